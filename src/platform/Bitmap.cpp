@@ -1,0 +1,130 @@
+#include "platform/Bitmap.h"
+
+#include <cstddef>
+#include <new>
+
+namespace vellicor {
+
+int BitsPerPixel(TPixelFormat f) {
+    switch (f) {
+        case TPixelFormat::pf1bit: return 1;
+        case TPixelFormat::pf4bit: return 4;
+        case TPixelFormat::pf8bit: return 8;
+        case TPixelFormat::pf32bit: return 32;
+        default: return 24;
+    }
+}
+
+int64_t RowBytes(int width, TPixelFormat f) {
+    int64_t bits = static_cast<int64_t>(width) * BitsPerPixel(f);
+    return ((bits + 31) / 32) * 4;
+}
+
+bool TBitmap::SetSize(int width, int height, TPixelFormat format) {
+    if (format == TPixelFormat::pfDevice) format = TPixelFormat::pf24bit;
+    if (width < 0 || height < 0 || static_cast<int64_t>(width) * height > kMaxBitmapPixels) {
+        Clear();
+        return false;
+    }
+    int64_t stride = RowBytes(width, format);
+    try {
+        data_.assign(static_cast<size_t>(stride * height), 0);
+    } catch (const std::bad_alloc&) {
+        Clear();
+        return false;
+    }
+    width_ = width;
+    height_ = height;
+    format_ = format;
+    stride_ = stride;
+    int bpp = BitsPerPixel(format);
+    if (bpp <= 8) palette_.resize(size_t(1) << bpp);
+    else palette_.clear();
+    return true;
+}
+
+void TBitmap::Clear() {
+    width_ = height_ = 0;
+    stride_ = 0;
+    data_.clear();
+    data_.shrink_to_fit();
+    palette_.clear();
+}
+
+TColor TBitmap::Pixel(int x, int y) const {
+    if (x < 0 || y < 0 || x >= width_ || y >= height_) return 0;
+    const uint8_t* row = ScanLine(y);
+    int index;
+    switch (format_) {
+        case TPixelFormat::pf1bit: index = (row[x >> 3] >> (7 - (x & 7))) & 1; break;
+        case TPixelFormat::pf4bit: index = (x & 1) ? (row[x >> 1] & 15) : (row[x >> 1] >> 4); break;
+        case TPixelFormat::pf8bit: index = row[x]; break;
+        case TPixelFormat::pf32bit: return RGBColor(row[x * 4 + 2], row[x * 4 + 1], row[x * 4]);
+        default: return RGBColor(row[x * 3 + 2], row[x * 3 + 1], row[x * 3]);
+    }
+    if (static_cast<size_t>(index) >= palette_.size()) return 0;
+    const TRGBQuad& q = palette_[static_cast<size_t>(index)];
+    return RGBColor(q.red, q.green, q.blue);
+}
+
+void TBitmap::Fill(TColor c) {
+    int bpp = BitsPerPixel(format_);
+    if (bpp < 24) return;
+    int step = bpp / 8;
+    for (int y = 0; y < height_; ++y) {
+        uint8_t* p = ScanLine(y);
+        for (int x = 0; x < width_; ++x, p += step) {
+            p[0] = GetBValue(c);
+            p[1] = GetGValue(c);
+            p[2] = GetRValue(c);
+            if (step == 4) p[3] = 0;
+        }
+    }
+}
+
+bool TBitmap::AssignConverted(const TBitmap& source) {
+    if (&source == this) return SetPixelFormat(TPixelFormat::pf24bit);
+    TBitmap out;
+    if (!out.SetSize(source.Width(), source.Height(), TPixelFormat::pf24bit)) return false;
+    for (int y = 0; y < source.Height(); ++y) {
+        uint8_t* d = out.ScanLine(y);
+        for (int x = 0; x < source.Width(); ++x, d += 3) {
+            TColor c = source.Pixel(x, y);
+            d[0] = GetBValue(c);
+            d[1] = GetGValue(c);
+            d[2] = GetRValue(c);
+        }
+    }
+    *this = std::move(out);
+    return true;
+}
+
+bool TBitmap::SetPixelFormat(TPixelFormat format) {
+    if (format == format_) return true;
+    if (Empty()) {
+        format_ = format;
+        return true;
+    }
+    if (format == TPixelFormat::pf24bit) {
+        TBitmap copy = *this;
+        return AssignConverted(copy);
+    }
+    if (format == TPixelFormat::pf32bit) {
+        TBitmap out;
+        if (!out.SetSize(width_, height_, TPixelFormat::pf32bit)) return false;
+        for (int y = 0; y < height_; ++y) {
+            uint8_t* d = out.ScanLine(y);
+            for (int x = 0; x < width_; ++x, d += 4) {
+                TColor c = Pixel(x, y);
+                d[0] = GetBValue(c);
+                d[1] = GetGValue(c);
+                d[2] = GetRValue(c);
+            }
+        }
+        *this = std::move(out);
+        return true;
+    }
+    return SetSize(width_, height_, format);
+}
+
+}  // namespace vellicor

@@ -1,0 +1,94 @@
+#pragma once
+// Byte streams in place of the class library's streams: Read returns the count read.
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vellicor {
+
+enum class SeekOrigin { Begin, Current, End };
+
+class TStream {
+public:
+    virtual ~TStream() = default;
+    virtual int64_t Read(void* buffer, int64_t count) = 0;
+    virtual int64_t Write(const void* buffer, int64_t count) = 0;
+    virtual int64_t Seek(int64_t offset, SeekOrigin origin) = 0;  // new position, -1 on failure
+    virtual int64_t Size() const = 0;
+    virtual bool SetSize(int64_t size) = 0;
+
+    int64_t Position() { return Seek(0, SeekOrigin::Current); }
+    void SetPosition(int64_t pos) { Seek(pos, SeekOrigin::Begin); }
+    // Reads exactly count bytes or reports false (position then undefined).
+    bool ReadBuffer(void* buffer, int64_t count) { return Read(buffer, count) == count; }
+    bool WriteBuffer(const void* buffer, int64_t count) { return Write(buffer, count) == count; }
+    // Copies count bytes from source at its position (count 0: all of source from 0). Returns bytes copied.
+    int64_t CopyFrom(TStream& source, int64_t count);
+};
+
+class TMemoryStream : public TStream {
+public:
+    TMemoryStream() = default;
+    int64_t Read(void* buffer, int64_t count) override;
+    int64_t Write(const void* buffer, int64_t count) override;
+    int64_t Seek(int64_t offset, SeekOrigin origin) override;
+    int64_t Size() const override { return static_cast<int64_t>(data_.size()); }
+    bool SetSize(int64_t size) override;
+
+    void Clear() { data_.clear(); pos_ = 0; }
+    bool LoadFromFile(const std::string& fileName);
+    bool SaveToFile(const std::string& fileName) const;
+    bool LoadFromStream(TStream& source);  // whole source from 0; position 0 afterwards
+    const uint8_t* Memory() const { return data_.data(); }
+    uint8_t* Memory() { return data_.data(); }
+    std::vector<uint8_t>& Bytes() { return data_; }
+
+private:
+    std::vector<uint8_t> data_;
+    int64_t pos_ = 0;
+};
+
+// A read-only view of bytes owned elsewhere (decoders read from it without copying).
+class TByteViewStream : public TStream {
+public:
+    TByteViewStream(const void* data, int64_t size) : data_(static_cast<const uint8_t*>(data)), size_(size) {}
+    int64_t Read(void* buffer, int64_t count) override;
+    int64_t Write(const void*, int64_t) override { return 0; }
+    int64_t Seek(int64_t offset, SeekOrigin origin) override;
+    int64_t Size() const override { return size_; }
+    bool SetSize(int64_t) override { return false; }
+
+private:
+    const uint8_t* data_;
+    int64_t size_;
+    int64_t pos_ = 0;
+};
+
+enum class FileMode { OpenRead, OpenReadWrite, Create };
+
+class TFileStream : public TStream {
+public:
+    TFileStream() = default;
+    ~TFileStream() override;
+    TFileStream(const TFileStream&) = delete;
+    TFileStream& operator=(const TFileStream&) = delete;
+
+    bool Open(const std::string& fileName, FileMode mode);  // false and errno set on failure
+    bool IsOpen() const { return fd_ >= 0; }
+    void Close();
+    int64_t Read(void* buffer, int64_t count) override;
+    int64_t Write(const void* buffer, int64_t count) override;
+    int64_t Seek(int64_t offset, SeekOrigin origin) override;
+    int64_t Size() const override;
+    bool SetSize(int64_t size) override;
+    bool Flush();  // fsync
+    const std::string& FileName() const { return name_; }
+
+private:
+    int fd_ = -1;
+    std::string name_;
+};
+
+}  // namespace vellicor

@@ -1,0 +1,200 @@
+#include "platform/Text.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+
+namespace vellicor {
+
+static inline unsigned char Fold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
+
+int AnsiCompareText(std::string_view a, std::string_view b) {
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char x = Fold(static_cast<unsigned char>(a[i])), y = Fold(static_cast<unsigned char>(b[i]));
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+int AnsiCompareStr(std::string_view a, std::string_view b) {
+    int r = a.compare(b);
+    return r < 0 ? -1 : r > 0 ? 1 : 0;
+}
+
+bool SameText(std::string_view a, std::string_view b) { return a.size() == b.size() && AnsiCompareText(a, b) == 0; }
+
+std::string LowerCase(std::string_view s) {
+    std::string r(s);
+    for (auto& c : r) c = static_cast<char>(Fold(static_cast<unsigned char>(c)));
+    return r;
+}
+
+std::string UpperCase(std::string_view s) {
+    std::string r(s);
+    for (auto& c : r)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    return r;
+}
+
+std::string Trim(std::string_view s) {
+    size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+    return std::string(s.substr(b, e - b));
+}
+
+static size_t LastDelimiter(std::string_view p) {
+    for (size_t i = p.size(); i > 0; --i)
+        if (IsPathDelimiter(p[i - 1])) return i - 1;
+    return std::string_view::npos;
+}
+
+std::string ExtractFileName(std::string_view path) {
+    size_t i = LastDelimiter(path);
+    return std::string(i == std::string_view::npos ? path : path.substr(i + 1));
+}
+
+std::string ExtractFilePath(std::string_view path) {
+    size_t i = LastDelimiter(path);
+    return i == std::string_view::npos ? std::string() : std::string(path.substr(0, i + 1));
+}
+
+std::string ExtractFileDir(std::string_view path) {
+    size_t i = LastDelimiter(path);
+    if (i == std::string_view::npos) return {};
+    if (i == 0) return std::string(path.substr(0, 1));  // the root keeps its slash
+    return std::string(path.substr(0, i));
+}
+
+std::string ExtractFileExt(std::string_view path) {
+    size_t start = LastDelimiter(path);
+    start = start == std::string_view::npos ? 0 : start + 1;
+    size_t dot = path.rfind('.');
+    if (dot == std::string_view::npos || dot < start) return {};
+    return std::string(path.substr(dot));
+}
+
+std::string ChangeFileExt(std::string_view path, std::string_view ext) {
+    std::string cur = ExtractFileExt(path);
+    return std::string(path.substr(0, path.size() - cur.size())) + std::string(ext);
+}
+
+std::string IncludeTrailingPathDelimiter(std::string_view path) {
+    std::string r(path);
+    if (r.empty() || !IsPathDelimiter(r.back())) r += '/';
+    return r;
+}
+
+std::string ExcludeTrailingPathDelimiter(std::string_view path) {
+    std::string r(path);
+    while (r.size() > 1 && IsPathDelimiter(r.back())) r.pop_back();
+    return r;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int64_t FileSize(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+std::string ExpandFileName(const std::string& path) {
+    if (path.empty()) return path;
+    std::error_code ec;
+    auto abs = std::filesystem::absolute(path, ec);
+    if (ec) return path;
+    return abs.lexically_normal().string();
+}
+
+std::string IntToStr(int64_t v) { return std::to_string(v); }
+
+std::string IntToHex(uint64_t v, int digits) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string r;
+    do {
+        r.insert(r.begin(), hex[v & 15]);
+        v >>= 4;
+    } while (v != 0);
+    while (static_cast<int>(r.size()) < digits) r.insert(r.begin(), '0');
+    return r;
+}
+
+int StrToIntDef(std::string_view s, int def) {
+    std::string t = Trim(s);
+    if (t.empty()) return def;
+    const char* b = t.data();
+    const char* e = b + t.size();
+    if (*b == '+') ++b;
+    int64_t v = 0;
+    auto [p, ec] = std::from_chars(b, e, v);
+    if (ec != std::errc() || p != e || v < INT32_MIN || v > INT32_MAX) return def;
+    return static_cast<int>(v);
+}
+
+static bool ValidUtf8(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t n;
+        if (c < 0x80) n = 0;
+        else if (c >= 0xC2 && c <= 0xDF) n = 1;
+        else if ((c & 0xF0) == 0xE0) n = 2;
+        else if (c >= 0xF0 && c <= 0xF4) n = 3;
+        else return false;
+        if (i + n >= s.size() && n > 0) return false;
+        for (size_t k = 1; k <= n; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+        i += n + 1;
+    }
+    return true;
+}
+
+static void AppendUtf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+std::string DecodeTextFile(std::string_view bytes) {
+    if (bytes.size() >= 3 && static_cast<unsigned char>(bytes[0]) == 0xEF &&
+        static_cast<unsigned char>(bytes[1]) == 0xBB && static_cast<unsigned char>(bytes[2]) == 0xBF)
+        bytes.remove_prefix(3);
+    if (ValidUtf8(bytes)) return std::string(bytes);
+    // Windows-1252; the five undefined bytes map to themselves as C1 controls.
+    static const uint16_t high[32] = {0x20AC, 0x81,   0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x8D,   0x017D, 0x8F,
+                                      0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x9D,   0x017E, 0x0178};
+    std::string out;
+    out.reserve(bytes.size() + bytes.size() / 4);
+    for (unsigned char c : bytes) {
+        if (c < 0x80) out += static_cast<char>(c);
+        else if (c < 0xA0) AppendUtf8(out, high[c - 0x80]);
+        else AppendUtf8(out, c);
+    }
+    return out;
+}
+
+}  // namespace vellicor

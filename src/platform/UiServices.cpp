@@ -1,0 +1,46 @@
+#include "platform/UiServices.h"
+
+#include <cstdio>
+
+namespace vellicor {
+
+namespace {
+
+class HeadlessUi : public IUiServices {
+public:
+    int MessageBox(const std::string& caption, const std::string& text, int buttons, TMsgKind) override {
+        std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+        if (buttons & mbYesNo || buttons & mbYesNoCancel) return mrYes;
+        return mrOk;
+    }
+    int AskPassword(const PasswordRequest&, std::string& password) override {
+        password.clear();
+        return mrCancel;
+    }
+    void SetWaitCursor(bool) override {}
+    void ProcessMessages() override {}
+};
+
+HeadlessUi g_headless;
+IUiServices* g_ui = &g_headless;
+int g_waitDepth = 0;
+
+}  // namespace
+
+IUiServices& Ui() { return *g_ui; }
+void SetUiServices(IUiServices* services) { g_ui = services ? services : &g_headless; }
+
+int ShowMessageBox(const std::string& caption, const std::string& text, int buttons, TMsgKind kind) {
+    return Ui().MessageBox(caption, text, buttons, kind);
+}
+
+void ProcessMessages() { Ui().ProcessMessages(); }
+
+WaitCursor::WaitCursor() {
+    if (g_waitDepth++ == 0) Ui().SetWaitCursor(true);
+}
+WaitCursor::~WaitCursor() {
+    if (--g_waitDepth == 0) Ui().SetWaitCursor(false);
+}
+
+}  // namespace vellicor

@@ -1,0 +1,50 @@
+#pragma once
+// How the core reaches the user: message boxes, password prompts, the wait cursor and
+// letting pending window messages through. The GUI installs its Qt implementation; the
+// default is headless (messages go to stderr, questions get their default answer).
+#include <string>
+
+namespace vellicor {
+
+// Buttons and results with the platform's usual values.
+enum TMsgButtons : int { mbOK = 1, mbOKCancel = 2, mbYesNo = 4, mbYesNoCancel = 8, mbAbortRetryIgnore = 16 };
+enum TModalResult : int { mrNone = 0, mrOk = 1, mrCancel = 2, mrAbort = 3, mrRetry = 4, mrIgnore = 5, mrYes = 6, mrNo = 7, mrAll = 9 };
+enum class TMsgKind { Information, Warning, Error, Question };
+
+struct PasswordRequest {
+    std::string caption;
+    std::string prompt;
+    int buttons = 0;  // bit set of the password dialog's buttons, as the archive side defines them
+};
+
+class IUiServices {
+public:
+    virtual ~IUiServices() = default;
+    // Shows a modal message box; returns the modal result of the button pressed.
+    virtual int MessageBox(const std::string& caption, const std::string& text, int buttons, TMsgKind kind) = 0;
+    // Asks for a password: returns the modal result and fills password (at most 80 characters).
+    virtual int AskPassword(const PasswordRequest& request, std::string& password) = 0;
+    virtual void SetWaitCursor(bool on) = 0;
+    // Lets pending window messages through (may re-enter the caller's owner).
+    virtual void ProcessMessages() = 0;
+};
+
+IUiServices& Ui();
+// Installs the services (nullptr restores the headless default). The caller keeps ownership.
+void SetUiServices(IUiServices* services);
+
+// Convenience wrappers.
+int ShowMessageBox(const std::string& caption, const std::string& text, int buttons = mbOK,
+                   TMsgKind kind = TMsgKind::Information);
+void ProcessMessages();
+
+// Nested wait cursor: the first scope switches it on, the last one off.
+class WaitCursor {
+public:
+    WaitCursor();
+    ~WaitCursor();
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+}  // namespace vellicor
