@@ -4,10 +4,33 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-  libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libjpeg62-turbo-dev
-  qt6-base-dev xvfb xauth x11-apps imagemagick libjpeg-turbo-progs
-  cksfv par zip unzip tar python3 python3-pil libarchive-dev)
+PACKAGES=(
+  build-essential
+  cmake
+  ninja-build
+  pkg-config
+  clang
+  libclang-rt-14-dev
+  libgtest-dev
+  libgmock-dev
+  libbenchmark-dev
+  zlib1g-dev
+  libjpeg62-turbo-dev
+  qt6-base-dev
+  xvfb
+  xauth
+  x11-apps
+  imagemagick
+  libjpeg-turbo-progs
+  cksfv
+  par
+  zip
+  unzip
+  tar
+  python3
+  python3-pil
+  libarchive-dev
+)
 
 install_packages() {
   local missing=()
