@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -136,8 +137,10 @@ int main() {
     // Normal start-up: every value exists; the store file is read again each time.
     FreshStore();
     { TConfigureForm form; }
-    double normal = Time(31, [] { ResetRegistryStore(); }, [] { TConfigureForm form; });
-    std::printf("%-44s ours %9.3f ms\n", "normal start-up", normal);
+    std::unique_ptr<TConfigureForm> loaded;
+    double normal = Time(31, [&] { loaded.reset(); ResetRegistryStore(); }, [&] { loaded = std::make_unique<TConfigureForm>(); });
+    loaded.reset();
+    std::printf("%-44s ours %9.3f ms\n", "normal start-up (construction only)", normal);
 
     // One setter: switching a fit mode on writes eight values.
     FreshStore();

@@ -229,7 +229,11 @@ TEST_F(SettingsTest, CorruptedStoreFileStartsWithDefaults) {
         EXPECT_EQ(form.InfoFont, TFontDesc{});
         form.SetWindowLeft(321);
     }
-    // Whatever was salvaged, the settings work from there on.
+    // The damaged file is kept for the user; the settings work from there on.
+    bool kept = false;
+    for (int n = 0; n < 10 && !kept; ++n)
+        kept = ReadFileBytes(RegistryFilePath() + ".damaged-" + std::to_string(n)) == garbage;
+    EXPECT_TRUE(kept);
     ResetRegistryStore();
     TConfigureForm again;
     EXPECT_EQ(again.WindowLeft, 321);
