@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/Bitmap.h"
 #include "platform/StringList.h"
 
 namespace vellicor {
 
-// A colour as the class library stores it: 0x00BBGGRR, or a system colour with the high
-// bit set and the system colour's index in the low byte.
-using TColor = int32_t;
+// Colours are the platform's TColor: 0x00BBGGRR, or a system colour with the high bit set
+// and the system colour's index in the low byte.
 inline constexpr TColor clBlack = 0;
 inline constexpr TColor clWindow = static_cast<TColor>(0x80000005u);
 
