@@ -50,10 +50,14 @@ constexpr uint32_t kFitModes = Bit(dfFit) | Bit(dfFitIfOversize) | Bit(dfFitWidt
 // Partners of a fit mode: the other five, the target height and two pages.
 constexpr uint32_t FitPartners(int flag) { return (kFitModes & ~Bit(flag)) | Bit(dfTargetHeight) | Bit(dfTwoPages); }
 
-std::string SubKeyPath(const std::string& name) { return std::string(TConfigureForm::kSettingsKey) + "\\" + name; }
+std::string SubKeyPath(const std::string& name) {
+    VTRACE("Configuration::SubKeyPath");
+    return std::string(TConfigureForm::kSettingsKey) + "\\" + name;
+}
 
 // A value name of four (or more) hexadecimal digits, as the page sets write them.
 bool HexValue(const std::string& s, uint64_t& v) {
+    VTRACE("Configuration::HexValue");
     if (s.empty() || s.size() > 16) return false;
     v = 0;
     for (char c : s) {
@@ -67,6 +71,7 @@ bool HexValue(const std::string& s, uint64_t& v) {
 // File names come back in list order: hexadecimal names by their number (so "10000" follows
 // "FFFF"), any other names after them in text order.
 void SortValueNames(std::vector<std::string>& names) {
+    VTRACE("Configuration::SortValueNames");
     std::stable_sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
         uint64_t va = 0, vb = 0;
         bool ha = HexValue(a, va), hb = HexValue(b, vb);
@@ -78,6 +83,7 @@ void SortValueNames(std::vector<std::string>& names) {
 
 // The menu text shows the bare name; '\' and ':' are ordinary characters in Linux names.
 std::string BareName(const std::string& path) {
+    VTRACE("Configuration::BareName");
     size_t p = path.rfind('/');
     return p == std::string::npos ? path : path.substr(p + 1);
 }

@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/Bitmap.h"
 #include "platform/StringList.h"
 
 namespace vellicor {
 
-// A colour as the class library stores it: 0x00BBGGRR, or a system colour with the high
-// bit set and the system colour's index in the low byte.
-using TColor = int32_t;
+// Colours are the platform's TColor: 0x00BBGGRR, or a system colour with the high bit set
+// and the system colour's index in the low byte.
 inline constexpr TColor clBlack = 0;
 inline constexpr TColor clWindow = static_cast<TColor>(0x80000005u);
 
@@ -85,8 +85,8 @@ struct TSettings {
     bool WindowMaximized = false;
     int32_t WindowTop = 0;
     int32_t WindowLeft = 0;
-    int32_t WindowWidth = -1;   // -1: never stored
-    int32_t WindowHeight = -1;  // -1: never stored
+    int32_t WindowWidth = -1;   // -1: never stored; any other value as stored, 0 and negative included
+    int32_t WindowHeight = -1;  // -1: never stored; as WindowWidth
     bool Fit = false;
     bool FitIfOversize = false;
     bool FitWidth = false;
@@ -103,8 +103,8 @@ struct TSettings {
     bool JapaneseMode = false;
     bool SmallCursor = true;
     bool Zooming = false;
-    int32_t InfoWidth = 574;
-    int32_t InfoHeight = 444;
+    int32_t InfoWidth = 574;   // pixels, as stored: may be 0 or negative
+    int32_t InfoHeight = 444;  // pixels, as stored: may be 0 or negative
     bool Balance = true;
     bool GammaCorrect = false;
     bool FixYellowing = true;
@@ -113,11 +113,12 @@ struct TSettings {
     std::string FavouriteDirectories;  // comma text of a string list
     std::string LastDir;
     TStringList LastFiles;  // names of the page set being read
-    int32_t LastPage = 0;   // page index within LastFiles
-    int32_t LastFilterIndex = 2;
+    int32_t LastPage = 0;   // page index within LastFiles; may be beyond the pages or negative
+    int32_t LastFilterIndex = 2;  // open dialog filter, as stored
     bool StdFileOpenDlg = false;
-    int32_t DiscardsPer1000 = 5;
-    int32_t GammaCorrection = 220;  // gamma times 100
+    int32_t DiscardsPer1000 = 5;    // the dialog offers 0 to 1000; the store may hold anything
+    int32_t GammaCorrection = 220;  // gamma times 100; the dialog offers 1 to 700, the store may hold 0
+    // Colour components: the dialog offers 0 to 255, the store may hold anything.
     int32_t YellowingRedThreshold = 235;
     int32_t YellowingGreenThreshold = 220;
     int32_t YellowingBlueThreshold = 127;
@@ -131,11 +132,12 @@ struct TSettings {
     int32_t EdgeYellowingGreenBoost = 240;
     int32_t EdgeYellowingBlueBoost = 230;
     bool FixInternalYellowing = false;
-    int32_t TargetHeightVal = 1200;
-    int32_t Background = 0;  // 0 Auto, 1 Black, 2 White, 3 Gray, 4 Background
+    int32_t TargetHeightVal = 1200;  // pixels; the dialog offers 1 to 4096, the store may hold 0
+    int32_t Background = 0;  // 0 Auto, 1 Black, 2 White, 3 Gray, 4 Background; others possible
     bool GenerateThumbsInBackground = true;
-    int32_t PageBufferSize = 3;
-    int32_t FileBufferSize = 0;
+    int32_t PageBufferSize = 3;  // the dialog offers 0 to 8; the store may hold anything
+    int32_t FileBufferSize = 0;  // the dialog offers 0 to 100; the store may hold anything
+    // TMouseAction codes; a stored code may be out of range.
     int32_t CursorMove = maZooming;
     int32_t MouseWheel = maScrollPage;
     int32_t LeftClick1 = maDragImage;

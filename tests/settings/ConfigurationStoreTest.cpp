@@ -239,6 +239,28 @@ TEST_F(SettingsTest, CorruptedStoreFileStartsWithDefaults) {
     EXPECT_EQ(again.WindowLeft, 321);
 }
 
+TEST_F(SettingsTest, UnwritableStoreStillGivesWorkingSettings) {
+    // The store's directory cannot be made: a plain file sits where its parent should be.
+    const std::string blocker = dir_.Write("blocker", "not a directory");
+    ::setenv("VELLICOR_CONFIG_DIR", (blocker + "/vellicor").c_str(), 1);
+    ResetRegistryStore();
+    TConfigureForm form;
+    EXPECT_EQ(form.WindowWidth, -1);
+    EXPECT_TRUE(form.FitWidthIfOversize);
+    EXPECT_EQ(form.InfoFont.Name, "Courier");
+    int events = 0;
+    form.OnConfigurationChange = [&](TConfigureForm&) { ++events; };
+    form.SetFit(true);
+    EXPECT_TRUE(form.Fit);
+    EXPECT_FALSE(form.FitWidthIfOversize);
+    EXPECT_EQ(events, 1);
+    form.SetLastPages(TStringList{});
+    form.SetBookmark(-1);
+    TStringList items;
+    form.ListBookmarks(items);
+    EXPECT_EQ(items.Count(), 12);
+}
+
 TEST_F(SettingsTest, SettingsSurviveARestart) {
     if (!StorePersists()) GTEST_SKIP() << "the store does not keep a file yet";
     {
