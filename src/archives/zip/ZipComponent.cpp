@@ -48,6 +48,12 @@ TZipComponent::~TZipComponent() {
     WaitScopes::Map().erase(this);
 }
 
+void TZipComponent::CloseInput() {
+    VTRACE("TZipComponent::CloseInput");
+    if (inFile_ >= 0) ::close(inFile_);
+    inFile_ = -1;
+}
+
 std::string TZipComponent::VersionInfo() const { return "1.60 "; }
 
 void TZipComponent::SetDLLDirectory(const std::string& dir) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "archives/zip/ZipComponent.h"
+#include "archives/zip/ZipInternal.h"
 #include "trace/Trace.h"
 
 namespace vellicor {
