@@ -1,0 +1,111 @@
+#pragma once
+// The file loader: turns opened names (loose files and archives) into the page list and
+// serves the bytes of any listed file, from disk, from an archive or from a copy read ahead.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/Streams.h"
+#include "platform/StringList.h"
+
+namespace vellicor {
+
+class IArchiveSource;
+class TPageList;
+class TCheckChecksums;
+
+// Sender is the loader's owner. The stream belongs to the loader (or to the page list
+// entry); the receiver reads it during the call and never frees it. Null: no stream.
+using TLoaderStreamEvent = std::function<void(void* Sender, TStream* Stream, const std::string& FileName)>;
+using TLoaderNotifyEvent = std::function<void(void* Sender)>;
+
+enum TLoaderState : int {
+    lsIdle = 0,
+    lsLoadingList = 1,
+    lsListingArchive = 2,
+    lsPageStream = 3,
+    lsInfoStream = 4,
+    lsPreview = 6,
+    lsPreloading = 7,
+    lsCopyPage = 8,
+};
+
+class TLoadFiles {
+public:
+    explicit TLoadFiles(void* Owner);
+    virtual ~TLoadFiles();
+    TLoadFiles(const TLoadFiles&) = delete;
+    TLoadFiles& operator=(const TLoadFiles&) = delete;
+
+    // Replaces the archive side (null: archives are not readable).
+    void SetArchiveSource(std::unique_ptr<IArchiveSource> Source);
+
+    // Starts loading a list of names (page is not used here). An empty list does nothing.
+    void LoadFiles(const TStringList& Names, int Page);
+    // Serves page FileNumber through OnStreamReady. The callback set before the call belongs
+    // to this request and fires exactly once (null stream when the page cannot be read).
+    // True when an archive had to be opened first.
+    virtual bool LoadPage(int FileNumber);
+    // Serves info file Index through OnInfoReady.
+    void LoadInfo(int Index);
+    // Writes page FileNumber's bytes to Destination, its extension replaced by the page's type.
+    bool CopyPage(int FileNumber, const std::string& Destination);
+    // Serves the alphabetically first image of an archive through OnPreviewReady.
+    virtual void GetPreview(const std::string& ArchiveName);
+    // One read-ahead step; true when it did something.
+    bool Idle();
+    // Forgets the list, every stream read ahead and the open archive.
+    void TidyUp();
+
+    TPageList* FileNames() const { return FileNames_.get(); }
+    TCheckChecksums* Checksums() const { return Checksums_.get(); }
+    const TStringList& OpenedFiles() const { return OpenedFiles_; }
+    const std::string& BaseDirectory() const { return BaseDirectory_; }
+    const std::string& CurrentArchive() const { return CurrentArchive_; }
+    TLoaderState State() const { return State_; }
+    bool Busy() const { return Busy_; }
+    int CurrentFile() const { return CurrentFile_; }
+    int StreamsLoaded() const { return StreamsLoaded_; }
+    bool PreloadDue() const { return PreloadDue_; }
+    // The read-ahead window [Start, End) around CurrentFile.
+    void PreloadWindow(int& Start, int& End) const;
+
+    TLoaderNotifyEvent OnFilesReady;
+    TLoaderStreamEvent OnStreamReady;
+    TLoaderStreamEvent OnInfoReady;
+    TLoaderStreamEvent OnPreviewReady;
+
+private:
+    void ContinueLoadFiles();
+    void InitialArchiveFile();
+    bool OpenArchive(const std::string& ArchiveName, TStringList& Members);
+    TStream* ExtractMember(const std::string& MemberName);
+    bool GetStream(TLoaderState StateWanted, int PageNumber, const std::string& ArchiveName,
+                   const std::string& FileName, TLoaderStreamEvent Callback);
+    bool LoadPageAs(TLoaderState StateWanted, int FileNumber, TLoaderStreamEvent Callback);
+    void ContinueCopyPage(TStream* Stream, const std::string& FileName);
+    bool PreloadNextStreams();
+    bool UnloadOldStreams();
+    void CloseArchive();
+    int FileBufferSize() const;
+
+    void* Owner_;
+    std::unique_ptr<IArchiveSource> Archive_;
+    std::unique_ptr<TPageList> FileNames_;
+    std::unique_ptr<TCheckChecksums> Checksums_;
+    TStringList FilesToProcess_;
+    TStringList ArchiveMembers_;
+    TMemoryStream FileStream_;
+    TStringList OpenedFiles_;
+    std::string BaseDirectory_;
+    std::string CurrentArchive_;
+    std::string CopyDestination_;
+    TLoaderState State_ = lsIdle;
+    int CurrentFile_ = 0;
+    bool PreloadDue_ = false;
+    int StreamsLoaded_ = 0;
+    bool Busy_ = false;
+};
+
+}  // namespace vellicor
