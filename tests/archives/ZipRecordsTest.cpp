@@ -139,7 +139,7 @@ TEST(ZipRecords, TraditionalDecryption) {
     };
     for (const char* p = pw; *p; ++p) update(static_cast<uint8_t>(*p));
     auto enc = [&](uint8_t p) {
-        uint16_t t = static_cast<uint16_t>((keys[2] & 0xFFFF) | 2);
+        uint32_t t = (keys[2] & 0xFFFF) | 2;
         uint8_t c = p ^ static_cast<uint8_t>((t * (t ^ 1)) >> 8);
         update(p);
         return c;

@@ -128,7 +128,7 @@ class ZipCrypto {
 public:
     void Init(std::string_view password);
     uint8_t DecryptByte(uint8_t c) {
-        uint16_t t = static_cast<uint16_t>((keys_[2] & 0xFFFF) | 2);
+        uint32_t t = (keys_[2] & 0xFFFF) | 2;
         uint8_t plain = c ^ static_cast<uint8_t>((t * (t ^ 1)) >> 8);
         Update(plain);
         return plain;
