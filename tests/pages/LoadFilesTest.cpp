@@ -201,6 +201,7 @@ TEST_F(LoadFilesTest, PagesAreServedFromDiskAndFromArchives) {
 
     // Another archive than the open one: it is opened first, and the answer still comes.
     ASSERT_EQ(loader.CurrentArchive(), cbt);
+    s = Served{};
     loader.OnStreamReady = Recorder(s);
     EXPECT_TRUE(loader.LoadPage(1));
     EXPECT_EQ(s.calls, 1);
