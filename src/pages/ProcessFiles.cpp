@@ -39,6 +39,8 @@ TProcessFilesForm::TProcessFilesForm(TConfigureForm& Config)
 TProcessFilesForm::~TProcessFilesForm() {
     VTRACE("TProcessFilesForm::~TProcessFilesForm");
     LoadingPage_.reset();
+    // The cached pages were made for this queue's list (and call back into it).
+    TBufferedPage::ClearList();
     LoadFile_.reset();
     SetPageSettings(nullptr);
 }
