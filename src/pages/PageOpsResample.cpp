@@ -4,6 +4,7 @@
 // Sums are exact integer sums, so the order of the taps does not change a result: the
 // vector kernels below give the same bytes as the plain loops.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -29,7 +30,9 @@ using pageops::ScratchPool;
 constexpr size_t kWorkAreaSlack = 6144;
 
 ScratchPool<uint8_t> g_workArea;
-ScratchPool<int32_t> g_contributors;
+ScratchPool<int32_t> g_columnContributors;
+ScratchPool<int32_t> g_rowContributors;
+ScratchPool<int16_t> g_packedWeights;
 
 bool Is24Bit(const TBitmap& bmp) { return bmp.PixelFormat() == TPixelFormat::pf24bit; }
 
@@ -44,8 +47,9 @@ struct Axis {
     int taps = 0;
     int lo = 0;
     int hi = 0;
+    bool wide = false;           // some weight is outside the int16 range
     int32_t* first = nullptr;    // [outputs]
-    int32_t* weights = nullptr;  // [outputs * taps * 4], each weight four times over
+    int32_t* weights = nullptr;  // [outputs * taps]
 };
 
 int Mirror(int j, int size) {
@@ -72,6 +76,8 @@ float ScaleFactor(int src, int dst) {
 }
 
 // Calls out(j, weight) for every tap of output i, nonzero or not, in increasing j.
+// Centre and distances in double from the single-precision scale; when reducing, the
+// weight is the truncated kernel value divided by 1 / scale, also in double.
 template <typename Out>
 void ForEachTap(int i, float scale, Out out) {
     const double xs = scale;
@@ -91,11 +97,11 @@ void ForEachTap(int i, float scale, Out out) {
     }
 }
 
-bool BuildAxis(Scratch<int32_t>& buf, int src, int dst, Axis& a) {
+// Builds the contributors of one axis; taps is rounded up to a multiple of tapMultiple.
+bool BuildAxis(Scratch<int32_t>& buf, int src, int dst, int tapMultiple, Axis& a) {
     const float scale = ScaleFactor(src, dst);
     // First pass: the nonzero extent of every output.
-    int taps = 0, lo = 0, hi = 0;
-    bool any = false;
+    int taps = 1;
     for (int i = 0; i < dst; ++i) {
         int f = 0, l = -1;
         ForEachTap(i, scale, [&](int j, int32_t w) {
@@ -103,40 +109,36 @@ bool BuildAxis(Scratch<int32_t>& buf, int src, int dst, Axis& a) {
             if (l < f) f = j;
             l = j;
         });
-        if (l < f) f = l = 0;  // no nonzero weight: read index 0 with zero weights
         taps = std::max(taps, l - f + 1);
-        if (!any || f < lo) lo = f;
-        any = true;
-        hi = std::max(hi, l);
     }
-    taps = std::max(taps, 1);
-    const size_t need = size_t(dst) + size_t(dst) * size_t(taps) * 4;
-    if (!buf.Reserve(need, size_t(6) * (1 + size_t(taps) * 4))) return false;
+    taps = (taps + tapMultiple - 1) / tapMultiple * tapMultiple;
+    const size_t need = size_t(dst) * (1 + size_t(taps));
+    if (!buf.Reserve(need, size_t(6) * (1 + size_t(taps)))) return false;
     a.outputs = dst;
     a.taps = taps;
     a.first = buf.Data();
     a.weights = buf.Data() + dst;
-    std::fill(a.weights, a.weights + size_t(dst) * taps * 4, 0);
-    int maxEnd = hi;
+    a.wide = false;
+    std::fill(a.weights, a.weights + size_t(dst) * taps, 0);
+    a.lo = 0;
+    a.hi = 0;
     for (int i = 0; i < dst; ++i) {
         int f = 0;
         bool seen = false;
-        int32_t* w = a.weights + size_t(i) * taps * 4;
-        // Collect again; the nonzero extent fits in taps by the first pass.
+        int32_t* w = a.weights + size_t(i) * taps;
         ForEachTap(i, scale, [&](int j, int32_t wt) {
             if (wt == 0) return;
             if (!seen) {
                 f = j;
                 seen = true;
             }
-            int k = j - f;
-            w[4 * k] = w[4 * k + 1] = w[4 * k + 2] = w[4 * k + 3] = wt;
+            w[j - f] = wt;
+            if (wt < -32768 || wt > 32767) a.wide = true;
         });
-        a.first[i] = f;
-        maxEnd = std::max(maxEnd, f + taps - 1);
+        a.first[i] = f;  // 0 when every weight is 0
+        a.lo = std::min(a.lo, f);
+        a.hi = std::max(a.hi, f + taps - 1);
     }
-    a.lo = std::min(lo, 0);
-    a.hi = maxEnd;
     return true;
 }
 
@@ -144,16 +146,22 @@ bool BuildAxis(Scratch<int32_t>& buf, int src, int dst, Axis& a) {
 
 inline uint8_t Clamp16(int32_t acc) { return uint8_t(std::clamp(acc, 0, 0xFF0000) >> 16); }
 
+// Weights of the horizontal pass as the vector kernel wants them (empty for the plain loop).
+struct PackedWeights {
+    int16_t* low = nullptr;   // the weights, or their low bytes when wide
+    int16_t* high = nullptr;  // the high parts (weight >> 8) when wide
+};
+
 // One row through the horizontal contributors; padded[0] is raw index a.lo.
-void HorizontalRowPlain(const uint8_t* padded, uint8_t* out, const Axis& a) {
+void HorizontalRowPlain(const uint8_t* padded, uint8_t* out, const Axis& a, const PackedWeights&) {
     for (int i = 0; i < a.outputs; ++i) {
         const uint8_t* p = padded + 3 * size_t(a.first[i] - a.lo);
-        const int32_t* w = a.weights + size_t(i) * a.taps * 4;
+        const int32_t* w = a.weights + size_t(i) * a.taps;
         int32_t b = 32767, g = 32767, r = 32767;
         for (int k = 0; k < a.taps; ++k, p += 3) {
-            b += p[0] * w[4 * k];
-            g += p[1] * w[4 * k];
-            r += p[2] * w[4 * k];
+            b += p[0] * w[k];
+            g += p[1] * w[k];
+            r += p[2] * w[k];
         }
         out[3 * i] = Clamp16(b);
         out[3 * i + 1] = Clamp16(g);
@@ -161,7 +169,7 @@ void HorizontalRowPlain(const uint8_t* padded, uint8_t* out, const Axis& a) {
     }
 }
 
-// One output row from the rows of the intermediate image: out[x] for x < n bytes.
+// One output row from the rows of the intermediate image: out[x] for from <= x < n.
 void VerticalRowPlain(const uint8_t* const* rows, const int32_t* w, int taps, uint8_t* out, size_t from,
                       size_t n) {
     for (size_t x = from; x < n; ++x) {
@@ -172,38 +180,62 @@ void VerticalRowPlain(const uint8_t* const* rows, const int32_t* w, int taps, ui
 }
 
 #ifdef VELLICOR_PAGEOPS_X86
-__attribute__((target("sse4.1"))) void HorizontalRowSse41(const uint8_t* padded, uint8_t* out,
-                                                          const Axis& a) {
-    // Each pixel is read as four bytes (the fourth belongs to the next pixel and is
-    // multiplied but never stored), and written as four bytes that the next output
-    // overwrites; the buffers have room for the extra byte.
+// Horizontal weights in groups of four taps: 16 int16 per group, the pair (k, k + 1) four
+// times over in the low half and the pair (k + 2, k + 3) in the high half, matching the
+// pixel pairs the kernel's shuffle makes. Weights beyond int16 are split into
+// high * 256 + low with low in 0..255, both exact in int16.
+void PackHorizontalWeights(const Axis& a, PackedWeights& pw) {
+    const size_t groups = size_t(a.taps) / 4;
+    for (int i = 0; i < a.outputs; ++i) {
+        const int32_t* w = a.weights + size_t(i) * a.taps;
+        for (size_t g = 0; g < groups; ++g) {
+            int16_t* lo = pw.low + (size_t(i) * groups + g) * 16;
+            int16_t* hi = a.wide ? pw.high + (size_t(i) * groups + g) * 16 : nullptr;
+            for (int e = 0; e < 16; ++e) {
+                const int32_t wt = w[4 * g + (e >= 8 ? 2 : 0) + (e & 1)];
+                if (a.wide) {
+                    lo[e] = int16_t(wt & 255);
+                    hi[e] = int16_t(wt >> 8);
+                } else {
+                    lo[e] = int16_t(wt);
+                }
+            }
+        }
+    }
+}
+
+template <bool Wide>
+__attribute__((target("avx2"))) void HorizontalRowAvx2(const uint8_t* padded, uint8_t* out, const Axis& a,
+                                                      const PackedWeights& pw) {
+    // Sixteen bytes from the group's first pixel go to both halves; each half picks its
+    // two pixels as (blue, blue', green, green', red, red', 0, 0) in int16 for pmaddwd.
+    const __m256i pick = _mm256_setr_epi8(0, -1, 3, -1, 1, -1, 4, -1, 2, -1, 5, -1, -1, -1, -1, -1,  //
+                                          6, -1, 9, -1, 7, -1, 10, -1, 8, -1, 11, -1, -1, -1, -1, -1);
     const __m128i bias = _mm_set1_epi32(32767);
     const __m128i zero = _mm_setzero_si128();
     const __m128i top = _mm_set1_epi32(0xFF0000);
-    const int taps = a.taps;
+    const size_t groups = size_t(a.taps) / 4;
+    const __m256i* wl = reinterpret_cast<const __m256i*>(pw.low);
+    const __m256i* wh = reinterpret_cast<const __m256i*>(pw.high);
     for (int i = 0; i < a.outputs; ++i) {
         const uint8_t* p = padded + 3 * size_t(a.first[i] - a.lo);
-        const __m128i* w = reinterpret_cast<const __m128i*>(a.weights + size_t(i) * taps * 4);
-        __m128i acc0 = bias, acc1 = zero;
-        int k = 0;
-        for (; k + 2 <= taps; k += 2, p += 6) {
-            uint32_t v0, v1;
-            std::memcpy(&v0, p, 4);
-            std::memcpy(&v1, p + 3, 4);
-            acc0 = _mm_add_epi32(acc0, _mm_mullo_epi32(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(int(v0))),
-                                                       _mm_loadu_si128(w + k)));
-            acc1 = _mm_add_epi32(acc1, _mm_mullo_epi32(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(int(v1))),
-                                                       _mm_loadu_si128(w + k + 1)));
+        __m256i accLo = _mm256_setzero_si256(), accHi = _mm256_setzero_si256();
+        for (size_t g = 0; g < groups; ++g, p += 12) {
+            const __m256i px = _mm256_shuffle_epi8(
+                _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))), pick);
+            accLo = _mm256_add_epi32(accLo, _mm256_madd_epi16(px, _mm256_loadu_si256(wl++)));
+            if constexpr (Wide) accHi = _mm256_add_epi32(accHi, _mm256_madd_epi16(px, _mm256_loadu_si256(wh++)));
         }
-        if (k < taps) {
-            uint32_t v0;
-            std::memcpy(&v0, p, 4);
-            acc0 = _mm_add_epi32(acc0, _mm_mullo_epi32(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(int(v0))),
-                                                       _mm_loadu_si128(w + k)));
+        __m128i acc = _mm_add_epi32(_mm256_castsi256_si128(accLo), _mm256_extracti128_si256(accLo, 1));
+        if constexpr (Wide) {
+            const __m128i high = _mm_add_epi32(_mm256_castsi256_si128(accHi), _mm256_extracti128_si256(accHi, 1));
+            acc = _mm_add_epi32(acc, _mm_slli_epi32(high, 8));
         }
-        __m128i acc = _mm_add_epi32(acc0, acc1);
+        acc = _mm_add_epi32(acc, bias);
         acc = _mm_srli_epi32(_mm_min_epi32(_mm_max_epi32(acc, zero), top), 16);
         acc = _mm_packus_epi16(_mm_packus_epi32(acc, acc), zero);
+        // Four bytes written; the fourth is overwritten by the next output (room is left
+        // after the last one).
         const uint32_t v = uint32_t(_mm_cvtsi128_si32(acc));
         std::memcpy(out + 3 * size_t(i), &v, 4);
     }
@@ -242,32 +274,23 @@ __attribute__((target("avx2"))) void VerticalRowAvx2(const uint8_t* const* rows,
 }
 #endif
 
-struct Kernels {
-    void (*horizontal)(const uint8_t*, uint8_t*, const Axis&) = HorizontalRowPlain;
-    bool avx2 = false;
-};
-
-Kernels PickKernels() {
-    Kernels k;
-#ifdef VELLICOR_PAGEOPS_X86
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("sse4.1")) k.horizontal = HorizontalRowSse41;
-    k.avx2 = __builtin_cpu_supports("avx2");
-#endif
-    return k;
-}
-
 bool g_vectorKernels = true;
 
-const Kernels& Cpu() {
-    static const Kernels vector = PickKernels();
-    static const Kernels plain{};
-    return g_vectorKernels ? vector : plain;
+bool UseAvx2() {
+#ifdef VELLICOR_PAGEOPS_X86
+    static const bool avx2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return g_vectorKernels && avx2;
+#else
+    return false;
+#endif
 }
 
 void VerticalRow(const uint8_t* const* rows, const int32_t* w, int taps, uint8_t* out, size_t n) {
 #ifdef VELLICOR_PAGEOPS_X86
-    if (Cpu().avx2) {
+    if (UseAvx2()) {
         VerticalRowAvx2(rows, w, taps, out, n);
         return;
     }
@@ -277,36 +300,64 @@ void VerticalRow(const uint8_t* const* rows, const int32_t* w, int taps, uint8_t
 
 // ---- Turns ----
 
-// Writes source column x (rows from top, or from bottom when reversed) as packed row
-// `dstRow` of the work area, tile by tile so both sides stay in cache.
+inline uint64_t Load24(const uint8_t* p) { return uint64_t(p[0]) | uint64_t(p[1]) << 8 | uint64_t(p[2]) << 16; }
+inline uint64_t Load32(const uint8_t* p) {
+    if constexpr (std::endian::native != std::endian::little) return Load24(p);
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v & 0xFFFFFF;
+}
+inline void Store64(uint8_t* d, uint64_t v) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(d, &v, 8);
+    } else {
+        for (int b = 0; b < 8; ++b) d[b] = uint8_t(v >> (8 * b));
+    }
+}
+
+// Copies the pixel columns of the bitmap into packed rows of the work area. Left turn:
+// source column x becomes row W - 1 - x, read from the top. Right turn: it becomes row x,
+// read from the bottom. Eight source rows at a time give 24 contiguous bytes per target
+// row; blocks of columns keep the rows being written few enough for the caches.
 void TransposeToWork(const TBitmap& bmp, uint8_t* work, bool right) {
     const int w = bmp.Width(), h = bmp.Height();
     const size_t dstStride = size_t(h) * 3;
-    constexpr int kTile = 32;
-    for (int y0 = 0; y0 < h; y0 += kTile) {
-        const int y1 = std::min(h, y0 + kTile);
-        for (int x0 = 0; x0 < w; x0 += kTile) {
-            const int x1 = std::min(w, x0 + kTile);
-            for (int y = y0; y < y1; ++y) {
-                const uint8_t* s = bmp.ScanLine(y) + 3 * size_t(x0);
-                // Left turn: new row W - 1 - x, column y. Right turn: new row x, column H - 1 - y.
-                const size_t col = right ? size_t(h - 1 - y) : size_t(y);
-                if (right) {
-                    uint8_t* d = work + size_t(x0) * dstStride + 3 * col;
-                    for (int x = x0; x < x1; ++x, s += 3, d += dstStride) {
-                        d[0] = s[0];
-                        d[1] = s[1];
-                        d[2] = s[2];
-                    }
+    constexpr int kBlock = 64;
+    auto target = [&](int x, int y) {
+        return work + size_t(right ? x : w - 1 - x) * dstStride + 3 * size_t(right ? h - 1 - y : y);
+    };
+    for (int x0 = 0; x0 < w; x0 += kBlock) {
+        const int x1 = std::min(w, x0 + kBlock);
+        int y0 = 0;
+        for (; y0 + 8 <= h; y0 += 8) {
+            const uint8_t* rows[8];
+            // The 24 bytes are in target order: rows downward for a left turn, upward for a right.
+            for (int k = 0; k < 8; ++k) rows[k] = bmp.ScanLine(right ? y0 + 7 - k : y0 + k);
+            for (int x = x0; x < x1; ++x) {
+                const size_t o = 3 * size_t(x);
+                uint64_t p0, p1, p2, p3, p4, p5, p6, p7;
+                if (x + 1 < w) {
+                    // Four bytes read, three kept: the fourth is the next pixel's.
+                    p0 = Load32(rows[0] + o), p1 = Load32(rows[1] + o), p2 = Load32(rows[2] + o);
+                    p3 = Load32(rows[3] + o), p4 = Load32(rows[4] + o), p5 = Load32(rows[5] + o);
+                    p6 = Load32(rows[6] + o), p7 = Load32(rows[7] + o);
                 } else {
-                    uint8_t* d = work + size_t(w - 1 - x0) * dstStride + 3 * col;
-                    for (int x = x0; x < x1; ++x, s += 3, d -= dstStride) {
-                        d[0] = s[0];
-                        d[1] = s[1];
-                        d[2] = s[2];
-                    }
+                    p0 = Load24(rows[0] + o), p1 = Load24(rows[1] + o), p2 = Load24(rows[2] + o);
+                    p3 = Load24(rows[3] + o), p4 = Load24(rows[4] + o), p5 = Load24(rows[5] + o);
+                    p6 = Load24(rows[6] + o), p7 = Load24(rows[7] + o);
                 }
+                const uint64_t q0 = p0 | p1 << 24 | p2 << 48;
+                const uint64_t q1 = p2 >> 16 | p3 << 8 | p4 << 32 | p5 << 56;
+                const uint64_t q2 = p5 >> 8 | p6 << 16 | p7 << 40;
+                uint8_t* d = target(x, right ? y0 + 7 : y0);
+                Store64(d, q0);
+                Store64(d + 8, q1);
+                Store64(d + 16, q2);
             }
+        }
+        for (int y = y0; y < h; ++y) {
+            const uint8_t* s = bmp.ScanLine(y) + 3 * size_t(x0);
+            for (int x = x0; x < x1; ++x, s += 3) std::memcpy(target(x, y), s, 3);
         }
     }
 }
@@ -354,48 +405,59 @@ bool LanczosStretch(TBitmap& bmp, int NewWidth, int NewHeight) {
     if (sw < 1 || sh < 1 || NewWidth < 1 || NewHeight < 1) return false;
     if (int64_t(NewWidth) * NewHeight > kMaxBitmapPixels || int64_t(sh) * NewWidth > kMaxBitmapPixels) return false;
     const int dw = NewWidth, dh = NewHeight;
+    const bool avx2 = UseAvx2();
 
-    // The intermediate image (source height, target width), one padded source row, and
-    // four bytes of room for the kernels' overlapping reads and writes.
+    // Everything is had before the bitmap is touched: contributors of both passes, the
+    // vector kernel's weights, and a work area for the intermediate image (source height,
+    // target width) followed by one source row padded with its mirrored ends. Both get
+    // room for the kernels' reads and writes past their last pixel.
+    Scratch<int32_t> columns(g_columnContributors), rows(g_rowContributors);
+    Scratch<int16_t> packed(g_packedWeights);
+    Axis ax, ay;
+    if (!BuildAxis(columns, sw, dw, 4, ax) || !BuildAxis(rows, sh, dh, 1, ay)) return false;
+    PackedWeights pw;
+#ifdef VELLICOR_PAGEOPS_X86
+    if (avx2) {
+        const size_t n = size_t(dw) * size_t(ax.taps) * 4;
+        if (!packed.Reserve(ax.wide ? 2 * n : n)) return false;
+        pw.low = packed.Data();
+        pw.high = ax.wide ? packed.Data() + n : nullptr;
+        PackHorizontalWeights(ax, pw);
+    }
+#endif
     Scratch<uint8_t> work(g_workArea);
     const size_t interRow = size_t(dw) * 3;
     const size_t interBytes = interRow * size_t(sh);
-    Scratch<int32_t> contrib(g_contributors);
-    Axis ax;
-    if (!BuildAxis(contrib, sw, dw, ax)) return false;
-    const size_t paddedBytes = 3 * size_t(ax.hi - ax.lo + 1) + 4;
-    if (!work.Reserve(interBytes + paddedBytes + 4, kWorkAreaSlack)) return false;
+    const size_t paddedBytes = 3 * size_t(ax.hi - ax.lo + 1) + 16;
+    if (!work.Reserve(interBytes + 16 + paddedBytes, kWorkAreaSlack)) return false;
     uint8_t* inter = work.Data();
-    uint8_t* padded = inter + interBytes + 4;
+    uint8_t* padded = inter + interBytes + 16;
+    std::vector<const uint8_t*> taps(size_t(ay.taps));
 
     ProcessMessages();
     if (!Is24Bit(bmp) && !bmp.SetPixelFormat(TPixelFormat::pf24bit)) return false;
 
     // Horizontal pass, row by row through a copy of the row mirrored at both ends.
-    const auto horizontal = Cpu().horizontal;
+    void (*horizontal)(const uint8_t*, uint8_t*, const Axis&, const PackedWeights&) = HorizontalRowPlain;
+#ifdef VELLICOR_PAGEOPS_X86
+    if (avx2) horizontal = ax.wide ? HorizontalRowAvx2<true> : HorizontalRowAvx2<false>;
+#endif
+    const int inLo = std::max(ax.lo, 0), inHi = std::min(ax.hi, sw - 1);
     for (int y = 0; y < sh; ++y) {
         const uint8_t* src = bmp.ScanLine(y);
-        const int inLo = std::max(ax.lo, 0), inHi = std::min(ax.hi, sw - 1);
         for (int j = ax.lo; j < inLo; ++j) std::memcpy(padded + 3 * size_t(j - ax.lo), src + 3 * size_t(Mirror(j, sw)), 3);
         std::memcpy(padded + 3 * size_t(inLo - ax.lo), src + 3 * size_t(inLo), 3 * size_t(inHi - inLo + 1));
         for (int j = inHi + 1; j <= ax.hi; ++j) std::memcpy(padded + 3 * size_t(j - ax.lo), src + 3 * size_t(Mirror(j, sw)), 3);
-        horizontal(padded, inter + size_t(y) * interRow, ax);
+        horizontal(padded, inter + size_t(y) * interRow, ax, pw);
         if ((y & 15) == 15) ProcessMessages();
     }
 
     if (!bmp.SetSize(dw, dh, TPixelFormat::pf24bit)) return false;
 
     // Vertical pass: each output row accumulates whole rows of the intermediate image.
-    Axis ay;
-    if (!BuildAxis(contrib, sh, dh, ay)) return false;
-    std::vector<const uint8_t*> rows(size_t(ay.taps));
-    std::vector<int32_t> weights(size_t(ay.taps));
     for (int r = 0; r < dh; ++r) {
-        for (int k = 0; k < ay.taps; ++k) {
-            rows[size_t(k)] = inter + size_t(Mirror(ay.first[r] + k, sh)) * interRow;
-            weights[size_t(k)] = ay.weights[(size_t(r) * ay.taps + k) * 4];
-        }
-        VerticalRow(rows.data(), weights.data(), ay.taps, bmp.ScanLine(r), interRow);
+        for (int k = 0; k < ay.taps; ++k) taps[size_t(k)] = inter + size_t(Mirror(ay.first[r] + k, sh)) * interRow;
+        VerticalRow(taps.data(), ay.weights + size_t(r) * ay.taps, ay.taps, bmp.ScanLine(r), interRow);
         if ((r & 15) == 15) ProcessMessages();
     }
     return true;
