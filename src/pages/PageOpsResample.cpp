@@ -315,6 +315,71 @@ inline void Store64(uint8_t* d, uint64_t v) {
     }
 }
 
+bool UseSsse3() {
+#ifdef VELLICOR_PAGEOPS_X86
+    static const bool ssse3 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("ssse3") != 0;
+    }();
+    return g_vectorKernels && ssse3;
+#else
+    return false;
+#endif
+}
+
+#ifdef VELLICOR_PAGEOPS_X86
+// One strip of four source rows from y0, columns x0 .. x1 - 1 in blocks of four: each
+// 16-byte store carries one column's four pixels (12 bytes) and four bytes of garbage that
+// land where a later strip writes (after them for a left turn, before them for a right
+// turn). The caller keeps loads and stores inside the rows.
+__attribute__((target("ssse3"))) void TransposeStrip4(const TBitmap& bmp, int y0, int x0, int x1, uint8_t* work,
+                                                      bool right) {
+    const int w = bmp.Width(), h = bmp.Height();
+    const size_t stride = size_t(h) * 3;
+    const uint8_t* r0 = bmp.ScanLine(y0);
+    const uint8_t* r1 = bmp.ScanLine(y0 + 1);
+    const uint8_t* r2 = bmp.ScanLine(y0 + 2);
+    const uint8_t* r3 = bmp.ScanLine(y0 + 3);
+    const __m128i expand = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m128i pack = right ? _mm_setr_epi8(-1, -1, -1, -1, 12, 13, 14, 8, 9, 10, 4, 5, 6, 0, 1, 2)
+                               : _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    // Target of column x: row x (right) or w - 1 - x (left), at column h - 4 - y0 less the
+    // four garbage bytes (right) or y0 (left).
+    uint8_t* d = right ? work + size_t(x0) * stride + 3 * size_t(h - 4 - y0) - 4
+                       : work + size_t(w - 1 - x0) * stride + 3 * size_t(y0);
+    const ptrdiff_t step = right ? ptrdiff_t(stride) : -ptrdiff_t(stride);
+    for (int x = x0; x < x1; x += 4) {
+        const size_t o = 3 * size_t(x);
+        const __m128i a = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + o)), expand);
+        const __m128i b = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + o)), expand);
+        const __m128i c = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r2 + o)), expand);
+        const __m128i e = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r3 + o)), expand);
+        const __m128i t0 = _mm_unpacklo_epi32(a, b), t1 = _mm_unpacklo_epi32(c, e);
+        const __m128i t2 = _mm_unpackhi_epi32(a, b), t3 = _mm_unpackhi_epi32(c, e);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_shuffle_epi8(_mm_unpacklo_epi64(t0, t1), pack));
+        d += step;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_shuffle_epi8(_mm_unpackhi_epi64(t0, t1), pack));
+        d += step;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_shuffle_epi8(_mm_unpacklo_epi64(t2, t3), pack));
+        d += step;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_shuffle_epi8(_mm_unpackhi_epi64(t2, t3), pack));
+        d += step;
+    }
+}
+
+// dst[i] = src[n - 1 - i] for four-pixel chunks 1 .. while loads and stores stay inside
+// the rows; returns the first pixel not done. Chunk 0 is left to the caller.
+__attribute__((target("ssse3"))) int ReverseChunks(uint8_t* dst, const uint8_t* src, int n) {
+    const __m128i flip = _mm_setr_epi8(9, 10, 11, 6, 7, 8, 3, 4, 5, 0, 1, 2, -1, -1, -1, -1);
+    int i = 4;
+    for (; 3 * size_t(i) + 16 <= 3 * size_t(n) && i + 4 <= n; i += 4) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 3 * size_t(n - 4 - i)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 3 * size_t(i)), _mm_shuffle_epi8(v, flip));
+    }
+    return i;
+}
+#endif
+
 // Copies the pixel columns of the bitmap into packed rows of the work area. Left turn:
 // source column x becomes row W - 1 - x, read from the top. Right turn: it becomes row x,
 // read from the bottom. Eight source rows at a time give 24 contiguous bytes per target
@@ -326,9 +391,21 @@ void TransposeToWork(const TBitmap& bmp, uint8_t* work, bool right) {
     auto target = [&](int x, int y) {
         return work + size_t(right ? x : w - 1 - x) * dstStride + 3 * size_t(right ? h - 1 - y : y);
     };
+    const bool vector = UseSsse3();
     for (int x0 = 0; x0 < w; x0 += kBlock) {
         const int x1 = std::min(w, x0 + kBlock);
         int y0 = 0;
+#ifdef VELLICOR_PAGEOPS_X86
+        // Blocks of four columns from x0 whose 16-byte loads stay in the row (x + 6 <= w);
+        // strips whose stores with their garbage stay in the target row (y + 6 <= h).
+        const int blocks = w - 6 - x0 < 0 ? 0 : std::min((x1 - x0) / 4, (w - 6 - x0) / 4 + 1);
+        const int xv = vector ? x0 + 4 * blocks : x0;
+        for (; vector && y0 + 6 <= h; y0 += 4) {
+            TransposeStrip4(bmp, y0, x0, xv, work, right);
+            for (int y = y0; y < y0 + 4; ++y)
+                for (int x = xv; x < x1; ++x) std::memcpy(target(x, y), bmp.ScanLine(y) + 3 * size_t(x), 3);
+        }
+#endif
         for (; y0 + 8 <= h; y0 += 8) {
             const uint8_t* rows[8];
             // The 24 bytes are in target order: rows downward for a left turn, upward for a right.
@@ -375,14 +452,21 @@ bool QuarterTurn(TBitmap& bmp, bool right) {
     return true;
 }
 
+void ReversePixelRange(uint8_t* dst, const uint8_t* src, int n, int from, int to) {
+    for (int x = from; x < to; ++x) std::memcpy(dst + 3 * size_t(x), src + 3 * size_t(n - 1 - x), 3);
+}
+
+// dst[x] = src[n - 1 - x]; the rows do not overlap.
 void ReversePixels(uint8_t* dst, const uint8_t* src, int n) {
-    const uint8_t* s = src + 3 * size_t(n);
-    for (int x = 0; x < n; ++x, dst += 3) {
-        s -= 3;
-        dst[0] = s[0];
-        dst[1] = s[1];
-        dst[2] = s[2];
+#ifdef VELLICOR_PAGEOPS_X86
+    if (UseSsse3() && n >= 8) {
+        const int done = ReverseChunks(dst, src, n);
+        ReversePixelRange(dst, src, n, 0, 4);
+        ReversePixelRange(dst, src, n, done, n);
+        return;
     }
+#endif
+    ReversePixelRange(dst, src, n, 0, n);
 }
 
 }  // namespace

@@ -191,7 +191,9 @@ TEST(PageOpsWorkArea, GrowsWithSlackKeepsContentsNeverShrinks) {
 }
 
 TEST(PageOpsTurns, MatchReferenceAndUndoEachOther) {
-    for (auto [w, h] : {std::pair{1, 1}, {1, 9}, {9, 1}, {33, 70}, {70, 33}, {64, 64}, {101, 37}}) {
+    BothKernels([] {
+    for (auto [w, h] : {std::pair{1, 1}, {1, 9}, {9, 1}, {5, 5}, {6, 7}, {33, 70}, {70, 33}, {64, 64}, {101, 37},
+                        {130, 9}, {8, 8}, {4, 200}}) {
         const TBitmap page = NoisePage(w, h, uint32_t(w * 1000 + h));
         TBitmap l = page, lr = page, r = page, rr = page, i = page, ir = page;
         ASSERT_TRUE(RotateBitmapLeft(l));
@@ -213,6 +215,7 @@ TEST(PageOpsTurns, MatchReferenceAndUndoEachOther) {
         RotateBitmapRight(r);
         EXPECT_TRUE(SameBytes(r, page));
     }
+    });
 }
 
 TEST(PageOpsTurns, DirectionsAndTheMiddleRow) {
