@@ -38,7 +38,7 @@ const char kViewerKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Pat
 const char kLibraryName[] = "libtrace32.so";
 const char kViewerName[] = "tracelog32";
 constexpr uint32_t kRetryMs = 5000;
-constexpr auto kViewerStartWait = std::chrono::seconds(3);
+constexpr auto kViewerStartWait = std::chrono::seconds(5);
 constexpr auto kExportWait = std::chrono::seconds(5);
 constexpr auto kViewerQuitWait = std::chrono::seconds(2);
 
