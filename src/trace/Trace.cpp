@@ -340,12 +340,14 @@ int TraceException(const std::exception& e) {
 
 int TraceStringFmt(const char* label, const char* format, ...) {
     if (!TracingEnabled()) return 0;
-    char buf[256];
-    va_list ap;
-    va_start(ap, format);
-    int n = std::vsnprintf(buf, sizeof buf, format ? format : "", ap);
-    va_end(ap);
-    if (n < 0) buf[0] = '\0';
+    char buf[256] = "";
+    if (format) {
+        va_list ap;
+        va_start(ap, format);
+        int n = std::vsnprintf(buf, sizeof buf, format, ap);
+        va_end(ap);
+        if (n < 0) buf[0] = '\0';
+    }
     return TracepChar(buf, label);
 }
 
