@@ -1,75 +1,359 @@
-// In-memory placeholder of the settings store; the file-backed store replaces it.
+// The settings store: the file is the truth, the tree in memory a copy of it plus the
+// writes not yet on disk (kept as a list of operations so they can be applied again to
+// the file as another instance left it).
 #include "platform/Registry.h"
 
-#include <cstdlib>
-#include <map>
-#include <memory>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include "platform/Text.h"
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "platform/RegistryFormat.h"
 
 namespace vellicor {
 
 namespace {
 
-struct Value {
+using regfile::Key;
+using regfile::Tree;
+
+constexpr off_t kMaxFileSize = 16 << 20;  // far above any real settings file
+constexpr auto kLockWait = std::chrono::seconds(5);
+const char kFileName[] = "registry.txt";
+const char kLockName[] = "registry.lock";
+
+struct FileId {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    int64_t mtime = 0, ctime = 0;
+    bool operator==(const FileId&) const = default;
+};
+
+FileId IdOf(const struct stat& st) {
+    FileId id;
+    id.exists = true;
+    id.dev = st.st_dev;
+    id.ino = st.st_ino;
+    id.size = st.st_size;
+    id.mtime = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    id.ctime = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    return id;
+}
+
+// Identity of what is at path now; "exists" with an impossible inode when it cannot be
+// examined, so that it never equals what we loaded.
+FileId StatPath(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) return IdOf(st);
+    FileId id;
+    if (errno != ENOENT && errno != ENOTDIR) {
+        id.exists = true;
+        id.ino = static_cast<ino_t>(-1);
+    }
+    return id;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void SyncDirectory(const std::string& dir) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+struct Op {
+    enum Kind { SetValue, DeleteValue, CreateKey, DeleteKey } kind;
+    HKEY root;
+    std::vector<std::string> path;
     std::string name;
-    TRegDataType type = TRegDataType::rdUnknown;
+    TRegDataType type = TRegDataType::rdString;
     std::string s;
     int32_t i = 0;
 };
 
-struct Key {
-    std::string name;
-    std::vector<Value> values;
-    std::vector<std::unique_ptr<Key>> subkeys;
-    Value* FindValue(const std::string& n) {
-        for (auto& v : values)
-            if (SameText(v.name, n)) return &v;
-        return nullptr;
-    }
-    Key* FindKey(const std::string& n) {
-        for (auto& k : subkeys)
-            if (SameText(k->name, n)) return k.get();
-        return nullptr;
-    }
-};
-
-Key g_roots[3];
-
-std::vector<std::string> SplitPath(const std::string& p) {
-    std::vector<std::string> parts;
-    std::string cur;
-    for (char c : p) {
-        if (c == '\\') {
-            if (!cur.empty()) parts.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    if (!cur.empty()) parts.push_back(cur);
-    return parts;
-}
-
-Key* Walk(HKEY root, const std::string& path, bool create) {
-    Key* k = &g_roots[static_cast<int>(root)];
-    for (const auto& part : SplitPath(path)) {
-        Key* next = k->FindKey(part);
-        if (!next) {
-            if (!create) return nullptr;
-            k->subkeys.push_back(std::make_unique<Key>());
-            next = k->subkeys.back().get();
-            next->name = part;
-        }
+Key* Walk(Tree& tree, HKEY root, const std::vector<std::string>& path, bool create) {
+    Key* k = &tree.Root(root);
+    for (const auto& part : path) {
+        Key* next = create ? &k->AddKey(part) : k->FindKey(part);
+        if (!next) return nullptr;
         k = next;
     }
     return k;
 }
 
-std::string Join(const std::string& base, const std::string& key) {
-    if (!key.empty() && key[0] == '\\') return key;
-    return base + "\\" + key;
+// Returns whether the operation changed anything.
+bool Apply(Tree& tree, const Op& op) {
+    switch (op.kind) {
+        case Op::SetValue: {
+            auto& v = Walk(tree, op.root, op.path, true)->SetValue(op.name);
+            v.type = op.type;
+            v.s = op.s;
+            v.i = op.i;
+            return true;
+        }
+        case Op::DeleteValue: {
+            Key* k = Walk(tree, op.root, op.path, false);
+            return k && k->EraseValue(op.name);
+        }
+        case Op::CreateKey:
+            Walk(tree, op.root, op.path, true);
+            return true;
+        case Op::DeleteKey: {
+            if (op.path.empty()) return false;
+            std::vector<std::string> parent(op.path.begin(), op.path.end() - 1);
+            Key* k = Walk(tree, op.root, parent, false);
+            return k && k->EraseKey(op.path.back());
+        }
+    }
+    return false;
 }
+
+class Store {
+public:
+    std::mutex mutex;
+
+    // Brings the copy in memory up to date with the file; call with the mutex held.
+    void Sync() {
+        std::string file = RegistryFilePath();
+        if (file != file_) {
+            Reset();
+            file_ = std::move(file);
+            dir_ = RegistryDirectory();
+        }
+        if (!loaded_ || StatPath(file_) != id_) Reload();
+    }
+
+    Tree& tree() { return tree_; }
+
+    // Applies op now and writes it through (or at the end of the batch).
+    bool Commit(Op op) {
+        bool changed = Apply(tree_, op);
+        if (!changed && op.kind != Op::SetValue) return false;
+        pending_.push_back(std::move(op));
+        if (batchDepth_ > 0) return true;
+        return Flush();
+    }
+
+    void BeginBatch() { ++batchDepth_; }
+    void EndBatch() {
+        if (batchDepth_ > 0 && --batchDepth_ == 0) Flush();
+    }
+
+    void Reset() {
+        tree_.Clear();
+        pending_.clear();
+        loaded_ = false;
+        damaged_ = false;
+        cleaned_ = false;
+        raw_.clear();
+        id_ = FileId{};
+        file_.clear();
+    }
+
+    bool writeFailed = false;
+    std::function<bool()> beforeRename;
+
+private:
+    void Reload() {
+        loaded_ = true;
+        damaged_ = false;
+        readable_ = true;
+        raw_.clear();
+        tree_.Clear();
+        id_ = FileId{};
+        std::string bytes;
+        int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno != ENOENT && errno != ENOTDIR) {
+                id_ = StatPath(file_);
+                damaged_ = true;
+                readable_ = false;
+            }
+        } else {
+            struct stat st;
+            if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxFileSize) {
+                damaged_ = true;
+                readable_ = false;
+                id_ = ::fstat(fd, &st) == 0 ? IdOf(st) : StatPath(file_);
+            } else {
+                id_ = IdOf(st);
+                char buf[65536];
+                for (;;) {
+                    ssize_t n = ::read(fd, buf, sizeof buf);
+                    if (n < 0 && errno == EINTR) continue;
+                    if (n < 0) {
+                        damaged_ = true;
+                        readable_ = false;
+                        break;
+                    }
+                    if (n == 0) break;
+                    bytes.append(buf, static_cast<size_t>(n));
+                    if (bytes.size() > static_cast<size_t>(kMaxFileSize)) {
+                        damaged_ = true;
+                        readable_ = false;
+                        break;
+                    }
+                }
+            }
+            ::close(fd);
+        }
+        if (readable_ && !bytes.empty()) {
+            if (regfile::Parse(bytes, tree_) > 0) {
+                damaged_ = true;
+                raw_ = std::move(bytes);
+            }
+        }
+        for (const auto& op : pending_) Apply(tree_, op);
+    }
+
+    // Keeps the damaged file as it is under a name of its own; false when that failed.
+    bool KeepDamagedCopy() {
+        for (int n = 1; n < 1000; ++n) {
+            std::string copy = file_ + ".damaged-" + std::to_string(n);
+            if (::link(file_.c_str(), copy.c_str()) == 0) return true;
+            if (errno == EEXIST) continue;
+            if (errno == ENOENT) return true;  // gone: nothing left to lose
+            if (!readable_) return false;
+            int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (fd < 0) {
+                if (errno == EEXIST) continue;
+                return false;
+            }
+            bool ok = WriteAll(fd, raw_) && ::fsync(fd) == 0;
+            ok = ::close(fd) == 0 && ok;
+            if (!ok) ::unlink(copy.c_str());
+            return ok;
+        }
+        return false;
+    }
+
+    void RemoveStaleTemporaries() {
+        DIR* d = ::opendir(dir_.c_str());
+        if (!d) return;
+        std::string prefix = std::string(kFileName) + ".tmp.";
+        while (dirent* e = ::readdir(d))
+            if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0)
+                ::unlinkat(::dirfd(d), e->d_name, 0);
+        ::closedir(d);
+    }
+
+    bool Flush() {
+        if (pending_.empty()) {
+            writeFailed = false;
+            return true;
+        }
+        bool ok = FlushLocked();
+        writeFailed = !ok;
+        return ok;
+    }
+
+    bool FlushLocked() {
+        std::error_code ec;
+        std::filesystem::create_directories(dir_, ec);
+        int lock = ::open((dir_ + "/" + kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (lock < 0) return false;
+        auto deadline = std::chrono::steady_clock::now() + kLockWait;
+        while (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() > deadline) {
+                ::close(lock);
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        bool ok = WriteFile();
+        ::close(lock);  // releases the lock
+        return ok;
+    }
+
+    // With the lock held: the file as it is now, plus our writes, replaces the file.
+    bool WriteFile() {
+        if (StatPath(file_) != id_) Reload();
+        if (damaged_ && !KeepDamagedCopy()) return false;
+        if (!cleaned_) {
+            RemoveStaleTemporaries();
+            cleaned_ = true;
+        }
+        std::string text = regfile::Serialize(tree_);
+        std::string temp = file_ + ".tmp." + std::to_string(::getpid());
+        int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0) return false;
+        bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
+        ok = ::close(fd) == 0 && ok;
+        if (ok && beforeRename && !beforeRename()) return false;  // as if we died here
+        if (!ok || ::rename(temp.c_str(), file_.c_str()) != 0) {
+            ::unlink(temp.c_str());
+            return false;
+        }
+        SyncDirectory(dir_);
+        id_ = StatPath(file_);
+        damaged_ = false;
+        raw_.clear();
+        pending_.clear();
+        return true;
+    }
+
+    std::string file_, dir_;
+    Tree tree_;
+    std::vector<Op> pending_;
+    FileId id_;
+    bool loaded_ = false;
+    bool damaged_ = false;   // the file has lines we could not read
+    bool readable_ = true;   // we could read the file at all
+    bool cleaned_ = false;
+    std::string raw_;        // the damaged file's bytes, for the copy
+    int batchDepth_ = 0;
+};
+
+Store& TheStore() {
+    static Store store;
+    return store;
+}
+
+// A key path as the file keeps it, or nullopt when it cannot be stored.
+std::optional<std::vector<std::string>> Resolve(bool open, const std::string& current, const std::string& key) {
+    std::vector<std::string> parts;
+    if (key.empty() || key[0] != '\\') parts = regfile::SplitPath(current);
+    if (!open) parts.clear();
+    for (auto& p : regfile::SplitPath(key)) parts.push_back(std::move(p));
+    if (parts.size() > regfile::kMaxDepth) return std::nullopt;
+    for (const auto& p : parts)
+        if (p.find('\0') != std::string::npos) return std::nullopt;
+    return parts;
+}
+
+std::string JoinPath(const std::vector<std::string>& parts) {
+    std::string r;
+    for (const auto& p : parts) {
+        if (!r.empty()) r += '\\';
+        r += p;
+    }
+    return r;
+}
+
+// REG_SZ-like: a string ends at its first NUL.
+std::string UpToNul(const std::string& s) { return s.substr(0, s.find('\0')); }
 
 }  // namespace
 
@@ -77,112 +361,162 @@ std::string RegistryDirectory() {
     if (const char* d = std::getenv("VELLICOR_CONFIG_DIR"); d && *d) return d;
     if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) return std::string(x) + "/vellicor";
     const char* h = std::getenv("HOME");
-    return std::string(h ? h : ".") + "/.config/vellicor";
+    return std::string(h && *h ? h : ".") + "/.config/vellicor";
 }
-std::string RegistryFilePath() { return RegistryDirectory() + "/registry.txt"; }
+
+std::string RegistryFilePath() { return RegistryDirectory() + "/" + kFileName; }
+
 void ResetRegistryStore() {
-    for (auto& r : g_roots) {
-        r.values.clear();
-        r.subkeys.clear();
-    }
+    Store& s = TheStore();
+    std::lock_guard g(s.mutex);
+    s.Reset();
 }
-bool RegistryWriteFailed() { return false; }
+
+bool RegistryWriteFailed() {
+    Store& s = TheStore();
+    std::lock_guard g(s.mutex);
+    return s.writeFailed;
+}
+
+namespace registry_testing {
+void SetBeforeRenameHook(std::function<bool()> hook) {
+    Store& s = TheStore();
+    std::lock_guard g(s.mutex);
+    s.beforeRename = std::move(hook);
+}
+}  // namespace registry_testing
 
 bool TRegistry::OpenKey(const std::string& key, bool canCreate) {
-    std::string p = open_ ? Join(path_, key) : Join("", key);
-    if (!Walk(root_, p, canCreate)) return false;
+    auto parts = Resolve(open_, path_, key);
+    if (!parts) return false;
+    Store& s = TheStore();
+    std::lock_guard g(s.mutex);
+    s.Sync();
+    if (!Walk(s.tree(), root_, *parts, false)) {
+        if (!canCreate) return false;
+        s.Commit(Op{Op::CreateKey, root_, *parts, {}, {}, {}, 0});
+    }
     open_ = true;
-    path_ = p;
+    path_ = JoinPath(*parts);
     return true;
 }
+
 void TRegistry::CloseKey() {
     open_ = false;
     path_.clear();
 }
-bool TRegistry::KeyExists(const std::string& key) const { return Walk(root_, open_ ? Join(path_, key) : Join("", key), false); }
-bool TRegistry::DeleteKey(const std::string& key) {
-    auto parts = SplitPath(open_ ? Join(path_, key) : Join("", key));
-    if (parts.empty()) return false;
-    std::string leaf = parts.back();
-    parts.pop_back();
-    std::string parent;
-    for (auto& p : parts) parent += "\\" + p;
-    Key* k = Walk(root_, parent, false);
-    if (!k) return false;
-    for (auto it = k->subkeys.begin(); it != k->subkeys.end(); ++it)
-        if (SameText((*it)->name, leaf)) {
-            k->subkeys.erase(it);
-            return true;
-        }
-    return false;
+
+bool TRegistry::KeyExists(const std::string& key) const {
+    auto parts = Resolve(open_, path_, key);
+    if (!parts) return false;
+    Store& s = TheStore();
+    std::lock_guard g(s.mutex);
+    s.Sync();
+    return Walk(s.tree(), root_, *parts, false) != nullptr;
 }
+
+bool TRegistry::DeleteKey(const std::string& key) {
+    auto parts = Resolve(open_, path_, key);
+    if (!parts || parts->empty()) return false;
+    Store& s = TheStore();
+    std::lock_guard g(s.mutex);
+    s.Sync();
+    return s.Commit(Op{Op::DeleteKey, root_, *parts, {}, {}, {}, 0});
+}
+
 bool TRegistry::ValueExists(const std::string& name) const { return GetDataType(name) != TRegDataType::rdUnknown; }
+
 TRegDataType TRegistry::GetDataType(const std::string& name) const {
     if (!open_) return TRegDataType::rdUnknown;
-    Key* k = Walk(root_, path_, false);
-    Value* v = k ? k->FindValue(name) : nullptr;
+    Store& s = TheStore();
+    std::lock_guard g(s.mutex);
+    s.Sync();
+    Key* k = Walk(s.tree(), root_, regfile::SplitPath(path_), false);
+    const regfile::Value* v = k ? k->FindValue(name) : nullptr;
     return v ? v->type : TRegDataType::rdUnknown;
 }
+
 std::vector<std::string> TRegistry::GetValueNames() const {
     std::vector<std::string> r;
-    if (Key* k = open_ ? Walk(root_, path_, false) : nullptr)
-        for (auto& v : k->values) r.push_back(v.name);
+    if (!open_) return r;
+    Store& s = TheStore();
+    std::lock_guard g(s.mutex);
+    s.Sync();
+    if (Key* k = Walk(s.tree(), root_, regfile::SplitPath(path_), false))
+        for (const auto& v : k->Values()) r.push_back(v.name);
     return r;
 }
+
 std::vector<std::string> TRegistry::GetKeyNames() const {
     std::vector<std::string> r;
-    if (Key* k = open_ ? Walk(root_, path_, false) : nullptr)
-        for (auto& s : k->subkeys) r.push_back(s->name);
+    if (!open_) return r;
+    Store& s = TheStore();
+    std::lock_guard g(s.mutex);
+    s.Sync();
+    if (Key* k = Walk(s.tree(), root_, regfile::SplitPath(path_), false))
+        for (const auto& sub : k->Keys()) r.push_back(sub->name);
     return r;
 }
+
 bool TRegistry::DeleteValue(const std::string& name) {
-    Key* k = open_ ? Walk(root_, path_, false) : nullptr;
-    if (!k) return false;
-    for (auto it = k->values.begin(); it != k->values.end(); ++it)
-        if (SameText(it->name, name)) {
-            k->values.erase(it);
-            return true;
-        }
-    return false;
+    if (!open_) return false;
+    Store& s = TheStore();
+    std::lock_guard g(s.mutex);
+    s.Sync();
+    return s.Commit(Op{Op::DeleteValue, root_, regfile::SplitPath(path_), UpToNul(name), {}, {}, 0});
 }
+
 std::optional<std::string> TRegistry::ReadString(const std::string& name) const {
-    Key* k = open_ ? Walk(root_, path_, false) : nullptr;
-    Value* v = k ? k->FindValue(name) : nullptr;
+    if (!open_) return std::nullopt;
+    Store& s = TheStore();
+    std::lock_guard g(s.mutex);
+    s.Sync();
+    Key* k = Walk(s.tree(), root_, regfile::SplitPath(path_), false);
+    const regfile::Value* v = k ? k->FindValue(name) : nullptr;
     if (!v || v->type != TRegDataType::rdString) return std::nullopt;
     return v->s;
 }
+
 std::optional<int32_t> TRegistry::ReadInteger(const std::string& name) const {
-    Key* k = open_ ? Walk(root_, path_, false) : nullptr;
-    Value* v = k ? k->FindValue(name) : nullptr;
+    if (!open_) return std::nullopt;
+    Store& s = TheStore();
+    std::lock_guard g(s.mutex);
+    s.Sync();
+    Key* k = Walk(s.tree(), root_, regfile::SplitPath(path_), false);
+    const regfile::Value* v = k ? k->FindValue(name) : nullptr;
     if (!v || v->type != TRegDataType::rdInteger) return std::nullopt;
     return v->i;
 }
-static Value* Slot(HKEY root, const std::string& path, const std::string& name) {
-    Key* k = Walk(root, path, true);
-    Value* v = k->FindValue(name);
-    if (!v) {
-        Value nv;
-        nv.name = name;
-        k->values.push_back(nv);
-        v = &k->values.back();
-    }
-    return v;
-}
+
 bool TRegistry::WriteString(const std::string& name, const std::string& value) {
     if (!open_) return false;
-    Value* v = Slot(root_, path_, name);
-    v->type = TRegDataType::rdString;
-    v->s = value;
-    return true;
+    Store& s = TheStore();
+    std::lock_guard g(s.mutex);
+    s.Sync();
+    return s.Commit(Op{Op::SetValue, root_, regfile::SplitPath(path_), UpToNul(name), TRegDataType::rdString,
+                       UpToNul(value), 0});
 }
+
 bool TRegistry::WriteInteger(const std::string& name, int32_t value) {
     if (!open_) return false;
-    Value* v = Slot(root_, path_, name);
-    v->type = TRegDataType::rdInteger;
-    v->i = value;
-    return true;
+    Store& s = TheStore();
+    std::lock_guard g(s.mutex);
+    s.Sync();
+    return s.Commit(Op{Op::SetValue, root_, regfile::SplitPath(path_), UpToNul(name), TRegDataType::rdInteger, {},
+                       value});
 }
-TRegistryBatch::TRegistryBatch() = default;
-TRegistryBatch::~TRegistryBatch() = default;
+
+TRegistryBatch::TRegistryBatch() {
+    Store& s = TheStore();
+    std::lock_guard g(s.mutex);
+    s.BeginBatch();
+}
+
+TRegistryBatch::~TRegistryBatch() {
+    Store& s = TheStore();
+    std::lock_guard g(s.mutex);
+    s.Sync();
+    s.EndBatch();
+}
 
 }  // namespace vellicor

@@ -7,6 +7,7 @@
 // the call returns (temporary file, fsync, rename) unless a TRegistryBatch is open, in
 // which case the file is rewritten once when the outermost batch closes.
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,8 +20,14 @@ enum class TRegDataType { rdUnknown, rdString, rdInteger };
 // Where the store lives: the directory and the file in it.
 std::string RegistryDirectory();
 std::string RegistryFilePath();
-// Drops the in-memory copy so the next access reads the file again (tests; a new directory).
+// Drops the in-memory copy and any writes not yet on disk, so the next access reads the
+// file again (tests; a new directory).
 void ResetRegistryStore();
+// The store is re-read whenever the file changed under it (another instance wrote it).
+// Writes are made under an advisory lock on a lock file next to it and applied to the
+// file as it is at that moment, so two instances never undo each other's writes.
+// A file with unreadable lines is kept as RegistryFilePath() + ".damaged-N" before it
+// is first rewritten.
 
 // Key access in the manner of the class library's registry object: open a key, then
 // read and write its values. Paths may start with '\' (absolute from the root) or not.
@@ -39,7 +46,7 @@ public:
     bool OpenKeyReadOnly(const std::string& key) { return OpenKey(key, false); }
     void CloseKey();
     bool IsOpen() const { return open_; }
-    const std::string& CurrentPath() const { return path_; }
+    const std::string& CurrentPath() const { return path_; }  // "Software\Vellicor": no leading '\'
     bool KeyExists(const std::string& key) const;
     bool DeleteKey(const std::string& key);  // with all its sub-keys
 
@@ -71,7 +78,15 @@ public:
     TRegistryBatch& operator=(const TRegistryBatch&) = delete;
 };
 
-// True when the last write could not be made durable (disk full, read-only directory).
+// True when the last write could not be made durable (disk full, read-only directory,
+// lock held too long by another instance). The change stays in memory and goes to disk
+// with the next write that succeeds.
 bool RegistryWriteFailed();
+
+namespace registry_testing {
+// Called after the temporary file is complete and synced, just before the rename;
+// returning false abandons the write there, as a crash at that moment would.
+void SetBeforeRenameHook(std::function<bool()> hook);
+}  // namespace registry_testing
 
 }  // namespace vellicor

@@ -1,0 +1,227 @@
+/* JPEG decoding through libjpeg (API 6). Errors long-jump back to the entry point that set
+ * the jump buffer; only C frames lie in between. */
+#include "pages/JpegDecode.h"
+
+#include <setjmp.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <jpeglib.h>
+#include <jerror.h>
+
+#define VJPEG_BUFFER_SIZE 65536
+#define VJPEG_ROWS_AT_ONCE 16
+
+struct vjpeg_decoder {
+    struct jpeg_decompress_struct cinfo;
+    struct jpeg_error_mgr err;
+    struct jpeg_source_mgr src;
+    struct jpeg_progress_mgr progress;
+    jmp_buf jump;
+    int created;
+    int header_read;
+    vjpeg_read_fn read;
+    vjpeg_message_fn message;
+    void* user;
+    vjpeg_limits limits;
+    unsigned char* cmyk_row;
+    char error[JMSG_LENGTH_MAX];
+    JOCTET buffer[VJPEG_BUFFER_SIZE];
+};
+
+static vjpeg_decoder* decoder_of(j_common_ptr cinfo) { return (vjpeg_decoder*)cinfo->client_data; }
+
+static void on_error_exit(j_common_ptr cinfo) {
+    vjpeg_decoder* d = decoder_of(cinfo);
+    (*cinfo->err->format_message)(cinfo, d->error);
+    longjmp(d->jump, 1);
+}
+
+/* Warnings (level -1) and trace messages go to the caller's trace, never to stderr. */
+static void on_output_message(j_common_ptr cinfo) {
+    vjpeg_decoder* d = decoder_of(cinfo);
+    char text[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, text);
+    if (d->message) d->message(d->user, text);
+}
+
+static void on_emit_message(j_common_ptr cinfo, int level) {
+    struct jpeg_error_mgr* err = cinfo->err;
+    if (level < 0) {
+        /* Report the first warning and every one when tracing asks for it, as libjpeg does. */
+        if (err->num_warnings == 0 || err->trace_level >= 3) (*err->output_message)(cinfo);
+        err->num_warnings++;
+    } else if (err->trace_level >= level) {
+        (*err->output_message)(cinfo);
+    }
+}
+
+static void on_progress(j_common_ptr cinfo) {
+    vjpeg_decoder* d = decoder_of(cinfo);
+    if (d->cinfo.input_scan_number > d->limits.max_scans) {
+        snprintf(d->error, sizeof d->error, "JPEG image has more than %d scans", d->limits.max_scans);
+        longjmp(d->jump, 1);
+    }
+}
+
+static void src_init(j_decompress_ptr cinfo) { (void)cinfo; }
+
+static boolean src_fill(j_decompress_ptr cinfo) {
+    vjpeg_decoder* d = decoder_of((j_common_ptr)cinfo);
+    size_t n = d->read(d->user, d->buffer, VJPEG_BUFFER_SIZE);
+    if (n == 0) {
+        /* A truncated file ends as if an end-of-image marker followed, with a warning. */
+        WARNMS(cinfo, JWRN_JPEG_EOF);
+        d->buffer[0] = (JOCTET)0xFF;
+        d->buffer[1] = (JOCTET)JPEG_EOI;
+        n = 2;
+    }
+    d->src.next_input_byte = d->buffer;
+    d->src.bytes_in_buffer = n;
+    return TRUE;
+}
+
+static void src_skip(j_decompress_ptr cinfo, long count) {
+    vjpeg_decoder* d = decoder_of((j_common_ptr)cinfo);
+    if (count <= 0) return;
+    while ((size_t)count > d->src.bytes_in_buffer) {
+        count -= (long)d->src.bytes_in_buffer;
+        (void)src_fill(cinfo);
+    }
+    d->src.next_input_byte += count;
+    d->src.bytes_in_buffer -= (size_t)count;
+}
+
+static void src_term(j_decompress_ptr cinfo) { (void)cinfo; }
+
+static int create_body(vjpeg_decoder* d) {
+    if (setjmp(d->jump)) return -1;
+    jpeg_create_decompress(&d->cinfo);
+    d->created = 1;
+    return 0;
+}
+
+vjpeg_decoder* vjpeg_create(vjpeg_read_fn read, vjpeg_message_fn message, void* user, const vjpeg_limits* limits) {
+    vjpeg_decoder* d = (vjpeg_decoder*)calloc(1, sizeof *d);
+    if (!d) return NULL;
+    d->read = read;
+    d->message = message;
+    d->user = user;
+    d->limits = *limits;
+    d->cinfo.err = jpeg_std_error(&d->err);
+    d->err.error_exit = on_error_exit;
+    d->err.output_message = on_output_message;
+    d->err.emit_message = on_emit_message;
+    d->cinfo.client_data = d;
+    if (create_body(d) != 0) {
+        jpeg_destroy_decompress(&d->cinfo);
+        free(d);
+        return NULL;
+    }
+    d->cinfo.mem->max_memory_to_use = limits->max_memory;
+    d->src.init_source = src_init;
+    d->src.fill_input_buffer = src_fill;
+    d->src.skip_input_data = src_skip;
+    d->src.resync_to_restart = jpeg_resync_to_restart;
+    d->src.term_source = src_term;
+    d->cinfo.src = &d->src;
+    d->progress.progress_monitor = on_progress;
+    d->cinfo.progress = &d->progress;
+    return d;
+}
+
+void vjpeg_destroy(vjpeg_decoder* d) {
+    if (!d) return;
+    if (d->created) jpeg_destroy_decompress(&d->cinfo);
+    free(d->cmyk_row);
+    free(d);
+}
+
+const char* vjpeg_error(const vjpeg_decoder* d) { return d->error; }
+
+/* The bodies run below the entry points' setjmp, so their locals are never clobbered. */
+static void read_header_body(vjpeg_decoder* d, int* out_width, int* out_height, int* scale_denom) {
+    struct jpeg_decompress_struct* c = &d->cinfo;
+    unsigned denom;
+    jpeg_read_header(c, TRUE);
+    d->header_read = 1;
+    /* Grey and colour come out as blue-green-red; CMYK and YCCK as CMYK, converted here. */
+    if (c->jpeg_color_space == JCS_CMYK || c->jpeg_color_space == JCS_YCCK)
+        c->out_color_space = JCS_CMYK;
+    else
+        c->out_color_space = JCS_EXT_BGR;
+    /* The sizes libjpeg computes for each scale (rounded up) decide it, so it decodes once. */
+    for (denom = 1;; denom *= 2) {
+        c->scale_num = 1;
+        c->scale_denom = denom;
+        jpeg_calc_output_dimensions(c);
+        if (denom == 8) break;
+        if ((int)c->output_width < d->limits.scale_limit && (int)c->output_height < d->limits.scale_limit) break;
+    }
+    *out_width = (int)c->output_width;
+    *out_height = (int)c->output_height;
+    *scale_denom = (int)denom;
+}
+
+int vjpeg_read_header(vjpeg_decoder* d, int* out_width, int* out_height, int* scale_denom) {
+    if (setjmp(d->jump)) return -1;
+    read_header_body(d, out_width, out_height, scale_denom);
+    return 0;
+}
+
+/* Adobe's writers store CMYK inverted (0 = full ink); others as plain ink values. */
+static void cmyk_to_bgr(const unsigned char* in, unsigned char* out, JDIMENSION width, int inverted) {
+    JDIMENSION x;
+    for (x = 0; x < width; ++x, in += 4, out += 3) {
+        unsigned c = in[0], m = in[1], y = in[2], k = in[3];
+        if (!inverted) {
+            c = 255 - c;
+            m = 255 - m;
+            y = 255 - y;
+            k = 255 - k;
+        }
+        out[0] = (unsigned char)((y * k + 127) / 255);
+        out[1] = (unsigned char)((m * k + 127) / 255);
+        out[2] = (unsigned char)((c * k + 127) / 255);
+    }
+}
+
+static int decode_body(vjpeg_decoder* d, unsigned char* rows, ptrdiff_t stride) {
+    struct jpeg_decompress_struct* c = &d->cinfo;
+    JSAMPROW pointers[VJPEG_ROWS_AT_ONCE];
+    int cmyk;
+    jpeg_start_decompress(c);
+    cmyk = c->out_color_space == JCS_CMYK;
+    if (cmyk) {
+        d->cmyk_row = (unsigned char*)malloc((size_t)c->output_width * 4);
+        if (!d->cmyk_row) {
+            snprintf(d->error, sizeof d->error, "Out of memory");
+            return -1;
+        }
+    }
+    while (c->output_scanline < c->output_height) {
+        JDIMENSION y = c->output_scanline;
+        if (cmyk) {
+            pointers[0] = d->cmyk_row;
+            if (jpeg_read_scanlines(c, pointers, 1) == 1)
+                cmyk_to_bgr(d->cmyk_row, rows + (ptrdiff_t)y * stride, c->output_width, c->saw_Adobe_marker);
+        } else {
+            JDIMENSION n = c->output_height - y, i;
+            if (n > VJPEG_ROWS_AT_ONCE) n = VJPEG_ROWS_AT_ONCE;
+            for (i = 0; i < n; ++i) pointers[i] = rows + (ptrdiff_t)(y + i) * stride;
+            jpeg_read_scanlines(c, pointers, n);
+        }
+    }
+    jpeg_finish_decompress(c);
+    return 0;
+}
+
+int vjpeg_decode(vjpeg_decoder* d, unsigned char* rows, ptrdiff_t stride) {
+    if (!d->header_read) {
+        snprintf(d->error, sizeof d->error, "JPEG header not read");
+        return -1;
+    }
+    if (setjmp(d->jump)) return -1;
+    return decode_body(d, rows, stride);
+}

@@ -1,0 +1,41 @@
+#ifndef VELLICOR_PAGES_JPEGDECODE_H
+#define VELLICOR_PAGES_JPEGDECODE_H
+/* JPEG decoding through libjpeg, kept in C: libjpeg reports errors by a long jump, which
+ * must never cross a C++ frame. Every callback given here must return normally. */
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Reads up to size bytes into buffer; returns the count read, 0 at the end. */
+typedef size_t (*vjpeg_read_fn)(void* user, unsigned char* buffer, size_t size);
+/* Receives libjpeg's warnings and trace messages. */
+typedef void (*vjpeg_message_fn)(void* user, const char* message);
+
+typedef struct vjpeg_limits {
+    long max_memory;   /* bytes libjpeg may allocate for one image */
+    int max_scans;     /* scans of a progressive image */
+    int scale_limit;   /* decode at the largest of 1/1..1/8 at which both sides stay below */
+} vjpeg_limits;
+
+typedef struct vjpeg_decoder vjpeg_decoder;
+
+/* Null when out of memory. */
+vjpeg_decoder* vjpeg_create(vjpeg_read_fn read, vjpeg_message_fn message, void* user, const vjpeg_limits* limits);
+void vjpeg_destroy(vjpeg_decoder* d);
+
+/* Reads the header and chooses the scale. Returns 0 and the output size, or -1. */
+int vjpeg_read_header(vjpeg_decoder* d, int* out_width, int* out_height, int* scale_denom);
+/* Decodes into rows of 3 bytes per pixel (blue, green, red), the first row at rows,
+ * each stride bytes apart. Returns 0 or -1. */
+int vjpeg_decode(vjpeg_decoder* d, unsigned char* rows, ptrdiff_t stride);
+/* The last error's text. */
+const char* vjpeg_error(const vjpeg_decoder* d);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,202 @@
+#include "pages/PageBMP.h"
+
+#include <exception>
+#include <memory>
+
+#include "pages/BmpReader.h"
+#include "pages/JpegDecode.h"
+#include "platform/Text.h"
+#include "platform/UiServices.h"
+#include "trace/Trace.h"
+
+namespace vellicor {
+
+namespace {
+
+// libjpeg may allocate this much for one image (progressive images keep every coefficient),
+// and a progressive image may have this many scans; real pages stay far below both.
+constexpr long kJpegMaxMemory = 1L << 30;
+constexpr int kJpegMaxScans = 100;
+
+constexpr int kErrorPageWidth = 400;
+constexpr int kErrorPageHeight = 600;
+constexpr TColor kErrorPageColor = 0x808080;
+const char* const kErrorLoading = "Error Loading : ";
+
+TPageDecoder g_pngDecoder;
+TPageDecoder g_gifDecoder;
+
+// A failure inside a decoder, turned into the error page by LoadFromStream.
+class DecodeError : public std::exception {
+public:
+    explicit DecodeError(std::string what) : what_(std::move(what)) {}
+    const char* what() const noexcept override { return what_.c_str(); }
+
+private:
+    std::string what_;
+};
+
+// Callbacks for the C decoder: they must return normally, whatever happens.
+size_t ReadFromStream(void* user, unsigned char* buffer, size_t size) noexcept {
+    try {
+        int64_t n = static_cast<TStream*>(user)->Read(buffer, static_cast<int64_t>(size));
+        return n > 0 ? static_cast<size_t>(n) : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+void TraceJpegMessage(void*, const char* message) noexcept {
+    VTRACE_STR("TPageBMP::LoadFromStream JpegWarning", message);
+}
+
+struct JpegDecoderDeleter {
+    void operator()(vjpeg_decoder* d) const { vjpeg_destroy(d); }
+};
+
+// Decodes straight into the bitmap's rows, at the scale that keeps both sides below the limit.
+void DecodeJpeg(TStream& stream, TBitmap& bitmap) {
+    VTRACE("TPageBMP::DecodeJpeg");
+    vjpeg_limits limits{kJpegMaxMemory, kJpegMaxScans, kJpegScaleLimit};
+    std::unique_ptr<vjpeg_decoder, JpegDecoderDeleter> d(vjpeg_create(ReadFromStream, TraceJpegMessage, &stream, &limits));
+    if (!d) throw DecodeError("JPEG decoder unavailable");
+    int width = 0, height = 0, denom = 1;
+    if (vjpeg_read_header(d.get(), &width, &height, &denom) != 0) throw DecodeError(vjpeg_error(d.get()));
+    VTRACE_INT("TPageBMP::DecodeJpeg ScaleDenom", denom);
+    if (!bitmap.SetSize(width, height, TPixelFormat::pf24bit)) throw DecodeError("JPEG image too large");
+    if (vjpeg_decode(d.get(), bitmap.Bits(), static_cast<ptrdiff_t>(bitmap.Stride())) != 0)
+        throw DecodeError(vjpeg_error(d.get()));
+}
+
+void DecodeBmp(TStream& stream, TBitmap& bitmap) {
+    std::string error;
+    if (!ReadBmp(stream, bitmap, &error)) throw DecodeError(error);
+}
+
+}  // namespace
+
+void SetPageDecoder(TImageType type, TPageDecoder decoder) {
+    VTRACE("SetPageDecoder");
+    if (type == itPNG) g_pngDecoder = std::move(decoder);
+    else if (type == itGIF) g_gifDecoder = std::move(decoder);
+}
+
+TPageBMP::TPageBMP(const std::string& fileName) {
+    VTRACE("TPageBMP::TPageBMP");
+    SetImgType(fileName);
+}
+
+void TPageBMP::SetImgType(const std::string& fileName) {
+    VTRACE("TPageBMP::SetImgType");
+    FileName = fileName;
+    std::string ext = LowerCase(ExtractFileExt(fileName));
+    if (ext == ".jpg" || ext == ".jpeg") ImgType = itJPEG;
+    else if (ext == ".png") ImgType = itPNG;
+    else if (ext == ".gif") ImgType = itGIF;
+    else if (ext == ".bmp") ImgType = itBMP;
+    else ImgType = itOther;
+}
+
+void TPageBMP::Assign(const TBitmap& source) {
+    VTRACE("TPageBMP::Assign");
+    AssignBitmap(source);
+    DecodedWidth = Width();
+    DecodedHeight = Height();
+}
+
+void TPageBMP::LoadFromStream(TStream* stream) {
+    VTRACE("TPageBMP::LoadFromStream");
+    if (!LoadError) {
+        try {
+            TBitmap decoded;  // PNG and GIF pictures before they are transferred
+            if (!stream) {
+                LoadError = true;
+            } else {
+                if (stream->Seek(0, SeekOrigin::Begin) != 0) throw DecodeError("stream cannot seek");
+                switch (ImgType) {
+                    case itJPEG: DecodeJpeg(*stream, *this); break;
+                    case itBMP: DecodeBmp(*stream, *this); break;
+                    case itPNG:
+                    case itGIF: {
+                        // The PNG and GIF decoders plug in here (SetPageDecoder).
+                        const TPageDecoder& decoder = ImgType == itPNG ? g_pngDecoder : g_gifDecoder;
+                        if (!decoder) throw DecodeError("no decoder for this image type");
+                        decoder(*stream, decoded);
+                        break;
+                    }
+                    default: break;  // other types decode nothing
+                }
+            }
+            ProcessMessages();
+            if (!LoadError && (ImgType == itPNG || ImgType == itGIF)) {
+                if (decoded.Empty()) throw DecodeError("decoder gave no picture");
+                if (!AssignConverted(decoded)) throw DecodeError("picture too large");
+                DecodedWidth = Width();
+                DecodedHeight = Height();
+            }
+            if (!SetPixelFormat(TPixelFormat::pf24bit)) throw DecodeError("picture too large");
+        } catch (const std::exception& e) {
+            trace::TraceException(e);
+            LoadError = true;
+        } catch (...) {
+            LoadError = true;
+        }
+    }
+    if (LoadError) ShowLoadError();
+    DecodedWidth = Width();
+    DecodedHeight = Height();
+}
+
+void TPageBMP::LoadFromFile(const std::string& fileName) {
+    VTRACE("TPageBMP::LoadFromFile");
+    TFileStream file;
+    if (!file.Open(fileName, FileMode::OpenRead)) {
+        ShowLoadError();
+        return;
+    }
+    TPageBMP::LoadFromStream(&file);
+}
+
+void TPageBMP::ShowLoadError() {
+    VTRACE("TPageBMP::ShowLoadError");
+    SetSize(0, 0);
+    MakeErrorBMP(kErrorLoading + FileName);
+}
+
+void TPageBMP::ContinueLoad(TStream* stream) {
+    VTRACE("TPageBMP::ContinueLoad");
+    if (stream) TPageBMP::LoadFromStream(stream);
+    else ShowLoadError();
+}
+
+void TPageBMP::ContinueLoadFromList(const void*, TStream* stream, const std::string&) {
+    VTRACE("TPageBMP::ContinueLoadFromList");
+    ContinueLoad(stream);
+    if (OnLoadFromListDone) OnLoadFromListDone(this);
+}
+
+void TPageBMP::ContinueLoadThumb(const void*, TStream* stream, const std::string&) {
+    VTRACE("TPageBMP::ContinueLoadThumb");
+    ContinueLoad(stream);
+    if (OnThumbDone) OnThumbDone(this);
+}
+
+void TPageBMP::ContinueLoadPreview(const void*, TStream* stream, const std::string& name) {
+    VTRACE("TPageBMP::ContinueLoadPreview");
+    SetImgType(name);
+    ContinueLoad(stream);
+    if (OnPreviewDone) OnPreviewDone(this);
+}
+
+void TPageBMP::MakeErrorBMP(const std::string& text) {
+    VTRACE("TPageBMP::MakeErrorBMP");
+    if (!SetSize(kErrorPageWidth, kErrorPageHeight, TPixelFormat::pf24bit)) return;
+    Fill(kErrorPageColor);
+    ITextRenderer& renderer = TextRenderer();
+    // The font shrinks until the text fits with 10 pixels either side, but not below 9.
+    int fontHeight = 20;
+    while (fontHeight >= 10 && renderer.TextWidth(text, fontHeight) + 20 > Width()) --fontHeight;
+    renderer.TextOut(*this, 10, 10, text, fontHeight, RGBColor(255, 0, 0));
+}
+
+}  // namespace vellicor
