@@ -23,6 +23,10 @@ bool FixedColour(int mode, TColor& colour) {
     }
 }
 
+bool SizeAtLeast(const TBitmap& bmp, int n) {
+    return bmp.PixelFormat() == TPixelFormat::pf24bit && bmp.Width() >= n && bmp.Height() >= n;
+}
+
 bool Agree(int r1, int g1, int b1, int r2, int g2, int b2) {
     return std::abs(r1 - r2) < 32 && std::abs(g1 - g2) < 32 && std::abs(b1 - b2) < 32;
 }
@@ -88,9 +92,10 @@ TColor DetermineBackground(const TBitmap& bmp, int Mode) {
     VTRACE("TPageBMP::DetermineBackground");
     TColor fixed;
     if (FixedColour(Mode, fixed)) return fixed;
-    const int w = bmp.Width(), h = bmp.Height();
-    if (bmp.PixelFormat() != TPixelFormat::pf24bit || w < 10 || h < 10) return kLightGrey;
+    if (!SizeAtLeast(bmp, 10)) return kLightGrey;
     ProcessMessages();
+    if (!SizeAtLeast(bmp, 10)) return kLightGrey;  // changed by a message handler
+    const int w = bmp.Width(), h = bmp.Height();
     const int d = h / 128;
     return Sampled(bmp, {d, w - d, d, w - d}, {d, d, h - d, h - d});
 }
@@ -99,9 +104,10 @@ TColor DetermineBackgroundLeft(const TBitmap& bmp, int Mode) {
     VTRACE("TPageBMP::DetermineBackgroundLeft");
     TColor fixed;
     if (FixedColour(Mode, fixed)) return fixed;
-    const int w = bmp.Width(), h = bmp.Height();
-    if (bmp.PixelFormat() != TPixelFormat::pf24bit || w < 20 || h < 20) return kLightGrey;
+    if (!SizeAtLeast(bmp, 20)) return kLightGrey;
     ProcessMessages();
+    if (!SizeAtLeast(bmp, 20)) return kLightGrey;
+    const int h = bmp.Height();
     const int d = h / 128, t = h / 3;
     return Sampled(bmp, {d, d, d, d}, {d, t, 2 * t, h - d});
 }
@@ -110,9 +116,10 @@ TColor DetermineBackgroundRight(const TBitmap& bmp, int Mode) {
     VTRACE("TPageBMP::DetermineBackgroundRight");
     TColor fixed;
     if (FixedColour(Mode, fixed)) return fixed;
-    const int w = bmp.Width(), h = bmp.Height();
-    if (bmp.PixelFormat() != TPixelFormat::pf24bit || w < 10 || h < 10) return kLightGrey;
+    if (!SizeAtLeast(bmp, 10)) return kLightGrey;
     ProcessMessages();
+    if (!SizeAtLeast(bmp, 10)) return kLightGrey;
+    const int w = bmp.Width(), h = bmp.Height();
     const int d = h / 128, t = h / 3;
     return Sampled(bmp, {w - d, w - d, w - d, w - d}, {d, t, 2 * t, h - d});
 }

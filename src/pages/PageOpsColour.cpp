@@ -19,10 +19,12 @@ int32_t g_gammaTableValue = -1;
 bool Is24Bit(const TBitmap& bmp) { return bmp.PixelFormat() == TPixelFormat::pf24bit; }
 
 // Runs every byte of every row through one table, letting messages through after each row.
+// The size is read again after each row: a message handler must not change the page, but
+// if it does, rows that are gone are not touched.
 void MapRows(TBitmap& bmp, const uint8_t (&table)[256]) {
-    const int64_t n = int64_t(bmp.Width()) * 3;
-    for (int y = 0; y < bmp.Height(); ++y) {
+    for (int y = 0; y < bmp.Height() && Is24Bit(bmp); ++y) {
         uint8_t* p = bmp.ScanLine(y);
+        const int64_t n = int64_t(bmp.Width()) * 3;
         for (int64_t i = 0; i < n; ++i) p[i] = table[p[i]];
         ProcessMessages();
     }
@@ -64,7 +66,9 @@ bool Balance(TBitmap& bmp, int32_t Discards, int32_t& BalanceFactor) {
     if (halfRange < 64) return false;  // the sums span less than 384: leave the page alone
 
     // Clip at most Discards per thousand of the pixels, from both ends in turn, but only
-    // within the darkest and lightest quarter of the sums.
+    // while the dark end is below 64 and the light end above 196 (limits on sums of three
+    // channels). In each round the light end is judged with what the dark end left of the
+    // budget, so the budget is never overdrawn. 64-bit: height x width x discards.
     int64_t budget = int64_t(bmp.Height()) * bmp.Width() * Discards / 1000;
     while (budget > 0) {
         bool moved = false;
@@ -146,9 +150,9 @@ bool ReduceYellowing(TBitmap& bmp, int32_t RedThreshold, int32_t GreenThreshold,
     const int bt = std::clamp(BlueThreshold, -1, 255);
 
     ProcessMessages();
-    const int w = bmp.Width();
-    for (int y = 0; y < bmp.Height(); ++y) {
+    for (int y = 0; y < bmp.Height() && Is24Bit(bmp); ++y) {
         uint8_t* p = bmp.ScanLine(y);
+        const int w = bmp.Width();
         for (int x = 0; x < w; ++x, p += 3) {
             if (p[2] > rt && p[1] > gt && p[0] > bt) {
                 p[0] = tb[p[0]];
@@ -164,9 +168,10 @@ bool ReduceYellowing(TBitmap& bmp, int32_t RedThreshold, int32_t GreenThreshold,
 bool BitmapIsWhite(const TBitmap& bmp) {
     VTRACE("TPageBMP::BitmapIsWhite");
     if (!Is24Bit(bmp)) return false;
-    const int w = bmp.Width(), h = bmp.Height();
-    if (w <= 40 || h <= 40) return false;
+    if (bmp.Width() <= 40 || bmp.Height() <= 40) return false;
     ProcessMessages();
+    const int w = bmp.Width(), h = bmp.Height();
+    if (!Is24Bit(bmp) || w <= 40 || h <= 40) return false;
     const int64_t limit = int64_t(w) * h / 50;
     int64_t count = 0;
     for (int y = 20; y <= h - 21; ++y) {

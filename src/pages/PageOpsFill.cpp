@@ -7,6 +7,8 @@
 // around its seed, and a check counts each (area pixel, non-paper neighbour) pair once.
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "pages/PageOps.h"
 #include "pages/PageOpsScratch.h"
@@ -81,6 +83,12 @@ struct PaperTest {
     bool IsFillColour(const uint8_t* p) const { return p[0] == fill[0] && p[1] == fill[1] && p[2] == fill[2]; }
 };
 
+// A message handler must not change the page during a fill; if one does anyway, the walk
+// stops rather than use masks of another size.
+bool Unchanged(const TBitmap& bmp, const FillMemory& m) {
+    return bmp.Width() == m.width && bmp.Height() == m.height && bmp.PixelFormat() == TPixelFormat::pf24bit;
+}
+
 bool Fits(const FillMemory& m, const TBitmap& bmp) {
     return bmp.PixelFormat() == TPixelFormat::pf24bit && m.width == bmp.Width() && m.height == bmp.Height() &&
            m.marks.size() >= size_t(m.width) * size_t(m.height);
@@ -115,6 +123,7 @@ void PushRuns(FillMemory& m, int xl, int xr, int y, Take take) {
 }
 
 void DoFill(TBitmap& bmp, FillMemory& m, int x0, int y0, const PaperTest& t) {
+    VTRACE("TPageBMP::Fill");
     const int w = m.width, h = m.height;
     if (x0 < 0 || y0 < 0 || x0 >= w || y0 >= h) return;
     auto open = [&](const uint8_t* row, const uint8_t* marks, int x) {
@@ -122,7 +131,7 @@ void DoFill(TBitmap& bmp, FillMemory& m, int x0, int y0, const PaperTest& t) {
     };
     m.seeds.clear();
     m.seeds.push_back({x0, y0});
-    while (!m.seeds.empty()) {
+    while (!m.seeds.empty() && Unchanged(bmp, m)) {
         const Seed s = m.seeds.back();
         m.seeds.pop_back();
         uint8_t* row = bmp.ScanLine(s.y);
@@ -149,6 +158,7 @@ void DoFill(TBitmap& bmp, FillMemory& m, int x0, int y0, const PaperTest& t) {
 }
 
 bool DoCheckForWhiteArea(const TBitmap& bmp, FillMemory& m, int x0, int y0, const PaperTest& t) {
+    VTRACE("TPageBMP::CheckForWhiteArea");
     const int w = m.width, h = m.height;
     if (x0 < 0 || y0 < 0 || x0 >= w || y0 >= h) return false;
     int64_t area = 0, hard = 0, soft = 0;
@@ -166,6 +176,7 @@ bool DoCheckForWhiteArea(const TBitmap& bmp, FillMemory& m, int x0, int y0, cons
     m.seeds.clear();
     m.seeds.push_back({x0, y0});
     while (!m.seeds.empty()) {
+        if (!Unchanged(bmp, m)) return false;
         const Seed s = m.seeds.back();
         m.seeds.pop_back();
         const uint8_t* row = bmp.ScanLine(s.y);
@@ -194,6 +205,7 @@ bool DoCheckForWhiteArea(const TBitmap& bmp, FillMemory& m, int x0, int y0, cons
 }
 
 void DoEdge(TBitmap& bmp, FillMemory& m, const PaperTest& t) {
+    VTRACE("TPageBMP::ReduceEdgeYellow");
     const int w = m.width, h = m.height;
     if (w <= 0 || h <= 0) return;
     // Corners: rows and columns counted from the page edge inward, at most 9 of each.
@@ -202,7 +214,7 @@ void DoEdge(TBitmap& bmp, FillMemory& m, const PaperTest& t) {
     for (int corner = 0; corner < 4; ++corner) {
         const bool bottom = corner == 1 || corner == 3;
         const bool right = corner >= 2;
-        for (int i = 0; i < rows; ++i) {
+        for (int i = 0; i < rows && Unchanged(bmp, m); ++i) {
             const int y = bottom ? h - 1 - i : i;
             const uint8_t* row = bmp.ScanLine(y);
             for (int j = 0; j < cols; ++j) {
@@ -218,7 +230,8 @@ void DoEdge(TBitmap& bmp, FillMemory& m, const PaperTest& t) {
 }
 
 void DoInternal(TBitmap& bmp, FillMemory& m, const PaperTest& t) {
-    for (int y = 0; y < m.height; y += 4)
+    VTRACE("TPageBMP::ReduceInternalYellow");
+    for (int y = 0; y < m.height && Unchanged(bmp, m); y += 4)
         for (int x = 0; x < m.width; x += 4)
             if (DoCheckForWhiteArea(bmp, m, x, y, t)) DoFill(bmp, m, x, y, t);
 }
@@ -235,13 +248,11 @@ bool ReduceYellowingByFilling(TBitmap& bmp, bool FixInternal, int32_t RedThresho
     FillMemory& m = lease.Memory();
     if (!Allocate(m, bmp)) return false;
     const PaperTest t(TFillColours{RedThreshold, GreenThreshold, BlueThreshold, RedFill, GreenFill, BlueFill});
-    {
-        VTRACE("TPageBMP::ReduceEdgeYellow");
+    try {
         DoEdge(bmp, m, t);
-    }
-    if (FixInternal) {
-        VTRACE("TPageBMP::ReduceInternalYellow");
-        DoInternal(bmp, m, t);
+        if (FixInternal) DoInternal(bmp, m, t);
+    } catch (const std::bad_alloc&) {
+        // The seed stack could not grow: what was painted stays, the rest is left.
     }
     AreaFilled = true;
     return true;
@@ -254,28 +265,24 @@ bool AllocateFillMemory(const TBitmap& bmp) {
 }
 
 void Fill(TBitmap& bmp, int X, int Y, const TFillColours& c) {
-    VTRACE("TPageBMP::Fill");
     if (g_fillMemoryBusy || !Fits(g_fillMemory, bmp)) return;
     FillLease lease;
     DoFill(bmp, lease.Memory(), X, Y, PaperTest(c));
 }
 
 bool CheckForWhiteArea(const TBitmap& bmp, int X, int Y, const TFillColours& c) {
-    VTRACE("TPageBMP::CheckForWhiteArea");
     if (g_fillMemoryBusy || !Fits(g_fillMemory, bmp)) return false;
     FillLease lease;
     return DoCheckForWhiteArea(bmp, lease.Memory(), X, Y, PaperTest(c));
 }
 
 void ReduceEdgeYellow(TBitmap& bmp, const TFillColours& c) {
-    VTRACE("TPageBMP::ReduceEdgeYellow");
     if (g_fillMemoryBusy || !Fits(g_fillMemory, bmp)) return;
     FillLease lease;
     DoEdge(bmp, lease.Memory(), PaperTest(c));
 }
 
 void ReduceInternalYellow(TBitmap& bmp, const TFillColours& c) {
-    VTRACE("TPageBMP::ReduceInternalYellow");
     if (g_fillMemoryBusy || !Fits(g_fillMemory, bmp)) return;
     FillLease lease;
     DoInternal(bmp, lease.Memory(), PaperTest(c));

@@ -519,6 +519,7 @@ bool LanczosStretch(TBitmap& bmp, int NewWidth, int NewHeight) {
     std::vector<const uint8_t*> taps(size_t(ay.taps));
 
     ProcessMessages();
+    if (bmp.Width() != sw || bmp.Height() != sh) return false;
     if (!Is24Bit(bmp) && !bmp.SetPixelFormat(TPixelFormat::pf24bit)) return false;
 
     // Horizontal pass, row by row through a copy of the row mirrored at both ends.
@@ -533,7 +534,11 @@ bool LanczosStretch(TBitmap& bmp, int NewWidth, int NewHeight) {
         std::memcpy(padded + 3 * size_t(inLo - ax.lo), src + 3 * size_t(inLo), 3 * size_t(inHi - inLo + 1));
         for (int j = inHi + 1; j <= ax.hi; ++j) std::memcpy(padded + 3 * size_t(j - ax.lo), src + 3 * size_t(Mirror(j, sw)), 3);
         horizontal(padded, inter + size_t(y) * interRow, ax, pw);
-        if ((y & 15) == 15) ProcessMessages();
+        if ((y & 15) == 15) {
+            ProcessMessages();
+            // A handler must not change the page meanwhile; if one did, stop here.
+            if (bmp.Width() != sw || bmp.Height() != sh || !Is24Bit(bmp)) return false;
+        }
     }
 
     if (!bmp.SetSize(dw, dh, TPixelFormat::pf24bit)) return false;
@@ -542,7 +547,10 @@ bool LanczosStretch(TBitmap& bmp, int NewWidth, int NewHeight) {
     for (int r = 0; r < dh; ++r) {
         for (int k = 0; k < ay.taps; ++k) taps[size_t(k)] = inter + size_t(Mirror(ay.first[r] + k, sh)) * interRow;
         VerticalRow(taps.data(), ay.weights + size_t(r) * ay.taps, ay.taps, bmp.ScanLine(r), interRow);
-        if ((r & 15) == 15) ProcessMessages();
+        if ((r & 15) == 15) {
+            ProcessMessages();
+            if (bmp.Width() != dw || bmp.Height() != dh || !Is24Bit(bmp)) return false;
+        }
     }
     return true;
 }

@@ -245,3 +245,35 @@ TEST(PageOpsTurns, DirectionsAndTheMiddleRow) {
     EXPECT_TRUE(RotateBitmapLeft(empty));
     EXPECT_TRUE(InvertBitmap(empty));
 }
+
+namespace {
+TBitmap* g_victim = nullptr;
+int g_victimCalls = 0;
+int g_victimAt = 2;
+void ShrinkThePage() {
+    if (g_victim && ++g_victimCalls == g_victimAt) g_victim->SetSize(7, 3, TPixelFormat::pf24bit);
+}
+}  // namespace
+
+TEST(PageOpsReentry, PageChangedByAMessageHandlerStopsTheOperation) {
+    // Nothing may change a page while an operation lets messages through; if a handler
+    // does anyway, the operation stops instead of running over rows that are gone.
+    FakeUi ui;
+    ui.onProcessMessages = ShrinkThePage;
+    auto run = [&](const char* what, auto op, int at = 2) {
+        TBitmap page = ComicPage(120, 200, 5);
+        g_victim = &page;
+        g_victimCalls = 0;
+        g_victimAt = at;
+        op(page);
+        g_victim = nullptr;
+        EXPECT_EQ(page.Width(), 7) << what;
+    };
+    run("stretch", [](TBitmap& p) { EXPECT_FALSE(LanczosStretch(p, 60, 100)); });
+    run("enlarge", [](TBitmap& p) { EXPECT_FALSE(LanczosStretch(p, 240, 400)); });
+    run("balance", [](TBitmap& p) { int32_t f = 100; Balance(p, 5, f); });
+    run("gamma", [](TBitmap& p) { int32_t g = 0; GammaCorrect(p, 220, g); });
+    run("yellowing", [](TBitmap& p) { bool r = false; ReduceYellowing(p, 235, 220, 127, 10, 20, r); });
+    run("fill", [](TBitmap& p) { bool a = false; ReduceYellowingByFilling(p, true, 200, 150, 120, 255, 240, 230, a); });
+    run("background", [](TBitmap& p) { EXPECT_EQ(DetermineBackground(p, 0), 0xC0C0C0u); }, 1);
+}
