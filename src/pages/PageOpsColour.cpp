@@ -8,6 +8,10 @@
 #include "platform/UiServices.h"
 #include "trace/Trace.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace vellicor {
 
 namespace {
@@ -28,6 +32,43 @@ void MapRows(TBitmap& bmp, const uint8_t (&table)[256]) {
         for (int64_t i = 0; i < n; ++i) p[i] = table[p[i]];
         ProcessMessages();
     }
+}
+
+// Pixels of a row with all three channels above 250.
+int64_t CountWhite(const uint8_t* p, int n) {
+    int64_t count = 0;
+    int x = 0;
+#ifdef __SSE2__
+    // Sixteen pixels (48 bytes) at a time: a byte mask of the channels above 250, ANDed with
+    // itself moved by one and two bytes, keeps a 1 at each white pixel's first byte.
+    const __m128i c251 = _mm_set1_epi8(char(251));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i startA = _mm_setr_epi8(1, 0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 1);
+    const __m128i startB = _mm_setr_epi8(0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 1, 0);
+    const __m128i startC = _mm_setr_epi8(0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0);
+    auto above = [&](const uint8_t* q) {
+        return _mm_cmpeq_epi8(_mm_subs_epu8(c251, _mm_loadu_si128(reinterpret_cast<const __m128i*>(q))), zero);
+    };
+    __m128i total = zero;
+    while (x + 16 <= n) {
+        __m128i acc = zero;
+        for (int i = 0; i < 255 && x + 16 <= n; ++i, x += 16, p += 48) {
+            const __m128i a = above(p), b = above(p + 16), c = above(p + 32);
+            const __m128i a1 = _mm_or_si128(_mm_srli_si128(a, 1), _mm_slli_si128(b, 15));
+            const __m128i a2 = _mm_or_si128(_mm_srli_si128(a, 2), _mm_slli_si128(b, 14));
+            const __m128i b1 = _mm_or_si128(_mm_srli_si128(b, 1), _mm_slli_si128(c, 15));
+            const __m128i b2 = _mm_or_si128(_mm_srli_si128(b, 2), _mm_slli_si128(c, 14));
+            const __m128i wa = _mm_and_si128(_mm_and_si128(a, a1), _mm_and_si128(a2, startA));
+            const __m128i wb = _mm_and_si128(_mm_and_si128(b, b1), _mm_and_si128(b2, startB));
+            const __m128i wc = _mm_and_si128(_mm_and_si128(c, _mm_srli_si128(c, 1)), _mm_and_si128(_mm_srli_si128(c, 2), startC));
+            acc = _mm_add_epi8(acc, _mm_or_si128(wa, _mm_or_si128(wb, wc)));
+        }
+        total = _mm_add_epi64(total, _mm_sad_epu8(acc, zero));
+    }
+    count = _mm_cvtsi128_si64(total) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(total, total));
+#endif
+    for (; x < n; ++x, p += 3) count += (std::min({p[0], p[1], p[2]}) > 250);
+    return count;
 }
 
 }  // namespace
@@ -149,15 +190,22 @@ bool ReduceYellowing(TBitmap& bmp, int32_t RedThreshold, int32_t GreenThreshold,
     const int gt = std::clamp(GreenThreshold, -1, 255);
     const int bt = std::clamp(BlueThreshold, -1, 255);
 
+    // Without branches: the upper half of each table is the ramp, the lower half leaves
+    // the value as it is; the three threshold tests pick the half.
+    uint8_t blue[512], green[512];
+    for (int v = 0; v < 256; ++v) {
+        blue[v] = green[v] = uint8_t(v);
+        blue[256 + v] = tb[v];
+        green[256 + v] = tg[v];
+    }
     ProcessMessages();
     for (int y = 0; y < bmp.Height() && Is24Bit(bmp); ++y) {
         uint8_t* p = bmp.ScanLine(y);
         const int w = bmp.Width();
         for (int x = 0; x < w; ++x, p += 3) {
-            if (p[2] > rt && p[1] > gt && p[0] > bt) {
-                p[0] = tb[p[0]];
-                p[1] = tg[p[1]];
-            }
+            const unsigned half = unsigned((p[2] > rt) & (p[1] > gt) & (p[0] > bt)) << 8;
+            p[0] = blue[half | p[0]];
+            p[1] = green[half | p[1]];
         }
         ProcessMessages();
     }
@@ -175,8 +223,7 @@ bool BitmapIsWhite(const TBitmap& bmp) {
     const int64_t limit = int64_t(w) * h / 50;
     int64_t count = 0;
     for (int y = 20; y <= h - 21; ++y) {
-        const uint8_t* p = bmp.ScanLine(y) + 3 * 20;
-        for (int x = 20; x <= w - 21; ++x, p += 3) count += (std::min({p[0], p[1], p[2]}) > 250);
+        count += CountWhite(bmp.ScanLine(y) + 3 * 20, w - 40);
         if (count > limit) return true;
     }
     return false;

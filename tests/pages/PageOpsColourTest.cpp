@@ -171,6 +171,25 @@ TEST(PageOpsYellowing, SmallPagesAreNeverWhite) {
         TBitmap p = NoisePage(41 + seed * 7, 45 + seed * 3, seed, 245, 255);
         EXPECT_EQ(BitmapIsWhite(p), ref::BitmapIsWhite(p)) << seed;
     }
+    // Long rows (more than 4080 counted pixels) of near misses, one channel at 250, with
+    // exactly the limit of white pixels (4200 x 42 / 50 = 3528) scattered over them; then
+    // one more.
+    TBitmap wide = SolidPage(4200, 42, 255, 255, 255);
+    std::mt19937 rng(5);
+    std::vector<std::pair<int, int>> inside;
+    for (int y = 0; y < 42; ++y)
+        for (int x = 0; x < 4200; ++x) {
+            uint8_t c[3] = {255, 251, 253};
+            c[(x + y) % 3] = 250;
+            SetPixel(wide, x, y, c[0], c[1], c[2]);
+            if (y >= 20 && y <= 21 && x >= 20 && x <= 4179) inside.push_back({x, y});
+        }
+    std::shuffle(inside.begin(), inside.end(), rng);
+    for (int i = 0; i < 3528; ++i) SetPixel(wide, inside[size_t(i)].first, inside[size_t(i)].second, 251, 251, 251);
+    EXPECT_FALSE(BitmapIsWhite(wide));
+    SetPixel(wide, inside[3528].first, inside[3528].second, 251, 252, 253);
+    EXPECT_TRUE(BitmapIsWhite(wide));
+    EXPECT_TRUE(ref::BitmapIsWhite(wide));
 }
 
 TEST(PageOpsColour, OnlyTwentyFourBitPagesAreTouched) {
