@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "pages/PageOps.h"
+#include "pages/Utilsunit.h"
 #include "pages/ProcessFiles.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
@@ -65,11 +66,14 @@ TMainDisplayForm::TMainDisplayForm(IMainView& View, TConfigureForm& Config, TPro
     : View_(View), Config_(Config), Queue_(Queue) {
     VTRACE("TMainDisplayForm::TMainDisplayForm");
     BackBuffer_.SetSize(0, 0, TPixelFormat::pf24bit);
+    // Pages are fitted to the display as it is when they are processed.
+    SetMainClientSizeProvider([this] { return TClientSize{View_.ClientWidth(), View_.ClientHeight()}; });
 }
 
 TMainDisplayForm::~TMainDisplayForm() {
     VTRACE("TMainDisplayForm::~TMainDisplayForm");
     if (WaitCursorOn_) Ui().SetWaitCursor(false);
+    SetMainClientSizeProvider(nullptr);
     Config_.OnConfigurationChange = nullptr;
     Queue_.OnFilesReady = nullptr;
     Queue_.OnPageReady = nullptr;

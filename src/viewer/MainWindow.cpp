@@ -55,7 +55,7 @@ void ImageDisplay::paintEvent(QPaintEvent*) {
     QPainter p(this);
     const TBitmap& buf = owner_->BackBuffer();
     int bw = 0, bh = 0;
-    if (!buf.Empty()) {
+    if (owner_->displayShown_ && !buf.Empty()) {
         QImage img(buf.Bits(), buf.Width(), buf.Height(), static_cast<qsizetype>(buf.Stride()), QImage::Format_BGR888);
         p.drawImage(0, 0, img);
         bw = buf.Width();
@@ -78,7 +78,6 @@ MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::ve
     setToolTip(kHint);
     SetSystemColourResolver(SystemColour);
     display_ = new ImageDisplay(this);
-    display_->hide();
     setCentralWidget(display_);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, Qt::black);
@@ -122,8 +121,14 @@ void MainWindow::ApplicationStartupComplete() { form_->ApplicationStartupComplet
 int MainWindow::ClientWidth() const { return display_->width(); }
 int MainWindow::ClientHeight() const { return display_->height(); }
 void MainWindow::InvalidateDisplay() { display_->update(); }
-void MainWindow::SetDisplayVisible(bool Visible) { display_->setVisible(Visible); }
-bool MainWindow::DisplayVisible() const { return display_->isVisible(); }
+// Hiding the display shows the bare window; the widget itself stays so that it keeps
+// the size of the client area.
+void MainWindow::SetDisplayVisible(bool Visible) {
+    if (displayShown_ == Visible) return;
+    displayShown_ = Visible;
+    display_->update();
+}
+bool MainWindow::DisplayVisible() const { return displayShown_; }
 void MainWindow::SetCaption(const std::string& Caption) { setWindowTitle(QString::fromStdString(Caption)); }
 void MainWindow::ClearHint() { setToolTip(QString()); }
 void MainWindow::SetSmallCursor(bool Small) {
@@ -201,6 +206,9 @@ TViewRect MainWindow::WorkArea() const {
 void MainWindow::SetFullScreen() {
     windowed_ = false;
     menuBar()->hide();
+    // Without a window manager the full-screen state alone does not size the window.
+    QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (s) setGeometry(s->geometry());
     showFullScreen();
 }
 

@@ -95,6 +95,7 @@ private:
     bool windowed_ = false;
     bool terminating_ = false;
     bool painted_ = false;
+    bool displayShown_ = false;
 };
 
 }  // namespace vellicor

@@ -28,7 +28,8 @@ int main(int argc, char** argv) {
         vellicor::TProcessFilesForm queue(config);
         vellicor::MainWindow window(config, queue, names);
         ui.SetParentWidget(&window);
-        vellicor::IdlePump pump([&window] { return window.Form().IdleHandler(); });
+        vellicor::TIdlePump pump([&window] { return window.Form().IdleHandler(); });
+        pump.Start();
         if (!config.WindowMode) window.SetFullScreen();
         int rc = app.exec();
         return rc;

@@ -235,11 +235,11 @@ TEST_F(MainDisplayTest, LargePageStartsTopLeftOrAtItsFarEndWhenReachedBackwards)
 
 TEST_F(MainDisplayTest, OlderGenerationsAndUnmatchedPagesAreIgnoredAndNotLocked) {
     Open({{100, 150}, {100, 150}});
-    auto stale = TBufferedPage::Create(0, 0, form->RequestGeneration - 1, ctDisplay, "x.bmp");
+    auto stale = TBufferedPage::Create(0, TRotation(0), form->RequestGeneration - 1, ctDisplay, "x.bmp");
     bool lock = false;
     form->PageReady(stale, lock);
     EXPECT_FALSE(lock);
-    auto other = TBufferedPage::Create(7, 0, form->RequestGeneration, ctDisplay, "y.bmp");
+    auto other = TBufferedPage::Create(7, TRotation(0), form->RequestGeneration, ctDisplay, "y.bmp");
     form->PageReady(other, lock);
     EXPECT_FALSE(lock);
 }
@@ -335,6 +335,7 @@ TEST_F(MainDisplayTest, TerminateStoresLayoutThenMinimisesAndQuitsOnTheTimer) {
 }
 
 TEST_F(MainDisplayTest, ANewListReleasesAnOutstandingRequest) {
+    config->PageBufferSize = 0;  // page 2 is not read ahead, so its request stays outstanding
     Open({{100, 150}, {100, 150}});
     form->DisplayNextPage(false);
     EXPECT_TRUE(form->Busy);

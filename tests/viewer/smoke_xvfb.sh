@@ -4,13 +4,15 @@
 # compares pixels with the page. Usage: smoke_xvfb.sh <vellicor>
 set -euo pipefail
 exe=$1
-for tool in xvfb-run xwininfo import python3; do
+# Debian's python3 carries PIL; another python3 may come first on the PATH.
+PY=/usr/bin/python3; [ -x "$PY" ] || PY=python3
+for tool in xvfb-run xwininfo import; do
   command -v $tool >/dev/null || { echo "SKIP: $tool missing"; exit 77; }
 done
-python3 -c 'import PIL' 2>/dev/null || { echo "SKIP: python3-pil missing"; exit 77; }
+"$PY" -c 'import PIL' 2>/dev/null || { echo "SKIP: python3-pil missing"; exit 77; }
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 export VELLICOR_CONFIG_DIR=$work/config
-python3 - "$work" <<'PY'
+"$PY" - "$work" <<'PY'
 import sys
 from PIL import Image
 d = sys.argv[1]
@@ -28,7 +30,7 @@ for i in \$(seq 1 200); do
   sleep 0.1
 done
 sleep 0.5
-import -window root "$work/shot.png"
+import -window root "$work/shot.png"; [ -n "${VELLICOR_SMOKE_SHOT:-}" ] && cp "$work/shot.png" "$VELLICOR_SMOKE_SHOT"
 xwininfo -root -tree > "$work/tree.txt" 2>&1 || true
 kill \$pid 2>/dev/null; wait \$pid 2>/dev/null
 exit 0
@@ -37,7 +39,7 @@ chmod +x "$work/run.sh"
 xvfb-run -a -s "-screen 0 1024x768x24" "$work/run.sh"
 [ -f "$work/shot.png" ] || { echo "FAIL: no screenshot"; cat "$work/app.log"; exit 1; }
 grep -q 'page1.jpg' "$work/tree.txt" || { echo "FAIL: the page was never shown"; cat "$work/app.log"; exit 1; }
-python3 - "$work/shot.png" "$VELLICOR_CONFIG_DIR" <<'PY'
+"$PY" - "$work/shot.png" "$VELLICOR_CONFIG_DIR" <<'PY'
 import sys, glob
 from PIL import Image
 im = Image.open(sys.argv[1]).convert("RGB")
