@@ -24,6 +24,7 @@ PACKAGES=(
   libjpeg-turbo-progs
   cksfv
   par
+  parchive
   zip
   unzip
   tar

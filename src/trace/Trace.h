@@ -1,6 +1,10 @@
 #pragma once
 // Diagnostic trace: records go to the trace library when one is installed and its viewer
 // has created the map; otherwise every call returns 0 after testing two flags.
+// The library is bound by the first trace call: the file named by the default value of
+// HKEY_CLASSES_ROOT "CLSID\{766679C8-435A-11D1-AC1F-444553540000}\InprocServer32" in the
+// settings store, else libtrace32.so on the module search path; versions from 2.50 up.
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -33,19 +37,32 @@ bool OpenTraceMemMap();
 bool CloseTraceMemMap();
 bool GetTraceMapName(char* buffer, int size);
 bool SetTraceMapName(const char* name);
+// Asks the trace viewer to export its log, starting it when it is not running, and waits
+// (with a time limit) for its acknowledgement: 1 when acknowledged, 0 when not.
+// Throws std::runtime_error when the viewer cannot be started.
 int ExportLogFromTraceLog();
 
-// Fast inline gate for the scope guard: true only when the library is bound.
-extern bool g_libraryLoaded;
+// Binding. LoadTraceLibrary drops any earlier binding and binds again (tests, a changed
+// store); UnloadTraceLibrary leaves tracing off. Neither is safe while other threads trace.
+void LoadTraceLibrary();
+void UnloadTraceLibrary();
+bool TraceLibraryLoaded();
+uint32_t TraceLibraryVersion();  // 0 when none is bound
+// Marks the program as ending with a run-time error: the exit record is traced at the
+// end. An exception that reaches std::terminate does this by itself.
+void SetExitError(uint16_t code, const void* address);
+
+// Fast inline gate for the scope guard: false once binding found no usable library.
+extern std::atomic<bool> g_libraryLoaded;
 
 // Traces "Call" on entry and "Return" on every exit under the "Class::Method" label.
 class Scope {
 public:
     explicit Scope(const char* label) : label_(label) {
-        if (g_libraryLoaded) TracepChar("Call", label_);
+        if (g_libraryLoaded.load(std::memory_order_relaxed)) TracepChar("Call", label_);
     }
     ~Scope() {
-        if (g_libraryLoaded) TracepChar("Return", label_);
+        if (g_libraryLoaded.load(std::memory_order_relaxed)) TracepChar("Return", label_);
     }
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
@@ -62,5 +79,6 @@ private:
 // One line at the top of a function: VTRACE("TConfigureForm::GetRegString");
 #define VTRACE(label) ::vellicor::trace::Scope VTRACE_CAT(vtrace_scope_, __LINE__)(label)
 // Value traces under "<function label> <name>": VTRACE_INT("TPageBMP::LoadFromStream Width", w);
-#define VTRACE_INT(label, v) ((void)(::vellicor::trace::g_libraryLoaded && ::vellicor::trace::TraceInteger((v), (label))))
-#define VTRACE_STR(label, s) ((void)(::vellicor::trace::g_libraryLoaded && ::vellicor::trace::TraceString((s), (label))))
+#define VTRACE_ON() (::vellicor::trace::g_libraryLoaded.load(std::memory_order_relaxed))
+#define VTRACE_INT(label, v) ((void)(VTRACE_ON() && ::vellicor::trace::TraceInteger((v), (label))))
+#define VTRACE_STR(label, s) ((void)(VTRACE_ON() && ::vellicor::trace::TraceString((s), (label))))

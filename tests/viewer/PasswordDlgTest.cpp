@@ -1,0 +1,122 @@
+// The password dialog on Qt's offscreen platform.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include "viewer/PasswordDlg.h"
+
+using namespace vellicor;
+
+// fontconfig keeps a cache for the life of the process; the leak checker must not count it.
+// Weak, so another test of this program may state the same.
+extern "C" __attribute__((weak, used)) const char* __lsan_default_suppressions() { return "leak:libfontconfig\n"; }
+
+namespace {
+QApplication* App() {
+    static int argc = 1;
+    static char name[] = "test";
+    static char* argv[] = {name, nullptr};
+    if (!QApplication::instance()) {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        new QApplication(argc, argv);
+    }
+    return qobject_cast<QApplication*>(QApplication::instance());
+}
+
+int Shown(const TPasswordDlg& d) {
+    int n = 0;
+    for (auto* b : d.Buttons) n += b != nullptr;
+    return n;
+}
+}  // namespace
+
+TEST(PasswordDlg, LayoutFollowsTheButtonSet) {
+    App();
+    TPasswordDlg one(nullptr, {});
+    EXPECT_EQ(Shown(one), 1);
+    EXPECT_EQ(one.width(), 159);
+    EXPECT_EQ(one.height(), 137);
+    EXPECT_EQ(one.PasswordEdit->width(), 114);
+    EXPECT_EQ(one.Buttons[0]->text(), "&Ok");
+
+    TPasswordDlg all(nullptr, {pwbCancel, pwbCancelAll, pwbAbort});
+    ASSERT_EQ(Shown(all), 4);
+    EXPECT_EQ(all.width(), 531);
+    EXPECT_EQ(all.PasswordEdit->width(), 486);
+    const char* captions[] = {"&Ok", "&Cancel", "Cancel all", "Abort"};
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(all.Buttons[k]->text(), captions[k]);
+        EXPECT_EQ(all.Buttons[k]->geometry(), QRect(20 + 124 * k, 72, 114, 28));
+    }
+    EXPECT_EQ(all.MessageLabel->geometry(), QRect(20, 8, 297, 18));
+
+    // Buttons fill the positions from the first on, in their fixed order.
+    TPasswordDlg some(nullptr, {pwbAbort, pwbCancel});
+    ASSERT_EQ(Shown(some), 3);
+    EXPECT_EQ(some.Buttons[1]->text(), "&Cancel");
+    EXPECT_EQ(some.Buttons[2]->text(), "Abort");
+    EXPECT_EQ(some.width(), 124 * 3 + 35);
+    EXPECT_EQ(some.PasswordEdit->echoMode(), QLineEdit::Password);
+}
+
+TEST(PasswordDlg, AtMostEightyCharactersCanBeTyped) {
+    App();
+    TPasswordDlg d(nullptr, {pwbCancel});
+    for (int i = 0; i < 100; ++i) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, "a");
+        QApplication::sendEvent(d.PasswordEdit, &press);
+    }
+    EXPECT_EQ(d.PasswordEdit->text().size(), 80);
+}
+
+TEST(PasswordDlg, ModalResultsAndTheAnswer) {
+    App();
+    struct Case {
+        int button;
+        int result;
+        std::string answer;
+    } cases[] = {{0, mrOk, "hunter2"}, {1, mrCancel, ""}, {2, mrAll, ""}, {3, mrAbort, ""}};
+    for (const auto& c : cases) {
+        TPasswordDlg d(nullptr, {pwbCancel, pwbCancelAll, pwbAbort});
+        QTimer::singleShot(0, &d, [&d, &c] {
+            d.PasswordEdit->setText("hunter2");
+            d.Buttons[c.button]->click();
+        });
+        EXPECT_EQ(d.ShowModalPwdDlg("Password", "Enter Password "), c.answer);
+        EXPECT_EQ(d.result(), c.result);
+        EXPECT_EQ(d.windowTitle(), "Password");
+        EXPECT_EQ(d.MessageLabel->text(), "Enter Password ");
+    }
+    // Escape gives Cancel.
+    TPasswordDlg e(nullptr, {pwbCancel});
+    QTimer::singleShot(0, &e, [&e] {
+        e.PasswordEdit->setText("x");
+        QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(&e, &esc);
+    });
+    EXPECT_EQ(e.ShowModalPwdDlg("t", "m"), "");
+    EXPECT_EQ(e.result(), mrCancel);
+}
+
+TEST(PasswordDlg, AnswersTheUiServicesQuestion) {
+    App();
+    PasswordRequest r;
+    r.caption = "Password protected archive";
+    r.prompt = "/tmp/a.rar";
+    r.buttons = 1 << pwbCancel;
+    QTimer::singleShot(0, [] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* d = qobject_cast<TPasswordDlg*>(w); d && d->isVisible()) {
+                d->PasswordEdit->setText("pw");
+                d->Buttons[0]->click();
+            }
+    });
+    std::string pw;
+    EXPECT_EQ(AskPasswordWithDialog(nullptr, r, pw), mrOk);
+    EXPECT_EQ(pw, "pw");
+}
