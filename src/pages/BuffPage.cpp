@@ -66,6 +66,7 @@ void TBufferedPage::UnLink(const TBufferedPage* Page) {
 }
 
 bool TBufferedPage::InCache(const TBufferedPage* Page) {
+    VTRACE("TBufferedPage::InCache");
     auto& l = Cache().list;
     return std::any_of(l.begin(), l.end(), [Page](const TBufferedPagePtr& p) { return p.get() == Page; });
 }
@@ -98,6 +99,7 @@ void TBufferedPage::UnlockBitmaps(int Mask) {
 }
 
 int TBufferedPage::InList(int Mask) {
+    VTRACE("TBufferedPage::InList");
     auto& l = Cache().list;
     return static_cast<int>(std::count_if(l.begin(), l.end(), [Mask](const TBufferedPagePtr& p) { return Matches(*p, Mask); }));
 }

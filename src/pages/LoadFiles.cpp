@@ -91,7 +91,10 @@ void TLoadFiles::SetArchiveSource(std::unique_ptr<IArchiveSource> Source) {
     Archive_ = std::move(Source);
 }
 
-int TLoadFiles::FileBufferSize() const { return PageSettings().FileBufferSize; }
+int TLoadFiles::FileBufferSize() const {
+    VTRACE("TLoadFiles::FileBufferSize");
+    return PageSettings().FileBufferSize;
+}
 
 // ---- Loading a list ----
 
@@ -369,6 +372,7 @@ void TLoadFiles::GetPreview(const std::string& ArchiveName) {
 // ---- Read-ahead ----
 
 void TLoadFiles::PreloadWindow(int& Start, int& End) const {
+    VTRACE("TLoadFiles::PreloadWindow");
     int count = FileNames_->GetPageCount();
     int size = FileBufferSize();
     Start = CurrentFile_ - 2;

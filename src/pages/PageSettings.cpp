@@ -1,6 +1,7 @@
 #include "pages/PageSettings.h"
 
 #include "settings/Configuration.h"
+#include "trace/Trace.h"
 
 namespace vellicor {
 
@@ -8,7 +9,10 @@ namespace {
 const TSettings* g_settings = nullptr;
 }
 
-void SetPageSettings(const TSettings* Settings) { g_settings = Settings; }
+void SetPageSettings(const TSettings* Settings) {
+    VTRACE("PageSettings::SetPageSettings");
+    g_settings = Settings;
+}
 
 const TSettings& PageSettings() {
     static const TSettings defaults{};

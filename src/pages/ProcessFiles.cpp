@@ -210,6 +210,7 @@ void TProcessFilesForm::ReloadLastFiles() {
 }
 
 int TProcessFilesForm::GetFiles() const {
+    VTRACE("TProcessFilesForm::GetFiles");
     if (!LoadFile_ || !LoadFile_->FileNames()) return 0;
     return LoadFile_->FileNames()->GetPageCount();
 }
@@ -265,6 +266,7 @@ void TProcessFilesForm::FilesReadyForDisplay() {
 // ---- Page requests ----
 
 int TProcessFilesForm::Clamp(int FileNumber) const {
+    VTRACE("TProcessFilesForm::Clamp");
     const int count = GetFiles();
     if (FileNumber < -1) FileNumber = -1;
     if (FileNumber >= count) FileNumber = count - 1;
@@ -369,6 +371,7 @@ bool TProcessFilesForm::SetRotation(TRotation Rotation, int FileNumber) {
 }
 
 TRotation TProcessFilesForm::GetRotation(int FileNumber) const {
+    VTRACE("TProcessFilesForm::GetRotation");
     if (!Rotations_ || FileNumber < 0 || FileNumber >= static_cast<int>(Rotations_->size())) return rtNone;
     return (*Rotations_)[static_cast<size_t>(FileNumber)];
 }

@@ -46,7 +46,10 @@ void TProcessBMP::ContinueLoadFromList(TPageBMP* Sender) {
     if (OnProcessed) OnProcessed(this);
 }
 
-bool TProcessBMP::Usable() const { return !LoadError && ImageType != ctUnprocessed; }
+bool TProcessBMP::Usable() const {
+    VTRACE("TProcessBMP::Usable");
+    return !LoadError && ImageType != ctUnprocessed;
+}
 
 void TProcessBMP::ProcessBitmap() {
     VTRACE("TProcessBMP::ProcessBitmap");
