@@ -66,9 +66,17 @@ void TZipComponent::SetFileName(const std::string& name) {
     List();
 }
 
+// Names compare without case, and "/" and "\" alike.
+static std::string IndexKey(const std::string& name) {
+    std::string k = LowerCase(name);
+    for (char& ch : k)
+        if (ch == '/') ch = '\\';
+    return k;
+}
+
 int TZipComponent::FindEntry(const std::string& name) const {
     VTRACE("TZipComponent::FindEntry");
-    auto it = index_.find(LowerCase(name));
+    auto it = index_.find(IndexKey(name));
     return it == index_.end() ? -1 : it->second;
 }
 
@@ -77,7 +85,7 @@ void TZipComponent::BuildIndex() {
     index_.clear();
     index_.reserve(zipContents_.size());
     for (size_t i = 0; i < zipContents_.size(); ++i)
-        index_.emplace(LowerCase(zipContents_[i]->FileName), static_cast<int>(i));  // the first one wins
+        index_.emplace(IndexKey(zipContents_[i]->FileName), static_cast<int>(i));  // the first one wins
 }
 
 bool TZipComponent::CheckIfLastDisk(zip::EndOfCentral& record, bool raise) {
