@@ -69,6 +69,27 @@ TEST_F(ZipExtract, RealLibraryMembersToTheStream) {
     EXPECT_EQ(c.ZipStream()->Size(), 0);
 }
 
+TEST_F(ZipExtract, AnnouncedSizesAreNotBelieved) {
+    // Directories that announce far more than their members' data can unpack to.
+    ASSERT_TRUE(RunPython(tmp.Path(), std::string(kZipPy) + R"PY(
+import struct
+z = bytearray(make_zip([entry(b'huge.jpg', b'tiny' * 10), entry(b'big.txt', b'short', method=0)]))
+c = z.find(b'PK\x01\x02')
+z[c + 24:c + 28] = struct.pack('<I', 900000000)
+c2 = z.find(b'PK\x01\x02', c + 4)
+z[c2 + 24:c2 + 28] = struct.pack('<I', 5000)
+write('hostile.zip', bytes(z))
+)PY"));
+    TZipComponent c;
+    c.SetDLLDirectory(ModuleDir());
+    c.Unattended = true;
+    c.SetZipFileName(tmp.File("hostile.zip"));
+    ASSERT_EQ(c.GetCount(), 2);
+    EXPECT_EQ(c.ExtractFileToStream("huge.jpg"), nullptr);
+    EXPECT_EQ(c.ExtractFileToStream("big.txt"), nullptr);
+    EXPECT_EQ(c.ZipStream()->Size(), 0);
+}
+
 TEST_F(ZipExtract, RealLibraryPasswordsAndDisk) {
     tmp.Write("src/secret.txt", "classified");
     tmp.Write("src/sub/open.txt", "public");

@@ -25,6 +25,14 @@ const char* TZipComponent::KeepText(const std::string& s, size_t maxLength) {
     return unzTexts_.back().get();
 }
 
+// The most a member can unpack to, judged by the bytes it really occupies: a hostile
+// directory must not make us allocate by the size it announces.
+static int64_t MaxStreamSizeFor(const ZipDirEntry& e) {
+    constexpr int64_t kDeflateRatio = 1032;  // deflate's largest expansion
+    int64_t bound = e.ComprMethod == 0 ? static_cast<int64_t>(e.ComprSize) : static_cast<int64_t>(e.ComprSize) * kDeflateRatio + 64;
+    return std::min(bound, TZipComponent::kMaxStreamMember);
+}
+
 void TZipComponent::SetUnZipSwitches(const std::string& zipName, int dllVersion) {
     VTRACE("TZipComponent::SetUnZipSwitches");
     // Both layouts share their head; the old record is filled through the same fields.
@@ -158,7 +166,7 @@ void TZipComponent::ExtExtract(int UseStream, TMemoryStream* MemStream) {
                 int idx = FindEntry(fSpecArgs_[0]);
                 if (idx >= 0) {
                     const ZipDirEntry& e = *zipContents_[static_cast<size_t>(idx)];
-                    if (static_cast<int64_t>(e.UncomprSize) <= kMaxStreamMember && zipStream_->SetSize(e.UncomprSize)) {
+                    if (static_cast<int64_t>(e.UncomprSize) <= MaxStreamSizeFor(e) && zipStream_->SetSize(e.UncomprSize)) {
                         zipStream_->SetPosition(0);
                         unzParams_->fUseOutStream = 1;
                         unzParams_->fOutStream = zipStream_->Memory();

@@ -575,6 +575,12 @@ uint32_t Extractor::RunToBuffer(const std::vector<Member>* members) {
         m.ch.versionMadeBy = d.fVersionMadeBy;
         m.localPos = d.fLocalHeaderPos;
     }
+    // A size the member's data cannot unpack to is a damaged or hostile directory.
+    uint64_t most = m.ch.method == kMethodStored ? m.ch.compressedSize : uint64_t(m.ch.compressedSize) * 1032 + 64;
+    if (m.ch.uncompressedSize > most || m.ch.compressedSize > static_cast<uint64_t>(fileSize_)) {
+        Message(UZ_FORMAT, "The sizes in the directory do not fit the member: " + m.name);
+        return 0;
+    }
     if (m.ch.uncompressedSize != p_->fOutStreamSize) {
         // Ask the caller for a buffer of the size the archive announces.
         ZCallBackStruct cb;
