@@ -46,7 +46,7 @@ public:
     bool OpenKeyReadOnly(const std::string& key) { return OpenKey(key, false); }
     void CloseKey();
     bool IsOpen() const { return open_; }
-    const std::string& CurrentPath() const { return path_; }
+    const std::string& CurrentPath() const { return path_; }  // "Software\Vellicor": no leading '\'
     bool KeyExists(const std::string& key) const;
     bool DeleteKey(const std::string& key);  // with all its sub-keys
 

@@ -38,7 +38,7 @@ const char kViewerKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Pat
 const char kLibraryName[] = "libtrace32.so";
 const char kViewerName[] = "tracelog32";
 constexpr uint32_t kRetryMs = 5000;
-constexpr auto kViewerStartWait = std::chrono::seconds(3);
+constexpr auto kViewerStartWait = std::chrono::seconds(5);
 constexpr auto kExportWait = std::chrono::seconds(5);
 constexpr auto kViewerQuitWait = std::chrono::seconds(2);
 
@@ -340,12 +340,14 @@ int TraceException(const std::exception& e) {
 
 int TraceStringFmt(const char* label, const char* format, ...) {
     if (!TracingEnabled()) return 0;
-    char buf[256];
-    va_list ap;
-    va_start(ap, format);
-    int n = std::vsnprintf(buf, sizeof buf, format ? format : "", ap);
-    va_end(ap);
-    if (n < 0) buf[0] = '\0';
+    char buf[256] = "";
+    if (format) {
+        va_list ap;
+        va_start(ap, format);
+        int n = std::vsnprintf(buf, sizeof buf, format, ap);
+        va_end(ap);
+        if (n < 0) buf[0] = '\0';
+    }
     return TracepChar(buf, label);
 }
 

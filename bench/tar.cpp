@@ -1,0 +1,88 @@
+// Lists and extracts every member of a 200-page cbt through the archive front end, in list
+// order and in reverse, against GNU tar extracting the same file to standard output.
+// Usage: bench_tar [pages] [kilobytes per page]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "archives/TarArchive.h"
+#include "archives/UnArchive.h"
+
+using namespace vellicor;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+
+template <typename F>
+double Best(int runs, F&& f) {
+    double best = 1e9;
+    for (int i = 0; i < runs; ++i) {
+        auto t0 = Clock::now();
+        f();
+        best = std::min(best, Seconds(t0, Clock::now()));
+    }
+    return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int pages = argc > 1 ? std::atoi(argv[1]) : 200;
+    int kb = argc > 2 ? std::atoi(argv[2]) : 400;
+    auto dir = std::filesystem::temp_directory_path() / ("vellicor-bench-tar-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    std::string path = (dir / "book.cbt").string();
+    {
+        std::mt19937 rng(1);
+        TTarWriter w(path);
+        std::string page;
+        for (int i = 0; i < pages; ++i) {
+            page.resize(static_cast<size_t>(kb) * 1024 + static_cast<size_t>(rng() % 4096));
+            for (auto& c : page) c = static_cast<char>(rng());
+            char name[64];
+            std::snprintf(name, sizeof name, "book/page%03d.jpg", i + 1);
+            w.AddString(page, name, 25569.0);
+        }
+    }
+    double mb = static_cast<double>(std::filesystem::file_size(path)) / (1024.0 * 1024.0);
+    std::printf("%d pages, %.1f MB\n", pages, mb);
+
+    int64_t checksum = 0;
+    auto run = [&](bool reverse) {
+        TUnArchive a(nullptr);
+        a.SetFileName(path);
+        int n = a.FileNames().Count();
+        for (int k = 0; k < n; ++k) {
+            int i = reverse ? n - 1 - k : k;
+            TMemoryStream* s = a.Extract(a.FileNames()[i]);
+            if (!s) {
+                std::fprintf(stderr, "extraction failed: %s\n", a.FileNames()[i].c_str());
+                std::exit(1);
+            }
+            checksum += s->Size();
+        }
+    };
+    const int runs = 5;
+    double forward = Best(runs, [&] { run(false); });
+    double backward = Best(runs, [&] { run(true); });
+    std::string cmd = "tar -xOf '" + path + "' > /dev/null";
+    double peer = Best(runs, [&] {
+        if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "tar failed\n");
+    });
+    std::printf("%-34s %8.1f ms  %7.0f MB/s\n", "front end, list order", forward * 1e3, mb / forward);
+    std::printf("%-34s %8.1f ms  %7.0f MB/s\n", "front end, reverse order", backward * 1e3, mb / backward);
+    std::printf("%-34s %8.1f ms  %7.0f MB/s\n", "tar -xOf", peer * 1e3, mb / peer);
+    std::printf("ratio tar / ours: list order %.2f, reverse %.2f (above 1: ours is faster)\n", peer / forward,
+                peer / backward);
+    std::filesystem::remove_all(dir);
+    return checksum > 0 ? 0 : 1;
+}

@@ -1,0 +1,298 @@
+#include "archives/UnArchive.h"
+
+#include <cstring>
+
+#include "archives/TarArchive.h"
+#include "platform/Text.h"
+#include "platform/UiServices.h"
+#include "trace/Trace.h"
+
+namespace vellicor {
+
+namespace {
+
+bool HasExtension(std::string_view FileName, const char* a, const char* b) {
+    std::string ext = LowerCase(ExtractFileExt(FileName));
+    return ext == a || ext == b;
+}
+
+bool HasSignature(TFileStream& f, int64_t offset, const char* signature, size_t length) {
+    char buf[16];
+    if (f.Seek(offset, SeekOrigin::Begin) != offset) return false;
+    return f.Read(buf, static_cast<int64_t>(length)) == static_cast<int64_t>(length) &&
+           std::memcmp(buf, signature, length) == 0;
+}
+
+const char* const kReaderNameLabels[3] = {
+    "TUnArchive::ArchiveDirectoryReady zde->FileName",
+    "TUnArchive::ArchiveDirectoryReady UnRar->FileNames->Strings [x]",
+    "TUnArchive::ArchiveDirectoryReady UnAce->FileNames->Strings [x]",
+};
+
+}  // namespace
+
+bool IsZipFile(std::string_view FileName) {
+    VTRACE("UnArchive::IsZipFile");
+    return HasExtension(FileName, ".zip", ".cbz");
+}
+
+bool IsRarFile(std::string_view FileName) {
+    VTRACE("UnArchive::IsRarFile");
+    return HasExtension(FileName, ".rar", ".cbr");
+}
+
+bool IsAceFile(std::string_view FileName) {
+    VTRACE("UnArchive::IsAceFile");
+    return HasExtension(FileName, ".ace", ".cba");
+}
+
+bool IsTarFile(std::string_view FileName) {
+    VTRACE("UnArchive::IsTarFile");
+    return HasExtension(FileName, ".tar", ".cbt");
+}
+
+bool IsArchiveFile(std::string_view FileName) {
+    VTRACE("UnArchive::IsArchiveFile");
+    return IsZipFile(FileName) || IsRarFile(FileName) || IsAceFile(FileName) || IsTarFile(FileName);
+}
+
+TArchiveType CheckArchiveFileType(const std::string& FileName) {
+    VTRACE("UnArchive::CheckArchiveFileType");
+    TFileStream f;
+    if (FileName.empty() || !f.Open(FileName, FileMode::OpenRead)) return atNone;
+    if (HasSignature(f, 0, "PK\x03\x04", 4)) return atZip;
+    if (HasSignature(f, 0, "Rar!\x1a\x07", 6)) return atRar;
+    if (HasSignature(f, 7, "**ACE**", 7)) return atAce;
+    if (HasSignature(f, 257, "ustar  ", 7) || HasSignature(f, 257, "GNUtar ", 7)) return atTar;
+    return atNone;
+}
+
+std::unique_ptr<TArchiveReader> CreateArchiveReader(TArchiveType Type, void* Owner) {
+    VTRACE("UnArchive::CreateArchiveReader");
+    (void)Owner;
+    switch (Type) {
+        // The zip component, the rar and the ace interfaces plug in here as they arrive.
+        default:
+            return nullptr;
+    }
+}
+
+// Marks the front end busy while a reader runs, so that window messages let through by the
+// reader cannot start a second archive operation; restores the previous state on exit.
+class TUnArchive::BusyScope {
+public:
+    explicit BusyScope(TUnArchive& a) : a_(a), was_(a.Busy_) { a_.Busy_ = true; }
+    ~BusyScope() { a_.Busy_ = was_; }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    TUnArchive& a_;
+    bool was_;
+};
+
+TUnArchive::TUnArchive(void* Owner) : Owner(Owner) {
+    VTRACE("TUnArchive::TUnArchive");
+    for (TArchiveType t : {atZip, atRar, atAce}) Readers_[t - atZip] = CreateArchiveReader(t, Owner);
+}
+
+TUnArchive::~TUnArchive() { VTRACE("TUnArchive::~TUnArchive"); }
+
+void TUnArchive::SetReader(TArchiveType Type, std::unique_ptr<TArchiveReader> Reader) {
+    VTRACE("TUnArchive::SetReader");
+    if (Type >= atZip && Type <= atAce) Readers_[Type - atZip] = std::move(Reader);
+}
+
+TArchiveReader* TUnArchive::Reader(TArchiveType Type) const {
+    return (Type >= atZip && Type <= atAce) ? Readers_[Type - atZip].get() : nullptr;
+}
+
+void TUnArchive::TidyUpArchiveFile() {
+    VTRACE("TUnArchive::TidyUpArchiveFile");
+    ArchiveFileName_.clear();
+    FileNames_.Clear();
+    ArchiveType_ = atNone;
+}
+
+void TUnArchive::GetArchiveFileType(const std::string& FileName) {
+    VTRACE("TUnArchive::GetArchiveFileType");
+    ArchiveType_ = CheckArchiveFileType(FileName);
+    if (ArchiveType_ != atNone) return;
+    if (IsZipFile(FileName)) ArchiveType_ = atZip;
+    else if (IsRarFile(FileName)) ArchiveType_ = atRar;
+    else if (IsAceFile(FileName)) ArchiveType_ = atAce;
+    else if (IsTarFile(FileName)) ArchiveType_ = atTar;
+    VTRACE_INT("TUnArchive::GetArchiveFileType ArchiveType", ArchiveType_);
+}
+
+void TUnArchive::ReportFailure(const std::string& ArchiveName, const std::string& Text) {
+    VTRACE("TUnArchive::ReportFailure");
+    VTRACE_STR("TUnArchive::ReportFailure Text", Text);
+    ShowMessageBox(ArchiveName, Text, mbOK, TMsgKind::Error);
+}
+
+void TUnArchive::SetFileName(const std::string& FileName) {
+    VTRACE("TUnArchive::SetFileName");
+    if (Busy_) {
+        VTRACE_STR("TUnArchive::SetFileName refused while busy", FileName);
+        return;
+    }
+    TidyUpArchiveFile();
+    GetArchiveFileType(FileName);
+    switch (ArchiveType_) {
+        case atZip:
+        case atRar:
+        case atAce: {
+            TArchiveReader* reader = Reader(ArchiveType_);
+            if (!reader) {
+                TidyUpArchiveFile();
+                ReportFailure(FileName, "Archives of this kind cannot be read.");
+                return;
+            }
+            ArchiveFileName_ = FileName;
+            {
+                BusyScope busy(*this);
+                reader->SetFileName(FileName);
+            }
+            // Fired after the reader has finished, so that whoever listens may extract or open
+            // the next archive at once.
+            ArchiveDirectoryReady(Owner);
+            return;
+        }
+        case atTar:
+            ArchiveFileName_ = FileName;
+            Tar.reset();
+            try {
+                Tar = std::make_unique<TTarArchive>(FileName, FileMode::OpenRead);
+            } catch (const ETarArchive& e) {
+                TidyUpArchiveFile();
+                ReportFailure(FileName, e.what());
+                return;
+            }
+            if (!TarStream) TarStream = std::make_unique<TMemoryStream>();
+            TarStream->Clear();
+            ArchiveDirectoryReady(Owner);
+            return;
+        case atNone:
+            ArchiveFileName_.clear();
+            return;
+    }
+}
+
+void TUnArchive::ListTar() {
+    VTRACE("TUnArchive::ListTar");
+    BusyScope busy(*this);
+    try {
+        TTarDirRec rec;
+        Tar->Reset();
+        while (Tar->FindNext(rec)) {
+            // A header that fails its checksum cannot be trusted to say where the next one is.
+            if (!rec.ChecksumOK)
+                throw ETarArchive("A header of the archive is damaged (wrong checksum) at byte " +
+                                  std::to_string(rec.FilePos));
+            if (FileNames_.Count() >= TarPositionsCapacity_) {
+                TarPositionsCapacity_ += 100;
+                TarPositions.resize(static_cast<size_t>(TarPositionsCapacity_));
+            }
+            FileNames_.Add(rec.Name);
+            TarPositions[static_cast<size_t>(FileNames_.Count() - 1)] = rec.FilePos;
+            VTRACE_STR("TUnArchive::ArchiveDirectoryReady Tar->Name", rec.Name);
+        }
+        Tar->Reset();
+    } catch (const ETarArchive& e) {
+        std::string name = ArchiveFileName_;
+        TidyUpArchiveFile();
+        Tar.reset();
+        ReportFailure(name, "The archive is damaged and cannot be read.\n" + std::string(e.what()));
+    }
+}
+
+void TUnArchive::ArchiveDirectoryReady(void* Sender) {
+    VTRACE("TUnArchive::ArchiveDirectoryReady");
+    (void)Sender;
+    if (Busy_) return;
+    FileNames_.Clear();
+    switch (ArchiveType_) {
+        case atZip:
+        case atRar:
+        case atAce:
+            if (TArchiveReader* reader = Reader(ArchiveType_)) {
+                for (const std::string& name : reader->FileNames()) {
+                    FileNames_.Add(name);
+                    VTRACE_STR(kReaderNameLabels[ArchiveType_ - atZip], name);
+                }
+            }
+            break;
+        case atTar:
+            if (Tar) ListTar();
+            break;
+        case atNone:
+            break;
+    }
+    if (FileNames_.Count() > 0 && OnArchiveReady) OnArchiveReady(Owner);
+}
+
+TMemoryStream* TUnArchive::ExtractTar(const std::string& FileName) {
+    VTRACE("TUnArchive::ExtractTar");
+    int index = -1;
+    for (int i = 0; i < FileNames_.Count(); ++i)
+        if (FileNames_[i] == FileName) {
+            index = i;
+            break;
+        }
+    if (index < 0 || !Tar || !TarStream) return nullptr;
+    BusyScope busy(*this);
+    TarStream->Clear();
+    try {
+        int64_t current = 0, size = 0;
+        Tar->GetFilePos(current, size);
+        int64_t pos = TarPositions[static_cast<size_t>(index)];
+        // Members taken in list order need no seek: the reader already stands there.
+        if (pos != current || Tar->BytesToGo() != 0) {
+            Tar->Reset();
+            Tar->SetFilePos(pos);
+        }
+        TTarDirRec rec;
+        if (!Tar->FindNext(rec) || rec.Name != FileName) {
+            VTRACE_STR("TUnArchive::Extract", "Filename mismatch. Will not use this file.");
+            return nullptr;
+        }
+        Tar->ReadFile(*TarStream);
+    } catch (const ETarArchive& e) {
+        VTRACE_STR("TUnArchive::Extract Error", e.what());
+        TarStream->Clear();
+        return nullptr;
+    }
+    TarStream->SetPosition(0);
+    return TarStream.get();
+}
+
+TMemoryStream* TUnArchive::Extract(const std::string& FileName) {
+    VTRACE("TUnArchive::Extract");
+    if (Busy_) {
+        VTRACE_STR("TUnArchive::Extract refused while busy", FileName);
+        return nullptr;
+    }
+    switch (ArchiveType_) {
+        case atZip:
+        case atRar:
+        case atAce: {
+            TArchiveReader* reader = Reader(ArchiveType_);
+            if (!reader) return nullptr;
+            TMemoryStream* s = nullptr;
+            {
+                BusyScope busy(*this);
+                s = reader->Extract(FileName);
+            }
+            if (s) s->SetPosition(0);
+            return s;
+        }
+        case atTar:
+            return ExtractTar(FileName);
+        case atNone:
+            return nullptr;
+    }
+    return nullptr;
+}
+
+}  // namespace vellicor

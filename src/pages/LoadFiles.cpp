@@ -1,0 +1,441 @@
+#include "pages/LoadFiles.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include "pages/ArchiveSource.h"
+#include "pages/Checksums.h"
+#include "pages/PageList.h"
+#include "pages/PageSettings.h"
+#include "pages/Utilsunit.h"
+#include "platform/Text.h"
+#include "platform/UiServices.h"
+#include "settings/Configuration.h"
+#include "trace/Trace.h"
+
+namespace vellicor {
+
+namespace {
+
+const char* const kNoImages = "There are no image files to display";
+
+// Archive names by extension (zip, rar, ace, tar and their comic-book forms).
+bool LooksLikeArchive(std::string_view name) {
+    std::string ext = LowerCase(ExtractFileExt(name));
+    return ext == ".zip" || ext == ".cbz" || ext == ".rar" || ext == ".cbr" || ext == ".ace" || ext == ".cba" ||
+           ext == ".tar" || ext == ".cbt";
+}
+
+// Busy covers every call into the archive side: those calls may let window messages
+// through, and the work queue must not start a job meanwhile.
+class BusyScope {
+public:
+    explicit BusyScope(bool& flag) : flag_(flag), was_(flag) { flag_ = true; }
+    ~BusyScope() { flag_ = was_; }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    bool& flag_;
+    bool was_;
+};
+
+// Writes bytes beside the target and renames over it, so that a failed write never leaves
+// a half-written file in place of one that was there.
+bool SaveStreamAs(TStream& stream, const std::string& target) {
+    std::string tmp = target + ".partXXXXXX";
+    int fd = ::mkstemp(tmp.data());
+    if (fd < 0) return false;
+    ::close(fd);
+    TFileStream out;
+    bool ok = out.Open(tmp, FileMode::Create);
+    if (ok) {
+        stream.Seek(0, SeekOrigin::Begin);
+        int64_t size = stream.Size();
+        ok = out.CopyFrom(stream, 0) == size || size == 0;
+        ok = ok && out.Flush();
+        out.Close();
+    }
+    stream.Seek(0, SeekOrigin::Begin);
+    if (ok) ok = std::rename(tmp.c_str(), target.c_str()) == 0;
+    if (!ok) std::remove(tmp.c_str());
+    return ok;
+}
+
+}  // namespace
+
+TLoadFiles::TLoadFiles(void* Owner)
+    : Owner_(Owner), FileNames_(std::make_unique<TPageList>()), Checksums_(std::make_unique<TCheckChecksums>()) {
+    VTRACE("TLoadFiles::TLoadFiles");
+}
+
+TLoadFiles::~TLoadFiles() {
+    VTRACE("TLoadFiles::~TLoadFiles");
+    OnStreamReady = nullptr;
+    OnPreviewReady = nullptr;
+    if (Archive_) {
+        try {
+            Archive_->Close();
+        } catch (...) {
+        }
+    }
+}
+
+void TLoadFiles::SetArchiveSource(std::unique_ptr<IArchiveSource> Source) {
+    VTRACE("TLoadFiles::SetArchiveSource");
+    CloseArchive();
+    Archive_ = std::move(Source);
+}
+
+int TLoadFiles::FileBufferSize() const {
+    VTRACE("TLoadFiles::FileBufferSize");
+    return PageSettings().FileBufferSize;
+}
+
+// ---- Loading a list ----
+
+void TLoadFiles::LoadFiles(const TStringList& Names, int Page) {
+    VTRACE("TLoadFiles::LoadFiles");
+    (void)Page;
+    if (Names.Count() == 0) return;
+    TidyUp();
+    FilesToProcess_.Clear();
+    for (const auto& n : Names) FilesToProcess_.Add(ExpandFileName(n));
+    ContinueLoadFiles();
+}
+
+void TLoadFiles::ContinueLoadFiles() {
+    VTRACE("TLoadFiles::ContinueLoadFiles");
+    State_ = lsLoadingList;
+    // One name after another; an archive is listed within the loop, so a long list of
+    // archives never nests one call per archive.
+    while (FilesToProcess_.Count() > 0) {
+        std::string name = FilesToProcess_[0];
+        FilesToProcess_.Delete(0);
+        VTRACE_STR("TLoadFiles::ContinueLoadFiles name", name);
+        if (!FileExists(name)) continue;  // missing, or a directory
+        if (IsImageFile(name) || IsInfoFile(name) || IsChecksumFile(name)) {
+            FileNames_->Add(name, "");
+            OpenedFiles_.Add(name);
+            if (BaseDirectory_.empty()) BaseDirectory_ = ExtractFileDir(name);
+            if (IsChecksumFile(name)) {
+                FileStream_.Clear();
+                if (FileStream_.LoadFromFile(name)) Checksums_->AddChecksumFile(name, FileStream_);
+                FileStream_.Clear();
+            }
+        } else if (LooksLikeArchive(name)) {
+            OpenedFiles_.Add(name);
+            State_ = lsListingArchive;
+            if (BaseDirectory_.empty()) BaseDirectory_ = ExtractFileDir(name);
+            CurrentArchive_ = name;
+            // An archive that cannot be read or holds nothing is skipped.
+            if (OpenArchive(name, ArchiveMembers_)) InitialArchiveFile();
+            ArchiveMembers_.Clear();
+            State_ = lsLoadingList;
+        }
+    }
+    if (FileNames_->GetCheckSumCount() > 0 && FileNames_->AllNames().Count() > 0)
+        Checksums_->CheckAllFilesPesent(FileNames_->AllNames());
+    State_ = lsIdle;
+    if (FileNames_->GetPageCount() == 0) {
+        ShowMessageBox(kNoImages, OpenedFiles_.CommaText(), mbOK, TMsgKind::Information);
+        return;
+    }
+    FileNames_->Sort();
+    if (OnFilesReady) OnFilesReady(Owner_);
+}
+
+void TLoadFiles::InitialArchiveFile() {
+    VTRACE("TLoadFiles::InitialArchiveFile");
+    for (const auto& member : ArchiveMembers_) {
+        if (!IsChecksumFile(member)) continue;
+        if (TStream* s = ExtractMember(member)) {
+            s->Seek(0, SeekOrigin::Begin);
+            Checksums_->AddChecksumFile(member, *s);
+        }
+    }
+    FileNames_->Add(ArchiveMembers_, CurrentArchive_);
+}
+
+// ---- The archive side ----
+
+bool TLoadFiles::OpenArchive(const std::string& ArchiveName, TStringList& Members) {
+    VTRACE("TLoadFiles::OpenArchive");
+    Members.Clear();
+    bool ok = false;
+    if (Archive_) {
+        BusyScope busy(Busy_);
+        try {
+            ok = Archive_->Open(ArchiveName, Members);
+        } catch (const std::exception& e) {
+            trace::TraceException(e);
+            ok = false;
+        } catch (...) {
+            ok = false;
+        }
+    }
+    if (!ok || Members.Count() == 0) {
+        Members.Clear();
+        CloseArchive();
+        return false;
+    }
+    return true;
+}
+
+TStream* TLoadFiles::ExtractMember(const std::string& MemberName) {
+    VTRACE("TLoadFiles::ExtractMember");
+    if (!Archive_) return nullptr;
+    BusyScope busy(Busy_);
+    try {
+        return Archive_->Extract(MemberName);
+    } catch (const std::exception& e) {
+        trace::TraceException(e);
+    } catch (...) {
+    }
+    return nullptr;
+}
+
+void TLoadFiles::CloseArchive() {
+    VTRACE("TLoadFiles::CloseArchive");
+    CurrentArchive_.clear();
+    if (!Archive_) return;
+    BusyScope busy(Busy_);
+    try {
+        Archive_->Close();
+    } catch (...) {
+    }
+}
+
+// ---- Streams ----
+
+bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::string& ArchiveName,
+                           const std::string& FileName, TLoaderStreamEvent Callback) {
+    VTRACE("TLoadFiles::GetStream");
+    State_ = StateWanted;
+    bool switched = false;
+    bool archiveOpen = true;
+    if (!ArchiveName.empty() && ArchiveName != CurrentArchive_) {
+        switched = true;
+        CurrentArchive_ = ArchiveName;
+        archiveOpen = OpenArchive(ArchiveName, ArchiveMembers_);
+        ArchiveMembers_.Clear();
+    }
+
+    TStream* stream = nullptr;
+    bool looseFile = ArchiveName.empty();
+    try {
+        if (looseFile) {
+            FileStream_.Clear();
+            if (FileStream_.LoadFromFile(FileName)) stream = &FileStream_;
+        } else if (archiveOpen) {
+            stream = ExtractMember(FileName);
+        }
+        if (stream) {
+            Checksums_->CheckFileChecksum(FileName, *stream, stream->Size());
+            stream->Seek(0, SeekOrigin::Begin);
+        }
+    } catch (const std::exception& e) {
+        trace::TraceException(e);
+        stream = nullptr;
+    } catch (...) {
+        stream = nullptr;
+    }
+
+    switch (StateWanted) {
+        case lsPageStream:
+        case lsPreloading: {
+            if (!stream || PageNumber == -1 || FileBufferSize() <= 5) {
+                State_ = lsIdle;
+                // A read-ahead has no one waiting for it: it fires nothing, also on failure.
+                if (StateWanted == lsPageStream && Callback) Callback(Owner_, stream, FileName);
+                break;
+            }
+            auto copy = std::make_unique<TMemoryStream>();
+            if (!copy->LoadFromStream(*stream)) {
+                State_ = lsIdle;
+                if (StateWanted == lsPageStream && Callback) Callback(Owner_, stream, FileName);
+                break;
+            }
+            if (looseFile) FileStream_.Clear();
+            TStream* kept = copy.get();
+            if (!FileNames_->GetPageData(PageNumber)) ++StreamsLoaded_;
+            FileNames_->SetPageData(PageNumber, std::move(copy));
+            kept->Seek(0, SeekOrigin::Begin);
+            State_ = lsIdle;
+            if (StateWanted == lsPageStream) {
+                PreloadDue_ = true;
+                if (Callback) Callback(Owner_, kept, FileName);
+            }
+            break;
+        }
+        case lsInfoStream:
+            State_ = lsIdle;
+            if (Callback) Callback(Owner_, stream, FileName);
+            break;
+        case lsCopyPage:
+            State_ = lsIdle;
+            ContinueCopyPage(stream, FileName);
+            break;
+        default:
+            State_ = lsIdle;
+            break;
+    }
+    // The bytes of a loose file are not kept once they have been served.
+    if (looseFile) FileStream_.Clear();
+    return switched;
+}
+
+bool TLoadFiles::LoadPage(int FileNumber) {
+    VTRACE("TLoadFiles::LoadPage");
+    // The callback belongs to this request: a later request installs its own.
+    TLoaderStreamEvent callback = std::exchange(OnStreamReady, nullptr);
+    return LoadPageAs(lsPageStream, FileNumber, std::move(callback));
+}
+
+bool TLoadFiles::LoadPageAs(TLoaderState StateWanted, int FileNumber, TLoaderStreamEvent Callback) {
+    VTRACE("TLoadFiles::LoadPageAs");
+    VTRACE_INT("TLoadFiles::LoadPageAs FileNumber", FileNumber);
+    if (FileNumber < 0 || FileNumber >= FileNames_->GetPageCount() || (Busy_ && StateWanted != lsPreloading)) {
+        // A page request is always answered, if only without a stream (the error page).
+        if (StateWanted == lsPageStream && Callback) Callback(Owner_, nullptr, FileNames_->GetPageName(FileNumber));
+        return false;
+    }
+    if (Busy_) return false;
+    CurrentFile_ = FileNumber;
+    std::string name = FileNames_->GetPageName(FileNumber);
+    if (TStream* data = FileNames_->GetPageData(FileNumber)) {
+        data->Seek(0, SeekOrigin::Begin);
+        PreloadDue_ = false;
+        if (StateWanted == lsPageStream && Callback) Callback(Owner_, data, name);
+        else if (StateWanted == lsCopyPage) ContinueCopyPage(data, name);
+        if (TStream* still = FileNames_->GetPageData(FileNumber)) still->Seek(0, SeekOrigin::Begin);
+        return false;
+    }
+    return GetStream(StateWanted, FileNumber, FileNames_->GetPageArchive(FileNumber), name, std::move(Callback));
+}
+
+void TLoadFiles::LoadInfo(int Index) {
+    VTRACE("TLoadFiles::LoadInfo");
+    if (Index < 0 || Index >= FileNames_->GetInfoCount() || Busy_) return;
+    GetStream(lsInfoStream, -1, FileNames_->GetInfoArchive(Index), FileNames_->GetInfoName(Index), OnInfoReady);
+}
+
+bool TLoadFiles::CopyPage(int FileNumber, const std::string& Destination) {
+    VTRACE("TLoadFiles::CopyPage");
+    CopyDestination_ = ExpandFileName(Destination);
+    return LoadPageAs(lsCopyPage, FileNumber, nullptr);
+}
+
+void TLoadFiles::ContinueCopyPage(TStream* Stream, const std::string& FileName) {
+    VTRACE("TLoadFiles::ContinueCopyPage");
+    if (!Stream || CopyDestination_.empty()) return;
+    const char* ext = IsJpegFile(FileName) ? ".jpg"
+                      : IsPngFile(FileName) ? ".png"
+                      : IsGifFile(FileName) ? ".gif"
+                      : IsBmpFile(FileName) ? ".bmp"
+                                            : nullptr;
+    if (!ext) return;
+    std::string target = ChangeFileExt(CopyDestination_, ext);
+    VTRACE_STR("TLoadFiles::ContinueCopyPage target", target);
+    if (!SaveStreamAs(*Stream, target)) trace::TraceStringFmt("TLoadFiles::ContinueCopyPage", "not written: %s", target.c_str());
+}
+
+void TLoadFiles::GetPreview(const std::string& ArchiveName) {
+    VTRACE("TLoadFiles::GetPreview");
+    TLoaderStreamEvent callback = std::exchange(OnPreviewReady, nullptr);
+    if (ArchiveName.empty() || !LooksLikeArchive(ArchiveName) || Busy_) return;
+    std::string archive = ExpandFileName(ArchiveName);
+    State_ = lsPreview;
+    CurrentArchive_ = archive;
+    if (!OpenArchive(archive, ArchiveMembers_)) {
+        State_ = lsIdle;
+        return;
+    }
+    TStringList images;
+    images.SetSorted(true);
+    images.SetDuplicates(TDuplicates::dupIgnore);
+    for (const auto& m : ArchiveMembers_)
+        if (IsImageFile(m)) images.Add(m);
+    ArchiveMembers_.Clear();
+    TStream* stream = images.Count() > 0 ? ExtractMember(images[0]) : nullptr;
+    State_ = lsIdle;
+    if (stream) {
+        stream->Seek(0, SeekOrigin::Begin);
+        if (callback) callback(Owner_, stream, images[0]);
+    }
+}
+
+// ---- Read-ahead ----
+
+void TLoadFiles::PreloadWindow(int& Start, int& End) const {
+    VTRACE("TLoadFiles::PreloadWindow");
+    int count = FileNames_->GetPageCount();
+    int size = FileBufferSize();
+    Start = CurrentFile_ - 2;
+    if (count <= size + Start) Start = count - size;
+    if (Start < 0) Start = 0;
+    End = std::min(Start + std::max(size, 0), count);
+}
+
+bool TLoadFiles::Idle() {
+    VTRACE("TLoadFiles::Idle");
+    if (Busy_ || FileBufferSize() <= 5 || !PreloadDue_) return false;
+    PreloadDue_ = false;
+    bool unloaded = UnloadOldStreams();
+    bool loaded = PreloadNextStreams();
+    return unloaded || loaded;
+}
+
+bool TLoadFiles::PreloadNextStreams() {
+    VTRACE("TLoadFiles::PreloadNextStreams");
+    int start = 0, end = 0;
+    PreloadWindow(start, end);
+    bool did = false;
+    for (int i = start; i < end; ++i) {
+        if (FileNames_->GetPageData(i)) continue;
+        LoadPageAs(lsPreloading, i, nullptr);
+        did = true;
+    }
+    State_ = lsIdle;
+    return did;
+}
+
+bool TLoadFiles::UnloadOldStreams() {
+    VTRACE("TLoadFiles::UnloadOldStreams");
+    int count = FileNames_->GetPageCount();
+    if (!(FileBufferSize() < StreamsLoaded_ && StreamsLoaded_ < count)) return false;
+    int start = 0, end = 0;
+    PreloadWindow(start, end);
+    bool did = false;
+    for (int i = 0; i < count; ++i) {
+        if (i >= start && i < end) continue;
+        if (!FileNames_->GetPageData(i)) continue;
+        FileNames_->SetPageData(i, nullptr);
+        --StreamsLoaded_;
+        did = true;
+    }
+    return did;
+}
+
+void TLoadFiles::TidyUp() {
+    VTRACE("TLoadFiles::TidyUp");
+    State_ = lsIdle;
+    BaseDirectory_.clear();
+    CurrentFile_ = 0;
+    PreloadDue_ = false;
+    FileNames_->Clear();
+    OpenedFiles_.Clear();
+    FilesToProcess_.Clear();
+    ArchiveMembers_.Clear();
+    FileStream_.Clear();
+    StreamsLoaded_ = 0;
+    OnStreamReady = nullptr;
+    CloseArchive();
+    Checksums_->Clear();
+}
+
+}  // namespace vellicor

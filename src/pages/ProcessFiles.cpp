@@ -1,0 +1,432 @@
+#include "pages/ProcessFiles.h"
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+#include "pages/PageList.h"
+#include "pages/PageSettings.h"
+#include "platform/Text.h"
+#include "platform/UiServices.h"
+#include "settings/Configuration.h"
+#include "trace/Trace.h"
+
+namespace vellicor {
+
+namespace {
+
+// Holds a flag set for the duration of a scope, also when the scope is left by an exception.
+class FlagScope {
+public:
+    explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
+    ~FlagScope() { flag_ = false; }
+    FlagScope(const FlagScope&) = delete;
+    FlagScope& operator=(const FlagScope&) = delete;
+
+private:
+    bool& flag_;
+};
+
+}  // namespace
+
+TProcessFilesForm::TProcessFilesForm(TConfigureForm& Config)
+    : Config_(Config), LoadFile_(std::make_unique<TLoadFiles>(this)) {
+    VTRACE("TProcessFilesForm::TProcessFilesForm");
+    SetPageSettings(&Config_);
+    LoadFile_->OnFilesReady = [this](void*) { FilesReady(); };
+}
+
+TProcessFilesForm::~TProcessFilesForm() {
+    VTRACE("TProcessFilesForm::~TProcessFilesForm");
+    LoadingPage_.reset();
+    // The cached pages were made for this queue's list (and call back into it).
+    TBufferedPage::ClearList();
+    LoadFile_.reset();
+    SetPageSettings(nullptr);
+}
+
+// ---- The queue ----
+
+void TProcessFilesForm::EnQ(int FileNumber, int Gen, int Priority, TRequestType Type) {
+    VTRACE("TProcessFilesForm::EnQ");
+    QueueEntry entry{FileNumber, Gen, Priority, Type};
+    auto same = std::find_if(Queue_.begin(), Queue_.end(), [&](const QueueEntry& e) {
+        return e.FileNumber == FileNumber && e.Gen == Gen && e.Type == Type;
+    });
+    if (same != Queue_.end()) {
+        if (Priority >= same->Priority) return;  // already queued at the same or a better priority
+        Queue_.erase(same);
+    }
+    // Behind every entry of the same or a smaller priority: first in, first out among equals.
+    auto pos = std::find_if(Queue_.begin(), Queue_.end(), [&](const QueueEntry& e) { return e.Priority > Priority; });
+    Queue_.insert(pos, entry);
+}
+
+bool TProcessFilesForm::DeQ(int& FileNumber, int& Gen, TRequestType& Type, int& Priority) {
+    VTRACE("TProcessFilesForm::DeQ");
+    if (Queue_.empty()) return false;
+    const QueueEntry e = Queue_.front();
+    Queue_.erase(Queue_.begin());
+    FileNumber = e.FileNumber;
+    Gen = e.Gen;
+    Type = e.Type;
+    Priority = e.Priority;
+    return true;
+}
+
+void TProcessFilesForm::ClearQ() {
+    VTRACE("TProcessFilesForm::ClearQ");
+    std::erase_if(Queue_, [](const QueueEntry& e) { return e.Type != rtHalt; });
+}
+
+void TProcessFilesForm::RemoveQ(TRequestType Type) {
+    VTRACE("TProcessFilesForm::RemoveQ");
+    std::erase_if(Queue_, [Type](const QueueEntry& e) { return e.Type == Type; });
+}
+
+// ---- The dispatcher ----
+
+bool TProcessFilesForm::Idle() {
+    VTRACE("TProcessFilesForm::Idle");
+    // Reached again through messages let through inside a job: start nothing.
+    if (InIdle_) return false;
+    if (LoadFile_->Busy()) return false;
+    if (Running_) return false;
+    FlagScope inIdle(InIdle_);
+    QueueEntry e;
+    int type = 0;
+    TRequestType t = rtLoadPage;
+    if (DeQ(e.FileNumber, e.Gen, t, e.Priority)) {
+        e.Type = t;
+        type = t;
+        Running_ = true;
+        try {
+            Dispatch(e);
+        } catch (const std::exception& ex) {
+            trace::TraceException(ex);
+            AbandonJob();
+            ShowMessageBox(ex.what(), "TProcessFilesForm::Idle job " + IntToStr(type), mbOK, TMsgKind::Error);
+        } catch (...) {
+            AbandonJob();
+            ShowMessageBox("Unknown error", "TProcessFilesForm::Idle job " + IntToStr(type), mbOK, TMsgKind::Error);
+        }
+        return true;
+    }
+    return LoadFile_->Idle();
+}
+
+// A job that failed must not hold the queue, and its half-made page must not answer later
+// requests from the cache (its own job would never deliver it).
+void TProcessFilesForm::AbandonJob() {
+    VTRACE("TProcessFilesForm::AbandonJob");
+    if (LoadingPage_) {
+        TBufferedPage::UnLink(LoadingPage_.get());
+        LoadingPage_.reset();
+    }
+    Halted_ = false;
+    Running_ = false;
+}
+
+void TProcessFilesForm::Dispatch(const QueueEntry& Entry) {
+    VTRACE("TProcessFilesForm::Dispatch");
+    VTRACE_INT("TProcessFilesForm::Dispatch Type", Entry.Type);
+    switch (Entry.Type) {
+        case rtLoadPage:
+        case rtZoomDouble:
+        case rtZoomWhole: {
+            if (Entry.FileNumber < 0 || Entry.FileNumber >= GetFiles()) {
+                Running_ = false;
+                return;
+            }
+            TPageCacheType ct = Entry.Type == rtLoadPage ? ctDisplay : Entry.Type == rtZoomDouble ? ctZoomDouble : ctZoomWhole;
+            LoadBMP(Entry.FileNumber, Entry.Gen, GetRotation(Entry.FileNumber), ct);
+            // The loader answers every request within the call; a page that has not been
+            // delivered by now never will be.
+            if (LoadingPage_) AbandonJob();
+            return;
+        }
+        case rtThumb:
+            Running_ = false;
+            GetThumb(Entry.FileNumber);
+            return;
+        case rtStartThumbs:
+            Running_ = false;
+            GetThumbs();
+            return;
+        case rtInfoFile:
+            Running_ = false;
+            DisplayInfoFile();
+            return;
+        case rtLoadFiles:
+            CompleteLoadFiles();
+            Running_ = false;
+            return;
+        case rtHalt:
+            if (OnWorkHalted) {
+                Halted_ = true;
+                OnWorkHalted(*this);
+            } else {
+                Running_ = false;
+            }
+            return;
+        case rtCopyPage:
+            LoadFile_->CopyPage(Entry.FileNumber, CopyDestination_);
+            Running_ = false;
+            return;
+    }
+    Running_ = false;  // no other code is ever queued
+}
+
+void TProcessFilesForm::HaltWork() {
+    VTRACE("TProcessFilesForm::HaltWork");
+    RemoveQ(rtHalt);
+    EnQ(0, 0, 0, rtHalt);
+}
+
+void TProcessFilesForm::RestartWork() {
+    VTRACE("TProcessFilesForm::RestartWork");
+    if (!Halted_) return;
+    Halted_ = false;
+    Running_ = false;
+}
+
+// ---- Loading a list ----
+
+void TProcessFilesForm::LoadFiles(const TStringList& Files, int Page) {
+    VTRACE("TProcessFilesForm::LoadFiles");
+    if (Files.Count() == 0) return;
+    PendingFiles_.Clear();
+    for (const auto& f : Files) PendingFiles_.Add(f);
+    Config_.SetLastPage(Page);
+    EnQ(0, 0, 0, rtLoadFiles);
+}
+
+void TProcessFilesForm::ReloadLastFiles() {
+    VTRACE("TProcessFilesForm::ReloadLastFiles");
+    if (Config_.LastFiles.Count() < 1) return;
+    TStringList files;
+    for (const auto& f : Config_.LastFiles) files.Add(f);
+    LoadFiles(files, Config_.LastPage);
+}
+
+int TProcessFilesForm::GetFiles() const {
+    VTRACE("TProcessFilesForm::GetFiles");
+    if (!LoadFile_ || !LoadFile_->FileNames()) return 0;
+    return LoadFile_->FileNames()->GetPageCount();
+}
+
+void TProcessFilesForm::TidyUp() {
+    VTRACE("TProcessFilesForm::TidyUp");
+    TBufferedPage::ClearList();
+    ThumbsComplete = false;
+    ClearQ();
+    ThumbNames.Clear();
+    Rotations_.reset();
+    ThumbsStarted = false;
+    LoadFile_->TidyUp();
+    HideInfo();
+    if (OnFilesCleared) OnFilesCleared(*this);
+}
+
+void TProcessFilesForm::CompleteLoadFiles() {
+    VTRACE("TProcessFilesForm::CompleteLoadFiles");
+    TidyUp();
+    TStringList files;
+    for (const auto& f : PendingFiles_) files.Add(f);
+    LoadFile_->LoadFiles(files, Config_.LastPage);
+}
+
+void TProcessFilesForm::FilesReady() {
+    VTRACE("TProcessFilesForm::FilesReady");
+    ThumbNames.Clear();
+    const std::string base = LoadFile_->BaseDirectory();
+    Config_.SetLastDir(base);
+    Config_.SetLastPages(LoadFile_->OpenedFiles());
+    NewRecentDirectory(base);
+    FilesLoaded = true;
+    FilesReadyForDisplay();
+}
+
+void TProcessFilesForm::FilesReadyForDisplay() {
+    VTRACE("TProcessFilesForm::FilesReadyForDisplay");
+    const int count = GetFiles();
+    if (count <= Config_.LastPage) Config_.SetLastPage(count - 1);
+    if (Config_.LastPage < 0) Config_.SetLastPage(0);
+    Rotations_.emplace(static_cast<size_t>(count), rtNone);
+    if (count > 0) {
+        DisplayInfoFiles();
+        if (OnFilesReady) OnFilesReady(*this);
+    }
+    if (Config_.GenerateThumbsInBackground && count > 0) {
+        EnQ(0, 0, 0, rtStartThumbs);
+        ThumbsStarted = true;
+    }
+}
+
+// ---- Page requests ----
+
+int TProcessFilesForm::Clamp(int FileNumber) const {
+    VTRACE("TProcessFilesForm::Clamp");
+    const int count = GetFiles();
+    if (FileNumber < -1) FileNumber = -1;
+    if (FileNumber >= count) FileNumber = count - 1;
+    return FileNumber;
+}
+
+void TProcessFilesForm::Get(int File1, int File2, int Gen) {
+    VTRACE("TProcessFilesForm::Get");
+    File1 = Clamp(File1);
+    File2 = Clamp(File2);
+    TBufferedPage::UnlockBitmaps(ctDisplay);
+    SearchAndDoQ(File1, ctDisplay, Gen, true, 2, rtLoadPage);
+    SearchAndDoQ(File2, ctDisplay, Gen, true, 2, rtLoadPage);
+    PreLoad(File1, File2, Gen);
+}
+
+void TProcessFilesForm::GetZooms(bool DoubleSize, int File1, int File2, int Gen) {
+    VTRACE("TProcessFilesForm::GetZooms");
+    RemoveQ(rtZoomDouble);
+    RemoveQ(rtZoomWhole);
+    File1 = Clamp(File1);
+    File2 = Clamp(File2);
+    TBufferedPage::UnlockBitmaps(ctZoomDouble | ctZoomWhole);
+    if (DoubleSize) {
+        SearchAndDoQ(File1, ctZoomDouble, Gen, true, 2, rtZoomDouble);
+        SearchAndDoQ(File2, ctZoomDouble, Gen, true, 2, rtZoomDouble);
+    } else {
+        SearchAndDoQ(File1, ctZoomWhole, Gen, true, 2, rtZoomWhole);
+        SearchAndDoQ(File2, ctZoomWhole, Gen, true, 2, rtZoomWhole);
+    }
+}
+
+void TProcessFilesForm::SearchAndDoQ(int FileNumber, TPageCacheType CacheType, int Gen, bool ShowIfReady,
+                                     int Priority, TRequestType QueueType) {
+    VTRACE("TProcessFilesForm::SearchAndDoQ");
+    if (FileNumber < 0 || FileNumber >= GetFiles()) return;
+    if (TBufferedPagePtr page = TBufferedPage::Available(FileNumber, CacheType, Gen)) {
+        // A page not yet processed is delivered by its own job.
+        if (page->Processed && ShowIfReady) PageReady(page);
+        return;
+    }
+    EnQ(FileNumber, Gen, Priority, QueueType);
+}
+
+void TProcessFilesForm::PreLoad(int File1, int File2, int Gen) {
+    VTRACE("TProcessFilesForm::PreLoad");
+    const int first = File1;
+    const int last = File2 > 0 ? File2 : File1;
+    const int size = Config_.PageBufferSize;
+    const bool two = Config_.TwoPages;
+    if (size > 0) SearchAndDoQ(last + 1, ctDisplay, Gen, false, 2, rtLoadPage);
+    if ((two && size > 1) || (!two && size > 2)) SearchAndDoQ(last + 2, ctDisplay, Gen, false, 2, rtLoadPage);
+    if (size > 3) SearchAndDoQ(first - 1, ctDisplay, Gen, false, 2, rtLoadPage);
+    if (size > 4) SearchAndDoQ(last + 3, ctDisplay, Gen, false, 2, rtLoadPage);
+}
+
+void TProcessFilesForm::LoadBMP(int FileNumber, int Gen, TRotation Rotation, TPageCacheType CacheType) {
+    VTRACE("TProcessFilesForm::LoadBMP");
+    const std::string name = LoadFile_->FileNames()->GetPageName(FileNumber);
+    TBufferedPagePtr page = TBufferedPage::Create(FileNumber, Rotation, Gen, CacheType, name);
+    page->OnProcessed = [this](TProcessBMP* Sender) { ContinueLoadBMP(Sender); };
+    LoadingPage_ = page;
+    page->LoadFromList(*LoadFile_, FileNumber);
+}
+
+void TProcessFilesForm::ContinueLoadBMP(TProcessBMP* Page) {
+    VTRACE("TProcessFilesForm::ContinueLoadBMP");
+    // Only the page whose job holds the queue may let it go on.
+    if (!LoadingPage_ || LoadingPage_.get() != Page) return;
+    TBufferedPagePtr page = std::move(LoadingPage_);
+    LoadingPage_.reset();
+    PageReady(page);
+    Running_ = false;
+}
+
+void TProcessFilesForm::PageReady(const TBufferedPagePtr& Page) {
+    VTRACE("TProcessFilesForm::PageReady");
+    if (!OnPageReady) return;
+    bool lock = false;
+    OnPageReady(*this, Page, lock);
+    if (lock) TBufferedPage::LockBitmap(*Page);
+}
+
+bool TProcessFilesForm::SetRotation(TRotation Rotation, int FileNumber) {
+    VTRACE("TProcessFilesForm::SetRotation");
+    if (!Rotations_) return false;
+    auto& r = *Rotations_;
+    if (FileNumber == -1) {
+        bool changed = false;
+        for (auto& v : r) {
+            if (v != Rotation) changed = true;
+            v = Rotation;
+        }
+        return changed;
+    }
+    if (FileNumber >= 0 && FileNumber < static_cast<int>(r.size())) {
+        bool changed = r[static_cast<size_t>(FileNumber)] != Rotation;
+        r[static_cast<size_t>(FileNumber)] = Rotation;
+        return changed;
+    }
+    return false;
+}
+
+TRotation TProcessFilesForm::GetRotation(int FileNumber) const {
+    VTRACE("TProcessFilesForm::GetRotation");
+    if (!Rotations_ || FileNumber < 0 || FileNumber >= static_cast<int>(Rotations_->size())) return rtNone;
+    return (*Rotations_)[static_cast<size_t>(FileNumber)];
+}
+
+// ---- Small jobs ----
+
+void TProcessFilesForm::GenerateThumbs() {
+    VTRACE("TProcessFilesForm::GenerateThumbs");
+    if (ThumbsStarted || GetFiles() == 0) return;
+    EnQ(0, 0, 0, rtStartThumbs);
+    ThumbsStarted = true;
+}
+
+void TProcessFilesForm::CopyPageToFile(int FileNumber, const std::string& FileName) {
+    VTRACE("TProcessFilesForm::CopyPageToFile");
+    CopyDestination_ = FileName;
+    EnQ(FileNumber, 0, 0, rtCopyPage);
+}
+
+void TProcessFilesForm::NewRecentDirectory(const std::string& Directory) {
+    VTRACE("TProcessFilesForm::NewRecentDirectory");
+    TStringList favourites;
+    favourites.SetCommaText(Config_.FavouriteDirectories);
+    for (const auto& f : favourites)
+        if (AnsiCompareText(f, Directory) == 0) return;
+
+    auto normalise = [this](std::string d) {
+        if (Config_.StripLastDirInHistoryList) {
+            d = ExcludeTrailingPathDelimiter(d);
+            d = ExtractFilePath(d);
+        }
+        return ExcludeTrailingPathDelimiter(d);
+    };
+    const std::string key = normalise(Directory);
+    TStringList recent;
+    recent.SetCommaText(Config_.RecentDirectories);
+    for (int i = 0; i < recent.Count(); ++i) {
+        if (AnsiCompareText(normalise(recent[i]), key) == 0) {
+            recent.Delete(i);
+            break;
+        }
+    }
+    recent.Add(Directory);
+    if (recent.Count() > 12) recent.Delete(0);
+    Config_.SetRecentDirs(recent.CommaText());
+}
+
+// The window side fills these in; the core queue has no thumbnail list or info window.
+void TProcessFilesForm::GetThumbs() { VTRACE("TProcessFilesForm::GetThumbs"); }
+void TProcessFilesForm::GetThumb(int FileNumber) {
+    VTRACE("TProcessFilesForm::GetThumb");
+    (void)FileNumber;
+}
+void TProcessFilesForm::DisplayInfoFiles() { VTRACE("TProcessFilesForm::DisplayInfoFiles"); }
+void TProcessFilesForm::DisplayInfoFile() { VTRACE("TProcessFilesForm::DisplayInfoFile"); }
+void TProcessFilesForm::HideInfo() { VTRACE("TProcessFilesForm::HideInfo"); }
+
+}  // namespace vellicor

@@ -1,0 +1,180 @@
+#include "pages/Processbmp.h"
+
+#include <climits>
+#include <cstdint>
+#include <utility>
+
+#include "pages/PageOps.h"
+#include "pages/PageSettings.h"
+#include "pages/Utilsunit.h"
+#include "platform/UiServices.h"
+#include "settings/Configuration.h"
+#include "trace/Trace.h"
+
+namespace vellicor {
+
+TProcessBMP::TProcessBMP(const std::string& FileName, TRotation Rotation_) : TPageBMP(FileName) {
+    VTRACE("TProcessBMP::TProcessBMP");
+    Rotation = Rotation_;
+    Processed = false;
+}
+
+TProcessBMP::~TProcessBMP() { VTRACE("TProcessBMP::~TProcessBMP"); }
+
+void TProcessBMP::LoadFromFile(const std::string& FileName) {
+    VTRACE("TProcessBMP::LoadFromFile");
+    TPageBMP::LoadFromFile(FileName);
+    ProcessBitmap();
+}
+
+void TProcessBMP::LoadFromStream(TStream* Stream) {
+    VTRACE("TProcessBMP::LoadFromStream");
+    TPageBMP::LoadFromStream(Stream);
+    ProcessBitmap();
+}
+
+void TProcessBMP::LoadFromList(TLoadFiles& Loader, int FileNumber) {
+    VTRACE("TProcessBMP::LoadFromList");
+    OnLoadFromListDone = [this](TPageBMP* Sender) { ContinueLoadFromList(Sender); };
+    TPageBMP::LoadFromList(Loader, FileNumber);
+}
+
+void TProcessBMP::ContinueLoadFromList(TPageBMP* Sender) {
+    VTRACE("TProcessBMP::ContinueLoadFromList");
+    (void)Sender;
+    ProcessBitmap();
+    if (OnProcessed) OnProcessed(this);
+}
+
+bool TProcessBMP::Usable() const {
+    VTRACE("TProcessBMP::Usable");
+    return !LoadError && ImageType != ctUnprocessed;
+}
+
+void TProcessBMP::ProcessBitmap() {
+    VTRACE("TProcessBMP::ProcessBitmap");
+    const TSettings& s = PageSettings();
+    if (Usable() && s.Balance) Balance(*this, s.DiscardsPer1000, BalanceFactor);
+    if (Usable()) {
+        if (s.FixYellowing)
+            ReduceYellowing(*this, s.YellowingRedThreshold, s.YellowingGreenThreshold, s.YellowingBlueThreshold,
+                            s.YellowingGreenBoost, s.YellowingBlueBoost, YellowingReduced);
+        if (s.FixEdgeYellowing)
+            ReduceYellowingByFilling(*this, s.FixInternalYellowing, s.EdgeYellowingRedThreshold,
+                                     s.EdgeYellowingGreenThreshold, s.EdgeYellowingBlueThreshold,
+                                     s.EdgeYellowingRedBoost, s.EdgeYellowingGreenBoost, s.EdgeYellowingBlueBoost,
+                                     AreaFilled);
+    }
+    if (ImageType != ctUnprocessed && !SetBitmapSize()) MakeErrorBMP("Error Loading : " + FileName);
+    if (Usable() && s.GammaCorrect) GammaCorrect(*this, s.GammaCorrection, GammaApplied);
+    ProcessMessages();
+    Processed = true;
+}
+
+bool ComputeFit(const TFitInput& In, const TSettings& s, TFitResult& Out) {
+    VTRACE("TProcessBMP::ComputeFit");
+    const bool sideways = In.Rotation == 1 || In.Rotation == 3;
+    int64_t W = sideways ? In.Height : In.Width;
+    int64_t H = sideways ? In.Width : In.Height;
+
+    int R = In.Rotation;
+    if (s.RotateLeft) R = (In.Rotation + 3) % 4;
+    else if (s.RotateRight) R = (In.Rotation + 1) % 4;
+    Out.FinalRotation = static_cast<TRotation>(R);
+
+    // A page without pixels cannot be fitted: the caller shows the error page instead.
+    if (W <= 0 || H <= 0) return false;
+
+    int64_t SW = In.ClientWidth, SH = In.ClientHeight;
+    if (s.RotateLeft || s.RotateRight) std::swap(SW, SH);
+    const bool wide = H < W;
+    if (s.TwoPages && !wide) SW = SW / 2;
+    // A minimised window has no size to fit to: the rules that need one are passed over.
+    const bool haveScreen = SW > 0 && SH > 0;
+
+    const int64_t PA = H * 100 / W;
+    const int64_t SA = haveScreen ? SH * 100 / SW : 0;
+    int64_t TW = W, TH = H;
+
+    auto byHeight = [&] {
+        TH = SH;
+        TW = W * SH / H;
+    };
+    auto byWidth = [&] {
+        TW = SW;
+        TH = H * SW / W;
+    };
+
+    const bool wholeFit =
+        In.ImageType == ctZoomWhole || s.Fit || s.TwoPages || (s.FitIfOversize && (W > SW || H > SH));
+    const bool widthFit = s.FitWidth || (s.FitWidthIfOversize && W > SW);
+    const bool heightFit = s.FitHeight || (s.FitHeightIfOversize && H > SH);
+
+    if (haveScreen && wholeFit) {
+        if (SA > PA) {
+            if (wide && s.SuppressFitWidthDoublePages) byHeight();
+            else byWidth();
+        } else {
+            byHeight();
+        }
+    } else if (haveScreen && widthFit) {
+        if (wide && s.SuppressFitWidthDoublePages) {
+            // A spread is fitted to two window widths, never enlarged.
+            if (W > 2 * SW) {
+                TW = 2 * SW;
+                TH = H * 2 * SW / W;
+            }
+        } else {
+            byWidth();
+        }
+    } else if (haveScreen && heightFit) {
+        byHeight();
+    } else if (s.TargetHeight) {
+        TH = s.TargetHeightVal;
+        TW = W * s.TargetHeightVal / H;
+    }
+
+    if (TW > INT_MAX || TH > INT_MAX) return false;
+    if (In.ImageType == ctZoomDouble) {
+        TW *= 2;
+        TH *= 2;
+    }
+    if (sideways) std::swap(TW, TH);
+    if (TW < 1 || TH < 1 || TW > INT_MAX || TH > INT_MAX) return false;
+    Out.Width = static_cast<int>(TW);
+    Out.Height = static_cast<int>(TH);
+    return true;
+}
+
+bool TProcessBMP::SetBitmapSize() {
+    VTRACE("TProcessBMP::SetBitmapSize");
+    TFitInput in;
+    in.Width = Width();
+    in.Height = Height();
+    in.Rotation = Rotation;
+    in.ImageType = ImageType;
+    in.ClientWidth = MainClientWidth();
+    in.ClientHeight = MainClientHeight();
+    TFitResult out;
+    if (!ComputeFit(in, PageSettings(), out)) return false;
+    VTRACE_INT("TProcessBMP::SetBitmapSize TW", out.Width);
+    VTRACE_INT("TProcessBMP::SetBitmapSize TH", out.Height);
+    return ResizeAndRotate(out.Width, out.Height, out.FinalRotation);
+}
+
+bool TProcessBMP::ResizeAndRotate(int NewWidth, int NewHeight, TRotation R) {
+    VTRACE("TProcessBMP::ResizeAndRotate");
+    const int w = Width(), h = Height();
+    if ((NewWidth < w && NewHeight > h) || (NewWidth > w && NewHeight < h)) return false;
+    bool result = true;
+    if (NewWidth != w) result = Stretch(*this, NewWidth, NewHeight, DecodedWidth, ScalePercent);
+    if (!result) return false;
+    switch (R) {
+        case 1: return RotateBitmapRight(*this);
+        case 2: return InvertBitmap(*this);
+        case 3: return RotateBitmapLeft(*this);
+        default: return true;
+    }
+}
+
+}  // namespace vellicor
