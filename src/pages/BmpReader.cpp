@@ -302,9 +302,11 @@ private:
         const bool four = info_.compression == kBiRle4;
         const int w = info_.width;
         const int h = info_.height;
-        for (int y = 0; y < h; ++y) {
-            uint8_t* d = out_.ScanLine(y);
-            for (int x = 0; x < w; ++x, d += 3) PutIndex(d, 0);
+        if (palette_[0] != std::array<uint8_t, 3>{0, 0, 0}) {  // the bitmap starts out black
+            for (int y = 0; y < h; ++y) {
+                uint8_t* d = out_.ScanLine(y);
+                for (int x = 0; x < w; ++x, d += 3) PutIndex(d, 0);
+            }
         }
         const size_t n = data.size();
         int64_t x = 0;

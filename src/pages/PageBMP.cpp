@@ -5,7 +5,7 @@
 
 #include "pages/BmpReader.h"
 #include "pages/JpegDecode.h"
-#include "platform/Text.h"
+#include "pages/Utilsunit.h"
 #include "platform/UiServices.h"
 #include "trace/Trace.h"
 
@@ -89,11 +89,10 @@ TPageBMP::TPageBMP(const std::string& fileName) {
 void TPageBMP::SetImgType(const std::string& fileName) {
     VTRACE("TPageBMP::SetImgType");
     FileName = fileName;
-    std::string ext = LowerCase(ExtractFileExt(fileName));
-    if (ext == ".jpg" || ext == ".jpeg") ImgType = itJPEG;
-    else if (ext == ".png") ImgType = itPNG;
-    else if (ext == ".gif") ImgType = itGIF;
-    else if (ext == ".bmp") ImgType = itBMP;
+    if (IsJpegFile(fileName)) ImgType = itJPEG;
+    else if (IsPngFile(fileName)) ImgType = itPNG;
+    else if (IsGifFile(fileName)) ImgType = itGIF;
+    else if (IsBmpFile(fileName)) ImgType = itBMP;
     else ImgType = itOther;
 }
 

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "pages/PageOps.h"
 #include "platform/Bitmap.h"
 #include "platform/Streams.h"
 #include "platform/TextRenderer.h"
@@ -98,6 +99,32 @@ public:
 
     // Draws the 400 by 600 grey error page with Text in red at (10, 10).
     void MakeErrorBMP(const std::string& Text);
+
+    // The image operations on this page (PageOps.h, which traces them), recording what
+    // they did in the page's fields.
+    bool Balance(int32_t Discards) { return vellicor::Balance(*this, Discards, BalanceFactor); }
+    bool GammaCorrect(int32_t Gamma) { return vellicor::GammaCorrect(*this, Gamma, GammaApplied); }
+    bool ReduceYellowing(int32_t RedThreshold, int32_t GreenThreshold, int32_t BlueThreshold, int32_t GreenBoost,
+                         int32_t BlueBoost) {
+        return vellicor::ReduceYellowing(*this, RedThreshold, GreenThreshold, BlueThreshold, GreenBoost, BlueBoost,
+                                         YellowingReduced);
+    }
+    bool BitmapIsWhite() const { return vellicor::BitmapIsWhite(*this); }
+    bool ReduceYellowingByFilling(bool FixInternal, int32_t RedThreshold, int32_t GreenThreshold,
+                                  int32_t BlueThreshold, int32_t RedFill, int32_t GreenFill, int32_t BlueFill) {
+        return vellicor::ReduceYellowingByFilling(*this, FixInternal, RedThreshold, GreenThreshold, BlueThreshold,
+                                                  RedFill, GreenFill, BlueFill, AreaFilled);
+    }
+    bool LanczosStretch(int NewWidth, int NewHeight) { return vellicor::LanczosStretch(*this, NewWidth, NewHeight); }
+    bool Stretch(int NewWidth, int NewHeight) {
+        return vellicor::Stretch(*this, NewWidth, NewHeight, DecodedWidth, ScalePercent);
+    }
+    bool RotateBitmapLeft() { return vellicor::RotateBitmapLeft(*this); }
+    bool RotateBitmapRight() { return vellicor::RotateBitmapRight(*this); }
+    bool InvertBitmap() { return vellicor::InvertBitmap(*this); }
+    TColor DetermineBackground(int Mode) const { return vellicor::DetermineBackground(*this, Mode); }
+    TColor DetermineBackgroundLeft(int Mode) const { return vellicor::DetermineBackgroundLeft(*this, Mode); }
+    TColor DetermineBackgroundRight(int Mode) const { return vellicor::DetermineBackgroundRight(*this, Mode); }
 
 private:
     void ContinueLoad(TStream* Stream);

@@ -54,19 +54,18 @@ bool TProcessBMP::Usable() const {
 void TProcessBMP::ProcessBitmap() {
     VTRACE("TProcessBMP::ProcessBitmap");
     const TSettings& s = PageSettings();
-    if (Usable() && s.Balance) Balance(*this, s.DiscardsPer1000, BalanceFactor);
+    if (Usable() && s.Balance) Balance(s.DiscardsPer1000);
     if (Usable()) {
         if (s.FixYellowing)
-            ReduceYellowing(*this, s.YellowingRedThreshold, s.YellowingGreenThreshold, s.YellowingBlueThreshold,
-                            s.YellowingGreenBoost, s.YellowingBlueBoost, YellowingReduced);
+            ReduceYellowing(s.YellowingRedThreshold, s.YellowingGreenThreshold, s.YellowingBlueThreshold,
+                            s.YellowingGreenBoost, s.YellowingBlueBoost);
         if (s.FixEdgeYellowing)
-            ReduceYellowingByFilling(*this, s.FixInternalYellowing, s.EdgeYellowingRedThreshold,
+            ReduceYellowingByFilling(s.FixInternalYellowing, s.EdgeYellowingRedThreshold,
                                      s.EdgeYellowingGreenThreshold, s.EdgeYellowingBlueThreshold,
-                                     s.EdgeYellowingRedBoost, s.EdgeYellowingGreenBoost, s.EdgeYellowingBlueBoost,
-                                     AreaFilled);
+                                     s.EdgeYellowingRedBoost, s.EdgeYellowingGreenBoost, s.EdgeYellowingBlueBoost);
     }
     if (ImageType != ctUnprocessed && !SetBitmapSize()) MakeErrorBMP("Error Loading : " + FileName);
-    if (Usable() && s.GammaCorrect) GammaCorrect(*this, s.GammaCorrection, GammaApplied);
+    if (Usable() && s.GammaCorrect) GammaCorrect(s.GammaCorrection);
     ProcessMessages();
     Processed = true;
 }
@@ -167,12 +166,12 @@ bool TProcessBMP::ResizeAndRotate(int NewWidth, int NewHeight, TRotation R) {
     const int w = Width(), h = Height();
     if ((NewWidth < w && NewHeight > h) || (NewWidth > w && NewHeight < h)) return false;
     bool result = true;
-    if (NewWidth != w) result = Stretch(*this, NewWidth, NewHeight, DecodedWidth, ScalePercent);
+    if (NewWidth != w) result = Stretch(NewWidth, NewHeight);
     if (!result) return false;
     switch (R) {
-        case 1: return RotateBitmapRight(*this);
-        case 2: return InvertBitmap(*this);
-        case 3: return RotateBitmapLeft(*this);
+        case 1: return RotateBitmapRight();
+        case 2: return InvertBitmap();
+        case 3: return RotateBitmapLeft();
         default: return true;
     }
 }

@@ -82,19 +82,59 @@ void TBitmap::Fill(TColor c) {
     }
 }
 
+namespace {
+
+// One row of any format as blue, green, red (and a zero fourth byte when step is 4).
+void ConvertRow(const TBitmap& src, int y, uint8_t* d, int step) {
+    const uint8_t* row = src.ScanLine(y);
+    const int w = src.Width();
+    const auto& pal = src.Palette();
+    auto putIndex = [&](uint8_t* p, unsigned index) {
+        if (index < pal.size()) {
+            p[0] = pal[index].blue;
+            p[1] = pal[index].green;
+            p[2] = pal[index].red;
+        } else {
+            p[0] = p[1] = p[2] = 0;
+        }
+        if (step == 4) p[3] = 0;
+    };
+    switch (src.PixelFormat()) {
+        case TPixelFormat::pf1bit:
+            for (int x = 0; x < w; ++x, d += step) putIndex(d, (row[x >> 3] >> (7 - (x & 7))) & 1);
+            break;
+        case TPixelFormat::pf4bit:
+            for (int x = 0; x < w; ++x, d += step) putIndex(d, (x & 1) ? (row[x >> 1] & 15) : (row[x >> 1] >> 4));
+            break;
+        case TPixelFormat::pf8bit:
+            for (int x = 0; x < w; ++x, d += step) putIndex(d, row[x]);
+            break;
+        case TPixelFormat::pf32bit:
+            for (int x = 0; x < w; ++x, d += step, row += 4) {
+                d[0] = row[0];
+                d[1] = row[1];
+                d[2] = row[2];
+                if (step == 4) d[3] = 0;
+            }
+            break;
+        default:
+            for (int x = 0; x < w; ++x, d += step, row += 3) {
+                d[0] = row[0];
+                d[1] = row[1];
+                d[2] = row[2];
+                if (step == 4) d[3] = 0;
+            }
+            break;
+    }
+}
+
+}  // namespace
+
 bool TBitmap::AssignConverted(const TBitmap& source) {
     if (&source == this) return SetPixelFormat(TPixelFormat::pf24bit);
     TBitmap out;
     if (!out.SetSize(source.Width(), source.Height(), TPixelFormat::pf24bit)) return false;
-    for (int y = 0; y < source.Height(); ++y) {
-        uint8_t* d = out.ScanLine(y);
-        for (int x = 0; x < source.Width(); ++x, d += 3) {
-            TColor c = source.Pixel(x, y);
-            d[0] = GetBValue(c);
-            d[1] = GetGValue(c);
-            d[2] = GetRValue(c);
-        }
-    }
+    for (int y = 0; y < source.Height(); ++y) ConvertRow(source, y, out.ScanLine(y), 3);
     *this = std::move(out);
     return true;
 }
@@ -105,22 +145,11 @@ bool TBitmap::SetPixelFormat(TPixelFormat format) {
         format_ = format;
         return true;
     }
-    if (format == TPixelFormat::pf24bit) {
-        TBitmap copy = *this;
-        return AssignConverted(copy);
-    }
-    if (format == TPixelFormat::pf32bit) {
+    if (format == TPixelFormat::pf24bit || format == TPixelFormat::pf32bit) {
         TBitmap out;
-        if (!out.SetSize(width_, height_, TPixelFormat::pf32bit)) return false;
-        for (int y = 0; y < height_; ++y) {
-            uint8_t* d = out.ScanLine(y);
-            for (int x = 0; x < width_; ++x, d += 4) {
-                TColor c = Pixel(x, y);
-                d[0] = GetBValue(c);
-                d[1] = GetGValue(c);
-                d[2] = GetRValue(c);
-            }
-        }
+        if (!out.SetSize(width_, height_, format)) return false;
+        int step = format == TPixelFormat::pf24bit ? 3 : 4;
+        for (int y = 0; y < height_; ++y) ConvertRow(*this, y, out.ScanLine(y), step);
         *this = std::move(out);
         return true;
     }

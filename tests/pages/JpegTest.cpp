@@ -264,3 +264,13 @@ TEST(Jpeg, TooManyScansAreRefused) {
     EXPECT_FALSE(some.LoadError);
     EXPECT_EQ(some.Width(), 32);
 }
+
+TEST(Jpeg, CmykFromImageMagickMatchesItsOwnDecode) {
+    std::string dir = VELLICOR_SOURCE_DIR "/tests/data/pages/jpeg/";
+    auto expected = ReadPnm(dir + "im-cmyk.ppm");
+    ASSERT_TRUE(expected.has_value());
+    TPageBMP page(dir + "im-cmyk.jpg");
+    page.LoadFromFile(page.FileName);
+    ASSERT_FALSE(page.LoadError);
+    EXPECT_EQ(MaxDifference(page, *expected), 0);
+}

@@ -322,3 +322,30 @@ TEST(PageBMP, AssignTakesPixelsAndDecodedSize) {
     EXPECT_EQ(page.Pixel(8, 3), RGBColor(1, 2, 3));
     EXPECT_EQ(page.FileName, "a.jpg");
 }
+
+TEST(PageBMP, ImageOperationsRecordWhatTheyDid) {
+    TBitmap source;
+    ASSERT_TRUE(source.SetSize(100, 60, TPixelFormat::pf24bit));
+    for (int y = 0; y < 60; ++y)
+        for (int x = 0; x < 100; ++x) {
+            uint8_t* p = source.ScanLine(y) + 3 * x;
+            p[0] = p[1] = p[2] = static_cast<uint8_t>(20 + 2 * x);  // sums span 594: stretchable
+        }
+    TPageBMP page("p.jpg");
+    page.Assign(source);
+    ASSERT_TRUE(page.Balance(5));
+    EXPECT_GT(page.BalanceFactor, 100);
+    ASSERT_TRUE(page.Stretch(50, 30));
+    EXPECT_EQ(page.Width(), 50);
+    EXPECT_EQ(page.ScalePercent, 50);  // of the decoded width 100
+    ASSERT_TRUE(page.GammaCorrect(150));
+    EXPECT_EQ(page.GammaApplied, 150);
+    ASSERT_TRUE(page.RotateBitmapRight());
+    EXPECT_EQ(page.Width(), 30);
+    EXPECT_EQ(page.Height(), 50);
+    EXPECT_FALSE(page.BitmapIsWhite());
+    EXPECT_EQ(page.DetermineBackground(1), 0u);  // black
+    EXPECT_EQ(page.DetermineBackground(2), 0xFFFFFFu);
+    EXPECT_FALSE(page.YellowingReduced);
+    EXPECT_FALSE(page.AreaFilled);
+}
