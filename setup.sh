@@ -19,11 +19,11 @@ PACKAGES=(
   qt6-base-dev
   xvfb
   xauth
+  x11-utils
   x11-apps
   imagemagick
   libjpeg-turbo-progs
   cksfv
-  par
   parchive
   zip
   unzip

@@ -65,12 +65,14 @@ int Advance(int fontHeight) { return fontHeight < 2 ? 1 : fontHeight / 2; }
 class BuiltinRenderer : public ITextRenderer {
 public:
     int TextWidth(const std::string& text, int fontHeight) override {
+        VTRACE("TBuiltinTextRenderer::TextWidth");
         int n = 0;
         ForEachChar(text, [&](unsigned char) { ++n; });
         return n * Advance(fontHeight);
     }
 
     void TextOut(TBitmap& dest, int x, int y, const std::string& text, int fontHeight, TColor color) override {
+        VTRACE("TBuiltinTextRenderer::TextOut");
         int bpp = BitsPerPixel(dest.PixelFormat());
         if (bpp < 24 || dest.Empty() || fontHeight <= 0) return;
         int step = bpp / 8;

@@ -1,0 +1,172 @@
+#pragma once
+// The main window's logic, free of any toolkit: page slots, paging, layout of one or two
+// pages with their margin bands, the back buffer, the page label and the life cycle. The
+// Qt window (MainWindow) implements IMainView and forwards its events here; tests fake it.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pages/BuffPage.h"
+#include "platform/Bitmap.h"
+#include "platform/StringList.h"
+
+namespace vellicor {
+
+class TConfigureForm;
+class TProcessFilesForm;
+
+enum class TMainTimer { Shutdown, Resize, PageLabel, Click, Slideshow };
+
+struct TViewRect {
+    int Left = 0, Top = 0, Width = 0, Height = 0;
+};
+
+class IMainView {
+public:
+    virtual ~IMainView() = default;
+    virtual int ClientWidth() const = 0;
+    virtual int ClientHeight() const = 0;
+    // Repaint the display from the back buffer.
+    virtual void InvalidateDisplay() = 0;
+    virtual void SetDisplayVisible(bool Visible) = 0;
+    virtual bool DisplayVisible() const = 0;
+    virtual void SetCaption(const std::string& Caption) = 0;
+    virtual void ClearHint() = 0;
+    virtual void SetSmallCursor(bool Small) = 0;
+    // Page label in the bottom-right corner: sets the text and returns the label's top-left.
+    virtual void PlacePageLabel(const std::string& Text, int& Left, int& Top) = 0;
+    virtual void ShowPageLabel(bool Black) = 0;
+    virtual void HidePageLabel() = 0;
+    virtual int InformationHeight(const std::string& Text) = 0;
+    virtual void ShowInformation(const std::string& Text, int Left, int Top, bool Visible) = 0;
+    virtual void HideInformation() = 0;
+    virtual void StartTimer(TMainTimer Timer, int Interval) = 0;
+    virtual void StopTimer(TMainTimer Timer) = 0;
+    virtual bool TimerEnabled(TMainTimer Timer) const = 0;
+    virtual int DoubleClickTime() const = 0;
+    virtual void Minimise() = 0;
+    virtual void Terminate() = 0;
+    // Window mode: windowed means a framed window with a menu, else full screen.
+    virtual bool IsWindowed() const = 0;
+    virtual bool IsMaximised() const = 0;
+    virtual TViewRect WindowBounds() const = 0;
+    virtual TViewRect WorkArea() const = 0;
+    virtual void SetFullScreen() = 0;
+    virtual void SetWindowed(const TViewRect& Bounds, bool Maximised) = 0;
+};
+
+struct FillBand {
+    bool Active = false;
+    int Left = 0, Top = 0, Right = 0, Bottom = 0;
+    TColor Colour = 0;
+};
+
+struct TPageSlot {
+    int32_t Page = -1;
+    bool Displayed = false;
+    bool Backward = false;
+    bool ZoomShown = false;
+    bool Requested = false;
+    bool Available = false;
+    TBufferedPagePtr Bitmap;  // shared with the cache: never freed under the window
+    int32_t DestX = 0, DestY = 0, SourceX = 0, SourceY = 0, ViewWidth = 0, ViewHeight = 0;
+    bool ZoomRequested = false, ZoomAvailable = false;
+    TBufferedPagePtr ZoomedBitmap;
+    int32_t ZoomScaleX = 0, ZoomScaleY = 0, ZoomDestX = 0, ZoomDestY = 0, ZoomSourceX = 0, ZoomSourceY = 0,
+            ZoomWidth = 0, ZoomHeight = 0;
+    enum { Top, Bottom, Left, Right };
+    std::array<FillBand, 4> Bands;
+};
+
+// ViewMode bits.
+enum : uint32_t { vmZoomOn = 1, vmZoomSuspended = 2, vmZoomDouble = 4, vmZoomUnfitted = 8, vmMagnifierFollows = 16 };
+
+class TMainDisplayForm {
+public:
+    TMainDisplayForm(IMainView& View, TConfigureForm& Config, TProcessFilesForm& Queue);
+    ~TMainDisplayForm();
+    TMainDisplayForm(const TMainDisplayForm&) = delete;
+    TMainDisplayForm& operator=(const TMainDisplayForm&) = delete;
+
+    // Life cycle.
+    void FormCreate();
+    void ApplicationStartupComplete(const std::vector<std::string>& CommandLine);
+    bool IdleHandler();  // true: more work queued, keep idling
+    void DoTerminate();
+    void ShutdownTimerTimer();
+    void FormClose();
+    void FormDestroy();
+    void HandleDropFiles(const std::vector<std::string>& Files);
+    // Yes/No box for unexpected failures; false when the user chose to end the program.
+    bool ApplicationError(const std::string& Error, const std::string& File, const std::string& Func, int LineNo);
+
+    // Page display.
+    void DisplayPage(int Page, bool Force);
+    void DisplayNextPage(bool Skip);
+    void DisplayPreviousPage(bool Skip);
+    void StartDisplaying();
+    void InitiateSetUpDisplay(int Page, bool Backward);
+    void PageReady(const TBufferedPagePtr& Bitmap, bool& Lock);
+    void SetUpDisplay();
+    void DrawPages();
+    void PaintDoubleBuffer();
+    void FormResize();
+    void ResizeTimerTimer();
+    void ConfigurationChange();
+    void FilesReady();
+    void FilesCleared();
+
+    // Page label and information.
+    void PageVisible(int Page1, int Page2);
+    void PageLabelTimerTimer();
+
+    // Window mode (windowed/full screen) and its stored bounds.
+    void DoWindowMode();
+    void RememberScreenLayout();
+
+    void OnTimer(TMainTimer Timer);
+
+    const TBitmap& BackBuffer() const { return BackBuffer_; }
+    const TPageSlot& Image(int i) const { return Image_[static_cast<size_t>(i)]; }
+    bool Busy = false;
+    bool ThumbsShowing = false;
+    int32_t RequestGeneration = 0;
+    uint32_t ViewMode = 0;
+    int32_t HScrollPos = 0, VScrollPos = 0;
+    bool CanScrollH = false, CanScrollV = false;
+    int32_t DragStartX = -1, DragStartY = -1;
+    bool Dragging = false;
+    std::string InformationText;
+    std::string PageLabelText;
+    bool Started() const { return RunOnce_; }
+    int PageCount() const;
+
+private:
+    void SetCacheLimits();
+    void ResetSlots();
+    void SetUpZooms() {}
+    void DrawZooms() {}
+
+    IMainView& View_;
+    TConfigureForm& Config_;
+    TProcessFilesForm& Queue_;
+    std::array<TPageSlot, 2> Image_;
+    TBitmap BackBuffer_;
+    bool RunOnce_ = false;
+    bool ResizeHandlerSet_ = false;
+    bool WaitCursorOn_ = false;
+    int Clicks_ = 0;
+};
+
+// The window resolves system colours (top bit set) to RGB; black until it does.
+void SetSystemColourResolver(TColor (*resolver)(TColor));
+
+// Copies the rectangle (SX, SY, W, H) of Source to (DX, DY) of Dest, both 24-bit, clipped
+// to both bitmaps.
+void CopyRect24(TBitmap& Dest, int DX, int DY, const TBitmap& Source, int SX, int SY, int W, int H);
+// Fills the rectangle [Left, Right) x [Top, Bottom) of a 24-bit bitmap, clipped.
+void FillRect24(TBitmap& Dest, int Left, int Top, int Right, int Bottom, TColor Colour);
+
+}  // namespace vellicor

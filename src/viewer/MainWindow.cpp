@@ -1,0 +1,262 @@
+#include "viewer/MainWindow.h"
+
+#include <QApplication>
+#include <QBitmap>
+#include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QPainter>
+#include <QScreen>
+#include <QStyleHints>
+#include <QUrl>
+
+#include "pages/ProcessFiles.h"
+#include "settings/Configuration.h"
+#include "trace/Trace.h"
+
+namespace vellicor {
+
+namespace {
+
+const char* kHint = "Drop some files, right click, press f10.  Press F1 for more help.";
+
+QCursor MakeDotCursor() {
+    // A 3x3 dot with a light rim so it shows on dark and light pages.
+    QPixmap pm(8, 8);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setPen(Qt::white);
+    p.drawRect(2, 2, 3, 3);
+    p.fillRect(3, 3, 2, 2, Qt::black);
+    p.end();
+    return QCursor(pm, 3, 3);
+}
+
+TColor SystemColour(TColor c) {
+    // The desktop colour and any other system colour: the palette's window colour.
+    (void)c;
+    QColor q = QApplication::palette().color(QPalette::Window);
+    return RGBColor(static_cast<uint8_t>(q.red()), static_cast<uint8_t>(q.green()), static_cast<uint8_t>(q.blue()));
+}
+
+}  // namespace
+
+ImageDisplay::ImageDisplay(MainWindow* owner) : QWidget(owner), owner_(owner) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setMouseTracking(true);
+    setAutoFillBackground(false);
+}
+
+void ImageDisplay::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    const TBitmap& buf = owner_->BackBuffer();
+    int bw = 0, bh = 0;
+    if (owner_->displayShown_ && !buf.Empty()) {
+        QImage img(buf.Bits(), buf.Width(), buf.Height(), static_cast<qsizetype>(buf.Stride()), QImage::Format_BGR888);
+        p.drawImage(0, 0, img);
+        bw = buf.Width();
+        bh = buf.Height();
+    }
+    // Whatever the buffer does not cover (a larger window before the resize settles).
+    if (bw < width()) p.fillRect(bw, 0, width() - bw, height(), Qt::black);
+    if (bh < height()) p.fillRect(0, bh, std::min(bw, width()), height() - bh, Qt::black);
+    if (!owner_->painted_ && bw > 0) {
+        owner_->painted_ = true;
+        emit owner_->firstPaint();
+    }
+}
+
+MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::vector<std::string> CommandLine)
+    : commandLine_(std::move(CommandLine)) {
+    VTRACE("TMainDisplayForm::FormCreate");
+    setWindowTitle("Vellicor Image Display");
+    setAcceptDrops(true);
+    setToolTip(kHint);
+    SetSystemColourResolver(SystemColour);
+    display_ = new ImageDisplay(this);
+    setCentralWidget(display_);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, Qt::black);
+    setPalette(pal);
+    setAutoFillBackground(true);
+
+    pageLabel_ = new QLabel(this);
+    QFont f = pageLabel_->font();
+    f.setBold(true);
+    pageLabel_->setFont(f);
+    pageLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    pageLabel_->setAttribute(Qt::WA_TranslucentBackground);
+    pageLabel_->hide();
+    information_ = new QLabel(this);
+    information_->setAutoFillBackground(true);
+    information_->setMargin(4);
+    information_->hide();
+
+    for (TMainTimer t : {TMainTimer::Shutdown, TMainTimer::Resize, TMainTimer::PageLabel, TMainTimer::Click,
+                         TMainTimer::Slideshow}) {
+        auto* timer = new QTimer(this);
+        timers_[t] = timer;
+        connect(timer, &QTimer::timeout, this, [this, t] { form_->OnTimer(t); });
+    }
+    dotCursor_ = MakeDotCursor();
+    menuBar()->hide();
+
+    form_ = std::make_unique<TMainDisplayForm>(*this, Config, Queue);
+    form_->FormCreate();
+    QMetaObject::invokeMethod(this, "ApplicationStartupComplete", Qt::QueuedConnection);
+}
+
+MainWindow::~MainWindow() {
+    form_->FormDestroy();
+    form_.reset();
+    SetSystemColourResolver(nullptr);
+}
+
+void MainWindow::ApplicationStartupComplete() { form_->ApplicationStartupComplete(commandLine_); }
+
+int MainWindow::ClientWidth() const { return display_->width(); }
+int MainWindow::ClientHeight() const { return display_->height(); }
+void MainWindow::InvalidateDisplay() { display_->update(); }
+// Hiding the display shows the bare window; the widget itself stays so that it keeps
+// the size of the client area.
+void MainWindow::SetDisplayVisible(bool Visible) {
+    if (displayShown_ == Visible) return;
+    displayShown_ = Visible;
+    display_->update();
+}
+bool MainWindow::DisplayVisible() const { return displayShown_; }
+void MainWindow::SetCaption(const std::string& Caption) { setWindowTitle(QString::fromStdString(Caption)); }
+void MainWindow::ClearHint() { setToolTip(QString()); }
+void MainWindow::SetSmallCursor(bool Small) {
+    if (Small) display_->setCursor(dotCursor_);
+    else display_->unsetCursor();
+}
+
+void MainWindow::PlacePageLabel(const std::string& Text, int& Left, int& Top) {
+    pageLabel_->setText(QString::fromStdString(Text));
+    pageLabel_->adjustSize();
+    QPoint origin = display_->mapTo(this, QPoint(0, 0));
+    int x = ClientWidth() - pageLabel_->width() - 8;
+    int y = ClientHeight() - pageLabel_->height() - 8;
+    pageLabel_->move(origin.x() + x, origin.y() + y);
+    Left = x;
+    Top = y;
+}
+
+void MainWindow::ShowPageLabel(bool Black) {
+    QPalette pal = pageLabel_->palette();
+    pal.setColor(QPalette::WindowText, Black ? Qt::black : Qt::white);
+    pageLabel_->setPalette(pal);
+    pageLabel_->show();
+    pageLabel_->raise();
+}
+
+void MainWindow::HidePageLabel() { pageLabel_->hide(); }
+
+int MainWindow::InformationHeight(const std::string& Text) {
+    information_->setText(QString::fromStdString(Text));
+    information_->adjustSize();
+    return information_->height();
+}
+
+void MainWindow::ShowInformation(const std::string& Text, int Left, int Top, bool Visible) {
+    information_->setText(QString::fromStdString(Text));
+    information_->adjustSize();
+    QPoint origin = display_->mapTo(this, QPoint(0, 0));
+    information_->move(origin.x() + Left, origin.y() + Top);
+    information_->setVisible(Visible);
+    if (Visible) information_->raise();
+}
+
+void MainWindow::HideInformation() { information_->hide(); }
+
+void MainWindow::StartTimer(TMainTimer Timer, int Interval) { timers_[Timer]->start(Interval); }
+void MainWindow::StopTimer(TMainTimer Timer) { timers_[Timer]->stop(); }
+bool MainWindow::TimerEnabled(TMainTimer Timer) const { return timers_.at(Timer)->isActive(); }
+int MainWindow::DoubleClickTime() const {
+    int t = QGuiApplication::styleHints()->mouseDoubleClickInterval();
+    return t > 0 ? t : 500;
+}
+
+void MainWindow::Minimise() { showMinimized(); }
+
+void MainWindow::Terminate() {
+    terminating_ = true;
+    QCoreApplication::quit();
+}
+
+bool MainWindow::IsWindowed() const { return windowed_; }
+bool MainWindow::IsMaximised() const { return isMaximized(); }
+
+TViewRect MainWindow::WindowBounds() const {
+    QRect g = geometry();
+    return {g.left(), g.top(), g.width(), g.height()};
+}
+
+TViewRect MainWindow::WorkArea() const {
+    QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
+    QRect r = s ? s->availableGeometry() : QRect(0, 0, 1024, 768);
+    return {r.left(), r.top(), r.width(), r.height()};
+}
+
+void MainWindow::SetFullScreen() {
+    windowed_ = false;
+    menuBar()->hide();
+    // Without a window manager the full-screen state alone does not size the window.
+    QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (s) setGeometry(s->geometry());
+    showFullScreen();
+}
+
+void MainWindow::SetWindowed(const TViewRect& Bounds, bool Maximised) {
+    windowed_ = true;
+    showNormal();
+    menuBar()->show();
+    setGeometry(Bounds.Left, Bounds.Top, Bounds.Width, Bounds.Height);
+    if (Maximised) showMaximized();
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    if (form_) form_->FormResize();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    form_->FormClose();
+    event->accept();
+    QCoreApplication::quit();
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+    TMainDisplayForm& f = *form_;
+    switch (event->key()) {
+        case Qt::Key_Escape: f.DoTerminate(); break;
+        case Qt::Key_PageDown:
+        case Qt::Key_Space: f.DisplayNextPage(false); break;
+        case Qt::Key_PageUp:
+        case Qt::Key_Backspace: f.DisplayPreviousPage(false); break;
+        case Qt::Key_Home: f.DisplayPage(0, false); break;
+        case Qt::Key_End: f.DisplayPage(f.PageCount() - 1, false); break;
+        case Qt::Key_W: f.DoWindowMode(); break;
+        default: QMainWindow::keyPressEvent(event); return;
+    }
+    event->accept();
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+    std::vector<std::string> files;
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile()) files.push_back(url.toLocalFile().toStdString());
+    form_->HandleDropFiles(files);
+    event->acceptProposedAction();
+}
+
+}  // namespace vellicor

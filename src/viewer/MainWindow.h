@@ -1,0 +1,101 @@
+#pragma once
+// The reader's main window on Qt: it hosts the display, the page label and the information
+// text, owns the timers and forwards every event to TMainDisplayForm.
+#include <QLabel>
+#include <QMainWindow>
+#include <QTimer>
+#include <QWidget>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "viewer/Main.h"
+
+namespace vellicor {
+
+class TConfigureForm;
+class TProcessFilesForm;
+class MainWindow;
+
+// Paints the back buffer; while a resize settles, the old buffer and a plain fill.
+class ImageDisplay : public QWidget {
+    Q_OBJECT
+public:
+    explicit ImageDisplay(MainWindow* owner);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    MainWindow* owner_;
+};
+
+class MainWindow : public QMainWindow, public IMainView {
+    Q_OBJECT
+public:
+    MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::vector<std::string> CommandLine);
+    ~MainWindow() override;
+
+    TMainDisplayForm& Form() { return *form_; }
+    const TBitmap& BackBuffer() const { return form_->BackBuffer(); }
+    QLabel* PageLabel() const { return pageLabel_; }
+    QLabel* Information() const { return information_; }
+
+    // IMainView
+    int ClientWidth() const override;
+    int ClientHeight() const override;
+    void InvalidateDisplay() override;
+    void SetDisplayVisible(bool Visible) override;
+    bool DisplayVisible() const override;
+    void SetCaption(const std::string& Caption) override;
+    void ClearHint() override;
+    void SetSmallCursor(bool Small) override;
+    void PlacePageLabel(const std::string& Text, int& Left, int& Top) override;
+    void ShowPageLabel(bool Black) override;
+    void HidePageLabel() override;
+    int InformationHeight(const std::string& Text) override;
+    void ShowInformation(const std::string& Text, int Left, int Top, bool Visible) override;
+    void HideInformation() override;
+    void StartTimer(TMainTimer Timer, int Interval) override;
+    void StopTimer(TMainTimer Timer) override;
+    bool TimerEnabled(TMainTimer Timer) const override;
+    int DoubleClickTime() const override;
+    void Minimise() override;
+    void Terminate() override;
+    bool IsWindowed() const override;
+    bool IsMaximised() const override;
+    TViewRect WindowBounds() const override;
+    TViewRect WorkArea() const override;
+    void SetFullScreen() override;
+    void SetWindowed(const TViewRect& Bounds, bool Maximised) override;
+
+signals:
+    void firstPaint();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private slots:
+    void ApplicationStartupComplete();
+
+private:
+    friend class ImageDisplay;
+    std::unique_ptr<TMainDisplayForm> form_;
+    std::vector<std::string> commandLine_;
+    ImageDisplay* display_ = nullptr;
+    QLabel* pageLabel_ = nullptr;
+    QLabel* information_ = nullptr;
+    std::map<TMainTimer, QTimer*> timers_;
+    QCursor dotCursor_;
+    bool windowed_ = false;
+    bool terminating_ = false;
+    bool painted_ = false;
+    bool displayShown_ = false;
+};
+
+}  // namespace vellicor

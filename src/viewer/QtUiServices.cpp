@@ -1,0 +1,69 @@
+#include "viewer/QtUiServices.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+
+namespace vellicor {
+
+QtUiServices::QtUiServices() { SetUiServices(this); }
+
+QtUiServices::~QtUiServices() {
+    if (waitCursor_) QApplication::restoreOverrideCursor();
+    SetUiServices(nullptr);
+}
+
+int QtUiServices::MessageBox(const std::string& caption, const std::string& text, int buttons, TMsgKind kind) {
+    QMessageBox box(parent_);
+    box.setWindowTitle(QString::fromUtf8(caption.c_str()));
+    box.setText(QString::fromUtf8(text.c_str()));
+    switch (kind) {
+        case TMsgKind::Warning: box.setIcon(QMessageBox::Warning); break;
+        case TMsgKind::Error: box.setIcon(QMessageBox::Critical); break;
+        case TMsgKind::Question: box.setIcon(QMessageBox::Question); break;
+        default: box.setIcon(QMessageBox::Information); break;
+    }
+    QMessageBox::StandardButtons sb;
+    if (buttons & mbYesNoCancel) sb = QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
+    else if (buttons & mbYesNo) sb = QMessageBox::Yes | QMessageBox::No;
+    else if (buttons & mbOKCancel) sb = QMessageBox::Ok | QMessageBox::Cancel;
+    else if (buttons & mbAbortRetryIgnore) sb = QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore;
+    else sb = QMessageBox::Ok;
+    box.setStandardButtons(sb);
+    // A modal box must show the normal cursor even while the core has the wait cursor on.
+    if (waitCursor_) QApplication::setOverrideCursor(Qt::ArrowCursor);
+    int r = box.exec();
+    if (waitCursor_) QApplication::restoreOverrideCursor();
+    switch (r) {
+        case QMessageBox::Ok: return mrOk;
+        case QMessageBox::Cancel: return mrCancel;
+        case QMessageBox::Yes: return mrYes;
+        case QMessageBox::No: return mrNo;
+        case QMessageBox::Abort: return mrAbort;
+        case QMessageBox::Retry: return mrRetry;
+        case QMessageBox::Ignore: return mrIgnore;
+        default: return (buttons & (mbYesNo | mbYesNoCancel | mbOKCancel)) ? mrCancel : mrOk;
+    }
+}
+
+int QtUiServices::AskPassword(const PasswordRequest& request, std::string& password) {
+    if (passwordHandler) return passwordHandler(request, password);
+    bool ok = false;
+    QString s = QInputDialog::getText(parent_, QString::fromUtf8(request.caption.c_str()),
+                                      QString::fromUtf8(request.prompt.c_str()), QLineEdit::Password, QString(), &ok);
+    password = ok ? s.left(80).toStdString() : std::string();
+    return ok ? mrOk : mrCancel;
+}
+
+void QtUiServices::SetWaitCursor(bool on) {
+    if (on == waitCursor_) return;
+    waitCursor_ = on;
+    if (on) QApplication::setOverrideCursor(Qt::WaitCursor);
+    else QApplication::restoreOverrideCursor();
+}
+
+void QtUiServices::ProcessMessages() { QCoreApplication::processEvents(); }
+
+}  // namespace vellicor

@@ -1,0 +1,30 @@
+#pragma once
+// The core's UI services on Qt: message boxes, the wait cursor and letting events through.
+#include <functional>
+
+#include "platform/UiServices.h"
+
+class QWidget;
+
+namespace vellicor {
+
+class QtUiServices : public IUiServices {
+public:
+    QtUiServices();
+    ~QtUiServices() override;
+
+    int MessageBox(const std::string& caption, const std::string& text, int buttons, TMsgKind kind) override;
+    int AskPassword(const PasswordRequest& request, std::string& password) override;
+    void SetWaitCursor(bool on) override;
+    void ProcessMessages() override;
+
+    void SetParentWidget(QWidget* parent) { parent_ = parent; }
+    // The password dialog of the archive side installs itself here.
+    std::function<int(const PasswordRequest&, std::string&)> passwordHandler;
+
+private:
+    QWidget* parent_ = nullptr;
+    bool waitCursor_ = false;
+};
+
+}  // namespace vellicor

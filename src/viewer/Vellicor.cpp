@@ -1,0 +1,40 @@
+// The reader's entry: the settings first, then the work queue and the main window.
+#include <QApplication>
+#include <QIcon>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "pages/ProcessFiles.h"
+#include "settings/Configuration.h"
+#include "trace/Trace.h"
+#include "viewer/IdlePump.h"
+#include "viewer/MainWindow.h"
+#include "viewer/QtUiServices.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationDisplayName("Sequential Image Reader");
+    QApplication::setApplicationName("vellicor");
+    VTRACE("WinMain");
+
+    std::vector<std::string> names;
+    for (int i = 1; i < argc; ++i) names.emplace_back(argv[i]);
+
+    try {
+        vellicor::QtUiServices ui;
+        vellicor::TConfigureForm config;  // reads every setting before any window exists
+        vellicor::TProcessFilesForm queue(config);
+        vellicor::MainWindow window(config, queue, names);
+        ui.SetParentWidget(&window);
+        vellicor::TIdlePump pump([&window] { return window.Form().IdleHandler(); });
+        pump.Start();
+        if (!config.WindowMode) window.SetFullScreen();
+        int rc = app.exec();
+        return rc;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vellicor: %s\n", e.what());
+        return 1;
+    }
+}

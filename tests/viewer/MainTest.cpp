@@ -1,0 +1,371 @@
+// The main window's logic on a fake view, with the real settings, queue and page engine on
+// generated pages.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+
+#include "pages/ProcessFiles.h"
+#include "platform/Registry.h"
+#include "settings/Configuration.h"
+#include "support/FakeUi.h"
+#include "support/TempDir.h"
+#include "support/TestImages.h"
+#include "viewer/Main.h"
+
+using namespace vellicor;
+
+namespace {
+
+class FakeView : public IMainView {
+public:
+    int cw = 800, ch = 600;
+    bool displayVisible = false;
+    std::string caption, hint = "hint";
+    bool smallCursor = false;
+    std::string labelText;
+    bool labelShown = false, labelBlack = false;
+    int labelLeft = -1, labelTop = -1;  // where the label goes; -1: bottom-right corner
+    std::string infoText;
+    int infoHeight = 80, infoLeft = 0, infoTop = 0;
+    bool infoVisible = false;
+    std::map<TMainTimer, int> timers;  // running timers and their intervals
+    int invalidations = 0;
+    bool minimised = false, terminated = false, windowed = false, maximised = false;
+    TViewRect bounds{10, 20, 300, 400}, work{0, 0, 1200, 900};
+
+    int ClientWidth() const override { return cw; }
+    int ClientHeight() const override { return ch; }
+    void InvalidateDisplay() override { ++invalidations; }
+    void SetDisplayVisible(bool v) override { displayVisible = v; }
+    bool DisplayVisible() const override { return displayVisible; }
+    void SetCaption(const std::string& c) override { caption = c; }
+    void ClearHint() override { hint.clear(); }
+    void SetSmallCursor(bool s) override { smallCursor = s; }
+    void PlacePageLabel(const std::string& t, int& l, int& tp) override {
+        labelText = t;
+        l = labelLeft >= 0 ? labelLeft : cw - 40;
+        tp = labelTop >= 0 ? labelTop : ch - 20;
+    }
+    void ShowPageLabel(bool black) override {
+        labelShown = true;
+        labelBlack = black;
+    }
+    void HidePageLabel() override { labelShown = false; }
+    int InformationHeight(const std::string&) override { return infoHeight; }
+    void ShowInformation(const std::string& t, int l, int tp, bool v) override {
+        infoText = t;
+        infoLeft = l;
+        infoTop = tp;
+        infoVisible = v;
+    }
+    void HideInformation() override { infoVisible = false; }
+    void StartTimer(TMainTimer t, int ms) override { timers[t] = ms; }
+    void StopTimer(TMainTimer t) override { timers.erase(t); }
+    bool TimerEnabled(TMainTimer t) const override { return timers.count(t) > 0; }
+    int DoubleClickTime() const override { return 400; }
+    void Minimise() override { minimised = true; }
+    void Terminate() override { terminated = true; }
+    bool IsWindowed() const override { return windowed; }
+    bool IsMaximised() const override { return maximised; }
+    TViewRect WindowBounds() const override { return bounds; }
+    TViewRect WorkArea() const override { return work; }
+    void SetFullScreen() override { windowed = false; }
+    void SetWindowed(const TViewRect& b, bool m) override {
+        windowed = true;
+        bounds = b;
+        maximised = m;
+    }
+};
+
+uint32_t Rgb(int r, int g, int b) { return (static_cast<uint32_t>(r) << 16) | (g << 8) | b; }
+
+class MainDisplayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("VELLICOR_CONFIG_DIR", store.Path().c_str(), 1);
+        ResetRegistryStore();
+        config = std::make_unique<TConfigureForm>();
+        // Plain pages: pixels on screen are the file's pixels.
+        config->SetColourBalanceOn(false);
+        config->SetYellowReductionOn(false);
+        config->SetFitWidthIfOversize(false);
+        queue = std::make_unique<TProcessFilesForm>(*config);
+        form = std::make_unique<TMainDisplayForm>(view, *config, *queue);
+        form->FormCreate();
+    }
+    void TearDown() override {
+        form.reset();
+        queue.reset();
+        config.reset();
+        TBufferedPage::ClearList();
+        ResetRegistryStore();
+    }
+
+    // Pages of the given sizes, each filled with its own colour and a dark frame pixel at (0, 0).
+    std::vector<std::string> MakePages(const std::vector<std::pair<int, int>>& sizes) {
+        std::vector<std::string> names;
+        for (size_t i = 0; i < sizes.size(); ++i) {
+            std::string name = pages.File("page" + std::to_string(10 + i) + ".bmp");
+            int shade = 60 + static_cast<int>(i) * 20;
+            test::WriteBmp24(name, sizes[i].first, sizes[i].second,
+                             [shade](int x, int y) { return (x == 0 && y == 0) ? Rgb(1, 2, 3) : Rgb(shade, 200, 255 - shade); });
+            names.push_back(name);
+        }
+        return names;
+    }
+
+    void Run(int cap = 2000) {
+        int idle = 0;
+        for (int i = 0; i < cap; ++i) {
+            if (form->IdleHandler()) idle = 0;
+            else if (++idle > 5) return;
+        }
+        FAIL() << "the queue did not settle";
+    }
+
+    void Open(const std::vector<std::pair<int, int>>& sizes) {
+        form->ApplicationStartupComplete(MakePages(sizes));
+        Run();
+    }
+
+    TColor At(int x, int y) const { return form->BackBuffer().Pixel(x, y); }
+
+    test::FakeUi ui;
+    test::TempDir store, pages;
+    FakeView view;
+    std::unique_ptr<TConfigureForm> config;
+    std::unique_ptr<TProcessFilesForm> queue;
+    std::unique_ptr<TMainDisplayForm> form;
+};
+
+}  // namespace
+
+TEST_F(MainDisplayTest, StartupLoadsCommandLineAtPageZeroAndCentresASmallPage) {
+    Open({{100, 150}, {100, 150}});
+    ASSERT_FALSE(form->Busy);
+    const TPageSlot& s0 = form->Image(0);
+    ASSERT_TRUE(s0.Displayed);
+    EXPECT_EQ(s0.Page, 0);
+    EXPECT_EQ(s0.DestX, 350);
+    EXPECT_EQ(s0.DestY, 225);
+    for (const auto& b : s0.Bands) EXPECT_TRUE(b.Active);
+    EXPECT_EQ(form->BackBuffer().Width(), 800);
+    EXPECT_EQ(At(350, 225), RGBColor(1, 2, 3));     // the page's corner pixel
+    EXPECT_EQ(At(351, 226), RGBColor(60, 200, 195));
+    EXPECT_EQ(At(5, 5), RGBColor(60, 200, 195));    // bands take the margin colour
+    EXPECT_TRUE(view.displayVisible);
+    EXPECT_TRUE(view.hint.empty());
+    EXPECT_EQ(view.labelText, "1/2");
+    EXPECT_TRUE(view.timers.count(TMainTimer::PageLabel));
+    EXPECT_EQ(view.caption.substr(view.caption.size() - 10), "page10.bmp");
+    EXPECT_EQ(config->LastPage, 0);
+}
+
+TEST_F(MainDisplayTest, StartupRunsOnceAndEmptyCommandLineLoadsNothing) {
+    form->ApplicationStartupComplete({});
+    Run();
+    EXPECT_EQ(form->PageCount(), 0);
+    form->ApplicationStartupComplete(MakePages({{10, 10}}));
+    Run();
+    EXPECT_EQ(form->PageCount(), 0);
+}
+
+TEST_F(MainDisplayTest, TwoPagesMeetAtTheCentreInReadingOrder) {
+    config->SetTwoPages(true);
+    Open({{100, 600}, {120, 600}, {100, 600}});
+    const TPageSlot& s0 = form->Image(0);
+    const TPageSlot& s1 = form->Image(1);
+    ASSERT_TRUE(s1.Displayed);
+    EXPECT_EQ(s0.DestX, 300);
+    EXPECT_EQ(s1.DestX, 400);
+    EXPECT_EQ(view.labelText, "1,2/3");
+    EXPECT_EQ(At(300, 0), RGBColor(1, 2, 3));
+    EXPECT_EQ(At(400, 0), RGBColor(1, 2, 3));
+
+    config->SetJapaneseMode(true);  // the change event redisplays
+    Run();
+    EXPECT_EQ(form->Image(0).DestX, 400);
+    EXPECT_EQ(form->Image(1).DestX, 280);
+}
+
+TEST_F(MainDisplayTest, LastPageAndLandscapePagesAreShownAlone) {
+    config->SetTwoPages(true);
+    config->PageInTwos = true;
+    Open({{100, 600}, {900, 300}, {100, 600}});
+    EXPECT_FALSE(form->Image(1).Displayed);  // page 2 is landscape
+    form->DisplayNextPage(false);  // one page on screen: one step
+    Run();
+    EXPECT_EQ(config->LastPage, 1);
+    EXPECT_FALSE(form->Image(1).Displayed);
+    form->DisplayNextPage(false);
+    Run();
+    EXPECT_EQ(config->LastPage, 2);
+    EXPECT_FALSE(form->Image(1).Requested);  // the last page has no partner
+    form->DisplayNextPage(false);  // clamped: nothing happens
+    EXPECT_FALSE(form->Busy);
+}
+
+TEST_F(MainDisplayTest, PagingBackInTwosStopsAtTheFirstPage) {
+    config->SetTwoPages(true);
+    config->PageBackInTwos = true;
+    Open({{100, 600}, {100, 600}, {100, 600}});
+    form->DisplayPage(1, false);
+    Run();
+    form->DisplayPreviousPage(false);
+    Run();
+    EXPECT_EQ(config->LastPage, 0);
+    EXPECT_TRUE(form->Image(0).Backward);
+}
+
+TEST_F(MainDisplayTest, LargePageStartsTopLeftOrAtItsFarEndWhenReachedBackwards) {
+    Open({{1000, 900}, {1000, 900}});
+    EXPECT_TRUE(form->CanScrollH);
+    EXPECT_TRUE(form->CanScrollV);
+    EXPECT_EQ(form->HScrollPos, 0);
+    EXPECT_EQ(form->VScrollPos, 0);
+    EXPECT_EQ(At(0, 0), RGBColor(1, 2, 3));
+    form->DisplayNextPage(false);
+    Run();
+    form->DisplayPreviousPage(false);
+    Run();
+    EXPECT_EQ(form->HScrollPos, 200);
+    EXPECT_EQ(form->VScrollPos, 300);
+}
+
+TEST_F(MainDisplayTest, OlderGenerationsAndUnmatchedPagesAreIgnoredAndNotLocked) {
+    Open({{100, 150}, {100, 150}});
+    auto stale = TBufferedPage::Create(0, TRotation(0), form->RequestGeneration - 1, ctDisplay, "x.bmp");
+    bool lock = false;
+    form->PageReady(stale, lock);
+    EXPECT_FALSE(lock);
+    auto other = TBufferedPage::Create(7, TRotation(0), form->RequestGeneration, ctDisplay, "y.bmp");
+    form->PageReady(other, lock);
+    EXPECT_FALSE(lock);
+}
+
+TEST_F(MainDisplayTest, ResizeRedisplaysOnceAfterItSettles) {
+    Open({{100, 150}});
+    int gen = form->RequestGeneration;
+    form->FormResize();
+    form->FormResize();
+    EXPECT_EQ(view.timers[TMainTimer::Resize], 2000);
+    int before = view.invalidations;
+    form->PaintDoubleBuffer();  // nothing is painted while the resize settles
+    EXPECT_EQ(view.invalidations, before);
+    view.cw = 400;
+    form->OnTimer(TMainTimer::Resize);
+    Run();
+    EXPECT_EQ(form->RequestGeneration, gen + 1);
+    EXPECT_FALSE(view.timers.count(TMainTimer::Resize));
+    EXPECT_EQ(form->BackBuffer().Width(), 400);
+    EXPECT_EQ(form->Image(0).DestX, 150);
+
+    view.cw = 0;  // minimised: ignored
+    form->FormResize();
+    EXPECT_FALSE(view.timers.count(TMainTimer::Resize));
+}
+
+TEST_F(MainDisplayTest, PageLabelColourFollowsThePixelsUnderIt) {
+    Open({{800, 600}});
+    EXPECT_TRUE(view.labelShown);
+    EXPECT_TRUE(view.labelBlack);  // light page
+    // Corner pixel (1, 2, 3) and nothing outside the buffer: (6 + 3 * light) / 27 still >= 50.
+    view.labelLeft = 0;
+    view.labelTop = 0;
+    form->PageVisible(1, -1);
+    EXPECT_TRUE(view.labelBlack);
+    form->OnTimer(TMainTimer::PageLabel);
+    EXPECT_FALSE(view.labelShown);
+}
+
+TEST_F(MainDisplayTest, DarkCornerGivesAWhiteLabel) {
+    std::string name = pages.File("dark.bmp");
+    test::WriteBmp24(name, 800, 600, [](int, int) { return Rgb(10, 10, 10); });
+    form->ApplicationStartupComplete({name});
+    Run();
+    EXPECT_FALSE(view.labelBlack);
+}
+
+TEST_F(MainDisplayTest, InformationBlockIsPreparedAndPlaced) {
+    config->SetImageInformation(true);
+    view.infoHeight = 700;  // taller than the window: placed at top 8
+    Open({{100, 150}});
+    EXPECT_EQ(view.infoLeft, 8);
+    EXPECT_EQ(view.infoTop, 8);
+    EXPECT_TRUE(view.infoVisible);
+    EXPECT_NE(view.infoText.find("page10.bmp (1 / 1)\nSize: 100 x 150\nColour Balance: 100%\nMagnification: 100%\n"
+                                 "Reduced Yellowing: No"),
+              std::string::npos);
+    config->SetImageInformation(false);
+    view.infoHeight = 50;
+    form->PageVisible(1, -1);
+    EXPECT_FALSE(view.infoVisible);
+    EXPECT_EQ(view.infoTop, 600 - 50 - 8);
+}
+
+TEST_F(MainDisplayTest, FirstWindowedModeUsesTheWorkArea) {
+    form->DoWindowMode();
+    EXPECT_TRUE(view.windowed);
+    EXPECT_EQ(view.bounds.Height, 900);
+    EXPECT_EQ(view.bounds.Width, 600);
+    EXPECT_EQ(view.bounds.Left, 0);
+    EXPECT_TRUE(config->WindowMode);
+    view.bounds = {5, 6, 700, 500};
+    form->DoWindowMode();  // back to full screen: the bounds are stored
+    EXPECT_FALSE(view.windowed);
+    EXPECT_EQ(config->WindowWidth, 700);
+    EXPECT_EQ(config->WindowTop, 6);
+    config->SetWindowTop(5000);  // off screen: pulled back
+    form->DoWindowMode();
+    EXPECT_EQ(view.bounds.Top, 0);
+    EXPECT_EQ(view.bounds.Width, 700);
+}
+
+TEST_F(MainDisplayTest, TerminateStoresLayoutThenMinimisesAndQuitsOnTheTimer) {
+    form->DoTerminate();
+    EXPECT_TRUE(view.minimised);
+    ASSERT_TRUE(view.timers.count(TMainTimer::Shutdown));
+    form->OnTimer(TMainTimer::Shutdown);
+    EXPECT_TRUE(view.terminated);
+    form->ThumbsShowing = true;
+    view.minimised = false;
+    form->DoTerminate();
+    EXPECT_FALSE(view.minimised);
+}
+
+TEST_F(MainDisplayTest, ANewListReleasesAnOutstandingRequest) {
+    config->PageBufferSize = 0;  // page 2 is not read ahead, so its request stays outstanding
+    Open({{100, 150}, {100, 150}});
+    form->DisplayNextPage(false);
+    EXPECT_TRUE(form->Busy);
+    form->HandleDropFiles({});  // refused while busy
+    queue->LoadFiles([&] { TStringList l; l.Add(pages.File("page10.bmp")); return l; }(), 0);
+    Run();
+    EXPECT_FALSE(form->Busy);
+    EXPECT_EQ(form->PageCount(), 1);
+    EXPECT_TRUE(form->Image(0).Displayed);
+}
+
+TEST_F(MainDisplayTest, ErrorBoxEndsInContinue) {
+    ui.answers.push_back(mrNo);
+    EXPECT_FALSE(form->ApplicationError("Boom", "C:\\src\\Main.pas", "DoIt", 42));
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].caption, "Boom");
+    EXPECT_EQ(ui.shown[0].text, "In file Main.pas in function DoIt at line 42. Continue?");
+}
+
+TEST(BackBufferCopy, ClipsToSourceAndDestination) {
+    TBitmap src, dst;
+    src.SetSize(4, 4, TPixelFormat::pf24bit);
+    dst.SetSize(5, 5, TPixelFormat::pf24bit);
+    src.Fill(RGBColor(9, 9, 9));
+    CopyRect24(dst, -2, 3, src, 1, 1, 10, 10);
+    EXPECT_EQ(dst.Pixel(0, 3), RGBColor(9, 9, 9));
+    EXPECT_EQ(dst.Pixel(0, 4), RGBColor(9, 9, 9));
+    EXPECT_EQ(dst.Pixel(1, 3), 0u);  // source ran out after one column
+    FillRect24(dst, -5, -5, 100, 1, RGBColor(1, 1, 1));
+    EXPECT_EQ(dst.Pixel(4, 0), RGBColor(1, 1, 1));
+    EXPECT_EQ(dst.Pixel(4, 1), 0u);
+    CopyRect24(dst, 0, 0, src, 4, 4, 3, 3);  // nothing left to copy
+}
