@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "archives/UnArchive.h"
 #include "pages/ArchiveSource.h"
 #include "pages/Checksums.h"
 #include "pages/PageList.h"
@@ -24,12 +25,6 @@ namespace {
 const char* const kNoImages = "There are no image files to display";
 
 // Archive names by extension (zip, rar, ace, tar and their comic-book forms).
-bool LooksLikeArchive(std::string_view name) {
-    std::string ext = LowerCase(ExtractFileExt(name));
-    return ext == ".zip" || ext == ".cbz" || ext == ".rar" || ext == ".cbr" || ext == ".ace" || ext == ".cba" ||
-           ext == ".tar" || ext == ".cbt";
-}
-
 // Busy covers every call into the archive side: those calls may let window messages
 // through, and the work queue must not start a job meanwhile.
 class BusyScope {
@@ -127,7 +122,7 @@ void TLoadFiles::ContinueLoadFiles() {
                 if (FileStream_.LoadFromFile(name)) Checksums_->AddChecksumFile(name, FileStream_);
                 FileStream_.Clear();
             }
-        } else if (LooksLikeArchive(name)) {
+        } else if (IsArchiveFile(name)) {
             OpenedFiles_.Add(name);
             State_ = lsListingArchive;
             if (BaseDirectory_.empty()) BaseDirectory_ = ExtractFileDir(name);
@@ -347,7 +342,7 @@ void TLoadFiles::ContinueCopyPage(TStream* Stream, const std::string& FileName) 
 void TLoadFiles::GetPreview(const std::string& ArchiveName) {
     VTRACE("TLoadFiles::GetPreview");
     TLoaderStreamEvent callback = std::exchange(OnPreviewReady, nullptr);
-    if (ArchiveName.empty() || !LooksLikeArchive(ArchiveName) || Busy_) return;
+    if (ArchiveName.empty() || !IsArchiveFile(ArchiveName) || Busy_) return;
     std::string archive = ExpandFileName(ArchiveName);
     State_ = lsPreview;
     CurrentArchive_ = archive;

@@ -4,6 +4,7 @@
 #include <exception>
 #include <utility>
 
+#include "archives/UnArchiveSource.h"
 #include "pages/PageList.h"
 #include "pages/PageSettings.h"
 #include "platform/Text.h"
@@ -34,6 +35,7 @@ TProcessFilesForm::TProcessFilesForm(TConfigureForm& Config)
     VTRACE("TProcessFilesForm::TProcessFilesForm");
     SetPageSettings(&Config_);
     LoadFile_->OnFilesReady = [this](void*) { FilesReady(); };
+    LoadFile_->SetArchiveSource(std::make_unique<TUnArchiveSource>(this));
 }
 
 TProcessFilesForm::~TProcessFilesForm() {

@@ -11,6 +11,7 @@
 #include "trace/Trace.h"
 #include "viewer/IdlePump.h"
 #include "viewer/MainWindow.h"
+#include "viewer/QtTextRenderer.h"
 #include "viewer/QtUiServices.h"
 
 int main(int argc, char** argv) {
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
 
     try {
         vellicor::QtUiServices ui;
+        vellicor::QtTextRenderer text;
         vellicor::TConfigureForm config;  // reads every setting before any window exists
         vellicor::TProcessFilesForm queue(config);
         vellicor::MainWindow window(config, queue, names);

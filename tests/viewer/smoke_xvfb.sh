@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Starts the reader under Xvfb on generated pages, as a user would, waits until the first
 # page is shown (the caption becomes its file name), takes a screenshot of the screen and
-# compares pixels with the page. Usage: smoke_xvfb.sh <vellicor>
+# compares pixels with the page. Usage: smoke_xvfb.sh <vellicor> [files|cbt|cbz]
 set -euo pipefail
-exe=$1
+exe=$1; mode=${2:-files}
 # Debian's python3 carries PIL; another python3 may come first on the PATH.
 PY=/usr/bin/python3; [ -x "$PY" ] || PY=python3
 for tool in xvfb-run xwininfo import; do
@@ -20,10 +20,16 @@ d = sys.argv[1]
 a = Image.new("RGB", (300, 400), (250, 240, 200)); a.paste((20, 30, 160), (100, 150, 200, 250)); a.save(d + "/page1.jpg", quality=95)
 b = Image.new("RGB", (300, 400), (200, 60, 60)); b.save(d + "/page2.bmp")
 PY
+case "$mode" in
+  files) open=("$work/page1.jpg" "$work/page2.bmp") ;;
+  cbt) tar -cf "$work/book.cbt" -C "$work" page2.bmp page1.jpg; open=("$work/book.cbt") ;;
+  cbz) command -v zip >/dev/null || { echo "SKIP: zip missing"; exit 77; }
+       (cd "$work" && zip -q book.cbz page2.bmp page1.jpg); open=("$work/book.cbz") ;;
+esac
 cat > "$work/run.sh" <<RUN
 #!/usr/bin/env bash
 set -u
-"$exe" "$work/page1.jpg" "$work/page2.bmp" > "$work/app.log" 2>&1 &
+"$exe" ${open[*]} > "$work/app.log" 2>&1 &
 pid=\$!
 for i in \$(seq 1 200); do
   if xwininfo -root -tree 2>/dev/null | grep -q 'page1.jpg'; then break; fi

@@ -1,0 +1,58 @@
+// The toolkit's text renderer and UI services on the offscreen platform.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTimer>
+#include <QWidget>
+
+#include "pages/PageBMP.h"
+#include "viewer/QtTextRenderer.h"
+#include "viewer/QtUiServices.h"
+
+using namespace vellicor;
+
+namespace {
+QApplication& App() {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "test";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = QApplication::instance() ? static_cast<QApplication*>(QApplication::instance())
+                                                        : new QApplication(argc, argv);
+    return *app;
+}
+}  // namespace
+
+TEST(QtTextRenderer, ErrorPageTextIsRedOnGreyAndShrinksWhenLong) {
+    App();
+    QtTextRenderer renderer;
+    TPageBMP page("missing.jpg");
+    page.MakeErrorBMP("Error Loading : short.jpg");
+    ASSERT_EQ(page.Width(), 400);
+    ASSERT_EQ(page.Height(), 600);
+    int red = 0;
+    for (int y = 10; y < 40; ++y)
+        for (int x = 10; x < 300; ++x)
+            if (page.Pixel(x, y) == RGBColor(255, 0, 0)) ++red;
+    EXPECT_GT(red, 20);
+    EXPECT_EQ(page.Pixel(200, 300), RGBColor(0x80, 0x80, 0x80));
+    std::string longText(200, 'W');
+    EXPECT_GT(renderer.TextWidth(longText, 20), renderer.TextWidth(longText, 10));
+    page.MakeErrorBMP(longText);  // draws within the bitmap whatever the width
+    EXPECT_EQ(page.Width(), 400);
+}
+
+TEST(QtUiServices, MessageBoxAnswersWithTheButtonPressed) {
+    App();
+    QtUiServices ui;
+    QTimer::singleShot(0, [] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->isVisible() && w->inherits("QMessageBox")) QMetaObject::invokeMethod(w, "reject");
+    });
+    int r = ShowMessageBox("Caption", "Text", mbYesNo);
+    EXPECT_TRUE(r == mrNo || r == mrCancel);
+    ui.SetWaitCursor(true);
+    EXPECT_NE(QApplication::overrideCursor(), nullptr);
+    ui.SetWaitCursor(false);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
