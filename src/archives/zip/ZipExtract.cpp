@@ -17,6 +17,7 @@
 namespace vellicor {
 
 const char* TZipComponent::KeepText(const std::string& s, size_t maxLength) {
+    VTRACE("TZipComponent::KeepText");
     size_t n = std::min(s.size(), maxLength);
     std::unique_ptr<char[]> copy(new char[n + 1]);
     std::memcpy(copy.get(), s.data(), n);
@@ -28,6 +29,7 @@ const char* TZipComponent::KeepText(const std::string& s, size_t maxLength) {
 // The most a member can unpack to, judged by the bytes it really occupies: a hostile
 // directory must not make us allocate by the size it announces.
 static int64_t MaxStreamSizeFor(const ZipDirEntry& e) {
+    VTRACE("MaxStreamSizeFor");
     constexpr int64_t kDeflateRatio = 1032;  // deflate's largest expansion
     int64_t bound = e.ComprMethod == 0 ? static_cast<int64_t>(e.ComprSize) : static_cast<int64_t>(e.ComprSize) * kDeflateRatio + 64;
     return std::min(bound, TZipComponent::kMaxStreamMember);

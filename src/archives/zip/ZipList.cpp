@@ -39,6 +39,7 @@ bool TZipComponent::SeekInput(int64_t pos) {
 }
 
 int64_t TZipComponent::ReadInput(void* buf, int64_t n) {
+    VTRACE("TZipComponent::ReadInput");
     auto* d = static_cast<uint8_t*>(buf);
     int64_t done = 0;
     if (inBuf_.size() != kInputBuffer) inBuf_.resize(kInputBuffer);
