@@ -142,7 +142,7 @@ enum ZipMessageId : int {
     DS_CEHBadRead = 11013, DS_CEHWrongSig = 11015, DS_CENameLen = 11017, DS_FileError = 11022,
     DS_UnknownError = 11024, DS_NoUnattSpan = 11025, DS_EOCBadWrite = 11030, DS_InsertDisk = 11033,
     DS_InsertVolume = 11034, DS_InDrive = 11035, DS_NoValidZip = 11036, DS_FirstInSet = 11037,
-    DS_NotLastInSet = 11038, DS_FirstFileOnHD = 11045, DS_InsertAVolume = 11046
+    DS_NotLastInSet = 11038, DS_FirstFileOnHD = 11045, DS_InsertAVolume = 11046, DS_Zip64 = 11048
 };
 
 // Loaded library: handle and entries (null where not found).
@@ -345,8 +345,10 @@ private:
     void CallbackPassword(ZCallBackStruct& rec, const std::string& text);
     void ListArchive();
     int64_t FileSizeOfInput() const;
-    bool ReadInput(void* buf, int64_t n, int64_t& got);
+    // Buffered reading of the input (the listing reads many small records).
+    int64_t ReadInput(void* buf, int64_t n);
     bool SeekInput(int64_t pos);
+    void ReadCentralDirectory(const zip::EndOfCentral& end);
     void BuildIndex();
 
     void* owner_;
@@ -379,7 +381,8 @@ private:
     UnZipParams* unzParams_ = nullptr;
     UnZipParamsOld* unzParamsOld_ = nullptr;
     std::vector<UnzFileData> unzSpecs_;
-    std::vector<std::string> unzTexts_;
+    std::vector<std::unique_ptr<char[]>> unzTexts_;
+    const char* KeepText(const std::string& s, size_t maxLength = std::string::npos);
 
     // Password request state of callback action 8.
     bool inLibraryPasswordRequest_ = false;
@@ -407,6 +410,8 @@ private:
     std::string drive_;
     std::string inFileName_;
     int inFile_ = -1;
+    std::vector<uint8_t> inBuf_;
+    size_t inBufPos_ = 0, inBufLen_ = 0;
     int totalDisks_ = 0;
     std::string volumeName_;
     uint32_t volumeSerial_ = 0;

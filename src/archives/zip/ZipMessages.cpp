@@ -114,6 +114,7 @@ const std::unordered_map<int, const char*>& Table() {
         {11045, "This is the first file in a backup set,\nplease choose the last file of this set"},
         {11046, "Please insert disk volume %.1d"},
         {11047, "Central directory"},
+        {11048, "This archive needs the zip64 extensions, which are not supported"},
     };
     return table;
 }

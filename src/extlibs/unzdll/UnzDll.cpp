@@ -162,6 +162,7 @@ bool Extractor::Callback(int action, int32_t err, uint32_t size, const std::stri
 }
 
 bool Extractor::ReadAt(int64_t pos, void* buf, size_t n) {
+    VTRACE("Extractor::ReadAt");
     if (pos < 0 || n > static_cast<uint64_t>(fileSize_) || pos > fileSize_ - static_cast<int64_t>(n)) return false;
     auto* d = static_cast<uint8_t*>(buf);
     while (n > 0) {
@@ -260,6 +261,7 @@ bool Extractor::ReadCentral(std::vector<Member>& members) {
 }
 
 bool Extractor::Selected(const Member& m) const {
+    VTRACE("Extractor::Selected");
     if (p_->fArgc <= 0 || !p_->fUFDS) return true;
     for (int i = 0; i < p_->fArgc; ++i) {
         const char* spec = p_->fUFDS[i].fFileSpec;
@@ -575,6 +577,12 @@ uint32_t Extractor::RunToBuffer(const std::vector<Member>* members) {
         m.ch.versionMadeBy = d.fVersionMadeBy;
         m.localPos = d.fLocalHeaderPos;
     }
+    // A size the member's data cannot unpack to is a damaged or hostile directory.
+    uint64_t most = m.ch.method == kMethodStored ? m.ch.compressedSize : uint64_t(m.ch.compressedSize) * 1032 + 64;
+    if (m.ch.uncompressedSize > most || m.ch.compressedSize > static_cast<uint64_t>(fileSize_)) {
+        Message(UZ_FORMAT, "The sizes in the directory do not fit the member: " + m.name);
+        return 0;
+    }
     if (m.ch.uncompressedSize != p_->fOutStreamSize) {
         // Ask the caller for a buffer of the size the archive announces.
         ZCallBackStruct cb;
@@ -625,6 +633,7 @@ std::string Extractor::TargetPath(const std::string& name, bool& isDir) const {
 }
 
 static bool MakeDirs(const std::string& dir) {
+    VTRACE("MakeDirs");
     std::string cur;
     size_t i = 0;
     while (i < dir.size()) {

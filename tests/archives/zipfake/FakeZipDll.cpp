@@ -19,7 +19,7 @@ std::vector<FakeRecord> g_records;
 
 [[maybe_unused]] std::string Copy(const char* s) { return s ? std::string(s) : std::string(); }
 
-[[maybe_unused]] void Play(FakeRecord& r, ZFunctionPtrType cb, void* caller, bool zipAction) {
+[[maybe_unused]] void Play(FakeRecord& r, ZFunctionPtrType cb, void* caller, bool zipAction, UnZipParams* p) {
     for (const auto& step : g_script) {
         ZCallBackStruct rec;
         std::memset(&rec, 0, sizeof rec);
@@ -32,8 +32,12 @@ std::vector<FakeRecord> g_records;
         std::strncpy(rec.FileNameOrMsg, step.text.c_str(), ZCB_TEXT_MAX);
         std::strncpy(rec.FileComment, step.comment.c_str(), ZCB_COMMENT_MAX);
         int32_t stop = cb ? cb(&rec) : 0;
-        if (step.action == zacStream && step.fill >= 0 && rec.Buffer)
-            std::memset(rec.Buffer, step.fill, rec.FileSize);
+        if (step.action == zacStream && p && rec.Buffer) {
+            // The output now goes to the buffer the callback gave.
+            p->fOutStream = rec.Buffer;
+            p->fOutStreamSize = rec.FileSize;
+            if (step.fill >= 0) std::memset(rec.Buffer, step.fill, rec.FileSize);
+        }
         r.replies.push_back(rec);
         if (stop) {
             r.cancelled = true;
@@ -108,7 +112,7 @@ FAKE_EXPORT uint32_t UnzDllExec(UnZipParams* p) {
         r.pwdReqCount = p->fPwdReqCount;
         r.extractDir = Copy(p->fExtractDir);
     }
-    Play(r, p->fZCallback, p->fCaller, false);
+    Play(r, p->fZCallback, p->fCaller, false, r.oldLayout ? nullptr : p);
     g_records.push_back(std::move(r));
     return g_result;
 }
