@@ -10,6 +10,8 @@ for tool in xvfb-run xwininfo import; do
   command -v $tool >/dev/null || { echo "SKIP: $tool missing"; exit 77; }
 done
 "$PY" -c 'import PIL' 2>/dev/null || { echo "SKIP: python3-pil missing"; exit 77; }
+# A real window on the X server, whatever platform the other GUI tests use.
+export QT_QPA_PLATFORM=xcb
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 export VELLICOR_CONFIG_DIR=$work/config
 "$PY" - "$work" <<'PY'
@@ -31,7 +33,7 @@ cat > "$work/run.sh" <<RUN
 set -u
 "$exe" ${open[*]} > "$work/app.log" 2>&1 &
 pid=\$!
-for i in \$(seq 1 200); do
+for i in \$(seq 1 600); do
   if xwininfo -root -tree 2>/dev/null | grep -q 'page1.jpg'; then break; fi
   sleep 0.1
 done
