@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "archives/TarArchive.h"
+#include "archives/UnArchiveZip.h"
 #include "platform/Text.h"
 #include "platform/UiServices.h"
 #include "trace/Trace.h"
@@ -69,9 +70,9 @@ TArchiveType CheckArchiveFileType(const std::string& FileName) {
 
 std::unique_ptr<TArchiveReader> CreateArchiveReader(TArchiveType Type, void* Owner) {
     VTRACE("UnArchive::CreateArchiveReader");
-    (void)Owner;
     switch (Type) {
-        // The zip component, the rar and the ace interfaces plug in here as they arrive.
+        case atZip: return std::make_unique<TZipArchiveReader>(Owner);
+        // The rar and ace interfaces plug in here.
         default:
             return nullptr;
     }

@@ -2,9 +2,9 @@
 
 #include <QApplication>
 #include <QCursor>
-#include <QInputDialog>
-#include <QLineEdit>
 #include <QMessageBox>
+
+#include "viewer/PasswordDlg.h"
 
 namespace vellicor {
 
@@ -50,11 +50,7 @@ int QtUiServices::MessageBox(const std::string& caption, const std::string& text
 
 int QtUiServices::AskPassword(const PasswordRequest& request, std::string& password) {
     if (passwordHandler) return passwordHandler(request, password);
-    bool ok = false;
-    QString s = QInputDialog::getText(parent_, QString::fromUtf8(request.caption.c_str()),
-                                      QString::fromUtf8(request.prompt.c_str()), QLineEdit::Password, QString(), &ok);
-    password = ok ? s.left(80).toStdString() : std::string();
-    return ok ? mrOk : mrCancel;
+    return AskPasswordWithDialog(parent_, request, password);
 }
 
 void QtUiServices::SetWaitCursor(bool on) {

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "pages/ProcessFiles.h"
+#include "platform/DynLib.h"
 #include "platform/Registry.h"
 #include "settings/Configuration.h"
 #include "support/FakeUi.h"
@@ -85,6 +86,7 @@ protected:
     void SetUp() override {
         setenv("VELLICOR_CONFIG_DIR", store.Path().c_str(), 1);
         ResetRegistryStore();
+        SetModuleSearchDir(VELLICOR_MODULE_DIR);  // the unzip library
         config = std::make_unique<TConfigureForm>();
         // Plain pages: pixels on screen are the file's pixels.
         config->SetColourBalanceOn(false);
@@ -345,6 +347,33 @@ TEST_F(MainDisplayTest, ANewListReleasesAnOutstandingRequest) {
     EXPECT_FALSE(form->Busy);
     EXPECT_EQ(form->PageCount(), 1);
     EXPECT_TRUE(form->Image(0).Displayed);
+}
+
+TEST_F(MainDisplayTest, ADamagedArchiveMemberShowsTheErrorPageForThatPageOnly) {
+    if (std::system("command -v zip >/dev/null 2>&1") != 0) GTEST_SKIP() << "zip missing";
+    MakePages({{100, 150}, {100, 150}});
+    std::string book = pages.File("book.cbz");
+    std::string cmd = "cd '" + pages.Path() + "' && zip -q -0 book.cbz page10.bmp page11.bmp";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    // Spoil pixels of the second (stored) member: its checksum no longer matches.
+    std::string bytes = test::ReadFileBytes(book);
+    size_t second = bytes.find("BM", bytes.find("page11.bmp"));
+    ASSERT_NE(second, std::string::npos);
+    for (size_t i = second + 100; i < second + 140; ++i) bytes[i] = static_cast<char>(~bytes[i]);
+    pages.Write("book.cbz", bytes);
+
+    form->ApplicationStartupComplete({book});
+    Run();
+    ASSERT_EQ(form->PageCount(), 2);
+    ASSERT_TRUE(form->Image(0).Displayed);
+    EXPECT_EQ(form->Image(0).Bitmap->Width(), 100);  // page 1 is fine
+    form->DisplayNextPage(false);
+    Run();
+    ASSERT_TRUE(form->Image(0).Displayed);
+    EXPECT_EQ(form->Image(0).Page, 1);
+    EXPECT_EQ(form->Image(0).Bitmap->Width(), 400);  // the error page
+    EXPECT_EQ(form->Image(0).Bitmap->Height(), 600);
+    EXPECT_FALSE(form->Busy);
 }
 
 TEST_F(MainDisplayTest, ErrorBoxEndsInContinue) {

@@ -1,0 +1,26 @@
+#pragma once
+// The zip component as the front end's reader for zip archives.
+#include <memory>
+
+#include "archives/UnArchive.h"
+
+namespace vellicor {
+
+class TZipComponent;
+
+class TZipArchiveReader : public TArchiveReader {
+public:
+    explicit TZipArchiveReader(void* Owner);
+    ~TZipArchiveReader() override;
+    void SetFileName(const std::string& ArchiveName) override;
+    const TStringList& FileNames() const override { return Names_; }
+    TMemoryStream* Extract(const std::string& MemberName) override;
+    TZipComponent& Zip() { return *Zip_; }
+
+private:
+    std::unique_ptr<TZipComponent> Zip_;
+    TStringList Names_;
+    bool UnzDllLoaded_ = false;
+};
+
+}  // namespace vellicor
