@@ -1,109 +1,109 @@
 #pragma once
-// Helpers for the loader, cache and queue tests: small BMP files, an in-memory archive
-// source, and a step-capped driver for the work queue.
+// Helpers of the page engine tests: streams, BMP and JPEG files, djpeg as an independent
+// decoder, synthetic pages, and archives held in memory.
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <stdexcept>
+#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "pages/ArchiveSource.h"
+#include "platform/Bitmap.h"
 #include "platform/Streams.h"
 #include "platform/StringList.h"
 
 namespace vellicor::test {
 
-// A 24-bit bottom-up BMP filled with one colour (0x00BBGGRR).
-inline std::string MakeBmp(int w, int h, uint32_t colour = 0x00808080) {
-    const int row = (w * 3 + 3) & ~3;
-    const uint32_t imageSize = static_cast<uint32_t>(row * h);
-    std::string b(54 + imageSize, '\0');
-    auto put16 = [&](size_t at, uint32_t v) {
-        b[at] = static_cast<char>(v & 0xFF);
-        b[at + 1] = static_cast<char>((v >> 8) & 0xFF);
-    };
-    auto put32 = [&](size_t at, uint32_t v) {
-        put16(at, v & 0xFFFF);
-        put16(at + 2, v >> 16);
-    };
-    b[0] = 'B';
-    b[1] = 'M';
-    put32(2, 54 + imageSize);
-    put32(10, 54);
-    put32(14, 40);
-    put32(18, static_cast<uint32_t>(w));
-    put32(22, static_cast<uint32_t>(h));
-    put16(26, 1);
-    put16(28, 24);
-    put32(34, imageSize);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            size_t p = 54 + static_cast<size_t>(y * row + x * 3);
-            b[p] = static_cast<char>((colour >> 16) & 0xFF);
-            b[p + 1] = static_cast<char>((colour >> 8) & 0xFF);
-            b[p + 2] = static_cast<char>(colour & 0xFF);
-        }
-    return b;
+inline TMemoryStream StreamOf(const std::string& bytes) {
+    TMemoryStream m;
+    m.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+    m.Seek(0, SeekOrigin::Begin);
+    return m;
 }
 
-// Archives held in memory: name -> members in archive order.
+inline TStringList ListOf(const std::vector<std::string>& items) {
+    TStringList l;
+    for (const auto& s : items) l.Add(s);
+    return l;
+}
+
+// ---- BMP files ----
+struct BmpSpec {
+    int headerSize = 40;       // 12, 40, 52, 56, 108, 124 (or anything, for refusals)
+    int width = 0;
+    int height = 0;            // negative: top-down
+    int bpp = 24;
+    uint32_t compression = 0;  // 0 RGB, 1 RLE8, 2 RLE4, 3 bit fields
+    uint32_t masks[4] = {0, 0, 0, 0};
+    std::vector<uint32_t> palette = {};  // 0x00RRGGBB entries
+    uint32_t colorsUsed = 0;
+};
+// One pixel value per (x, y): an index, a 16/32-bit word, or 0xRRGGBB for 24 bits.
+std::string MakeBmp(const BmpSpec& spec, const std::function<uint32_t(int x, int y)>& pixel);
+// Headers around hand-made pixel data (run-length data, say).
+std::string MakeBmpRaw(const BmpSpec& spec, const std::string& data);
+// A 24-bit file of one colour (0xRRGGBB).
+inline std::string SolidBmp(int w, int h, uint32_t rgb = 0x808080) {
+    return MakeBmp({40, w, h}, [rgb](int, int) { return rgb; });
+}
+void PutLe32(std::string& s, size_t at, uint32_t v);
+
+// ---- JPEG files and djpeg ----
+struct JpegOptions {
+    int components = 3;  // 1 grey, 3 colour, 4 CMYK (Adobe marker, inverted values)
+    bool progressive = false;
+    int quality = 90;
+    bool ycck = false;
+};
+using SampleFn = std::function<uint8_t(int x, int y, int c)>;
+uint8_t PatternSample(int x, int y, int c);  // a smooth pattern with some sharp edges
+std::string MakeJpeg(int width, int height, const JpegOptions& options = {}, const SampleFn& sample = PatternSample);
+
+// Rows of 3 bytes per pixel in red, green, blue order.
+struct RgbImage {
+    int width = 0, height = 0;
+    std::vector<uint8_t> pixels;
+};
+std::optional<RgbImage> ReadPnm(const std::string& path);  // binary PPM or PGM
+bool HaveDjpeg();
+std::optional<RgbImage> Djpeg(const std::string& jpegPath, int denom);  // at scale 1/denom
+// Largest channel difference; -1 when the sizes differ or the bitmap is not 24-bit.
+int MaxDifference(const TBitmap& bitmap, const RgbImage& image);
+
+// ---- Synthetic pages ----
+inline void SetPixel(TBitmap& b, int x, int y, uint8_t r, uint8_t g, uint8_t bl) {
+    uint8_t* p = b.ScanLine(y) + 3 * x;
+    p[0] = bl, p[1] = g, p[2] = r;
+}
+TBitmap SolidPage(int w, int h, uint8_t r, uint8_t g, uint8_t b);
+TBitmap NoisePage(int w, int h, uint32_t seed, int lo = 0, int hi = 255);
+// Yellowed paper, inked panel frames, shaded artwork and balloons ringed by ink (one in
+// three softly).
+TBitmap ComicPage(int w, int h, uint32_t seed);
+// Same size, format and pixel bytes; names the first difference.
+::testing::AssertionResult SameBytes(const TBitmap& a, const TBitmap& b);
+
+// ---- Archives held in memory: name -> members in archive order ----
 class FakeArchiveSource : public IArchiveSource {
 public:
     struct Member {
-        std::string name;
-        std::string bytes;
-        bool fails = false;  // Extract returns null
+        std::string name, bytes;
+        bool fails = false;  // Extract gives null
     };
-
-    void AddArchive(const std::string& archive, std::vector<Member> members) { archives[archive] = std::move(members); }
-
-    bool Open(const std::string& archiveName, TStringList& memberNames) override {
-        ++opens;
-        openLog.push_back(archiveName);
-        if (onCall) onCall();
-        current.clear();
-        memberNames.Clear();
-        if (throwOnOpen) throw std::runtime_error("archive reader failed");
-        auto it = archives.find(archiveName);
-        if (it == archives.end()) return false;
-        for (auto& m : it->second) memberNames.Add(m.name);
-        current = archiveName;
-        return memberNames.Count() > 0;
-    }
-
-    TStream* Extract(const std::string& memberName) override {
-        ++extracts;
-        extractLog.push_back(memberName);
-        if (onCall) onCall();
-        auto it = archives.find(current);
-        if (it == archives.end()) return nullptr;
-        for (auto& m : it->second) {
-            if (m.name != memberName) continue;
-            if (m.fails) return nullptr;
-            stream = std::make_unique<TMemoryStream>();
-            stream->Write(m.bytes.data(), static_cast<int64_t>(m.bytes.size()));
-            stream->Seek(0, SeekOrigin::Begin);
-            return stream.get();
-        }
-        return nullptr;
-    }
-
-    void Close() override {
-        ++closes;
-        current.clear();
-        stream.reset();
-    }
+    bool Open(const std::string& archiveName, TStringList& memberNames) override;
+    TStream* Extract(const std::string& memberName) override;
+    void Close() override { ++closes, current.clear(), stream.reset(); }
 
     std::map<std::string, std::vector<Member>> archives;
     std::string current;
     std::unique_ptr<TMemoryStream> stream;
-    int opens = 0, extracts = 0, closes = 0;
-    std::vector<std::string> openLog, extractLog;
+    int opens = 0, closes = 0;
     bool throwOnOpen = false;
-    std::function<void()> onCall;  // runs inside every Open and Extract (a message pump)
+    std::function<void()> onCall;  // runs inside every Open and Extract, as a message pump would
 };
 
 }  // namespace vellicor::test

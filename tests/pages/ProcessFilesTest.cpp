@@ -6,7 +6,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "pages/EngineTestSupport.h"
+#include "EngineTestSupport.h"
 #include "pages/PageList.h"
 #include "pages/Utilsunit.h"
 #include "platform/Registry.h"
@@ -17,8 +17,7 @@
 namespace vellicor {
 namespace {
 
-using test::FakeArchiveSource;
-using test::MakeBmp;
+using test::ListOf;
 
 // The queue with its window-side jobs recorded instead of shown.
 class RecordingQueue : public TProcessFilesForm {
@@ -41,27 +40,15 @@ private:
 };
 
 struct Delivery {
-    int page;
-    int gen;
-    int type;
-    int width;
-    int height;
+    int page, gen, type, width, height;
     TBufferedPagePtr bitmap;
 };
 
-RecordingQueue* g_queue = nullptr;
-int g_nestedIdleTrue = 0;
-int g_nestedIdleCalls = 0;
-void NestedIdle() {
-    if (!g_queue) return;
-    ++g_nestedIdleCalls;
-    if (g_queue->Idle()) ++g_nestedIdleTrue;
-}
+std::function<void()> g_onMessages;  // a message handler run where pages let messages through
 
 class ProcessFilesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (const char* old = std::getenv("VELLICOR_CONFIG_DIR")) oldDir_ = old;
         ::setenv("VELLICOR_CONFIG_DIR", configDir_.Path().c_str(), 1);
         ResetRegistryStore();
         TBufferedPage::ClearList();
@@ -69,13 +56,10 @@ protected:
         SetMainClientSize(1024, 768);
         config_.emplace();
         config().PageBufferSize = 3;
-        config().TwoPages = false;
+        config().TwoPages = config().GenerateThumbsInBackground = config().Balance = config().FixYellowing = false;
         config().FileBufferSize = 0;
-        config().GenerateThumbsInBackground = false;
-        config().Balance = false;
-        config().FixYellowing = false;
         queue_.emplace(*config_);
-        auto src = std::make_unique<FakeArchiveSource>();
+        auto src = std::make_unique<test::FakeArchiveSource>();
         archive_ = src.get();
         queue().LoadFile().SetArchiveSource(std::move(src));
         queue().OnPageReady = [this](TProcessFilesForm& sender, const TBufferedPagePtr& page, bool& lock) {
@@ -85,15 +69,17 @@ protected:
             if (onPage_) onPage_();
         };
         queue().OnFilesReady = [this](TProcessFilesForm&) { ++filesReady_; };
+        ui_.onProcessMessages = [] {
+            if (g_onMessages) g_onMessages();
+        };
     }
     void TearDown() override {
-        g_queue = nullptr;
-        ui_.onProcessMessages = nullptr;
+        g_onMessages = nullptr;
         queue_.reset();
         config_.reset();
         TBufferedPage::ClearList();
-        if (oldDir_) ::setenv("VELLICOR_CONFIG_DIR", oldDir_->c_str(), 1);
-        else ::unsetenv("VELLICOR_CONFIG_DIR");
+        if (oldDir_.empty()) ::unsetenv("VELLICOR_CONFIG_DIR");
+        else ::setenv("VELLICOR_CONFIG_DIR", oldDir_.c_str(), 1);
         ResetRegistryStore();
     }
 
@@ -103,27 +89,20 @@ protected:
     // Runs the dispatcher until it has nothing to do; a livelock fails the test.
     int Drive(int cap = 500) {
         int steps = 0;
-        while (queue().Idle()) {
+        while (queue().Idle())
             if (++steps >= cap) {
                 ADD_FAILURE() << "the queue did not settle within " << cap << " steps";
                 break;
             }
-        }
         return steps;
     }
     std::vector<std::string> WritePages(int n, int w = 40, int h = 60) {
         std::vector<std::string> names;
-        for (int i = 0; i < n; ++i) {
-            char name[32];
-            std::snprintf(name, sizeof name, "p%03d.bmp", i);
-            names.push_back(files_.Write(name, MakeBmp(w, h)));
-        }
+        for (int i = 0; i < n; ++i) names.push_back(files_.Write("p" + std::to_string(100 + i) + ".bmp", test::SolidBmp(w, h)));
         return names;
     }
     void LoadList(const std::vector<std::string>& names, int page = 0) {
-        TStringList l;
-        for (auto& n : names) l.Add(n);
-        queue().LoadFiles(l, page);
+        queue().LoadFiles(ListOf(names), page);
         Drive();
     }
     std::vector<std::pair<int, int>> Queued() const {  // (FileNumber, Type)
@@ -136,40 +115,39 @@ protected:
         for (auto& e : queue_->Queue()) r.push_back(e.FileNumber);
         return r;
     }
+    std::vector<std::pair<int, int>> Delivered() const {  // (page, generation)
+        std::vector<std::pair<int, int>> r;
+        for (auto& d : delivered_) r.push_back({d.page, d.gen});
+        return r;
+    }
 
+    std::string oldDir_ = std::getenv("VELLICOR_CONFIG_DIR") ? std::getenv("VELLICOR_CONFIG_DIR") : "";
     test::FakeUi ui_;
-    test::TempDir configDir_;
-    test::TempDir files_;
+    test::TempDir configDir_, files_;
     std::optional<TConfigureForm> config_;
     std::optional<RecordingQueue> queue_;
-    FakeArchiveSource* archive_ = nullptr;
+    test::FakeArchiveSource* archive_ = nullptr;
     std::vector<Delivery> delivered_;
     bool lockPages_ = false;
     std::function<void()> onPage_;
     int filesReady_ = 0;
-
-private:
-    std::optional<std::string> oldDir_;
 };
+
+using Jobs = std::vector<std::pair<int, int>>;
 
 // ---- The queue ----
 
-TEST_F(ProcessFilesTest, DuplicatesAreDroppedUnlessTheyComeAtABetterPriority) {
+TEST_F(ProcessFilesTest, EnQueueOrderAndDuplicates) {
     queue().EnQ(1, 7, 2, rtLoadPage);
-    queue().EnQ(5, 7, 2, rtLoadPage);
-    queue().EnQ(5, 7, 2, rtLoadPage);
-    queue().EnQ(5, 7, 3, rtLoadPage);
+    for (int p : {2, 2, 3}) queue().EnQ(5, 7, p, rtLoadPage);  // the same or a worse priority: dropped
     EXPECT_EQ(QueuedPages(), (std::vector<int>{1, 5}));
-    queue().EnQ(5, 7, 1, rtLoadPage);
+    queue().EnQ(5, 7, 1, rtLoadPage);  // a better one moves it ahead
     EXPECT_EQ(QueuedPages(), (std::vector<int>{5, 1}));
-    EXPECT_EQ(queue().Queue()[0].Priority, 1);
-    // Another generation or type is another request.
-    queue().EnQ(5, 8, 2, rtLoadPage);
+    queue().EnQ(5, 8, 2, rtLoadPage);  // another generation or type is another request
     queue().EnQ(5, 7, 2, rtZoomDouble);
     EXPECT_EQ(queue().Queue().size(), 4u);
-}
 
-TEST_F(ProcessFilesTest, SmallerPrioritiesFirstAndFirstInFirstOutAmongEquals) {
+    queue().ClearQ();
     int n = 0;
     for (int p : {2, 0, 2, 3, 0}) queue().EnQ(n++, 0, p, rtThumb);
     std::vector<int> order;
@@ -177,74 +155,48 @@ TEST_F(ProcessFilesTest, SmallerPrioritiesFirstAndFirstInFirstOutAmongEquals) {
     TRequestType t;
     while (queue().DeQ(f, g, t, p)) order.push_back(f);
     EXPECT_EQ(order, (std::vector<int>{1, 4, 0, 2, 3}));
-    EXPECT_FALSE(queue().DeQ(f, g, t, p));
-}
 
-TEST_F(ProcessFilesTest, RemoveQTakesOneTypeWhereverItStands) {
     queue().EnQ(0, 0, 2, rtZoomDouble);
     queue().EnQ(1, 0, 2, rtLoadPage);
     queue().EnQ(2, 0, 2, rtZoomDouble);
     queue().EnQ(3, 0, 3, rtThumb);
     queue().EnQ(4, 0, 0, rtInfoFile);
     queue().RemoveQ(rtZoomDouble);
-    EXPECT_EQ(Queued(), (std::vector<std::pair<int, int>>{{4, rtInfoFile}, {1, rtLoadPage}, {3, rtThumb}}));
-}
-
-TEST_F(ProcessFilesTest, ClearQKeepsAPendingHalt) {
-    queue().EnQ(1, 0, 2, rtLoadPage);
+    EXPECT_EQ(Queued(), (Jobs{{4, rtInfoFile}, {1, rtLoadPage}, {3, rtThumb}}));
     queue().HaltWork();
-    queue().EnQ(2, 0, 3, rtThumb);
-    queue().ClearQ();
-    EXPECT_EQ(Queued(), (std::vector<std::pair<int, int>>{{0, rtHalt}}));
+    queue().ClearQ();  // keeps a pending halt: someone waits for it
+    EXPECT_EQ(Queued(), (Jobs{{0, rtHalt}}));
 }
 
 TEST_F(ProcessFilesTest, HaltRunsAfterEarlierUrgentWorkAndHoldsTheRestUntilRestart) {
     int halted = 0;
     queue().OnWorkHalted = [&](TProcessFilesForm&) { ++halted; };
+    queue().RestartWork();  // no halt: nothing to reopen
     queue().EnQ(7, 0, 3, rtThumb);
     queue().EnQ(0, 0, 0, rtInfoFile);
     queue().HaltWork();
     queue().HaltWork();  // one halt request only
     queue().EnQ(1, 0, 0, rtStartThumbs);
-    EXPECT_EQ(Queued(), (std::vector<std::pair<int, int>>{{0, rtInfoFile}, {0, rtHalt}, {1, rtStartThumbs}, {7, rtThumb}}));
-
-    EXPECT_TRUE(queue().Idle());
+    EXPECT_EQ(Queued(), (Jobs{{0, rtInfoFile}, {0, rtHalt}, {1, rtStartThumbs}, {7, rtThumb}}));
+    EXPECT_TRUE(queue().Idle() && queue().Idle());
     EXPECT_EQ(queue().log, (std::vector<std::string>{"info 0"}));
-    EXPECT_TRUE(queue().Idle());
     EXPECT_EQ(halted, 1);
     EXPECT_TRUE(queue().Running());
     EXPECT_FALSE(queue().Idle());
-    EXPECT_EQ(queue().log.size(), 1u);
-
     queue().RestartWork();
-    EXPECT_FALSE(queue().Running());
     Drive();
     EXPECT_EQ(queue().log, (std::vector<std::string>{"info 0", "thumbs", "thumb 7"}));
     EXPECT_EQ(halted, 1);
-}
 
-TEST_F(ProcessFilesTest, AHaltWithoutHandlerLetsTheQueueGoOn) {
+    queue().OnWorkHalted = nullptr;  // no handler: the queue goes on
     queue().HaltWork();
     queue().EnQ(3, 0, 3, rtThumb);
     Drive();
-    EXPECT_EQ(queue().log, (std::vector<std::string>{"thumb 3"}));
+    EXPECT_EQ(queue().log.back(), "thumb 3");
     EXPECT_FALSE(queue().Running());
 }
 
-TEST_F(ProcessFilesTest, RestartWorkReopensOnlyAfterAHalt) {
-    LoadList(WritePages(3));
-    bool runningInside = false;
-    onPage_ = [&] {
-        queue().RestartWork();
-        runningInside = queue().Running();
-    };
-    queue().Get(0, -1, 1);
-    Drive();
-    EXPECT_TRUE(runningInside);
-    EXPECT_FALSE(queue().Running());
-}
-
-TEST_F(ProcessFilesTest, AFailingJobDoesNotCloseTheQueue) {
+TEST_F(ProcessFilesTest, FailingJobsDoNotCloseTheQueue) {
     queue().onJob = [] { throw std::runtime_error("boom"); };
     queue().EnQ(0, 0, 0, rtInfoFile);
     queue().EnQ(1, 0, 3, rtThumb);
@@ -255,15 +207,14 @@ TEST_F(ProcessFilesTest, AFailingJobDoesNotCloseTheQueue) {
     queue().onJob = nullptr;
     Drive();
     EXPECT_EQ(queue().log.back(), "thumb 1");
-
-    // A failing halt handler likewise.
     queue().OnWorkHalted = [](TProcessFilesForm&) { throw std::runtime_error("halt"); };
     queue().HaltWork();
     EXPECT_TRUE(queue().Idle());
     EXPECT_FALSE(queue().Running());
-}
+    queue().EnQ(0, 0, 0, TRequestType(42));  // no such job: dropped
+    EXPECT_TRUE(queue().Idle());
+    EXPECT_FALSE(queue().Running());
 
-TEST_F(ProcessFilesTest, AFailingPageHandlerDoesNotCloseTheQueue) {
     LoadList(WritePages(3));
     onPage_ = [] { throw std::runtime_error("handler"); };
     queue().Get(0, -1, 1);
@@ -274,60 +225,50 @@ TEST_F(ProcessFilesTest, AFailingPageHandlerDoesNotCloseTheQueue) {
     EXPECT_EQ(TBufferedPage::InList(ctDisplay), 3);  // the page and two read ahead
 }
 
-TEST_F(ProcessFilesTest, UnknownJobCodesAreDropped) {
-    queue().EnQ(0, 0, 0, TRequestType(42));
-    EXPECT_TRUE(queue().Idle());
-    EXPECT_FALSE(queue().Running());
-    EXPECT_FALSE(queue().Idle());
-}
-
-TEST_F(ProcessFilesTest, AReentrantIdleStartsNothing) {
+TEST_F(ProcessFilesTest, NothingStartsWhileAJobWaitsOrTheLoaderIsBusy) {
     LoadList(WritePages(4));
     queue().log.clear();
-    g_queue = &queue();
-    ui_.onProcessMessages = NestedIdle;  // page processing lets messages through
+    int nested = 0, started = 0;
+    g_onMessages = [&] { ++nested, started += queue().Idle(); };  // page processing lets messages through
+    bool running = false;
+    onPage_ = [&] { running = queue().Running(), started += queue().Idle(); };
     queue().Get(0, -1, 1);
     queue().EnQ(0, 0, 3, rtThumb);
     EXPECT_TRUE(queue().Idle());
-    EXPECT_GT(g_nestedIdleCalls, 0);
-    EXPECT_EQ(g_nestedIdleTrue, 0);
+    EXPECT_GT(nested, 0);
+    EXPECT_TRUE(running) << "the queue stays closed until the page is delivered";
+    EXPECT_EQ(started, 0);
     EXPECT_EQ(delivered_.size(), 1u);
     EXPECT_TRUE(queue().log.empty());
-    ui_.onProcessMessages = nullptr;
+    g_onMessages = nullptr;
+    onPage_ = nullptr;
     Drive();
     EXPECT_EQ(queue().log.size(), 1u);
-}
 
-TEST_F(ProcessFilesTest, TheDispatcherWaitsWhileTheLoaderIsBusy) {
-    std::string cbz = files_.Write("b.cbz", "x");
-    archive_->AddArchive(cbz, {{"1.bmp", MakeBmp(4, 4)}, {"2.bmp", MakeBmp(4, 4)}});
+    const std::string cbz = files_.Write("b.cbz", "x");
+    archive_->archives[cbz] = {{"1.bmp", test::SolidBmp(4, 4)}, {"2.bmp", test::SolidBmp(4, 4)}};
     LoadList({cbz});
     config().PageBufferSize = 0;
-    int nested = 0, nestedTrue = 0;
-    archive_->onCall = [&] {
-        ++nested;
-        if (queue().Idle()) ++nestedTrue;
-    };
+    nested = started = 0;
+    archive_->onCall = [&] { ++nested, started += queue().Idle(); };
     queue().EnQ(0, 0, 3, rtThumb);
     queue().Get(0, -1, 1);
     Drive();
     EXPECT_GT(nested, 0);
-    EXPECT_EQ(nestedTrue, 0);
-    EXPECT_EQ(delivered_.size(), 1u);
+    EXPECT_EQ(started, 0);
 }
 
 // ---- Loading a list ----
 
 TEST_F(ProcessFilesTest, LoadingAListTellsTheWindowAndRemembersIt) {
     config().GenerateThumbsInBackground = true;
-    config().FavouriteDirectories = "";
-    config().RecentDirectories = "";
-    auto names = WritePages(10);
-    TStringList l;
-    for (auto& n : names) l.Add(n);
-    queue().LoadFiles(l, 25);
+    config().FavouriteDirectories = config().RecentDirectories = "";
+    queue().LoadFiles(TStringList(), 0);  // an empty list is ignored
+    EXPECT_TRUE(queue().Queue().empty());
+    const auto names = WritePages(10);
+    queue().LoadFiles(ListOf(names), 25);
     EXPECT_EQ(config().LastPage, 25);
-    EXPECT_EQ(Queued(), (std::vector<std::pair<int, int>>{{0, rtLoadFiles}}));
+    EXPECT_EQ(Queued(), (Jobs{{0, rtLoadFiles}}));
     EXPECT_EQ(queue().GetFiles(), 0);
     EXPECT_TRUE(queue().Idle());
     EXPECT_EQ(filesReady_, 1);
@@ -337,71 +278,51 @@ TEST_F(ProcessFilesTest, LoadingAListTellsTheWindowAndRemembersIt) {
     EXPECT_EQ(config().LastDir, files_.Path());
     EXPECT_EQ(config().LastFiles.Items(), names);
     EXPECT_EQ(config().RecentDirectories, files_.Path());
-    EXPECT_TRUE(queue().HasRotations());
-    EXPECT_EQ(queue().GetRotation(9), 0);
-    EXPECT_TRUE(queue().ThumbsStarted);
-    EXPECT_EQ(Queued(), (std::vector<std::pair<int, int>>{{0, rtStartThumbs}}));
+    EXPECT_TRUE(queue().HasRotations() && queue().ThumbsStarted);
+    EXPECT_EQ(Queued(), (Jobs{{0, rtStartThumbs}}));
     EXPECT_EQ(queue().log, (std::vector<std::string>{"info files"}));
+    queue().GenerateThumbs();  // started already
+    EXPECT_EQ(Queued(), (Jobs{{0, rtStartThumbs}}));
 
-    queue().LoadFiles(l, -3);
+    queue().LoadFiles(ListOf(names), -3);
     Drive();
     EXPECT_EQ(config().LastPage, 0);
-}
-
-TEST_F(ProcessFilesTest, EmptyListsAreIgnoredAndAListWithoutPagesTellsNobody) {
-    queue().LoadFiles(TStringList(), 0);
-    EXPECT_TRUE(queue().Queue().empty());
-    LoadList({files_.Write("notes.txt", "x")});
-    EXPECT_EQ(filesReady_, 0);
-    ASSERT_EQ(ui_.shown.size(), 1u);
-    EXPECT_EQ(ui_.shown[0].caption, "There are no image files to display");
-    EXPECT_FALSE(queue().Running());
-}
-
-TEST_F(ProcessFilesTest, ReloadLastFilesLoadsTheStoredSet) {
-    auto names = WritePages(3);
-    LoadList(names, 2);
-    ASSERT_EQ(filesReady_, 1);
-    TConfigureForm& c = config();
-    EXPECT_EQ(c.LastFiles.Count(), 3);
+    config().LastPage = 2;
     queue().ReloadLastFiles();
     Drive();
-    EXPECT_EQ(filesReady_, 2);
-    EXPECT_EQ(c.LastPage, 2);
-    c.LastFiles.Clear();
+    EXPECT_EQ(filesReady_, 3);
+    EXPECT_EQ(config().LastPage, 2);
+    config().LastFiles.Clear();
     queue().ReloadLastFiles();
     EXPECT_TRUE(queue().Queue().empty());
+
+    LoadList({files_.Write("notes.txt", "x")});  // no pages: nobody is told
+    EXPECT_EQ(filesReady_, 3);
+    ASSERT_EQ(ui_.shown.size(), 1u);
+    EXPECT_EQ(ui_.shown[0].caption, "There are no image files to display");
 }
 
 TEST_F(ProcessFilesTest, ANewListClearsOldWorkButKeepsAPendingHalt) {
-    auto names = WritePages(6);
+    const auto names = WritePages(6);
     LoadList(names);
     lockPages_ = true;
     queue().Get(0, -1, 1);
     Drive();
     ASSERT_FALSE(delivered_.empty());
-    TBufferedPagePtr shown = delivered_[0].bitmap;
+    const TBufferedPagePtr shown = delivered_[0].bitmap;
     int cleared = 0, halted = 0;
     queue().OnFilesCleared = [&](TProcessFilesForm&) { ++cleared; };
-    queue().OnWorkHalted = [&](TProcessFilesForm& q) {
-        ++halted;
-        q.RestartWork();
-    };
+    queue().OnWorkHalted = [&](TProcessFilesForm& q) { ++halted, q.RestartWork(); };
     queue().Get(3, -1, 2);
-    TStringList l;
-    l.Add(names[0]);
-    queue().LoadFiles(l, 0);
+    queue().LoadFiles(ListOf({names[0]}), 0);
     queue().HaltWork();
     delivered_.clear();
     Drive();
-    EXPECT_EQ(cleared, 1);
-    EXPECT_EQ(halted, 1);
+    EXPECT_EQ(cleared * 10 + halted, 11);
     EXPECT_EQ(queue().GetFiles(), 1);
-    EXPECT_TRUE(delivered_.empty());  // page 3 of the old list was never made
+    EXPECT_TRUE(delivered_.empty()) << "page 3 of the old list was never made";
     EXPECT_EQ(TBufferedPage::Count(), 0);
-    // The page the window still shows is intact.
-    EXPECT_EQ(shown->PageNo, 0);
-    EXPECT_EQ(shown->Width(), 40);
+    EXPECT_EQ(shown->PageNo * 100 + shown->Width(), 40) << "the page the window shows is intact";
 }
 
 TEST_F(ProcessFilesTest, NewRecentDirectoryKeepsTwelveAndSkipsFavourites) {
@@ -412,17 +333,14 @@ TEST_F(ProcessFilesTest, NewRecentDirectoryKeepsTwelveAndSkipsFavourites) {
     queue().NewRecentDirectory("/FAV");
     EXPECT_EQ(config().RecentDirectories, recent.CommaText());
     queue().NewRecentDirectory("/new");
+    queue().NewRecentDirectory("/D5/");  // the same directory moves to the end
     TStringList now;
     now.SetCommaText(config().RecentDirectories);
     ASSERT_EQ(now.Count(), 12);
     EXPECT_EQ(now[0], "/d1");
-    EXPECT_EQ(now[11], "/new");
-    queue().NewRecentDirectory("/D5/");  // the same directory moves to the end
-    now.SetCommaText(config().RecentDirectories);
-    EXPECT_EQ(now.Count(), 12);
-    EXPECT_EQ(now.IndexOf("/d5"), -1);
+    EXPECT_EQ(now[10], "/new");
     EXPECT_EQ(now[11], "/D5/");
-
+    EXPECT_EQ(now.IndexOf("/d5"), -1);
     config().StripLastDirInHistoryList = true;
     config().RecentDirectories = "";
     queue().NewRecentDirectory("/comics/a");
@@ -441,36 +359,26 @@ protected:
     }
 };
 
-TEST_F(PageRequestTest, ReadAheadFollowsThePageBufferSize) {
+TEST_F(PageRequestTest, ReadAheadAndClamping) {
     struct Case {
         int pbs;
         bool two;
+        int file1, file2;
         std::vector<int> pages;
-    } cases[] = {{3, false, {3, 4, 5}}, {3, true, {3, 4, 5}}, {2, false, {3, 4}}, {2, true, {3, 4, 5}},
-                 {0, false, {3}},       {5, false, {3, 4, 5, 6}}};
+    } cases[] = {
+        {3, false, -5, 3, {3, 4, 5}}, {3, true, -5, 3, {3, 4, 5}}, {2, false, -5, 3, {3, 4}}, {2, true, -5, 3, {3, 4, 5}},
+        {0, false, -5, 3, {3}},       {5, false, -5, 3, {3, 4, 5, 6}},
+        {5, false, 8, 9, {8, 9, 7}},  // 10, 11 and 12 are beyond the end
+        {4, false, 0, -1, {0, 1, 2}}, // -1 is skipped
+        {4, false, 12, -1, {9, 8}},   // 12 becomes 9
+    };
     for (auto& c : cases) {
         config().PageBufferSize = c.pbs;
         config().TwoPages = c.two;
         queue().ClearQ();
-        queue().Get(-5, 3, 1);
-        EXPECT_EQ(QueuedPages(), c.pages) << c.pbs << " " << c.two;
-    }
-}
-
-TEST_F(PageRequestTest, RequestsBeyondTheEndAreSkipped) {
-    config().PageBufferSize = 5;
-    queue().Get(8, 9, 1);
-    EXPECT_EQ(QueuedPages(), (std::vector<int>{8, 9, 7}));
-    queue().ClearQ();
-    config().PageBufferSize = 4;
-    queue().Get(0, -1, 1);
-    EXPECT_EQ(QueuedPages(), (std::vector<int>{0, 1, 2}));
-    queue().ClearQ();
-    queue().Get(12, -1, 1);
-    EXPECT_EQ(QueuedPages().front(), 9);
-    for (auto& e : queue().Queue()) {
-        EXPECT_EQ(e.Priority, 2);
-        EXPECT_EQ(e.Type, rtLoadPage);
+        queue().Get(c.file1, c.file2, 1);
+        EXPECT_EQ(QueuedPages(), c.pages) << c.pbs << " " << c.two << " " << c.file1;
+        for (auto& e : queue().Queue()) EXPECT_EQ(e.Priority * 10 + e.Type, 20 + rtLoadPage);
     }
 }
 
@@ -478,61 +386,34 @@ TEST_F(PageRequestTest, PagesAreDeliveredInOrderAndCachedPagesAtOnce) {
     lockPages_ = true;
     queue().Get(0, -1, 1);
     EXPECT_TRUE(delivered_.empty());
-    int steps = Drive();
-    EXPECT_EQ(steps, 3);  // the page and two read ahead
-    // Pages read ahead are delivered too (the window takes what it asked for).
-    ASSERT_EQ(delivered_.size(), 3u);
-    EXPECT_EQ(delivered_[0].page, 0);
-    EXPECT_EQ(delivered_[1].page, 1);
-    EXPECT_EQ(delivered_[2].page, 2);
-    EXPECT_EQ(delivered_[0].gen, 1);
-    EXPECT_TRUE(delivered_[0].bitmap->Locked);
-    EXPECT_TRUE(delivered_[0].bitmap->Processed);
-    EXPECT_EQ(TBufferedPage::InList(ctDisplay), 3);
-
-    // A cached, processed page of the same generation comes during Get itself.
-    queue().Get(1, -1, 1);
+    EXPECT_EQ(Drive(), 3);
+    // Pages read ahead are delivered too; the window takes what it asked for.
+    EXPECT_EQ(Delivered(), (Jobs{{0, 1}, {1, 1}, {2, 1}}));
+    EXPECT_TRUE(delivered_[0].bitmap->Locked && delivered_[0].bitmap->Processed);
+    queue().Get(1, -1, 1);  // cached and processed: delivered within Get
     ASSERT_EQ(delivered_.size(), 4u);
     EXPECT_EQ(delivered_[3].page, 1);
     EXPECT_TRUE(delivered_[3].bitmap->Locked);
-    EXPECT_FALSE(delivered_[0].bitmap->Locked);  // Get unlocked the pages shown before
+    EXPECT_FALSE(delivered_[0].bitmap->Locked) << "Get unlocks the pages shown before";
     EXPECT_EQ(QueuedPages(), (std::vector<int>{3}));  // 2 is cached already
-}
 
-TEST_F(PageRequestTest, EachGenerationGetsItsOwnPage) {
+    delivered_.clear();
     config().PageBufferSize = 0;
-    queue().Get(2, -1, 4);
+    queue().Get(2, -1, 4);  // each generation gets its own page
     queue().Get(2, -1, 5);
     Drive();
-    std::vector<std::pair<int, int>> got;
-    for (auto& d : delivered_) got.push_back({d.page, d.gen});
-    EXPECT_EQ(got, (std::vector<std::pair<int, int>>{{2, 4}, {2, 5}}));
-    EXPECT_NE(delivered_[0].bitmap, delivered_[1].bitmap);
-}
-
-TEST_F(PageRequestTest, TheQueueStaysClosedUntilThePageIsDelivered) {
-    bool running = false, nested = true;
-    onPage_ = [&] {
-        running = queue().Running();
-        nested = queue().Idle();
-    };
-    queue().Get(0, -1, 1);
-    EXPECT_TRUE(queue().Idle());
-    EXPECT_TRUE(running);
-    EXPECT_FALSE(nested);
-    EXPECT_FALSE(queue().Running());
+    EXPECT_EQ(Delivered(), (Jobs{{3, 1}, {2, 4}, {2, 5}}));
+    EXPECT_NE(delivered_[1].bitmap, delivered_[2].bitmap);
 }
 
 TEST_F(PageRequestTest, ZoomRequestsReplaceEachOther) {
     queue().GetZooms(true, 1, 2, 3);
     queue().GetZooms(false, 4, -1, 3);
-    EXPECT_EQ(Queued(), (std::vector<std::pair<int, int>>{{4, rtZoomWhole}}));
+    EXPECT_EQ(Queued(), (Jobs{{4, rtZoomWhole}}));
     Drive();
     ASSERT_EQ(delivered_.size(), 1u);
     EXPECT_EQ(delivered_[0].type, ctZoomWhole);
-    // Whole-page zoom: fitted to the window whatever the fit settings (40x60 -> 512x768).
-    EXPECT_EQ(delivered_[0].width, 512);
-    EXPECT_EQ(delivered_[0].height, 768);
+    EXPECT_EQ(delivered_[0].width * 1000 + delivered_[0].height, 512768) << "fitted whole: 40x60 to 512x768";
     queue().GetZooms(true, 4, -1, 3);
     Drive();
     ASSERT_EQ(delivered_.size(), 2u);
@@ -544,88 +425,57 @@ TEST_F(PageRequestTest, RotationsArePerPageAndReachNewPages) {
     EXPECT_FALSE(queue().SetRotation(rtNone, -1));
     EXPECT_TRUE(queue().SetRotation(rtRight, -1));
     EXPECT_FALSE(queue().SetRotation(rtRight, -1));
-    EXPECT_FALSE(queue().SetRotation(rtUpsideDown, 10));
-    EXPECT_FALSE(queue().SetRotation(rtUpsideDown, -2));
-    EXPECT_EQ(queue().GetRotation(10), 0);
+    EXPECT_FALSE(queue().SetRotation(rtUpsideDown, 10) || queue().SetRotation(rtUpsideDown, -2));
+    EXPECT_EQ(queue().GetRotation(10), rtNone);
     EXPECT_TRUE(queue().SetRotation(rtUpsideDown, 9));
-    EXPECT_EQ(queue().GetRotation(9), 2);
-    EXPECT_TRUE(queue().SetRotation(rtNone, 3));
-
+    EXPECT_EQ(queue().GetRotation(9), rtUpsideDown);
     queue().Get(0, -1, 1);
     Drive();
     ASSERT_FALSE(delivered_.empty());
-    EXPECT_EQ(delivered_[0].bitmap->Rotation, 1);
-    EXPECT_EQ(delivered_[0].width, 60);  // turned a quarter: 40x60 shown as 60x40
-    EXPECT_EQ(delivered_[0].height, 40);
+    EXPECT_EQ(delivered_[0].bitmap->Rotation, rtRight);
+    EXPECT_EQ(delivered_[0].width * 1000 + delivered_[0].height, 60040) << "40x60 shown as 60x40";
 }
 
 TEST_F(ProcessFilesTest, NoRotationsWithoutAList) {
-    EXPECT_FALSE(queue().SetRotation(rtRight, -1));
-    EXPECT_FALSE(queue().SetRotation(rtRight, 0));
-    EXPECT_FALSE(queue().HasRotations());
+    EXPECT_FALSE(queue().SetRotation(rtRight, -1) || queue().SetRotation(rtRight, 0) || queue().HasRotations());
 }
 
-TEST_F(ProcessFilesTest, PagesFromArchivesAndThoseThatCannotComeAreDelivered) {
-    std::string cbz = files_.Write("b.cbz", "x");
-    std::string cbt = files_.Write("c.cbt", "x");
-    archive_->AddArchive(cbz, {{"1.bmp", MakeBmp(30, 50)}, {"2.bmp", "damaged", false}});
-    archive_->AddArchive(cbt, {{"3.bmp", MakeBmp(30, 50)}});
+TEST_F(ProcessFilesTest, PagesThatCannotComeAreDeliveredAsTheErrorPage) {
+    const std::string cbz = files_.Write("b.cbz", "x"), cbt = files_.Write("c.cbt", "x");
+    archive_->archives[cbz] = {{"1.bmp", test::SolidBmp(30, 50)}, {"2.bmp", "damaged"}};
+    archive_->archives[cbt] = {{"3.bmp", test::SolidBmp(30, 50)}};
     LoadList({cbz, cbt});
     ASSERT_EQ(queue().GetFiles(), 3);
     config().PageBufferSize = 0;
     archive_->archives.erase(cbz);  // gone from disk after listing
     queue().Get(0, 2, 1);
+    queue().Get(1, -1, 1);
     Drive();
-    ASSERT_EQ(delivered_.size(), 2u);
-    EXPECT_EQ(delivered_[0].page, 0);
-    EXPECT_TRUE(delivered_[0].bitmap->Processed);
-    EXPECT_EQ(delivered_[0].width, 400);  // the error page
-    EXPECT_EQ(delivered_[0].height, 600);
-    EXPECT_EQ(delivered_[1].page, 2);
-    EXPECT_EQ(delivered_[1].width, 30);
+    ASSERT_EQ(delivered_.size(), 3u);
+    for (int i : {0, 2}) EXPECT_EQ(delivered_[size_t(i)].width * 1000 + delivered_[size_t(i)].height, 400600) << i;
+    EXPECT_EQ(delivered_[1].page * 100 + delivered_[1].width, 230);
     EXPECT_FALSE(queue().Running());
-}
 
-TEST_F(ProcessFilesTest, CopyPageToFileRunsAsAJob) {
-    auto names = WritePages(2);
-    LoadList(names);
-    queue().CopyPageToFile(1, files_.File("copy.jpg"));
-    EXPECT_EQ(Queued(), (std::vector<std::pair<int, int>>{{1, rtCopyPage}}));
+    queue().CopyPageToFile(2, files_.File("copy.jpg"));  // the copy is a job too
+    EXPECT_EQ(Queued(), (Jobs{{2, rtCopyPage}}));
     Drive();
-    EXPECT_EQ(test::ReadFileBytes(files_.File("copy.bmp")), MakeBmp(40, 60));
-}
-
-TEST_F(ProcessFilesTest, GenerateThumbsAsksOncePerList) {
-    LoadList(WritePages(2));
-    queue().GenerateThumbs();
-    queue().GenerateThumbs();
-    EXPECT_EQ(Queued(), (std::vector<std::pair<int, int>>{{0, rtStartThumbs}}));
-    Drive();
-    EXPECT_EQ(queue().log.back(), "thumbs");
+    EXPECT_EQ(test::ReadFileBytes(files_.File("copy.bmp")), test::SolidBmp(30, 50));
 }
 
 TEST_F(ProcessFilesTest, AQueueDrivenToCompletionOnDecodedPages) {
     config().TwoPages = true;
     config().PageBufferSize = 4;
     TBufferedPage::SetPageLimit(2 + 4);
-    auto names = WritePages(30, 200, 300);
-    LoadList(names);
+    LoadList(WritePages(30, 200, 300));
     lockPages_ = true;
     for (int page = 0; page < 30; page += 2) {
         delivered_.clear();
         queue().Get(page, page + 1, 1);
         Drive();
         // The two pages asked for come first, then those read ahead.
-        ASSERT_GE(delivered_.size(), 2u) << page;
-        EXPECT_EQ(delivered_[0].page, page);
-        EXPECT_EQ(delivered_[1].page, page + 1);
-        EXPECT_EQ(delivered_.size(), page == 28 ? 2u : 4u) << page;
-        for (auto& d : delivered_) {
-            EXPECT_EQ(d.gen, 1);
-            // Two pages: each fitted to half the window (512x768 for a 200x300 page).
-            EXPECT_EQ(d.width, 512);
-            EXPECT_EQ(d.height, 768);
-        }
+        ASSERT_EQ(delivered_.size(), page == 28 ? 2u : 4u) << page;
+        EXPECT_EQ(delivered_[0].page * 100 + delivered_[1].page, page * 101 + 1);
+        for (auto& d : delivered_) EXPECT_EQ(d.width * 1000 + d.height + d.gen * 1000000, 1512768) << "half the window";
         EXPECT_LE(TBufferedPage::InList(ctDisplay), TBufferedPage::PageLimit());
         EXPECT_TRUE(queue().Queue().empty());
     }

@@ -4,7 +4,8 @@
 
 #include <climits>
 
-#include "pages/EngineTestSupport.h"
+#include "EngineTestSupport.h"
+#include "pages/BuffPage.h"
 #include "pages/PageSettings.h"
 #include "pages/Utilsunit.h"
 #include "settings/Configuration.h"
@@ -12,7 +13,10 @@
 namespace vellicor {
 namespace {
 
-// Every fit setting off: the tests switch on what they need.
+using test::SameBytes;
+using test::SetPixel;
+
+// Every fit setting off; the cases switch on what they need.
 TSettings NoFit() {
     TSettings s{};
     s.FitWidthIfOversize = false;
@@ -20,243 +24,291 @@ TSettings NoFit() {
     return s;
 }
 
-struct Fit {
+struct FitCase {
+    const char* what;
+    std::function<void(TSettings&)> set;
     int w, h;
-    TRotation r;
-    bool ok;
+    TPageCacheType type;
+    TRotation rotation;
+    int clientW, clientH;
+    int expectW, expectH;  // 0: no size (the page becomes the error page)
+    TRotation expectR = rtNone;
 };
 
-Fit Compute(const TSettings& s, int w, int h, TPageCacheType type = ctDisplay, TRotation rot = rtNone,
-            int cw = 1024, int ch = 768) {
-    TFitInput in;
-    in.Width = w;
-    in.Height = h;
-    in.Rotation = rot;
-    in.ImageType = type;
-    in.ClientWidth = cw;
-    in.ClientHeight = ch;
-    TFitResult out;
-    bool ok = ComputeFit(in, s, out);
-    return {out.Width, out.Height, out.FinalRotation, ok};
+TEST(ProcessbmpFit, RulesOnTheExamples) {
+    auto on = [](bool TSettings::*flag) { return [flag](TSettings& s) { s.*flag = true; }; };
+    auto both = [](bool TSettings::*a, bool TSettings::*b) { return [a, b](TSettings& s) { s.*a = s.*b = true; }; };
+    auto target = [](int v) { return [v](TSettings& s) { s.TargetHeight = true, s.TargetHeightVal = v; }; };
+    const FitCase cases[] = {
+        {"Fit: SA 75, PA 150, by height", on(&TSettings::Fit), 1000, 1500, ctDisplay, rtNone, 1024, 768, 512, 768},
+        {"Fit: SA 75 > PA 50, by width", on(&TSettings::Fit), 2000, 1000, ctDisplay, rtNone, 1024, 768, 1024, 512},
+        {"Fit enlarges", on(&TSettings::Fit), 100, 150, ctDisplay, rtNone, 1024, 768, 512, 768},
+        {"Fit: a spread by height", both(&TSettings::Fit, &TSettings::SuppressFitWidthDoublePages), 2000, 1000,
+         ctDisplay, rtNone, 1024, 768, 1536, 768},
+        {"FitIfOversize: small", on(&TSettings::FitIfOversize), 1000, 700, ctDisplay, rtNone, 1024, 768, 1000, 700},
+        {"FitIfOversize: tall", on(&TSettings::FitIfOversize), 1000, 1500, ctDisplay, rtNone, 1024, 768, 512, 768},
+        {"FitIfOversize: wide", on(&TSettings::FitIfOversize), 1100, 500, ctDisplay, rtNone, 1024, 768, 1024, 465},
+        {"TwoPages: SW 512, SA 150 = PA", on(&TSettings::TwoPages), 1000, 1500, ctDisplay, rtNone, 1024, 768, 512, 768},
+        {"TwoPages: a wide page keeps SW", on(&TSettings::TwoPages), 2000, 1500, ctDisplay, rtNone, 1024, 768, 1024, 768},
+        {"FitWidth", on(&TSettings::FitWidth), 500, 1000, ctDisplay, rtNone, 1024, 768, 1024, 2048},
+        {"FitWidth: spread kept, 1800 <= 2048", both(&TSettings::FitWidth, &TSettings::SuppressFitWidthDoublePages),
+         1800, 1200, ctDisplay, rtNone, 1024, 768, 1800, 1200},
+        {"FitWidth: spread to two widths", both(&TSettings::FitWidth, &TSettings::SuppressFitWidthDoublePages), 3000,
+         1000, ctDisplay, rtNone, 1024, 768, 2048, 682},
+        {"FitWidthIfOversize: narrow", on(&TSettings::FitWidthIfOversize), 800, 3000, ctDisplay, rtNone, 1024, 768, 800, 3000},
+        {"FitWidthIfOversize: wide", on(&TSettings::FitWidthIfOversize), 2048, 100, ctDisplay, rtNone, 1024, 768, 1024, 50},
+        {"FitHeight", on(&TSettings::FitHeight), 100, 384, ctDisplay, rtNone, 1024, 768, 200, 768},
+        {"FitHeightIfOversize: low", on(&TSettings::FitHeightIfOversize), 100, 384, ctDisplay, rtNone, 1024, 768, 100, 384},
+        {"FitHeightIfOversize: tall", on(&TSettings::FitHeightIfOversize), 3000, 1536, ctDisplay, rtNone, 1024, 768, 1500, 768},
+        {"TargetHeight 1200", target(1200), 800, 1000, ctDisplay, rtNone, 1024, 768, 960, 1200},
+        {"no rule", [](TSettings&) {}, 5000, 7000, ctDisplay, rtNone, 1024, 768, 5000, 7000},
+        {"zoom doubled: no resampling", on(&TSettings::FitWidth), 2000, 3000, ctZoomDouble, rtNone, 1000, 768, 2000, 3000},
+        {"zoom doubled", [](TSettings&) {}, 100, 150, ctZoomDouble, rtNone, 1024, 768, 200, 300},
+        {"whole-page zoom ignores the settings", [](TSettings&) {}, 1000, 1500, ctZoomWhole, rtNone, 1024, 768, 512, 768},
+        {"RotateLeft: the window's height serves as its width", both(&TSettings::RotateLeft, &TSettings::FitWidth), 1000, 1500, ctDisplay, rtNone,
+         1024, 768, 768, 1152, rtLeft},
+        {"RotateLeft turns a right page back", on(&TSettings::RotateLeft), 10, 10, ctDisplay, rtRight, 1024, 768, 10, 10},
+        {"RotateRight turns a left page back", on(&TSettings::RotateRight), 10, 10, ctDisplay, rtLeft, 1024, 768, 10, 10},
+        {"RotateRight after upside down", on(&TSettings::RotateRight), 10, 10, ctDisplay, rtUpsideDown, 1024, 768, 10,
+         10, rtLeft},
+        {"a sideways page is fitted as shown", on(&TSettings::Fit), 1500, 1000, ctDisplay, rtRight, 1024, 768, 768, 512,
+         rtRight},
+        // Nothing to fit is never a division by zero.
+        {"zero width", on(&TSettings::Fit), 0, 100, ctDisplay, rtNone, 1024, 768, 0, 0},
+        {"zero height", on(&TSettings::Fit), 100, 0, ctDisplay, rtNone, 1024, 768, 0, 0},
+        {"minimised window", on(&TSettings::Fit), 100, 150, ctDisplay, rtNone, 0, 0, 100, 150},
+        {"two pages in a window 1 wide", on(&TSettings::TwoPages), 100, 150, ctDisplay, rtNone, 1, 768, 100, 150},
+        {"negative client width", on(&TSettings::FitWidth), 100, 150, ctDisplay, rtNone, -5, 768, 100, 150},
+        {"target height in a minimised window", target(900), 100, 150, ctDisplay, rtNone, 0, 0, 600, 900},
+        // Hostile settings give no size instead of overflowing.
+        {"target height 0", target(0), 100, 150, ctDisplay, rtNone, 1024, 768, 0, 0},
+        {"target height negative", target(-40), 100, 150, ctDisplay, rtNone, 1024, 768, 0, 0},
+        {"target height INT_MAX", target(INT_MAX), 3000, 10, ctDisplay, rtNone, 1024, 768, 0, 0},
+        {"doubled beyond int", on(&TSettings::FitHeight), INT_MAX, 1, ctZoomDouble, rtNone, 1024, INT_MAX, 0, 0},
+    };
+    for (const auto& c : cases) {
+        TSettings s = NoFit();
+        c.set(s);
+        TFitInput in;
+        in.Width = c.w, in.Height = c.h, in.Rotation = c.rotation, in.ImageType = c.type;
+        in.ClientWidth = c.clientW, in.ClientHeight = c.clientH;
+        TFitResult out;
+        const bool ok = ComputeFit(in, s, out);
+        EXPECT_EQ(ok, c.expectW > 0) << c.what;
+        if (!ok) continue;
+        EXPECT_EQ(std::make_pair(out.Width, out.Height), std::make_pair(c.expectW, c.expectH)) << c.what;
+        EXPECT_EQ(out.FinalRotation, c.expectR) << c.what;
+    }
 }
 
-#define EXPECT_FIT(f, W, H)      \
-    do {                         \
-        Fit f_ = (f);            \
-        EXPECT_TRUE(f_.ok);      \
-        EXPECT_EQ(f_.w, W);      \
-        EXPECT_EQ(f_.h, H);      \
-    } while (0)
-
-TEST(ProcessbmpFitTest, WholePageFit) {
-    TSettings s = NoFit();
-    s.Fit = true;
-    EXPECT_FIT(Compute(s, 1000, 1500), 512, 768);   // SA 75, PA 150: by height
-    EXPECT_FIT(Compute(s, 2000, 1000), 1024, 512);  // SA 75 > PA 50: by width
-    EXPECT_FIT(Compute(s, 100, 150), 512, 768);     // enlarged too
-    s.SuppressFitWidthDoublePages = true;
-    EXPECT_FIT(Compute(s, 2000, 1000), 1536, 768);  // a spread is fitted by height instead
-
-    s = NoFit();
-    s.FitIfOversize = true;
-    EXPECT_FIT(Compute(s, 100, 150), 100, 150);
-    EXPECT_FIT(Compute(s, 1000, 700), 1000, 700);
-    EXPECT_FIT(Compute(s, 1000, 1500), 512, 768);
-    EXPECT_FIT(Compute(s, 1100, 500), 1024, 465);
-}
-
-TEST(ProcessbmpFitTest, TwoPagesShareTheWindowUnlessThePageIsASpread) {
-    TSettings s = NoFit();
-    s.TwoPages = true;
-    EXPECT_FIT(Compute(s, 1000, 1500), 512, 768);  // SW 512: SA 150 = PA 150, by height
-    EXPECT_FIT(Compute(s, 2000, 1500), 1024, 768);  // wide: SW stays 1024, SA 75 = PA 75
-}
-
-TEST(ProcessbmpFitTest, WidthFit) {
-    TSettings s = NoFit();
-    s.FitWidth = true;
-    EXPECT_FIT(Compute(s, 500, 1000), 1024, 2048);
-    s.SuppressFitWidthDoublePages = true;
-    EXPECT_FIT(Compute(s, 1800, 1200), 1800, 1200);  // 1800 <= 2048: kept
-    EXPECT_FIT(Compute(s, 3000, 1000), 2048, 682);   // fitted to two window widths
-
-    s = NoFit();
-    s.FitWidthIfOversize = true;
-    EXPECT_FIT(Compute(s, 800, 3000), 800, 3000);
-    EXPECT_FIT(Compute(s, 2048, 100), 1024, 50);
-}
-
-TEST(ProcessbmpFitTest, HeightAndTargetHeightFit) {
-    TSettings s = NoFit();
-    s.FitHeight = true;
-    EXPECT_FIT(Compute(s, 1000, 1500), 512, 768);
-    EXPECT_FIT(Compute(s, 100, 384), 200, 768);
-    s = NoFit();
-    s.FitHeightIfOversize = true;
-    EXPECT_FIT(Compute(s, 100, 384), 100, 384);
-    EXPECT_FIT(Compute(s, 3000, 1536), 1500, 768);
-    s = NoFit();
-    s.TargetHeight = true;
-    s.TargetHeightVal = 1200;
-    EXPECT_FIT(Compute(s, 800, 1000), 960, 1200);
-    // Without any rule the page keeps its size.
-    EXPECT_FIT(Compute(NoFit(), 5000, 7000), 5000, 7000);
-}
-
-TEST(ProcessbmpFitTest, ZoomPages) {
-    TSettings s = NoFit();
-    s.FitWidth = true;
-    EXPECT_FIT(Compute(s, 2000, 3000, ctZoomDouble, rtNone, 1000, 768), 2000, 3000);
-    // The whole-page zoom ignores the fit settings and is not doubled.
-    EXPECT_FIT(Compute(NoFit(), 1000, 1500, ctZoomWhole), 512, 768);
-    EXPECT_FIT(Compute(NoFit(), 100, 150, ctZoomDouble), 200, 300);
-}
-
-TEST(ProcessbmpFitTest, RotationsTurnThePageAndTheWindow) {
-    TSettings s = NoFit();
-    s.RotateLeft = true;
-    s.FitWidth = true;
-    Fit f = Compute(s, 1000, 1500);
-    EXPECT_EQ(f.r, rtLeft);
-    EXPECT_FIT(f, 768, 1152);  // the window's height serves as its width
-    EXPECT_EQ(Compute(s, 10, 10, ctDisplay, rtRight).r, rtNone);
-    s.RotateLeft = false;
-    s.RotateRight = true;
-    EXPECT_EQ(Compute(s, 10, 10, ctDisplay, rtLeft).r, rtNone);
-    EXPECT_EQ(Compute(s, 10, 10, ctDisplay, rtUpsideDown).r, rtLeft);
-    EXPECT_EQ(Compute(NoFit(), 10, 10, ctDisplay, rtUpsideDown).r, rtUpsideDown);
-
-    // A sideways page is fitted as it will be shown; the size is given before turning.
-    s = NoFit();
-    s.Fit = true;
-    Fit g = Compute(s, 1500, 1000, ctDisplay, rtRight);
-    EXPECT_EQ(g.r, rtRight);
-    EXPECT_FIT(g, 768, 512);
-}
-
-TEST(ProcessbmpFitTest, NothingToFitIsNeverADivisionByZero) {
-    TSettings s = NoFit();
-    s.Fit = true;
-    EXPECT_FALSE(Compute(s, 0, 100).ok);
-    EXPECT_FALSE(Compute(s, 100, 0).ok);
-    // A minimised window: the rules that need its size are passed over.
-    EXPECT_FIT(Compute(s, 100, 150, ctDisplay, rtNone, 0, 0), 100, 150);
-    s.TwoPages = true;
-    EXPECT_FIT(Compute(s, 100, 150, ctDisplay, rtNone, 1, 768), 100, 150);
-    s = NoFit();
-    s.FitWidth = true;
-    EXPECT_FIT(Compute(s, 100, 150, ctDisplay, rtNone, -5, 768), 100, 150);
-    s = NoFit();
-    s.TargetHeight = true;
-    s.TargetHeightVal = 900;
-    EXPECT_FIT(Compute(s, 100, 150, ctDisplay, rtNone, 0, 0), 600, 900);
-}
-
-TEST(ProcessbmpFitTest, HostileSettingsGiveNoSizeInsteadOfOverflowing) {
-    TSettings s = NoFit();
-    s.TargetHeight = true;
-    s.TargetHeightVal = 0;
-    EXPECT_FALSE(Compute(s, 100, 150).ok);
-    s.TargetHeightVal = -40;
-    EXPECT_FALSE(Compute(s, 100, 150).ok);
-    s.TargetHeightVal = INT_MAX;
-    EXPECT_FALSE(Compute(s, 3000, 10).ok);
-    s = NoFit();
-    s.FitHeight = true;
-    EXPECT_FALSE(Compute(s, INT_MAX, 1, ctZoomDouble, rtNone, 1024, INT_MAX).ok);
-}
-
-class ProcessbmpPageTest : public ::testing::Test {
+class ProcessbmpPage : public ::testing::Test {
 protected:
     void SetUp() override {
         settings_ = NoFit();
-        settings_.Balance = false;
-        settings_.FixYellowing = false;
+        settings_.Balance = settings_.FixYellowing = false;
         SetPageSettings(&settings_);
         SetMainClientSize(1024, 768);
     }
-    void TearDown() override { SetPageSettings(nullptr); }
-    static std::unique_ptr<TMemoryStream> Stream(const std::string& bytes) {
-        auto m = std::make_unique<TMemoryStream>();
-        m->Write(bytes.data(), static_cast<int64_t>(bytes.size()));
-        m->Seek(0, SeekOrigin::Begin);
-        return m;
+    void TearDown() override {
+        SetPageSettings(nullptr);
+        SetMainClientSize(1024, 768);
+    }
+    void Load(TProcessBMP& page, const std::string& bytes) {
+        TMemoryStream s = test::StreamOf(bytes);
+        page.LoadFromStream(&s);
     }
     TSettings settings_;
 };
 
-TEST_F(ProcessbmpPageTest, LoadingProcessesThePage) {
-    settings_.Fit = true;
-    TProcessBMP page("a.bmp", rtNone);
-    EXPECT_FALSE(page.Processed);
-    auto s = Stream(test::MakeBmp(100, 150));
-    page.LoadFromStream(s.get());
-    EXPECT_TRUE(page.Processed);
-    EXPECT_EQ(page.DecodedWidth, 100);
-    EXPECT_EQ(page.Width(), 512);
-    EXPECT_EQ(page.Height(), 768);
-    EXPECT_EQ(page.ScalePercent, 512);
-}
-
-TEST_F(ProcessbmpPageTest, UnprocessedPagesAreLeftAsDecoded) {
-    settings_.Fit = true;
-    settings_.GammaCorrect = true;
-    TProcessBMP page("a.bmp", rtRight);
-    page.ImageType = ctUnprocessed;
-    auto s = Stream(test::MakeBmp(100, 150, 0x00404040));
-    page.LoadFromStream(s.get());
-    EXPECT_TRUE(page.Processed);
-    EXPECT_EQ(page.Width(), 100);
-    EXPECT_EQ(page.Height(), 150);
-    EXPECT_EQ(page.GammaApplied, 0);
-    EXPECT_EQ(page.Pixel(5, 5), 0x00404040u);
-}
-
-TEST_F(ProcessbmpPageTest, AFailedLoadStillGetsFittedAndTurned) {
-    settings_.Fit = true;
-    TProcessBMP page("bad.bmp", rtRight);
-    auto s = Stream("not a bitmap");
-    page.LoadFromStream(s.get());
-    EXPECT_TRUE(page.LoadError);
-    EXPECT_TRUE(page.Processed);
-    // The 400x600 error page, turned right (600x400) and fitted by width to 1024x682.
-    EXPECT_EQ(page.Width(), 1024);
-    EXPECT_EQ(page.Height(), 682);
-}
-
-TEST_F(ProcessbmpPageTest, APageWithoutPixelsBecomesTheErrorPage) {
-    TProcessBMP page("a.bmp", rtNone);
+TEST_F(ProcessbmpPage, TheChainRunsInOrderWithItsSettings) {
+    // Every step changes the page, so a step out of order or a setting passed to the wrong
+    // parameter shows in the bytes.
+    TSettings& s = settings_;
+    s.Balance = true, s.DiscardsPer1000 = 7;
+    s.FixYellowing = true, s.YellowingRedThreshold = 180, s.YellowingGreenThreshold = 160;
+    s.YellowingBlueThreshold = 120, s.YellowingGreenBoost = 12, s.YellowingBlueBoost = 25;
+    s.FixEdgeYellowing = s.FixInternalYellowing = true;
+    s.EdgeYellowingRedThreshold = 190, s.EdgeYellowingGreenThreshold = 140, s.EdgeYellowingBlueThreshold = 110;
+    s.EdgeYellowingRedBoost = 250, s.EdgeYellowingGreenBoost = 245, s.EdgeYellowingBlueBoost = 235;
+    s.Fit = true, s.GammaCorrect = true, s.GammaCorrection = 180;
+    // Paper with a ringed balloon, a few white and black pixels (50 clipped by the discards,
+    // 200 not), a block that yellowing lifts but filling leaves, and a gradient.
+    TBitmap source = test::SolidPage(120, 180, 200, 185, 140);
+    for (int y = 0; y < 180; ++y)
+        for (int x = 0; x < 120; ++x) {
+            const bool ring = x >= 30 && x < 70 && y >= 40 && y < 90, inside = x > 31 && x < 68 && y > 41 && y < 88;
+            if (ring && !inside) SetPixel(source, x, y, 20, 20, 20);
+            else if (y >= 10 && y < 12 && x >= 10 && x < 110) SetPixel(source, x, y, 255, 255, 255);
+            else if (y == 12 && x >= 10 && x < 60) SetPixel(source, x, y, 0, 0, 0);
+            else if (y >= 100 && y < 116 && x >= 80 && x < 110) SetPixel(source, x, y, 192, 182, 145);
+            else if (y > 120) SetPixel(source, x, y, uint8_t(x * 2), uint8_t(y), 90);
+        }
+    TPageBMP expected("c.bmp");
+    expected.Assign(source);
+    ASSERT_TRUE(expected.Balance(7) && expected.ReduceYellowing(180, 160, 120, 12, 25) &&
+                expected.ReduceYellowingByFilling(true, 190, 140, 110, 250, 245, 235));
+    // Turned right: 180 x 120 as shown, fitted by width to 1024 x 682, stretched before turning.
+    ASSERT_TRUE(expected.Stretch(682, 1024) && expected.RotateBitmapRight() && expected.GammaCorrect(180));
+    TProcessBMP page("c.bmp", rtRight);
+    page.Assign(source);
     page.ProcessBitmap();
-    EXPECT_EQ(page.Width(), 400);
-    EXPECT_EQ(page.Height(), 600);
     EXPECT_TRUE(page.Processed);
+    EXPECT_TRUE(SameBytes(page, expected));
+    EXPECT_EQ(page.BalanceFactor, expected.BalanceFactor);
+    EXPECT_EQ(page.ScalePercent, expected.ScalePercent);
+    EXPECT_TRUE(page.YellowingReduced && page.AreaFilled);
+    EXPECT_EQ(page.GammaApplied, 180);
 }
 
-TEST_F(ProcessbmpPageTest, ResizeAndRotateRefusesOppositeChanges) {
+TEST_F(ProcessbmpPage, UnprocessedErrorAndEmptyPages) {
+    settings_.Fit = settings_.GammaCorrect = true;
+    TProcessBMP raw("a.bmp", rtRight);  // type 2: as decoded
+    raw.ImageType = ctUnprocessed;
+    Load(raw, test::SolidBmp(100, 150, 0x404040));
+    EXPECT_TRUE(raw.Processed);
+    EXPECT_EQ(raw.Width() * 1000 + raw.Height(), 100150);
+    EXPECT_EQ(raw.GammaApplied, 0);
+    EXPECT_EQ(raw.Pixel(5, 5), 0x00404040u);
+
+    // A failed load skips the colour steps but is fitted and turned: 400 x 600 turned
+    // right is 600 x 400, fitted by width to 1024 x 682.
+    TProcessBMP bad("bad.bmp", rtRight);
+    Load(bad, "not a bitmap");
+    EXPECT_TRUE(bad.LoadError && bad.Processed);
+    EXPECT_EQ(bad.Width() * 1000 + bad.Height(), 1024682);
+    EXPECT_EQ(bad.GammaApplied, 0);
+
+    TProcessBMP empty("a.txt", rtNone);  // no pixels to fit: the error page
+    Load(empty, "text");
+    EXPECT_EQ(empty.Width() * 1000 + empty.Height(), 400600);
+    EXPECT_TRUE(empty.Processed);
+}
+
+TEST_F(ProcessbmpPage, ResizeAndRotateAndTheWindowSizeAtProcessing) {
     TProcessBMP page("a.bmp", rtNone);
     ASSERT_TRUE(page.SetSize(100, 50, TPixelFormat::pf24bit));
-    EXPECT_FALSE(page.ResizeAndRotate(50, 60, rtNone));
+    EXPECT_FALSE(page.ResizeAndRotate(50, 60, rtNone));  // opposite directions: refused
     EXPECT_FALSE(page.ResizeAndRotate(150, 40, rtRight));
-    EXPECT_EQ(page.Width(), 100);
-    EXPECT_EQ(page.Height(), 50);
-    // Only the height differs: nothing is resampled, the turn is still made.
-    EXPECT_TRUE(page.ResizeAndRotate(100, 60, rtLeft));
-    EXPECT_EQ(page.Width(), 50);
-    EXPECT_EQ(page.Height(), 100);
+    EXPECT_EQ(page.Width() * 1000 + page.Height(), 100050);
+    EXPECT_TRUE(page.ResizeAndRotate(100, 60, rtLeft));  // only the height differs: just turned
+    EXPECT_EQ(page.Width() * 1000 + page.Height(), 50100);
     EXPECT_TRUE(page.ResizeAndRotate(100, 200, rtUpsideDown));
-    EXPECT_EQ(page.Width(), 100);
-    EXPECT_EQ(page.Height(), 200);
-}
+    EXPECT_EQ(page.Width() * 1000 + page.Height(), 100200);
 
-TEST_F(ProcessbmpPageTest, TheWindowSizeIsReadWhenThePageIsProcessed) {
     settings_.FitWidth = true;
     TProcessBMP a("a.bmp", rtNone), b("b.bmp", rtNone);
-    auto s = Stream(test::MakeBmp(100, 100));
-    a.LoadFromStream(s.get());
+    Load(a, test::SolidBmp(100, 100));
     SetMainClientSize(300, 200);
-    b.LoadFromStream(s.get());
+    Load(b, test::SolidBmp(100, 100));
     EXPECT_EQ(a.Width(), 1024);
     EXPECT_EQ(b.Width(), 300);
+    EXPECT_EQ(b.ScalePercent, 300);
+}
+
+// ---- The page cache ----
+
+class PageCache : public ::testing::Test {
+protected:
+    void SetUp() override { Reset(); }
+    void TearDown() override { Reset(); }
+    static void Reset() {
+        TBufferedPage::ClearList();
+        TBufferedPage::SetPageLimit(5);
+        TBufferedPage::SetUnprocessedLimit(2);
+    }
+    static TBufferedPagePtr Make(int page, TPageCacheType type = ctDisplay, int gen = 0) {
+        return TBufferedPage::Create(page, rtNone, gen, type, "p" + std::to_string(page) + ".bmp");
+    }
+    static std::vector<int> PageNumbers() {
+        std::vector<int> r;
+        for (auto& p : TBufferedPage::Pages()) r.push_back(p->PageNo);
+        return r;
+    }
+};
+
+TEST_F(PageCache, LeastRecentlyUsedIsEvictedAtTheLimit) {
+    TBufferedPage::SetPageLimit(3);
+    auto a = Make(0), b = Make(1), c = Make(2);
+    EXPECT_EQ(PageNumbers(), (std::vector<int>{2, 1, 0}));  // newest first, stamps 1, 2, 3
+    EXPECT_EQ(a->Lru + b->Lru * 10 + c->Lru * 100, 321u);
+    TBufferedPage::Used(*a);  // stamps 4, 7 and 9
+    for (int i = 0; i < 3; ++i) TBufferedPage::Used(*b);
+    for (int i = 0; i < 2; ++i) TBufferedPage::Used(*c);
+    ASSERT_EQ(a->Lru * 100 + b->Lru * 10 + c->Lru, 479u);
+    auto d = Make(3);
+    EXPECT_EQ(PageNumbers(), (std::vector<int>{3, 2, 1}));
+    EXPECT_EQ(a->PageNo, 0) << "whoever still holds the evicted page can use it";
+    // On equal stamps the page nearer the head (the newer link) goes.
+    b->Lru = c->Lru = 5;
+    ASSERT_TRUE(TBufferedPage::DeleteLeastRecentlyUsed(ctDisplay));
+    EXPECT_EQ(PageNumbers(), (std::vector<int>{3, 1}));
+}
+
+TEST_F(PageCache, LocksHoldPagesBeyondTheLimit) {
+    TBufferedPage::SetPageLimit(2);
+    auto a = Make(0), b = Make(1);
+    TBufferedPage::LockBitmap(*a);
+    TBufferedPage::LockBitmap(*b);
+    auto c = Make(2);
+    EXPECT_EQ(TBufferedPage::Count(), 3);
+    TBufferedPage::LockBitmap(*c);
+    EXPECT_FALSE(TBufferedPage::DeleteLeastRecentlyUsed(ctDisplay)) << "all locked";
+    EXPECT_FALSE(TBufferedPage::DeleteLeastRecentlyUsed(ctZoomWhole)) << "none of the kind";
+    auto z = Make(0, ctZoomDouble), w = Make(0, ctZoomWhole);
+    TBufferedPage::LockBitmap(*z), TBufferedPage::LockBitmap(*w);
+    TBufferedPage::UnlockBitmaps(ctZoomDouble | ctZoomWhole);
+    EXPECT_TRUE(a->Locked && c->Locked);
+    EXPECT_FALSE(z->Locked || w->Locked);
+    TBufferedPage::UnlockBitmaps(ctDisplay);
+    auto d = Make(3);  // evicts down to the limit again
+    EXPECT_EQ(TBufferedPage::InList(ctDisplay), 2);
+    TBufferedPage::SetPageLimit(0);  // a limit of 0 evicts everything unlocked and stops
+    TBufferedPage::LockBitmap(*d);
+    auto e = Make(4);
+    EXPECT_EQ(PageNumbers(), (std::vector<int>{4, 3, 0, 0}));
+}
+
+TEST_F(PageCache, EachKindHasItsLimit) {
+    auto z1 = Make(0, ctZoomDouble), z2 = Make(1, ctZoomDouble), d = Make(5), w = Make(2, ctZoomWhole);
+    EXPECT_FALSE(TBufferedPage::InCache(z1.get())) << "zoom pages share one limit of two";
+    EXPECT_TRUE(TBufferedPage::InCache(z2.get()) && TBufferedPage::InCache(w.get()) && TBufferedPage::InCache(d.get()));
+    TBufferedPage::SetUnprocessedLimit(1);
+    auto u1 = Make(0, ctUnprocessed), u2 = Make(1, ctUnprocessed);
+    EXPECT_EQ(TBufferedPage::InList(ctUnprocessed), 1);
+    EXPECT_TRUE(TBufferedPage::InCache(u2.get()));
+    auto o1 = Make(0, TPageCacheType(16)), o2 = Make(1, TPageCacheType(16)), o3 = Make(2, TPageCacheType(16));
+    EXPECT_EQ(TBufferedPage::InList(16), 2) << "any other code: 2 under its own mask";
+    EXPECT_FALSE(TBufferedPage::InCache(o1.get()));
+}
+
+TEST_F(PageCache, AvailableNeedsAnExactMatchAndRefreshesTheStamp) {
+    auto a = Make(4, ctDisplay, 7), b = Make(4, ctZoomDouble, 7);
+    EXPECT_EQ(TBufferedPage::Available(4, ctDisplay, 6), nullptr);  // another generation
+    EXPECT_EQ(TBufferedPage::Available(4, ctDisplay | ctZoomDouble, 7), nullptr);  // no masks
+    EXPECT_EQ(TBufferedPage::Available(5, ctDisplay, 7), nullptr);
+    const uint32_t before = TBufferedPage::LruCounter();
+    EXPECT_EQ(TBufferedPage::Available(4, ctDisplay, 7), a);
+    EXPECT_EQ(a->Lru, before);
+    EXPECT_EQ(TBufferedPage::Available(4, ctZoomDouble, 7), b);
+    auto newer = Make(4, ctDisplay, 7);
+    EXPECT_EQ(TBufferedPage::Available(4, ctDisplay, 7), newer);
+}
+
+TEST_F(PageCache, ClearingLeavesPagesHeldElsewhereIntact) {
+    auto shown = Make(3), other = Make(4);
+    shown->SetSize(10, 20, TPixelFormat::pf24bit);
+    TBufferedPage::UnLink(shown.get());
+    EXPECT_EQ(TBufferedPage::LruCounter(), 3u);
+    TBufferedPage::UnLink(shown.get());  // not in the cache: nothing happens
+    EXPECT_EQ(TBufferedPage::Count(), 1);
+    TBufferedPage::UnLink(other.get());
+    EXPECT_EQ(TBufferedPage::LruCounter(), 1u) << "stamps start again when the cache empties";
+    TBufferedPage::Link(shown);
+    std::weak_ptr<TBufferedPage> dropped = Make(5);
+    TBufferedPage::ClearList();
+    EXPECT_EQ(TBufferedPage::Count(), 0);
+    EXPECT_TRUE(dropped.expired());
+    EXPECT_EQ(shown->Width() * 100 + shown->PageNo, 1003) << "still a valid page for the window";
 }
 
 }  // namespace

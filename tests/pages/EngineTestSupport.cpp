@@ -1,0 +1,239 @@
+#include "EngineTestSupport.h"
+
+#include <jpeglib.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+namespace vellicor::test {
+
+void PutLe32(std::string& s, size_t at, uint32_t v) {
+    if (s.size() < at + 4) s.resize(at + 4);
+    for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>(v >> (8 * i));
+}
+
+static void PutLe16(std::string& s, size_t at, uint32_t v) {
+    if (s.size() < at + 2) s.resize(at + 2);
+    s[at] = static_cast<char>(v), s[at + 1] = static_cast<char>(v >> 8);
+}
+
+std::string MakeBmpRaw(const BmpSpec& spec, const std::string& data) {
+    std::string s = "BM";
+    s.resize(14 + spec.headerSize, '\0');
+    PutLe32(s, 14, uint32_t(spec.headerSize));
+    if (spec.headerSize == 12) {
+        PutLe16(s, 18, uint32_t(spec.width)), PutLe16(s, 20, uint32_t(spec.height));
+        PutLe16(s, 22, 1), PutLe16(s, 24, uint32_t(spec.bpp));
+    } else if (spec.headerSize >= 40) {
+        PutLe32(s, 18, uint32_t(spec.width)), PutLe32(s, 22, uint32_t(spec.height));
+        PutLe16(s, 26, 1), PutLe16(s, 28, uint32_t(spec.bpp));
+        PutLe32(s, 30, spec.compression), PutLe32(s, 34, uint32_t(data.size())), PutLe32(s, 46, spec.colorsUsed);
+        if (spec.headerSize >= 52)
+            for (int i = 0; i < 3; ++i) PutLe32(s, 54 + 4 * i, spec.masks[i]);
+        if (spec.headerSize >= 56) PutLe32(s, 66, spec.masks[3]);
+        if (spec.headerSize >= 108) PutLe32(s, 70, 0x73524742);  // 'sRGB'
+    }
+    if (spec.headerSize == 40 && spec.compression == 3)
+        for (int i = 0; i < 3; ++i) PutLe32(s, s.size(), spec.masks[i]);
+    for (uint32_t c : spec.palette) {
+        s += {char(c), char(c >> 8), char(c >> 16)};
+        if (spec.headerSize != 12) s += '\0';
+    }
+    PutLe32(s, 10, uint32_t(s.size()));
+    PutLe32(s, 2, uint32_t(s.size() + data.size()));
+    return s + data;
+}
+
+std::string MakeBmp(const BmpSpec& spec, const std::function<uint32_t(int x, int y)>& pixel) {
+    const int h = std::abs(spec.height);
+    const size_t stride = (size_t(spec.width) * spec.bpp + 31) / 32 * 4;
+    std::string data(stride * h, '\0');
+    for (int row = 0; row < h; ++row) {
+        const int y = spec.height < 0 ? row : h - 1 - row;
+        auto* d = reinterpret_cast<uint8_t*>(&data[stride * row]);
+        for (int x = 0; x < spec.width; ++x) {
+            const uint32_t v = pixel(x, y);
+            if (spec.bpp == 1) d[x / 8] |= uint8_t((v & 1) << (7 - x % 8));
+            else if (spec.bpp == 4) d[x / 2] |= uint8_t((v & 15) << (x % 2 ? 0 : 4));
+            else
+                for (int i = 0; i < spec.bpp / 8; ++i) d[x * spec.bpp / 8 + i] = uint8_t(v >> (8 * i));
+        }
+    }
+    return MakeBmpRaw(spec, data);
+}
+
+uint8_t PatternSample(int x, int y, int c) {
+    int v = (x * (3 + c) + y * (5 - c)) & 0xFF;
+    return uint8_t(((x / 16) + (y / 16)) % 5 == 0 ? 255 - v : v);
+}
+
+std::string MakeJpeg(int width, int height, const JpegOptions& o, const SampleFn& sample) {
+    jpeg_compress_struct c{};
+    jpeg_error_mgr err{};
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char* out = nullptr;
+    unsigned long outSize = 0;
+    jpeg_mem_dest(&c, &out, &outSize);
+    c.image_width = JDIMENSION(width);
+    c.image_height = JDIMENSION(height);
+    c.input_components = o.components;
+    c.in_color_space = o.components == 1 ? JCS_GRAYSCALE : o.components == 4 ? JCS_CMYK : JCS_RGB;
+    jpeg_set_defaults(&c);
+    if (o.components == 4 && o.ycck) jpeg_set_colorspace(&c, JCS_YCCK);
+    jpeg_set_quality(&c, o.quality, TRUE);
+    if (o.progressive) jpeg_simple_progression(&c);
+    jpeg_start_compress(&c, TRUE);
+    std::vector<uint8_t> row(size_t(width) * o.components);
+    while (c.next_scanline < c.image_height) {
+        for (int x = 0; x < width; ++x)
+            for (int k = 0; k < o.components; ++k) row[size_t(x) * o.components + k] = sample(x, int(c.next_scanline), k);
+        JSAMPROW r = row.data();
+        jpeg_write_scanlines(&c, &r, 1);
+    }
+    jpeg_finish_compress(&c);
+    std::string bytes(reinterpret_cast<char*>(out), outSize);
+    jpeg_destroy_compress(&c);
+    std::free(out);
+    return bytes;
+}
+
+std::optional<RgbImage> ReadPnm(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::string magic;
+    int w = 0, h = 0, max = 0;
+    if (!(f >> magic >> w >> h >> max) || (magic != "P6" && magic != "P5") || w <= 0 || h <= 0 || max != 255)
+        return std::nullopt;
+    f.get();
+    const int channels = magic == "P6" ? 3 : 1;
+    std::vector<uint8_t> raw(size_t(w) * h * channels);
+    if (!f.read(reinterpret_cast<char*>(raw.data()), std::streamsize(raw.size()))) return std::nullopt;
+    RgbImage img{w, h, {}};
+    for (uint8_t v : raw) img.pixels.insert(img.pixels.end(), channels == 3 ? 1 : 3, v);
+    return img;
+}
+
+bool HaveDjpeg() { return std::system("djpeg -version >/dev/null 2>&1") == 0; }
+
+std::optional<RgbImage> Djpeg(const std::string& jpegPath, int denom) {
+    const std::string out = jpegPath + ".djpeg.pnm";
+    const std::string cmd = "djpeg -scale 1/" + std::to_string(denom) + " -pnm -outfile '" + out + "' '" + jpegPath +
+                            "' 2>/dev/null";
+    // Exit status 2: decoded with warnings (a truncated file).
+    const int status = std::system(cmd.c_str());
+    if (status == -1 || !WIFEXITED(status) || (WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != 2)) return std::nullopt;
+    auto img = ReadPnm(out);
+    std::remove(out.c_str());
+    return img;
+}
+
+int MaxDifference(const TBitmap& b, const RgbImage& img) {
+    if (b.Width() != img.width || b.Height() != img.height || b.PixelFormat() != TPixelFormat::pf24bit) return -1;
+    int worst = 0;
+    for (int y = 0; y < img.height; ++y)
+        for (int x = 0; x < img.width; ++x)
+            for (int c = 0; c < 3; ++c)
+                worst = std::max(worst, std::abs(b.ScanLine(y)[x * 3 + 2 - c] - img.pixels[(size_t(y) * img.width + x) * 3 + c]));
+    return worst;
+}
+
+TBitmap SolidPage(int w, int h, uint8_t r, uint8_t g, uint8_t b) {
+    TBitmap bmp;
+    bmp.SetSize(w, h, TPixelFormat::pf24bit);
+    bmp.Fill(RGBColor(r, g, b));
+    return bmp;
+}
+
+TBitmap NoisePage(int w, int h, uint32_t seed, int lo, int hi) {
+    TBitmap bmp;
+    bmp.SetSize(w, h, TPixelFormat::pf24bit);
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> d(lo, hi);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w * 3; ++x) bmp.ScanLine(y)[x] = uint8_t(d(rng));
+    return bmp;
+}
+
+TBitmap ComicPage(int w, int h, uint32_t seed) {
+    TBitmap bmp;
+    bmp.SetSize(w, h, TPixelFormat::pf24bit);
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> n(-6, 6);
+    auto clamp = [](int v) { return uint8_t(std::clamp(v, 0, 255)); };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) SetPixel(bmp, x, y, clamp(236 + n(rng) / 2), clamp(224 + n(rng)), clamp(180 + n(rng)));
+    const int m = std::max(2, w / 20), gap = std::max(2, w / 40);
+    const int pw = (w - 2 * m - gap) / 2, ph = (h - 2 * m - 2 * gap) / 3;
+    for (int panel = 0; panel < 6; ++panel) {
+        const int x0 = m + panel % 2 * (pw + gap), y0 = m + panel / 2 * (ph + gap);
+        for (int y = std::max(0, y0); y < std::min(h, y0 + ph); ++y)
+            for (int x = std::max(0, x0); x < std::min(w, x0 + pw); ++x) {
+                // An inked frame around artwork whose highlights fade through near-paper tones.
+                const bool frame = x < x0 + 2 || y < y0 + 2 || x >= x0 + pw - 2 || y >= y0 + ph - 2;
+                const int v = (x - x0) * 255 / std::max(1, pw) + n(rng), u = (y - y0) * 200 / std::max(1, ph);
+                if (frame) SetPixel(bmp, x, y, 10, 10, 12);
+                else SetPixel(bmp, x, y, clamp(v + 30), clamp(u + 40), clamp(255 - v));
+            }
+        // A balloon of paper ringed by ink, or softly one time in three, with text in it.
+        const bool soft = rng() % 3 == 0;
+        const int bx = x0 + pw / 4, by = y0 + ph / 5, bw = std::max(4, pw / 2), bh = std::max(4, ph / 3);
+        for (int y = by; y < std::min(h, by + bh); ++y)
+            for (int x = bx; x < std::min(w, bx + bw); ++x) {
+                const double dx = (x - bx - bw / 2.0) / (bw / 2.0), dy = (y - by - bh / 2.0) / (bh / 2.0);
+                const double r2 = dx * dx + dy * dy;
+                const bool text = std::abs(y - by - bh / 2) <= 1 && (x - bx - bw / 4) % std::max(2, bw / 12) < 2 &&
+                                  x < bx + 3 * bw / 4;
+                if (r2 < 0.75) {
+                    if (text) SetPixel(bmp, x, y, 0, 0, 0);
+                    else SetPixel(bmp, x, y, clamp(240 + n(rng) / 3), clamp(230 + n(rng)), clamp(200 + n(rng)));
+                } else if (r2 < 1.0) {
+                    SetPixel(bmp, x, y, soft ? 190 : 5, soft ? 140 : 5, soft ? 110 : 5);
+                }
+            }
+    }
+    return bmp;
+}
+
+::testing::AssertionResult SameBytes(const TBitmap& a, const TBitmap& b) {
+    if (a.Width() != b.Width() || a.Height() != b.Height() || a.PixelFormat() != b.PixelFormat())
+        return ::testing::AssertionFailure() << "size " << a.Width() << "x" << a.Height() << " vs " << b.Width() << "x"
+                                             << b.Height() << " or pixel format differs";
+    for (int y = 0; y < a.Height(); ++y)
+        for (int x = 0; x < a.Width() * 3; ++x)
+            if (a.ScanLine(y)[x] != b.ScanLine(y)[x])
+                return ::testing::AssertionFailure() << "byte " << x % 3 << " of pixel (" << x / 3 << ", " << y
+                                                     << "): " << int(a.ScanLine(y)[x]) << " vs " << int(b.ScanLine(y)[x]);
+    return ::testing::AssertionSuccess();
+}
+
+bool FakeArchiveSource::Open(const std::string& archiveName, TStringList& memberNames) {
+    ++opens;
+    if (onCall) onCall();
+    current.clear();
+    memberNames.Clear();
+    if (throwOnOpen) throw std::runtime_error("archive reader failed");
+    auto it = archives.find(archiveName);
+    if (it == archives.end()) return false;
+    for (auto& m : it->second) memberNames.Add(m.name);
+    current = archiveName;
+    return memberNames.Count() > 0;
+}
+
+TStream* FakeArchiveSource::Extract(const std::string& memberName) {
+    if (onCall) onCall();
+    auto it = archives.find(current);
+    if (it == archives.end()) return nullptr;
+    for (auto& m : it->second) {
+        if (m.name != memberName) continue;
+        if (m.fails) return nullptr;
+        stream = std::make_unique<TMemoryStream>(StreamOf(m.bytes));
+        return stream.get();
+    }
+    return nullptr;
+}
+
+}  // namespace vellicor::test
