@@ -26,15 +26,13 @@ std::string MakeBmpRaw(const BmpSpec& spec, const std::string& data) {
     s.resize(14 + spec.headerSize, '\0');
     PutLe32(s, 14, uint32_t(spec.headerSize));
     if (spec.headerSize == 12) {
-        PutLe16(s, 18, uint32_t(spec.width)), PutLe16(s, 20, uint32_t(spec.height));
-        PutLe16(s, 22, 1), PutLe16(s, 24, uint32_t(spec.bpp));
+        PutLe16(s, 18, uint32_t(spec.width)), PutLe16(s, 20, uint32_t(spec.height)), PutLe16(s, 22, 1);
+        PutLe16(s, 24, uint32_t(spec.bpp));
     } else if (spec.headerSize >= 40) {
-        PutLe32(s, 18, uint32_t(spec.width)), PutLe32(s, 22, uint32_t(spec.height));
-        PutLe16(s, 26, 1), PutLe16(s, 28, uint32_t(spec.bpp));
-        PutLe32(s, 30, spec.compression), PutLe32(s, 34, uint32_t(data.size())), PutLe32(s, 46, spec.colorsUsed);
-        if (spec.headerSize >= 52)
-            for (int i = 0; i < 3; ++i) PutLe32(s, 54 + 4 * i, spec.masks[i]);
-        if (spec.headerSize >= 56) PutLe32(s, 66, spec.masks[3]);
+        PutLe32(s, 18, uint32_t(spec.width)), PutLe32(s, 22, uint32_t(spec.height)), PutLe16(s, 26, 1);
+        PutLe16(s, 28, uint32_t(spec.bpp)), PutLe32(s, 30, spec.compression), PutLe32(s, 34, uint32_t(data.size()));
+        PutLe32(s, 46, spec.colorsUsed);
+        for (int i = 0; i < 4 && spec.headerSize >= 52 + 4 * (i / 3); ++i) PutLe32(s, 54 + 4 * i, spec.masks[i]);
         if (spec.headerSize >= 108) PutLe32(s, 70, 0x73524742);  // 'sRGB'
     }
     if (spec.headerSize == 40 && spec.compression == 3)
@@ -87,6 +85,10 @@ std::string MakeJpeg(int width, int height, const JpegOptions& o, const SampleFn
     if (o.components == 4 && o.ycck) jpeg_set_colorspace(&c, JCS_YCCK);
     jpeg_set_quality(&c, o.quality, TRUE);
     if (o.progressive) jpeg_simple_progression(&c);
+    std::vector<jpeg_scan_info> scans{{3, {0, 1, 2, 0}, 0, 0, 0, 0}};
+    for (int comp = 0; comp < 3 && o.acScanWidth > 0; ++comp)
+        for (int k = 1; k <= 63; k += o.acScanWidth) scans.push_back({1, {comp, 0, 0, 0}, k, std::min(63, k + o.acScanWidth - 1), 0, 0});
+    if (o.acScanWidth > 0) c.scan_info = scans.data(), c.num_scans = int(scans.size());
     jpeg_start_compress(&c, TRUE);
     std::vector<uint8_t> row(size_t(width) * o.components);
     while (c.next_scanline < c.image_height) {
@@ -109,11 +111,10 @@ std::optional<RgbImage> ReadPnm(const std::string& path) {
     if (!(f >> magic >> w >> h >> max) || (magic != "P6" && magic != "P5") || w <= 0 || h <= 0 || max != 255)
         return std::nullopt;
     f.get();
-    const int channels = magic == "P6" ? 3 : 1;
-    std::vector<uint8_t> raw(size_t(w) * h * channels);
+    std::vector<uint8_t> raw(size_t(w) * h * (magic == "P6" ? 3 : 1));
     if (!f.read(reinterpret_cast<char*>(raw.data()), std::streamsize(raw.size()))) return std::nullopt;
     RgbImage img{w, h, {}};
-    for (uint8_t v : raw) img.pixels.insert(img.pixels.end(), channels == 3 ? 1 : 3, v);
+    for (uint8_t v : raw) img.pixels.insert(img.pixels.end(), magic == "P6" ? 1 : 3, v);  // grey to three channels
     return img;
 }
 
@@ -121,10 +122,9 @@ bool HaveDjpeg() { return std::system("djpeg -version >/dev/null 2>&1") == 0; }
 
 std::optional<RgbImage> Djpeg(const std::string& jpegPath, int denom) {
     const std::string out = jpegPath + ".djpeg.pnm";
-    const std::string cmd = "djpeg -scale 1/" + std::to_string(denom) + " -pnm -outfile '" + out + "' '" + jpegPath +
-                            "' 2>/dev/null";
     // Exit status 2: decoded with warnings (a truncated file).
-    const int status = std::system(cmd.c_str());
+    const int status = std::system(
+        ("djpeg -scale 1/" + std::to_string(denom) + " -pnm -outfile '" + out + "' '" + jpegPath + "' 2>/dev/null").c_str());
     if (status == -1 || !WIFEXITED(status) || (WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != 2)) return std::nullopt;
     auto img = ReadPnm(out);
     std::remove(out.c_str());
@@ -149,8 +149,7 @@ TBitmap SolidPage(int w, int h, uint8_t r, uint8_t g, uint8_t b) {
 }
 
 TBitmap NoisePage(int w, int h, uint32_t seed, int lo, int hi) {
-    TBitmap bmp;
-    bmp.SetSize(w, h, TPixelFormat::pf24bit);
+    TBitmap bmp = SolidPage(w, h, 0, 0, 0);
     std::mt19937 rng(seed);
     std::uniform_int_distribution<int> d(lo, hi);
     for (int y = 0; y < h; ++y)
@@ -159,40 +158,25 @@ TBitmap NoisePage(int w, int h, uint32_t seed, int lo, int hi) {
 }
 
 TBitmap ComicPage(int w, int h, uint32_t seed) {
-    TBitmap bmp;
-    bmp.SetSize(w, h, TPixelFormat::pf24bit);
     std::mt19937 rng(seed);
     std::uniform_int_distribution<int> n(-6, 6);
-    auto clamp = [](int v) { return uint8_t(std::clamp(v, 0, 255)); };
+    auto c = [](int v) { return uint8_t(std::clamp(v, 0, 255)); };
+    TBitmap bmp = SolidPage(w, h, 0, 0, 0);
     for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) SetPixel(bmp, x, y, clamp(236 + n(rng) / 2), clamp(224 + n(rng)), clamp(180 + n(rng)));
-    const int m = std::max(2, w / 20), gap = std::max(2, w / 40);
-    const int pw = (w - 2 * m - gap) / 2, ph = (h - 2 * m - 2 * gap) / 3;
+        for (int x = 0; x < w; ++x) SetPixel(bmp, x, y, c(236 + n(rng) / 2), c(224 + n(rng)), c(180 + n(rng)));
+    const int m = std::max(2, w / 20), gap = std::max(2, w / 40), pw = (w - 2 * m - gap) / 2, ph = (h - 2 * m - 2 * gap) / 3;
     for (int panel = 0; panel < 6; ++panel) {
-        const int x0 = m + panel % 2 * (pw + gap), y0 = m + panel / 2 * (ph + gap);
-        for (int y = std::max(0, y0); y < std::min(h, y0 + ph); ++y)
-            for (int x = std::max(0, x0); x < std::min(w, x0 + pw); ++x) {
-                // An inked frame around artwork whose highlights fade through near-paper tones.
-                const bool frame = x < x0 + 2 || y < y0 + 2 || x >= x0 + pw - 2 || y >= y0 + ph - 2;
+        const int x0 = m + panel % 2 * (pw + gap), y0 = m + panel / 2 * (ph + gap), bx = x0 + pw / 4, by = y0 + ph / 5;
+        const int bw = std::max(4, pw / 2), bh = std::max(4, ph / 3), ink = rng() % 3 ? 5 : 140;  // one in three soft
+        for (int y = y0; y < std::min(h, y0 + ph); ++y)
+            for (int x = x0; x < std::min(w, x0 + pw); ++x) {
                 const int v = (x - x0) * 255 / std::max(1, pw) + n(rng), u = (y - y0) * 200 / std::max(1, ph);
-                if (frame) SetPixel(bmp, x, y, 10, 10, 12);
-                else SetPixel(bmp, x, y, clamp(v + 30), clamp(u + 40), clamp(255 - v));
-            }
-        // A balloon of paper ringed by ink, or softly one time in three, with text in it.
-        const bool soft = rng() % 3 == 0;
-        const int bx = x0 + pw / 4, by = y0 + ph / 5, bw = std::max(4, pw / 2), bh = std::max(4, ph / 3);
-        for (int y = by; y < std::min(h, by + bh); ++y)
-            for (int x = bx; x < std::min(w, bx + bw); ++x) {
-                const double dx = (x - bx - bw / 2.0) / (bw / 2.0), dy = (y - by - bh / 2.0) / (bh / 2.0);
-                const double r2 = dx * dx + dy * dy;
-                const bool text = std::abs(y - by - bh / 2) <= 1 && (x - bx - bw / 4) % std::max(2, bw / 12) < 2 &&
-                                  x < bx + 3 * bw / 4;
-                if (r2 < 0.75) {
-                    if (text) SetPixel(bmp, x, y, 0, 0, 0);
-                    else SetPixel(bmp, x, y, clamp(240 + n(rng) / 3), clamp(230 + n(rng)), clamp(200 + n(rng)));
-                } else if (r2 < 1.0) {
-                    SetPixel(bmp, x, y, soft ? 190 : 5, soft ? 140 : 5, soft ? 110 : 5);
-                }
+                const double dx = (x - bx - bw / 2.0) / (bw / 2.0), dy = (y - by - bh / 2.0) / (bh / 2.0), r2 = dx * dx + dy * dy;
+                if (x < x0 + 2 || y < y0 + 2 || x >= x0 + pw - 2 || y >= y0 + ph - 2) SetPixel(bmp, x, y, 10, 10, 12);
+                else if (r2 < 0.75 && std::abs(y - by - bh / 2) <= 1 && (x - bx) % 6 < 2) SetPixel(bmp, x, y, 0, 0, 0);
+                else if (r2 < 0.75) SetPixel(bmp, x, y, c(240 + n(rng) / 3), c(230 + n(rng)), c(200 + n(rng)));
+                else if (r2 < 1.0) SetPixel(bmp, x, y, uint8_t(ink + 50), uint8_t(ink), uint8_t(ink * 11 / 14));
+                else SetPixel(bmp, x, y, c(v + 30), c(u + 40), c(255 - v));  // artwork fading through near-paper tones
             }
     }
     return bmp;

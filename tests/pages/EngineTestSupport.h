@@ -58,6 +58,7 @@ struct JpegOptions {
     bool progressive = false;
     int quality = 90;
     bool ycck = false;
+    int acScanWidth = 0;  // above 0: a DC scan, then AC scans of this many coefficients per component
 };
 using SampleFn = std::function<uint8_t(int x, int y, int c)>;
 uint8_t PatternSample(int x, int y, int c);  // a smooth pattern with some sharp edges

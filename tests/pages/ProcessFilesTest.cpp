@@ -7,7 +7,6 @@
 #include <stdexcept>
 
 #include "EngineTestSupport.h"
-#include "pages/PageList.h"
 #include "pages/Utilsunit.h"
 #include "platform/Registry.h"
 #include "settings/Configuration.h"
@@ -18,6 +17,7 @@ namespace vellicor {
 namespace {
 
 using test::ListOf;
+using Pairs = std::vector<std::pair<int, int>>;
 
 // The queue with its window-side jobs recorded instead of shown.
 class RecordingQueue : public TProcessFilesForm {
@@ -39,12 +39,7 @@ private:
     }
 };
 
-struct Delivery {
-    int page, gen, type, width, height;
-    TBufferedPagePtr bitmap;
-};
-
-std::function<void()> g_onMessages;  // a message handler run where pages let messages through
+std::function<void()> g_onMessages;  // a message handler, run where pages let messages through
 
 class ProcessFilesTest : public ::testing::Test {
 protected:
@@ -55,16 +50,15 @@ protected:
         TBufferedPage::SetPageLimit(5);
         SetMainClientSize(1024, 768);
         config_.emplace();
-        config().PageBufferSize = 3;
         config().TwoPages = config().GenerateThumbsInBackground = config().Balance = config().FixYellowing = false;
-        config().FileBufferSize = 0;
+        config().PageBufferSize = 3, config().FileBufferSize = 0;
         queue_.emplace(*config_);
         auto src = std::make_unique<test::FakeArchiveSource>();
         archive_ = src.get();
         queue().LoadFile().SetArchiveSource(std::move(src));
         queue().OnPageReady = [this](TProcessFilesForm& sender, const TBufferedPagePtr& page, bool& lock) {
             EXPECT_EQ(&sender, &queue());
-            delivered_.push_back({page->PageNo, page->GenNo, page->ImageType, page->Width(), page->Height(), page});
+            delivered_.push_back(page);
             lock = lockPages_;
             if (onPage_) onPage_();
         };
@@ -76,7 +70,6 @@ protected:
     void TearDown() override {
         g_onMessages = nullptr;
         queue_.reset();
-        config_.reset();
         TBufferedPage::ClearList();
         if (oldDir_.empty()) ::unsetenv("VELLICOR_CONFIG_DIR");
         else ::setenv("VELLICOR_CONFIG_DIR", oldDir_.c_str(), 1);
@@ -85,15 +78,12 @@ protected:
 
     TConfigureForm& config() { return *config_; }
     RecordingQueue& queue() { return *queue_; }
-
     // Runs the dispatcher until it has nothing to do; a livelock fails the test.
     int Drive(int cap = 500) {
         int steps = 0;
-        while (queue().Idle())
-            if (++steps >= cap) {
-                ADD_FAILURE() << "the queue did not settle within " << cap << " steps";
-                break;
-            }
+        while (queue().Idle() && ++steps < cap) {
+        }
+        EXPECT_LT(steps, cap) << "the queue did not settle";
         return steps;
     }
     std::vector<std::string> WritePages(int n, int w = 40, int h = 60) {
@@ -105,19 +95,14 @@ protected:
         queue().LoadFiles(ListOf(names), page);
         Drive();
     }
-    std::vector<std::pair<int, int>> Queued() const {  // (FileNumber, Type)
-        std::vector<std::pair<int, int>> r;
+    Pairs Queued() const {  // (FileNumber, Type)
+        Pairs r;
         for (auto& e : queue_->Queue()) r.push_back({e.FileNumber, e.Type});
         return r;
     }
-    std::vector<int> QueuedPages() const {
-        std::vector<int> r;
-        for (auto& e : queue_->Queue()) r.push_back(e.FileNumber);
-        return r;
-    }
-    std::vector<std::pair<int, int>> Delivered() const {  // (page, generation)
-        std::vector<std::pair<int, int>> r;
-        for (auto& d : delivered_) r.push_back({d.page, d.gen});
+    Pairs Delivered(bool sizes = false) const {  // (page, generation) or (width, height)
+        Pairs r;
+        for (auto& p : delivered_) r.push_back(sizes ? std::pair{p->Width(), p->Height()} : std::pair{p->PageNo, p->GenNo});
         return r;
     }
 
@@ -127,45 +112,36 @@ protected:
     std::optional<TConfigureForm> config_;
     std::optional<RecordingQueue> queue_;
     test::FakeArchiveSource* archive_ = nullptr;
-    std::vector<Delivery> delivered_;
+    std::vector<TBufferedPagePtr> delivered_;
     bool lockPages_ = false;
     std::function<void()> onPage_;
     int filesReady_ = 0;
 };
 
-using Jobs = std::vector<std::pair<int, int>>;
-
 // ---- The queue ----
 
-TEST_F(ProcessFilesTest, EnQueueOrderAndDuplicates) {
+TEST_F(ProcessFilesTest, EnQueueOrderDuplicatesAndRemoval) {
     queue().EnQ(1, 7, 2, rtLoadPage);
     for (int p : {2, 2, 3}) queue().EnQ(5, 7, p, rtLoadPage);  // the same or a worse priority: dropped
-    EXPECT_EQ(QueuedPages(), (std::vector<int>{1, 5}));
+    EXPECT_EQ(Queued(), (Pairs{{1, rtLoadPage}, {5, rtLoadPage}}));
     queue().EnQ(5, 7, 1, rtLoadPage);  // a better one moves it ahead
-    EXPECT_EQ(QueuedPages(), (std::vector<int>{5, 1}));
     queue().EnQ(5, 8, 2, rtLoadPage);  // another generation or type is another request
     queue().EnQ(5, 7, 2, rtZoomDouble);
-    EXPECT_EQ(queue().Queue().size(), 4u);
-
+    EXPECT_EQ(Queued(), (Pairs{{5, rtLoadPage}, {1, rtLoadPage}, {5, rtLoadPage}, {5, rtZoomDouble}}));
     queue().ClearQ();
-    int n = 0;
-    for (int p : {2, 0, 2, 3, 0}) queue().EnQ(n++, 0, p, rtThumb);
+    for (int n = 0; int p : {2, 0, 2, 3, 0}) queue().EnQ(n++, 0, p, rtThumb);
     std::vector<int> order;
     int f, g, p;
     TRequestType t;
     while (queue().DeQ(f, g, t, p)) order.push_back(f);
     EXPECT_EQ(order, (std::vector<int>{1, 4, 0, 2, 3}));
-
-    queue().EnQ(0, 0, 2, rtZoomDouble);
-    queue().EnQ(1, 0, 2, rtLoadPage);
-    queue().EnQ(2, 0, 2, rtZoomDouble);
-    queue().EnQ(3, 0, 3, rtThumb);
-    queue().EnQ(4, 0, 0, rtInfoFile);
+    for (auto [n, p, type] : {std::tuple{0, 2, rtZoomDouble}, {1, 2, rtLoadPage}, {2, 2, rtZoomDouble}, {3, 3, rtThumb}, {4, 0, rtInfoFile}})
+        queue().EnQ(n, 0, p, type);
     queue().RemoveQ(rtZoomDouble);
-    EXPECT_EQ(Queued(), (Jobs{{4, rtInfoFile}, {1, rtLoadPage}, {3, rtThumb}}));
+    EXPECT_EQ(Queued(), (Pairs{{4, rtInfoFile}, {1, rtLoadPage}, {3, rtThumb}}));
     queue().HaltWork();
     queue().ClearQ();  // keeps a pending halt: someone waits for it
-    EXPECT_EQ(Queued(), (Jobs{{0, rtHalt}}));
+    EXPECT_EQ(Queued(), (Pairs{{0, rtHalt}}));
 }
 
 TEST_F(ProcessFilesTest, HaltRunsAfterEarlierUrgentWorkAndHoldsTheRestUntilRestart) {
@@ -177,31 +153,25 @@ TEST_F(ProcessFilesTest, HaltRunsAfterEarlierUrgentWorkAndHoldsTheRestUntilResta
     queue().HaltWork();
     queue().HaltWork();  // one halt request only
     queue().EnQ(1, 0, 0, rtStartThumbs);
-    EXPECT_EQ(Queued(), (Jobs{{0, rtInfoFile}, {0, rtHalt}, {1, rtStartThumbs}, {7, rtThumb}}));
+    EXPECT_EQ(Queued(), (Pairs{{0, rtInfoFile}, {0, rtHalt}, {1, rtStartThumbs}, {7, rtThumb}}));
     EXPECT_TRUE(queue().Idle() && queue().Idle());
-    EXPECT_EQ(queue().log, (std::vector<std::string>{"info 0"}));
-    EXPECT_EQ(halted, 1);
-    EXPECT_TRUE(queue().Running());
+    EXPECT_TRUE(halted == 1 && queue().Running());
     EXPECT_FALSE(queue().Idle());
     queue().RestartWork();
     Drive();
     EXPECT_EQ(queue().log, (std::vector<std::string>{"info 0", "thumbs", "thumb 7"}));
-    EXPECT_EQ(halted, 1);
-
-    queue().OnWorkHalted = nullptr;  // no handler: the queue goes on
+    queue().OnWorkHalted = nullptr;  // without a handler the queue goes on
     queue().HaltWork();
     queue().EnQ(3, 0, 3, rtThumb);
     Drive();
-    EXPECT_EQ(queue().log.back(), "thumb 3");
-    EXPECT_FALSE(queue().Running());
+    EXPECT_TRUE(halted == 1 && queue().log.back() == "thumb 3" && !queue().Running());
 }
 
 TEST_F(ProcessFilesTest, FailingJobsDoNotCloseTheQueue) {
     queue().onJob = [] { throw std::runtime_error("boom"); };
     queue().EnQ(0, 0, 0, rtInfoFile);
     queue().EnQ(1, 0, 3, rtThumb);
-    EXPECT_TRUE(queue().Idle());
-    EXPECT_FALSE(queue().Running());
+    EXPECT_TRUE(queue().Idle() && !queue().Running());
     ASSERT_EQ(ui_.shown.size(), 1u);
     EXPECT_EQ(ui_.shown[0].caption, "boom");
     queue().onJob = nullptr;
@@ -209,17 +179,13 @@ TEST_F(ProcessFilesTest, FailingJobsDoNotCloseTheQueue) {
     EXPECT_EQ(queue().log.back(), "thumb 1");
     queue().OnWorkHalted = [](TProcessFilesForm&) { throw std::runtime_error("halt"); };
     queue().HaltWork();
-    EXPECT_TRUE(queue().Idle());
-    EXPECT_FALSE(queue().Running());
+    EXPECT_TRUE(queue().Idle() && !queue().Running());
     queue().EnQ(0, 0, 0, TRequestType(42));  // no such job: dropped
-    EXPECT_TRUE(queue().Idle());
-    EXPECT_FALSE(queue().Running());
-
+    EXPECT_TRUE(queue().Idle() && !queue().Running());
     LoadList(WritePages(3));
     onPage_ = [] { throw std::runtime_error("handler"); };
     queue().Get(0, -1, 1);
-    EXPECT_TRUE(queue().Idle());
-    EXPECT_FALSE(queue().Running());
+    EXPECT_TRUE(queue().Idle() && !queue().Running());
     onPage_ = nullptr;
     Drive();
     EXPECT_EQ(TBufferedPage::InList(ctDisplay), 3);  // the page and two read ahead
@@ -227,35 +193,27 @@ TEST_F(ProcessFilesTest, FailingJobsDoNotCloseTheQueue) {
 
 TEST_F(ProcessFilesTest, NothingStartsWhileAJobWaitsOrTheLoaderIsBusy) {
     LoadList(WritePages(4));
-    queue().log.clear();
     int nested = 0, started = 0;
-    g_onMessages = [&] { ++nested, started += queue().Idle(); };  // page processing lets messages through
     bool running = false;
+    g_onMessages = [&] { ++nested, started += queue().Idle(); };  // page processing lets messages through
     onPage_ = [&] { running = queue().Running(), started += queue().Idle(); };
     queue().Get(0, -1, 1);
     queue().EnQ(0, 0, 3, rtThumb);
     EXPECT_TRUE(queue().Idle());
-    EXPECT_GT(nested, 0);
+    EXPECT_TRUE(nested > 0 && started == 0 && delivered_.size() == 1 && queue().log.size() == 1);
     EXPECT_TRUE(running) << "the queue stays closed until the page is delivered";
-    EXPECT_EQ(started, 0);
-    EXPECT_EQ(delivered_.size(), 1u);
-    EXPECT_TRUE(queue().log.empty());
-    g_onMessages = nullptr;
-    onPage_ = nullptr;
+    g_onMessages = onPage_ = nullptr;
     Drive();
-    EXPECT_EQ(queue().log.size(), 1u);
-
+    EXPECT_EQ(queue().log.back(), "thumb 0");
     const std::string cbz = files_.Write("b.cbz", "x");
     archive_->archives[cbz] = {{"1.bmp", test::SolidBmp(4, 4)}, {"2.bmp", test::SolidBmp(4, 4)}};
     LoadList({cbz});
-    config().PageBufferSize = 0;
     nested = started = 0;
-    archive_->onCall = [&] { ++nested, started += queue().Idle(); };
+    archive_->onCall = [&] { ++nested, started += queue().Idle(); };  // archives let messages through too
     queue().EnQ(0, 0, 3, rtThumb);
     queue().Get(0, -1, 1);
     Drive();
-    EXPECT_GT(nested, 0);
-    EXPECT_EQ(started, 0);
+    EXPECT_TRUE(nested > 0 && started == 0);
 }
 
 // ---- Loading a list ----
@@ -264,38 +222,30 @@ TEST_F(ProcessFilesTest, LoadingAListTellsTheWindowAndRemembersIt) {
     config().GenerateThumbsInBackground = true;
     config().FavouriteDirectories = config().RecentDirectories = "";
     queue().LoadFiles(TStringList(), 0);  // an empty list is ignored
-    EXPECT_TRUE(queue().Queue().empty());
     const auto names = WritePages(10);
     queue().LoadFiles(ListOf(names), 25);
     EXPECT_EQ(config().LastPage, 25);
-    EXPECT_EQ(Queued(), (Jobs{{0, rtLoadFiles}}));
+    EXPECT_EQ(Queued(), (Pairs{{0, rtLoadFiles}}));
     EXPECT_EQ(queue().GetFiles(), 0);
     EXPECT_TRUE(queue().Idle());
-    EXPECT_EQ(filesReady_, 1);
-    EXPECT_TRUE(queue().FilesLoaded);
-    EXPECT_EQ(queue().GetFiles(), 10);
+    EXPECT_TRUE(filesReady_ == 1 && queue().FilesLoaded && queue().GetFiles() == 10);
     EXPECT_EQ(config().LastPage, 9);
-    EXPECT_EQ(config().LastDir, files_.Path());
+    EXPECT_EQ(config().LastDir + " " + config().RecentDirectories, files_.Path() + " " + files_.Path());
     EXPECT_EQ(config().LastFiles.Items(), names);
-    EXPECT_EQ(config().RecentDirectories, files_.Path());
     EXPECT_TRUE(queue().HasRotations() && queue().ThumbsStarted);
-    EXPECT_EQ(Queued(), (Jobs{{0, rtStartThumbs}}));
-    EXPECT_EQ(queue().log, (std::vector<std::string>{"info files"}));
     queue().GenerateThumbs();  // started already
-    EXPECT_EQ(Queued(), (Jobs{{0, rtStartThumbs}}));
-
+    EXPECT_EQ(Queued(), (Pairs{{0, rtStartThumbs}}));
+    EXPECT_EQ(queue().log, (std::vector<std::string>{"info files"}));
     queue().LoadFiles(ListOf(names), -3);
     Drive();
     EXPECT_EQ(config().LastPage, 0);
     config().LastPage = 2;
     queue().ReloadLastFiles();
     Drive();
-    EXPECT_EQ(filesReady_, 3);
-    EXPECT_EQ(config().LastPage, 2);
+    EXPECT_TRUE(filesReady_ == 3 && config().LastPage == 2);
     config().LastFiles.Clear();
     queue().ReloadLastFiles();
     EXPECT_TRUE(queue().Queue().empty());
-
     LoadList({files_.Write("notes.txt", "x")});  // no pages: nobody is told
     EXPECT_EQ(filesReady_, 3);
     ASSERT_EQ(ui_.shown.size(), 1u);
@@ -308,8 +258,7 @@ TEST_F(ProcessFilesTest, ANewListClearsOldWorkButKeepsAPendingHalt) {
     lockPages_ = true;
     queue().Get(0, -1, 1);
     Drive();
-    ASSERT_FALSE(delivered_.empty());
-    const TBufferedPagePtr shown = delivered_[0].bitmap;
+    const TBufferedPagePtr shown = delivered_.at(0);
     int cleared = 0, halted = 0;
     queue().OnFilesCleared = [&](TProcessFilesForm&) { ++cleared; };
     queue().OnWorkHalted = [&](TProcessFilesForm& q) { ++halted, q.RestartWork(); };
@@ -318,34 +267,10 @@ TEST_F(ProcessFilesTest, ANewListClearsOldWorkButKeepsAPendingHalt) {
     queue().HaltWork();
     delivered_.clear();
     Drive();
-    EXPECT_EQ(cleared * 10 + halted, 11);
-    EXPECT_EQ(queue().GetFiles(), 1);
+    EXPECT_TRUE(cleared == 1 && halted == 1 && queue().GetFiles() == 1);
     EXPECT_TRUE(delivered_.empty()) << "page 3 of the old list was never made";
     EXPECT_EQ(TBufferedPage::Count(), 0);
     EXPECT_EQ(shown->PageNo * 100 + shown->Width(), 40) << "the page the window shows is intact";
-}
-
-TEST_F(ProcessFilesTest, NewRecentDirectoryKeepsTwelveAndSkipsFavourites) {
-    config().FavouriteDirectories = "/fav";
-    TStringList recent;
-    for (int i = 0; i < 12; ++i) recent.Add("/d" + std::to_string(i));
-    config().RecentDirectories = recent.CommaText();
-    queue().NewRecentDirectory("/FAV");
-    EXPECT_EQ(config().RecentDirectories, recent.CommaText());
-    queue().NewRecentDirectory("/new");
-    queue().NewRecentDirectory("/D5/");  // the same directory moves to the end
-    TStringList now;
-    now.SetCommaText(config().RecentDirectories);
-    ASSERT_EQ(now.Count(), 12);
-    EXPECT_EQ(now[0], "/d1");
-    EXPECT_EQ(now[10], "/new");
-    EXPECT_EQ(now[11], "/D5/");
-    EXPECT_EQ(now.IndexOf("/d5"), -1);
-    config().StripLastDirInHistoryList = true;
-    config().RecentDirectories = "";
-    queue().NewRecentDirectory("/comics/a");
-    queue().NewRecentDirectory("/comics/b");
-    EXPECT_EQ(config().RecentDirectories, "/comics/b");
 }
 
 // ---- Page requests ----
@@ -373,98 +298,81 @@ TEST_F(PageRequestTest, ReadAheadAndClamping) {
         {4, false, 12, -1, {9, 8}},   // 12 becomes 9
     };
     for (auto& c : cases) {
-        config().PageBufferSize = c.pbs;
-        config().TwoPages = c.two;
+        config().PageBufferSize = c.pbs, config().TwoPages = c.two;
         queue().ClearQ();
         queue().Get(c.file1, c.file2, 1);
-        EXPECT_EQ(QueuedPages(), c.pages) << c.pbs << " " << c.two << " " << c.file1;
-        for (auto& e : queue().Queue()) EXPECT_EQ(e.Priority * 10 + e.Type, 20 + rtLoadPage);
+        Pairs expected;
+        for (int page : c.pages) expected.push_back({page, rtLoadPage});
+        EXPECT_EQ(Queued(), expected) << c.pbs << " " << c.two << " " << c.file1;
+        for (auto& e : queue().Queue()) EXPECT_EQ(e.Priority, 2);
     }
 }
 
-TEST_F(PageRequestTest, PagesAreDeliveredInOrderAndCachedPagesAtOnce) {
+TEST_F(PageRequestTest, DeliveryCacheHitsAndGenerations) {
     lockPages_ = true;
     queue().Get(0, -1, 1);
     EXPECT_TRUE(delivered_.empty());
     EXPECT_EQ(Drive(), 3);
-    // Pages read ahead are delivered too; the window takes what it asked for.
-    EXPECT_EQ(Delivered(), (Jobs{{0, 1}, {1, 1}, {2, 1}}));
-    EXPECT_TRUE(delivered_[0].bitmap->Locked && delivered_[0].bitmap->Processed);
+    EXPECT_EQ(Delivered(), (Pairs{{0, 1}, {1, 1}, {2, 1}})) << "pages read ahead are delivered too";
+    EXPECT_TRUE(delivered_[0]->Locked && delivered_[0]->Processed);
     queue().Get(1, -1, 1);  // cached and processed: delivered within Get
-    ASSERT_EQ(delivered_.size(), 4u);
-    EXPECT_EQ(delivered_[3].page, 1);
-    EXPECT_TRUE(delivered_[3].bitmap->Locked);
-    EXPECT_FALSE(delivered_[0].bitmap->Locked) << "Get unlocks the pages shown before";
-    EXPECT_EQ(QueuedPages(), (std::vector<int>{3}));  // 2 is cached already
-
+    EXPECT_EQ(Delivered().back(), std::pair(1, 1));
+    EXPECT_TRUE(delivered_.back()->Locked);
+    EXPECT_FALSE(delivered_[0]->Locked) << "Get unlocks the pages shown before";
+    EXPECT_EQ(Queued(), (Pairs{{3, rtLoadPage}})) << "2 is cached already";
     delivered_.clear();
     config().PageBufferSize = 0;
     queue().Get(2, -1, 4);  // each generation gets its own page
     queue().Get(2, -1, 5);
     Drive();
-    EXPECT_EQ(Delivered(), (Jobs{{3, 1}, {2, 4}, {2, 5}}));
-    EXPECT_NE(delivered_[1].bitmap, delivered_[2].bitmap);
+    EXPECT_EQ(Delivered(), (Pairs{{3, 1}, {2, 4}, {2, 5}}));
+    EXPECT_NE(delivered_[1], delivered_[2]);
 }
 
-TEST_F(PageRequestTest, ZoomRequestsReplaceEachOther) {
+TEST_F(PageRequestTest, ZoomsAndRotations) {
     queue().GetZooms(true, 1, 2, 3);
-    queue().GetZooms(false, 4, -1, 3);
-    EXPECT_EQ(Queued(), (Jobs{{4, rtZoomWhole}}));
+    queue().GetZooms(false, 4, -1, 3);  // replaces the first
+    EXPECT_EQ(Queued(), (Pairs{{4, rtZoomWhole}}));
     Drive();
-    ASSERT_EQ(delivered_.size(), 1u);
-    EXPECT_EQ(delivered_[0].type, ctZoomWhole);
-    EXPECT_EQ(delivered_[0].width * 1000 + delivered_[0].height, 512768) << "fitted whole: 40x60 to 512x768";
     queue().GetZooms(true, 4, -1, 3);
     Drive();
-    ASSERT_EQ(delivered_.size(), 2u);
-    EXPECT_EQ(delivered_[1].type, ctZoomDouble);
-    EXPECT_EQ(delivered_[1].width, 80);
-}
+    EXPECT_EQ(Delivered(true), (Pairs{{512, 768}, {80, 120}})) << "fitted whole to the window; doubled";
+    EXPECT_EQ(delivered_[0]->ImageType * 10 + delivered_[1]->ImageType, ctZoomWhole * 10 + ctZoomDouble);
 
-TEST_F(PageRequestTest, RotationsArePerPageAndReachNewPages) {
     EXPECT_FALSE(queue().SetRotation(rtNone, -1));
     EXPECT_TRUE(queue().SetRotation(rtRight, -1));
-    EXPECT_FALSE(queue().SetRotation(rtRight, -1));
-    EXPECT_FALSE(queue().SetRotation(rtUpsideDown, 10) || queue().SetRotation(rtUpsideDown, -2));
-    EXPECT_EQ(queue().GetRotation(10), rtNone);
+    EXPECT_FALSE(queue().SetRotation(rtRight, -1) || queue().SetRotation(rtUpsideDown, 10) ||
+                 queue().SetRotation(rtUpsideDown, -2));
     EXPECT_TRUE(queue().SetRotation(rtUpsideDown, 9));
-    EXPECT_EQ(queue().GetRotation(9), rtUpsideDown);
+    EXPECT_EQ(queue().GetRotation(9) * 10 + queue().GetRotation(10), rtUpsideDown * 10);
+    delivered_.clear();
     queue().Get(0, -1, 1);
     Drive();
-    ASSERT_FALSE(delivered_.empty());
-    EXPECT_EQ(delivered_[0].bitmap->Rotation, rtRight);
-    EXPECT_EQ(delivered_[0].width * 1000 + delivered_[0].height, 60040) << "40x60 shown as 60x40";
-}
-
-TEST_F(ProcessFilesTest, NoRotationsWithoutAList) {
-    EXPECT_FALSE(queue().SetRotation(rtRight, -1) || queue().SetRotation(rtRight, 0) || queue().HasRotations());
+    EXPECT_EQ(delivered_.at(0)->Rotation, rtRight);
+    EXPECT_EQ(Delivered(true)[0], std::pair(60, 40)) << "40x60 turned a quarter";
 }
 
 TEST_F(ProcessFilesTest, PagesThatCannotComeAreDeliveredAsTheErrorPage) {
+    EXPECT_FALSE(queue().SetRotation(rtRight, -1) || queue().SetRotation(rtRight, 0) || queue().HasRotations());
     const std::string cbz = files_.Write("b.cbz", "x"), cbt = files_.Write("c.cbt", "x");
     archive_->archives[cbz] = {{"1.bmp", test::SolidBmp(30, 50)}, {"2.bmp", "damaged"}};
     archive_->archives[cbt] = {{"3.bmp", test::SolidBmp(30, 50)}};
     LoadList({cbz, cbt});
-    ASSERT_EQ(queue().GetFiles(), 3);
     config().PageBufferSize = 0;
     archive_->archives.erase(cbz);  // gone from disk after listing
     queue().Get(0, 2, 1);
     queue().Get(1, -1, 1);
     Drive();
-    ASSERT_EQ(delivered_.size(), 3u);
-    for (int i : {0, 2}) EXPECT_EQ(delivered_[size_t(i)].width * 1000 + delivered_[size_t(i)].height, 400600) << i;
-    EXPECT_EQ(delivered_[1].page * 100 + delivered_[1].width, 230);
+    EXPECT_EQ(Delivered(true), (Pairs{{400, 600}, {30, 50}, {400, 600}}));
     EXPECT_FALSE(queue().Running());
-
     queue().CopyPageToFile(2, files_.File("copy.jpg"));  // the copy is a job too
-    EXPECT_EQ(Queued(), (Jobs{{2, rtCopyPage}}));
+    EXPECT_EQ(Queued(), (Pairs{{2, rtCopyPage}}));
     Drive();
     EXPECT_EQ(test::ReadFileBytes(files_.File("copy.bmp")), test::SolidBmp(30, 50));
 }
 
 TEST_F(ProcessFilesTest, AQueueDrivenToCompletionOnDecodedPages) {
-    config().TwoPages = true;
-    config().PageBufferSize = 4;
+    config().TwoPages = true, config().PageBufferSize = 4;
     TBufferedPage::SetPageLimit(2 + 4);
     LoadList(WritePages(30, 200, 300));
     lockPages_ = true;
@@ -472,10 +380,11 @@ TEST_F(ProcessFilesTest, AQueueDrivenToCompletionOnDecodedPages) {
         delivered_.clear();
         queue().Get(page, page + 1, 1);
         Drive();
-        // The two pages asked for come first, then those read ahead.
-        ASSERT_EQ(delivered_.size(), page == 28 ? 2u : 4u) << page;
-        EXPECT_EQ(delivered_[0].page * 100 + delivered_[1].page, page * 101 + 1);
-        for (auto& d : delivered_) EXPECT_EQ(d.width * 1000 + d.height + d.gen * 1000000, 1512768) << "half the window";
+        // The two pages asked for come first, then those read ahead; each gets half the window.
+        const Pairs got = Delivered();
+        ASSERT_EQ(got.size(), page == 28 ? 2u : 4u) << page;
+        EXPECT_EQ(Pairs(got.begin(), got.begin() + 2), (Pairs{{page, 1}, {page + 1, 1}}));
+        EXPECT_EQ(Delivered(true), Pairs(got.size(), {512, 768}));
         EXPECT_LE(TBufferedPage::InList(ctDisplay), TBufferedPage::PageLimit());
         EXPECT_TRUE(queue().Queue().empty());
     }

@@ -24,80 +24,68 @@ TSettings NoFit() {
     return s;
 }
 
-struct FitCase {
-    const char* what;
-    std::function<void(TSettings&)> set;
-    int w, h;
-    TPageCacheType type;
-    TRotation rotation;
-    int clientW, clientH;
-    int expectW, expectH;  // 0: no size (the page becomes the error page)
-    TRotation expectR = rtNone;
-};
-
 TEST(ProcessbmpFit, RulesOnTheExamples) {
-    auto on = [](bool TSettings::*flag) { return [flag](TSettings& s) { s.*flag = true; }; };
-    auto both = [](bool TSettings::*a, bool TSettings::*b) { return [a, b](TSettings& s) { s.*a = s.*b = true; }; };
-    auto target = [](int v) { return [v](TSettings& s) { s.TargetHeight = true, s.TargetHeightVal = v; }; };
-    const FitCase cases[] = {
-        {"Fit: SA 75, PA 150, by height", on(&TSettings::Fit), 1000, 1500, ctDisplay, rtNone, 1024, 768, 512, 768},
-        {"Fit: SA 75 > PA 50, by width", on(&TSettings::Fit), 2000, 1000, ctDisplay, rtNone, 1024, 768, 1024, 512},
-        {"Fit enlarges", on(&TSettings::Fit), 100, 150, ctDisplay, rtNone, 1024, 768, 512, 768},
-        {"Fit: a spread by height", both(&TSettings::Fit, &TSettings::SuppressFitWidthDoublePages), 2000, 1000,
-         ctDisplay, rtNone, 1024, 768, 1536, 768},
-        {"FitIfOversize: small", on(&TSettings::FitIfOversize), 1000, 700, ctDisplay, rtNone, 1024, 768, 1000, 700},
-        {"FitIfOversize: tall", on(&TSettings::FitIfOversize), 1000, 1500, ctDisplay, rtNone, 1024, 768, 512, 768},
-        {"FitIfOversize: wide", on(&TSettings::FitIfOversize), 1100, 500, ctDisplay, rtNone, 1024, 768, 1024, 465},
-        {"TwoPages: SW 512, SA 150 = PA", on(&TSettings::TwoPages), 1000, 1500, ctDisplay, rtNone, 1024, 768, 512, 768},
-        {"TwoPages: a wide page keeps SW", on(&TSettings::TwoPages), 2000, 1500, ctDisplay, rtNone, 1024, 768, 1024, 768},
-        {"FitWidth", on(&TSettings::FitWidth), 500, 1000, ctDisplay, rtNone, 1024, 768, 1024, 2048},
-        {"FitWidth: spread kept, 1800 <= 2048", both(&TSettings::FitWidth, &TSettings::SuppressFitWidthDoublePages),
-         1800, 1200, ctDisplay, rtNone, 1024, 768, 1800, 1200},
-        {"FitWidth: spread to two widths", both(&TSettings::FitWidth, &TSettings::SuppressFitWidthDoublePages), 3000,
-         1000, ctDisplay, rtNone, 1024, 768, 2048, 682},
-        {"FitWidthIfOversize: narrow", on(&TSettings::FitWidthIfOversize), 800, 3000, ctDisplay, rtNone, 1024, 768, 800, 3000},
-        {"FitWidthIfOversize: wide", on(&TSettings::FitWidthIfOversize), 2048, 100, ctDisplay, rtNone, 1024, 768, 1024, 50},
-        {"FitHeight", on(&TSettings::FitHeight), 100, 384, ctDisplay, rtNone, 1024, 768, 200, 768},
-        {"FitHeightIfOversize: low", on(&TSettings::FitHeightIfOversize), 100, 384, ctDisplay, rtNone, 1024, 768, 100, 384},
-        {"FitHeightIfOversize: tall", on(&TSettings::FitHeightIfOversize), 3000, 1536, ctDisplay, rtNone, 1024, 768, 1500, 768},
-        {"TargetHeight 1200", target(1200), 800, 1000, ctDisplay, rtNone, 1024, 768, 960, 1200},
-        {"no rule", [](TSettings&) {}, 5000, 7000, ctDisplay, rtNone, 1024, 768, 5000, 7000},
-        {"zoom doubled: no resampling", on(&TSettings::FitWidth), 2000, 3000, ctZoomDouble, rtNone, 1000, 768, 2000, 3000},
-        {"zoom doubled", [](TSettings&) {}, 100, 150, ctZoomDouble, rtNone, 1024, 768, 200, 300},
-        {"whole-page zoom ignores the settings", [](TSettings&) {}, 1000, 1500, ctZoomWhole, rtNone, 1024, 768, 512, 768},
-        {"RotateLeft: the window's height serves as its width", both(&TSettings::RotateLeft, &TSettings::FitWidth), 1000, 1500, ctDisplay, rtNone,
-         1024, 768, 768, 1152, rtLeft},
-        {"RotateLeft turns a right page back", on(&TSettings::RotateLeft), 10, 10, ctDisplay, rtRight, 1024, 768, 10, 10},
-        {"RotateRight turns a left page back", on(&TSettings::RotateRight), 10, 10, ctDisplay, rtLeft, 1024, 768, 10, 10},
-        {"RotateRight after upside down", on(&TSettings::RotateRight), 10, 10, ctDisplay, rtUpsideDown, 1024, 768, 10,
-         10, rtLeft},
-        {"a sideways page is fitted as shown", on(&TSettings::Fit), 1500, 1000, ctDisplay, rtRight, 1024, 768, 768, 512,
-         rtRight},
-        // Nothing to fit is never a division by zero.
-        {"zero width", on(&TSettings::Fit), 0, 100, ctDisplay, rtNone, 1024, 768, 0, 0},
-        {"zero height", on(&TSettings::Fit), 100, 0, ctDisplay, rtNone, 1024, 768, 0, 0},
-        {"minimised window", on(&TSettings::Fit), 100, 150, ctDisplay, rtNone, 0, 0, 100, 150},
-        {"two pages in a window 1 wide", on(&TSettings::TwoPages), 100, 150, ctDisplay, rtNone, 1, 768, 100, 150},
-        {"negative client width", on(&TSettings::FitWidth), 100, 150, ctDisplay, rtNone, -5, 768, 100, 150},
-        {"target height in a minimised window", target(900), 100, 150, ctDisplay, rtNone, 0, 0, 600, 900},
-        // Hostile settings give no size instead of overflowing.
-        {"target height 0", target(0), 100, 150, ctDisplay, rtNone, 1024, 768, 0, 0},
-        {"target height negative", target(-40), 100, 150, ctDisplay, rtNone, 1024, 768, 0, 0},
-        {"target height INT_MAX", target(INT_MAX), 3000, 10, ctDisplay, rtNone, 1024, 768, 0, 0},
-        {"doubled beyond int", on(&TSettings::FitHeight), INT_MAX, 1, ctZoomDouble, rtNone, 1024, INT_MAX, 0, 0},
+    // Settings: f Fit, o FitIfOversize, t TwoPages, w FitWidth, W FitWidthIfOversize, s SuppressFitWidthDoublePages,
+    // h FitHeight, H FitHeightIfOversize, L RotateLeft, R RotateRight; a target height unless INT_MIN.
+    // A result of 0 x 0: no size (the page becomes the error page).
+    struct Case {
+        const char* flags;
+        int w, h, type, rotation, clientW, clientH, expectW, expectH, expectR, target = INT_MIN;
+    } cases[] = {
+        {"f", 1000, 1500, 1, 0, 1024, 768, 512, 768, 0},     // SA 75, PA 150: by height
+        {"f", 2000, 1000, 1, 0, 1024, 768, 1024, 512, 0},    // SA 75 > PA 50: by width
+        {"f", 100, 150, 1, 0, 1024, 768, 512, 768, 0},       // enlarged
+        {"fs", 2000, 1000, 1, 0, 1024, 768, 1536, 768, 0},   // a spread by height
+        {"o", 1000, 700, 1, 0, 1024, 768, 1000, 700, 0},
+        {"o", 1000, 1500, 1, 0, 1024, 768, 512, 768, 0},
+        {"o", 1100, 500, 1, 0, 1024, 768, 1024, 465, 0},
+        {"t", 1000, 1500, 1, 0, 1024, 768, 512, 768, 0},     // SW 512, SA 150 = PA: by height
+        {"t", 2000, 1500, 1, 0, 1024, 768, 1024, 768, 0},    // wide: SW stays 1024, SA 75 = PA
+        {"w", 500, 1000, 1, 0, 1024, 768, 1024, 2048, 0},
+        {"ws", 1800, 1200, 1, 0, 1024, 768, 1800, 1200, 0},  // a spread up to 2048 is kept
+        {"ws", 3000, 1000, 1, 0, 1024, 768, 2048, 682, 0},   // fitted to two window widths
+        {"W", 800, 3000, 1, 0, 1024, 768, 800, 3000, 0},
+        {"W", 2048, 100, 1, 0, 1024, 768, 1024, 50, 0},
+        {"h", 100, 384, 1, 0, 1024, 768, 200, 768, 0},
+        {"H", 100, 384, 1, 0, 1024, 768, 100, 384, 0},
+        {"H", 3000, 1536, 1, 0, 1024, 768, 1500, 768, 0},
+        {"", 800, 1000, 1, 0, 1024, 768, 960, 1200, 0, 1200},
+        {"", 5000, 7000, 1, 0, 1024, 768, 5000, 7000, 0},    // no rule
+        {"w", 2000, 3000, 4, 0, 1000, 768, 2000, 3000, 0},   // doubled: no resampling, only the turn
+        {"", 100, 150, 4, 0, 1024, 768, 200, 300, 0},
+        {"", 1000, 1500, 8, 0, 1024, 768, 512, 768, 0},      // the whole page whatever the settings
+        {"Lw", 1000, 1500, 1, 0, 1024, 768, 768, 1152, 3},   // the window's height serves as its width
+        {"L", 10, 10, 1, 1, 1024, 768, 10, 10, 0},
+        {"R", 10, 10, 1, 3, 1024, 768, 10, 10, 0},
+        {"R", 10, 10, 1, 2, 1024, 768, 10, 10, 3},
+        {"f", 1500, 1000, 1, 1, 1024, 768, 768, 512, 1},     // sideways: fitted as shown, sized before the turn
+        // Nothing to fit is never a division by zero; hostile settings give no size.
+        {"f", 0, 100, 1, 0, 1024, 768, 0, 0, 0},
+        {"f", 100, 0, 1, 0, 1024, 768, 0, 0, 0},
+        {"f", 100, 150, 1, 0, 0, 0, 100, 150, 0},            // a minimised window
+        {"t", 100, 150, 1, 0, 1, 768, 100, 150, 0},
+        {"w", 100, 150, 1, 0, -5, 768, 100, 150, 0},
+        {"", 100, 150, 1, 0, 0, 0, 600, 900, 0, 900},
+        {"", 100, 150, 1, 0, 1024, 768, 0, 0, 0, 0},
+        {"", 100, 150, 1, 0, 1024, 768, 0, 0, 0, -40},
+        {"", 3000, 10, 1, 0, 1024, 768, 0, 0, 0, INT_MAX},
+        {"h", INT_MAX, 1, 4, 0, 1024, INT_MAX, 0, 0, 0},
     };
+    const std::pair<char, bool TSettings::*> flags[] = {
+        {'f', &TSettings::Fit}, {'o', &TSettings::FitIfOversize}, {'t', &TSettings::TwoPages}, {'w', &TSettings::FitWidth},
+        {'W', &TSettings::FitWidthIfOversize}, {'s', &TSettings::SuppressFitWidthDoublePages}, {'h', &TSettings::FitHeight},
+        {'H', &TSettings::FitHeightIfOversize}, {'L', &TSettings::RotateLeft}, {'R', &TSettings::RotateRight}};
     for (const auto& c : cases) {
         TSettings s = NoFit();
-        c.set(s);
+        for (auto [letter, flag] : flags) s.*flag = std::string(c.flags).find(letter) != std::string::npos;
+        s.TargetHeight = c.target != INT_MIN, s.TargetHeightVal = c.target;
         TFitInput in;
-        in.Width = c.w, in.Height = c.h, in.Rotation = c.rotation, in.ImageType = c.type;
+        in.Width = c.w, in.Height = c.h, in.Rotation = TRotation(c.rotation), in.ImageType = TPageCacheType(c.type);
         in.ClientWidth = c.clientW, in.ClientHeight = c.clientH;
         TFitResult out;
-        const bool ok = ComputeFit(in, s, out);
-        EXPECT_EQ(ok, c.expectW > 0) << c.what;
-        if (!ok) continue;
-        EXPECT_EQ(std::make_pair(out.Width, out.Height), std::make_pair(c.expectW, c.expectH)) << c.what;
-        EXPECT_EQ(out.FinalRotation, c.expectR) << c.what;
+        const std::vector<int> got = ComputeFit(in, s, out) ? std::vector<int>{out.Width, out.Height, out.FinalRotation} : std::vector<int>{};
+        const std::vector<int> want = c.expectW ? std::vector<int>{c.expectW, c.expectH, c.expectR} : std::vector<int>{};
+        EXPECT_EQ(got, want) << "'" << c.flags << "' " << c.w << "x" << c.h << " type " << c.type << " in " << c.clientW << "x" << c.clientH;
     }
 }
 
@@ -121,18 +109,17 @@ protected:
 };
 
 TEST_F(ProcessbmpPage, TheChainRunsInOrderWithItsSettings) {
-    // Every step changes the page, so a step out of order or a setting passed to the wrong
+    // Every step changes the page, so a step out of order or a setting given to the wrong
     // parameter shows in the bytes.
     TSettings& s = settings_;
-    s.Balance = true, s.DiscardsPer1000 = 7;
-    s.FixYellowing = true, s.YellowingRedThreshold = 180, s.YellowingGreenThreshold = 160;
-    s.YellowingBlueThreshold = 120, s.YellowingGreenBoost = 12, s.YellowingBlueBoost = 25;
-    s.FixEdgeYellowing = s.FixInternalYellowing = true;
+    s.Balance = s.FixYellowing = s.FixEdgeYellowing = s.FixInternalYellowing = s.Fit = s.GammaCorrect = true;
+    s.DiscardsPer1000 = 7, s.GammaCorrection = 180;
+    s.YellowingRedThreshold = 180, s.YellowingGreenThreshold = 160, s.YellowingBlueThreshold = 120;
+    s.YellowingGreenBoost = 12, s.YellowingBlueBoost = 25;
     s.EdgeYellowingRedThreshold = 190, s.EdgeYellowingGreenThreshold = 140, s.EdgeYellowingBlueThreshold = 110;
     s.EdgeYellowingRedBoost = 250, s.EdgeYellowingGreenBoost = 245, s.EdgeYellowingBlueBoost = 235;
-    s.Fit = true, s.GammaCorrect = true, s.GammaCorrection = 180;
-    // Paper with a ringed balloon, a few white and black pixels (50 clipped by the discards,
-    // 200 not), a block that yellowing lifts but filling leaves, and a gradient.
+    // Paper with a ringed balloon, white and black pixels (the 50 black ones within the discards),
+    // a block that yellowing lifts but filling leaves, and a gradient.
     TBitmap source = test::SolidPage(120, 180, 200, 185, 140);
     for (int y = 0; y < 180; ++y)
         for (int x = 0; x < 120; ++x) {
@@ -144,84 +131,65 @@ TEST_F(ProcessbmpPage, TheChainRunsInOrderWithItsSettings) {
             else if (y > 120) SetPixel(source, x, y, uint8_t(x * 2), uint8_t(y), 90);
         }
     TPageBMP expected("c.bmp");
-    expected.Assign(source);
-    ASSERT_TRUE(expected.Balance(7) && expected.ReduceYellowing(180, 160, 120, 12, 25) &&
-                expected.ReduceYellowingByFilling(true, 190, 140, 110, 250, 245, 235));
-    // Turned right: 180 x 120 as shown, fitted by width to 1024 x 682, stretched before turning.
-    ASSERT_TRUE(expected.Stretch(682, 1024) && expected.RotateBitmapRight() && expected.GammaCorrect(180));
     TProcessBMP page("c.bmp", rtRight);
-    page.Assign(source);
+    expected.Assign(source), page.Assign(source);
+    // Turned right it shows as 180 x 120, fitted by width to 1024 x 682: stretched to 682 x 1024, then turned.
+    ASSERT_TRUE(expected.Balance(7) && expected.ReduceYellowing(180, 160, 120, 12, 25) &&
+                expected.ReduceYellowingByFilling(true, 190, 140, 110, 250, 245, 235) && expected.Stretch(682, 1024) &&
+                expected.RotateBitmapRight() && expected.GammaCorrect(180));
     page.ProcessBitmap();
-    EXPECT_TRUE(page.Processed);
-    EXPECT_TRUE(SameBytes(page, expected));
-    EXPECT_EQ(page.BalanceFactor, expected.BalanceFactor);
-    EXPECT_EQ(page.ScalePercent, expected.ScalePercent);
-    EXPECT_TRUE(page.YellowingReduced && page.AreaFilled);
-    EXPECT_EQ(page.GammaApplied, 180);
+    EXPECT_TRUE(page.Processed && page.YellowingReduced && page.AreaFilled && SameBytes(page, expected));
+    EXPECT_EQ(std::vector<int>({page.BalanceFactor, page.ScalePercent, page.GammaApplied}),
+              std::vector<int>({expected.BalanceFactor, expected.ScalePercent, 180}));
 }
 
 TEST_F(ProcessbmpPage, UnprocessedErrorAndEmptyPages) {
     settings_.Fit = settings_.GammaCorrect = true;
-    TProcessBMP raw("a.bmp", rtRight);  // type 2: as decoded
-    raw.ImageType = ctUnprocessed;
+    TProcessBMP raw("a.bmp", rtRight), bad("bad.bmp", rtRight), empty("a.txt", rtNone);
+    raw.ImageType = ctUnprocessed;  // as decoded
     Load(raw, test::SolidBmp(100, 150, 0x404040));
-    EXPECT_TRUE(raw.Processed);
-    EXPECT_EQ(raw.Width() * 1000 + raw.Height(), 100150);
-    EXPECT_EQ(raw.GammaApplied, 0);
+    EXPECT_TRUE(raw.Processed && raw.Width() == 100 && raw.Height() == 150 && raw.GammaApplied == 0);
     EXPECT_EQ(raw.Pixel(5, 5), 0x00404040u);
-
-    // A failed load skips the colour steps but is fitted and turned: 400 x 600 turned
-    // right is 600 x 400, fitted by width to 1024 x 682.
-    TProcessBMP bad("bad.bmp", rtRight);
+    // A failed load skips the colour steps but is fitted and turned: 400 x 600 turned right
+    // shows as 600 x 400, fitted by width to 1024 x 682.
     Load(bad, "not a bitmap");
-    EXPECT_TRUE(bad.LoadError && bad.Processed);
-    EXPECT_EQ(bad.Width() * 1000 + bad.Height(), 1024682);
-    EXPECT_EQ(bad.GammaApplied, 0);
-
-    TProcessBMP empty("a.txt", rtNone);  // no pixels to fit: the error page
-    Load(empty, "text");
-    EXPECT_EQ(empty.Width() * 1000 + empty.Height(), 400600);
-    EXPECT_TRUE(empty.Processed);
+    EXPECT_TRUE(bad.LoadError && bad.Processed && bad.Width() == 1024 && bad.Height() == 682 && bad.GammaApplied == 0);
+    Load(empty, "text");  // no pixels to fit: the error page
+    EXPECT_TRUE(empty.Processed && empty.Width() == 400 && empty.Height() == 600);
 }
 
 TEST_F(ProcessbmpPage, ResizeAndRotateAndTheWindowSizeAtProcessing) {
-    TProcessBMP page("a.bmp", rtNone);
+    TProcessBMP page("a.bmp", rtNone), a("a.bmp", rtNone), b("b.bmp", rtNone);
     ASSERT_TRUE(page.SetSize(100, 50, TPixelFormat::pf24bit));
-    EXPECT_FALSE(page.ResizeAndRotate(50, 60, rtNone));  // opposite directions: refused
-    EXPECT_FALSE(page.ResizeAndRotate(150, 40, rtRight));
-    EXPECT_EQ(page.Width() * 1000 + page.Height(), 100050);
+    EXPECT_FALSE(page.ResizeAndRotate(50, 60, rtNone) || page.ResizeAndRotate(150, 40, rtRight)) << "opposite directions";
+    EXPECT_EQ(std::pair(page.Width(), page.Height()), std::pair(100, 50));
     EXPECT_TRUE(page.ResizeAndRotate(100, 60, rtLeft));  // only the height differs: just turned
-    EXPECT_EQ(page.Width() * 1000 + page.Height(), 50100);
+    EXPECT_EQ(std::pair(page.Width(), page.Height()), std::pair(50, 100));
     EXPECT_TRUE(page.ResizeAndRotate(100, 200, rtUpsideDown));
-    EXPECT_EQ(page.Width() * 1000 + page.Height(), 100200);
-
+    EXPECT_EQ(std::pair(page.Width(), page.Height()), std::pair(100, 200));
     settings_.FitWidth = true;
-    TProcessBMP a("a.bmp", rtNone), b("b.bmp", rtNone);
     Load(a, test::SolidBmp(100, 100));
     SetMainClientSize(300, 200);
     Load(b, test::SolidBmp(100, 100));
-    EXPECT_EQ(a.Width(), 1024);
-    EXPECT_EQ(b.Width(), 300);
-    EXPECT_EQ(b.ScalePercent, 300);
+    EXPECT_EQ(std::vector<int>({a.Width(), b.Width(), b.ScalePercent}), std::vector<int>({1024, 300, 300}));
 }
 
 // ---- The page cache ----
 
 class PageCache : public ::testing::Test {
 protected:
-    void SetUp() override { Reset(); }
-    void TearDown() override { Reset(); }
-    static void Reset() {
+    void SetUp() override { TearDown(); }
+    void TearDown() override {
         TBufferedPage::ClearList();
         TBufferedPage::SetPageLimit(5);
         TBufferedPage::SetUnprocessedLimit(2);
     }
-    static TBufferedPagePtr Make(int page, TPageCacheType type = ctDisplay, int gen = 0) {
-        return TBufferedPage::Create(page, rtNone, gen, type, "p" + std::to_string(page) + ".bmp");
+    static TBufferedPagePtr Make(int page, int type = ctDisplay, int gen = 0) {
+        return TBufferedPage::Create(page, rtNone, gen, TPageCacheType(type), "p" + std::to_string(page) + ".bmp");
     }
-    static std::vector<int> PageNumbers() {
+    static std::vector<int> Pages() {  // page numbers, newest first
         std::vector<int> r;
-        for (auto& p : TBufferedPage::Pages()) r.push_back(p->PageNo);
+        for (auto& p : TBufferedPage::Pages()) r.push_back(p->PageNo * 100 + p->ImageType);
         return r;
     }
 };
@@ -229,86 +197,65 @@ protected:
 TEST_F(PageCache, LeastRecentlyUsedIsEvictedAtTheLimit) {
     TBufferedPage::SetPageLimit(3);
     auto a = Make(0), b = Make(1), c = Make(2);
-    EXPECT_EQ(PageNumbers(), (std::vector<int>{2, 1, 0}));  // newest first, stamps 1, 2, 3
-    EXPECT_EQ(a->Lru + b->Lru * 10 + c->Lru * 100, 321u);
-    TBufferedPage::Used(*a);  // stamps 4, 7 and 9
-    for (int i = 0; i < 3; ++i) TBufferedPage::Used(*b);
-    for (int i = 0; i < 2; ++i) TBufferedPage::Used(*c);
-    ASSERT_EQ(a->Lru * 100 + b->Lru * 10 + c->Lru, 479u);
+    EXPECT_EQ(Pages(), (std::vector<int>{201, 101, 1}));
+    EXPECT_EQ(std::vector<uint32_t>({a->Lru, b->Lru, c->Lru}), std::vector<uint32_t>({1, 2, 3}));
+    for (auto* p : {&a, &b, &b, &b, &c, &c}) TBufferedPage::Used(**p);  // stamps 4, 7 and 9
+    EXPECT_EQ(std::vector<uint32_t>({a->Lru, b->Lru, c->Lru}), std::vector<uint32_t>({4, 7, 9}));
     auto d = Make(3);
-    EXPECT_EQ(PageNumbers(), (std::vector<int>{3, 2, 1}));
+    EXPECT_EQ(Pages(), (std::vector<int>{301, 201, 101}));
     EXPECT_EQ(a->PageNo, 0) << "whoever still holds the evicted page can use it";
-    // On equal stamps the page nearer the head (the newer link) goes.
-    b->Lru = c->Lru = 5;
+    b->Lru = c->Lru = 5;  // on equal stamps the page nearer the head, the newer link, goes
     ASSERT_TRUE(TBufferedPage::DeleteLeastRecentlyUsed(ctDisplay));
-    EXPECT_EQ(PageNumbers(), (std::vector<int>{3, 1}));
+    EXPECT_EQ(Pages(), (std::vector<int>{301, 101}));
 }
 
-TEST_F(PageCache, LocksHoldPagesBeyondTheLimit) {
+TEST_F(PageCache, LocksAndLimitsOfEachKind) {
     TBufferedPage::SetPageLimit(2);
     auto a = Make(0), b = Make(1);
-    TBufferedPage::LockBitmap(*a);
-    TBufferedPage::LockBitmap(*b);
-    auto c = Make(2);
-    EXPECT_EQ(TBufferedPage::Count(), 3);
+    TBufferedPage::LockBitmap(*a), TBufferedPage::LockBitmap(*b);
+    auto c = Make(2);  // locked pages hold the count beyond the limit
     TBufferedPage::LockBitmap(*c);
-    EXPECT_FALSE(TBufferedPage::DeleteLeastRecentlyUsed(ctDisplay)) << "all locked";
-    EXPECT_FALSE(TBufferedPage::DeleteLeastRecentlyUsed(ctZoomWhole)) << "none of the kind";
+    EXPECT_EQ(TBufferedPage::Count(), 3);
+    EXPECT_FALSE(TBufferedPage::DeleteLeastRecentlyUsed(ctDisplay) || TBufferedPage::DeleteLeastRecentlyUsed(ctZoomWhole));
     auto z = Make(0, ctZoomDouble), w = Make(0, ctZoomWhole);
     TBufferedPage::LockBitmap(*z), TBufferedPage::LockBitmap(*w);
     TBufferedPage::UnlockBitmaps(ctZoomDouble | ctZoomWhole);
-    EXPECT_TRUE(a->Locked && c->Locked);
-    EXPECT_FALSE(z->Locked || w->Locked);
+    EXPECT_TRUE(a->Locked && c->Locked && !z->Locked && !w->Locked);
     TBufferedPage::UnlockBitmaps(ctDisplay);
     auto d = Make(3);  // evicts down to the limit again
     EXPECT_EQ(TBufferedPage::InList(ctDisplay), 2);
-    TBufferedPage::SetPageLimit(0);  // a limit of 0 evicts everything unlocked and stops
+    TBufferedPage::SetPageLimit(0);  // 0 evicts everything unlocked, then stops
     TBufferedPage::LockBitmap(*d);
-    auto e = Make(4);
-    EXPECT_EQ(PageNumbers(), (std::vector<int>{4, 3, 0, 0}));
-}
-
-TEST_F(PageCache, EachKindHasItsLimit) {
-    auto z1 = Make(0, ctZoomDouble), z2 = Make(1, ctZoomDouble), d = Make(5), w = Make(2, ctZoomWhole);
-    EXPECT_FALSE(TBufferedPage::InCache(z1.get())) << "zoom pages share one limit of two";
-    EXPECT_TRUE(TBufferedPage::InCache(z2.get()) && TBufferedPage::InCache(w.get()) && TBufferedPage::InCache(d.get()));
+    auto e = Make(4), z2 = Make(1, ctZoomDouble), w2 = Make(2, ctZoomWhole);  // zoom pages share one limit of 2
     TBufferedPage::SetUnprocessedLimit(1);
-    auto u1 = Make(0, ctUnprocessed), u2 = Make(1, ctUnprocessed);
-    EXPECT_EQ(TBufferedPage::InList(ctUnprocessed), 1);
-    EXPECT_TRUE(TBufferedPage::InCache(u2.get()));
-    auto o1 = Make(0, TPageCacheType(16)), o2 = Make(1, TPageCacheType(16)), o3 = Make(2, TPageCacheType(16));
-    EXPECT_EQ(TBufferedPage::InList(16), 2) << "any other code: 2 under its own mask";
-    EXPECT_FALSE(TBufferedPage::InCache(o1.get()));
+    auto u1 = Make(0, ctUnprocessed), u2 = Make(1, ctUnprocessed), o1 = Make(0, 16), o2 = Make(1, 16), o3 = Make(2, 16);
+    EXPECT_EQ(Pages(), (std::vector<int>{216, 116, 102, 208, 104, 401, 301})) << "any other code: 2 under its own mask";
 }
 
 TEST_F(PageCache, AvailableNeedsAnExactMatchAndRefreshesTheStamp) {
     auto a = Make(4, ctDisplay, 7), b = Make(4, ctZoomDouble, 7);
-    EXPECT_EQ(TBufferedPage::Available(4, ctDisplay, 6), nullptr);  // another generation
-    EXPECT_EQ(TBufferedPage::Available(4, ctDisplay | ctZoomDouble, 7), nullptr);  // no masks
-    EXPECT_EQ(TBufferedPage::Available(5, ctDisplay, 7), nullptr);
+    EXPECT_FALSE(TBufferedPage::Available(4, ctDisplay, 6) || TBufferedPage::Available(4, ctDisplay | ctZoomDouble, 7) ||
+                 TBufferedPage::Available(5, ctDisplay, 7)) << "another generation; no masks; another page";
     const uint32_t before = TBufferedPage::LruCounter();
     EXPECT_EQ(TBufferedPage::Available(4, ctDisplay, 7), a);
     EXPECT_EQ(a->Lru, before);
     EXPECT_EQ(TBufferedPage::Available(4, ctZoomDouble, 7), b);
-    auto newer = Make(4, ctDisplay, 7);
-    EXPECT_EQ(TBufferedPage::Available(4, ctDisplay, 7), newer);
+    EXPECT_EQ(TBufferedPage::Available(4, ctDisplay, 7), Make(4, ctDisplay, 7)) << "the newest of two";
 }
 
 TEST_F(PageCache, ClearingLeavesPagesHeldElsewhereIntact) {
     auto shown = Make(3), other = Make(4);
     shown->SetSize(10, 20, TPixelFormat::pf24bit);
     TBufferedPage::UnLink(shown.get());
-    EXPECT_EQ(TBufferedPage::LruCounter(), 3u);
     TBufferedPage::UnLink(shown.get());  // not in the cache: nothing happens
-    EXPECT_EQ(TBufferedPage::Count(), 1);
+    EXPECT_EQ(TBufferedPage::Count() * 10 + TBufferedPage::LruCounter(), 13u);
     TBufferedPage::UnLink(other.get());
     EXPECT_EQ(TBufferedPage::LruCounter(), 1u) << "stamps start again when the cache empties";
     TBufferedPage::Link(shown);
     std::weak_ptr<TBufferedPage> dropped = Make(5);
     TBufferedPage::ClearList();
-    EXPECT_EQ(TBufferedPage::Count(), 0);
-    EXPECT_TRUE(dropped.expired());
-    EXPECT_EQ(shown->Width() * 100 + shown->PageNo, 1003) << "still a valid page for the window";
+    EXPECT_TRUE(TBufferedPage::Count() == 0 && dropped.expired());
+    EXPECT_TRUE(shown->Width() == 10 && shown->PageNo == 3) << "still a valid page for the window";
 }
 
 }  // namespace
