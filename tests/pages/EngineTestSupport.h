@@ -15,6 +15,7 @@
 #include "platform/Bitmap.h"
 #include "platform/Streams.h"
 #include "platform/StringList.h"
+#include "support/TestImages.h"
 
 namespace vellicor::test {
 
@@ -31,26 +32,10 @@ inline TStringList ListOf(const std::vector<std::string>& items) {
     return l;
 }
 
-// ---- BMP files ----
-struct BmpSpec {
-    int headerSize = 40;       // 12, 40, 52, 56, 108, 124 (or anything, for refusals)
-    int width = 0;
-    int height = 0;            // negative: top-down
-    int bpp = 24;
-    uint32_t compression = 0;  // 0 RGB, 1 RLE8, 2 RLE4, 3 bit fields
-    uint32_t masks[4] = {0, 0, 0, 0};
-    std::vector<uint32_t> palette = {};  // 0x00RRGGBB entries
-    uint32_t colorsUsed = 0;
-};
-// One pixel value per (x, y): an index, a 16/32-bit word, or 0xRRGGBB for 24 bits.
-std::string MakeBmp(const BmpSpec& spec, const std::function<uint32_t(int x, int y)>& pixel);
-// Headers around hand-made pixel data (run-length data, say).
-std::string MakeBmpRaw(const BmpSpec& spec, const std::string& data);
 // A 24-bit file of one colour (0xRRGGBB).
 inline std::string SolidBmp(int w, int h, uint32_t rgb = 0x808080) {
     return MakeBmp({40, w, h}, [rgb](int, int) { return rgb; });
 }
-void PutLe32(std::string& s, size_t at, uint32_t v);
 
 // ---- JPEG files and djpeg ----
 struct JpegOptions {

@@ -34,8 +34,7 @@ private:
     double factor_;
 };
 
-// The loader as the page sees it.
-struct FakeLoader {
+struct FakeLoader {  // the loader as the page sees it
     std::function<void(void*, TStream*, const std::string&)> OnStreamReady, OnPreviewReady;
     std::vector<std::string> asked;
     void LoadPage(int n) { asked.push_back(std::to_string(n)); }
@@ -60,7 +59,6 @@ void Load(TPageBMP& page, const std::string& bytes) {
 
 struct DecoderGuard {
     TImageType type;
-    DecoderGuard(TImageType t, TPageDecoder d) : type(t) { SetPageDecoder(t, std::move(d)); }
     ~DecoderGuard() { SetPageDecoder(type, nullptr); }
 };
 
@@ -77,12 +75,6 @@ std::string WithFrameSize(std::string jpeg, uint8_t sof, int width, int height) 
     return jpeg;
 }
 
-JpegOptions Options(int components, bool progressive = false, int quality = 90) {
-    JpegOptions o;
-    o.components = components, o.progressive = progressive, o.quality = quality;
-    return o;
-}
-
 // Our decode of the file against djpeg's at the scale we chose.
 void ExpectSameAsDjpeg(const std::string& bytes, int denom) {
     if (!HaveDjpeg()) GTEST_SKIP() << "djpeg is not installed";
@@ -97,22 +89,6 @@ void ExpectSameAsDjpeg(const std::string& bytes, int denom) {
 }
 
 }  // namespace
-
-TEST(PageBMP, NewPageAndImageTypes) {
-    TPageBMP page("a.jpg");
-    EXPECT_TRUE(page.Empty());
-    EXPECT_EQ(page.BalanceFactor + page.ScalePercent, 200);
-    EXPECT_EQ(page.GammaApplied + Decoded(page) + page.Rotation, 0);
-    EXPECT_FALSE(page.LoadError || page.YellowingReduced || page.AreaFilled);
-    const std::pair<const char*, TImageType> cases[] = {
-        {"/x/y/B.JPEG", itJPEG}, {".jpg", itJPEG}, {"d.png", itPNG}, {"e.GIF", itGIF}, {"dir\\f.Bmp", itBMP},
-        {"g.jpe", itOther}, {"h.jpg.bak", itOther}, {"x.jpg/readme", itOther}, {"", itOther}};
-    for (auto [name, type] : cases) {
-        page.SetImgType(name);
-        EXPECT_EQ(page.ImgType, type) << name;
-        EXPECT_EQ(page.FileName, name);
-    }
-}
 
 TEST(PageBMP, ErrorPageIsGreyWithRedTextAndAShrinkingFont) {
     TPageBMP page("x.bmp");
@@ -137,7 +113,9 @@ TEST(PageBMP, ErrorPageIsGreyWithRedTextAndAShrinkingFont) {
 TEST(PageBMP, LoadErrorSticksAndOnlyDecodingSetsIt) {
     FakeUi ui;
     RecordingRenderer r(0.1);
-    TPageBMP page("dir/p.bmp");
+    TPageBMP page("a.txt");
+    EXPECT_TRUE(page.Empty() && page.BalanceFactor == 100 && page.ScalePercent == 100 && page.ImgType == itOther);
+    page.SetImgType("dir/p.bmp");
     page.LoadFromStream(nullptr);
     EXPECT_TRUE(page.LoadError && IsErrorPage(page));
     EXPECT_EQ(r.drawn, "Error Loading : dir/p.bmp");
@@ -170,7 +148,8 @@ TEST(PageBMP, DecodesByTypeAndRecordsTheSize) {
     }
     // Installed decoders get the stream at 0; their picture becomes 24 bits.
     int64_t seenPosition = -1;
-    DecoderGuard gif(itGIF, [&](TStream& stream, TBitmap& out) {
+    DecoderGuard gif{itGIF};
+    SetPageDecoder(itGIF, [&](TStream& stream, TBitmap& out) {
         seenPosition = stream.Position();
         ASSERT_TRUE(out.SetSize(5, 4, TPixelFormat::pf8bit));
         out.Palette()[7] = {1, 2, 3, 0};
@@ -183,7 +162,8 @@ TEST(PageBMP, DecodesByTypeAndRecordsTheSize) {
     EXPECT_EQ(page.Pixel(4, 3), RGBColor(3, 2, 1));
     for (TPageDecoder d : {TPageDecoder([](TStream&, TBitmap&) { throw std::runtime_error("bad CRC"); }),
                            TPageDecoder([](TStream&, TBitmap&) {})}) {  // throws, or gives nothing
-        DecoderGuard png(itPNG, d);
+        DecoderGuard png{itPNG};
+        SetPageDecoder(itPNG, d);
         TPageBMP bad("a.png");
         Load(bad, "\x89PNG");
         EXPECT_TRUE(bad.LoadError && IsErrorPage(bad));
@@ -244,7 +224,7 @@ TEST(Jpeg, ScaleIsTheLargestKeepingBothSidesBelow3000) {
         {10, 5999, 3, 1500}};
     for (const auto& c : cases) {
         TPageBMP page("p.jpg");
-        Load(page, MakeJpeg(c[0], c[1], Options(1, false, 50)));
+        Load(page, MakeJpeg(c[0], c[1], {.components = 1, .quality = 50}));
         EXPECT_TRUE(!page.LoadError && page.PixelFormat() == TPixelFormat::pf24bit) << c[0] << "x" << c[1];
         EXPECT_EQ(Size(page), c[2] * 100000 + c[3]) << c[0] << "x" << c[1];
         EXPECT_EQ(Decoded(page), Size(page));
@@ -253,22 +233,20 @@ TEST(Jpeg, ScaleIsTheLargestKeepingBothSidesBelow3000) {
 
 TEST(Jpeg, PixelsMatchDjpeg) {
     ExpectSameAsDjpeg(MakeJpeg(333, 217), 1);
-    ExpectSameAsDjpeg(MakeJpeg(101, 77, Options(1)), 1);
-    ExpectSameAsDjpeg(MakeJpeg(640, 480, Options(3, true, 75)), 1);
-    ExpectSameAsDjpeg(MakeJpeg(1, 1, Options(3, false, 100)), 1);
+    ExpectSameAsDjpeg(MakeJpeg(101, 77, {.components = 1}), 1);
+    ExpectSameAsDjpeg(MakeJpeg(640, 480, {.progressive = true, .quality = 75}), 1);
+    ExpectSameAsDjpeg(MakeJpeg(1, 1, {.quality = 100}), 1);
     ExpectSameAsDjpeg(MakeJpeg(3001, 211), 2);
-    ExpectSameAsDjpeg(MakeJpeg(6007, 1203, Options(3, true)), 4);
-    ExpectSameAsDjpeg(MakeJpeg(24500, 61, Options(1)), 8);
+    ExpectSameAsDjpeg(MakeJpeg(6007, 1203, {.progressive = true}), 4);
+    ExpectSameAsDjpeg(MakeJpeg(24500, 61, {.components = 1}), 8);
 }
 
 TEST(Jpeg, CmykAndYcckBecomeRgb) {
     // Flat blocks keep the codec close to the stored values; CMYK is stored inverted.
     const uint8_t ink[4][4] = {{255, 255, 255, 255}, {0, 255, 255, 255}, {255, 128, 64, 200}, {30, 60, 90, 255}};
     for (bool ycck : {false, true}) {
-        JpegOptions o = Options(4, false, 100);
-        o.ycck = ycck;
         TPageBMP page("c.jpg");
-        Load(page, MakeJpeg(64, 64, o, [&](int x, int y, int c) { return ink[(x / 32) + 2 * (y / 32)][c]; }));
+        Load(page, MakeJpeg(64, 64, {.components = 4, .quality = 100, .ycck = ycck}, [&](int x, int y, int c) { return ink[(x / 32) + 2 * (y / 32)][c]; }));
         ASSERT_FALSE(page.LoadError) << ycck;
         for (int i = 0; i < 12; ++i) {
             const TColor got = page.Pixel((i % 2) * 32 + 16, (i / 2 % 2) * 32 + 16);
@@ -286,7 +264,7 @@ TEST(Jpeg, CmykAndYcckBecomeRgb) {
 
 TEST(Jpeg, TruncatedFilesDecodeWhatIsThereSilently) {
     for (bool progressive : {false, true}) {
-        const std::string full = MakeJpeg(200, 160, Options(3, progressive)), cut = full.substr(0, full.size() / 2);
+        const std::string full = MakeJpeg(200, 160, {.progressive = progressive}), cut = full.substr(0, full.size() / 2);
         testing::internal::CaptureStderr();
         TPageBMP page("t.jpg"), whole("w.jpg");
         Load(page, cut);
@@ -309,14 +287,14 @@ TEST(Jpeg, CorruptAndHostileFilesGiveTheErrorPage) {
         {"no SOI", good.substr(2)},                        {"zero width", WithFrameSize(good, 0xC0, 0, 32)},
         {"zero height", WithFrameSize(good, 0xC0, 48, 0)}, {"header cut", good.substr(0, sof + 6)},
         {"12-bit", precision},                             {"2 components", components},
-        {"190 scans", MakeJpeg(32, 32, [] { JpegOptions o; o.acScanWidth = 1; return o; }())}};
+        {"190 scans", MakeJpeg(32, 32, {.acScanWidth = 1})}};
     for (const auto& [what, bytes] : bad) {
         TPageBMP page("bad.jpg");
         Load(page, bytes);
         EXPECT_TRUE(page.LoadError && IsErrorPage(page)) << what;
     }
     TPageBMP some("some.jpg");  // 64 scans are still fine
-    Load(some, MakeJpeg(32, 32, [] { JpegOptions o; o.acScanWidth = 3; return o; }()));
+    Load(some, MakeJpeg(32, 32, {.acScanWidth = 3}));
     EXPECT_TRUE(!some.LoadError && some.Width() == 32);
     for (size_t i = 2; i < FindMarker(good, 0xDA) + 14; ++i) {  // a byte changed anywhere in the headers
         std::string damaged = good;
@@ -329,7 +307,7 @@ TEST(Jpeg, CorruptAndHostileFilesGiveTheErrorPage) {
     // tiny file is decoded at 1/8 with the missing data filled, in bounded time.
     const auto start = std::chrono::steady_clock::now();
     TPageBMP progressive("huge.jpg"), baseline("huge.jpg");
-    Load(progressive, WithFrameSize(MakeJpeg(64, 64, Options(3, true)), 0xC2, 65000, 65000));
+    Load(progressive, WithFrameSize(MakeJpeg(64, 64, {.progressive = true}), 0xC2, 65000, 65000));
     EXPECT_TRUE(progressive.LoadError && IsErrorPage(progressive));
     Load(baseline, WithFrameSize(MakeJpeg(64, 64), 0xC0, 65000, 65000));
     EXPECT_EQ(Size(baseline), 8125 * 100001);

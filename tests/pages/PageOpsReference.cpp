@@ -116,14 +116,11 @@ struct Walk {
     TBitmap& bmp;
     const TFillColours& c;
     int w, h;
-    std::vector<uint8_t> filled, area;  // one bit per pixel
+    std::vector<bool> filled, area;  // one bit per pixel
     std::vector<Entry> stack;
 
     Walk(TBitmap& b, const TFillColours& col)
-        : bmp(b), c(col), w(b.Width()), h(b.Height()), filled(size_t(w) * h / 8 + 1), area(size_t(w) * h / 8 + 1) {}
-
-    static bool Bit(const std::vector<uint8_t>& m, size_t i) { return (m[i >> 3] >> (i & 7)) & 1; }
-    static void Set(std::vector<uint8_t>& m, size_t i) { m[i >> 3] |= uint8_t(1 << (i & 7)); }
+        : bmp(b), c(col), w(b.Width()), h(b.Height()), filled(size_t(w) * h), area(size_t(w) * h) {}
     size_t Index(int x, int y) const { return size_t(y) * w + x; }
     bool Paper(int x, int y) const {
         const uint8_t* p = Px(bmp, x, y);
@@ -151,14 +148,14 @@ struct Walk {
         while (!stack.empty()) {
             Entry& e = stack.back();
             if (e.next == 0) {
-                if (Bit(filled, Index(e.x, e.y)) || !Paper(e.x, e.y)) {
+                if (filled[Index(e.x, e.y)] || !Paper(e.x, e.y)) {
                     stack.pop_back();
                     continue;
                 }
                 uint8_t* p = Px(bmp, e.x, e.y);
                 p[0] = FillB(), p[1] = FillG(), p[2] = FillR();
             }
-            Set(filled, Index(e.x, e.y));
+            filled[Index(e.x, e.y)] = true;
             if (!PushNext()) stack.pop_back();
         }
     }
@@ -170,7 +167,7 @@ struct Walk {
             Entry& e = stack.back();
             if (e.next == 0) {
                 const size_t i = Index(e.x, e.y);
-                if (Bit(filled, i) || Bit(area, i)) {
+                if (filled[i] || area[i]) {
                     stack.pop_back();
                     continue;
                 }
@@ -182,7 +179,7 @@ struct Walk {
                     continue;
                 }
                 count++;
-                Set(area, i);
+                area[i] = true;
             }
             if (!PushNext()) stack.pop_back();
         }
