@@ -163,6 +163,7 @@ TEST(BmpReader, LayoutsOutsideTheListAndHostileSizesAreRefused) {
         {"beyond the pixel cap", patched({{18, 100000}, {22, 3000}})}, {"65536 x 65536", patched({{18, 65536}, {22, 65536}})},
         {"16000 x 16000 from 100 bytes", patched({{18, 16000}, {22, 16000}})}};
     for (const auto& [what, bytes] : hostile) ExpectRefused(bytes, what);
+    ExpectRefused(Rle({40, 20000, 20000, 8, 0, {}, Palette(2)}, {0, 1}), "run-length data beyond the pixel cap");
     std::string rle = Rle({40, 16000, 16000, 8, 0, {}, Palette(2)}, {0, 1});
     PutLe32(rle, 34, 1u << 30);  // claims a gigabyte of data
     ExpectRefused(rle, "RLE size beyond the file");

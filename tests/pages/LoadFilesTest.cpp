@@ -70,7 +70,7 @@ protected:
 };
 
 TEST_F(LoadFilesTest, LooseFilesArchivesInfoAndChecksumFilesMakeOneSortedList) {
-    const std::string a = dir.Write("a.jpg", "x"), notes = dir.Write("notes.txt", "x"), sfv = dir.Write("set.sfv", ";\r\n");
+    const std::string a = dir.Write("a.jpg", "x"), notes = dir.Write("notes.txt", "x"), sfv = dir.Write("set.sfv", "a.jpg 00000000\r\n");
     const std::string cbz = dir.Write("b.cbz", "x"), doc = dir.Write("x.doc", "x");
     std::filesystem::create_directories(dir.File("sub.jpg"));
     archive->archives[cbz] = {{"02.jpg", "two"}, {"01.jpg", "one"}, {"readme.doc", "x"}};
@@ -81,6 +81,8 @@ TEST_F(LoadFilesTest, LooseFilesArchivesInfoAndChecksumFilesMakeOneSortedList) {
     EXPECT_EQ(Pages(), (std::vector<std::string>{a, "01.jpg", "02.jpg"}));
     EXPECT_EQ(loader.FileNames()->GetPageArchive(1), cbz);
     EXPECT_EQ(loader.FileNames()->GetInfoCount() * 10 + loader.FileNames()->GetCheckSumCount(), 11);
+    EXPECT_EQ(Serve(0), "x");
+    EXPECT_EQ(ui.shown.at(0).caption, "SFV file checksum error") << "the loose list was read";
     // Relative names become absolute; the working directory is never changed.
     const std::string before = std::filesystem::current_path(), rel = std::filesystem::relative(a).string();
     Load({rel});

@@ -121,9 +121,11 @@ protected:
 // ---- The queue ----
 
 TEST_F(ProcessFilesTest, EnQueueOrderDuplicatesAndRemoval) {
-    queue().EnQ(1, 7, 2, rtLoadPage);
-    for (int p : {2, 2, 3}) queue().EnQ(5, 7, p, rtLoadPage);  // the same or a worse priority: dropped
-    EXPECT_EQ(Queued(), (Pairs{{1, rtLoadPage}, {5, rtLoadPage}}));
+    for (int n : {1, 5, 6}) queue().EnQ(n, 7, 2, rtLoadPage);
+    for (int p : {2, 3}) queue().EnQ(5, 7, p, rtLoadPage);  // the same or a worse priority: dropped
+    EXPECT_EQ(Queued(), (Pairs{{1, rtLoadPage}, {5, rtLoadPage}, {6, rtLoadPage}}));
+    queue().ClearQ();
+    for (int n : {1, 5}) queue().EnQ(n, 7, 2, rtLoadPage);
     queue().EnQ(5, 7, 1, rtLoadPage);  // a better one moves it ahead
     queue().EnQ(5, 8, 2, rtLoadPage);  // another generation or type is another request
     queue().EnQ(5, 7, 2, rtZoomDouble);
@@ -196,12 +198,12 @@ TEST_F(ProcessFilesTest, NothingStartsWhileAJobWaitsOrTheLoaderIsBusy) {
     int nested = 0, started = 0;
     bool running = false;
     g_onMessages = [&] { ++nested, started += queue().Idle(); };  // page processing lets messages through
-    onPage_ = [&] { running = queue().Running(), started += queue().Idle(); };
+    onPage_ = [&] { queue().RestartWork(), running = queue().Running(), started += queue().Idle(); };
     queue().Get(0, -1, 1);
     queue().EnQ(0, 0, 3, rtThumb);
     EXPECT_TRUE(queue().Idle());
     EXPECT_TRUE(nested > 0 && started == 0 && delivered_.size() == 1 && queue().log.size() == 1);
-    EXPECT_TRUE(running) << "the queue stays closed until the page is delivered";
+    EXPECT_TRUE(running) << "the queue stays closed until the page is delivered, RestartWork or not";
     g_onMessages = onPage_ = nullptr;
     Drive();
     EXPECT_EQ(queue().log.back(), "thumb 0");
@@ -239,10 +241,10 @@ TEST_F(ProcessFilesTest, LoadingAListTellsTheWindowAndRemembersIt) {
     queue().LoadFiles(ListOf(names), -3);
     Drive();
     EXPECT_EQ(config().LastPage, 0);
-    config().LastPage = 2;
+    config().LastPage = 10;
     queue().ReloadLastFiles();
     Drive();
-    EXPECT_TRUE(filesReady_ == 3 && config().LastPage == 2);
+    EXPECT_TRUE(filesReady_ == 3 && config().LastPage == 9);
     config().LastFiles.Clear();
     queue().ReloadLastFiles();
     EXPECT_TRUE(queue().Queue().empty());
@@ -294,6 +296,7 @@ TEST_F(PageRequestTest, ReadAheadAndClamping) {
         {3, false, -5, 3, {3, 4, 5}}, {3, true, -5, 3, {3, 4, 5}}, {2, false, -5, 3, {3, 4}}, {2, true, -5, 3, {3, 4, 5}},
         {0, false, -5, 3, {3}},       {5, false, -5, 3, {3, 4, 5, 6}},
         {5, false, 8, 9, {8, 9, 7}},  // 10, 11 and 12 are beyond the end
+        {3, false, 8, 9, {8, 9}},     // 7 only from 4 on
         {4, false, 0, -1, {0, 1, 2}}, // -1 is skipped
         {4, false, 12, -1, {9, 8}},   // 12 becomes 9
     };
@@ -338,6 +341,7 @@ TEST_F(PageRequestTest, ZoomsAndRotations) {
     Drive();
     EXPECT_EQ(Delivered(true), (Pairs{{512, 768}, {80, 120}})) << "fitted whole to the window; doubled";
     EXPECT_EQ(delivered_[0]->ImageType * 10 + delivered_[1]->ImageType, ctZoomWhole * 10 + ctZoomDouble);
+    EXPECT_FALSE(delivered_[0]->Locked || delivered_[1]->Locked) << "the handler did not ask for a lock";
 
     EXPECT_FALSE(queue().SetRotation(rtNone, -1));
     EXPECT_TRUE(queue().SetRotation(rtRight, -1));
