@@ -72,7 +72,7 @@ void ImageDisplay::paintEvent(QPaintEvent*) {
 
 MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::vector<std::string> CommandLine)
     : commandLine_(std::move(CommandLine)) {
-    VTRACE("TMainDisplayForm::FormCreate");
+    VTRACE("MainWindow::MainWindow");
     setWindowTitle("Vellicor Image Display");
     setAcceptDrops(true);
     setToolTip(kHint);
