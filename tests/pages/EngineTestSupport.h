@@ -1,6 +1,6 @@
 #pragma once
-// Helpers of the page engine tests: streams, BMP and JPEG files, djpeg as an independent
-// decoder, synthetic pages, and archives held in memory.
+// Helpers of the page engine tests: streams, JPEG files, djpeg as an independent decoder,
+// synthetic pages, and archives held in memory (BMP files: support/TestImages.h).
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -32,9 +32,8 @@ inline TStringList ListOf(const std::vector<std::string>& items) {
     return l;
 }
 
-// A 24-bit file of one colour (0xRRGGBB).
-inline std::string SolidBmp(int w, int h, uint32_t rgb = 0x808080) {
-    return MakeBmp({40, w, h}, [rgb](int, int) { return rgb; });
+inline std::string SolidBmp(int w, int h, uint32_t rgb = 0x808080) {  // 24 bits, one colour 0xRRGGBB
+    return MakeBmp24(w, h, [rgb](int, int) { return rgb; });
 }
 
 // ---- JPEG files and djpeg ----
