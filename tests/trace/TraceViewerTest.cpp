@@ -137,8 +137,12 @@ TEST_F(Viewer, CallAndReturnRecordsReachTheViewer) {
     EXPECT_NE(live.find("Rect\tTRoundTrip::TracedWork Area\t(0, 0, 640, 480)\n"), std::string::npos);
     EXPECT_LT(live.find("TracedWork\tCall"), live.find("TracedWork Pages"));
 
-    // The export is acknowledged and holds what was shown.
+    // The export is acknowledged and holds what was shown; its temporary file is never one
+    // that someone left in its place.
+    std::string victim = dir_.Write("victim", "keep");
+    std::filesystem::create_symlink(victim, dir_.File("export.log.tmp." + std::to_string(viewer_)));
     EXPECT_EQ(tr::ExportLogFromTraceLog(), 1);
+    EXPECT_EQ(ReadFileBytes(victim), "keep");
     std::string exported = ReadFileBytes(dir_.File("export.log"));
     EXPECT_NE(exported.find("Text\tTRoundTrip::TracedWork\tCall\n"), std::string::npos) << exported;
 
