@@ -257,10 +257,16 @@ TEST_F(Viewer, ExportStartsTheViewerWhenNoneRuns) {
     }
 }
 
-TEST_F(Viewer, TracingFollowsARestartedViewer) {
+TEST_F(Viewer, TracingFollowsARestartedViewerEvenWhileExiting) {
     StartViewer();
     now_ += 5000;
     ASSERT_TRUE(tr::TracingEnabled());
+    pid_t child = ::fork();  // a second traced program, ending with an error after the restart
+    if (child == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5500));
+        tr::SetExitError(3, nullptr);
+        std::exit(0);
+    }
     ::kill(viewer_, SIGTERM);
     Wait(viewer_);
     StartViewer();
@@ -270,6 +276,8 @@ TEST_F(Viewer, TracingFollowsARestartedViewer) {
             return ReadFileBytes(File("live.txt")).find("TRoundTrip again") != std::string::npos;
         },
         std::chrono::seconds(12)));
+    EXPECT_TRUE(LiveHas(std::to_string(child) + "\tText\tApp. Exited WITH ERRORS\t"));
+    Wait(child);
 }
 
 }  // namespace
