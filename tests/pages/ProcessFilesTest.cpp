@@ -2,15 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <optional>
 #include <stdexcept>
 
 #include "EngineTestSupport.h"
 #include "pages/Utilsunit.h"
-#include "platform/Registry.h"
 #include "settings/Configuration.h"
 #include "support/FakeUi.h"
+#include "support/ScopedConfigDir.h"
 #include "support/TempDir.h"
 
 namespace vellicor {
@@ -44,8 +43,6 @@ std::function<void()> g_onMessages;  // a message handler, run where pages let m
 class ProcessFilesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ::setenv("VELLICOR_CONFIG_DIR", configDir_.Path().c_str(), 1);
-        ResetRegistryStore();
         TBufferedPage::ClearList();
         TBufferedPage::SetPageLimit(5);
         SetMainClientSize(1024, 768);
@@ -71,9 +68,6 @@ protected:
         g_onMessages = nullptr;
         queue_.reset();
         TBufferedPage::ClearList();
-        if (oldDir_.empty()) ::unsetenv("VELLICOR_CONFIG_DIR");
-        else ::setenv("VELLICOR_CONFIG_DIR", oldDir_.c_str(), 1);
-        ResetRegistryStore();
     }
 
     TConfigureForm& config() { return *config_; }
@@ -106,9 +100,9 @@ protected:
         return r;
     }
 
-    std::string oldDir_ = std::getenv("VELLICOR_CONFIG_DIR") ? std::getenv("VELLICOR_CONFIG_DIR") : "";
+    test::ScopedConfigDir configDir_;  // outlives the settings object
     test::FakeUi ui_;
-    test::TempDir configDir_, files_;
+    test::TempDir files_;
     std::optional<TConfigureForm> config_;
     std::optional<RecordingQueue> queue_;
     test::FakeArchiveSource* archive_ = nullptr;
