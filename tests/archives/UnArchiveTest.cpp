@@ -8,6 +8,9 @@
 #include "archives/TarArchive.h"
 #include "archives/UnArchive.h"
 #include "archives/UnArchiveSource.h"
+#include "archives/UnArchiveZip.h"
+#include "archives/zip/ZipComponent.h"
+#include "ZipTestSupport.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
 
@@ -328,17 +331,25 @@ TEST(UnArchiveReaders, ReaderListsAndExtractsThroughTheFrontEnd) {
 TUnArchive* g_reentered = nullptr;
 std::vector<std::string> g_reentryResults;
 
+TUnArchiveSource* g_reenteredSource = nullptr;
+
 void TryToReenter() {
     TMemoryStream* s = g_reentered->Extract("a.jpg");
     g_reentryResults.push_back(s ? "stream" : "null");
     g_reentered->SetFileName(VELLICOR_SOURCE_DIR "/tests/data/tar/gnu.tar");
     g_reentryResults.push_back(g_reentered->ArchiveFileName());
+    if (g_reenteredSource) {
+        TStringList names;
+        bool opened = g_reenteredSource->Open(VELLICOR_SOURCE_DIR "/tests/data/tar/gnu.tar", names);
+        g_reentryResults.push_back("open " + std::to_string(opened) + " " + std::to_string(names.Count()));
+    }
 }
 
 TEST(UnArchiveReaders, NoReentryWhileAReaderLetsMessagesThrough) {
     FakeUi ui;
     TempDir dir;
-    TUnArchive a(&g_owner);
+    TUnArchiveSource source(&g_owner);
+    TUnArchive& a = source.FrontEnd();
     auto reader = std::make_unique<FakeReader>();
     FakeReader* fake = reader.get();
     fake->members = {{"a.jpg", "A"}};
@@ -353,9 +364,12 @@ TEST(UnArchiveReaders, NoReentryWhileAReaderLetsMessagesThrough) {
     EXPECT_EQ(a.ArchiveFileName(), path);
     ASSERT_EQ(a.FileNames().Count(), 1);
     EXPECT_FALSE(a.Busy());
+    // Through the loader's source as well: a refused open lends no other archive's names.
+    g_reenteredSource = &source;
     g_reentryResults.clear();
-    EXPECT_EQ(Text(a.Extract("a.jpg")), "A");
-    EXPECT_EQ(g_reentryResults, (std::vector<std::string>{"null", path})) << "refused while extracting";
+    EXPECT_EQ(Text(source.Extract("a.jpg")), "A");
+    EXPECT_EQ(g_reentryResults, (std::vector<std::string>{"null", path, "open 0 0"})) << "refused while extracting";
+    g_reenteredSource = nullptr;
     EXPECT_EQ(fake->opened.size(), 1u);
     EXPECT_FALSE(a.Busy());
     ui.onProcessMessages = nullptr;
@@ -378,6 +392,54 @@ TEST(UnArchiveReaders, TheReadyEventMayExtractAndOpenTheNextArchive) {
     a.SetFileName(first);
     EXPECT_EQ(seen, (std::vector<std::string>{"checksums", "next"}));
     EXPECT_EQ(a.ArchiveFileName(), second);
+}
+
+// The zip component behind the front end, on an archive written by Python's zipfile.
+TEST(UnArchiveZip, TheZipComponentListsAndExtractsExactlyTheMemberAsked) {
+    ZIP_REQUIRE_TOOLS();
+    FakeUi ui;
+    TempDir dir;
+    ASSERT_TRUE(RunPython(dir.Path(), R"PY(
+import zipfile
+with zipfile.ZipFile('book.cbz', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('b/2.jpg', b'two' * 100)
+    z.writestr('b/', b'')
+    z.writestr('A.jpg', b'upper')
+    z.writestr('a.jpg', b'lower')
+    z.writestr('empty.jpg', b'')
+)PY"));
+    TUnArchive a(&g_owner);
+    auto reader = std::make_unique<TZipArchiveReader>(&g_owner);
+    TZipComponent& zip = reader->Zip();
+    zip.SetDLLDirectory(ModuleDir());
+    a.SetReader(atZip, std::move(reader));
+    ReadyLog ready;
+    ready.Attach(a);
+    a.SetFileName(dir.File("book.cbz"));
+    EXPECT_EQ(ready.count, 1);
+    EXPECT_EQ(ready.sender, &g_owner);
+    EXPECT_EQ(a.FileNames().CommaText(), "b\\2.jpg,A.jpg,a.jpg,empty.jpg") << "directory order, no folders";
+    EXPECT_TRUE(zip.UnzDllLoaded()) << "loaded once by the front end";
+    std::string two;
+    for (int i = 0; i < 100; ++i) two += "two";
+    EXPECT_EQ(Text(a.Extract("b\\2.jpg")), two);
+    EXPECT_EQ(Text(a.Extract("a.jpg")), "lower") << "names that differ only in case are different members";
+    EXPECT_EQ(Text(a.Extract("A.jpg")), "upper");
+    TMemoryStream* empty = a.Extract("empty.jpg");
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(empty->Size(), 0);
+    EXPECT_EQ(a.Extract("missing.jpg"), nullptr);
+    EXPECT_TRUE(zip.UnzDllLoaded()) << "kept loaded between extractions";
+    EXPECT_TRUE(ui.shown.empty());
+
+    // Not a zip archive: the component says so; no list, no event.
+    a.SetFileName(dir.Write("text.cbz", std::string(3000, 't')));
+    EXPECT_EQ(a.FileNames().Count(), 0);
+    EXPECT_EQ(ready.count, 1);
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].text, "This archive is not a valid Zip archive");
+    a.SetFileName(dir.File("book.cbz"));
+    EXPECT_EQ(Text(a.Extract("A.jpg")), "upper");
 }
 
 TEST(UnArchiveSourceTest, OpensExtractsAndCloses) {
