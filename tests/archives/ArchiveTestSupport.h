@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -46,6 +45,7 @@ inline bool UnzipTestPasses(const std::string& archive, const std::string& passw
         !::vellicor::test::HaveTool("python3"))                                                 \
     GTEST_SKIP() << "zip, unzip or python3 missing"
 
+// A stream's bytes (its position kept), or "<null>".
 inline std::string Bytes(TStream* s) {
     if (!s) return "<null>";
     std::string out(static_cast<size_t>(s->Size()), '\0');
@@ -95,21 +95,16 @@ def make_zip(entries, comment=b'', prefix=b'', suffix=b'', offsets_from_file=Fal
 def write(path, data): open(path, 'wb').write(data)
 )PY";
 
-// Raw deflate of plain behind the small header of a compressed buffer (method, CRC).
+// A compressed buffer: method 8 and the CRC, then plain deflated (zlib's stream without its
+// two-byte head and four-byte tail).
 inline std::vector<uint8_t> PackedBuffer(const std::string& plain) {
-    std::vector<uint8_t> packed(ZIPDLL_STREAM_HEADER + compressBound(static_cast<uLong>(plain.size())));
-    z_stream z{};
-    deflateInit2(&z, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
-    z.avail_in = static_cast<uInt>(plain.size());
-    z.next_out = packed.data() + ZIPDLL_STREAM_HEADER;
-    z.avail_out = static_cast<uInt>(packed.size() - ZIPDLL_STREAM_HEADER);
-    deflate(&z, Z_FINISH);
-    packed.resize(ZIPDLL_STREAM_HEADER + z.total_out);
-    deflateEnd(&z);
-    zip::Put16(packed.data(), 8);
-    zip::Put32(packed.data() + 2, zip::Crc32(0, plain.data(), plain.size()));
-    return packed;
+    std::vector<uint8_t> z(compressBound(static_cast<uLong>(plain.size())) + ZIPDLL_STREAM_HEADER), out(ZIPDLL_STREAM_HEADER);
+    uLongf n = static_cast<uLongf>(z.size());
+    compress2(z.data(), &n, reinterpret_cast<const Bytef*>(plain.data()), static_cast<uLong>(plain.size()), 9);
+    zip::Put16(out.data(), 8);
+    zip::Put32(out.data() + 2, zip::Crc32(0, plain.data(), plain.size()));
+    out.insert(out.end(), z.begin() + 2, z.begin() + static_cast<ptrdiff_t>(n) - 4);
+    return out;
 }
 
 inline std::string ModuleDir() { return VELLICOR_MODULE_DIR; }

@@ -189,25 +189,20 @@ TEST(TarReader, PositionsAndReadFileForms) {
     TempDir dir;
     std::string path = dir.Write("a.tar", Header("a", '0', "hello") + Header("b", '0', "") + ZeroBlocks());
     TTarArchive tar(path);
-    tar.SetFilePos(1024);
-    for (int64_t beyond : {FileSize(path), FileSize(path) + 512, int64_t{-1}}) tar.SetFilePos(beyond);
-    int64_t cur = 0, size = 0;
-    tar.GetFilePos(cur, size);
-    EXPECT_EQ(cur, 1024) << "a position outside the stream leaves the reader where it was";
     TTarDirRec rec;
+    ASSERT_TRUE(tar.FindNext(rec));
+    char buf[5];
+    EXPECT_THROW(tar.ReadFile(buf, 4), ETarArchive);
+    EXPECT_EQ(tar.BytesToGo(), 5) << "a refused read leaves the member unread";
     TMemoryStream mem;
     mem.Write("pre-", 4);
     mem.SetPosition(0);
-    char buf[5];
-    tar.Reset();
-    ASSERT_TRUE(tar.FindNext(rec));
-    EXPECT_THROW(tar.ReadFile(buf, 4), ETarArchive);
-    EXPECT_EQ(tar.BytesToGo(), 5) << "a refused read leaves the member unread";
     tar.ReadFile(mem);
     EXPECT_EQ(Bytes(&mem), "pre-hello") << "appended";
-    tar.Reset();
-    ASSERT_TRUE(tar.FindNext(rec));
-    EXPECT_THROW(tar.ReadFile(dir.File("no/such/dir/out.bin")), ETarArchive);
+    int64_t cur = 0, size = 0;
+    for (int64_t beyond : {FileSize(path), FileSize(path) + 512, int64_t{-1}}) tar.SetFilePos(beyond);
+    tar.GetFilePos(cur, size);
+    EXPECT_EQ(cur, 1024) << "a position outside the stream leaves the reader where it was";
     EXPECT_THROW(TTarArchive(dir.File("missing.tar")), ETarArchive);
     // Data that vanish after listing are reported, and the walk ends.
     std::string shrinking = dir.Write("b.tar", Header("a", '0', std::string(5000, 'z')) + ZeroBlocks());
@@ -217,78 +212,6 @@ TEST(TarReader, PositionsAndReadFileForms) {
     EXPECT_THROW(tar2.ReadFile(dir.File("out.bin")), ETarArchive);
     EXPECT_EQ(tar2.BytesToGo(), 0);
     EXPECT_FALSE(tar2.FindNext(rec));
-}
-
-TEST(TarWriter, HeaderEncodingAndTheEnd) {
-    TMemoryStream out;
-    {
-        TTarWriter w(out);
-        w.UID = 01750;
-        w.UserName = "alice";
-        w.GroupName = std::string(40, 'g');  // cut to the field
-        w.AddString("hello", "dir\\name.txt", kSomeTime);
-    }  // deletion ends an unfinished archive
-    std::string b = Bytes(&out);
-    ASSERT_EQ(b.size(), 512u * 4);
-    EXPECT_EQ(b.substr(0, 13), std::string("dir\\name.txt\0", 13)) << "names are written as given";
-    EXPECT_EQ(b.substr(100, 48), std::string("   777 \0  1750 \0     0 \0          5 14524770400 ", 48));
-    EXPECT_EQ(b.substr(154, 3), std::string(" \0" "0", 3));
-    EXPECT_EQ(b.substr(257, 14) + b.substr(297, 32), std::string("ustar   alice\0", 14) + std::string(32, 'g'));
-    EXPECT_EQ(b.substr(345, 167), std::string(167, '\0'));
-    unsigned sum = 0;
-    for (size_t i = 0; i < 512; ++i) sum += (i >= 148 && i < 156) ? ' ' : static_cast<unsigned char>(b[i]);
-    EXPECT_EQ(std::strtoul(b.substr(148, 6).c_str(), nullptr, 8), sum);
-    EXPECT_EQ(b.substr(512), Padded("hello") + ZeroBlocks(2)) << "two zero blocks end the archive";
-    TMemoryStream out2;
-    TTarWriter w(out2);
-    w.Finalize();
-    w.Finalize();
-    EXPECT_THROW(w.AddString("x", "late", kSomeTime), ETarArchive);
-    EXPECT_THROW(w.AddDir("late/", kSomeTime), ETarArchive);
-    EXPECT_EQ(out2.Size(), 1024);
-}
-
-TEST(TarWriter, EveryKindOfMemberAndTimesReadBack) {
-    TMemoryStream out, src;
-    TTarWriter w(out);
-    w.Permissions.reset().set(tpReadByOwner).set(tpWriteByOwner).set(tpReadByOther);
-    w.Mode.set(tmSaveText);
-    src.Write("0123456789", 10);
-    src.SetPosition(4);  // from the current position to the end
-    std::string longName = "book/" + std::string(150, 'n') + "/page.jpg";
-    w.AddStream(src, "stream.bin", kSomeTime);
-    w.AddString(std::string(512, 's'), "exact.bin", kSomeTime);
-    w.AddString("", "empty.bin", kSomeTime);
-    w.AddDir("folder/", kSomeTime, 4096);
-    w.AddSymbolicLink("sym", std::string(120, 'k'), kSomeTime);
-    w.AddLink("hard", "exact.bin", kSomeTime);
-    w.AddVolumeHeader("VOL1", kSomeTime);
-    w.AddString("data", longName, kSomeTime);
-    // Seconds whose day fraction is not exact in binary must not lose a second.
-    std::vector<int64_t> seconds = {0, 1, 59, 86399, 1234567891, 2147483647};
-    for (int64_t s : seconds) w.AddString("", std::to_string(s), 25569.0 + static_cast<double>(s) / 86400.0);
-    w.AddString("", "before-1970", 20000.0);
-    w.Finalize();
-    TTarArchive tar(out);
-    std::vector<TTarDirRec> recs;
-    std::vector<std::string> data;
-    for (TTarDirRec rec; tar.FindNext(rec);) recs.push_back(rec), data.push_back(tar.ReadFile());
-    ASSERT_EQ(recs.size(), 8 + seconds.size() + 1);
-    EXPECT_EQ(std::vector<std::string>(data.begin(), data.begin() + 2), (std::vector<std::string>{"456789", std::string(512, 's')}));
-    EXPECT_EQ(recs[2].FilePos + 512, recs[3].FilePos) << "an empty member has no data block";
-    EXPECT_EQ(recs[3].FileType * 10000 + recs[3].Size, ftDirectory * 10000 + 4096);
-    EXPECT_EQ(recs[4].FileType, ftSymbolicLink);
-    EXPECT_EQ(recs[4].LinkName, std::string(120, 'k'));
-    EXPECT_EQ(recs[5].FileType, ftLink);
-    EXPECT_EQ(recs[6].FileType, ftVolumeHeader);
-    EXPECT_EQ(recs[7].Name + data[7], longName + "data");
-    for (size_t i = 0; i < recs.size(); ++i) {
-        SCOPED_TRACE(recs[i].Name);
-        EXPECT_TRUE(recs[i].ChecksumOK && recs[i].Mode.test(tmSaveText));
-        EXPECT_EQ(PermissionString(recs[i].Permissions), "rw----r--");
-        int64_t expected = i < 8 ? 1700000000 : i < 8 + seconds.size() ? seconds[i - 8] : 0;
-        EXPECT_EQ(std::llround((recs[i].DateTime - 25569.0) * 86400.0), expected) << "to the second; before 1970 as 0";
-    }
 }
 
 // A source whose size promises more than its reads deliver, or more than 8 GiB.
@@ -301,55 +224,100 @@ private:
     int64_t size_;
 };
 
-TEST(TarWriter, FailuresAreReportedAndKeepTheArchiveReadable) {
+TEST(TarWriter, HeaderEncodingFailuresAndTheEnd) {
     TMemoryStream out;
-    TTarWriter w(out);
     std::string q(700, 'q');
-    LyingStream shortSrc(q, 2000), huge("", int64_t{1} << 33);
-    EXPECT_THROW(w.AddStream(shortSrc, "short", kSomeTime), ETarArchive);
-    EXPECT_THROW(w.AddStream(huge, "huge", kSomeTime), ETarArchive);
-    w.AddString("ok", "after", kSomeTime);
-    w.UID = 077777777;  // eight octal digits do not fit
-    EXPECT_THROW(w.AddString("", "x", kSomeTime), ETarArchive);
-    w.Finalize();
+    {
+        TTarWriter w(out);
+        w.UID = 01750;
+        w.UserName = "alice";
+        w.GroupName = std::string(40, 'g');  // cut to the field
+        w.AddString("hello", "dir\\name.txt", kSomeTime);
+        w.AddVolumeHeader("VOL1", kSomeTime);
+        LyingStream shortSrc(q, 2000), huge("", int64_t{1} << 33);
+        EXPECT_THROW(w.AddStream(shortSrc, "short", kSomeTime), ETarArchive);
+        EXPECT_THROW(w.AddStream(huge, "huge", kSomeTime), ETarArchive);
+        w.UID = 077777777;  // eight octal digits do not fit
+        EXPECT_THROW(w.AddString("", "x", kSomeTime), ETarArchive);
+    }  // deletion ends an unfinished archive
+    std::string b = Bytes(&out);
+    EXPECT_EQ(b.substr(0, 13), std::string("dir\\name.txt\0", 13)) << "names are written as given";
+    EXPECT_EQ(b.substr(100, 48), std::string("   777 \0  1750 \0     0 \0          5 14524770400 ", 48));
+    EXPECT_EQ(b.substr(154, 3) + b.substr(257, 14) + b.substr(297, 32), std::string(" \0" "0ustar   alice\0", 17) + std::string(32, 'g'));
+    EXPECT_EQ(b.substr(345, 167), std::string(167, '\0'));
+    unsigned sum = 0;
+    for (size_t i = 0; i < 512; ++i) sum += (i >= 148 && i < 156) ? ' ' : static_cast<unsigned char>(b[i]);
+    EXPECT_EQ(std::strtoul(b.substr(148, 6).c_str(), nullptr, 8), sum);
+    EXPECT_EQ(b.size(), 512u * 10);
     TTarArchive tar(out);
     TTarDirRec rec;
+    ASSERT_TRUE(tar.FindNext(rec) && tar.ReadFile() == "hello" && tar.FindNext(rec));
+    EXPECT_EQ(rec.Name + " " + FILETYPE_NAME[rec.FileType], "VOL1 Volume Header");
     ASSERT_TRUE(tar.FindNext(rec));
-    EXPECT_EQ(rec.Size, 2000);
-    EXPECT_EQ(tar.ReadFile(), q + std::string(1300, '\0'));
-    ASSERT_TRUE(tar.FindNext(rec));
-    EXPECT_EQ(rec.Name, "after") << "nothing of the refused members was written";
-    EXPECT_FALSE(tar.FindNext(rec));
+    EXPECT_EQ(rec.Name + " " + tar.ReadFile(), "short " + q + std::string(1300, '\0')) << "padded to the size announced";
+    EXPECT_FALSE(tar.FindNext(rec)) << "nothing of the refused members was written";
+    EXPECT_EQ(b.substr(b.size() - 1024), ZeroBlocks(2)) << "two zero blocks end the archive";
+    TMemoryStream out2;
+    TTarWriter w(out2);
+    w.Finalize();
+    w.Finalize();
+    EXPECT_THROW(w.AddDir("late/", kSomeTime), ETarArchive);
+    EXPECT_EQ(out2.Size(), 1024) << "and only once";
 }
 
-TEST(TarWriter, FilesOnDiskAndGnuTarReadsThem) {
+TEST(TarWriter, EveryKindOfMemberReadsBackHereAndInGnuTar) {
     TempDir dir;
     std::string page = dir.Write("sub/page.jpg", "jpeg bytes"), longName = "book/" + std::string(150, 'n') + "/page.jpg";
     struct utimbuf times {1500000000, 1500000000};
     ASSERT_EQ(::utime(page.c_str(), &times), 0);
     EXPECT_EQ(FileTimeGMT(dir.File("missing")), 0);
+    std::vector<int64_t> seconds = {1500000000, 1700000000, 1700000000, 1700000000, 1700000000, 1700000000, 1700000000,
+                                    1700000000, 0, 1, 59, 86399, 1234567891, 2147483647, 0};
     {
         TTarWriter w(dir.File("ours.tar")), named(dir.File("named.tar"));
+        w.Permissions.reset().set(tpReadByOwner).set(tpWriteByOwner).set(tpReadByOther);
+        w.Mode.set(tmSaveText);
+        TMemoryStream src;
+        src.Write("0123456789", 10);
+        src.SetPosition(4);  // from the current position to the end
         w.AddFile(page, "page.jpg");
         EXPECT_THROW(w.AddFile(dir.File("missing.jpg")), ETarArchive);
-        w.AddDir("book/", kSomeTime);
-        w.AddString(std::string(3000, 'b'), longName, kSomeTime);
-        w.AddSymbolicLink("book/link.jpg", "page1.jpg", kSomeTime);
+        w.AddStream(src, "stream.bin", kSomeTime);
+        w.AddString(std::string(512, 's'), "exact.bin", kSomeTime);
+        w.AddString("", "empty.bin", kSomeTime);
+        w.AddDir("folder/", kSomeTime, 4096);
+        w.AddSymbolicLink("sym", std::string(120, 'k'), kSomeTime);
+        w.AddLink("hard", "exact.bin", kSomeTime);
+        w.AddString("data", longName, kSomeTime);
+        // Seconds whose day fraction is not exact in binary must not lose one.
+        for (size_t i = 8; i + 1 < seconds.size(); ++i)
+            w.AddString("", std::to_string(seconds[i]), 25569.0 + static_cast<double>(seconds[i]) / 86400.0);
+        w.AddString("", "before-1970", 20000.0);
         named.AddFile(page);
     }
     EXPECT_THROW(TTarWriter(dir.File("no/such/dir/x.tar")), ETarArchive);
     TTarArchive tar(dir.File("ours.tar")), named(dir.File("named.tar"));
-    auto recs = ListAll(tar);
-    ASSERT_EQ(recs.size(), 4u);
-    EXPECT_NEAR(recs[0].DateTime, 25569.0 + 1500000000.0 / 86400.0, 1e-9) << "the file's own time";
+    std::vector<TTarDirRec> recs;
+    std::vector<std::string> data;
+    for (TTarDirRec rec; tar.FindNext(rec);) recs.push_back(rec), data.push_back(tar.ReadFile());
+    ASSERT_EQ(recs.size(), seconds.size());
     EXPECT_EQ(Names(ListAll(named)), std::vector<std::string>{page});
+    EXPECT_EQ(data[0] + "|" + data[1] + "|" + data[2], "jpeg bytes|456789|" + std::string(512, 's'));
+    EXPECT_EQ(recs[3].FilePos + 512, recs[4].FilePos) << "an empty member has no data block";
+    EXPECT_EQ(std::vector<int>({recs[4].FileType, recs[5].FileType, recs[6].FileType}), std::vector<int>({ftDirectory, ftSymbolicLink, ftLink}));
+    EXPECT_EQ(recs[4].Size * 1000 + int64_t(recs[5].LinkName.size()), 4096120);
+    EXPECT_EQ(recs[7].Name + data[7], longName + "data");
+    for (size_t i = 0; i < recs.size(); ++i) {
+        EXPECT_TRUE(recs[i].ChecksumOK && recs[i].Mode.test(tmSaveText) && PermissionString(recs[i].Permissions) == "rw----r--");
+        EXPECT_EQ(std::llround((recs[i].DateTime - 25569.0) * 86400.0), seconds[i]) << recs[i].Name << ": before 1970 as 0";
+    }
+
     if (!HaveTool("tar")) GTEST_SKIP() << "GNU tar missing";
-    ASSERT_EQ(RunShell("cd " + Quote(dir.Path()) + " && tar -tvf ours.tar > list.txt 2> err.txt && mkdir x && tar -xf ours.tar -C x"), 0)
+    ASSERT_EQ(RunShell("cd " + Quote(dir.Path()) + " && tar -tvf ours.tar > list.txt 2> err.txt && mkdir x && tar -xmf ours.tar -C x 2>> err.txt"), 0)
         << ReadFileBytes(dir.File("err.txt"));
     std::string list = ReadFileBytes(dir.File("list.txt"));
-    for (std::string s : {longName, std::string("book/link.jpg -> page1.jpg"), std::string("2023-11-14")})
-        EXPECT_NE(list.find(s), std::string::npos) << list;
-    EXPECT_EQ(ReadFileBytes(dir.File("x/page.jpg")) + ReadFileBytes(dir.File("x/" + longName)), "jpeg bytes" + std::string(3000, 'b'));
+    for (std::string s : {longName, "sym -> " + std::string(120, 'k'), std::string("2023-11-14")}) EXPECT_NE(list.find(s), std::string::npos) << list;
+    EXPECT_EQ(ReadFileBytes(dir.File("x/page.jpg")) + ReadFileBytes(dir.File("x/" + longName)), "jpeg bytesdata");
     EXPECT_EQ(ReadFileBytes(dir.File("err.txt")), "");
 }
 

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include "ArchiveTestSupport.h"
-#include "archives/TarArchive.h"
 #include "archives/UnArchive.h"
 #include "archives/UnArchiveSource.h"
 #include "archives/UnArchiveZip.h"
@@ -30,16 +29,13 @@ std::string MakeTar(const TempDir& dir, const std::string& file, const std::vect
     return dir.File(file);
 }
 
-struct ReadyLog {
-    int count = 0;
-    void* sender = nullptr;
-    explicit ReadyLog(TUnArchive& a) {
-        a.OnArchiveReady = [this](void* s) {
-            ++count;
-            sender = s;
-        };
-    }
-};
+// Counts OnArchiveReady, checking its sender.
+int& CountReady(TUnArchive& a) {
+    static int count;
+    count = 0;
+    a.OnArchiveReady = [](void* sender) { count += sender == &g_owner ? 1 : 1000; };
+    return count;
+}
 
 TEST(ArchiveNames, ExtensionAndContentTests) {
     const std::pair<const char*, TArchiveType> names[] = {
@@ -47,36 +43,26 @@ TEST(ArchiveNames, ExtensionAndContentTests) {
         {"x.cba", atAce}, {"x.tar", atTar}, {"/a/b.CbT", atTar}, {".cbt", atTar}, {"x.tar.gz", atNone},
         {"x.zip/", atNone}, {"dir.zip/file", atNone}, {"dir.cbz\\file", atNone}, {"zip", atNone}, {"", atNone},
     };
-    for (const auto& [name, type] : names) {
-        EXPECT_EQ(IsZipFile(name), type == atZip) << name;
-        EXPECT_EQ(IsRarFile(name), type == atRar) << name;
-        EXPECT_EQ(IsAceFile(name), type == atAce) << name;
-        EXPECT_EQ(IsTarFile(name), type == atTar) << name;
-        EXPECT_EQ(IsArchiveFile(name), type != atNone) << name;
+    for (const auto& [n, type] : names) {
+        EXPECT_EQ(IsZipFile(n) + 2 * IsRarFile(n) + 3 * IsAceFile(n) + 4 * IsTarFile(n), type) << n;
+        EXPECT_EQ(IsArchiveFile(n), type != atNone) << n;
     }
     TempDir dir;
     std::string at257(257, 'x'), tail(300, '\0'), posix = RawHeader("a", '0', 0).block + ZeroBlocks();
     const std::pair<std::string, TArchiveType> files[] = {
-        {dir.Write("zip.bin", "PK\x03\x04rest"), atZip},
-        {dir.Write("rar.bin", std::string("Rar!\x1a\x07\x00rest", 11)), atRar},
-        {dir.Write("ace.bin", "1234567**ACE**rest"), atAce},
-        {dir.Write("gnu.bin", at257 + "ustar  " + tail), atTar},
-        {dir.Write("gnutar.bin", at257 + "GNUtar " + tail), atTar},
-        {dir.Write("posix.bin", posix), atNone},
-        {dir.Write("short-zip.bin", "PK\x03"), atNone},
-        {dir.Write("short-tar.bin", at257 + "ustar "), atNone},
+        {dir.Write("zip.bin", "PK\x03\x04rest"), atZip}, {dir.Write("rar.bin", std::string("Rar!\x1a\x07\x00rest", 11)), atRar},
+        {dir.Write("ace.bin", "1234567**ACE**rest"), atAce}, {dir.Write("gnu.bin", at257 + "ustar  " + tail), atTar},
+        {dir.Write("gnutar.bin", at257 + "GNUtar " + tail), atTar}, {dir.Write("posix.bin", posix), atNone},
+        {dir.Write("short-zip.bin", "PK\x03"), atNone}, {dir.Write("short-tar.bin", at257 + "ustar "), atNone},
         {dir.Write("both.bin", "PK\x03\x04" + std::string(253, 'x') + "ustar  " + tail), atZip},  // zip first
-        {dir.File("missing.bin"), atNone},
-        {dir.Path(), atNone},
-        {"", atNone},
+        {dir.File("missing.bin"), atNone}, {dir.Path(), atNone}, {"", atNone},
     };
     for (const auto& [path, type] : files) EXPECT_EQ(CheckArchiveFileType(path), type) << path;
     // The content wins over the extension; the extension decides only when the content is unknown.
     TUnArchive a(&g_owner);
     const std::pair<std::string, TArchiveType> decided[] = {
         {dir.Write("really-zip.cbr", "PK\x03\x04"), atZip}, {MakeTar(dir, "ours.dat", {{"a", "b"}}), atTar},
-        {dir.Write("posix.dat", posix), atNone}, {dir.Write("posix.CBT", posix), atTar},
-        {dir.Write("text.cbz", "just text"), atZip}};
+        {dir.Write("posix.dat", posix), atNone}, {dir.Write("posix.CBT", posix), atTar}, {dir.Write("text.cbz", "just text"), atZip}};
     for (const auto& [path, type] : decided) {
         a.GetArchiveFileType(path);
         EXPECT_EQ(a.ArchiveType(), type) << path;
@@ -91,62 +77,35 @@ TEST(UnArchiveTar, ListsOnceAndExtractsInAnyOrder) {
     members.push_back({"Page1.jpg", "upper"});
     members.push_back({"page1.jpg", "second of the name"});
     TUnArchive a(&g_owner);
-    ReadyLog ready(a);
+    int& ready = CountReady(a);
     EXPECT_EQ(a.TarPositionsCapacity(), 0);
-    std::string path = MakeTar(dir, "big.cbt", members);
-    a.SetFileName(path);
-    EXPECT_EQ(a.ArchiveType(), atTar);
-    EXPECT_EQ(a.ArchiveFileName(), path);
-    EXPECT_EQ(ready.count, 1);
-    EXPECT_EQ(ready.sender, &g_owner);
+    a.SetFileName(MakeTar(dir, "big.cbt", members));
+    EXPECT_EQ(ready, 1);
     ASSERT_EQ(a.FileNames().Count(), 252);
     EXPECT_EQ(a.TarPositionsCapacity(), 300) << "grown in steps of 100";
     // In list order (no seeks), backwards (a seek each), the same member twice, at random.
-    std::vector<int> order;
-    for (int i = 0; i < 250; ++i) order.push_back(i);
-    for (int i = 250; i-- > 0;) order.push_back(i);
-    for (int i : {3, 3, 0, 120, 5, 249}) order.push_back(i);
-    for (int i : order) {
-        TMemoryStream* s = a.Extract(members[static_cast<size_t>(i)].first);
+    for (int k = 0; k < 506; ++k) {
+        size_t i = static_cast<size_t>(k < 250 ? k : k < 500 ? 499 - k : (std::vector<int>{3, 3, 0, 120, 5, 249})[k - 500]);
+        TMemoryStream* s = a.Extract(members[i].first);
         ASSERT_NE(s, nullptr) << i;
         EXPECT_EQ(s->Position(), 0);
-        EXPECT_EQ(Bytes(s), members[static_cast<size_t>(i)].second) << i;
+        EXPECT_EQ(Bytes(s), members[i].second) << i;
     }
     // Names match exactly; of two members of the same name the first is delivered.
     EXPECT_EQ(Bytes(a.Extract("Page1.jpg")), "upper");
-    EXPECT_EQ(Bytes(a.Extract("page1.jpg")), std::string(7, 'b'));
-    EXPECT_EQ(a.Extract("PAGE1.JPG"), nullptr);
-    EXPECT_EQ(a.Extract(""), nullptr);
-
+    EXPECT_EQ(Bytes(a.Extract("page1.jpg")), "bbbbbbb");
+    EXPECT_TRUE(a.Extract("PAGE1.JPG") == nullptr && a.Extract("") == nullptr);
     TMemoryStream* shared = a.Extract("page1.jpg");
     a.SetFileName(MakeTar(dir, "small.cbt", {{"one", "1"}}));
     EXPECT_EQ(a.FileNames().CommaText(), "one") << "the previous list is gone";
     EXPECT_EQ(a.TarPositionsCapacity(), 300) << "the table is kept for the next archive";
     EXPECT_EQ(a.Extract("one"), shared) << "tar members share one stream";
     EXPECT_EQ(Bytes(shared), "1");
-    EXPECT_TRUE(ui.shown.empty());
-}
 
-TEST(UnArchiveTar, RealBooksAndMembersThatCannotBeDelivered) {
-    FakeUi ui;
-    TempDir dir;
-    TUnArchive a(&g_owner);
-    if (!TarBooks().empty()) {  // POSIX tar with pax headers: recognised by its extension
-        auto manifest = ReadManifest(TarBooks() + "posix.tar.txt");
-        a.SetFileName(TarBooks() + "posix.tar");
-        ASSERT_EQ(a.FileNames().Count(), static_cast<int>(manifest.size()));
-        for (int i = a.FileNames().Count(); i-- > 0;) {
-            const ManifestEntry& m = manifest[static_cast<size_t>(i)];
-            if (m.type == '0') {
-                EXPECT_EQ(Bytes(a.Extract(m.name)), MemberContent(m.name, m.size)) << m.name;
-            }
-        }
-    }
-    std::string path = MakeTar(dir, "c.tar", {{"a.jpg", std::string(3000, 'a')}, {"b.jpg", "bbb"}});
+    // The archive changes under us: another name where a member was; then it is cut short.
+    std::string path = MakeTar(dir, "c.tar", {{"a.jpg", std::string(3000, 'a')}, {"b.jpg", "bbb"}}), bytes = ReadFileBytes(path);
     a.SetFileName(path);
     ASSERT_EQ(Bytes(a.Extract("a.jpg")), std::string(3000, 'a'));
-    // The archive changes under us: another name where b.jpg was; then cut short.
-    std::string bytes = ReadFileBytes(path);
     bytes[bytes.find("b.jpg")] = 'x';
     dir.Write("c.tar", bytes);
     EXPECT_EQ(a.Extract("b.jpg"), nullptr) << "never the previous member's stream";
@@ -164,31 +123,24 @@ TEST(UnArchiveTar, DamagedArchivesGiveAnEmptyListAndAMessageEmptyOnesNothing) {
     const std::pair<std::string, const char*> cases[] = {
         {dir.Write("checksum.cbt", good + badSum.block + ZeroBlocks()), "damaged"},
         {dir.Write("size.cbt", good + RawHeader("b.jpg", '0', 100000).block + std::string(1000, 'x')), "damaged"},
-        {dir.Write("garbage.tar", std::string(4096, '\x5a')), "damaged"},
-        {dir.File("missing.cbt"), "cannot be opened"},
-        {dir.Write("zeros.cbt", ZeroBlocks(20)), nullptr},
-        {dir.Write("notes.txt", "hello"), nullptr},
-        {"", nullptr},
+        {dir.Write("garbage.tar", std::string(4096, '\x5a')), "damaged"}, {dir.File("missing.cbt"), "cannot be opened"},
+        {dir.Write("zeros.cbt", ZeroBlocks(20)), nullptr}, {dir.Write("notes.txt", "hello"), nullptr}, {"", nullptr},
     };
     for (const auto& [path, message] : cases) {
         SCOPED_TRACE(path);
         FakeUi ui;
         TUnArchive a(&g_owner);
-        ReadyLog ready(a);
+        int& ready = CountReady(a);
         a.SetFileName(MakeTar(dir, "before.tar", {{"x", "y"}}));
         a.SetFileName(path);
-        EXPECT_EQ(a.FileNames().Count(), 0);
-        EXPECT_EQ(ready.count, 1);
-        EXPECT_EQ(a.Extract("a.jpg"), nullptr);
-        EXPECT_EQ(a.Extract("x"), nullptr);
-        if (!message) {
-            EXPECT_TRUE(ui.shown.empty());
-            continue;
+        EXPECT_EQ(a.FileNames().Count() * 10 + ready, 1);
+        EXPECT_TRUE(a.Extract("a.jpg") == nullptr && a.Extract("x") == nullptr);
+        EXPECT_EQ(ui.shown.size(), message ? 1u : 0u);
+        if (message && !ui.shown.empty()) {
+            EXPECT_EQ(a.ArchiveType(), atNone);
+            EXPECT_EQ(ui.shown[0].caption, path);
+            EXPECT_NE(ui.shown[0].text.find(message), std::string::npos) << ui.shown[0].text;
         }
-        EXPECT_EQ(a.ArchiveType(), atNone);
-        ASSERT_EQ(ui.shown.size(), 1u);
-        EXPECT_EQ(ui.shown[0].caption, path);
-        EXPECT_NE(ui.shown[0].text.find(message), std::string::npos) << ui.shown[0].text;
     }
 }
 
@@ -204,12 +156,12 @@ public:
     const TStringList& FileNames() const override { return names; }
     TMemoryStream* Extract(const std::string& MemberName) override {
         if (onCall) onCall();
-        for (auto& [name, data] : members)
-            if (name == MemberName) {
-                stream.Clear();
-                stream.Write(data.data(), static_cast<int64_t>(data.size()));  // left at the end
-                return &stream;
-            }
+        stream.Clear();
+        for (auto& [name, data] : members) {
+            if (name != MemberName) continue;
+            stream.Write(data.data(), static_cast<int64_t>(data.size()));  // left at the end
+            return &stream;
+        }
         return nullptr;
     }
     std::vector<std::pair<std::string, std::string>> members;
@@ -218,47 +170,6 @@ public:
     TStringList names;
     TMemoryStream stream;
 };
-
-TEST(UnArchiveReaders, AReaderListsAndExtractsThroughTheFrontEnd) {
-    FakeUi ui;
-    TempDir dir;
-    TUnArchive a(&g_owner);
-    auto reader = std::make_unique<FakeReader>();
-    FakeReader* fake = reader.get();
-    fake->members = {{"b\\2.jpg", "two"}, {"a\\1.jpg", "one"}};
-    a.SetReader(atZip, std::move(reader));
-    ReadyLog ready(a);
-    std::string path = dir.Write("book.cbr", "PK\x03\x04 zip content under a rar name");
-    a.SetFileName(path);
-    EXPECT_EQ(fake->opened, std::vector<std::string>{path});
-    EXPECT_EQ(a.FileNames().CommaText(), "b\\2.jpg,a\\1.jpg") << "the reader's order is kept";
-    EXPECT_EQ(ready.count, 1);
-    TMemoryStream* s = a.Extract("a\\1.jpg");
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->Position(), 0) << "rewound for the caller";
-    EXPECT_EQ(Bytes(s), "one");
-    EXPECT_EQ(a.Extract("c.jpg"), nullptr);
-    fake->members.clear();
-    a.SetFileName(path);
-    EXPECT_EQ(ready.count, 1) << "an empty list fires nothing";
-    EXPECT_TRUE(ui.shown.empty());
-    // A kind with no reader in this build is reported, and leaves nothing open.
-    a.SetReader(atRar, nullptr);
-    a.SetFileName(dir.Write("x.cbr", "not really rar"));
-    EXPECT_EQ(a.ArchiveType(), atNone);
-    ASSERT_EQ(ui.shown.size(), 1u);
-    EXPECT_EQ(ui.shown[0].caption, dir.File("x.cbr"));
-
-    // The ready event may extract and open the next archive at once.
-    std::string first = MakeTar(dir, "1.cbt", {{"x.sfv", "checksums"}}), second = MakeTar(dir, "2.cbt", {{"q.jpg", "next"}});
-    std::vector<std::string> seen;
-    a.OnArchiveReady = [&](void*) {
-        seen.push_back(Bytes(a.Extract(a.FileNames()[0])));
-        if (a.ArchiveFileName() == first) a.SetFileName(second);
-    };
-    a.SetFileName(first);
-    EXPECT_EQ(seen, (std::vector<std::string>{"checksums", "next"}));
-}
 
 TUnArchiveSource* g_source = nullptr;
 std::vector<std::string> g_reentry;
@@ -273,31 +184,65 @@ void TryToReenter() {
     g_reentry.push_back("open " + std::to_string(opened) + " " + std::to_string(names.Count()));
 }
 
-TEST(UnArchiveReaders, NoReentryWhileAReaderLetsMessagesThrough) {
+TEST(UnArchiveReaders, AReaderBehindTheFrontEndAndNoReentry) {
     FakeUi ui;
     TempDir dir;
     TUnArchiveSource source(&g_owner);
+    TUnArchive& a = source.FrontEnd();
     auto reader = std::make_unique<FakeReader>();
     FakeReader* fake = reader.get();
+    fake->members = {{"b\\2.jpg", "two"}, {"a\\1.jpg", "one"}};
+    a.SetReader(atZip, std::move(reader));
+    int& ready = CountReady(a);
+    std::string path = dir.Write("book.cbr", "PK\x03\x04 zip content under a rar name");
+    TStringList names;
+    EXPECT_TRUE(source.Open(path, names));
+    EXPECT_EQ(fake->opened, std::vector<std::string>{path});
+    EXPECT_EQ(names.CommaText(), "b\\2.jpg,a\\1.jpg") << "the reader's order is kept";
+    EXPECT_EQ(ready, 1);
+    TStream* s = source.Extract("a\\1.jpg");
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->Position(), 0) << "rewound for the caller";
+    EXPECT_EQ(Bytes(s), "one");
+    EXPECT_EQ(a.Extract("c.jpg"), nullptr);
+    fake->members.clear();
+    EXPECT_FALSE(source.Open(path, names));
+    EXPECT_EQ(ready, 1) << "an empty list fires nothing";
+
+    // While the reader lets messages through nothing enters the front end again, and a
+    // refused open lends no other archive's names.
     fake->members = {{"a.jpg", "A"}};
     fake->onCall = [] { ProcessMessages(); };
-    source.FrontEnd().SetReader(atZip, std::move(reader));
     g_source = &source;
     ui.onProcessMessages = TryToReenter;
-    std::string path = dir.Write("x.zip", "PK\x03\x04");
-    TStringList names;
     EXPECT_TRUE(source.Open(path, names));
     EXPECT_EQ(g_reentry, (std::vector<std::string>{"null", path, "open 0 0"})) << "refused while listing";
     g_reentry.clear();
     EXPECT_EQ(Bytes(source.Extract("a.jpg")), "A");
-    // A refused open lends no other archive's names.
     EXPECT_EQ(g_reentry, (std::vector<std::string>{"null", path, "open 0 0"})) << "refused while extracting";
-    EXPECT_EQ(fake->opened, std::vector<std::string>{path});
-    EXPECT_FALSE(source.FrontEnd().Busy());
+    EXPECT_EQ(fake->opened.size(), 3u);
+    EXPECT_FALSE(a.Busy());
     ui.onProcessMessages = nullptr;
+    fake->onCall = nullptr;
     source.Close();
-    EXPECT_EQ(source.FrontEnd().ArchiveType(), atNone);
     EXPECT_EQ(source.Extract("a.jpg"), nullptr);
+    EXPECT_TRUE(ui.shown.empty());
+
+    // A kind with no reader in this build is reported, and leaves nothing open.
+    a.SetReader(atRar, nullptr);
+    a.SetFileName(dir.Write("x.cbr", "not really rar"));
+    EXPECT_EQ(a.ArchiveType(), atNone);
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].caption, dir.File("x.cbr"));
+    // The ready event may extract and open the next archive at once.
+    std::string first = MakeTar(dir, "1.cbt", {{"x.sfv", "checksums"}}), second = MakeTar(dir, "2.cbt", {{"q.jpg", "next"}});
+    std::vector<std::string> seen;
+    a.OnArchiveReady = [&](void*) {
+        seen.push_back(Bytes(a.Extract(a.FileNames()[0])));
+        if (a.ArchiveFileName() == first) a.SetFileName(second);
+    };
+    a.SetFileName(first);
+    EXPECT_EQ(seen, (std::vector<std::string>{"checksums", "next"}));
 }
 
 // The zip component behind the front end, on an archive written by Python's zipfile.
@@ -316,10 +261,9 @@ with zipfile.ZipFile('book.cbz', 'w', zipfile.ZIP_DEFLATED) as z:
     TZipComponent& zip = reader->Zip();
     zip.SetDLLDirectory(ModuleDir());
     a.SetReader(atZip, std::move(reader));
-    ReadyLog ready(a);
+    int& ready = CountReady(a);
     a.SetFileName(dir.File("book.cbz"));
-    EXPECT_EQ(ready.count, 1);
-    EXPECT_EQ(ready.sender, &g_owner);
+    EXPECT_EQ(ready, 1);
     EXPECT_EQ(a.FileNames().CommaText(), "b\\2.jpg,A.jpg,a.jpg,empty.jpg") << "directory order, no folders";
     EXPECT_TRUE(zip.UnzDllLoaded()) << "loaded once by the front end";
     EXPECT_EQ(Bytes(a.Extract("b\\2.jpg")), Repeat("two", 100));
@@ -331,10 +275,8 @@ with zipfile.ZipFile('book.cbz', 'w', zipfile.ZIP_DEFLATED) as z:
     EXPECT_EQ(a.Extract("missing.jpg"), nullptr);
     EXPECT_TRUE(zip.UnzDllLoaded()) << "kept loaded between extractions";
     EXPECT_TRUE(ui.shown.empty());
-    // Not a zip archive: the component says so; no list, no event.
-    a.SetFileName(dir.Write("text.cbz", std::string(3000, 't')));
-    EXPECT_EQ(a.FileNames().Count(), 0);
-    EXPECT_EQ(ready.count, 1);
+    a.SetFileName(dir.Write("text.cbz", std::string(3000, 't')));  // the component says what is wrong
+    EXPECT_EQ(a.FileNames().Count() * 10 + ready, 1);
     ASSERT_EQ(ui.shown.size(), 1u);
     EXPECT_EQ(ui.shown[0].text, "This archive is not a valid Zip archive");
     a.SetFileName(dir.File("book.cbz"));
@@ -343,6 +285,7 @@ with zipfile.ZipFile('book.cbz', 'w', zipfile.ZIP_DEFLATED) as z:
 
 // The loader with the program's own archive source: tar and zip open like directories.
 TEST(UnArchiveLoader, ArchivesOpenLikeDirectories) {
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 missing";
     FakeUi ui;
     TempDir dir;
     TSettings settings{};
@@ -352,29 +295,24 @@ TEST(UnArchiveLoader, ArchivesOpenLikeDirectories) {
     TLoadFiles loader(&owner);
     loader.SetArchiveSource(std::make_unique<TUnArchiveSource>(&owner));
     loader.OnFilesReady = [&](void*) { ++filesReady; };
+    ASSERT_TRUE(RunPython(dir.Path(), "import zipfile\nzipfile.ZipFile('two.cbz', 'w').writestr('q1.jpg', b'4')\n"));
+    std::string broken = dir.Write("broken.cbt", RawHeader("x.jpg", '0', 99999).block);
     TStringList names;
     names.Add(MakeTar(dir, "one.cbt", {{"p03.jpg", "3"}, {"p01.jpg", "1"}, {"p02.png", "2"}, {"readme.txt", "r"}}));
-    std::string broken = dir.Write("broken.cbt", RawHeader("x.jpg", '0', 99999).block);
     names.Add(broken);
-    bool zip = HaveTool("python3") && RunPython(dir.Path(), "import zipfile\nzipfile.ZipFile('two.cbz', 'w').writestr('q1.jpg', b'q')\n");
-    if (zip) names.Add(dir.File("two.cbz"));
+    names.Add(dir.File("two.cbz"));
     loader.LoadFiles(names, 0);
     EXPECT_EQ(filesReady, 1);
-    TPageList& list = *loader.FileNames();
-    std::vector<std::string> pages = {"p01.jpg", "p02.png", "p03.jpg"}, bytes = {"1", "2", "3"};
-    if (zip) {
-        pages.push_back("q1.jpg");
-        bytes.push_back("q");
-    }
-    ASSERT_EQ(list.GetPageCount(), static_cast<int>(pages.size()));
     ASSERT_EQ(ui.shown.size(), 1u) << "the damaged archive is reported";
     EXPECT_EQ(ui.shown[0].caption, broken);
-    for (int i : {0, static_cast<int>(pages.size()) - 1, 2, 1, 0}) {  // back and forth between the archives
-        EXPECT_EQ(list.GetPageName(i), pages[static_cast<size_t>(i)]);
+    TPageList& list = *loader.FileNames();
+    ASSERT_EQ(list.GetPageCount(), 4);
+    EXPECT_EQ(list.GetPageName(0) + list.GetPageName(1) + list.GetPageName(2) + list.GetPageName(3), "p01.jpgp02.pngp03.jpgq1.jpg");
+    for (int i : {0, 3, 2, 1, 0}) {  // back and forth between the archives
         std::string got = "<none>";
         loader.OnStreamReady = [&](void*, TStream* s, const std::string&) { got = Bytes(s); };
         loader.LoadPage(i);
-        EXPECT_EQ(got, bytes[static_cast<size_t>(i)]) << i;
+        EXPECT_EQ(got, std::to_string(i + 1));
     }
     SetModuleSearchDir("");
     SetPageSettings(nullptr);
