@@ -63,11 +63,11 @@ inline std::string Repeat(const std::string& s, int n) {
 
 // A zip writer for archives no tool writes on request: raw name bytes, data descriptors in
 // both forms, prefixes with offsets counted from the archive or from the file, trailing
-// bytes, comments, a comment length that lies.
+// bytes, comments, a comment length or an unpacked size that lies.
 inline const char* kZipPy = R"PY(
 import struct, zlib
-def entry(name, data, method=8, flags=0, desc='none', made_by=0x0314, comment=b''):
-    return dict(name=name, data=data, method=method, flags=flags, desc=desc, made_by=made_by, comment=comment)
+def entry(name, data, method=8, flags=0, desc='none', made_by=0x0314, comment=b'', usize=None):
+    return dict(name=name, data=data, method=method, flags=flags, desc=desc, made_by=made_by, comment=comment, usize=usize)
 def make_zip(entries, comment=b'', prefix=b'', suffix=b'', offsets_from_file=False, fake_comment_len=None):
     out, central = bytearray(prefix), bytearray()
     base = len(prefix) if offsets_from_file else 0
@@ -85,7 +85,7 @@ def make_zip(entries, comment=b'', prefix=b'', suffix=b'', offsets_from_file=Fal
         if e['desc'] == 'signed': out += struct.pack('<IIII', 0x08074b50, crc, len(comp), len(data))
         if e['desc'] == 'unsigned': out += struct.pack('<III', crc, len(comp), len(data))
         central += struct.pack('<IHHHHHHIIIHHHHHII', 0x02014b50, e['made_by'], 20, flags, e['method'],
-                               0x6000, 0x5821, crc, len(comp), len(data), len(e['name']), 0,
+                               0x6000, 0x5821, crc, len(comp), e['usize'] or len(data), len(e['name']), 0,
                                len(e['comment']), 0, 0, 0, off) + e['name'] + e['comment']
     cd_off, n = len(out) - len(prefix) + base, len(entries)
     out += central
@@ -205,50 +205,36 @@ inline std::string TarBooks() {
     static TempDir dir;
     static bool made = HaveTool("tar") && HaveTool("python3") && RunPython(dir.Path(), R"PY(
 import os, subprocess, tarfile, tempfile
-SHORT = [('book/page001.jpg', 3000), ('book/page002.bmp', 512), ('book/page003.png', 1), ('book/empty.txt', 0),
-         ('book/notes.nfo', 511), ('book/sub/page004.gif', 513)]
-PREFIXED = [('book/' + 'a' * 60 + '/' + 'b' * 60 + '/page005.jpg', 700)]  # fits ustar's prefix field
-LONG = [('book/' + 'c' * 90 + '/' + 'd' * 90 + '/' + 'e' * 90 + '/page006.jpg', 1024)]
-NON_ASCII = [('book/str\u00e1nka007.jpg', 100)]
-T = 1700000000
-def tree(root, members):
-    for name, size in members:
-        path = os.path.join(root, name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        unit = (name + '|').encode()
-        open(path, 'wb').write((unit * (size // len(unit) + 1))[:size])
-    os.symlink('page001.jpg', os.path.join(root, 'book/link.jpg'))
-    os.link(os.path.join(root, 'book/page001.jpg'), os.path.join(root, 'book/zhard.jpg'))
-    for d, dirs, files in os.walk(root):
-        for n in dirs + files: os.utime(os.path.join(d, n), (T, T), follow_symlinks=False)
-def manifest(out):
+SHORT = [('page001.jpg', 3000), ('page002.bmp', 512), ('page003.png', 1), ('empty.txt', 0), ('notes.nfo', 511),
+         ('sub/page004.gif', 513), ('str\u00e1nka007.jpg', 100)]
+PREFIXED = [('a' * 60 + '/' + 'b' * 60 + '/page005.jpg', 700)]  # fits ustar's prefix field
+LONG = [('c' * 90 + '/' + 'd' * 90 + '/' + 'e' * 90 + '/page006.jpg', 1024)]
+def make(out, members, fmt):
+    with tempfile.TemporaryDirectory() as root:
+        for name, size in members:
+            path = os.path.join(root, 'book', name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            unit = ('book/' + name + '|').encode()
+            open(path, 'wb').write((unit * (size // len(unit) + 1))[:size])
+            os.chmod(path, 0o644)
+        os.symlink('page001.jpg', os.path.join(root, 'book/link.jpg'))
+        os.link(os.path.join(root, 'book/page001.jpg'), os.path.join(root, 'book/zhard.jpg'))
+        for d, dirs, files in os.walk(root):
+            for n in dirs + files: os.utime(os.path.join(d, n), (1700000000, 1700000000), follow_symlinks=False)
+        if isinstance(fmt, int):
+            with tarfile.open(out, 'w', format=fmt) as t: t.add(os.path.join(root, 'book'), arcname='book')
+        else:
+            pax = ['--pax-option=exthdr.name=%d/PaxHeaders/%f,delete=atime,delete=ctime'] if fmt == 'posix' else []
+            subprocess.run(['tar', '--format=' + fmt, '--owner=0', '--group=0', '--numeric-owner'] + pax +
+                           ['-C', root, '-cf', os.path.abspath(out), 'book'], check=True)
     with tarfile.open(out) as t, open(out + '.txt', 'w', encoding='utf-8') as m:
         for e in t.getmembers():
             m.write('%s\t%s\t%d\t%s\n' % (e.name, (e.type or b'0').replace(b'\0', b'0').decode(), e.size, e.linkname))
-def gnu(fmt, members, out):
-    with tempfile.TemporaryDirectory() as root:
-        tree(root, members)
-        pax = ['--pax-option=exthdr.name=%d/PaxHeaders/%f,delete=atime,delete=ctime'] if fmt == 'posix' else []
-        subprocess.run(['tar', '--format=' + fmt, '-b', '1', '--sort=name', '--owner=0', '--group=0',
-                        '--numeric-owner', '--mtime=@%d' % T] + pax + ['-C', root, '-cf', out, 'book'], check=True)
-    manifest(out)
-def py(fmt, members, out):
-    with tempfile.TemporaryDirectory() as root:
-        tree(root, members)
-        with tarfile.open(out, 'w', format=fmt) as t:
-            for d, dirs, files in sorted(os.walk(os.path.join(root, 'book'))):
-                dirs.sort()
-                rel = os.path.relpath(d, root)
-                t.add(d, arcname=rel, recursive=False)
-                for n in sorted(files): t.add(os.path.join(d, n), arcname=os.path.join(rel, n), recursive=False)
-    manifest(out)
-ALL = SHORT + PREFIXED + LONG + NON_ASCII
-for fmt in ('gnu', 'oldgnu', 'posix'): gnu(fmt, ALL, os.path.abspath(fmt + '.tar'))
-gnu('ustar', SHORT + PREFIXED + NON_ASCII, os.path.abspath('ustar.tar'))
-gnu('v7', SHORT + NON_ASCII, os.path.abspath('v7.tar'))
-py(tarfile.GNU_FORMAT, ALL, 'py-gnu.tar')
-py(tarfile.PAX_FORMAT, ALL, 'py-pax.tar')
-py(tarfile.USTAR_FORMAT, SHORT + PREFIXED, 'py-ustar.tar')
+for fmt in ('gnu', 'oldgnu', 'posix'): make(fmt + '.tar', SHORT + PREFIXED + LONG, fmt)
+make('ustar.tar', SHORT + PREFIXED, 'ustar')
+make('v7.tar', SHORT, 'v7')
+for fmt, name in ((tarfile.GNU_FORMAT, 'py-gnu'), (tarfile.PAX_FORMAT, 'py-pax')): make(name + '.tar', SHORT + PREFIXED + LONG, fmt)
+make('py-ustar.tar', SHORT[:-1] + PREFIXED, tarfile.USTAR_FORMAT)
 )PY");
     return made ? dir.Path() + "/" : "";
 }

@@ -1,11 +1,18 @@
-// The zip component's core: setters, messages, the wait cursor, the callback, and loading
-// the libraries (through the recording fake and the real unzip library).
+// The zip component's core (messages, the callback, loading the libraries through the
+// recording fake and for real), its file operations, and disk handling for spanned sets
+// over directories standing in for disks.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <map>
 #include <stdexcept>
 
 #include "ArchiveTestSupport.h"
 #include "archives/zip/ZipComponent.h"
+#include "archives/zip/ZipVolumes.h"
+#include "platform/Text.h"
 #include "support/FakeUi.h"
 
 using namespace vellicor;
@@ -13,7 +20,7 @@ using namespace vellicor::test;
 
 namespace {
 
-// Runs the callback on a record as a library would fill it; the reply in cancel.
+// Runs the callback on a record as a library would fill it; its reply in cancel.
 ZCallBackStruct Call(TZipComponent& c, int action, int32_t err = 0, uint32_t size = 0, const std::string& text = "",
                      int32_t* cancel = nullptr) {
     ZCallBackStruct r{};
@@ -27,36 +34,27 @@ ZCallBackStruct Call(TZipComponent& c, int action, int32_t err = 0, uint32_t siz
     return r;
 }
 
-TEST(ZipComponent, SettersMessagesAndWaitCursor) {
+TEST(ZipComponent, MessagesAndTheWaitCursor) {
     FakeUi ui;
     TZipComponent c;
-    c.SetPasswordReqCount(20);
-    c.SetMinFreeVolumeSize(0);
-    c.SetDLLDirectory("/opt/libs/");
-    EXPECT_EQ(std::to_string(c.PasswordReqCount()) + " " + std::to_string(c.MinFreeVolumeSize()) + " " + c.DLLDirectory(),
-              "15 65536 /opt/libs");
     std::vector<std::string> heard;
     c.OnMessage = [&](TZipComponent*, int code, const std::string& m) { heard.push_back(std::to_string(code) + m); };
     c.ShowZipMessage(GE_NoZipSpecified, " extra");
-    ASSERT_EQ(ui.shown.size(), 1u);
-    EXPECT_EQ(ui.shown[0].text, "Error - no zip file specified! extra");
     c.Unattended = true;  // no box, but the event and the state
     c.ShowZipMessage(99999);
-    EXPECT_EQ(heard, (std::vector<std::string>{"0Error - no zip file specified! extra",
-                                               "0ZipMsgxx.res is probably not linked to the executable\nMissing String ID is: 99999"}));
-    EXPECT_EQ(c.ErrCode(), 99999);
     c.Unattended = false;
     c.ShowExceptionError(EZipComponent(DS_Canceled, false));  // no display flag: no box
-    EXPECT_EQ(ui.shown.size(), 1u);
-    EXPECT_EQ(std::to_string(c.ErrCode()) + c.Message(), "11007User canceled operation");
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].text, "Error - no zip file specified! extra");
+    EXPECT_EQ(heard, (std::vector<std::string>{"0Error - no zip file specified! extra",
+                                               "0ZipMsgxx.res is probably not linked to the executable\nMissing String ID is: 99999",
+                                               "0User canceled operation"}));
+    EXPECT_EQ(c.ErrCode(), DS_Canceled);
     EXPECT_STREQ(EZipComponent(DS_NotLastInSet, 3).what(), "This is the 3th disk in a backup set,\nplease insert the last disk of this set");
     EXPECT_STREQ(EZipComponent(10181, std::string("a%s"), std::string("b")).what(), "Overwrite file 'a%s' in 'b' ?");
+    c.StartWaitCursor();  // nested; unbalanced stops do nothing
     c.StartWaitCursor();
-    c.StartWaitCursor();
-    c.StopWaitCursor();
-    EXPECT_TRUE(ui.waitCursor);
-    c.StopWaitCursor();
-    c.StopWaitCursor();  // unbalanced stops do nothing
+    for (int i = 0; i < 3; ++i) c.StopWaitCursor();
     EXPECT_EQ(std::to_string(ui.waitCursor) + std::to_string(ui.waitCursorChanges), "02");
 }
 
@@ -73,7 +71,6 @@ TEST(ZipComponentCallback, EveryActionAndItsReply) {
     EXPECT_GE(ui.processMessagesCalls, 6) << "every callback lets messages through";
     Call(c, zacMessage, 0x1FE, 0, "broken");
     EXPECT_EQ(std::to_string(c.ErrCode()) + " " + std::to_string(c.FullErrCode()) + " " + c.Message(), "-2 510 broken");
-
     EXPECT_EQ(Call(c, zacCRCError, 0x1234, 0x5678, "f").ErrorCode, 2) << "nobody to ask";
     EXPECT_EQ(Call(c, zacOverwrite, 0x10007, 0, "f").FileSize, 0u) << "without a handler the library's default stands";
     c.OnCRC32Error = [](TZipComponent*, const std::string&, unsigned found, unsigned expected, bool& doExtract) {
@@ -81,32 +78,28 @@ TEST(ZipComponentCallback, EveryActionAndItsReply) {
         doExtract = !doExtract;
     };
     c.OnExtractOverwrite = [](TZipComponent*, const std::string&, bool older, bool& doOverwrite, int index) {
-        EXPECT_TRUE(older);
-        EXPECT_EQ(index, 7);
-        doOverwrite = true;
+        doOverwrite = older && index == 7;
     };
     UnZipSkipTypes skip = stOnFreshen;
     c.OnExtractSkipped = [&](TZipComponent*, const std::string&, UnZipSkipTypes t, int) { skip = t; };
     c.OnSetNewName = [](TZipComponent*, std::string& name, bool& changed) { name = std::string(600, 'n'), changed = true; };
-    // A long comment has its own buffer: the file name beside it stays whole.
     c.OnFileComment = [](TZipComponent*, const std::string&, std::string& comment, bool& changed) {
         comment = std::string(700, 'c'), changed = true;
     };
     EXPECT_EQ(Call(c, zacCRCError, 0x1234, 0x5678, "f").ErrorCode, 0);
     EXPECT_EQ(Call(c, zacOverwrite, 0x10007, 0, "f").FileSize, 1u);
     Call(c, zacSkipped, 5, stBadPassword + 1, "f");
-    EXPECT_EQ(skip, stBadPassword);
-    EXPECT_EQ(c.ErrCode(), 5);
+    EXPECT_EQ(skip * 10 + c.ErrCode(), stBadPassword * 10 + 5);
     auto nn = Call(c, zacNewName, 0, 0, "old");
     EXPECT_EQ(nn.ErrorCode * 1000 + std::strlen(nn.FileNameOrMsg), 1000u + ZCB_TEXT_MAX);
+    // A long comment has its own buffer: the file name beside it stays whole.
     auto cm = Call(c, zacComment, 0, 0, std::string(ZCB_TEXT_MAX, 'n'));
     EXPECT_EQ(cm.ErrorCode * 1000 + cm.FileSize, 1000u + ZCB_COMMENT_MAX);
     EXPECT_EQ(std::strlen(cm.FileNameOrMsg), size_t(ZCB_TEXT_MAX));
     // The output stream resized on request; a size beyond the limit gets no buffer.
     for (uint32_t size : {1000u, 0u}) {
         auto st = Call(c, zacStream, 0, size);
-        EXPECT_EQ(st.Buffer, c.ZipStream()->Memory());
-        EXPECT_EQ(c.ZipStream()->Size(), size);
+        EXPECT_TRUE(st.Buffer == c.ZipStream()->Memory() && c.ZipStream()->Size() == size);
     }
     auto huge = Call(c, zacStream, 0, 0xFFFFFFFFu);
     EXPECT_TRUE(huge.Buffer == nullptr && huge.FileSize == 0);
@@ -122,7 +115,7 @@ TEST(ZipComponentCallback, EveryActionAndItsReply) {
 
 TEST(ZipComponentCallback, Passwords) {
     FakeUi ui;
-    TZipComponent c;
+    TZipComponent c, d;
     TPasswordButton reply = pwbOk;
     c.OnPasswordError = [&](TZipComponent*, bool isZip, std::string& pw, const std::string& file, unsigned& repeat,
                             TPasswordButton& action) {
@@ -142,8 +135,7 @@ TEST(ZipComponentCallback, Passwords) {
     int32_t cancel = 0;
     Call(c, zacPassword, 0, 3, "sub/x.jpg", &cancel);
     EXPECT_EQ(cancel, 1);
-
-    TZipComponent d;  // without a handler the dialog asks; its answer to the library is not kept
+    // Without a handler the dialog asks; its answer to the library is not kept.
     ui.passwords = {"open sesame"};
     r = Call(d, zacPassword, 0, 1, "x.jpg");
     EXPECT_EQ(std::to_string(r.ErrorCode) + r.FileNameOrMsg + "|" + d.Password, "1open sesame|");
@@ -165,26 +157,19 @@ TEST(ZipComponentCallback, Passwords) {
 
 TEST(ZipComponentLibraries, LoadingEntriesAndVersions) {
     FakeUi ui;
-    const struct {
-        const char* variant;
-        bool unzip;
-        const char* text;
-    } cases[] = {
-        {"noexec", true, "UnzDllExec function not found in UNZDLL.DLL!"},
-        {"noversion", true, "GetUnzDllVersion function not found in UNZDLL.DLL!"},
-        {"noexec", false, "ZipDllExec function not found in ZIPDLL.DLL!"},
-        {"noversion", false, "GetZipDllVersion function not found in ZIPDLL.DLL!"},
+    const std::tuple<const char*, bool, const char*> cases[] = {
+        {"noexec", true, "UnzDllExec function not found in UNZDLL.DLL!"}, {"noversion", true, "GetUnzDllVersion function not found in UNZDLL.DLL!"},
+        {"noexec", false, "ZipDllExec function not found in ZIPDLL.DLL!"}, {"noversion", false, "GetZipDllVersion function not found in ZIPDLL.DLL!"},
         {"missing", false, "ZIPDLL.DLL not found!"},
     };
-    for (const auto& k : cases) {  // a library without its entries is not kept, and gives no version
+    for (const auto& [variant, unzip, text] : cases) {  // a library without its entries is not kept, and gives no version
         ui.shown.clear();
         TZipComponent c;
-        c.SetDLLDirectory(FakeDir(k.variant));
-        k.unzip ? c.Load_Unz_Dll() : c.Load_Zip_Dll();
-        EXPECT_FALSE(k.unzip ? c.UnzDllLoaded() : c.ZipDllLoaded()) << k.variant;
-        ASSERT_EQ(ui.shown.size(), 1u);
-        EXPECT_EQ(ui.shown[0].text, k.text);
-        EXPECT_EQ(k.unzip ? c.GetUnzVers() : c.GetZipVers(), 0);
+        c.SetDLLDirectory(FakeDir(variant) + "/");
+        unzip ? c.Load_Unz_Dll() : c.Load_Zip_Dll();
+        EXPECT_FALSE(unzip ? c.UnzDllLoaded() : c.ZipDllLoaded()) << variant;
+        EXPECT_EQ(ui.shown.size() == 1 ? ui.shown[0].text : "", text);
+        EXPECT_EQ(unzip ? c.GetUnzVers() : c.GetZipVers(), 0);
     }
     for (bool unzip : {true, false}) {  // an unloaded library is loaded for the question only
         FakeLib fake("full", unzip);
@@ -208,6 +193,147 @@ TEST(ZipComponentLibraries, LoadingEntriesAndVersions) {
     TZipComponent real;
     real.SetDLLDirectory(ModuleDir());
     EXPECT_EQ(real.GetUnzVers() * 1000 + real.GetUnzPrivVers(), 160160);
+}
+
+TEST(ZipFileOps, CopyBufferCopyEraseToTheTrashAndTempNames) {
+    FakeUi ui;
+    TempDir tmp;
+    EXPECT_EQ(TZipComponent::AppendSlash("") + "|" + TZipComponent::AppendSlash("/tmp") + "|" + TZipComponent::AppendSlash("c:\\d\\"),
+              "|/tmp/|c:\\d\\");
+    std::string data(20000, 'q'), in = tmp.Write("in.zip", data), out = tmp.Write("out.zip", "previous");
+    TZipComponent c;
+    std::vector<uint32_t> steps;
+    c.OnProgress = [&](TZipComponent*, ProgressType t, const std::string&, uint32_t n) { steps.push_back(t == ProgressUpdate ? n : 0); };
+    auto copy = [&](int64_t length, const std::string& to) {
+        int i = open(in.c_str(), O_RDONLY), o = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int r = c.CopyBuffer(i, o, length);
+        close(i), close(o);
+        return r;
+    };
+    std::string part = tmp.File("part");
+    EXPECT_EQ(copy(0, part), 0);
+    EXPECT_EQ(ReadFileBytes(part), "");
+    EXPECT_EQ(copy(10000, part), 0);
+    EXPECT_TRUE(ReadFileBytes(part) == data.substr(0, 10000));
+    steps.clear();
+    EXPECT_EQ(copy(-1, part), 0);
+    EXPECT_TRUE(ReadFileBytes(part) == data);
+    EXPECT_EQ(steps, (std::vector<uint32_t>{8192, 8192, 3616}));
+    if (access("/dev/full", W_OK) == 0) {
+        EXPECT_EQ(copy(-1, "/dev/full"), -2) << "a write that falls short";
+    }
+    // A copy keeps the date; the file it replaces goes to the trash (undo is the default).
+    std::string oldData = std::getenv("XDG_DATA_HOME") ? std::getenv("XDG_DATA_HOME") : "", trash = tmp.File("share/Trash/");
+    setenv("XDG_DATA_HOME", tmp.File("share").c_str(), 1);
+    struct timespec old[2] = {{1234567890, 0}, {1234567890, 0}};
+    utimensat(AT_FDCWD, in.c_str(), old, 0);
+    EXPECT_EQ(c.CopyFile(in, out), 0);
+    struct stat st {};
+    stat(out.c_str(), &st);
+    EXPECT_TRUE(ReadFileBytes(out) == data && st.st_mtime == 1234567890);
+    EXPECT_EQ(ReadFileBytes(trash + "files/out.zip"), "previous");
+    std::string info = ReadFileBytes(trash + "info/out.zip.trashinfo");
+    EXPECT_TRUE(info.rfind("[Trash Info]\nPath=", 0) == 0 && info.find("/out.zip\nDeletionDate=") != std::string::npos) << info;
+    EXPECT_EQ(c.CopyFile(tmp.File("missing.zip"), out), -3);
+    EXPECT_EQ(c.CopyFile(in, tmp.File("no/such/dir/x.zip")), -1);
+    EXPECT_TRUE(ReadFileBytes(out) == data) << "a failed copy leaves the output untouched";
+    EXPECT_FALSE(ui.waitCursor);
+    // A second file of the same name gets its own name in the trash; final deletion none.
+    EXPECT_EQ(c.EraseFile(out, htdAllowUndo), 0);
+    EXPECT_TRUE(!FileExists(out) && ReadFileBytes(trash + "files/out.zip.2") == data && FileExists(trash + "info/out.zip.2.trashinfo"));
+    std::string gone = tmp.Write("gone.txt", "x");
+    EXPECT_EQ(c.EraseFile(gone, htdFinal), 0);
+    EXPECT_FALSE(FileExists(gone) || FileExists(trash + "files/gone.txt"));
+    EXPECT_EQ(c.EraseFile(gone, htdFinal) + c.EraseFile("", htdFinal), -2);
+    oldData.empty() ? unsetenv("XDG_DATA_HOME") : setenv("XDG_DATA_HOME", oldData.c_str(), 1);
+    c.TempDir = tmp.Path();
+    std::string a = c.MakeTempFileName("zip", ".tmp");
+    EXPECT_TRUE(a.rfind(tmp.Path() + "/zip", 0) == 0 && a.substr(a.size() - 4) == ".tmp" && !FileExists(a)) << a;
+    EXPECT_NE(c.MakeTempFileName("zip", ".tmp"), a);
+    c.TempDir = tmp.File("missing");
+    EXPECT_EQ(c.MakeTempFileName("zip", ".tmp"), "");
+}
+
+// Directories standing in for disks: each root has a drive type and a label.
+struct FakeVolumes : IVolumeService {
+    std::map<std::string, std::pair<unsigned, std::string>> disks;  // a label "-" is no disk in the drive
+    std::string RootOf(const std::string&) override { return "/"; }
+    bool RootExists(const std::string& root) override { return disks.count(root) > 0; }
+    unsigned DriveType(const std::string& root) override { return disks.count(root) ? disks[root].first : DRIVE_NO_ROOT_DIR; }
+    bool VolumeInformation(const std::string& root, std::string& label, uint32_t& serial, int& error) override {
+        label = disks[root].second;
+        serial = 1;
+        error = label == "-" ? 21 : kErrorNotFormatted;
+        return label != "-" && label != "unformatted";
+    }
+    bool FreeSpace(const std::string& root, int64_t& f, int64_t& s) override {
+        f = 1000, s = 1457664;
+        return disks[root].second != "-";
+    }
+};
+
+// The message number of the exception a call raises, negative when it shows no message.
+template <typename F>
+int Raised(F f) {
+    try {
+        f();
+    } catch (const EZipComponent& e) {
+        return e.DisplayMsg ? e.ResId : -e.ResId;
+    }
+    return 0;
+}
+
+TEST(ZipDisk, PresenceLabelsPromptsAndTheRightDisk) {
+    FakeUi ui;
+    TempDir tmp;
+    FakeVolumes vols;
+    TZipComponent c;
+    c.SetVolumeService(&vols);
+    c.SetDriveRoot(tmp.Path());
+    for (auto [label, present] : {std::pair{"-", false}, {"unformatted", false}, {"PKBACK# 001", true}}) {
+        vols.disks[tmp.Path()] = {DRIVE_REMOVABLE, label};
+        EXPECT_EQ(c.IsDiskPresent(), present) << label;
+    }
+    EXPECT_EQ(c.VolumeName() + " " + std::to_string(c.DiskFree()) + " " + std::to_string(c.DiskSize()), "PKBACK# 001 1000 1457664");
+    vols.disks[tmp.Path()].second = "unformatted";
+    c.AddOptions.Include(AddDiskSpanErase);
+    EXPECT_TRUE(c.IsDiskPresent()) << "an unformatted disk will do when it is to be erased";
+    vols.disks[tmp.Path()].second = "PKBACK# 001";
+    EXPECT_EQ(c.CheckForDisk(), unsigned(DRIVE_REMOVABLE));
+    EXPECT_TRUE(ui.shown.empty()) << "a disk is there and none other is wanted";
+    c.SetCurrentDisk(1);
+    c.SetTotalDisks(2);
+    c.SetNewDiskFlag(true);
+    EXPECT_EQ(c.CheckForDisk(), unsigned(DRIVE_REMOVABLE));
+    EXPECT_EQ(ui.shown.size() == 1 ? ui.shown[0].text : "", "Please insert disk volume 2 of 3\nin drive: " + tmp.Path());
+    EXPECT_FALSE(c.IsRightDisk(DRIVE_REMOVABLE)) << "the label names volume 0";
+    ui.answers = {mrCancel};  // cancelled: raised without a message of its own
+    c.SetNewDiskFlag(true);
+    EXPECT_EQ(Raised([&] { c.CheckForDisk(); }), -DS_Canceled);
+    c.Unattended = true;  // nobody to ask
+    c.SetNewDiskFlag(true);
+    EXPECT_EQ(std::abs(Raised([&] { c.CheckForDisk(); })), DS_NoUnattSpan);
+    c.Unattended = false;
+    // A handler answers instead of a box; the wrong disk brings the question back.
+    c.SetCurrentVolumeFile(tmp.Write("set001.zip", "one"));
+    vols.disks[tmp.Path()].second = "PKBACK# 005";
+    size_t boxes = ui.shown.size();
+    int prompts = 0;
+    c.OnGetNextDisk = [&](TZipComponent*, int, int, const std::string&, bool& cancel) {
+        if (++prompts == 2) vols.disks[tmp.Path()].second = "PKBACK# 001";
+        cancel = prompts > 5;
+    };
+    c.GetNewDisk(0);
+    EXPECT_EQ(prompts * 10 + int(ui.shown.size() - boxes), 20);
+    char b[3];
+    EXPECT_EQ(read(c.InputHandle(), b, 3), 3);
+    // Part files on a fixed drive are named by their number, need no prompt, and a missing
+    // one is an error there.
+    vols.disks[tmp.Path()].first = DRIVE_FIXED;
+    EXPECT_EQ(Raised([&] { c.GetNewDisk(1); }), DS_NoInFile) << "set002.zip is missing";
+    EXPECT_EQ(c.CurrentVolumeFile() + " " + std::to_string(c.InputHandle() * 10 + prompts), tmp.File("set002.zip") + " -8");
+    c.SetDriveRoot("relative");
+    EXPECT_EQ(Raised([&] { c.IsDiskPresent(); }), DS_NotaDrive);
 }
 
 }  // namespace
