@@ -20,6 +20,7 @@ PACKAGES=(
   xvfb
   xauth
   x11-utils
+  xdotool
   x11-apps
   imagemagick
   libjpeg-turbo-progs

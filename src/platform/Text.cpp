@@ -164,7 +164,7 @@ static bool ValidUtf8(std::string_view s) {
     return true;
 }
 
-static void AppendUtf8(std::string& out, uint32_t cp) {
+void AppendUtf8(std::string& out, uint32_t cp) {
     if (cp < 0x80) {
         out += static_cast<char>(cp);
     } else if (cp < 0x800) {

@@ -32,6 +32,9 @@ std::string IntToStr(int64_t v);
 std::string IntToHex(uint64_t v, int digits);   // upper case, zero padded
 int StrToIntDef(std::string_view s, int def);
 
+// Appends a code point below 0x10000 as UTF-8.
+void AppendUtf8(std::string& out, uint32_t cp);
+
 // Text files may be UTF-8 (with or without BOM) or a Windows code page: returns UTF-8.
 std::string DecodeTextFile(std::string_view bytes);
 

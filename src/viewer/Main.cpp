@@ -406,6 +406,7 @@ void TMainDisplayForm::SetUpDisplay() {
     }
     DragStartX = DragStartY = -1;
     Dragging = false;
+    WheelSum_ = 0;
 
     if (WaitCursorOn_) {
         WaitCursorOn_ = false;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pages/BuffPage.h"
+#include "pages/PageBMP.h"
 #include "platform/Bitmap.h"
 #include "platform/StringList.h"
 
@@ -42,6 +43,8 @@ public:
     virtual int InformationHeight(const std::string& Text) = 0;
     virtual void ShowInformation(const std::string& Text, int Left, int Top, bool Visible) = 0;
     virtual void HideInformation() = 0;
+    virtual void SetInformationVisible(bool Visible) = 0;
+    virtual bool InformationVisible() const = 0;
     virtual void StartTimer(TMainTimer Timer, int Interval) = 0;
     virtual void StopTimer(TMainTimer Timer) = 0;
     virtual bool TimerEnabled(TMainTimer Timer) const = 0;
@@ -79,6 +82,65 @@ struct TPageSlot {
     enum { Top, Bottom, Left, Right };
     std::array<FillBand, 4> Bands;
 };
+
+// Mouse buttons as the window reports them; held buttons are a set of these bits.
+enum TMouseButtonBit : uint32_t { mbLeftBit = 1, mbRightBit = 2, mbMiddleBit = 16 };
+
+// Commands reached from the keyboard.
+enum class TKeyCommand {
+    None,
+    Terminate,
+    CyclePage,
+    CyclePageBack,
+    PreviousPage,
+    PreviousPageSkip,
+    NextPage,
+    NextPageSkip,
+    FirstPage,
+    LastPage,
+    ScrollLeft,
+    ScrollRight,
+    ScrollUp,
+    ScrollDown,
+    ScrollMaxLeft,
+    ScrollMaxRight,
+    ScrollTop,
+    ScrollBottom,
+    Balance,
+    SmallCursor,
+    Fit,
+    FitIfOversize,
+    GammaCorrection,
+    FitHeight,
+    FitHeightIfOversize,
+    ImageInformation,
+    GlimpseImageInformation,
+    JapaneseMode,
+    RotateLeft,
+    RotateRight,
+    RotateScrollFunctions,
+    Minimise,
+    TargetHeight,
+    TwoPages,
+    WindowMode,
+    FitWidth,
+    FitWidthIfOversize,
+    Yellowing,
+    Magnifier,
+    Zooming,
+    EdgeTab,
+    Reload,
+};
+
+// Virtual-key codes the window translates its keys into.
+enum : int {
+    vkEscape = 27, vkSpace = 32, vkPrior = 33, vkNext = 34, vkEnd = 35, vkHome = 36,
+    vkLeft = 37, vkUp = 38, vkRight = 39, vkDown = 40, vkApps = 93, vkAdd = 107, vkSubtract = 109,
+    vkF1 = 112, vkF5 = 116, vkF12 = 123,
+};
+
+// The key map: a key code ('A'..'Z' for letters) with its modifiers to a command.
+TKeyCommand KeyCommand(int Key, bool Shift, bool Alt, bool Ctrl, bool AlternateArrowKeys);
 
 // ViewMode bits.
 enum : uint32_t { vmZoomOn = 1, vmZoomSuspended = 2, vmZoomDouble = 4, vmZoomUnfitted = 8, vmMagnifierFollows = 16 };
@@ -128,6 +190,66 @@ public:
 
     void OnTimer(TMainTimer Timer);
 
+    // Scrolling, dragging and reading steps. The Do... operations and the scroll
+    // primitives return whether anything moved.
+    bool HScroll(int d);
+    bool VScroll(int d);
+    bool DoHorizontalScroll(int d);
+    bool DoVerticalScroll(int d);
+    void ScrollMaxLeft();
+    void ScrollMaxRight();
+    void ScrollTop();
+    void ScrollBottom();
+    int HStepInc() const;
+    int HStepDec() const;
+    int VStepInc() const;
+    int VStepDec() const;
+    void CyclePage();
+    void CyclePageBack();
+    bool DoPagingByScroll(int d);
+    void DoPictureStartDrag(int x, int y);
+    bool DoPictureDrag(int x, int y);
+    void DoPictureStopDrag();
+    bool DoPictureFollow(int x, int y);
+    int WheelSum() const { return WheelSum_; }
+
+    // The wheel (Delta: signed notch amount, up positive; Buttons: held TMouseButtonBit set).
+    // False when the wheel is left to others (it turns pages then).
+    bool MouseWheel(int Delta, uint32_t Buttons);
+    // Mouse on the display: the held button's first-click action 0 drags the page; the
+    // page follows the cursor when CursorMove asks for it.
+    void ImageDisplayMouseDown(TMouseButtonBit Button, int X, int Y);
+    void ImageDisplayMouseMove(uint32_t Buttons, int X, int Y);
+    void ImageDisplayMouseUp(TMouseButtonBit Button, int X, int Y);
+
+    // Keyboard.
+    void HandleKeyPress(int Key, bool Shift, bool Alt, bool Ctrl);
+    void RunKeyCommand(TKeyCommand Command);
+
+    // Display and setting commands.
+    void DoFit();
+    void DoFitIfOversize();
+    void DoFitWidth();
+    void DoFitWidthIfOversize();
+    void DoFitHeight();
+    void DoFitHeightIfOversize();
+    void DoTargetHeight();
+    void DoTwoPages();
+    void DoRotateLeft();
+    void DoRotateRight();
+    void DoBalance();
+    void DoGammaCorrection();
+    void DoYellowing();
+    void DoJapaneseMode();
+    void DoSmallCursor();
+    void DoZooming();
+    void DoRotateScrollFunctions();
+    void DoImageInformation();
+    void GlimpseImageInformation();
+    void DoRotateThisPage(TRotation Rotation);
+    void DoRotateWholeSet(TRotation Rotation);
+    void Reload();
+
     const TBitmap& BackBuffer() const { return BackBuffer_; }
     const TPageSlot& Image(int i) const { return Image_[static_cast<size_t>(i)]; }
     bool Busy = false;
@@ -144,6 +266,19 @@ public:
     int PageCount() const;
 
 private:
+    // One scroll axis in the scroll frame: the window's and the page's extent along it.
+    struct TAxis {
+        int Window = 0, Page = 0;
+        int Range() const { return Page - Window; }
+    };
+    TAxis HAxis() const;
+    TAxis VAxis() const;
+    bool ScrollAxis(int32_t& Pos, bool CanScroll, const TAxis& Axis, int d);
+    bool Turned() const;
+    bool PageShown() const;
+    bool Guarded() const { return Busy || ThumbsShowing; }
+    void Redraw();
+    int ActionOf(TMouseButtonBit Button) const;
     void SetCacheLimits();
     void ResetSlots();
     void SetUpZooms() {}
@@ -158,6 +293,7 @@ private:
     bool ResizeHandlerSet_ = false;
     bool WaitCursorOn_ = false;
     int Clicks_ = 0;
+    int WheelSum_ = 0;
 };
 
 // The window resolves system colours (top bit set) to RGB; black until it does.

@@ -9,6 +9,8 @@
 #include <QKeyEvent>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QMouseEvent>
+#include <QWheelEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QStyleHints>
@@ -70,9 +72,54 @@ void ImageDisplay::paintEvent(QPaintEvent*) {
     }
 }
 
+namespace {
+
+uint32_t HeldButtons(Qt::MouseButtons b) {
+    uint32_t held = 0;
+    if (b & Qt::LeftButton) held |= mbLeftBit;
+    if (b & Qt::MiddleButton) held |= mbMiddleBit;
+    if (b & Qt::RightButton) held |= mbRightBit;
+    return held;
+}
+
+bool ButtonBit(Qt::MouseButton b, TMouseButtonBit& bit) {
+    switch (b) {
+        case Qt::LeftButton: bit = mbLeftBit; return true;
+        case Qt::MiddleButton: bit = mbMiddleBit; return true;
+        case Qt::RightButton: bit = mbRightBit; return true;
+        default: return false;
+    }
+}
+
+}  // namespace
+
+void ImageDisplay::mousePressEvent(QMouseEvent* event) {
+    TMouseButtonBit bit;
+    if (ButtonBit(event->button(), bit)) {
+        QPoint p = event->position().toPoint();
+        owner_->Form().ImageDisplayMouseDown(bit, p.x(), p.y());
+    }
+    event->accept();
+}
+
+void ImageDisplay::mouseMoveEvent(QMouseEvent* event) {
+    QPoint p = event->position().toPoint();
+    owner_->Form().ImageDisplayMouseMove(HeldButtons(event->buttons()), p.x(), p.y());
+    event->accept();
+}
+
+void ImageDisplay::mouseReleaseEvent(QMouseEvent* event) {
+    TMouseButtonBit bit;
+    if (ButtonBit(event->button(), bit)) {
+        QPoint p = event->position().toPoint();
+        owner_->Form().ImageDisplayMouseUp(bit, p.x(), p.y());
+    }
+    event->accept();
+}
+
 MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::vector<std::string> CommandLine)
     : commandLine_(std::move(CommandLine)) {
-    VTRACE("TMainDisplayForm::FormCreate");
+    VTRACE("MainWindow::MainWindow");
     setWindowTitle("Vellicor Image Display");
     setAcceptDrops(true);
     setToolTip(kHint);
@@ -174,6 +221,13 @@ void MainWindow::ShowInformation(const std::string& Text, int Left, int Top, boo
 
 void MainWindow::HideInformation() { information_->hide(); }
 
+void MainWindow::SetInformationVisible(bool Visible) {
+    information_->setVisible(Visible);
+    if (Visible) information_->raise();
+}
+
+bool MainWindow::InformationVisible() const { return information_->isVisible(); }
+
 void MainWindow::StartTimer(TMainTimer Timer, int Interval) { timers_[Timer]->start(Interval); }
 void MainWindow::StopTimer(TMainTimer Timer) { timers_[Timer]->stop(); }
 bool MainWindow::TimerEnabled(TMainTimer Timer) const { return timers_.at(Timer)->isActive(); }
@@ -231,18 +285,47 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     QCoreApplication::quit();
 }
 
+int VirtualKeyOf(int QtKey, bool Keypad) {
+    if (QtKey >= Qt::Key_A && QtKey <= Qt::Key_Z) return 'A' + (QtKey - Qt::Key_A);
+    if (QtKey >= Qt::Key_F1 && QtKey <= Qt::Key_F12) return vkF1 + (QtKey - Qt::Key_F1);
+    switch (QtKey) {
+        case Qt::Key_Escape: return vkEscape;
+        case Qt::Key_Space: return vkSpace;
+        case Qt::Key_PageUp: return vkPrior;
+        case Qt::Key_PageDown: return vkNext;
+        case Qt::Key_End: return vkEnd;
+        case Qt::Key_Home: return vkHome;
+        case Qt::Key_Left: return vkLeft;
+        case Qt::Key_Up: return vkUp;
+        case Qt::Key_Right: return vkRight;
+        case Qt::Key_Down: return vkDown;
+        case Qt::Key_Menu: return vkApps;
+        case Qt::Key_Plus: return Keypad ? vkAdd : 0;
+        case Qt::Key_Minus: return Keypad ? vkSubtract : 0;
+        default: return 0;
+    }
+}
+
 void MainWindow::keyPressEvent(QKeyEvent* event) {
-    TMainDisplayForm& f = *form_;
-    switch (event->key()) {
-        case Qt::Key_Escape: f.DoTerminate(); break;
-        case Qt::Key_PageDown:
-        case Qt::Key_Space: f.DisplayNextPage(false); break;
-        case Qt::Key_PageUp:
-        case Qt::Key_Backspace: f.DisplayPreviousPage(false); break;
-        case Qt::Key_Home: f.DisplayPage(0, false); break;
-        case Qt::Key_End: f.DisplayPage(f.PageCount() - 1, false); break;
-        case Qt::Key_W: f.DoWindowMode(); break;
-        default: QMainWindow::keyPressEvent(event); return;
+    Qt::KeyboardModifiers m = event->modifiers();
+    int key = VirtualKeyOf(event->key(), (m & Qt::KeypadModifier) != 0);
+    if (key == 0) {
+        QMainWindow::keyPressEvent(event);
+        return;
+    }
+    form_->HandleKeyPress(key, (m & Qt::ShiftModifier) != 0, (m & Qt::AltModifier) != 0,
+                          (m & Qt::ControlModifier) != 0);
+    event->accept();
+}
+
+void MainWindow::wheelEvent(QWheelEvent* event) {
+    // Fine-grained wheels report parts of a notch: give them out in whole notches of 120.
+    wheelAccumulated_ += event->angleDelta().y();
+    uint32_t held = HeldButtons(event->buttons());
+    while (wheelAccumulated_ >= 120 || wheelAccumulated_ <= -120) {
+        int notch = wheelAccumulated_ > 0 ? 120 : -120;
+        wheelAccumulated_ -= notch;
+        form_->MouseWheel(notch, held);
     }
     event->accept();
 }

@@ -26,6 +26,9 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
     MainWindow* owner_;
@@ -57,6 +60,8 @@ public:
     int InformationHeight(const std::string& Text) override;
     void ShowInformation(const std::string& Text, int Left, int Top, bool Visible) override;
     void HideInformation() override;
+    void SetInformationVisible(bool Visible) override;
+    bool InformationVisible() const override;
     void StartTimer(TMainTimer Timer, int Interval) override;
     void StopTimer(TMainTimer Timer) override;
     bool TimerEnabled(TMainTimer Timer) const override;
@@ -77,6 +82,7 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
@@ -96,6 +102,10 @@ private:
     bool terminating_ = false;
     bool painted_ = false;
     bool displayShown_ = false;
+    int wheelAccumulated_ = 0;  // angle delta not yet given out as whole notches
 };
+
+// The key code of the window's key map for a Qt key; 0 for keys the map does not know.
+int VirtualKeyOf(int QtKey, bool Keypad);
 
 }  // namespace vellicor

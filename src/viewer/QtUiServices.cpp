@@ -2,16 +2,38 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QEvent>
 #include <QMessageBox>
 
 #include "viewer/PasswordDlg.h"
 
 namespace vellicor {
 
+namespace {
+// Swallows tool tips while hints are off.
+class HintFilter : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject*, QEvent* e) override { return e->type() == QEvent::ToolTip; }
+};
+}  // namespace
+
 QtUiServices::QtUiServices() { SetUiServices(this); }
+
+void QtUiServices::SetShowHints(bool show) {
+    if (show && hintFilter_) {
+        qApp->removeEventFilter(hintFilter_);
+        delete hintFilter_;
+        hintFilter_ = nullptr;
+    } else if (!show && !hintFilter_) {
+        hintFilter_ = new HintFilter(qApp);
+        qApp->installEventFilter(hintFilter_);
+    }
+}
 
 QtUiServices::~QtUiServices() {
     if (waitCursor_) QApplication::restoreOverrideCursor();
+    SetShowHints(true);
     SetUiServices(nullptr);
 }
 

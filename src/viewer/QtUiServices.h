@@ -5,6 +5,7 @@
 #include "platform/UiServices.h"
 
 class QWidget;
+class QObject;
 
 namespace vellicor {
 
@@ -19,12 +20,15 @@ public:
     void ProcessMessages() override;
 
     void SetParentWidget(QWidget* parent) { parent_ = parent; }
+    // Tool tips on or off for the whole application (the settings' hint switch).
+    void SetShowHints(bool show);
     // The password dialog of the archive side installs itself here.
     std::function<int(const PasswordRequest&, std::string&)> passwordHandler;
 
 private:
     QWidget* parent_ = nullptr;
     bool waitCursor_ = false;
+    QObject* hintFilter_ = nullptr;
 };
 
 }  // namespace vellicor

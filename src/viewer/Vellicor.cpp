@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
     try {
         vellicor::QtUiServices ui;
         vellicor::QtTextRenderer text;
+        vellicor::SetShowHintHook([&ui](bool show) { ui.SetShowHints(show); });
         vellicor::TConfigureForm config;  // reads every setting before any window exists
         vellicor::TProcessFilesForm queue(config);
         vellicor::MainWindow window(config, queue, names);
@@ -34,6 +35,7 @@ int main(int argc, char** argv) {
         pump.Start();
         if (!config.WindowMode) window.SetFullScreen();
         int rc = app.exec();
+        vellicor::SetShowHintHook(nullptr);
         return rc;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vellicor: %s\n", e.what());

@@ -61,6 +61,8 @@ public:
         infoVisible = v;
     }
     void HideInformation() override { infoVisible = false; }
+    void SetInformationVisible(bool v) override { infoVisible = v; }
+    bool InformationVisible() const override { return infoVisible; }
     void StartTimer(TMainTimer t, int ms) override { timers[t] = ms; }
     void StopTimer(TMainTimer t) override { timers.erase(t); }
     bool TimerEnabled(TMainTimer t) const override { return timers.count(t) > 0; }
@@ -397,4 +399,299 @@ TEST(BackBufferCopy, ClipsToSourceAndDestination) {
     EXPECT_EQ(dst.Pixel(4, 0), RGBColor(1, 1, 1));
     EXPECT_EQ(dst.Pixel(4, 1), 0u);
     CopyRect24(dst, 0, 0, src, 4, 4, 3, 3);  // nothing left to copy
+}
+
+// ---- Scrolling, reading steps, wheel, dragging, keys ----
+
+TEST_F(MainDisplayTest, ScrollingClampsAtBothEndsAndOnlyOnScrollableAxes) {
+    Open({{1000, 600}});
+    ASSERT_TRUE(form->CanScrollH);
+    ASSERT_FALSE(form->CanScrollV);
+    EXPECT_FALSE(form->HScroll(-50));  // already at the left edge
+    EXPECT_FALSE(form->VScroll(50));   // the page fits the height
+    EXPECT_FALSE(form->HScroll(0));
+    EXPECT_TRUE(form->HScroll(150));
+    EXPECT_EQ(form->HScrollPos, 150);
+    EXPECT_TRUE(form->HScroll(500));  // stops at the maximum
+    EXPECT_EQ(form->HScrollPos, 200);
+    EXPECT_FALSE(form->HScroll(1));
+    form->HScrollPos = 3;
+    EXPECT_TRUE(form->HScroll(-5));
+    EXPECT_EQ(form->HScrollPos, 0);
+    int paints = view.invalidations;
+    EXPECT_TRUE(form->DoHorizontalScroll(50));
+    EXPECT_GT(view.invalidations, paints);
+    EXPECT_EQ(form->Image(0).SourceX, 50);
+    EXPECT_EQ(At(0, 0), RGBColor(60, 200, 195));  // the corner pixel scrolled away
+    form->Busy = true;
+    EXPECT_FALSE(form->HScroll(50));
+    form->Busy = false;
+    form->ScrollMaxRight();
+    EXPECT_EQ(form->HScrollPos, 200);
+    form->ScrollMaxLeft();
+    EXPECT_EQ(form->HScrollPos, 0);
+}
+
+TEST_F(MainDisplayTest, ReadingStepsOverlapByAQuarterOrTakeTheWholeRest) {
+    Open({{2000, 600}, {900, 600}, {800, 1500}});
+    EXPECT_EQ(form->HStepInc(), 600);  // 2.5 windows wide: half the range
+    EXPECT_EQ(form->HStepDec(), -1200);  // little behind: the whole range, clamped by the scroll
+    form->CyclePage();
+    EXPECT_EQ(form->HScrollPos, 600);
+    EXPECT_EQ(form->HStepDec(), -600);
+    form->CyclePage();
+    EXPECT_EQ(form->HScrollPos, 1200);
+    form->CyclePage();  // the end of the page: on to the next
+    Run();
+    EXPECT_EQ(config->LastPage, 1);
+    EXPECT_EQ(form->HStepInc(), 100);  // slightly wider: one step
+    form->CyclePage();
+    EXPECT_EQ(form->HScrollPos, 100);
+    form->CyclePage();
+    Run();
+    ASSERT_EQ(config->LastPage, 2);
+    ASSERT_TRUE(form->CanScrollV);
+    form->CyclePage();
+    EXPECT_EQ(form->VScrollPos, 450);
+    form->CyclePage();
+    EXPECT_EQ(form->VScrollPos, 900);
+    form->CyclePage();  // last strip of the last page: nothing
+    EXPECT_FALSE(form->Busy);
+    EXPECT_EQ(form->VScrollPos, 900);
+    form->CyclePageBack();
+    EXPECT_EQ(form->VScrollPos, 450);
+    form->CyclePageBack();
+    EXPECT_EQ(form->VScrollPos, 0);
+    form->CyclePageBack();  // back to the previous page, at its far end
+    Run();
+    EXPECT_EQ(config->LastPage, 1);
+    EXPECT_EQ(form->HScrollPos, 100);
+}
+
+TEST_F(MainDisplayTest, ReadingOrderIsAcrossThenDownAndRightToLeftInJapaneseMode) {
+    config->SetJapaneseMode(true);
+    Open({{2000, 1200}});
+    EXPECT_EQ(form->HScrollPos, 1200);  // starts at the right edge
+    form->CyclePage();
+    EXPECT_EQ(form->HScrollPos, 600);
+    form->CyclePage();
+    EXPECT_EQ(form->HScrollPos, 0);
+    form->CyclePage();  // next strip, again from the right edge
+    EXPECT_EQ(form->HScrollPos, 1200);
+    EXPECT_EQ(form->VScrollPos, 300);
+    form->CyclePageBack();
+    EXPECT_EQ(form->HScrollPos, 0);  // end of the previous strip
+    EXPECT_EQ(form->VScrollPos, 0);
+
+    config->SetJapaneseMode(false);
+    Run();
+    EXPECT_EQ(form->HScrollPos, 0);
+    form->CyclePage();
+    form->CyclePage();
+    form->CyclePage();
+    EXPECT_EQ(form->HScrollPos, 0);
+    EXPECT_EQ(form->VScrollPos, 300);
+}
+
+TEST_F(MainDisplayTest, TurnedScrollFrameScrollsAlongThePageHeightSideways) {
+    config->SetRotateLeft(true);  // turned frame with RotateScrollFunctions on by default
+    Open({{1500, 800}});
+    ASSERT_EQ(form->Image(0).Bitmap->Width(), 800);
+    ASSERT_EQ(form->Image(0).Bitmap->Height(), 1500);
+    EXPECT_TRUE(form->CanScrollH);   // window height against page height
+    EXPECT_FALSE(form->CanScrollV);  // window width against page width
+    form->CyclePage();
+    EXPECT_EQ(form->HScrollPos, 450);
+    EXPECT_EQ(form->Image(0).SourceY, 1500 - 450 - 600);
+}
+
+TEST_F(MainDisplayTest, WheelScrollsThenTurnsThePageAfterFourNotchesAtTheEnd) {
+    Open({{800, 1500}, {100, 100}, {100, 100}});
+    form->MouseWheel(-120, 0);
+    EXPECT_EQ(form->VScrollPos, 120);
+    form->ScrollBottom();
+    for (int i = 0; i < 3; ++i) form->MouseWheel(-120, 0);
+    EXPECT_EQ(config->LastPage, 0);
+    EXPECT_EQ(form->WheelSum(), 360);
+    form->MouseWheel(120, 0);  // a scroll in between starts the count again
+    EXPECT_EQ(form->WheelSum(), 0);
+    EXPECT_EQ(form->VScrollPos, 780);
+    form->MouseWheel(-120, 0);
+    EXPECT_EQ(form->VScrollPos, 900);
+    for (int i = 0; i < 3; ++i) form->MouseWheel(-120, 0);
+    EXPECT_EQ(config->LastPage, 0);
+    form->MouseWheel(-120, 0);
+    Run();
+    EXPECT_EQ(config->LastPage, 1);
+    EXPECT_EQ(form->WheelSum(), 0);
+    form->MouseWheel(-120, 0);  // a page that fits: every notch turns
+    Run();
+    EXPECT_EQ(config->LastPage, 2);
+    form->MouseWheel(120, 0);
+    Run();
+    EXPECT_EQ(config->LastPage, 1);
+}
+
+TEST_F(MainDisplayTest, HeldWheelDirectionButtonScrollsSidewaysFirst) {
+    Open({{2000, 1500}, {100, 100}});
+    form->MouseWheel(-120, mbMiddleBit);
+    EXPECT_EQ(form->HScrollPos, 120);
+    EXPECT_EQ(form->VScrollPos, 0);
+    form->MouseWheel(-120, mbLeftBit);  // the left button drags: normal order
+    EXPECT_EQ(form->VScrollPos, 120);
+    config->RightClick1 = maMouseWheelDirection;
+    form->MouseWheel(120, mbRightBit);
+    EXPECT_EQ(form->HScrollPos, 0);
+
+    config->MouseWheel = maCycleAroundPage;
+    EXPECT_FALSE(form->MouseWheel(-120, 0));  // left to others
+    EXPECT_EQ(form->HScrollPos, 600);
+    form->MouseWheel(120, 0);
+    EXPECT_EQ(form->HScrollPos, 0);
+    config->MouseWheel = maNone;
+    EXPECT_TRUE(form->MouseWheel(-120, 0));
+    EXPECT_EQ(form->HScrollPos, 0);
+}
+
+TEST_F(MainDisplayTest, DraggingMovesThePageWithTheCursorAndFollowingFaster) {
+    Open({{2000, 1500}});
+    form->ImageDisplayMouseDown(mbLeftBit, 100, 100);
+    EXPECT_EQ(form->DragStartX, 100);
+    int paints = view.invalidations;
+    form->ImageDisplayMouseMove(mbLeftBit, 80, 70);
+    EXPECT_EQ(form->HScrollPos, 20);
+    EXPECT_EQ(form->VScrollPos, 30);
+    EXPECT_GT(view.invalidations, paints);
+    form->ImageDisplayMouseMove(mbLeftBit, 500, 500);  // clamped at the edges
+    EXPECT_EQ(form->HScrollPos, 0);
+    EXPECT_EQ(form->VScrollPos, 0);
+    form->ImageDisplayMouseUp(mbLeftBit, 500, 500);
+    EXPECT_EQ(form->DragStartX, -1);
+    EXPECT_EQ(form->DragStartY, -1);
+    form->ImageDisplayMouseMove(0, 10, 10);  // no button: nothing
+    EXPECT_EQ(form->HScrollPos, 0);
+    form->ImageDisplayMouseDown(mbRightBit, 10, 10);  // not a drag button
+    EXPECT_EQ(form->DragStartX, -1);
+
+    view.displayVisible = false;
+    form->DoPictureStartDrag(10, 10);
+    EXPECT_FALSE(form->DoPictureDrag(0, 0));
+    view.displayVisible = true;
+    form->DoPictureStopDrag();
+
+    config->CursorMove = maFollowMouse;
+    form->ImageDisplayMouseMove(0, 100, 100);  // first position only stored
+    form->ImageDisplayMouseMove(0, 90, 95);
+    EXPECT_EQ(form->HScrollPos, 10 * (2 * (2000 / 800) + 2));
+    EXPECT_EQ(form->VScrollPos, 5 * (2 * (1500 / 600) + 2));
+}
+
+TEST(KeyMap, ModifiersSelectTheCommand) {
+    using K = TKeyCommand;
+    EXPECT_EQ(KeyCommand(vkEscape, false, false, false, false), K::Terminate);
+    EXPECT_EQ(KeyCommand('X', false, true, false, false), K::Terminate);  // Alt is not tested
+    EXPECT_EQ(KeyCommand(vkEscape, false, false, true, false), K::None);
+    EXPECT_EQ(KeyCommand(vkSpace, true, false, false, false), K::CyclePageBack);
+    EXPECT_EQ(KeyCommand(vkNext, true, false, false, false), K::NextPageSkip);
+    EXPECT_EQ(KeyCommand(vkPrior, false, false, true, false), K::None);
+    EXPECT_EQ(KeyCommand(vkEnd, true, true, true, false), K::LastPage);
+    EXPECT_EQ(KeyCommand(vkLeft, false, true, false, false), K::CyclePage);  // Alt+Left turns forward
+    EXPECT_EQ(KeyCommand(vkRight, true, true, false, false), K::CyclePageBack);  // Alt before Shift
+    EXPECT_EQ(KeyCommand(vkLeft, true, false, false, true), K::CyclePageBack);  // alternate arrows first
+    EXPECT_EQ(KeyCommand(vkUp, false, false, false, true), K::None);
+    EXPECT_EQ(KeyCommand(vkLeft, true, false, false, false), K::ScrollMaxLeft);
+    EXPECT_EQ(KeyCommand(vkDown, true, false, false, false), K::ScrollBottom);
+    EXPECT_EQ(KeyCommand(vkDown, false, false, true, false), K::None);
+    EXPECT_EQ(KeyCommand('S', true, false, false, false), K::ScrollRight);  // even with Shift
+    EXPECT_EQ(KeyCommand('S', false, false, true, false), K::TargetHeight);
+    EXPECT_EQ(KeyCommand('E', true, false, false, false), K::None);
+    EXPECT_EQ(KeyCommand('W', true, false, false, false), K::WindowMode);
+    EXPECT_EQ(KeyCommand('W', false, false, true, false), K::FitWidth);
+    EXPECT_EQ(KeyCommand('W', true, false, true, false), K::FitWidthIfOversize);
+    EXPECT_EQ(KeyCommand('I', true, false, true, false), K::GlimpseImageInformation);
+    EXPECT_EQ(KeyCommand('I', false, false, true, false), K::ImageInformation);
+    EXPECT_EQ(KeyCommand('L', true, false, true, false), K::RotateScrollFunctions);
+    EXPECT_EQ(KeyCommand('R', true, false, true, false), K::RotateScrollFunctions);
+    EXPECT_EQ(KeyCommand('Z', false, false, false, false), K::Magnifier);
+    EXPECT_EQ(KeyCommand('Z', true, false, true, false), K::EdgeTab);
+    EXPECT_EQ(KeyCommand('B', true, false, true, false), K::None);
+    EXPECT_EQ(KeyCommand(vkF5, false, true, true, false), K::Reload);
+    EXPECT_EQ(KeyCommand(vkF5, true, false, false, false), K::None);
+}
+
+TEST_F(MainDisplayTest, KeysRunTheirCommands) {
+    form->HandleKeyPress(vkEnd, false, false, false);  // empty list: nothing
+    EXPECT_FALSE(form->Busy);
+    Open({{800, 1500}, {100, 100}, {100, 100}});
+    form->HandleKeyPress(vkDown, true, false, false);
+    EXPECT_EQ(form->VScrollPos, 900);
+    form->HandleKeyPress('O', false, false, false);
+    EXPECT_EQ(form->VScrollPos, 850);
+    form->HandleKeyPress(vkEnd, false, false, false);
+    Run();
+    EXPECT_EQ(config->LastPage, 2);
+    form->HandleKeyPress(vkHome, false, false, false);
+    Run();
+    EXPECT_EQ(config->LastPage, 0);
+
+    int gen = form->RequestGeneration;
+    form->HandleKeyPress(vkF5, false, false, false);
+    EXPECT_FALSE(view.displayVisible);  // hidden until the page is back
+    Run();
+    EXPECT_EQ(form->RequestGeneration, gen + 1);
+    EXPECT_TRUE(view.displayVisible);
+
+    form->HandleKeyPress('T', false, false, true);
+    Run();
+    EXPECT_TRUE(config->TwoPages);
+    EXPECT_EQ(form->RequestGeneration, gen + 2);
+    form->ThumbsShowing = true;  // the thumbnails have the keys
+    form->HandleKeyPress('T', false, false, true);
+    EXPECT_TRUE(config->TwoPages);
+    form->ThumbsShowing = false;
+    form->Busy = true;  // toggles wait for the page
+    form->DoTwoPages();
+    EXPECT_TRUE(config->TwoPages);
+    form->Busy = false;
+    form->HandleKeyPress(200, false, false, true);  // outside the key range
+    form->HandleKeyPress('Z', false, false, false);
+    EXPECT_FALSE(form->ViewMode & vmMagnifierFollows);  // on by default, now off
+    form->HandleKeyPress('Z', true, false, true);
+    EXPECT_TRUE(config->EdgeTabVisible());
+    form->HandleKeyPress('M', false, false, false);
+    EXPECT_TRUE(view.minimised);
+}
+
+TEST_F(MainDisplayTest, ImageInformationToggleAndGlimpse) {
+    Open({{100, 150}});
+    form->HandleKeyPress('I', false, false, false);  // glimpse: shown for ten seconds
+    EXPECT_TRUE(view.infoVisible);
+    EXPECT_EQ(view.timers[TMainTimer::PageLabel], 10000);
+    form->HandleKeyPress('I', true, false, false);
+    EXPECT_FALSE(view.infoVisible);
+    form->HandleKeyPress('I', false, false, true);
+    EXPECT_TRUE(config->ImageInformation);
+    EXPECT_TRUE(view.infoVisible);
+    EXPECT_EQ(view.timers[TMainTimer::PageLabel], 3000);
+    form->DoImageInformation();
+    EXPECT_FALSE(config->ImageInformation);
+    EXPECT_FALSE(view.infoVisible);
+}
+
+TEST_F(MainDisplayTest, RotatingRedisplaysOnlyWhenSomethingChanged) {
+    Open({{100, 150}, {100, 150}});
+    int gen = form->RequestGeneration;
+    form->DoRotateThisPage(rtRight);
+    Run();
+    EXPECT_EQ(form->RequestGeneration, gen + 1);
+    EXPECT_EQ(form->Image(0).Bitmap->Width(), 150);
+    form->DoRotateThisPage(rtRight);  // no change: no redisplay
+    EXPECT_EQ(form->RequestGeneration, gen + 1);
+    form->DoRotateWholeSet(rtLeft);
+    Run();
+    EXPECT_EQ(form->RequestGeneration, gen + 2);
+    form->DisplayNextPage(false);  // pages not yet shown turn too
+    Run();
+    EXPECT_EQ(form->Image(0).Bitmap->Width(), 150);
+    EXPECT_EQ(queue->GetRotation(1), rtLeft);
 }

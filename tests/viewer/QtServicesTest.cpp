@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QTimer>
+#include <QHelpEvent>
 #include <QWidget>
 
 #include "pages/PageBMP.h"
@@ -55,4 +56,27 @@ TEST(QtUiServices, MessageBoxAnswersWithTheButtonPressed) {
     EXPECT_NE(QApplication::overrideCursor(), nullptr);
     ui.SetWaitCursor(false);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+namespace {
+struct TipCounter : QWidget {
+    int tips = 0;
+    bool event(QEvent* e) override {
+        if (e->type() == QEvent::ToolTip) ++tips;
+        return QWidget::event(e);
+    }
+};
+}  // namespace
+
+TEST(QtUiServices, HintsOffSwallowToolTips) {
+    App();
+    QtUiServices ui;
+    TipCounter w;
+    QHelpEvent tip(QEvent::ToolTip, QPoint(1, 1), QPoint(1, 1));
+    ui.SetShowHints(false);
+    QCoreApplication::sendEvent(&w, &tip);
+    EXPECT_EQ(w.tips, 0);
+    ui.SetShowHints(true);
+    QCoreApplication::sendEvent(&w, &tip);
+    EXPECT_EQ(w.tips, 1);
 }

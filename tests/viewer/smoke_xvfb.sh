@@ -40,7 +40,18 @@ done
 sleep 0.5
 import -window root "$work/shot.png"
 xwininfo -root -tree > "$work/tree.txt" 2>&1 || true
-kill \$pid 2>/dev/null; wait \$pid 2>/dev/null
+# Turn to page 2, then leave with Esc: the reader minimises and ends by itself.
+if command -v xdotool >/dev/null; then
+  win=\$(xdotool search --name 'page1.jpg' | head -1)
+  if [ -n "\$win" ]; then
+    xdotool windowfocus --sync "\$win" 2>/dev/null; sleep 0.3
+    xdotool key Next; sleep 1
+    xdotool key Escape
+    for i in \$(seq 1 100); do kill -0 \$pid 2>/dev/null || break; sleep 0.1; done
+  fi
+fi
+if kill -0 \$pid 2>/dev/null; then echo still-running > "$work/exit.txt"; kill \$pid; fi
+wait \$pid 2>/dev/null
 exit 0
 RUN
 chmod +x "$work/run.sh"
@@ -49,7 +60,7 @@ xvfb-run -a -s "-screen 0 1024x768x24" "$work/run.sh"
 # VELLICOR_SMOKE_SHOT=file keeps the screenshot for a look.
 [ -z "${VELLICOR_SMOKE_SHOT:-}" ] || cp "$work/shot.png" "$VELLICOR_SMOKE_SHOT"
 grep -q 'page1.jpg' "$work/tree.txt" || { echo "FAIL: the page was never shown"; cat "$work/app.log"; exit 1; }
-"$PY" - "$work/shot.png" "$VELLICOR_CONFIG_DIR" <<'PY'
+"$PY" - "$work/shot.png" "$VELLICOR_CONFIG_DIR" "$work/exit.txt" <<'PY'
 import sys, glob
 from PIL import Image
 im = Image.open(sys.argv[1]).convert("RGB")
@@ -62,5 +73,10 @@ assert near(centre, (20, 30, 160)), f"centre pixel {centre}"
 assert near(paper, (250, 240, 200)), f"paper pixel {paper}"
 store = open(glob.glob(sys.argv[2] + "/registry.txt")[0], encoding="latin-1").read() if glob.glob(sys.argv[2] + "/registry.txt") else ""
 assert "FitWidthIfOversize" in store and "PageBufferSize" in store, "defaults were not written"
-print("smoke test passed: page shown full screen, defaults stored")
+import shutil, os
+if shutil.which("xdotool"):
+    assert not os.path.exists(sys.argv[3]), "Esc did not end the reader"
+    assert '"RecentPages"=dword:00000001' in open(sys.argv[2] + "/registry.txt", encoding="latin-1").read(), \
+        "the current page was not saved on exit"
+print("smoke test passed: page shown full screen, defaults stored, page saved on exit")
 PY

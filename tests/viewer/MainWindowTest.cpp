@@ -1,0 +1,124 @@
+// The Qt window's translation of keys, wheel and mouse into the window logic, on the
+// offscreen platform.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QWheelEvent>
+#include <cstdlib>
+
+#include "pages/ProcessFiles.h"
+#include "platform/DynLib.h"
+#include "platform/Registry.h"
+#include "settings/Configuration.h"
+#include "support/TempDir.h"
+#include "support/TestImages.h"
+#include "viewer/MainWindow.h"
+
+using namespace vellicor;
+
+namespace {
+
+QApplication& App() {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "test";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = QApplication::instance() ? static_cast<QApplication*>(QApplication::instance())
+                                                        : new QApplication(argc, argv);
+    return *app;
+}
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        App();
+        setenv("VELLICOR_CONFIG_DIR", store.Path().c_str(), 1);
+        ResetRegistryStore();
+        SetModuleSearchDir(VELLICOR_MODULE_DIR);
+        config = std::make_unique<TConfigureForm>();
+        config->SetFitWidthIfOversize(false);
+        queue = std::make_unique<TProcessFilesForm>(*config);
+        std::string page = pages.File("tall.bmp");
+        test::WriteBmp24(page, 200, 3000, [](int, int) { return 0x808080u; });
+        window = std::make_unique<MainWindow>(*config, *queue, std::vector<std::string>{page});
+        window->resize(400, 300);
+        window->show();
+        QCoreApplication::processEvents();  // start-up: the page starts loading
+        for (int i = 0; i < 2000 && window->Form().IdleHandler(); ++i) {
+        }
+    }
+    void TearDown() override {
+        window.reset();
+        queue.reset();
+        config.reset();
+        TBufferedPage::ClearList();
+        ResetRegistryStore();
+    }
+
+    void Key(int qtKey, Qt::KeyboardModifiers m = Qt::NoModifier) {
+        QKeyEvent e(QEvent::KeyPress, qtKey, m);
+        QCoreApplication::sendEvent(window.get(), &e);
+    }
+    void Wheel(int delta, Qt::MouseButtons held = Qt::NoButton) {
+        QPointF at(10, 10);
+        QWheelEvent e(at, at, QPoint(), QPoint(0, delta), held, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(window.get(), &e);
+    }
+
+    test::TempDir store, pages;
+    std::unique_ptr<TConfigureForm> config;
+    std::unique_ptr<TProcessFilesForm> queue;
+    std::unique_ptr<MainWindow> window;
+};
+
+}  // namespace
+
+TEST(MainWindowKeys, QtKeysBecomeKeyCodes) {
+    EXPECT_EQ(VirtualKeyOf(Qt::Key_A, false), 'A');
+    EXPECT_EQ(VirtualKeyOf(Qt::Key_Z, false), 'Z');
+    EXPECT_EQ(VirtualKeyOf(Qt::Key_F5, false), vkF5);
+    EXPECT_EQ(VirtualKeyOf(Qt::Key_F12, false), vkF12);
+    EXPECT_EQ(VirtualKeyOf(Qt::Key_PageDown, false), vkNext);
+    EXPECT_EQ(VirtualKeyOf(Qt::Key_Escape, false), vkEscape);
+    EXPECT_EQ(VirtualKeyOf(Qt::Key_Plus, true), vkAdd);
+    EXPECT_EQ(VirtualKeyOf(Qt::Key_Plus, false), 0);  // only the number pad's
+    EXPECT_EQ(VirtualKeyOf(Qt::Key_Backspace, false), 0);
+}
+
+TEST_F(MainWindowTest, WheelNotchesAndKeysScrollATallPage) {
+    TMainDisplayForm& f = window->Form();
+    ASSERT_TRUE(f.Image(0).Displayed);
+    ASSERT_TRUE(f.CanScrollV);
+    Wheel(-60);  // half a notch: nothing yet
+    EXPECT_EQ(f.VScrollPos, 0);
+    Wheel(-60);
+    EXPECT_EQ(f.VScrollPos, 120);
+    Wheel(-360);  // three notches at once
+    EXPECT_EQ(f.VScrollPos, 480);
+    Key(Qt::Key_Up);
+    EXPECT_EQ(f.VScrollPos, 430);
+    Key(Qt::Key_Down, Qt::ShiftModifier);
+    EXPECT_EQ(f.VScrollPos, f.Image(0).Bitmap->Height() - f.Image(0).ViewHeight);
+    Key(Qt::Key_Home, Qt::ShiftModifier);  // already on the first page
+    Key(Qt::Key_Up, Qt::ShiftModifier);
+    EXPECT_EQ(f.VScrollPos, 0);
+}
+
+TEST_F(MainWindowTest, LeftButtonDragsThePage) {
+    TMainDisplayForm& f = window->Form();
+    ASSERT_TRUE(f.CanScrollV);
+    QWidget* display = window->centralWidget();
+    QPointF from(50, 200), to(50, 100);
+    QMouseEvent press(QEvent::MouseButtonPress, from, display->mapToGlobal(from), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QCoreApplication::sendEvent(display, &press);
+    QMouseEvent move(QEvent::MouseMove, to, display->mapToGlobal(to), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(display, &move);
+    EXPECT_EQ(f.VScrollPos, 100);
+    QMouseEvent release(QEvent::MouseButtonRelease, to, display->mapToGlobal(to), Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QCoreApplication::sendEvent(display, &release);
+    EXPECT_EQ(f.DragStartY, -1);
+}
