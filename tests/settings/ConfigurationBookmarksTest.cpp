@@ -1,280 +1,187 @@
 // The current page set and the twelve bookmark slots.
+#include <map>
+
 #include "SettingsFixture.h"
 #include "platform/Text.h"
 
 namespace vellicor::test {
 namespace {
 
-TStringList Files(std::initializer_list<const char*> names) {
+using Names = std::vector<std::string>;
+
+TStringList Files(const Names& names) {
     TStringList l;
-    for (const char* n : names) l.Add(n);
+    for (const auto& n : names) l.Add(n);
     return l;
 }
 
-TStringList Numbered(const std::string& prefix, int count) {
-    TStringList l;
-    for (int i = 0; i < count; ++i) l.Add(prefix + "/page" + IntToStr(i) + ".jpg");
+Names Numbered(const std::string& prefix, int count) {
+    Names l;
+    for (int i = 0; i < count; ++i) l.push_back(prefix + "/page" + IntToStr(i) + ".jpg");
     return l;
 }
-
-std::vector<std::string> Items(const TStringList& l) { return l.Items(); }
 
 class BookmarksTest : public SettingsTest {
 protected:
-    // Fills the current set and stores it as a bookmark in a given slot.
-    static void Bookmark(TConfigureForm& form, int slot, const std::string& first, int32_t page) {
-        form.SetLastPages(Files({first.c_str(), "/other/file.jpg"}));
-        form.SetLastPage(page);
-        form.SetBookmark(slot);
+    // Makes files the current set at page and bookmarks it in slot.
+    void Bookmark(int slot, const Names& files, int32_t page) {
+        form_->SetLastPages(Files(files));
+        form_->SetLastPage(page);
+        form_->SetBookmark(slot);
     }
-    static std::string First(TConfigureForm& form, int slot, int32_t* page = nullptr) {
+    // The files of a slot ({""} when the slot is free), and its page.
+    Names Slot(int slot, int32_t* page = nullptr) {
         int32_t p = -1;
         TStringList files;
-        if (!form.GetSubKeys(TConfigureForm::BookmarkName(slot), p, files)) return "";
+        if (!form_->GetSubKeys(TConfigureForm::BookmarkName(slot), p, files)) return {""};
         if (page) *page = p;
-        return files[0];
+        return files.Items();
     }
+    std::optional<TConfigureForm> form_{std::in_place};
 };
 
-TEST_F(BookmarksTest, SlotNames) {
-    EXPECT_EQ(TConfigureForm::BookmarkName(0), "RecentPages0000");
-    EXPECT_EQ(TConfigureForm::BookmarkName(10), "RecentPages000A");
-    EXPECT_EQ(TConfigureForm::BookmarkName(11), "RecentPages000B");
-}
-
 TEST_F(BookmarksTest, CurrentSetIsStoredAndReloaded) {
-    const bool persists = StorePersists();
-    const TStringList files = Numbered("/books/vol1", 20);
-    {
-        TConfigureForm form;
-        form.SetLastPage(7);
-        form.SetLastPages(files);
-        EXPECT_EQ(Items(form.LastFiles), Items(files));
-        EXPECT_EQ(StoredInt("RecentPages"), 7);
-        EXPECT_EQ(StoredString("0000", "RecentPages"), "/books/vol1/page0.jpg");
-        EXPECT_EQ(StoredString("000F", "RecentPages"), "/books/vol1/page15.jpg");
-        EXPECT_EQ(StoredString("0013", "RecentPages"), "/books/vol1/page19.jpg");
-        // A shorter list replaces the longer one completely.
-        form.SetLastPages(Files({"/books/vol2.cbz"}));
-        EXPECT_EQ(ValueNames("RecentPages"), std::vector<std::string>{"0000"});
-        form.SetLastPages(files);
-        // The page is written on destruction, the list is not.
-        form.SetLastPage(19);
-        form.LastFiles.Clear();
-    }
+    const Names files = Numbered("/books/vol1", 20);
+    form_->SetLastPage(7);
+    form_->SetLastPages(Files(files));
+    EXPECT_EQ(StoredInt("RecentPages"), 7);
+    EXPECT_EQ(ValueNames("RecentPages")[15], "000F");  // upper-case hexadecimal digits
+    EXPECT_EQ(StoredString("000F", "RecentPages"), "/books/vol1/page15.jpg");
+    EXPECT_EQ(StoredString("0013", "RecentPages"), "/books/vol1/page19.jpg");
+    form_->SetLastPages(Files({"/books/vol2.cbz"}));  // a shorter list replaces the longer one
+    EXPECT_EQ(ValueNames("RecentPages"), Names{"0000"});
+    form_->SetLastPages(form_->LastFiles);  // its own list
+    EXPECT_EQ(form_->LastFiles.Items(), Names{"/books/vol2.cbz"});
+    form_->SetLastPages(Files(files));
+    form_->SetLastPage(19);  // written on destruction; the list is not
+    form_->LastFiles.Clear();
+    form_.reset();
     EXPECT_EQ(StoredInt("RecentPages"), 19);
-    if (!persists) GTEST_SKIP() << "the store does not keep a file yet";
     ResetRegistryStore();
-    TConfigureForm form;
-    EXPECT_EQ(form.LastPage, 19);
-    EXPECT_EQ(Items(form.LastFiles), Items(files));  // 000F before 0010
-}
-
-TEST_F(BookmarksTest, SetLastPagesWithItsOwnList) {
-    TConfigureForm form;
-    form.SetLastPages(Files({"/a.zip", "/b.zip"}));
-    form.SetLastPages(form.LastFiles);
-    EXPECT_EQ(Items(form.LastFiles), (std::vector<std::string>{"/a.zip", "/b.zip"}));
-    EXPECT_EQ(ValueNames("RecentPages").size(), 2u);
+    form_.emplace();
+    EXPECT_EQ(form_->LastPage, 19);
+    EXPECT_EQ(form_->LastFiles.Items(), files);  // 000F before 0010
 }
 
 TEST_F(BookmarksTest, ReadingTrimsSortsAndSkipsBadValues) {
+    form_.reset();
     // Written by hand: out of order, beyond FFFF, blanks and control characters, a number.
-    StoreString("10000", "/last", "RecentPages");
-    StoreString("0002", " \t/third.cbr\r\n", "RecentPages");
-    StoreString("FFFF", "/fourth", "RecentPages");
-    StoreString("0000", "/first", "RecentPages");
+    for (const auto& [name, file] : std::map<std::string, std::string>{
+             {"10000", "/last"}, {"0002", " \t/third.cbr\r\n"}, {"FFFF", "/fourth"}, {"0000", "/first"},
+             {"000a", "/lower-case name"}})
+        StoreString(name, file, "RecentPages");
     StoreInt("0001", 5, "RecentPages");
-    StoreString("000a", "/lower-case name", "RecentPages");
-    StoreInt("RecentPages", 3);
-
-    TConfigureForm form;
-    EXPECT_EQ(Items(form.LastFiles),
-              (std::vector<std::string>{"/first", "/third.cbr", "/lower-case name", "/fourth", "/last"}));
-    EXPECT_EQ(form.LastPage, 3);
+    StoreString("RecentPages", "five");  // a bad page reads as 0
+    form_.emplace();
+    EXPECT_EQ(form_->LastFiles.Items(), (Names{"/first", "/third.cbr", "/lower-case name", "/fourth", "/last"}));
+    EXPECT_EQ(form_->LastPage, 0);
     ASSERT_EQ(ui_.shown.size(), 1u);
-    EXPECT_EQ(ui_.shown[0].caption, "Invalid data type for '0001'");
-}
-
-TEST_F(BookmarksTest, MissingOrBadPageReadsAsZero) {
-    StoreString("0000", "/x.cbz", "RecentPages");
-    {
-        TConfigureForm form;
-        EXPECT_EQ(form.LastPage, 0);
-        EXPECT_EQ(form.LastFiles.Count(), 1);
-    }
-    StoreString("RecentPages", "five");
-    TConfigureForm form;
-    EXPECT_EQ(form.LastPage, 0);
-    EXPECT_EQ(form.LastFiles.Count(), 1);
-    EXPECT_EQ(ui_.shown.size(), 1u);
+    EXPECT_NE(ui_.shown[0].text.find("Invalid data type for '0001'"), std::string::npos);
+    StoreInt("0000", 1, "RecentPages0000");  // a sub-key holding only bad values is a free slot
+    EXPECT_FALSE(form_->AreSubKeysPresent("RecentPages0000"));
+    Bookmark(-1, {"/fresh"}, 0);
+    EXPECT_EQ(Slot(0), Names{"/fresh"});
+    EXPECT_EQ(Slot(1), Names{""});
 }
 
 TEST_F(BookmarksTest, NewBookmarkFillsTheFirstFreeSlotByShifting) {
-    TConfigureForm form;
-    Bookmark(form, 0, "/s0", 0);
-    Bookmark(form, 1, "/s1", 1);
-    Bookmark(form, 2, "/s2", 2);
-    Bookmark(form, 6, "/s6", 6);  // present beyond the gap: must not move
-    form.SetLastPages(Files({"/new/book.cbz"}));
-    form.SetLastPage(41);
-    form.SetBookmark(-1);
-
+    EXPECT_EQ(TConfigureForm::BookmarkName(11), "RecentPages000B");
+    for (int i : {0, 1, 2, 6}) Bookmark(i, {"/s" + IntToStr(i), "/other"}, i);  // 6 is beyond the gap
+    Bookmark(-1, {"/new/book.cbz"}, 41);
     int32_t page = -1;
-    EXPECT_EQ(First(form, 0, &page), "/new/book.cbz");
+    EXPECT_EQ(Slot(0, &page), Names{"/new/book.cbz"});
     EXPECT_EQ(page, 41);
-    EXPECT_EQ(First(form, 1, &page), "/s0");
-    EXPECT_EQ(page, 0);
-    EXPECT_EQ(First(form, 2, &page), "/s1");
-    EXPECT_EQ(page, 1);
-    EXPECT_EQ(First(form, 3, &page), "/s2");
-    EXPECT_EQ(page, 2);
-    EXPECT_EQ(First(form, 4), "");
-    EXPECT_EQ(First(form, 6, &page), "/s6");
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_EQ(Slot(i, &page), (Names{"/s" + IntToStr(i - 1), "/other"}));
+        EXPECT_EQ(page, i - 1);
+    }
+    EXPECT_EQ(Slot(4), Names{""});
+    EXPECT_EQ(Slot(6, &page)[0], "/s6");
     EXPECT_EQ(page, 6);
     EXPECT_EQ(StoredInt("RecentPages"), 41);
-    // Every moved set keeps its whole list.
-    int32_t p = 0;
-    TStringList files;
-    ASSERT_TRUE(form.GetSubKeys(TConfigureForm::BookmarkName(3), p, files));
-    EXPECT_EQ(Items(files), (std::vector<std::string>{"/s2", "/other/file.jpg"}));
 }
 
-TEST_F(BookmarksTest, FullSlotsDropTheOldest) {
-    TConfigureForm form;
-    for (int i = 0; i < 12; ++i) Bookmark(form, i, "/slot" + IntToStr(i), 100 + i);
-    form.SetLastPages(Numbered("/newest", 30));
-    form.SetLastPage(5);
-    form.SetBookmark(-1);
+TEST_F(BookmarksTest, FullSlotsDropTheOldestAndMoveManyNamesIntact) {
+    const Names many = Numbered("/big", 300);
+    for (int i = 0; i < 12; ++i) Bookmark(i, i == 0 ? many : Names{"/slot" + IntToStr(i)}, 100 + i);
+    Bookmark(-1, {"/newest"}, 5);
     int32_t page = 0;
-    EXPECT_EQ(First(form, 0, &page), "/newest/page0.jpg");
+    EXPECT_EQ(Slot(0, &page), Names{"/newest"});
     EXPECT_EQ(page, 5);
-    for (int i = 1; i < 12; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(First(form, i, &page), "/slot" + IntToStr(i - 1));
+    EXPECT_EQ(Slot(1), many);
+    EXPECT_EQ(StoredString("012B", TConfigureForm::BookmarkName(1)), "/big/page299.jpg");
+    for (int i = 2; i < 12; ++i) {
+        EXPECT_EQ(Slot(i, &page), Names{"/slot" + IntToStr(i - 1)});
         EXPECT_EQ(page, 100 + i - 1);
     }
-    EXPECT_EQ(ValueNames(TConfigureForm::BookmarkName(0)).size(), 30u);
-    EXPECT_EQ(ValueNames(TConfigureForm::BookmarkName(1)).size(), 2u);
-    // No thirteenth slot appears.
-    EXPECT_FALSE(form.AreSubKeysPresent("RecentPages000C"));
+    EXPECT_FALSE(form_->AreSubKeysPresent("RecentPages000C"));  // no thirteenth slot
 }
 
 TEST_F(BookmarksTest, OverwritingASlotInPlace) {
-    TConfigureForm form;
-    for (int i = 0; i < 7; ++i) Bookmark(form, i, "/slot" + IntToStr(i), i);
-    form.SetLastPages(Numbered("/replacement", 1));
-    form.SetLastPage(9);
-    form.SetBookmark(5);
+    for (int i = 0; i < 7; ++i) Bookmark(i, {"/slot" + IntToStr(i), "/other"}, i);
+    Bookmark(5, {"/replacement"}, 9);
     int32_t page = 0;
-    EXPECT_EQ(First(form, 5, &page), "/replacement/page0.jpg");
+    EXPECT_EQ(Slot(5, &page), Names{"/replacement"});  // the old second name is gone
     EXPECT_EQ(page, 9);
-    EXPECT_EQ(ValueNames(TConfigureForm::BookmarkName(5)).size(), 1u);  // old second name gone
-    for (int i : {0, 1, 2, 3, 4, 6}) EXPECT_EQ(First(form, i), "/slot" + IntToStr(i));
-    // Slots outside 0 to 11 are refused.
-    const auto before = ValueNames();
-    form.SetBookmark(12);
-    form.SetBookmark(-2);
+    for (int i : {0, 1, 2, 3, 4, 6}) EXPECT_EQ(Slot(i)[0], "/slot" + IntToStr(i));
+    const auto before = ValueNames();  // slots outside 0 to 11 are refused
+    form_->SetBookmark(12);
+    form_->SetBookmark(-2);
     EXPECT_EQ(ValueNames(), before);
-    EXPECT_FALSE(form.AreSubKeysPresent("RecentPages000C"));
 }
 
 TEST_F(BookmarksTest, EmptyListIsNoBookmark) {
-    TConfigureForm form;
-    form.SetLastPages(TStringList{});
-    form.SetLastPage(3);
-    form.SetBookmark(-1);
-    EXPECT_FALSE(form.AreSubKeysPresent(TConfigureForm::BookmarkName(0)));
-    TStringList items;
-    form.ListBookmarks(items);
-    EXPECT_EQ(items[0], "");
-    // The empty slot is the first free one next time: nothing moves.
-    Bookmark(form, -1, "/real.cbz", 0);
-    EXPECT_EQ(First(form, 0), "/real.cbz");
-    EXPECT_EQ(First(form, 1), "");
+    Bookmark(-1, {}, 3);
+    EXPECT_FALSE(form_->AreSubKeysPresent(TConfigureForm::BookmarkName(0)));
+    Bookmark(-1, {"/real.cbz"}, 0);  // the empty slot is the first free one: nothing moves
+    EXPECT_EQ(Slot(0), Names{"/real.cbz"});
+    EXPECT_EQ(Slot(1), Names{""});
 }
 
 TEST_F(BookmarksTest, ListingShowsBareNameAndPage) {
-    TConfigureForm form;
-    Bookmark(form, 0, "/home/u/comics/Issue 12.zip", 4);
-    Bookmark(form, 2, "/home/u/a\\b:c.cbz", 0);        // '\' and ':' belong to the name
-    Bookmark(form, 3, "plain.cbr", 2147483647);          // no overflow in page + 1
-    Bookmark(form, 4, "/dir/", 1);
+    Bookmark(0, {"/home/u/comics/Issue 12.zip"}, 4);
+    Bookmark(2, {"/home/u/a\\b:c.cbz"}, 0);  // '\' and ':' belong to the name
+    Bookmark(3, {"plain.cbr"}, INT32_MAX);   // no overflow in page + 1
+    Bookmark(4, {"/dir/"}, 1);
+    Bookmark(5, {}, 1);
     TStringList items;
     items.SetSorted(true);
     items.Add("stale");
-    form.ListBookmarks(items);
-    ASSERT_EQ(items.Count(), 12);
+    form_->ListBookmarks(items);
     EXPECT_FALSE(items.Sorted());
-    EXPECT_EQ(items[0], "Issue 12.zip - #5");
-    EXPECT_EQ(items[1], "");
-    EXPECT_EQ(items[2], "a\\b:c.cbz - #1");
-    EXPECT_EQ(items[3], "plain.cbr - #2147483648");
-    EXPECT_EQ(items[4], " - #2");
-    for (int i = 5; i < 12; ++i) EXPECT_EQ(items[i], "");
+    EXPECT_EQ(items.Items(), (Names{"Issue 12.zip - #5", "", "a\\b:c.cbz - #1", "plain.cbr - #2147483648", " - #2",
+                                    "", "", "", "", "", "", ""}));
 }
 
 TEST_F(BookmarksTest, RetrieveMakesTheBookmarkCurrent) {
-    TConfigureForm form;
-    form.SetLastPages(Numbered("/b", 3));
-    form.SetLastPage(2);
-    form.SetBookmark(-1);
-    form.SetLastPages(Files({"/now/reading.cbz"}));
-    form.SetLastPage(8);
-
-    // Out of range and empty slots change nothing.
-    for (int slot : {-1, 12, 1, 11}) {
-        form.RetrieveBookmark(slot);
-        EXPECT_EQ(Items(form.LastFiles), std::vector<std::string>{"/now/reading.cbz"});
-        EXPECT_EQ(form.LastPage, 8);
+    const Names three = Numbered("/b", 3);
+    Bookmark(-1, three, 2);
+    form_->SetLastPages(Files({"/now/reading.cbz"}));
+    form_->SetLastPage(8);
+    for (int slot : {-1, 12, 1, 11}) {  // out of range and empty slots change nothing
+        form_->RetrieveBookmark(slot);
+        EXPECT_EQ(form_->LastFiles.Items(), Names{"/now/reading.cbz"});
+        EXPECT_EQ(form_->LastPage, 8);
     }
     EXPECT_EQ(StoredString("0000", "RecentPages"), "/now/reading.cbz");
-
-    form.RetrieveBookmark(0);
-    EXPECT_EQ(Items(form.LastFiles), Items(Numbered("/b", 3)));
-    EXPECT_EQ(form.LastPage, 2);
+    form_->RetrieveBookmark(0);
+    EXPECT_EQ(form_->LastFiles.Items(), three);
+    EXPECT_EQ(form_->LastPage, 2);
     EXPECT_EQ(StoredInt("RecentPages"), 2);
     EXPECT_EQ(ValueNames("RecentPages").size(), 3u);
-    EXPECT_EQ(First(form, 0), "/b/page0.jpg");  // the bookmark stays
-}
-
-TEST_F(BookmarksTest, ManyNamesPerSet) {
-    TConfigureForm form;
-    const TStringList many = Numbered("/big", 300);
-    form.SetLastPages(many);
-    form.SetBookmark(-1);
-    form.SetBookmark(-1);
-    int32_t page = 0;
-    TStringList back;
-    ASSERT_TRUE(form.GetSubKeys(TConfigureForm::BookmarkName(1), page, back));
-    EXPECT_EQ(Items(back), Items(many));
-    EXPECT_EQ(StoredString("012B", TConfigureForm::BookmarkName(1)), "/big/page299.jpg");
+    EXPECT_EQ(Slot(0), three);  // the bookmark stays
 }
 
 TEST_F(BookmarksTest, DeleteKeepsThePageValue) {
-    TConfigureForm form;
-    Bookmark(form, 3, "/x", 6);
+    Bookmark(3, {"/x"}, 6);
     const std::string name = TConfigureForm::BookmarkName(3);
-    ASSERT_TRUE(form.AreSubKeysPresent(name));
-    form.DeleteSubKeys(name);
-    EXPECT_FALSE(form.AreSubKeysPresent(name));
-    EXPECT_EQ(StoredInt(name), 6);
+    form_->DeleteSubKeys(name);
     int32_t page = -1;
     TStringList files = Files({"left over"});
-    EXPECT_FALSE(form.GetSubKeys(name, page, files));
+    EXPECT_FALSE(form_->GetSubKeys(name, page, files));
     EXPECT_EQ(page, 6);
     EXPECT_EQ(files.Count(), 0);
-    form.DeleteSubKeys("NeverThere");  // harmless
-}
-
-TEST_F(BookmarksTest, SubKeyHoldingOnlyBadValuesIsFree) {
-    StoreInt("0000", 1, "RecentPages0000");
-    TConfigureForm form;
-    EXPECT_FALSE(form.AreSubKeysPresent("RecentPages0000"));
-    Bookmark(form, -1, "/fresh", 0);
-    EXPECT_EQ(First(form, 0), "/fresh");
-    EXPECT_EQ(First(form, 1), "");
-    EXPECT_EQ(StoredString("0000", "RecentPages0000"), "/fresh");
+    form_->DeleteSubKeys("NeverThere");  // harmless
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The program's side of tracing, against fake trace libraries built for the tests.
+// The program's side of tracing, against fake trace modules built for the tests.
 #include <dlfcn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -6,22 +6,20 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
-#include <string>
 
+#include "FakeTrace32.h"
 #include "platform/DynLib.h"
-#include "platform/Registry.h"
 #include "platform/Ticks.h"
-#include "support/TempDir.h"
+#include "support/ScopedConfigDir.h"
 #include "trace/Trace.h"
 
 using namespace vellicor;
 namespace tr = vellicor::trace;
-using vellicor::test::ReadFileBytes;
-using vellicor::test::TempDir;
 
 namespace {
 
@@ -29,112 +27,75 @@ const char kClassKey[] = "CLSID\\{766679C8-435A-11D1-AC1F-444553540000}\\InprocS
 
 std::string Fake(const std::string& tag) { return std::string(FAKE_TRACE_DIR) + "/libfake_trace_" + tag + ".so"; }
 
-struct Rec {
-    int32_t type = 0, length = 0;
-    std::string data, label;
-};
+// The state of a fake module when it is loaded, else null.
+FakeTraceState* FakeOf(const std::string& tag) {
+    void* h = ::dlopen(Fake(tag).c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (!h) return nullptr;
+    auto state = reinterpret_cast<FakeTraceState* (*)()>(::dlsym(h, "FakeState"))();
+    ::dlclose(h);  // still held by the binding
+    return state;
+}
 
-// Reaches into the bound fake module.
-class FakeModule {
-public:
-    explicit FakeModule(const std::string& path) : h_(::dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {}
-    ~FakeModule() {
-        if (h_) ::dlclose(h_);
-    }
-    bool Loaded() const { return h_ != nullptr; }
-    void SetMapAvailable(bool on) { Fn<void (*)(int)>("FakeSetMapAvailable")(on); }
-    int OpenCalls() { return Fn<int (*)()>("FakeOpenCalls")(); }
-    int Count() { return Fn<int (*)()>("FakeRecordCount")(); }
-    Rec At(int i) {
-        Rec r;
-        Fn<int (*)(int, int32_t*, int32_t*, std::string*, std::string*)>("FakeRecord")(i, &r.type, &r.length, &r.data,
-                                                                                      &r.label);
-        return r;
-    }
-    Rec Last() { return At(Count() - 1); }
-
-private:
-    template <typename F>
-    F Fn(const char* name) {
-        void* p = ::dlsym(h_, name);
-        if (!p) throw std::runtime_error(name);
-        return reinterpret_cast<F>(p);
-    }
-    void* h_;
-};
+template <typename T>
+std::string Bytes(const T& v) { return std::string(reinterpret_cast<const char*>(&v), sizeof v); }
 
 class Tracing : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* old = std::getenv("VELLICOR_CONFIG_DIR");
-        saved_ = old ? old : "";
-        ::setenv("VELLICOR_CONFIG_DIR", dir_.Path().c_str(), 1);
-        ResetRegistryStore();
-        SetModuleSearchDir(dir_.Path());  // no libtrace32.so there unless a test puts one
+        SetModuleSearchDir(cfg_.Dir().Path());  // no libtrace32.so there unless a test puts one
         SetTickSource([this] { return now_; });
     }
     void TearDown() override {
         tr::UnloadTraceLibrary();
         SetTickSource(nullptr);
         SetModuleSearchDir("");
-        ::setenv("VELLICOR_CONFIG_DIR", saved_.c_str(), 1);
-        ResetRegistryStore();
     }
     static void Register(const std::string& value) {
         TRegistry r(HKEY::CLASSES_ROOT);
         ASSERT_TRUE(r.OpenKey(kClassKey, true));
         ASSERT_TRUE(r.WriteString("", value));
     }
-    // Binds the fake and lets its map open on the first attempt.
-    void BindEnabled(const std::string& tag = "300") {
-        Register(Fake(tag));
+    // Binds the fake (version 3.0); with map, its map opens at the first attempt.
+    FakeTraceState& Bind(bool map) {
+        Register(Fake("300"));
         tr::LoadTraceLibrary();
-        ASSERT_TRUE(tr::TraceLibraryLoaded());
-        FakeModule(Fake(tag)).SetMapAvailable(true);
-        now_ = 100000;
-        ASSERT_TRUE(tr::TracingEnabled());
+        FakeTraceState* s = FakeOf("300");
+        if (!s || !tr::TraceLibraryLoaded()) throw std::runtime_error("the fake module was not bound");
+        *s = FakeTraceState{};  // the module may have stayed loaded since an earlier test
+        if (map) {
+            s->mapAvailable = true;
+            EXPECT_TRUE(tr::TracingEnabled());
+        }
+        return *s;
     }
 
-    TempDir dir_;
-    std::string saved_;
+    test::ScopedConfigDir cfg_;
     uint32_t now_ = 100000;
 };
 
 TEST_F(Tracing, NoLibraryMeansEveryCallReturnsZero) {
+    Register("\"/nowhere/libtrace32.so\"");  // a class id naming a missing file is no library
     tr::LoadTraceLibrary();
-    EXPECT_FALSE(tr::TraceLibraryLoaded());
-    EXPECT_FALSE(tr::g_libraryLoaded.load());
-    EXPECT_FALSE(tr::TracingEnabled());
-    EXPECT_EQ(tr::TraceInteger(1, "x"), 0);
-    EXPECT_EQ(tr::TraceString("abc", "x"), 0);
-    EXPECT_EQ(tr::TraceTimer(0, "t"), 0);
-    EXPECT_FALSE(tr::CreateTraceMemMap());
-    EXPECT_FALSE(tr::OpenTraceMemMap());
-    EXPECT_FALSE(tr::CloseTraceMemMap());
+    EXPECT_FALSE(tr::TraceLibraryLoaded() || tr::g_libraryLoaded.load() || tr::TracingEnabled());
+    EXPECT_EQ(tr::TraceInteger(1, "x") + tr::TraceString("abc", "x") + tr::TraceTimer(0, "t"), 0);
+    EXPECT_FALSE(tr::CreateTraceMemMap() || tr::OpenTraceMemMap() || tr::CloseTraceMemMap());
     char buf[64];
-    EXPECT_FALSE(tr::GetTraceMapName(buf, sizeof buf));
-    EXPECT_FALSE(tr::SetTraceMapName("/x"));
+    EXPECT_FALSE(tr::GetTraceMapName(buf, sizeof buf) || tr::SetTraceMapName("/x"));
     { VTRACE("TTest::Nothing"); }
-    // A class id naming a file that is not there is no library either.
-    Register("\"/nowhere/libtrace32.so\"");
-    tr::LoadTraceLibrary();
-    EXPECT_FALSE(tr::TraceLibraryLoaded());
 }
 
 TEST_F(Tracing, VersionGateAcceptsFrom250Up) {
-    struct Case {
+    const struct {
         const char* tag;
-        bool accepted;
-        uint32_t version;
-    } cases[] = {{"249", false, 0}, {"250", true, 0x00020032}, {"300", true, 0x00030000}, {"noentry", false, 0}};
+        uint32_t version;  // 0: refused
+    } cases[] = {{"249", 0}, {"250", 0x00020032}, {"300", 0x00030000}, {"noentry", 0}};
     for (const auto& c : cases) {
         Register(Fake(c.tag));
         tr::LoadTraceLibrary();
-        EXPECT_EQ(tr::TraceLibraryLoaded(), c.accepted) << c.tag;
+        EXPECT_EQ(tr::TraceLibraryLoaded(), c.version != 0) << c.tag;
+        EXPECT_EQ(tr::g_libraryLoaded.load(), c.version != 0) << c.tag;
         EXPECT_EQ(tr::TraceLibraryVersion(), c.version) << c.tag;
-        EXPECT_EQ(tr::g_libraryLoaded.load(), c.accepted) << c.tag;
-        // A refused module is unloaded again.
-        EXPECT_EQ(FakeModule(Fake(c.tag)).Loaded(), c.accepted) << c.tag;
+        EXPECT_EQ(FakeOf(c.tag) != nullptr, c.version != 0) << c.tag;  // a refused module is unloaded
     }
 }
 
@@ -142,13 +103,11 @@ TEST_F(Tracing, ClassIdValueIsUnquotedAndTheSearchPathIsTheFallback) {
     Register("\"" + Fake("250") + "\"");
     tr::LoadTraceLibrary();
     EXPECT_EQ(tr::TraceLibraryVersion(), 0x00020032u);
-    // No class id: libtrace32.so on the module search path.
     TRegistry(HKEY::CLASSES_ROOT).DeleteKey("CLSID");
-    std::filesystem::copy_file(Fake("300"), dir_.File("libtrace32.so"));
+    std::filesystem::copy_file(Fake("300"), cfg_.Dir().File("libtrace32.so"));
     tr::LoadTraceLibrary();
     EXPECT_EQ(tr::TraceLibraryVersion(), 0x00030000u);
-    // An integer where the path should be is not a path.
-    TRegistry r(HKEY::CLASSES_ROOT);
+    TRegistry r(HKEY::CLASSES_ROOT);  // an integer where the path should be is not a path
     ASSERT_TRUE(r.OpenKey(kClassKey, true));
     ASSERT_TRUE(r.WriteInteger("", 5));
     tr::LoadTraceLibrary();
@@ -156,113 +115,63 @@ TEST_F(Tracing, ClassIdValueIsUnquotedAndTheSearchPathIsTheFallback) {
 }
 
 TEST_F(Tracing, EnablesWithinFiveSecondsOfTheMapAppearing) {
-    Register(Fake("300"));
-    tr::LoadTraceLibrary();
-    FakeModule fake(Fake("300"));
+    FakeTraceState& fake = Bind(false);
     now_ = 1000;  // less than 5 s after the (never made) last attempt
     EXPECT_FALSE(tr::TracingEnabled());
-    EXPECT_EQ(fake.OpenCalls(), 0);
     now_ = 100000;
     EXPECT_FALSE(tr::TracingEnabled());
-    EXPECT_EQ(fake.OpenCalls(), 1);
-    fake.SetMapAvailable(true);  // the viewer starts
+    EXPECT_EQ(fake.openCalls, 1);
+    fake.mapAvailable = true;  // the viewer starts
     now_ += 4999;
-    EXPECT_FALSE(tr::TracingEnabled());
     EXPECT_EQ(tr::TraceInteger(7, "x"), 0);
-    EXPECT_EQ(fake.OpenCalls(), 1);
     now_ += 1;
     EXPECT_TRUE(tr::TracingEnabled());
-    EXPECT_EQ(fake.OpenCalls(), 2);
-    // Once on, it stays on without further attempts, even across a tick wrap.
-    now_ = 3;
-    EXPECT_TRUE(tr::TracingEnabled());
+    EXPECT_EQ(fake.openCalls, 2);
+    now_ = 3;  // once on, it stays on without further attempts, even across a tick wrap
     EXPECT_GT(tr::TraceInteger(7, "x"), 0);
-    EXPECT_EQ(fake.OpenCalls(), 2);
-    // Closing the map does not switch tracing off.
-    EXPECT_TRUE(tr::CloseTraceMemMap());
+    EXPECT_TRUE(tr::OpenTraceMemMap() && tr::CreateTraceMemMap());
+    EXPECT_EQ(fake.openCalls, 2);
+    EXPECT_TRUE(tr::CloseTraceMemMap());  // closing the map does not switch tracing off
     EXPECT_TRUE(tr::TracingEnabled());
 }
 
 TEST_F(Tracing, RecordsCarryTheirTypesLengthsAndLabels) {
-    BindEnabled();
-    FakeModule fake(Fake("300"));
-    std::string long300(300, 'x');
-    long300[254] = 'y';
-    EXPECT_GT(tr::TraceString(long300, "L 255"), 0);
-    Rec r = fake.Last();
-    EXPECT_EQ(r.type, 4);
-    EXPECT_EQ(r.length, 255);
-    EXPECT_EQ(r.data, long300.substr(0, 255));
-    EXPECT_EQ(r.label, "L 255");
-
-    tr::TracepChar("abc", "P");
-    r = fake.Last();
-    EXPECT_EQ(r.type, 4);
-    EXPECT_EQ(r.length, 4);
-    EXPECT_EQ(r.data, std::string("abc\0", 4));
-
-    tr::TraceInteger(-5, "I");
-    r = fake.Last();
-    EXPECT_EQ(r.type, 11);
-    EXPECT_EQ(r.length, 4);
-    int32_t i;
-    std::memcpy(&i, r.data.data(), 4);
-    EXPECT_EQ(i, -5);
-    tr::TraceWord(65535, "W");
-    std::memcpy(&i, fake.Last().data.data(), 4);
-    EXPECT_EQ(fake.Last().type, 11);
-    EXPECT_EQ(i, 65535);
-
+    FakeTraceState& fake = Bind(true);
+    std::string s300(300, 'x');
+    s300[254] = 'y';
     int local = 0;
-    tr::TracePointer(&local, "Ptr");
-    r = fake.Last();
-    EXPECT_EQ(r.type, 3);
-    ASSERT_EQ(r.length, static_cast<int32_t>(sizeof(void*)));
-    void* p;
-    std::memcpy(&p, r.data.data(), sizeof p);
-    EXPECT_EQ(p, &local);
-
-    tr::TraceReal(1.25, "R");
-    EXPECT_EQ(fake.Last().type, 6);
-    EXPECT_EQ(fake.Last().length, 8);
-    tr::TracePoint({3, -4}, "Pt");
-    EXPECT_EQ(fake.Last().type, 8);
-    EXPECT_EQ(fake.Last().length, 8);
-    tr::TraceRect({1, 2, 3, 4}, "Rc");
-    r = fake.Last();
-    EXPECT_EQ(r.type, 9);
-    ASSERT_EQ(r.length, 16);
-    int32_t rc[4];
-    std::memcpy(rc, r.data.data(), 16);
-    EXPECT_EQ(rc[3], 4);
-    tr::TraceBool(true, "B");
-    EXPECT_EQ(fake.Last().type, 5);
-    EXPECT_EQ(fake.Last().length, 4);
-    tr::TraceComment("C");
-    EXPECT_EQ(fake.Last().data, std::string(" \0", 2));
-    EXPECT_EQ(fake.Last().label, "C");
-    tr::TraceError(1234);
-    r = fake.Last();
-    EXPECT_EQ(r.type, 10);
-    EXPECT_EQ(r.length, 2);
-    EXPECT_EQ(r.label, "Error Code");
-
-    tr::TraceStringFmt("F", "%s=%d", std::string(400, 'z').c_str(), 5);
-    r = fake.Last();
-    EXPECT_EQ(r.length, 256);  // cut to 255, terminator counted
-    EXPECT_EQ(r.data.substr(0, 255), std::string(255, 'z'));
-
+    const void* ptr = &local;
     std::runtime_error e("went wrong");
-    tr::TraceException(e);
-    r = fake.Last();
-    EXPECT_EQ(r.type, 12);
-    EXPECT_EQ(r.length, 30);
-    EXPECT_EQ(r.data.substr(0, 22), "std::runtime_error at ");
-    EXPECT_EQ(r.label, "went wrong");
-
-    // Null texts are traced as empty rather than read.
-    tr::TracepChar(nullptr, nullptr);
-    EXPECT_EQ(fake.Last().length, 1);
+    const struct {
+        std::function<int()> call;
+        int32_t type, length;
+        std::string label, data;  // data: what the record starts with
+    } cases[] = {
+        {[&] { return tr::TraceString(s300, "S"); }, 4, 255, "S", s300.substr(0, 255)},
+        {[] { return tr::TracepChar("abc", "P"); }, 4, 4, "P", std::string("abc\0", 4)},
+        {[] { return tr::TracepChar(nullptr, nullptr); }, 4, 1, "", std::string(1, '\0')},
+        {[] { return tr::TraceComment("C"); }, 4, 2, "C", std::string(" \0", 2)},
+        {[] { return tr::TraceStringFmt("F", "%s=%d", std::string(400, 'z').c_str(), 5); }, 4, 256, "F",
+         std::string(255, 'z') + '\0'},
+        {[] { return tr::TraceInteger(-5, "I"); }, 11, 4, "I", Bytes(int32_t{-5})},
+        {[] { return tr::TraceWord(65535, "W"); }, 11, 4, "W", Bytes(int32_t{65535})},
+        {[&] { return tr::TracePointer(ptr, "Ptr"); }, 3, sizeof(void*), "Ptr", Bytes(ptr)},
+        {[] { return tr::TraceReal(1.25, "R"); }, 6, 8, "R", Bytes(1.25)},
+        {[] { return tr::TracePoint({3, -4}, "Pt"); }, 8, 8, "Pt", Bytes(tr::TPoint{3, -4})},
+        {[] { return tr::TraceRect({1, 2, 3, 4}, "Rc"); }, 9, 16, "Rc", Bytes(tr::TRect{1, 2, 3, 4})},
+        {[] { return tr::TraceBool(true, "B"); }, 5, 4, "B", Bytes(int32_t{1})},
+        {[] { return tr::TraceError(1234); }, 10, 2, "Error Code", Bytes(uint16_t{1234})},
+        {[&] { return tr::TraceException(e); }, 12, 30, "went wrong", "std::runtime_error at "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_GT(c.call(), 0);
+        const FakeRecord& r = fake.records.back();
+        EXPECT_EQ(r.type, c.type);
+        EXPECT_EQ(r.length, c.length);
+        EXPECT_EQ(r.label, c.label);
+        EXPECT_EQ(r.data.substr(0, c.data.size()), c.data);
+    }
 }
 
 void Traced(bool fail) {
@@ -272,74 +181,39 @@ void Traced(bool fail) {
 }
 
 TEST_F(Tracing, ScopeTracesCallAndReturnOnEveryExit) {
-    BindEnabled();
-    FakeModule fake(Fake("300"));
-    int before = fake.Count();
+    FakeTraceState& fake = Bind(true);
     Traced(false);
     EXPECT_THROW(Traced(true), std::runtime_error);
-    ASSERT_EQ(fake.Count(), before + 6);
-    const char* want[] = {"Call", nullptr, "Return", "Call", nullptr, "Return"};
-    for (int k = 0; k < 6; ++k) {
-        Rec r = fake.At(before + k);
-        if (want[k]) {
-            EXPECT_EQ(r.label, "TTest::Traced");
-            EXPECT_EQ(r.data, std::string(want[k]) + '\0');
-        } else {
-            EXPECT_EQ(r.label, "TTest::Traced Fail");
-            EXPECT_EQ(r.type, 11);
-        }
-    }
+    std::string seen;
+    for (const FakeRecord& r : fake.records) seen += r.label + "=" + (r.type == 4 ? r.data.c_str() : "int") + ";";
+    EXPECT_EQ(seen, "TTest::Traced=Call;TTest::Traced Fail=int;TTest::Traced=Return;"
+                    "TTest::Traced=Call;TTest::Traced Fail=int;TTest::Traced=Return;");
 }
 
 TEST_F(Tracing, TimersMeasureFromTheirStart) {
-    Register(Fake("300"));
-    tr::LoadTraceLibrary();
-    FakeModule fake(Fake("300"));
-    // Off: no timer is made.
-    EXPECT_EQ(tr::TraceTimer(0, "T"), 0);
-    EXPECT_EQ(fake.Count(), 0);
-    fake.SetMapAvailable(true);
+    FakeTraceState& fake = Bind(false);
+    EXPECT_EQ(tr::TraceTimer(0, "T"), 0);  // off: no timer is made
+    EXPECT_TRUE(fake.records.empty());
+    fake.mapAvailable = true;
     now_ = 200000;
     int id = tr::TraceTimer(0, "T");
     ASSERT_GT(id, 0);
-    EXPECT_EQ(fake.Last().data, std::string("Timer Initialised") + '\0');
-    now_ += 1234;
-    EXPECT_GT(tr::TraceTimer(id, "T lap"), 0);
-    Rec r = fake.Last();
-    EXPECT_EQ(r.type, 16);
-    ASSERT_EQ(r.length, 4);
-    int32_t ms;
-    std::memcpy(&ms, r.data.data(), 4);
-    EXPECT_EQ(ms, 1234);
-    // An unknown id measures from tick 0; a negative span is 0.
-    tr::TraceTimer(999999, "unknown");
-    std::memcpy(&ms, fake.Last().data.data(), 4);
-    EXPECT_EQ(ms, 201234);
-    now_ = 0x90000000u;
-    tr::TraceTimer(999999, "unknown");
-    std::memcpy(&ms, fake.Last().data.data(), 4);
-    EXPECT_EQ(ms, 0);
-}
-
-TEST_F(Tracing, MapOperationsPassThrough) {
-    Register(Fake("300"));
-    tr::LoadTraceLibrary();
-    FakeModule fake(Fake("300"));
-    EXPECT_FALSE(tr::OpenTraceMemMap());
-    EXPECT_TRUE(tr::CreateTraceMemMap());  // the fake's create always succeeds
-    EXPECT_TRUE(tr::TracingEnabled());
-    EXPECT_TRUE(tr::OpenTraceMemMap());  // already enabled: no new attempt
-    EXPECT_EQ(fake.OpenCalls(), 1);
-    EXPECT_TRUE(tr::SetTraceMapName("/other"));
-    char buf[32];
-    ASSERT_TRUE(tr::GetTraceMapName(buf, sizeof buf));
-    EXPECT_STREQ(buf, "/other");
-    EXPECT_FALSE(tr::GetTraceMapName(buf, 3));
+    EXPECT_EQ(fake.records.back().data, std::string("Timer Initialised") + '\0');
+    auto lap = [&](int timer, uint32_t at) {
+        now_ = at;
+        EXPECT_GT(tr::TraceTimer(timer, "lap"), 0);
+        EXPECT_EQ(fake.records.back().type, 16);
+        int32_t ms = -1;
+        std::memcpy(&ms, fake.records.back().data.data(), 4);
+        return ms;
+    };
+    EXPECT_EQ(lap(id, 201234), 1234);
+    EXPECT_EQ(lap(999999, 201234), 201234);  // an unknown id measures from tick 0...
+    EXPECT_EQ(lap(999999, 0x90000000u), 0);  // ...and a negative span is 0
 }
 
 // The exit record is written when the program ends; watch it in a child process.
-std::string RunChild(const std::string& dir, void (*body)()) {
-    std::string log = dir + "/child.log";
+std::string RunChild(const std::string& log, void (*body)()) {
     std::remove(log.c_str());
     pid_t pid = ::fork();
     if (pid == 0) {
@@ -347,28 +221,22 @@ std::string RunChild(const std::string& dir, void (*body)()) {
         body();
         std::exit(0);
     }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return ReadFileBytes(log);
+    ::waitpid(pid, nullptr, 0);
+    return test::ReadFileBytes(log);
 }
 
 TEST_F(Tracing, ExitWithErrorsLeavesAnExitRecord) {
-    BindEnabled();
-    std::string clean = RunChild(dir_.Path(), [] { tr::TraceInteger(1, "child"); });
+    Bind(true);
+    const std::string log = cfg_.Dir().File("child.log");
+    std::string clean = RunChild(log, [] { tr::TraceInteger(1, "child"); });
     EXPECT_NE(clean.find("11|4|child|"), std::string::npos);
     EXPECT_EQ(clean.find("WITH ERRORS"), std::string::npos);
 
-    std::string failed = RunChild(dir_.Path(), [] { tr::SetExitError(217, reinterpret_cast<void*>(0x1234)); });
-    EXPECT_NE(failed.find("|App. Exited WITH ERRORS|/"), std::string::npos) << failed;
-    EXPECT_NE(failed.find("10|2|Error Code|"), std::string::npos);
-    EXPECT_NE(failed.find("code 217"), std::string::npos);
-    EXPECT_NE(failed.find("|ErrorAddr|"), std::string::npos);
-
-    std::string thrown = RunChild(dir_.Path(), [] {
-        ::signal(SIGABRT, SIG_DFL);
-        std::set_terminate(std::get_terminate());
-        std::terminate();
-    });
+    std::string failed = RunChild(log, [] { tr::SetExitError(217, reinterpret_cast<void*>(0x1234)); });
+    const size_t path = failed.find("|App. Exited WITH ERRORS|/"), code = failed.find("10|2|Error Code|\xD9\n"),
+                 addr = failed.find(std::to_string(sizeof(void*)) + "|ErrorAddr|");  // code 217, in this order
+    EXPECT_TRUE(path < code && code < addr && addr != std::string::npos) << failed;
+    std::string thrown = RunChild(log, [] { ::signal(SIGABRT, SIG_DFL); std::terminate(); });
     EXPECT_NE(thrown.find("App. Exited WITH ERRORS"), std::string::npos) << thrown;
 }
 

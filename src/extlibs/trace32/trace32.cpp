@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -19,13 +20,15 @@ constexpr uint32_t kVersion = 0x00030000;  // 3.0
 constexpr int64_t kRecheckNs = 5000000000;  // how often to look for a viewer that started anew
 
 std::mutex g_mutex;
-std::string g_name;
+// Plain storage, never destroyed: a program traces its exit record after this library's
+// own static objects are gone (it was loaded after the program registered its exit hook).
+char g_name[trace32::kNameMax];
 std::atomic<trace32::Map*> g_map{nullptr};
 ino_t g_inode = 0;
 std::atomic<int64_t> g_nextCheck{0};
 
-const std::string& Name() {
-    if (g_name.empty()) g_name = trace32::DefaultMapName();
+std::string Name() {
+    if (!g_name[0]) std::snprintf(g_name, sizeof g_name, "%s", trace32::DefaultMapName().c_str());
     return g_name;
 }
 
@@ -126,7 +129,7 @@ TRACE32_EXPORT int32_t CloseTraceMemMap() {
 TRACE32_EXPORT int32_t GetTraceMapName(char* buffer, int32_t size) {
     std::lock_guard g(g_mutex);
     if (!buffer || size <= 0) return 0;
-    const std::string& n = Name();
+    const std::string n = Name();
     if (n.size() >= static_cast<size_t>(size)) return 0;
     std::memcpy(buffer, n.c_str(), n.size() + 1);
     return 1;
@@ -138,6 +141,6 @@ TRACE32_EXPORT int32_t SetTraceMapName(const char* name) {
     std::string n = name[0] == '/' ? name : std::string("/") + name;
     if (!trace32::ValidMapName(n)) return 0;
     std::lock_guard g(g_mutex);
-    g_name = n;
+    std::snprintf(g_name, sizeof g_name, "%s", n.c_str());
     return 1;
 }

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -36,10 +37,18 @@ int Usage() {
 
 std::string Line(const trace32::Record& r) { return std::to_string(r.pid) + '\t' + trace32::FormatRecord(r); }
 
+// The export usually goes to the shared temporary directory: the temporary file gets an
+// unpredictable name and is created anew (never through a link someone left there).
 bool WriteExport(const std::string& path, const std::deque<std::string>& lines, uint64_t lost) {
-    std::string temp = path + ".tmp." + std::to_string(::getpid());
-    FILE* f = std::fopen(temp.c_str(), "w");
-    if (!f) return false;
+    std::string temp = path + ".XXXXXX";
+    int fd = ::mkstemp(temp.data());
+    if (fd < 0) return false;
+    FILE* f = ::fdopen(fd, "w");
+    if (!f) {
+        ::close(fd);
+        std::remove(temp.c_str());
+        return false;
+    }
     for (const auto& l : lines) std::fprintf(f, "%s\n", l.c_str());
     if (lost) std::fprintf(f, "# %llu records lost\n", static_cast<unsigned long long>(lost));
     bool ok = std::fflush(f) == 0 && ::fsync(::fileno(f)) == 0;
