@@ -8,6 +8,9 @@ bool TUnArchiveSource::Open(const std::string& archiveName, TStringList& memberN
     VTRACE("TUnArchiveSource::Open");
     Archive.SetFileName(archiveName);
     memberNames.Clear();
+    // A front end that refused (an archive operation is running) still lists the archive it
+    // had open: those names are not this archive's.
+    if (Archive.ArchiveFileName() != archiveName) return false;
     for (const std::string& name : Archive.FileNames()) memberNames.Add(name);
     return memberNames.Count() > 0;
 }

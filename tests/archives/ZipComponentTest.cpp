@@ -1,11 +1,18 @@
-// The zip component's core: properties, messages, the callback, library loading.
+// The zip component's core (messages, the callback, loading the libraries through the
+// recording fake and for real), its file operations, and disk handling for spanned sets
+// over directories standing in for disks.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <cstring>
+#include <map>
 #include <stdexcept>
 
-#include "ZipTestSupport.h"
+#include "ArchiveTestSupport.h"
 #include "archives/zip/ZipComponent.h"
+#include "archives/zip/ZipVolumes.h"
+#include "platform/Text.h"
 #include "support/FakeUi.h"
 
 using namespace vellicor;
@@ -13,242 +20,134 @@ using namespace vellicor::test;
 
 namespace {
 
-ZCallBackStruct Record(TZipComponent& c, int action, int32_t err = 0, uint32_t size = 0, const char* text = "") {
-    ZCallBackStruct r;
-    std::memset(&r, 0, sizeof r);
+// Runs the callback on a record as a library would fill it; its reply in cancel.
+ZCallBackStruct Call(TZipComponent& c, int action, int32_t err = 0, uint32_t size = 0, const std::string& text = "",
+                     int32_t* cancel = nullptr) {
+    ZCallBackStruct r{};
     r.Caller = &c;
     r.ActionCode = action;
     r.ErrorCode = err;
     r.FileSize = size;
-    std::strncpy(r.FileNameOrMsg, text, ZCB_TEXT_MAX);
+    std::strncpy(r.FileNameOrMsg, text.c_str(), ZCB_TEXT_MAX);
+    int32_t reply = TZipComponent::ZCallback(&r);
+    if (cancel) *cancel = reply;
     return r;
 }
 
-}  // namespace
-
-TEST(ZipComponent, DefaultsAndSetters) {
-    TZipComponent c;
-    EXPECT_EQ(c.AddCompLevel, 9);
-    EXPECT_TRUE(c.SFXOptions == TZipSFXOptions{SFXCheckSize});
-    EXPECT_EQ(c.SFXCaption, "Self-extracting Archive");
-    EXPECT_EQ(c.SFXOverWriteMode, OvrConfirm);
-    EXPECT_EQ(c.MinFreeVolumeSize(), 65536);
-    EXPECT_TRUE(c.ConfirmErase);
-    EXPECT_EQ(c.CodePage, cpAUTO);
-    EXPECT_EQ(c.HowToDelete, htdAllowUndo);
-    EXPECT_EQ(c.VersionInfo(), "1.60 ");
-    EXPECT_EQ(c.PasswordReqCount(), 1u);
-    EXPECT_TRUE(c.AddStoreSuffixes.Contains(assGIF));
-    EXPECT_TRUE(c.AddStoreSuffixes.Contains(assJAR));
-    EXPECT_FALSE(c.AddStoreSuffixes.Contains(assEXE));
-    EXPECT_EQ(c.GetCount(), 0);
-    EXPECT_NE(c.ZipStream(), nullptr);
-
-    c.SetPasswordReqCount(20);
-    EXPECT_EQ(c.PasswordReqCount(), 15u);
-    c.SetMinFreeVolumeSize(0);
-    EXPECT_EQ(c.MinFreeVolumeSize(), 65536);
-    c.SetMinFreeVolumeSize(1000);
-    EXPECT_EQ(c.MinFreeVolumeSize(), 1000);
-    c.SetKeepFreeOnDisk1(-5);
-    EXPECT_EQ(c.KeepFreeOnDisk1(), 0);
-    c.SetMaxVolumeSize(-1);
-    c.SetMaxVolumeSize(1457664);
-    EXPECT_EQ(c.MaxVolumeSize(), 1457664);
-    c.SetDLLDirectory("/opt/libs/");
-    EXPECT_EQ(c.DLLDirectory(), "/opt/libs");
-    c.SetDLLDirectory("/opt/libs");
-    EXPECT_EQ(c.DLLDirectory(), "/opt/libs");
-    c.SetRootDir("/data");
-    EXPECT_EQ(c.RootDir(), "/data/");
-    c.SetRootDir("");
-    EXPECT_EQ(c.RootDir(), "");
-
-    TStringList specs;
-    specs.Add("a.jpg");
-    c.SetFSpecArgs(specs);
-    specs.Add("b.jpg");
-    EXPECT_EQ(c.FSpecArgs().Count(), 1);  // a copy was taken
-}
-
-TEST(ZipComponent, MessagesAndExceptions) {
+TEST(ZipComponent, MessagesAndTheWaitCursor) {
     FakeUi ui;
     TZipComponent c;
     std::vector<std::string> heard;
-    c.OnMessage = [&](TZipComponent* sender, int code, const std::string& m) {
-        EXPECT_EQ(sender, &c);
-        EXPECT_EQ(code, 0);
-        heard.push_back(m);
-    };
+    c.OnMessage = [&](TZipComponent*, int code, const std::string& m) { heard.push_back(std::to_string(code) + m); };
     c.ShowZipMessage(GE_NoZipSpecified, " extra");
+    c.Unattended = true;  // no box, but the event and the state
+    c.ShowZipMessage(99999);
+    c.Unattended = false;
+    c.ShowExceptionError(EZipComponent(DS_Canceled, false));  // no display flag: no box
     ASSERT_EQ(ui.shown.size(), 1u);
     EXPECT_EQ(ui.shown[0].text, "Error - no zip file specified! extra");
-    EXPECT_EQ(c.ErrCode(), 10102);
-    EXPECT_EQ(c.Message(), "Error - no zip file specified! extra");
-
-    c.Unattended = true;
-    c.ShowZipMessage(99999);
-    EXPECT_EQ(ui.shown.size(), 1u);  // no box, but the event and the state
-    ASSERT_EQ(heard.size(), 2u);
-    EXPECT_EQ(heard[1], "ZipMsgxx.res is probably not linked to the executable\nMissing String ID is: 99999");
-    EXPECT_EQ(c.ErrCode(), 99999);
-
-    EXPECT_EQ(TZipComponent::LoadZipStr(10152, "x"), "&Ok");
-    EXPECT_EQ(TZipComponent::LoadZipStr(12345, "fallback"), "fallback");
-
-    EXPECT_STREQ(EZipComponent(DS_DriveNoMount, std::string("/media/x")).what(), "Drive /media/x is NOT defined");
-    EXPECT_STREQ(EZipComponent(DS_NotLastInSet, 3).what(),
-                 "This is the 3th disk in a backup set,\nplease insert the last disk of this set");
+    EXPECT_EQ(heard, (std::vector<std::string>{"0Error - no zip file specified! extra",
+                                               "0ZipMsgxx.res is probably not linked to the executable\nMissing String ID is: 99999",
+                                               "0User canceled operation"}));
+    EXPECT_EQ(c.ErrCode(), DS_Canceled);
+    EXPECT_STREQ(EZipComponent(DS_NotLastInSet, 3).what(), "This is the 3th disk in a backup set,\nplease insert the last disk of this set");
     EXPECT_STREQ(EZipComponent(10181, std::string("a%s"), std::string("b")).what(), "Overwrite file 'a%s' in 'b' ?");
-    EZipComponent missing(424242, false);
-    EXPECT_FALSE(missing.DisplayMsg);
-    EXPECT_EQ(missing.ResId, 424242);
-    EXPECT_EQ(std::string(missing.what()).find("Missing String ID is: 424242"), 54u);
-
-    c.Unattended = false;
-    c.ShowExceptionError(EZipComponent(DS_NoValidZip, true));
-    EXPECT_EQ(ui.shown.back().text, "This archive is not a valid Zip archive");
-    EXPECT_EQ(c.ErrCode(), 11036);
-    size_t boxes = ui.shown.size();
-    c.ShowExceptionError(EZipComponent(DS_Canceled, false));  // no display flag: no box
-    EXPECT_EQ(ui.shown.size(), boxes);
-    EXPECT_EQ(c.Message(), "User canceled operation");
+    c.StartWaitCursor();  // nested; unbalanced stops do nothing
+    c.StartWaitCursor();
+    for (int i = 0; i < 3; ++i) c.StopWaitCursor();
+    EXPECT_EQ(std::to_string(ui.waitCursor) + std::to_string(ui.waitCursorChanges), "02");
 }
 
-TEST(ZipComponent, CodePageConversion) {
-    TZipComponent c;
-    std::string oem = "caf\x82";
-    std::string s = oem;
-    c.ConvertOem2Iso(s, false);  // automatic: bytes that are no UTF-8 are OEM
-    EXPECT_EQ(s, "caf\xC3\xA9");
-    c.ConvertOem2Iso(s, true);  // going back only for OEM archives
-    EXPECT_EQ(s, "caf\xC3\xA9");
-    c.CodePage = cpOEM;
-    c.ConvertOem2Iso(s, true);
-    EXPECT_EQ(s, oem);
-    c.CodePage = cpNone;
-    c.ConvertOem2Iso(s, false);
-    EXPECT_EQ(s, oem);
-}
-
-TEST(ZipComponent, NestedWaitCursor) {
+TEST(ZipComponentCallback, EveryActionAndItsReply) {
     FakeUi ui;
     TZipComponent c;
-    c.StartWaitCursor();
-    EXPECT_TRUE(ui.waitCursor);
-    c.StartWaitCursor();
-    c.StopWaitCursor();
-    EXPECT_TRUE(ui.waitCursor);
-    c.StopWaitCursor();
-    EXPECT_FALSE(ui.waitCursor);
-    EXPECT_EQ(ui.waitCursorChanges, 2);
-    c.StopWaitCursor();  // unbalanced stops do nothing
-    EXPECT_EQ(ui.waitCursorChanges, 2);
-}
-
-TEST(ZipComponentCallback, ProgressMessagesAndNames) {
-    FakeUi ui;
-    TZipComponent c;
-    std::vector<std::pair<int, std::string>> progress;
+    std::vector<std::string> progress;
     c.OnProgress = [&](TZipComponent*, ProgressType t, const std::string& name, uint32_t size) {
-        progress.push_back({t, name + ":" + std::to_string(size)});
+        progress.push_back(std::to_string(t) + name + ":" + std::to_string(size));
     };
-    for (int a : {zacItem, zacProgress, zacEndOfBatch, zacMessage, zacCount, zacSize}) {
-        auto r = Record(c, a, 0, 77, "dir/p.jpg");
-        EXPECT_EQ(TZipComponent::ZCallback(&r), 0);
-    }
-    ASSERT_EQ(progress.size(), 5u);
-    EXPECT_EQ(progress[0], (std::pair<int, std::string>{NewFile, "dir\\p.jpg:77"}));
-    EXPECT_EQ(progress[1], (std::pair<int, std::string>{ProgressUpdate, ":77"}));
-    EXPECT_EQ(progress[2], (std::pair<int, std::string>{EndOfBatch, ":0"}));
-    EXPECT_EQ(progress[3], (std::pair<int, std::string>{TotalFiles2Process, ":77"}));
-    EXPECT_EQ(progress[4], (std::pair<int, std::string>{TotalSize2Process, ":77"}));
+    for (int a : {zacItem, zacProgress, zacEndOfBatch, zacMessage, zacCount, zacSize}) Call(c, a, 0, 77, "dir/p.jpg");
+    EXPECT_EQ(progress, (std::vector<std::string>{"0dir\\p.jpg:77", "1:77", "2:0", "3:77", "4:77"}));
     EXPECT_EQ(c.TotalSizeToProcess(), 77);
-    EXPECT_GE(ui.processMessagesCalls, 6);
-
-    int heardCode = -1;
-    c.OnMessage = [&](TZipComponent*, int code, const std::string&) { heardCode = code; };
-    auto msg = Record(c, zacMessage, 0x1FE, 0, "broken");
-    TZipComponent::ZCallback(&msg);
-    EXPECT_EQ(c.ErrCode(), -2);  // the low byte, signed
-    EXPECT_EQ(c.FullErrCode(), 0x1FE);
-    EXPECT_EQ(c.Message(), "broken");
-    EXPECT_EQ(heardCode, 0x1FE);
-
-    c.OnSetNewName = [](TZipComponent*, std::string& name, bool& changed) {
-        name = std::string(600, 'n');
-        changed = true;
+    EXPECT_GE(ui.processMessagesCalls, 6) << "every callback lets messages through";
+    Call(c, zacMessage, 0x1FE, 0, "broken");
+    EXPECT_EQ(std::to_string(c.ErrCode()) + " " + std::to_string(c.FullErrCode()) + " " + c.Message(), "-2 510 broken");
+    EXPECT_EQ(Call(c, zacCRCError, 0x1234, 0x5678, "f").ErrorCode, 2) << "nobody to ask";
+    EXPECT_EQ(Call(c, zacOverwrite, 0x10007, 0, "f").FileSize, 0u) << "without a handler the library's default stands";
+    c.OnCRC32Error = [](TZipComponent*, const std::string&, unsigned found, unsigned expected, bool& doExtract) {
+        EXPECT_EQ(found * 0x10000 + expected, 0x12345678u);
+        doExtract = !doExtract;
     };
-    auto nn = Record(c, zacNewName, 0, 0, "old");
-    TZipComponent::ZCallback(&nn);
-    EXPECT_EQ(nn.ErrorCode, 1);
-    EXPECT_EQ(std::strlen(nn.FileNameOrMsg), size_t(ZCB_TEXT_MAX));
-
-    // The cancel flag is the reply of every callback.
+    c.OnExtractOverwrite = [](TZipComponent*, const std::string&, bool older, bool& doOverwrite, int index) {
+        doOverwrite = older && index == 7;
+    };
+    UnZipSkipTypes skip = stOnFreshen;
+    c.OnExtractSkipped = [&](TZipComponent*, const std::string&, UnZipSkipTypes t, int) { skip = t; };
+    c.OnSetNewName = [](TZipComponent*, std::string& name, bool& changed) { name = std::string(600, 'n'), changed = true; };
+    c.OnFileComment = [](TZipComponent*, const std::string&, std::string& comment, bool& changed) {
+        comment = std::string(700, 'c'), changed = true;
+    };
+    EXPECT_EQ(Call(c, zacCRCError, 0x1234, 0x5678, "f").ErrorCode, 0);
+    EXPECT_EQ(Call(c, zacOverwrite, 0x10007, 0, "f").FileSize, 1u);
+    Call(c, zacSkipped, 5, stBadPassword + 1, "f");
+    EXPECT_EQ(skip * 10 + c.ErrCode(), stBadPassword * 10 + 5);
+    auto nn = Call(c, zacNewName, 0, 0, "old");
+    EXPECT_EQ(nn.ErrorCode * 1000 + std::strlen(nn.FileNameOrMsg), 1000u + ZCB_TEXT_MAX);
+    // A long comment has its own buffer: the file name beside it stays whole.
+    auto cm = Call(c, zacComment, 0, 0, std::string(ZCB_TEXT_MAX, 'n'));
+    EXPECT_EQ(cm.ErrorCode * 1000 + cm.FileSize, 1000u + ZCB_COMMENT_MAX);
+    EXPECT_EQ(std::strlen(cm.FileNameOrMsg), size_t(ZCB_TEXT_MAX));
+    // The output stream resized on request; a size beyond the limit gets no buffer.
+    for (uint32_t size : {1000u, 0u}) {
+        auto st = Call(c, zacStream, 0, size);
+        EXPECT_TRUE(st.Buffer == c.ZipStream()->Memory() && c.ZipStream()->Size() == size);
+    }
+    auto huge = Call(c, zacStream, 0, 0xFFFFFFFFu);
+    EXPECT_TRUE(huge.Buffer == nullptr && huge.FileSize == 0);
+    // A handler that throws: error word 1, size 0, and the library is not unwound.
+    c.OnExtractOverwrite = [](TZipComponent*, const std::string&, bool, bool&, int) { throw std::runtime_error("no"); };
+    int32_t cancel = -1;
+    auto ow = Call(c, zacOverwrite, 0, 5, "f", &cancel);
+    EXPECT_EQ(cancel * 100 + ow.ErrorCode * 10 + int(ow.FileSize), 10);
     c.SetCancel(true);
-    auto any = Record(c, zacProgress);
-    EXPECT_EQ(TZipComponent::ZCallback(&any), 1);
+    Call(c, zacProgress, 0, 0, "", &cancel);
+    EXPECT_EQ(cancel, 1) << "the cancel flag is every callback's reply";
 }
 
 TEST(ZipComponentCallback, Passwords) {
     FakeUi ui;
-    TZipComponent c;
-    // With a handler: its password, or its refusals.
+    TZipComponent c, d;
     TPasswordButton reply = pwbOk;
     c.OnPasswordError = [&](TZipComponent*, bool isZip, std::string& pw, const std::string& file, unsigned& repeat,
                             TPasswordButton& action) {
-        EXPECT_FALSE(isZip);
-        EXPECT_EQ(file, "sub\\x.jpg");
-        EXPECT_EQ(action, pwbOk);
-        EXPECT_EQ(repeat, 3u);
+        EXPECT_EQ(std::to_string(isZip) + file + std::to_string(repeat), "0sub\\x.jpg3");
         pw = std::string(100, 'p');
         repeat = 2;
         action = reply;
     };
-    auto r = Record(c, zacPassword, 0, 3, "sub/x.jpg");
-    TZipComponent::ZCallback(&r);
-    EXPECT_EQ(r.ErrorCode, 1);
-    EXPECT_EQ(r.FileSize, 2u);
+    auto r = Call(c, zacPassword, 0, 3, "sub/x.jpg");
+    EXPECT_EQ(r.ErrorCode * 10 + r.FileSize, 12u);
     EXPECT_EQ(std::string(r.FileNameOrMsg), std::string(ZCB_PASSWORD_MAX, 'p'));
-
     reply = pwbCancelAll;
-    r = Record(c, zacPassword, 0, 3, "sub/x.jpg");
-    TZipComponent::ZCallback(&r);
-    EXPECT_EQ(r.ErrorCode, 0);
-    EXPECT_EQ(r.FileSize, 0u);
-    EXPECT_EQ(r.ActionCode, 0);
+    r = Call(c, zacPassword, 0, 3, "sub/x.jpg");
+    EXPECT_EQ(r.ErrorCode * 100 + r.FileSize * 10 + r.ActionCode, 0u) << "no password, no repeats, no more asking";
     EXPECT_FALSE(c.Cancel());
     reply = pwbAbort;
-    r = Record(c, zacPassword, 0, 3, "sub/x.jpg");
-    EXPECT_EQ(TZipComponent::ZCallback(&r), 1);
-    EXPECT_TRUE(c.Cancel());
-
-    // Without a handler the dialog asks; the password given does not become Password.
-    TZipComponent d;
-    ui.passwords.push_back("open sesame");
-    r = Record(d, zacPassword, 0, 1, "x.jpg");
-    TZipComponent::ZCallback(&r);
-    EXPECT_EQ(r.ErrorCode, 1);
-    EXPECT_STREQ(r.FileNameOrMsg, "open sesame");
-    EXPECT_EQ(d.Password, "");
+    int32_t cancel = 0;
+    Call(c, zacPassword, 0, 3, "sub/x.jpg", &cancel);
+    EXPECT_EQ(cancel, 1);
+    // Without a handler the dialog asks; its answer to the library is not kept.
+    ui.passwords = {"open sesame"};
+    r = Call(d, zacPassword, 0, 1, "x.jpg");
+    EXPECT_EQ(std::to_string(r.ErrorCode) + r.FileNameOrMsg + "|" + d.Password, "1open sesame|");
     ASSERT_EQ(ui.passwordRequests.size(), 1u);
-    EXPECT_EQ(ui.passwordRequests[0].caption, "Password");
-    EXPECT_EQ(ui.passwordRequests[0].prompt, "Enter Password ");
+    EXPECT_EQ(ui.passwordRequests[0].caption + "|" + ui.passwordRequests[0].prompt, "Password|Enter Password ");
     EXPECT_EQ(ui.passwordRequests[0].buttons, (1 << pwbCancel) | (1 << pwbCancelAll) | (1 << pwbAbort));
-    r = Record(d, zacPassword, 0, 1, "x.jpg");  // the dialog cancelled
-    TZipComponent::ZCallback(&r);
-    EXPECT_EQ(r.ErrorCode, 0);
-    EXPECT_EQ(r.FileSize, 0u);
-
-    // Adding asks twice and compares.
-    ui.passwords = {"one", "two"};
-    r = Record(d, zacPassword, 1, 1, "x.jpg");
-    TZipComponent::ZCallback(&r);
-    EXPECT_EQ(r.ErrorCode, 0);
+    r = Call(d, zacPassword, 0, 1, "x.jpg");  // the dialog cancelled
+    EXPECT_EQ(r.ErrorCode + r.FileSize, 0u);
+    ui.passwords = {"one", "two"};  // adding asks twice and compares
+    EXPECT_EQ(Call(d, zacPassword, 1, 1, "x.jpg").ErrorCode, 0);
     EXPECT_EQ(d.ErrCode(), GE_WrongPassword);
-
-    // Outside a library request, an answer becomes the component's password.
-    ui.passwords = {"same"};
+    ui.passwords = {"same"};  // outside a library request an answer becomes the password
     EXPECT_EQ(d.GetExtrPassword(), "same");
     EXPECT_EQ(d.Password, "same");
     d.Unattended = true;
@@ -256,152 +155,185 @@ TEST(ZipComponentCallback, Passwords) {
     EXPECT_EQ(d.ErrCode(), PW_UnatExtPWMiss);
 }
 
-TEST(ZipComponentCallback, CrcOverwriteSkipCommentAndStream) {
-    TZipComponent c;
-    auto crc = Record(c, zacCRCError, 0x1234, 0x5678, "f");
-    TZipComponent::ZCallback(&crc);
-    EXPECT_EQ(crc.ErrorCode, 2);  // nobody to ask
-    unsigned found = 0, expected = 0;
-    c.OnCRC32Error = [&](TZipComponent*, const std::string&, unsigned f, unsigned e, bool& doExtract) {
-        found = f;
-        expected = e;
-        EXPECT_TRUE(doExtract);
-        doExtract = false;
-    };
-    crc = Record(c, zacCRCError, 0x1234, 0x5678, "f");
-    TZipComponent::ZCallback(&crc);
-    EXPECT_EQ(crc.ErrorCode, 0);
-    EXPECT_EQ(found, 0x1234u);
-    EXPECT_EQ(expected, 0x5678u);
-
-    auto ow = Record(c, zacOverwrite, 0x10007, 0, "f");
-    TZipComponent::ZCallback(&ow);
-    EXPECT_EQ(ow.FileSize, 0u);  // without a handler the library's default stands
-    c.OnExtractOverwrite = [](TZipComponent*, const std::string&, bool older, bool& doOverwrite, int index) {
-        EXPECT_TRUE(older);
-        EXPECT_EQ(index, 7);
-        EXPECT_FALSE(doOverwrite);
-        doOverwrite = true;
-    };
-    ow = Record(c, zacOverwrite, 0x10007, 0, "f");
-    TZipComponent::ZCallback(&ow);
-    EXPECT_EQ(ow.FileSize, 1u);
-
-    UnZipSkipTypes skip = stOnFreshen;
-    c.OnExtractSkipped = [&](TZipComponent*, const std::string&, UnZipSkipTypes t, int) { skip = t; };
-    auto sk = Record(c, zacSkipped, 5, stBadPassword + 1, "f");
-    TZipComponent::ZCallback(&sk);
-    EXPECT_EQ(skip, stBadPassword);
-    EXPECT_EQ(c.ErrCode(), 5);
-
-    c.OnFileComment = [](TZipComponent*, const std::string&, std::string& comment, bool& changed) {
-        EXPECT_EQ(comment, "old comment");
-        comment = std::string(700, 'c');
-        changed = true;
-    };
-    auto cm = Record(c, zacComment, 0, 0, std::string(ZCB_TEXT_MAX, 'n').c_str());
-    std::strcpy(cm.FileComment, "old comment");
-    TZipComponent::ZCallback(&cm);
-    EXPECT_EQ(cm.ErrorCode, 1);
-    EXPECT_EQ(cm.FileSize, uint32_t(ZCB_COMMENT_MAX));
-    EXPECT_EQ(std::strlen(cm.FileNameOrMsg), size_t(ZCB_TEXT_MAX));  // the name is left whole
-
-    auto st = Record(c, zacStream, 0, 1000);
-    TZipComponent::ZCallback(&st);
-    EXPECT_EQ(c.ZipStream()->Size(), 1000);
-    EXPECT_EQ(st.Buffer, c.ZipStream()->Memory());
-    st = Record(c, zacStream, 0, 0);
-    TZipComponent::ZCallback(&st);
-    EXPECT_EQ(c.ZipStream()->Size(), 0);
-    EXPECT_EQ(st.Buffer, c.ZipStream()->Memory());
-    st = Record(c, zacStream, 0, 0xFFFFFFFFu);  // beyond the limit: no buffer
-    TZipComponent::ZCallback(&st);
-    EXPECT_EQ(st.Buffer, nullptr);
-    EXPECT_EQ(st.FileSize, 0u);
-
-    // A handler that throws: error word 1, size 0, the library is not unwound.
-    c.OnExtractOverwrite = [](TZipComponent*, const std::string&, bool, bool&, int) {
-        throw std::runtime_error("handler failed");
-    };
-    ow = Record(c, zacOverwrite, 0, 5, "f");
-    EXPECT_EQ(TZipComponent::ZCallback(&ow), 0);
-    EXPECT_EQ(ow.ErrorCode, 1);
-    EXPECT_EQ(ow.FileSize, 0u);
-}
-
-TEST(ZipComponentLibraries, LoadingAndEntries) {
+TEST(ZipComponentLibraries, LoadingEntriesAndVersions) {
     FakeUi ui;
-    {
-        FakeLib fake("full", true);
-        ASSERT_TRUE(fake.Ok());
-        TZipComponent c;
-        c.SetDLLDirectory(FakeDir("full") + "/");
-        c.Trace = true;
-        c.Load_Unz_Dll();
-        EXPECT_TRUE(c.UnzDllLoaded());
-        ASSERT_EQ(ui.shown.size(), 1u);
-        EXPECT_EQ(ui.shown[0].text, "UNZDLL Loaded!");
-        c.Unload_Unz_Dll();
-        EXPECT_FALSE(c.UnzDllLoaded());
-    }
-    struct Case {
-        const char* variant;
-        bool unzip;
-        const char* text;
-    } cases[] = {
-        {"noexec", true, "UnzDllExec function not found in UNZDLL.DLL!"},
-        {"noversion", true, "GetUnzDllVersion function not found in UNZDLL.DLL!"},
-        {"noexec", false, "ZipDllExec function not found in ZIPDLL.DLL!"},
-        {"noversion", false, "GetZipDllVersion function not found in ZIPDLL.DLL!"},
+    const std::tuple<const char*, bool, const char*> cases[] = {
+        {"noexec", true, "UnzDllExec function not found in UNZDLL.DLL!"}, {"noversion", true, "GetUnzDllVersion function not found in UNZDLL.DLL!"},
+        {"noexec", false, "ZipDllExec function not found in ZIPDLL.DLL!"}, {"noversion", false, "GetZipDllVersion function not found in ZIPDLL.DLL!"},
+        {"missing", false, "ZIPDLL.DLL not found!"},
     };
-    for (const auto& k : cases) {
+    for (const auto& [variant, unzip, text] : cases) {  // a library without its entries is not kept, and gives no version
         ui.shown.clear();
         TZipComponent c;
-        c.SetDLLDirectory(FakeDir(k.variant));
-        if (k.unzip) c.Load_Unz_Dll();
-        else c.Load_Zip_Dll();
-        EXPECT_FALSE(k.unzip ? c.UnzDllLoaded() : c.ZipDllLoaded()) << k.variant;
-        ASSERT_EQ(ui.shown.size(), 1u);
-        EXPECT_EQ(ui.shown[0].text, k.text);
-        // A library without its entries gives no version either.
-        EXPECT_EQ(k.unzip ? c.GetUnzVers() : c.GetZipVers(), 0);
+        c.SetDLLDirectory(FakeDir(variant) + "/");
+        unzip ? c.Load_Unz_Dll() : c.Load_Zip_Dll();
+        EXPECT_FALSE(unzip ? c.UnzDllLoaded() : c.ZipDllLoaded()) << variant;
+        EXPECT_EQ(ui.shown.size() == 1 ? ui.shown[0].text : "", text);
+        EXPECT_EQ(unzip ? c.GetUnzVers() : c.GetZipVers(), 0);
     }
-    ui.shown.clear();
-    TZipComponent none;
-    TempDir empty;
-    none.SetDLLDirectory(empty.Path());
-    none.Load_Zip_Dll();
-    ASSERT_EQ(ui.shown.size(), 1u);
-    EXPECT_EQ(ui.shown[0].text, "ZIPDLL.DLL not found!");
-    none.Unattended = true;
-    EXPECT_EQ(none.GetUnzVers(), 0);
-    EXPECT_EQ(none.ErrCode(), LU_NoUnzDll);
-}
-
-TEST(ZipComponentLibraries, VersionQueriesLoadForTheirOwnDuration) {
-    FakeUi ui;
-    for (bool unzip : {true, false}) {
+    for (bool unzip : {true, false}) {  // an unloaded library is loaded for the question only
         FakeLib fake("full", unzip);
         ASSERT_TRUE(fake.Ok());
-        fake.setVersion(155);
-        fake.setPrivVersion(777);
+        fake->version = 155;
+        fake->privVersion = 777;
         TZipComponent c;
         c.SetDLLDirectory(FakeDir("full"));
         EXPECT_EQ(unzip ? c.GetUnzVers() : c.GetZipVers(), 155);
         EXPECT_EQ(unzip ? c.GetUnzPrivVers() : c.GetZipPrivVers(), 777);
-        EXPECT_FALSE(unzip ? c.UnzDllLoaded() : c.ZipDllLoaded());  // unloaded again
-        if (unzip) c.Load_Unz_Dll();
-        else c.Load_Zip_Dll();
+        EXPECT_FALSE(unzip ? c.UnzDllLoaded() : c.ZipDllLoaded());
+        c.Trace = true;
+        unzip ? c.Load_Unz_Dll() : c.Load_Zip_Dll();
+        EXPECT_EQ(ui.shown.back().text, unzip ? "UNZDLL Loaded!" : "ZIP DLL Loaded");
         EXPECT_EQ(unzip ? c.GetUnzVers() : c.GetZipVers(), 155);
-        EXPECT_TRUE(unzip ? c.UnzDllLoaded() : c.ZipDllLoaded());  // loaded by the caller: stays
-        EXPECT_EQ(fake.versionCalls(), 2);
+        EXPECT_TRUE(unzip ? c.UnzDllLoaded() : c.ZipDllLoaded()) << "loaded by the caller: stays";
+        EXPECT_EQ(fake->versionCalls, 2);
+        unzip ? c.Unload_Unz_Dll() : c.Unload_Zip_Dll();
+        EXPECT_FALSE(unzip ? c.UnzDllLoaded() : c.ZipDllLoaded());
     }
-    EXPECT_TRUE(ui.shown.empty());
+    TZipComponent real;
+    real.SetDLLDirectory(ModuleDir());
+    EXPECT_EQ(real.GetUnzVers() * 1000 + real.GetUnzPrivVers(), 160160);
 }
 
-TEST(ZipComponentLibraries, TheRealUnzipLibrary) {
+TEST(ZipFileOps, CopyBufferCopyEraseToTheTrashAndTempNames) {
+    FakeUi ui;
+    TempDir tmp;
+    EXPECT_EQ(TZipComponent::AppendSlash("") + "|" + TZipComponent::AppendSlash("/tmp") + "|" + TZipComponent::AppendSlash("c:\\d\\"),
+              "|/tmp/|c:\\d\\");
+    std::string data(20000, 'q'), in = tmp.Write("in.zip", data), out = tmp.Write("out.zip", "previous");
     TZipComponent c;
-    c.SetDLLDirectory(ModuleDir());
-    EXPECT_EQ(c.GetUnzVers(), 160);
-    EXPECT_EQ(c.GetUnzPrivVers(), 160);
+    std::vector<uint32_t> steps;
+    c.OnProgress = [&](TZipComponent*, ProgressType t, const std::string&, uint32_t n) { steps.push_back(t == ProgressUpdate ? n : 0); };
+    auto copy = [&](int64_t length, const std::string& to) {
+        int i = open(in.c_str(), O_RDONLY), o = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int r = c.CopyBuffer(i, o, length);
+        close(i), close(o);
+        return r;
+    };
+    std::string part = tmp.File("part");
+    EXPECT_EQ(copy(0, part), 0);
+    EXPECT_EQ(ReadFileBytes(part), "");
+    EXPECT_EQ(copy(10000, part), 0);
+    EXPECT_TRUE(ReadFileBytes(part) == data.substr(0, 10000));
+    steps.clear();
+    EXPECT_EQ(copy(-1, part), 0);
+    EXPECT_TRUE(ReadFileBytes(part) == data);
+    EXPECT_EQ(steps, (std::vector<uint32_t>{8192, 8192, 3616}));
+    if (access("/dev/full", W_OK) == 0) {
+        EXPECT_EQ(copy(-1, "/dev/full"), -2) << "a write that falls short";
+    }
+    // A copy keeps the date; the file it replaces goes to the trash (undo is the default).
+    std::string oldData = std::getenv("XDG_DATA_HOME") ? std::getenv("XDG_DATA_HOME") : "", trash = tmp.File("share/Trash/");
+    setenv("XDG_DATA_HOME", tmp.File("share").c_str(), 1);
+    struct timespec old[2] = {{1234567890, 0}, {1234567890, 0}};
+    utimensat(AT_FDCWD, in.c_str(), old, 0);
+    EXPECT_EQ(c.CopyFile(in, out), 0);
+    struct stat st {};
+    stat(out.c_str(), &st);
+    EXPECT_TRUE(ReadFileBytes(out) == data && st.st_mtime == 1234567890);
+    EXPECT_EQ(ReadFileBytes(trash + "files/out.zip"), "previous");
+    std::string info = ReadFileBytes(trash + "info/out.zip.trashinfo");
+    EXPECT_TRUE(info.rfind("[Trash Info]\nPath=", 0) == 0 && info.find("/out.zip\nDeletionDate=") != std::string::npos) << info;
+    EXPECT_EQ(c.CopyFile(tmp.File("missing.zip"), out), -3);
+    EXPECT_EQ(c.CopyFile(in, tmp.File("no/such/dir/x.zip")), -1);
+    EXPECT_TRUE(ReadFileBytes(out) == data) << "a failed copy leaves the output untouched";
+    EXPECT_FALSE(ui.waitCursor);
+    // A second file of the same name gets its own name in the trash; final deletion none.
+    EXPECT_EQ(c.EraseFile(out, htdAllowUndo), 0);
+    EXPECT_TRUE(!FileExists(out) && ReadFileBytes(trash + "files/out.zip.2") == data && FileExists(trash + "info/out.zip.2.trashinfo"));
+    std::string gone = tmp.Write("gone.txt", "x");
+    EXPECT_EQ(c.EraseFile(gone, htdFinal), 0);
+    EXPECT_FALSE(FileExists(gone) || FileExists(trash + "files/gone.txt"));
+    EXPECT_EQ(c.EraseFile(gone, htdFinal) + c.EraseFile("", htdFinal), -2);
+    oldData.empty() ? unsetenv("XDG_DATA_HOME") : setenv("XDG_DATA_HOME", oldData.c_str(), 1);
+    c.TempDir = tmp.Path();
+    std::string a = c.MakeTempFileName("zip", ".tmp");
+    EXPECT_TRUE(a.rfind(tmp.Path() + "/zip", 0) == 0 && a.substr(a.size() - 4) == ".tmp" && !FileExists(a)) << a;
+    EXPECT_NE(c.MakeTempFileName("zip", ".tmp"), a);
+    c.TempDir = tmp.File("missing");
+    EXPECT_EQ(c.MakeTempFileName("zip", ".tmp"), "");
 }
+
+// Directories standing in for disks: each root has a drive type and a label.
+struct FakeVolumes : IVolumeService {
+    std::map<std::string, std::pair<unsigned, std::string>> disks;  // a label "-" is no disk in the drive
+    std::string RootOf(const std::string&) override { return "/"; }
+    bool RootExists(const std::string& root) override { return disks.count(root) > 0; }
+    unsigned DriveType(const std::string& root) override { return disks.count(root) ? disks[root].first : DRIVE_NO_ROOT_DIR; }
+    bool VolumeInformation(const std::string& root, std::string& label, uint32_t& serial, int& error) override {
+        label = disks[root].second;
+        serial = 1;
+        error = label == "-" ? 21 : kErrorNotFormatted;
+        return label != "-" && label != "unformatted";
+    }
+    bool FreeSpace(const std::string& root, int64_t& f, int64_t& s) override {
+        f = 1000, s = 1457664;
+        return disks[root].second != "-";
+    }
+};
+
+// The message number of the exception a call raises, negative when it shows no message.
+template <typename F>
+int Raised(F f) {
+    try {
+        f();
+    } catch (const EZipComponent& e) {
+        return e.DisplayMsg ? e.ResId : -e.ResId;
+    }
+    return 0;
+}
+
+TEST(ZipDisk, PresenceLabelsPromptsAndTheRightDisk) {
+    FakeUi ui;
+    TempDir tmp;
+    FakeVolumes vols;
+    TZipComponent c;
+    c.SetVolumeService(&vols);
+    c.SetDriveRoot(tmp.Path());
+    for (auto [label, present] : {std::pair{"-", false}, {"unformatted", false}, {"PKBACK# 001", true}}) {
+        vols.disks[tmp.Path()] = {DRIVE_REMOVABLE, label};
+        EXPECT_EQ(c.IsDiskPresent(), present) << label;
+    }
+    EXPECT_EQ(c.VolumeName() + " " + std::to_string(c.DiskFree()) + " " + std::to_string(c.DiskSize()), "PKBACK# 001 1000 1457664");
+    vols.disks[tmp.Path()].second = "unformatted";
+    c.AddOptions.Include(AddDiskSpanErase);
+    EXPECT_TRUE(c.IsDiskPresent()) << "an unformatted disk will do when it is to be erased";
+    vols.disks[tmp.Path()].second = "PKBACK# 001";
+    EXPECT_EQ(c.CheckForDisk(), unsigned(DRIVE_REMOVABLE));
+    EXPECT_TRUE(ui.shown.empty()) << "a disk is there and none other is wanted";
+    c.SetCurrentDisk(1);
+    c.SetTotalDisks(2);
+    c.SetNewDiskFlag(true);
+    EXPECT_EQ(c.CheckForDisk(), unsigned(DRIVE_REMOVABLE));
+    EXPECT_EQ(ui.shown.size() == 1 ? ui.shown[0].text : "", "Please insert disk volume 2 of 3\nin drive: " + tmp.Path());
+    EXPECT_FALSE(c.IsRightDisk(DRIVE_REMOVABLE)) << "the label names volume 0";
+    ui.answers = {mrCancel};  // cancelled: raised without a message of its own
+    c.SetNewDiskFlag(true);
+    EXPECT_EQ(Raised([&] { c.CheckForDisk(); }), -DS_Canceled);
+    c.Unattended = true;  // nobody to ask
+    c.SetNewDiskFlag(true);
+    EXPECT_EQ(std::abs(Raised([&] { c.CheckForDisk(); })), DS_NoUnattSpan);
+    c.Unattended = false;
+    // A handler answers instead of a box; the wrong disk brings the question back.
+    c.SetCurrentVolumeFile(tmp.Write("set001.zip", "one"));
+    vols.disks[tmp.Path()].second = "PKBACK# 005";
+    size_t boxes = ui.shown.size();
+    int prompts = 0;
+    c.OnGetNextDisk = [&](TZipComponent*, int, int, const std::string&, bool& cancel) {
+        if (++prompts == 2) vols.disks[tmp.Path()].second = "PKBACK# 001";
+        cancel = prompts > 5;
+    };
+    c.GetNewDisk(0);
+    EXPECT_EQ(prompts * 10 + int(ui.shown.size() - boxes), 20);
+    char b[3];
+    EXPECT_EQ(read(c.InputHandle(), b, 3), 3);
+    // Part files on a fixed drive are named by their number, need no prompt, and a missing
+    // one is an error there.
+    vols.disks[tmp.Path()].first = DRIVE_FIXED;
+    EXPECT_EQ(Raised([&] { c.GetNewDisk(1); }), DS_NoInFile) << "set002.zip is missing";
+    EXPECT_EQ(c.CurrentVolumeFile() + " " + std::to_string(c.InputHandle() * 10 + prompts), tmp.File("set002.zip") + " -8");
+    c.SetDriveRoot("relative");
+    EXPECT_EQ(Raised([&] { c.IsDiskPresent(); }), DS_NotaDrive);
+}
+
+}  // namespace

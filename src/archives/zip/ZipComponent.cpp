@@ -99,6 +99,7 @@ void TZipComponent::FreeZipDirEntryRecords() {
     VTRACE("TZipComponent::FreeZipDirEntryRecords");
     zipContents_.clear();
     index_.clear();
+    exactIndex_.clear();
 }
 
 bool TZipComponent::FileExists(const std::string& name) {

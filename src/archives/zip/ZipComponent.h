@@ -289,7 +289,8 @@ public:
     bool Spanned() const { return spanned_; }
     int CurrentDisk() const { return currentDisk_; }
     int DirOnlyCount() const { return dirOnlyCount_; }
-    // Index of the first entry whose name equals name, ignoring case; -1 when none.
+    // Index of the first entry named exactly name, else of the first whose name equals it
+    // ignoring case; "/" and "\" alike; -1 when none.
     int FindEntry(const std::string& name) const;
 
     // ---- Extraction ---------------------------------------------------------------------
@@ -369,7 +370,8 @@ private:
     int successCnt_ = 0;
     int64_t totalSize_ = 0;
     std::vector<std::unique_ptr<ZipDirEntry>> zipContents_;
-    std::unordered_map<std::string, int> index_;  // case-folded name -> first entry
+    std::unordered_map<std::string, int> index_;       // case-folded name -> first entry
+    std::unordered_map<std::string, int> exactIndex_;  // name as listed -> first entry
     std::unique_ptr<TZipStream> zipStream_;
     void* handle_ = nullptr;
     int waitCursorCount_ = 0;

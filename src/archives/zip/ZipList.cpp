@@ -67,9 +67,9 @@ void TZipComponent::SetFileName(const std::string& name) {
     List();
 }
 
-// Names compare without case, and "/" and "\" alike.
-static std::string IndexKey(const std::string& name) {
-    std::string k = LowerCase(name);
+// Names compare with "/" and "\" alike; without case only when no name matches exactly.
+static std::string SlashKey(const std::string& name) {
+    std::string k = name;
     for (char& ch : k)
         if (ch == '/') ch = '\\';
     return k;
@@ -77,16 +77,25 @@ static std::string IndexKey(const std::string& name) {
 
 int TZipComponent::FindEntry(const std::string& name) const {
     VTRACE("TZipComponent::FindEntry");
-    auto it = index_.find(IndexKey(name));
+    // Two members may differ only in case: the one asked for by its exact name is meant.
+    std::string key = SlashKey(name);
+    auto exact = exactIndex_.find(key);
+    if (exact != exactIndex_.end()) return exact->second;
+    auto it = index_.find(LowerCase(key));
     return it == index_.end() ? -1 : it->second;
 }
 
 void TZipComponent::BuildIndex() {
     VTRACE("TZipComponent::BuildIndex");
     index_.clear();
+    exactIndex_.clear();
     index_.reserve(zipContents_.size());
-    for (size_t i = 0; i < zipContents_.size(); ++i)
-        index_.emplace(IndexKey(zipContents_[i]->FileName), static_cast<int>(i));  // the first one wins
+    exactIndex_.reserve(zipContents_.size());
+    for (size_t i = 0; i < zipContents_.size(); ++i) {  // the first one wins
+        std::string key = SlashKey(zipContents_[i]->FileName);
+        index_.emplace(LowerCase(key), static_cast<int>(i));
+        exactIndex_.emplace(std::move(key), static_cast<int>(i));
+    }
 }
 
 bool TZipComponent::CheckIfLastDisk(zip::EndOfCentral& record, bool raise) {

@@ -1,5 +1,6 @@
 #pragma once
-// The recording fake of the zip and unzip libraries: what a test can set and read back.
+// The recording fake of the zip and unzip libraries: the state a test sets and reads back
+// through FakeDll_State.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,34 +12,26 @@ struct FakeScriptStep {
     int32_t error = 0;
     uint32_t size = 0;
     std::string text;
-    std::string comment;
-    int fill = -1;  // zacStream: bytes written into the replied buffer (the value of each byte)
+    int fill = -1;  // zacStream: the value written into every byte of the replied buffer
 };
 
 struct FakeRecord {
     bool oldLayout = false;
-    std::vector<uint8_t> head;  // the record's bytes up to the specifications
-    int32_t seven = 0;
-    int32_t version = 0;
-    int32_t trace = 0, test = 0, comments = 0, convert = 0, quiet = 0, verbose = 0, update = 0, freshen = 0,
-            directories = 0, overwrite = 0, argc = 0;
-    uint16_t codePage = 0;
-    bool hasPassword = false;
+    // The record as received; of the old layout only the shared head and the check word.
+    // Its pointers die with the call: the texts are copied below.
+    UnZipParams p{};
     std::string password, zipName, extractDir;
     std::vector<std::string> specs;
-    std::vector<UnzFileData> specRecords;  // new layout (texts copied into specs)
-    int32_t useOutStream = 0, useInStream = 0;
-    uint32_t outSize = 0, inSize = 0, pwdReqCount = 0;
-    bool hasOutBuffer = false;
-    std::vector<uint8_t> inBytes;
-    std::vector<ZCallBackStruct> replies;  // the records as the callback left them
+    std::vector<UnzFileData> specRecords;  // new layout
+    std::vector<ZCallBackStruct> replies;  // the callback records as the component left them
     bool cancelled = false;
 };
 
-extern "C" {
-typedef void (*FakeSetU32)(uint32_t);
-typedef void (*FakeVoid)(void);
-typedef void (*FakeAddStep)(const FakeScriptStep*);
-typedef int (*FakeCount)(void);
-typedef const FakeRecord* (*FakeGetRecord)(int);
-}
+struct FakeState {
+    uint32_t version = ZIPDLL_VERSION, privVersion = 4242, result = 1;
+    int versionCalls = 0, execCalls = 0;
+    std::vector<FakeScriptStep> script;  // played by every exec call
+    std::vector<FakeRecord> records;     // one per exec call
+};
+
+extern "C" typedef FakeState* (*FakeStateFunc)(void);
