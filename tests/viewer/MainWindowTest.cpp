@@ -14,21 +14,14 @@
 #include "settings/Configuration.h"
 #include "support/TempDir.h"
 #include "support/TestImages.h"
+#include "QtTestApp.h"
 #include "viewer/MainWindow.h"
 
 using namespace vellicor;
 
 namespace {
 
-QApplication& App() {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "test";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = QApplication::instance() ? static_cast<QApplication*>(QApplication::instance())
-                                                        : new QApplication(argc, argv);
-    return *app;
-}
+using test::App;
 
 class MainWindowTest : public ::testing::Test {
 protected:

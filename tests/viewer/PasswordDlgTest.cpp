@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "QtTestApp.h"
 #include "viewer/PasswordDlg.h"
 
 using namespace vellicor;
@@ -17,16 +18,7 @@ using namespace vellicor;
 extern "C" __attribute__((weak, used)) const char* __lsan_default_suppressions() { return "leak:libfontconfig\n"; }
 
 namespace {
-QApplication* App() {
-    static int argc = 1;
-    static char name[] = "test";
-    static char* argv[] = {name, nullptr};
-    if (!QApplication::instance()) {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        new QApplication(argc, argv);
-    }
-    return qobject_cast<QApplication*>(QApplication::instance());
-}
+QApplication* App() { return &test::App(); }
 
 int Shown(const TPasswordDlg& d) {
     int n = 0;

@@ -7,21 +7,14 @@
 #include <QWidget>
 
 #include "pages/PageBMP.h"
+#include "QtTestApp.h"
 #include "viewer/QtTextRenderer.h"
 #include "viewer/QtUiServices.h"
 
 using namespace vellicor;
 
 namespace {
-QApplication& App() {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "test";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = QApplication::instance() ? static_cast<QApplication*>(QApplication::instance())
-                                                        : new QApplication(argc, argv);
-    return *app;
-}
+using test::App;
 }  // namespace
 
 TEST(QtTextRenderer, ErrorPageTextIsRedOnGreyAndShrinksWhenLong) {
