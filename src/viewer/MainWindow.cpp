@@ -139,6 +139,11 @@ MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::ve
     pageLabel_->setAttribute(Qt::WA_TranslucentBackground);
     pageLabel_->hide();
     information_ = new QLabel(this);
+    // The window's own palette is black; the information box keeps the standard colours.
+    QPalette infoPal = QApplication::palette();
+    infoPal.setColor(QPalette::Window, infoPal.color(QPalette::ToolTipBase));
+    infoPal.setColor(QPalette::WindowText, infoPal.color(QPalette::ToolTipText));
+    information_->setPalette(infoPal);
     information_->setAutoFillBackground(true);
     information_->setMargin(4);
     information_->hide();

@@ -2,6 +2,7 @@
 // offscreen platform.
 #include <gtest/gtest.h>
 
+#include <QLabel>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -114,4 +115,14 @@ TEST_F(MainWindowTest, LeftButtonDragsThePage) {
                         Qt::NoModifier);
     QCoreApplication::sendEvent(display, &release);
     EXPECT_EQ(f.DragStartY, -1);
+}
+
+TEST_F(MainWindowTest, InformationAndLabelStayReadableOnTheBlackWindow) {
+    Key(Qt::Key_I, Qt::ControlModifier);
+    QLabel* info = window->Information();
+    ASSERT_TRUE(info->isVisible());
+    EXPECT_NE(info->text().indexOf("tall.bmp (1 / 1)"), -1);
+    EXPECT_NE(info->palette().color(QPalette::Window), info->palette().color(QPalette::WindowText));
+    EXPECT_TRUE(window->PageLabel()->isVisible());
+    EXPECT_EQ(window->PageLabel()->text(), "1/1");
 }
