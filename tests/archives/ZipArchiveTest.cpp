@@ -364,6 +364,8 @@ TEST_F(ZipArchive, RealLibraryMembersSizesBuffersAndPasswords) {
     in.Write(packed.data(), static_cast<int64_t>(packed.size()));
     EXPECT_EQ(Bytes(c.ExtractStreamToStream(&in, static_cast<uint32_t>(plain.size()))), plain);
     EXPECT_EQ(c.ExtractStreamToStream(&in, 5), nullptr);
+    in.Memory()[2] ^= 1;
+    EXPECT_EQ(c.ExtractStreamToStream(&in, static_cast<uint32_t>(plain.size())), nullptr) << "a wrong CRC";
     c.Unattended = false;
     EXPECT_EQ(c.ExtractStreamToStream(c.ZipStream(), 5), nullptr);
     EXPECT_EQ(ui.shown.back().text, "Input stream may not be set to the output stream");
@@ -383,6 +385,59 @@ TEST_F(ZipArchive, RealLibraryMembersSizesBuffersAndPasswords) {
     EXPECT_EQ(c.ErrCode() * 10 + int(c.PasswordReqCount()), UZ_PASSWORD * 10 + 2);
     c.Password = "pw";
     EXPECT_EQ(Member("secret.txt"), "classified");
+    tmp.Write("src/long.txt", Repeat("packs well ", 300));
+    if (RunShell("cd " + Quote(tmp.File("src")) + " && zip -q -Z bzip2 ../bz.zip long.txt 2>/dev/null") == 0) {
+        List("bz.zip");
+        EXPECT_EQ(c.ExtractFileToStream("long.txt"), nullptr) << "an unknown method";
+    }
+}
+
+// The real library to disk through the component: names never lead out of the base, both
+// descriptor forms read, a user's file stays unless overwriting is asked, and a damaged
+// member never replaces one.
+TEST_F(ZipArchive, RealLibraryToDiskKeepsUserFilesAndNamesInside) {
+    Py(R"PY(
+es = [entry(b'plain.txt', b'unsigned descriptor ' * 20, desc='unsigned'), entry(b'signed.txt', b'signed', method=0, desc='signed'),
+      entry(b'../../evil.txt', b'contained'), entry(b'/abs/root.txt', b'rooted'), entry(b'b.bin', b'blob' * 100, method=0)]
+write('hand.zip', make_zip(es))
+z = bytearray(make_zip(es)); z[z.find(b'blobblob') + 50] ^= 0x55
+write('bad.zip', bytes(z))
+)PY");
+    ASSERT_TRUE(UnzipTestPasses(tmp.File("hand.zip")));
+    std::string out = tmp.File("out/");
+    tmp.Write("out/plain.txt", "user's file");
+    c.ExtrBaseDir = out;
+    c.ExtrOptions = {ExtrDirNames};
+    EXPECT_EQ(List("hand.zip"), "plain.txt,signed.txt,..\\..\\evil.txt,\\abs\\root.txt,b.bin");
+    c.Extract();
+    EXPECT_EQ(c.SuccessCnt(), 4);
+    EXPECT_EQ(ReadFileBytes(out + "plain.txt"), "user's file") << "kept unless overwriting is asked";
+    EXPECT_EQ(ReadFileBytes(out + "signed.txt") + ReadFileBytes(out + "evil.txt") + ReadFileBytes(out + "abs/root.txt"), "signedcontainedrooted");
+    EXPECT_FALSE(FileExists(tmp.File("evil.txt")) || FileExists(tmp.File("../evil.txt"))) << "names never lead out of the base";
+    c.ExtrOptions = {ExtrOverWrite};
+    c.FSpecArgs().Add("PLAIN.TXT");
+    c.Extract();
+    EXPECT_EQ(ReadFileBytes(out + "plain.txt"), Repeat("unsigned descriptor ", 20));
+    tmp.Write("out/b.bin", "keep me");
+    List("bad.zip");
+    c.FSpecArgs().Add("*.bin");
+    c.Extract();
+    EXPECT_EQ(c.SuccessCnt(), 0);
+    EXPECT_EQ(ReadFileBytes(out + "b.bin"), "keep me");
+}
+
+// A data descriptor whose CRC happens to equal the signature: the unsigned form agrees with
+// the CRC expected.
+TEST(ZipRecords, ADescriptorWhoseCrcLooksLikeItsSignature) {
+    uint8_t d[16];
+    zip::Put32(d, zip::kDescriptorSig);
+    zip::Put32(d + 4, 7);
+    zip::Put32(d + 8, 9);
+    zip::Put32(d + 12, 0);
+    zip::DataDescriptor out;
+    ASSERT_TRUE(zip::ParseDataDescriptor(d, 16, zip::kDescriptorSig, out));
+    EXPECT_EQ(out.length * 1000 + out.compressedSize, 12007u);
+    EXPECT_FALSE(zip::ParseDataDescriptor(d, 8, 0, out));
 }
 
 // Every zip archive of the peer test data lists and extracts what it can, the same bytes
