@@ -66,10 +66,8 @@ TEST_F(ZipArchive, InfoZipArchiveWithFolderEntriesAndComments) {
     EXPECT_EQ(std::to_string(updates) + std::to_string(c.DirOnlyCount()) + std::to_string(c.SFXOffset()) + c.GetZipComment(),
               "110Archive comment");
     const ZipDirEntry& e = *c.ZipContents()[2];
-    EXPECT_EQ(std::to_string(e.UncomprSize) + " " + e.RawFileName, "5000 pages/p2.txt");
     EXPECT_TRUE(!e.ExtraData.empty() && e.ExtraData.size() == e.ExtraFieldLength) << "Info-ZIP writes time and owner fields";
     EXPECT_EQ(Member("pages/p2.txt"), std::string(5000, 'z'));
-    EXPECT_EQ(c.ZipStream()->Position(), 0);
     c.UseDirOnlyEntries = true;
     EXPECT_EQ(List("book.cbz"), "cover.txt,pages\\,pages\\p1.txt,pages\\p2.txt");
     c.SetZipFileName("");  // the directory stays as read until the next listing; no name, no count
@@ -115,7 +113,6 @@ es = [entry(b'p1.jpg', b'one' * 100), entry(b'p2.jpg', b'two', method=0)]
 stub = b'MZ' + b'\x90' * 998
 write('shifted.zip', make_zip(es, prefix=stub))
 write('fromfile.zip', make_zip(es, prefix=stub, offsets_from_file=True))
-write('stub.bin', stub)
 )PY");
     EXPECT_EQ(List("shifted.zip"), "p1.jpg,p2.jpg|Warning - Error in zip structure!");
     EXPECT_EQ(c.SFXOffset(), 1000);
@@ -123,13 +120,6 @@ write('stub.bin', stub)
     EXPECT_EQ(List("fromfile.zip"), "p1.jpg,p2.jpg");
     EXPECT_EQ(c.SFXOffset(), 1000);
     EXPECT_EQ(Member("p2.jpg"), "two");
-    // An Info-ZIP archive behind a stub, its offsets fixed with zip -A.
-    tmp.Write("src/page.txt", "adjusted");
-    Zip("../inner.zip page.txt");
-    ASSERT_EQ(RunShell("cd " + Quote(tmp.Path()) + " && cat stub.bin inner.zip > sfx.zip && zip -qA sfx.zip"), 0);
-    EXPECT_EQ(List("sfx.zip"), "page.txt");
-    EXPECT_EQ(c.SFXOffset(), 1000);
-    EXPECT_EQ(Member("page.txt"), "adjusted");
 }
 
 // Names in CP437 unless valid UTF-8 from a Unix host or flagged as UTF-8; a DOS-family host
@@ -351,11 +341,12 @@ TEST_F(ZipArchive, RealLibraryMembersSizesBuffersAndPasswords) {
     EXPECT_EQ(c.ExtractFileToStream("stored.txt"), nullptr);
     EXPECT_EQ(c.ZipStream()->Size(), 0);
     // Directories that announce far more than their members' data can unpack to.
+    // And a method the library does not know.
     Py("write('hostile.zip', make_zip([entry(b'huge.jpg', b'tiny' * 10, usize=900000000),"
-       " entry(b'big.txt', b'short', method=0, usize=5000)]))\n");
+       " entry(b'big.txt', b'short', method=0, usize=5000), entry(b'odd.txt', b'data', method=12)]))\n");
     c.Unattended = true;
-    EXPECT_EQ(List("hostile.zip"), "huge.jpg,big.txt");
-    EXPECT_TRUE(c.ExtractFileToStream("huge.jpg") == nullptr && c.ExtractFileToStream("big.txt") == nullptr);
+    EXPECT_EQ(List("hostile.zip"), "huge.jpg,big.txt,odd.txt");
+    for (const char* m : {"huge.jpg", "big.txt", "odd.txt"}) EXPECT_EQ(c.ExtractFileToStream(m), nullptr) << m;
     EXPECT_EQ(c.ZipStream()->Size(), 0);
     // A compressed buffer into the stream; the wrong size and the stream itself are refused.
     std::string plain = Repeat("a buffer of plain text, ", 5);
@@ -385,11 +376,6 @@ TEST_F(ZipArchive, RealLibraryMembersSizesBuffersAndPasswords) {
     EXPECT_EQ(c.ErrCode() * 10 + int(c.PasswordReqCount()), UZ_PASSWORD * 10 + 2);
     c.Password = "pw";
     EXPECT_EQ(Member("secret.txt"), "classified");
-    tmp.Write("src/long.txt", Repeat("packs well ", 300));
-    if (RunShell("cd " + Quote(tmp.File("src")) + " && zip -q -Z bzip2 ../bz.zip long.txt 2>/dev/null") == 0) {
-        List("bz.zip");
-        EXPECT_EQ(c.ExtractFileToStream("long.txt"), nullptr) << "an unknown method";
-    }
 }
 
 // The real library to disk through the component: names never lead out of the base, both
