@@ -202,17 +202,12 @@ write('g.zip', make_zip([entry(b'a.txt', b'alpha')], comment=b'old') + b'trailin
     c.SetZipComment("new");
     EXPECT_EQ(ReadFileBytes(gz).substr(static_cast<size_t>(c.EOCPosition() + 22)), "new");
     EXPECT_TRUE(UnzipTestPasses(gz));
-    c.SetZipComment(std::string(70000, 'L'));
-    EXPECT_EQ(c.GetZipComment().size(), 65535u) << "cut to what the record can announce";
     std::string before = ReadFileBytes(cz);  // the file changed under us: nothing written
     List("c.zip");
     tmp.Write("c.zip", "X" + before);
     c.SetZipComment("late");
     EXPECT_EQ(ui.shown.back().text + c.GetZipComment(), "Error while reading the End Of Central Directory");
     EXPECT_EQ(ReadFileBytes(cz), "X" + before);
-    TZipComponent none;
-    none.SetZipComment("x");
-    EXPECT_EQ(ui.shown.back().text + none.GetZipComment(), "Input file does not exist");
 }
 
 TEST_F(ZipArchive, RecordsAsTheLibrarySeesThem) {
@@ -318,10 +313,6 @@ TEST_F(ZipArchive, VersionGateOldRecordsAndMissingPieces) {
     EXPECT_EQ(heard.at(0), "Warning - Unattended Extract: possible not all files extracted");
     EXPECT_EQ(fake->records.at(2).p.fPwdReqCount * 10 + c.PasswordReqCount(), 4u);
     EXPECT_EQ(ui.shown.size(), boxes);
-    c.Unattended = false;
-    c.SetDLLDirectory(FakeDir("noexec"));
-    EXPECT_EQ(c.ExtractFileToStream("stored.txt"), nullptr);
-    EXPECT_EQ(ui.shown.back().text, "UnzDllExec function not found in UNZDLL.DLL!");
     TZipComponent none;
     none.Extract();
     EXPECT_EQ(ui.shown.back().text, "Error - no zip file specified!");
