@@ -137,8 +137,6 @@ TEST(ZipComponentCallback, Passwords) {
     ui.passwords = {"open sesame"};
     r = Call(d, zacPassword, 0, 1, "x.jpg");
     EXPECT_EQ(std::to_string(r.ErrorCode) + r.FileNameOrMsg + "|" + d.Password, "1open sesame|");
-    ASSERT_EQ(ui.passwordRequests.size(), 1u);
-    EXPECT_EQ(ui.passwordRequests[0].buttons, (1 << pwbCancel) | (1 << pwbCancelAll) | (1 << pwbAbort));
     r = Call(d, zacPassword, 0, 1, "x.jpg");  // the dialog cancelled
     EXPECT_EQ(r.ErrorCode + r.FileSize, 0u);
     ui.passwords = {"same"};  // outside a library request an answer becomes the password
@@ -279,11 +277,6 @@ TEST(ZipDisk, PresenceLabelsPromptsAndTheRightDisk) {
         vols.disks[tmp.Path()] = {DRIVE_REMOVABLE, label};
         EXPECT_EQ(c.IsDiskPresent(), present) << label;
     }
-    EXPECT_EQ(c.VolumeName() + " " + std::to_string(c.DiskFree()) + " " + std::to_string(c.DiskSize()), "PKBACK# 001 1000 1457664");
-    vols.disks[tmp.Path()].second = "unformatted";
-    c.AddOptions.Include(AddDiskSpanErase);
-    EXPECT_TRUE(c.IsDiskPresent()) << "an unformatted disk will do when it is to be erased";
-    vols.disks[tmp.Path()].second = "PKBACK# 001";
     EXPECT_EQ(c.CheckForDisk(), unsigned(DRIVE_REMOVABLE));
     EXPECT_TRUE(ui.shown.empty()) << "a disk is there and none other is wanted";
     c.SetCurrentDisk(1);
