@@ -163,18 +163,16 @@ TEST(TarReader, NumericFieldsTypesAndChecksums) {
     for (size_t i = 0; i < 512; ++i) sum += (i >= 148 && i < 156) ? ' ' : static_cast<signed char>(high.block[i]);
     high.Octal(148, sum, 6);
     prefixed.Set(345, std::string(155, 'q')).FixChecksum();
-    Tar types(dev.block + Header("odd", 'Q', "") + Header("v", 'V', "") + Header("fifo", '6', "") + bad.block + high.block +
+    Tar types(dev.block + Header("odd", 'Q', "") + bad.block + high.block +
               prefixed.block + ZeroBlocks());
     auto recs = types.List();
-    ASSERT_EQ(recs.size(), 7u) << "a failed checksum informs; the walk goes on";
+    ASSERT_EQ(recs.size(), 5u) << "a failed checksum informs; the walk goes on";
     EXPECT_EQ(recs[0].FileType, ftCharacter);
     EXPECT_EQ(PermissionString(recs[0].Permissions) + " " + std::to_string(recs[0].Mode.to_ulong()), "rwxr-xr-x 3");
     EXPECT_EQ(recs[0].UserName + ":" + recs[0].GroupName + ":" + std::to_string(recs[0].MajorDevNo), "alice:staff:8");
     EXPECT_NEAR(recs[0].DateTime, 25569.0 - 1.0 / 86400.0, 1e-9) << "a negative base-256 time";
     EXPECT_EQ(recs[1].FileType, ftNormal) << "unknown type flags read as regular files";
-    EXPECT_EQ(recs[2].FileType, ftVolumeHeader);
-    EXPECT_EQ(recs[3].FileType, ftFifo);
-    EXPECT_EQ(std::vector<bool>({recs[4].ChecksumOK, recs[5].ChecksumOK, recs[6].ChecksumOK}), std::vector<bool>({false, true, true}));
+    EXPECT_EQ(std::vector<bool>({recs[2].ChecksumOK, recs[3].ChecksumOK, recs[4].ChecksumOK}), std::vector<bool>({false, true, true}));
 }
 
 TEST(TarReader, PositionsAndReadFileForms) {

@@ -192,8 +192,6 @@ TEST(ZipFileOps, CopyBufferCopyEraseToTheTrashAndTempNames) {
     TempDir tmp;
     std::string data(20000, 'q'), in = tmp.Write("in.zip", data), out = tmp.Write("out.zip", "previous");
     TZipComponent c;
-    std::vector<uint32_t> steps;
-    c.OnProgress = [&](TZipComponent*, ProgressType t, const std::string&, uint32_t n) { steps.push_back(t == ProgressUpdate ? n : 0); };
     auto copy = [&](int64_t length, const std::string& to) {
         int i = open(in.c_str(), O_RDONLY), o = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int r = c.CopyBuffer(i, o, length);
@@ -203,10 +201,8 @@ TEST(ZipFileOps, CopyBufferCopyEraseToTheTrashAndTempNames) {
     std::string part = tmp.File("part");
     EXPECT_EQ(copy(10000, part), 0);
     EXPECT_TRUE(ReadFileBytes(part) == data.substr(0, 10000));
-    steps.clear();
     EXPECT_EQ(copy(-1, part), 0);
     EXPECT_TRUE(ReadFileBytes(part) == data);
-    EXPECT_EQ(steps, (std::vector<uint32_t>{8192, 8192, 3616}));
     if (access("/dev/full", W_OK) == 0) {
         EXPECT_EQ(copy(-1, "/dev/full"), -2) << "a write that falls short";
     }
