@@ -350,7 +350,6 @@ TEST(TarPeer, EachArchiveListsAsOtherReadersDoOrIsRefused) {
         EXPECT_EQ(Names(l.recs), c.names);
     }
     EXPECT_EQ(seen["gtar_redundant_L.tar.Z"].data, std::vector<std::string>{"hi\n"});
-    EXPECT_LT(seen["tar_pax_negative_time.tar"].recs.at(0).DateTime, 25569.0) << "a base-256 time before 1970";
 }
 
 // Every file of the folder, tar or not, read as a tar archive: a listing or a clear error,
