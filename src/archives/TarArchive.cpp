@@ -614,23 +614,22 @@ void TTarWriter::AddDir(const std::string& dirname, TDateTime dateGmt, int64_t m
 
 void TTarWriter::AddSymbolicLink(const std::string& filename, const std::string& linkname, TDateTime dateGmt) {
     VTRACE("TTarWriter::AddSymbolicLink");
-    CheckOpen();
-    TTarDirRec rec;
-    rec.Name = filename;
-    rec.LinkName = linkname;
-    rec.DateTime = dateGmt;
-    rec.FileType = ftSymbolicLink;
-    WriteHeader(rec);
+    AddLinkRecord(filename, linkname, dateGmt, ftSymbolicLink);
 }
 
 void TTarWriter::AddLink(const std::string& filename, const std::string& linkname, TDateTime dateGmt) {
     VTRACE("TTarWriter::AddLink");
+    AddLinkRecord(filename, linkname, dateGmt, ftLink);
+}
+
+void TTarWriter::AddLinkRecord(const std::string& filename, const std::string& linkname, TDateTime dateGmt,
+                               TFileType type) {
     CheckOpen();
     TTarDirRec rec;
     rec.Name = filename;
     rec.LinkName = linkname;
     rec.DateTime = dateGmt;
-    rec.FileType = ftLink;
+    rec.FileType = type;
     WriteHeader(rec);
 }
 

@@ -133,6 +133,7 @@ private:
     void WriteHeader(const TTarDirRec& rec);
     void WriteBlock(const uint8_t* block);
     void CheckOpen() const;
+    void AddLinkRecord(const std::string& filename, const std::string& linkname, TDateTime dateGmt, TFileType type);
 
     TStream* Stream;
     std::unique_ptr<TFileStream> OwnedStream;

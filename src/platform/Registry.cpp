@@ -426,14 +426,22 @@ bool TRegistry::DeleteKey(const std::string& key) {
 
 bool TRegistry::ValueExists(const std::string& name) const { return GetDataType(name) != TRegDataType::rdUnknown; }
 
-TRegDataType TRegistry::GetDataType(const std::string& name) const {
-    if (!open_) return TRegDataType::rdUnknown;
+namespace {
+// Looks one value of a key up under the store's lock; f gets null when it is missing.
+template <class F>
+auto WithValue(HKEY root, const std::string& path, const std::string& name, F f) {
     Store& s = TheStore();
     std::lock_guard g(s.mutex);
     s.Sync();
-    Key* k = Walk(s.tree(), root_, regfile::SplitPath(path_), false);
-    const regfile::Value* v = k ? k->FindValue(name) : nullptr;
-    return v ? v->type : TRegDataType::rdUnknown;
+    Key* k = Walk(s.tree(), root, regfile::SplitPath(path), false);
+    return f(k ? k->FindValue(name) : nullptr);
+}
+}  // namespace
+
+TRegDataType TRegistry::GetDataType(const std::string& name) const {
+    if (!open_) return TRegDataType::rdUnknown;
+    return WithValue(root_, path_, name,
+                     [](const regfile::Value* v) { return v ? v->type : TRegDataType::rdUnknown; });
 }
 
 std::vector<std::string> TRegistry::GetValueNames() const {
@@ -468,24 +476,18 @@ bool TRegistry::DeleteValue(const std::string& name) {
 
 std::optional<std::string> TRegistry::ReadString(const std::string& name) const {
     if (!open_) return std::nullopt;
-    Store& s = TheStore();
-    std::lock_guard g(s.mutex);
-    s.Sync();
-    Key* k = Walk(s.tree(), root_, regfile::SplitPath(path_), false);
-    const regfile::Value* v = k ? k->FindValue(name) : nullptr;
-    if (!v || v->type != TRegDataType::rdString) return std::nullopt;
-    return v->s;
+    return WithValue(root_, path_, name, [](const regfile::Value* v) -> std::optional<std::string> {
+        if (!v || v->type != TRegDataType::rdString) return std::nullopt;
+        return v->s;
+    });
 }
 
 std::optional<int32_t> TRegistry::ReadInteger(const std::string& name) const {
     if (!open_) return std::nullopt;
-    Store& s = TheStore();
-    std::lock_guard g(s.mutex);
-    s.Sync();
-    Key* k = Walk(s.tree(), root_, regfile::SplitPath(path_), false);
-    const regfile::Value* v = k ? k->FindValue(name) : nullptr;
-    if (!v || v->type != TRegDataType::rdInteger) return std::nullopt;
-    return v->i;
+    return WithValue(root_, path_, name, [](const regfile::Value* v) -> std::optional<int32_t> {
+        if (!v || v->type != TRegDataType::rdInteger) return std::nullopt;
+        return v->i;
+    });
 }
 
 bool TRegistry::WriteString(const std::string& name, const std::string& value) {
