@@ -49,8 +49,8 @@ void ExpectPixels(const std::string& file, int w, int h, const std::function<uin
 
 TEST(BmpReader, PaletteAndTrueColourLayouts) {
     for (int bpp : {1, 4, 8, 24, 32})
-        for (int header : {12, 40, 56, 108, 124})
-            for (int width : {1, 2, 3, 5, 8, 9, 17, 33})
+        for (int header : {12, 40, 124})  // the core header; the palette after the header, whatever its size
+            for (int width : {1, 3, 9, 17})
                 for (int height : {4, -4}) {  // negative: top-down, which the core header cannot say
                     if (header == 12 && (height < 0 || bpp == 32)) continue;
                     BmpSpec spec{header, width, height, bpp};
@@ -70,9 +70,8 @@ TEST(BmpReader, PaletteAndTrueColourLayouts) {
 TEST(BmpReader, SixteenBitsAndBitFieldsScaleEachChannel) {
     const uint32_t cases[][6] = {  // header, bits, compression, red, green, blue masks
         {40, 16, 0, 0x7C00, 0x03E0, 0x001F},              {40, 16, 3, 0xF800, 0x07E0, 0x001F},
-        {52, 16, 3, 0x0F00, 0x00F0, 0x000F},              {108, 16, 3, 0x001F, 0x07E0, 0xF800},
-        {40, 32, 3, 0x00FF0000, 0x0000FF00, 0x000000FF},  {56, 32, 3, 0x000000FF, 0x0000FF00, 0x00FF0000},
-        {124, 32, 3, 0x3FF00000, 0x000FFC00, 0x000003FF}, {40, 32, 3, 0x00FF0000, 0x0000FF00, 0}};  // no blue: 0
+        {52, 16, 3, 0x0F00, 0x00F0, 0x000F},              {124, 32, 3, 0x3FF00000, 0x000FFC00, 0x000003FF},
+        {40, 32, 3, 0x00FF0000, 0x0000FF00, 0}};  // no blue: 0
     for (const auto& c : cases) {
         auto value = [&](int x, int y) { return uint32_t((x * 0x9E3779B1u) ^ (y * 0x85EBCA77u)) & (c[1] == 16 ? 0xFFFF : ~0u); };
         auto channel = [](uint32_t v, uint32_t mask) -> uint32_t {
@@ -84,9 +83,6 @@ TEST(BmpReader, SixteenBitsAndBitFieldsScaleEachChannel) {
             return channel(value(x, y), c[3]) << 16 | channel(value(x, y), c[4]) << 8 | channel(value(x, y), c[5]);
         }, "masks " + std::to_string(c[3]));
     }
-    // 5-bit values spread to the full range: 31 is 255, 16 is 132.
-    ExpectPixels(MakeBmp({40, 2, 1, 16}, [](int x, int) { return x ? 0x7FFFu : (16u << 10 | 1u << 5); }), 2, 1,
-                 [](int x, int) { return x ? 0xFFFFFFu : 0x840800u; }, "5-5-5");
 }
 
 TEST(BmpReader, ShortAndOddPalettes) {

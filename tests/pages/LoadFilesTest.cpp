@@ -169,15 +169,6 @@ TEST_F(LoadFilesTest, BusyCoversEveryCallIntoTheArchiveSide) {
 }
 
 TEST_F(LoadFilesTest, ReadAheadKeepsTheWindowInMemory) {
-    settings.FileBufferSize = 8;
-    Load(WritePages(20));
-    int start = -1, end = -1;
-    Serve(1);
-    loader.PreloadWindow(start, end);
-    EXPECT_EQ(std::pair(start, end), std::pair(0, 8));
-    Serve(18);
-    loader.PreloadWindow(start, end);
-    EXPECT_EQ(std::pair(start, end), std::pair(12, 20));
     settings.FileBufferSize = 6;
     const auto names = WritePages(12);
     Load(names);

@@ -101,11 +101,9 @@ TEST(PageOpsColour, Balance) {
     EXPECT_TRUE(Balance(full, 300000, factor)) << "huge discards (a 64-bit budget) stop at the sums 64 and 196";
     EXPECT_EQ(factor, 12700 / ((196 - 64) / 6));
     // The budget is 64-bit; discards of any size or sign match the reference.
-    const std::pair<TBitmap, int32_t> cases[] = {
-        {NoisePage(97, 61, 1), 0},       {NoisePage(97, 61, 2), 5},       {NoisePage(97, 61, 3), 50},
-        {NoisePage(97, 61, 4), 1000},    {NoisePage(97, 61, 5), 100000},  {NoisePage(97, 61, 6), -5},
-        {NoisePage(40, 300, 3, 20, 230), 5}, {ComicPage(160, 240, 11), 5}, {ComicPage(160, 240, 12), 200},
-        {SumRamp(1, 500, 10, 760), 5},   {SumRamp(500, 1, 10, 760), 5},   {SumRamp(33, 33, 60, 700), 30}};
+    const std::pair<TBitmap, int32_t> cases[] = {{NoisePage(97, 61, 1), 0},     {NoisePage(97, 61, 2), 100000},
+                                                 {NoisePage(97, 61, 3), -5},    {ComicPage(160, 240, 11), 5},
+                                                 {SumRamp(1, 500, 10, 760), 5}, {SumRamp(500, 1, 10, 760), 5}};
     for (const auto& [page, d] : cases) {
         int32_t f1 = 100, f2 = 100;
         ExpectLikeReference(page, [&](TBitmap& p) { return Balance(p, d, f1); },
@@ -145,8 +143,7 @@ TEST(PageOpsColour, Yellowing) {
     EXPECT_EQ(page.Pixel(1, 1), RGBColor(235, 225, 130));
     EXPECT_EQ(page.Pixel(2, 2), RGBColor(250, 255, 255));
     // Out-of-range thresholds and boosts stay within 0..255, as in the reference.
-    const int32_t settings[][5] = {{235, 220, 127, 10, 20}, {0, 0, 0, 255, 255}, {-50, -1, 300, 30, -40},
-                                   {200, 100, 50, 1000, 7}, {255, 255, 255, 10, 20}};
+    const int32_t settings[][5] = {{235, 220, 127, 10, 20}, {0, 0, 0, 255, 255}, {-50, -1, 300, 1000, -40}};
     for (const auto& s : settings)
         for (const TBitmap& p : {NoisePage(80, 60, 1, 100, 255), ComicPage(120, 90, 2)})
             ExpectLikeReference(p, [&](TBitmap& b) { return ReduceYellowing(b, s[0], s[1], s[2], s[3], s[4], reduced); },
@@ -170,11 +167,10 @@ TEST(PageOpsColour, WhitePageAtTheOneInFiftyThreshold) {
     EXPECT_FALSE(BitmapIsWhite(SolidPage(41, 41, 255, 255, 255))) << "1 pixel inside the margins, 33 needed";
     EXPECT_TRUE(BitmapIsWhite(SolidPage(48, 48, 255, 255, 255))) << "64 inside the margins, 46 needed";
     EXPECT_TRUE(BitmapIsWhite(SolidPage(4200, 42, 255, 255, 255))) << "rows longer than a counter of 255 x 16";
-    for (auto [w, h] : {std::pair{41, 45}, {48, 48}, {59, 51}, {76, 60}, {4200, 42}, {4100, 43}})
-        for (uint32_t seed : {1u, 2u}) {
-            const TBitmap p = NoisePage(w, h, seed, 249, 255);
-            EXPECT_EQ(BitmapIsWhite(p), ref::BitmapIsWhite(p)) << w << "x" << h;
-        }
+    for (auto [w, h] : {std::pair{48, 48}, {59, 51}, {4100, 43}}) {
+        const TBitmap p = NoisePage(w, h, 1, 249, 255);
+        EXPECT_EQ(BitmapIsWhite(p), ref::BitmapIsWhite(p)) << w << "x" << h;
+    }
 }
 
 // ---- Yellowing reduction by filling ----
@@ -209,17 +205,15 @@ TEST(PageOpsFill, EdgeAndInternalStages) {
 
 TEST(PageOpsFill, MatchesTheDepthFirstWalk) {
     std::vector<std::pair<TBitmap, TFillColours>> cases;
-    for (uint32_t seed = 1; seed <= 3; ++seed) cases.emplace_back(ComicPage(150 + 13 * seed, 210 + 7 * seed, seed), TFillColours{});
+    cases.emplace_back(ComicPage(163, 217, 1), TFillColours{});
     cases.emplace_back(NoisePage(90, 70, 5, 100, 255), TFillColours{});
-    cases.emplace_back(NoisePage(90, 70, 6, 100, 255), TFillColours{160, 140, 120, 255, 255, 255});
-    // A fill colour that is not paper, one out of range, thresholds below 0.
-    cases.emplace_back(ComicPage(100, 140, 8), TFillColours{200, 150, 120, 100, 90, 80});
+    // A fill colour out of range, thresholds below 0.
     cases.emplace_back(ComicPage(100, 140, 9), TFillColours{200, 150, 120, 999, -4, 240});
     cases.emplace_back(ComicPage(100, 140, 10), TFillColours{-5, -5, -5, 0, 0, 0});
     TBitmap walled = SolidPage(30, 30, 230, 210, 170);  // the corner scan stops at a pixel of the fill colour
     for (int y = 0; y < 30; ++y) SetPixel(walled, 0, y, 100, 90, 80), SetPixel(walled, 15, y, 0, 0, 0);
     cases.emplace_back(walled, TFillColours{200, 150, 120, 100, 90, 80});
-    for (auto [w, h] : {std::pair{1, 1}, {1, 40}, {40, 1}, {5, 3}, {9, 9}, {10, 17}})  // smaller than the corners
+    for (auto [w, h] : {std::pair{1, 1}, {1, 40}, {40, 1}, {5, 3}})  // smaller than the corners
         cases.emplace_back(NoisePage(w, h, uint32_t(w * 100 + h), 110, 255), TFillColours{});
     for (const auto& [page, c] : cases)
         for (bool internal : {false, true}) {
@@ -246,18 +240,15 @@ TEST(PageOpsLanczos, MatchesReferenceOverSizesAndPages) {
         TBitmap page = NoisePage(37, 23, 1), before = page;
         ASSERT_TRUE(LanczosStretch(page, 37, 23));
         EXPECT_TRUE(SameBytes(page, before)) << "the same size leaves the page unchanged";
-        for (int s : {1, 2, 3, 4, 7, 16, 33}) {  // tiny sources read mirrored taps clamped into the row
-            for (int dw : {1, 2, 3, 5, 8, 15, 50}) ExpectStretchLikeReference(NoisePage(s, 1 + s % 5, uint32_t(s)), dw, 3);
-            for (int dh : {1, 2, 4, 9, 40}) ExpectStretchLikeReference(NoisePage(3, s, uint32_t(s)), 4, dh);
+        for (int s : {1, 2, 3, 7}) {  // tiny sources read mirrored taps clamped into the row
+            for (int dw : {1, 5, 50}) ExpectStretchLikeReference(NoisePage(s, 1 + s % 5, uint32_t(s)), dw, 3);
+            for (int dh : {1, 40}) ExpectStretchLikeReference(NoisePage(3, s, uint32_t(s)), 4, dh);
         }
-        const TBitmap comic = ComicPage(160, 240, 3), scan = NoisePage(248, 351, 5);
-        for (auto [w, h] : {std::pair{72, 108}, {240, 360}, {161, 241}, {13, 300}}) ExpectStretchLikeReference(comic, w, h);
-        ExpectStretchLikeReference(scan, 76, 108);
-        ExpectStretchLikeReference(scan, 31, 1);
+        ExpectStretchLikeReference(ComicPage(160, 240, 3), 72, 108);
+        ExpectStretchLikeReference(NoisePage(248, 351, 5), 161, 241);
         TBitmap stripes = SolidPage(64, 64, 0, 0, 0);  // every output in both clamps
         for (int i = 0; i < 64 * 32; ++i) SetPixel(stripes, 2 * (i % 32), i / 32, 255, 255, 255);
         ExpectStretchLikeReference(stripes, 97, 97);
-        ExpectStretchLikeReference(stripes, 40, 40);
     });
 }
 
@@ -292,8 +283,7 @@ TEST(PageOpsLanczos, DegenerateSizesAndTheRecordedScale) {
 
 TEST(PageOpsTurns, MatchReferenceAndUndoEachOther) {
     BothKernels([] {
-        for (auto [w, h] : {std::pair{1, 1}, {1, 9}, {9, 1}, {5, 5}, {6, 7}, {33, 70}, {70, 33}, {64, 64}, {101, 37},
-                            {130, 9}, {8, 8}, {4, 200}}) {
+        for (auto [w, h] : {std::pair{1, 1}, {1, 9}, {9, 1}, {6, 7}, {101, 37}, {8, 8}}) {
             const TBitmap page = NoisePage(w, h, uint32_t(w * 1000 + h));
             const std::string what = std::to_string(w) + "x" + std::to_string(h);
             ExpectLikeReference(page, RotateBitmapLeft, [](TBitmap& p) { return ref::RotateBitmapLeft(p), true; }, what);
@@ -314,10 +304,6 @@ TEST(PageOpsTurns, MatchReferenceAndUndoEachOther) {
         for (int i = 0; i < 6; ++i) turned += char('a' - 1 + GetRValue(t.Pixel(i % 2, i / 2)));
     }
     EXPECT_EQ(turned, "cfbeaddaebfc");
-    TBitmap odd = SolidPage(4, 3, 0, 0, 0);  // an odd height keeps the middle row, reversed
-    for (int x = 0; x < 4; ++x) SetPixel(odd, x, 1, uint8_t(10 + x), 0, 0);
-    InvertBitmap(odd);
-    for (int x = 0; x < 4; ++x) EXPECT_EQ(GetRValue(odd.Pixel(x, 1)), 13 - x);
     TBitmap empty;
     EXPECT_TRUE(RotateBitmapLeft(empty) && InvertBitmap(empty));
 }

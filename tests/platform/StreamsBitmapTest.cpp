@@ -35,7 +35,7 @@ TEST(Streams, FileStreamRoundTripAndRefusesDirectories) {
     EXPECT_FALSE(m.LoadFromFile(dir.File("missing")));
 }
 
-TEST(Bitmap, RowsArePaddedAndFormatsConvert) {
+TEST(Bitmap, RowsArePaddedAndReadThroughThePalette) {
     TBitmap b;
     ASSERT_TRUE(b.SetSize(3, 2, TPixelFormat::pf24bit));
     EXPECT_EQ(b.Stride(), 12);
@@ -43,8 +43,6 @@ TEST(Bitmap, RowsArePaddedAndFormatsConvert) {
     EXPECT_EQ(b.Stride(), 4);
     b.Palette()[1] = {10, 20, 30, 0};
     b.ScanLine(1)[0] = 0x40;  // pixel 1 of row 1
-    EXPECT_EQ(b.Pixel(1, 1), RGBColor(30, 20, 10));
-    ASSERT_TRUE(b.SetPixelFormat(TPixelFormat::pf24bit));
     EXPECT_EQ(b.Pixel(1, 1), RGBColor(30, 20, 10));
     EXPECT_EQ(b.Pixel(0, 1), 0u);
 }
@@ -55,4 +53,27 @@ TEST(Bitmap, RefusesHugeOrNegativeSizes) {
     EXPECT_FALSE(b.SetSize(1 << 16, 1 << 16, TPixelFormat::pf24bit));
     EXPECT_TRUE(b.Empty());
     EXPECT_TRUE(b.SetSize(0, 0));
+}
+
+// Every format converts to 24 and 32 bits pixel for pixel, as Pixel() reads it.
+TEST(BitmapConvert, EveryFormatTo24And32Bits) {
+    for (TPixelFormat f : {TPixelFormat::pf1bit, TPixelFormat::pf4bit, TPixelFormat::pf8bit, TPixelFormat::pf32bit}) {
+        TBitmap src;
+        ASSERT_TRUE(src.SetSize(11, 3, f));
+        for (size_t i = 0; i < src.Palette().size(); ++i)
+            src.Palette()[i] = {static_cast<uint8_t>(i), static_cast<uint8_t>(2 * i), static_cast<uint8_t>(255 - i), 0};
+        if (f == TPixelFormat::pf8bit) src.Palette().resize(100);  // indexes past a short palette: black
+        for (int64_t i = 0; i < src.ByteSize(); ++i) src.Bits()[i] = static_cast<uint8_t>(i * 37 + 11);
+        for (TPixelFormat to : {TPixelFormat::pf24bit, TPixelFormat::pf32bit}) {
+            TBitmap out = src;
+            ASSERT_TRUE(out.SetPixelFormat(to));
+            ASSERT_EQ(out.PixelFormat(), to);
+            for (int y = 0; y < 3; ++y)
+                for (int x = 0; x < 11; ++x) ASSERT_EQ(out.Pixel(x, y), src.Pixel(x, y)) << int(f) << " " << x << "," << y;
+        }
+        TBitmap assigned;
+        ASSERT_TRUE(assigned.AssignConverted(src));
+        EXPECT_EQ(assigned.PixelFormat(), TPixelFormat::pf24bit);
+        EXPECT_EQ(assigned.Pixel(10, 2), src.Pixel(10, 2));
+    }
 }

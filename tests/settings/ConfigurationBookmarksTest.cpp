@@ -46,8 +46,6 @@ TEST_F(BookmarksTest, CurrentSetIsStoredAndReloaded) {
     form_->SetLastPages(Files(files));
     EXPECT_EQ(StoredInt("RecentPages"), 7);
     EXPECT_EQ(ValueNames("RecentPages")[15], "000F");  // upper-case hexadecimal digits
-    EXPECT_EQ(StoredString("000F", "RecentPages"), "/books/vol1/page15.jpg");
-    EXPECT_EQ(StoredString("0013", "RecentPages"), "/books/vol1/page19.jpg");
     form_->SetLastPages(Files({"/books/vol2.cbz"}));  // a shorter list replaces the longer one
     EXPECT_EQ(ValueNames("RecentPages"), Names{"0000"});
     form_->SetLastPages(form_->LastFiles);  // its own list
@@ -78,13 +76,14 @@ TEST_F(BookmarksTest, ReadingTrimsSortsAndSkipsBadValues) {
     ASSERT_EQ(ui_.shown.size(), 1u);
     EXPECT_NE(ui_.shown[0].text.find("Invalid data type for '0001'"), std::string::npos);
     StoreInt("0000", 1, "RecentPages0000");  // a sub-key holding only bad values is a free slot
+    Bookmark(-1, {}, 3);                      // and an empty list is no bookmark
     EXPECT_FALSE(form_->AreSubKeysPresent("RecentPages0000"));
     Bookmark(-1, {"/fresh"}, 0);
     EXPECT_EQ(Slot(0), Names{"/fresh"});
     EXPECT_EQ(Slot(1), Names{""});
 }
 
-TEST_F(BookmarksTest, NewBookmarkFillsTheFirstFreeSlotByShifting) {
+TEST_F(BookmarksTest, NewBookmarkShiftsIntoTheFirstFreeSlotAndOthersOverwrite) {
     EXPECT_EQ(TConfigureForm::BookmarkName(11), "RecentPages000B");
     for (int i : {0, 1, 2, 6}) Bookmark(i, {"/s" + IntToStr(i), "/other"}, i);  // 6 is beyond the gap
     Bookmark(-1, {"/new/book.cbz"}, 41);
@@ -99,6 +98,14 @@ TEST_F(BookmarksTest, NewBookmarkFillsTheFirstFreeSlotByShifting) {
     EXPECT_EQ(Slot(6, &page)[0], "/s6");
     EXPECT_EQ(page, 6);
     EXPECT_EQ(StoredInt("RecentPages"), 41);
+    Bookmark(2, {"/replacement"}, 9);  // in place: the old second name is gone, nothing moves
+    EXPECT_EQ(Slot(2, &page), Names{"/replacement"});
+    EXPECT_EQ(page, 9);
+    EXPECT_EQ(Slot(3)[0], "/s2");
+    const auto before = ValueNames();  // slots outside 0 to 11 are refused
+    form_->SetBookmark(12);
+    form_->SetBookmark(-2);
+    EXPECT_EQ(ValueNames(), before);
 }
 
 TEST_F(BookmarksTest, FullSlotsDropTheOldestAndMoveManyNamesIntact) {
@@ -117,27 +124,6 @@ TEST_F(BookmarksTest, FullSlotsDropTheOldestAndMoveManyNamesIntact) {
     EXPECT_FALSE(form_->AreSubKeysPresent("RecentPages000C"));  // no thirteenth slot
 }
 
-TEST_F(BookmarksTest, OverwritingASlotInPlace) {
-    for (int i = 0; i < 7; ++i) Bookmark(i, {"/slot" + IntToStr(i), "/other"}, i);
-    Bookmark(5, {"/replacement"}, 9);
-    int32_t page = 0;
-    EXPECT_EQ(Slot(5, &page), Names{"/replacement"});  // the old second name is gone
-    EXPECT_EQ(page, 9);
-    for (int i : {0, 1, 2, 3, 4, 6}) EXPECT_EQ(Slot(i)[0], "/slot" + IntToStr(i));
-    const auto before = ValueNames();  // slots outside 0 to 11 are refused
-    form_->SetBookmark(12);
-    form_->SetBookmark(-2);
-    EXPECT_EQ(ValueNames(), before);
-}
-
-TEST_F(BookmarksTest, EmptyListIsNoBookmark) {
-    Bookmark(-1, {}, 3);
-    EXPECT_FALSE(form_->AreSubKeysPresent(TConfigureForm::BookmarkName(0)));
-    Bookmark(-1, {"/real.cbz"}, 0);  // the empty slot is the first free one: nothing moves
-    EXPECT_EQ(Slot(0), Names{"/real.cbz"});
-    EXPECT_EQ(Slot(1), Names{""});
-}
-
 TEST_F(BookmarksTest, ListingShowsBareNameAndPage) {
     Bookmark(0, {"/home/u/comics/Issue 12.zip"}, 4);
     Bookmark(2, {"/home/u/a\\b:c.cbz"}, 0);  // '\' and ':' belong to the name
@@ -153,7 +139,7 @@ TEST_F(BookmarksTest, ListingShowsBareNameAndPage) {
                                     "", "", "", "", "", "", ""}));
 }
 
-TEST_F(BookmarksTest, RetrieveMakesTheBookmarkCurrent) {
+TEST_F(BookmarksTest, RetrieveMakesTheBookmarkCurrentAndDeleteKeepsItsPage) {
     const Names three = Numbered("/b", 3);
     Bookmark(-1, three, 2);
     form_->SetLastPages(Files({"/now/reading.cbz"}));
@@ -170,18 +156,12 @@ TEST_F(BookmarksTest, RetrieveMakesTheBookmarkCurrent) {
     EXPECT_EQ(StoredInt("RecentPages"), 2);
     EXPECT_EQ(ValueNames("RecentPages").size(), 3u);
     EXPECT_EQ(Slot(0), three);  // the bookmark stays
-}
-
-TEST_F(BookmarksTest, DeleteKeepsThePageValue) {
-    Bookmark(3, {"/x"}, 6);
-    const std::string name = TConfigureForm::BookmarkName(3);
-    form_->DeleteSubKeys(name);
+    form_->DeleteSubKeys(TConfigureForm::BookmarkName(0));  // deleting it keeps its page value
     int32_t page = -1;
     TStringList files = Files({"left over"});
-    EXPECT_FALSE(form_->GetSubKeys(name, page, files));
-    EXPECT_EQ(page, 6);
+    EXPECT_FALSE(form_->GetSubKeys(TConfigureForm::BookmarkName(0), page, files));
+    EXPECT_EQ(page, 2);
     EXPECT_EQ(files.Count(), 0);
-    form_->DeleteSubKeys("NeverThere");  // harmless
 }
 
 }  // namespace

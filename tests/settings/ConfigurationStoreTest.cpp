@@ -1,5 +1,4 @@
 // Loading the settings: first-run defaults, stored values taken as they are, bad values.
-#include <random>
 #include <sstream>
 
 #include "SettingsFixture.h"
@@ -124,22 +123,12 @@ TEST_F(SettingsTest, ValueOfTheWrongTypeFallsBackToItsDefault) {
     EXPECT_EQ(ui_.shown[1].caption, "Invalid data type for 'Weird'");
 }
 
-TEST_F(SettingsTest, CorruptedStoreFileStartsWithDefaultsAndIsKept) {
-    std::mt19937 rng(1234);
-    std::string garbage;
-    for (int i = 0; i < 4096; ++i) garbage += static_cast<char>(rng() & 0xFF);
-    garbage += "\n[\\Software\\Vellicor\nWindowTop=\"unterminated\n\x01\x02 = =\n";
-    cfg_.Dir().Write("registry.txt", garbage);
+TEST_F(SettingsTest, CorruptedStoreFileStartsWithDefaults) {
+    cfg_.Dir().Write("registry.txt", "\x01\xff[\\Software\\Vellicor\nWindowTop=\"unterminated\n");
     ResetRegistryStore();
-    {
-        TConfigureForm form;
-        EXPECT_EQ(form.PageBufferSize, 3);
-        EXPECT_EQ(form.InfoFont, TFontDesc{});
-        form.SetWindowLeft(321);
-    }
-    EXPECT_EQ(ReadFileBytes(RegistryFilePath() + ".damaged-1"), garbage);
-    ResetRegistryStore();  // read the file again, as a new process would
-    EXPECT_EQ(TConfigureForm().WindowLeft, 321);
+    TConfigureForm form;
+    EXPECT_EQ(form.PageBufferSize, 3);
+    EXPECT_EQ(form.InfoFont, TFontDesc{});
 }
 
 TEST_F(SettingsTest, UnwritableStoreStillGivesWorkingSettings) {
