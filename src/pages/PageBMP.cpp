@@ -3,6 +3,7 @@
 #include <exception>
 #include <memory>
 
+#include "codecs/png/PngPage.h"
 #include "pages/BmpReader.h"
 #include "pages/JpegDecode.h"
 #include "pages/Utilsunit.h"
@@ -23,7 +24,7 @@ constexpr int kErrorPageHeight = 600;
 constexpr TColor kErrorPageColor = 0x808080;
 const char* const kErrorLoading = "Error Loading : ";
 
-TPageDecoder g_pngDecoder;
+TPageDecoder g_pngDecoder = DecodePngPage;
 TPageDecoder g_gifDecoder;
 
 // A failure inside a decoder, turned into the error page by LoadFromStream.
