@@ -15,9 +15,12 @@ void Unfilter(uint8_t filter, uint8_t* row, const uint8_t* prev, size_t n, unsig
 
 // The Paeth predictor of left a, up b and upper-left c, ties broken a, then b.
 inline uint8_t PaethPredictor(int a, int b, int c) {
+    // Written to compile without branches: the choice depends on the data.
     int p = b - c, q = a - c;
     int pa = p < 0 ? -p : p, pb = q < 0 ? -q : q, pc = p + q < 0 ? -(p + q) : p + q;
-    return static_cast<uint8_t>(pa <= pb && pa <= pc ? a : (pb <= pc ? b : c));
+    int bc = pb <= pc ? b : c;
+    int m = pb <= pc ? pb : pc;
+    return static_cast<uint8_t>(pa <= m ? a : bc);
 }
 
 }  // namespace vellicor::pngfilters

@@ -202,14 +202,34 @@ bool TChunkIDAT::LoadFromStream(TStream& stream, const TChunkName& name, uint32_
     if (offset == 0) offset = 1;
 
     pngpixels::TRowConverter convert(header, owner->GammaTable);
+    // Plain pictures were not cleared: each row's padding, and every row not decoded (the
+    // data ended, or an error), is cleared here.
+    const size_t used = (size_t(width) * header.DIBBitsPerPixel + 7) / 8;
+    struct TClearRest {
+        TChunkIHDR& header;
+        uint32_t done = 0;
+        bool active;
+        ~TClearRest() {
+            if (!active) return;
+            const size_t from = size_t(done) * header.BytesPerRow;
+            if (from < header.ImageData.size())
+                std::memset(header.ImageData.data() + from, 0, header.ImageData.size() - from);
+            const size_t alphaFrom = size_t(done) * header.IHDRData.Width;
+            if (alphaFrom < header.ImageAlpha.size())
+                std::memset(header.ImageAlpha.data() + alphaFrom, 0, header.ImageAlpha.size() - alphaFrom);
+        }
+    } rest{header, 0, h.InterlaceMethod == 0};
     TIdatReader reader(stream, name, size);
     TRowBuffers rows(rowBytes);
 
     if (h.InterlaceMethod == 0) {
         for (uint32_t y = 0; y < height; ++y) {
             if (!ReadRow(reader, rows, rowBytes, offset)) break;
-            convert.Convert(rows.Current(), width, header.Scanline(y),
+            uint8_t* line = header.Scanline(y);
+            convert.Convert(rows.Current(), width, line,
                             header.ImageAlpha.empty() ? nullptr : header.ImageAlpha.data() + size_t(y) * width);
+            std::memset(line + used, 0, header.BytesPerRow - used);
+            rest.done = y + 1;
             rows.Flip();
         }
     } else {

@@ -1,5 +1,6 @@
 #include "codecs/png/Pngimage.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -200,7 +201,8 @@ bool TChunkIHDR::LoadFromStream(TStream& stream, const TChunkName& name, uint32_
     if (IHDRData.Width == 0 || IHDRData.Height == 0 || !ValidColorAndDepth(IHDRData.ColorType, IHDRData.BitDepth))
         TPNGObject::RaiseError<EPngInvalidIHDR>(EPNGInvalidIHDRText);
     Owner()->InterlaceMethod = static_cast<TInterlaceMethod>(IHDRData.InterlaceMethod);
-    PrepareImageData();
+    // Plain rows are written whole by the image data, which clears what it does not reach.
+    PrepareImageData(IHDRData.InterlaceMethod != 0);
     return true;
 }
 
@@ -225,7 +227,7 @@ void TChunkIHDR::FreeImageData() {
     ImageAlpha.shrink_to_fit();
 }
 
-void TChunkIHDR::PrepareImageData() {
+void TChunkIHDR::PrepareImageData(bool zero) {
     VTRACE("TChunkIHDR::PrepareImageData");
     Palette.fill(TRGBQuad{});
     FreeImageData();
@@ -256,9 +258,14 @@ void TChunkIHDR::PrepareImageData() {
     if (w * h > uint64_t(kMaxBitmapPixels)) TPNGObject::RaiseError<EPNGOutMemory>(EPNGOutMemoryText);
     BytesPerRow = static_cast<uint32_t>(((DIBBitsPerPixel * w + 31) & ~uint64_t(31)) / 8);
     try {
-        ImageData.assign(size_t(BytesPerRow) * h, 0);
-        if (IHDRData.ColorType == COLOR_GRAYSCALEALPHA || IHDRData.ColorType == COLOR_RGBALPHA)
-            ImageAlpha.assign(size_t(w * h), 0);
+        const bool alpha = IHDRData.ColorType == COLOR_GRAYSCALEALPHA || IHDRData.ColorType == COLOR_RGBALPHA;
+        if (zero) {
+            ImageData.assign(size_t(BytesPerRow) * h, 0);
+            if (alpha) ImageAlpha.assign(size_t(w * h), 0);
+        } else {
+            ImageData.resize(size_t(BytesPerRow) * h);
+            if (alpha) ImageAlpha.resize(size_t(w * h));
+        }
     } catch (const std::bad_alloc&) {
         FreeImageData();
         TPNGObject::RaiseError<EPNGOutMemory>(EPNGOutMemoryText);
@@ -642,6 +649,20 @@ void TPNGObject::LoadFromStream(TStream& stream) {
     ClearChunks();
     // Gamma belongs to the image: a second image read into this object starts afresh.
     InitializeGamma();
+    try {
+        ReadChunks(stream);
+    } catch (...) {
+        // A picture left half-built is not left uninitialised.
+        if (HeaderPresent()) {
+            TChunkIHDR& h = GetHeader();
+            std::fill(h.ImageData.begin(), h.ImageData.end(), 0);
+            std::fill(h.ImageAlpha.begin(), h.ImageAlpha.end(), 0);
+        }
+        throw;
+    }
+}
+
+void TPNGObject::ReadChunks(TStream& stream) {
     uint8_t sig[8];
     if (stream.Read(sig, 8) != 8 || std::memcmp(sig, kSignature, 8) != 0)
         RaiseError<EPNGInvalidFileHeader>(EPNGInvalidFileHeaderText);

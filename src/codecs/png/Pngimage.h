@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codecs/png/Pnglang.h"
@@ -60,6 +61,27 @@ enum TPNGTransparencyMode { ptmNone, ptmBit, ptmPartial };
 enum : uint8_t { COLOR_GRAYSCALE = 0, COLOR_RGB = 2, COLOR_PALETTE = 3, COLOR_GRAYSCALEALPHA = 4, COLOR_RGBALPHA = 6 };
 
 using TChunkName = std::array<char, 4>;
+
+// Picture buffers are not cleared on allocation when the decoder writes every byte anyway.
+template <class T>
+struct TDefaultInitAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = TDefaultInitAllocator<U>;
+    };
+    TDefaultInitAllocator() = default;
+    template <class U>
+    TDefaultInitAllocator(const TDefaultInitAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... A>
+    void construct(U* p, A&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<A>(args)...);
+    }
+};
+using TPixelBuffer = std::vector<uint8_t, TDefaultInitAllocator<uint8_t>>;
 
 class TPNGObject;
 class TChunkIHDR;
@@ -140,17 +162,18 @@ public:
     bool LoadFromStream(TStream& Stream, const TChunkName& Name, uint32_t Size) override;
     bool SaveToStream(TStream& Stream) override;
 
-    // Builds the DIB description and zeroed buffers from IHDRData. A picture beyond the
-    // page bitmap's pixel limit, or memory running out, raises EPNGOutMemory.
-    void PrepareImageData();
+    // Builds the DIB description and buffers from IHDRData, zeroed unless Zero is false
+    // (the caller then writes every byte). A picture beyond the page bitmap's pixel limit,
+    // or memory running out, raises EPNGOutMemory.
+    void PrepareImageData(bool Zero = true);
     void FreeImageData();
 
     bool HasPalette = false;
     int DIBBitsPerPixel = 0;           // 0: no DIB (unknown colour type)
     std::array<TRGBQuad, 256> Palette{};
     uint32_t BytesPerRow = 0;
-    std::vector<uint8_t> ImageData;    // BytesPerRow x Height
-    std::vector<uint8_t> ImageAlpha;   // Width x Height, top row first; empty unless types 4, 6
+    TPixelBuffer ImageData;            // BytesPerRow x Height
+    TPixelBuffer ImageAlpha;           // Width x Height, top row first; empty unless types 4, 6
     TIHDRData IHDRData;
 
     uint8_t* Scanline(uint32_t Row) { return ImageData.data() + size_t(Row) * BytesPerRow; }
@@ -326,6 +349,10 @@ public:
     void AssignTo(TPNGObject& Dest) const { Dest.AssignPNG(*this); }
     void AssignTo(TBitmap& Dest) const;
 
+private:
+    void ReadChunks(TStream& Stream);
+
+public:
     template <class E>
     [[noreturn]] static void RaiseError(const std::string& Text) {
         throw E(Text);
