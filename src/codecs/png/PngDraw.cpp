@@ -61,7 +61,8 @@ void TPNGObject::CreateAlpha() {
         case COLOR_RGB:
             h.IHDRData.ColorType = h.IHDRData.ColorType == COLOR_GRAYSCALE ? COLOR_GRAYSCALEALPHA : COLOR_RGBALPHA;
             try {
-                h.ImageAlpha.assign(size_t(h.IHDRData.Width) * h.IHDRData.Height, 255);
+                h.ImageAlpha.resize(size_t(h.IHDRData.Width) * h.IHDRData.Height);
+                std::memset(h.ImageAlpha.data(), 255, h.ImageAlpha.size());
             } catch (const std::bad_alloc&) {
                 RaiseError<EPNGOutMemory>(EPNGOutMemoryText);
             }
@@ -145,6 +146,10 @@ void TPNGObject::Draw(TBitmap& canvas, int left, int top, int right, int bottom)
         }
     }
     const bool plainCopy = !keyed && !paletteAlpha && !pixelAlpha && bits == 24 && cstep == 3 && dw == w;
+    const bool plainIndexed = !keyed && !paletteAlpha && !pixelAlpha && bits <= 8 && cstep == 3;
+    uint32_t colours[256];
+    for (int i = 0; i < 256; ++i)
+        colours[i] = uint32_t(h.Palette[i].blue) | uint32_t(h.Palette[i].green) << 8 | uint32_t(h.Palette[i].red) << 16;
 
     for (int64_t y = y0; y < y1; ++y) {
         const size_t sy = static_cast<size_t>((y - top) * ht / dh);
@@ -153,6 +158,12 @@ void TPNGObject::Draw(TBitmap& canvas, int left, int top, int right, int bottom)
         uint8_t* dst = canvas.ScanLine(static_cast<int>(y)) + x0 * cstep;
         if (plainCopy) {
             std::memcpy(dst, src + size_t(columns[0]) * 3, count * 3);
+            continue;
+        }
+        if (plainIndexed) {
+            // Four bytes written per pixel, three kept: all but the last pixel.
+            for (size_t k = 0; k + 1 < count; ++k, dst += 3) std::memcpy(dst, &colours[IndexAt(src, columns[k], bits)], 4);
+            std::memcpy(dst, &colours[IndexAt(src, columns[count - 1], bits)], 3);
             continue;
         }
         for (size_t k = 0; k < count; ++k, dst += cstep) {

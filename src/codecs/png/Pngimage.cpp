@@ -259,12 +259,11 @@ void TChunkIHDR::PrepareImageData(bool zero) {
     BytesPerRow = static_cast<uint32_t>(((DIBBitsPerPixel * w + 31) & ~uint64_t(31)) / 8);
     try {
         const bool alpha = IHDRData.ColorType == COLOR_GRAYSCALEALPHA || IHDRData.ColorType == COLOR_RGBALPHA;
+        ImageData.resize(size_t(BytesPerRow) * h);
+        if (alpha) ImageAlpha.resize(size_t(w * h));
         if (zero) {
-            ImageData.assign(size_t(BytesPerRow) * h, 0);
-            if (alpha) ImageAlpha.assign(size_t(w * h), 0);
-        } else {
-            ImageData.resize(size_t(BytesPerRow) * h);
-            if (alpha) ImageAlpha.resize(size_t(w * h));
+            std::memset(ImageData.data(), 0, ImageData.size());
+            if (alpha) std::memset(ImageAlpha.data(), 0, ImageAlpha.size());
         }
     } catch (const std::bad_alloc&) {
         FreeImageData();
