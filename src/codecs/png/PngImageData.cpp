@@ -75,16 +75,30 @@ public:
         return n - z_.avail_out;
     }
 
-    // Reads the rest of the current chunk and checks its CRC. False when the stream ends first.
+    // Reads the rest of the run (data the rows did not need, such as the checksum alone in
+    // a last chunk) and checks every CRC. False when the stream ends first.
     bool Finish() {
         if (cutShort_) return false;
-        while (pos_ < endPos_) {
-            int64_t got = stream_.Read(buffer_.get(), std::min<int64_t>(kReadBufferSize, endPos_ - pos_));
-            if (got <= 0) return false;
-            crc_ = PngCrc(crc_, buffer_.get(), size_t(got));
-            pos_ += got;
+        for (;;) {
+            while (pos_ < endPos_) {
+                int64_t got = stream_.Read(buffer_.get(), std::min<int64_t>(kReadBufferSize, endPos_ - pos_));
+                if (got <= 0) return false;
+                crc_ = PngCrc(crc_, buffer_.get(), size_t(got));
+                pos_ += got;
+            }
+            if (!CheckCrc()) return false;
+            // The next chunk belongs to the run when it is image data too; otherwise it is
+            // left for the chunk loop.
+            uint8_t head[8];
+            const int64_t got = stream_.Read(head, 8);
+            if (got != 8 || std::memcmp(head + 4, "IDAT", 4) != 0) {
+                if (got > 0) stream_.Seek(-got, SeekOrigin::Current);
+                return true;
+            }
+            pos_ += 8;
+            crc_ = PngCrc(0, head + 4, 4);
+            endPos_ = pos_ + GetBE32(head);
         }
-        return CheckCrc();
     }
 
 private:
