@@ -156,7 +156,7 @@ private:
 // Two row buffers with zero padding before and spare room after each row.
 class TRowBuffers {
 public:
-    explicit TRowBuffers(size_t rowBytes) : rowBytes_(rowBytes) {
+    explicit TRowBuffers(size_t rowBytes) {
         const size_t each = rowBytes + 2 * pngfilters::kRowPadding;
         storage_.reset(new (std::nothrow) uint8_t[2 * each]);
         if (!storage_) TPNGObject::RaiseError<EPNGOutMemory>(EPNGOutMemoryText);
@@ -170,7 +170,6 @@ public:
     void ZeroPrevious(size_t n) { std::memset(Previous(), 0, n); }
 
 private:
-    size_t rowBytes_;
     std::unique_ptr<uint8_t[]> storage_;
     uint8_t* rows_[2] = {nullptr, nullptr};
     unsigned used_ = 0;
