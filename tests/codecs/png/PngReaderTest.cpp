@@ -379,6 +379,9 @@ TEST(PngReader, CutShortAndHostileFilesNeverCrash) {
             png.Draw(page, 0, 0, png.GetWidth(), png.GetHeight());
         }
     }
+    // Cut at each chunk boundary before the end: the next length cannot be read.
+    for (size_t at = 8; at < kSmall.size(); at += 12 + GetBe32(kSmall, at))
+        EXPECT_EQ(Raised(kSmall.substr(0, at)), "UnexpectedEnd") << at;
     // The deflate stream itself cut short (its chunk complete): the rows so far, then zero.
     const std::string z = Zlib(RgbRows(3, 2));
     TPNGObject partial;
