@@ -16,6 +16,7 @@
 #include <QScreen>
 #include <QSlider>
 #include <QSpinBox>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -134,6 +135,13 @@ TConfigureDlg::TConfigureDlg(TConfigureForm& Config, QWidget* Owner) : QDialog(O
     InfoColourDialog = new QColorDialog(this);
     InfoColourDialog->setOptions(QColorDialog::DontUseNativeDialog);
 
+    // All six tabs in one row once the hidden one shows: a smaller tab font where needed.
+    QTabBar* bar = PageControl->tabBar();
+    QFont tabFont = bar->font();
+    for (qreal pt = tabFont.pointSizeF(); pt > 6 && bar->sizeHint().width() > kClientWidth - 16; pt -= 0.5) {
+        tabFont.setPointSizeF(pt - 0.5);
+        bar->setFont(tabFont);
+    }
     PageControl->setTabVisible(EdgeTabIndex_, Config_.EdgeTabVisible());
     Config_.OnFullForm = [this] { PageControl->setTabVisible(EdgeTabIndex_, true); };
     qApp->installEventFilter(this);
@@ -477,6 +485,7 @@ void TConfigureDlg::BuildMouseControlTab() {
         {LeftTrebleClickComboBox, MiddleTrebleClickComboBox, RightTrebleClickComboBox},
     };
     auto* clicks = new QGridLayout;
+    clicks->setHorizontalSpacing(6);
     for (int c = 0; c < 3; ++c) clicks->addWidget(new QLabel(columns[c]), 0, c + 1);
     for (int r = 0; r < 3; ++r) {
         clicks->addWidget(new QLabel(rows[r]), r + 1, 0);
@@ -743,13 +752,18 @@ bool TConfigureDlg::RunInfoFontDialog(TFontDesc& Font) {
     initial.setItalic((Font.Style & fsItalic) != 0);
     initial.setUnderline((Font.Style & fsUnderline) != 0);
     initial.setStrikeOut((Font.Style & fsStrikeOut) != 0);
-    bool ok = false;
+    QFontDialog dialog(this);
+    dialog.setOptions(QFontDialog::DontUseNativeDialog);
+    dialog.setCurrentFont(initial);
+    // A face that is not installed shows as a substitute: it stays unless another is chosen.
+    const QString shownFamily = dialog.currentFont().family();
     InOwnDialog_ = true;
-    QFont chosen = QFontDialog::getFont(&ok, initial, this, QString(), QFontDialog::DontUseNativeDialog);
+    const int result = dialog.exec();
     InOwnDialog_ = false;
-    if (!ok) return false;
+    if (result != QDialog::Accepted) return false;
+    const QFont chosen = dialog.selectedFont();
     // Character set, colour and pitch are not offered here and stay as they were.
-    Font.Name = chosen.family().toStdString();
+    if (chosen.family() != shownFamily) Font.Name = chosen.family().toStdString();
     if (chosen.pointSize() > 0) Font.Size = chosen.pointSize();
     Font.Style = (chosen.bold() ? fsBold : 0) | (chosen.italic() ? fsItalic : 0) |
                  (chosen.underline() ? fsUnderline : 0) | (chosen.strikeOut() ? fsStrikeOut : 0);

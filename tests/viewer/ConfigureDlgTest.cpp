@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
+#include <QTabBar>
 #include <QTabWidget>
 #include <functional>
 #include <memory>
@@ -151,6 +152,10 @@ TEST_F(ConfigureDlgTest, FormTabsButtonsAndLists) {
             }
         }
     }
+
+    // Once revealed, the sixth tab fits in the row with the others.
+    dlg->FullForm();
+    EXPECT_LE(dlg->PageControl->tabBar()->sizeHint().width(), dlg->width());
 
     EXPECT_EQ(Codes(dlg->CursorMoveComboBox), (std::vector<int>{6, 8, 5}));
     EXPECT_EQ(Codes(dlg->MouseWheelComboBox), (std::vector<int>{17, 18, 5}));
