@@ -641,17 +641,54 @@ void TConfigureDlg::ApplyRule(QCheckBox* Box) {
             for (QCheckBox* other : r.Unchecks) other->setChecked(false);
 }
 
-void TConfigureDlg::FitCheckBoxClick() { ApplyRule(FitCheckBox); }
-void TConfigureDlg::FitIfOversizeCheckBoxClick() { ApplyRule(FitIfOversizeCheckBox); }
-void TConfigureDlg::FitWidthCheckBoxClick() { ApplyRule(FitWidthCheckBox); }
-void TConfigureDlg::FitWidthIfOversizeCheckBoxClick() { ApplyRule(FitWidthIfOversizeCheckBox); }
-void TConfigureDlg::FitHeightCheckBoxClick() { ApplyRule(FitHeightCheckBox); }
-void TConfigureDlg::FitHeightIfOversizeCheckBoxClick() { ApplyRule(FitHeightIfOversizeCheckBox); }
-void TConfigureDlg::TwoPagesCheckBoxClick() { ApplyRule(TwoPagesCheckBox); }
-void TConfigureDlg::RotateLeftCheckBoxClick() { ApplyRule(RotateLeftCheckBox); }
-void TConfigureDlg::RotateRightCheckBoxClick() { ApplyRule(RotateRightCheckBox); }
+void TConfigureDlg::FitCheckBoxClick() {
+    VTRACE("TConfigureDlg::FitCheckBoxClick");
+    ApplyRule(FitCheckBox);
+}
+
+void TConfigureDlg::FitIfOversizeCheckBoxClick() {
+    VTRACE("TConfigureDlg::FitIfOversizeCheckBoxClick");
+    ApplyRule(FitIfOversizeCheckBox);
+}
+
+void TConfigureDlg::FitWidthCheckBoxClick() {
+    VTRACE("TConfigureDlg::FitWidthCheckBoxClick");
+    ApplyRule(FitWidthCheckBox);
+}
+
+void TConfigureDlg::FitWidthIfOversizeCheckBoxClick() {
+    VTRACE("TConfigureDlg::FitWidthIfOversizeCheckBoxClick");
+    ApplyRule(FitWidthIfOversizeCheckBox);
+}
+
+void TConfigureDlg::FitHeightCheckBoxClick() {
+    VTRACE("TConfigureDlg::FitHeightCheckBoxClick");
+    ApplyRule(FitHeightCheckBox);
+}
+
+void TConfigureDlg::FitHeightIfOversizeCheckBoxClick() {
+    VTRACE("TConfigureDlg::FitHeightIfOversizeCheckBoxClick");
+    ApplyRule(FitHeightIfOversizeCheckBox);
+}
+
+void TConfigureDlg::TwoPagesCheckBoxClick() {
+    VTRACE("TConfigureDlg::TwoPagesCheckBoxClick");
+    ApplyRule(TwoPagesCheckBox);
+}
+
+void TConfigureDlg::RotateLeftCheckBoxClick() {
+    VTRACE("TConfigureDlg::RotateLeftCheckBoxClick");
+    ApplyRule(RotateLeftCheckBox);
+}
+
+void TConfigureDlg::RotateRightCheckBoxClick() {
+    VTRACE("TConfigureDlg::RotateRightCheckBoxClick");
+    ApplyRule(RotateRightCheckBox);
+}
+
 
 void TConfigureDlg::TargetHeightCheckBoxClick() {
+    VTRACE("TConfigureDlg::TargetHeightCheckBoxClick");
     TargetHeightSpinEdit->setEnabled(TargetHeightCheckBox->isChecked());
     ApplyRule(TargetHeightCheckBox);
 }
@@ -741,6 +778,7 @@ void TConfigureDlg::showEvent(QShowEvent* Event) {
 QString TConfigureDlg::GammaText(int Position) { return QString::number(Position * 0.01, 'g', 15); }
 
 void TConfigureDlg::GammaCorrectionTrackBarChange() {
+    VTRACE("TConfigureDlg::GammaCorrectionTrackBarChange");
     GammaLabel->setText(GammaText(GammaCorrectionTrackBar->value()));
 }
 
@@ -772,11 +810,14 @@ bool TConfigureDlg::RunInfoFontDialog(TFontDesc& Font) {
 
 bool TConfigureDlg::RunInfoColourDialog(TColor& Colour) {
     VTRACE("TConfigureDlg::RunInfoColourDialog");
+    // It opens on the colour it last returned, whatever was browsed in a cancelled run.
+    if (LastInfoColour_.isValid()) InfoColourDialog->setCurrentColor(LastInfoColour_);
     InOwnDialog_ = true;
     int result = InfoColourDialog->exec();
     InOwnDialog_ = false;
     if (result != QDialog::Accepted) return false;
     QColor c = InfoColourDialog->currentColor();
+    LastInfoColour_ = c;
     Colour = RGBColor(static_cast<uint8_t>(c.red()), static_cast<uint8_t>(c.green()), static_cast<uint8_t>(c.blue()));
     return true;
 }

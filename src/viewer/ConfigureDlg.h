@@ -3,8 +3,8 @@
 // a track bar and combo boxes that work on copies of the settings. Every activation loads
 // the controls from the settings; OK and Apply write back what differs and announce a
 // change; Cancel drops the edits. Not modal; hidden is its resting state.
+#include <QColor>
 #include <QDialog>
-#include <QPointer>
 #include <cstdint>
 #include <vector>
 
@@ -217,6 +217,7 @@ private:
     // Coming back from a dialog of its own (font, colour) is no new activation: the edits
     // stay. InOwnDialog_ is set while one runs; a deactivation meanwhile sets the other.
     bool InOwnDialog_ = false;
+    QColor LastInfoColour_;  // invalid until the colour dialog first returns one
     bool DeactivatedForOwnDialog_ = false;
 };
 

@@ -4,7 +4,9 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QColorDialog>
 #include <QComboBox>
+#include <QFontDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +16,7 @@
 #include <QSpinBox>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <functional>
 #include <memory>
 
@@ -681,6 +684,38 @@ TEST_F(ConfigureDlgTest, FontAndColourButtons) {
     dlg->colour = [](TColor&) { return false; };
     dlg->SetInfoColourButton->click();
     EXPECT_EQ(config->InfoBackgroundColour, RGBColor(1, 2, 3));
+}
+
+// The real common dialogs, answered as soon as they show.
+TEST_F(ConfigureDlgTest, CommonDialogsKeepWhatTheUserDidNotChange) {
+    config = std::make_unique<TConfigureForm>();
+    TConfigureDlg d(*config);
+    QColor seen;
+    auto colour = [&](QColor pick, bool ok) {
+        QTimer::singleShot(0, [&, pick, ok] {
+            seen = d.InfoColourDialog->currentColor();
+            d.InfoColourDialog->setCurrentColor(pick);
+            ok ? d.InfoColourDialog->accept() : d.InfoColourDialog->reject();
+        });
+        d.SetInfoColourButtonClick();
+    };
+    colour(QColor(10, 20, 30), true);
+    colour(QColor(200, 0, 0), false);  // browsed, then cancelled
+    EXPECT_EQ(config->InfoBackgroundColour, RGBColor(10, 20, 30));
+    colour(QColor(1, 1, 1), false);
+    EXPECT_EQ(seen, QColor(10, 20, 30));
+
+    // Confirmed untouched, the font keeps its stored face even where it is not installed.
+    config->InfoFont.Style = fsItalic;
+    QTimer::singleShot(0, [] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* f = qobject_cast<QFontDialog*>(w); f && f->isVisible()) f->accept();
+    });
+    d.InfoFontDialogButtonClick();
+    EXPECT_EQ(config->InfoFont.Name, "Courier");
+    EXPECT_EQ(config->InfoFont.Size, 10);
+    EXPECT_EQ(config->InfoFont.Style, fsItalic);
+    EXPECT_EQ(Stored("InfoFontStyle"), fsItalic);
 }
 
 // ---- Opened from the reader ----
