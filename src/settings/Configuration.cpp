@@ -264,7 +264,9 @@ void TConfigureForm::GetInitialRegEntries() {
     InfoFont.Pitch = GetRegInt("InfoFontPitch", d.InfoFont.Pitch);
     InfoFont.Style = GetRegInt("InfoFontStyle", d.InfoFont.Style) & fsAllStyles;
 
+    storedInfoFont_ = InfoFont;
     InfoBackgroundColour = GetRegInt("InfoBackgroundColour", d.InfoBackgroundColour);
+    storedInfoBackgroundColour_ = InfoBackgroundColour;
     InfoHeight = GetRegInt("InfoHeight", d.InfoHeight);
     InfoWidth = GetRegInt("InfoWidth", d.InfoWidth);
 
@@ -509,6 +511,167 @@ void TConfigureForm::SetWindowLeft(int32_t value) {
 void TConfigureForm::SetLastPage(int32_t value) {
     VTRACE("TConfigureForm::SetLastPage");
     LastPage = value;
+}
+
+// ---------------------------------------------------------------------------------------
+// The dialog's write-back
+
+namespace {
+
+// One value of the write-back, in the order the dialog hands them over. Counts: a change
+// of it changes what is shown, so the change event is fired.
+struct FormEntry {
+    enum Kind { Bool, Int, TargetHeightPair, DisableHints } kind;
+    bool TSettings::*b;
+    int32_t TSettings::*i;
+    const char* name;
+    bool counts;
+};
+
+constexpr FormEntry B(bool TSettings::*f, const char* n, bool counts = true) {
+    return {FormEntry::Bool, f, nullptr, n, counts};
+}
+constexpr FormEntry I(int32_t TSettings::*f, const char* n, bool counts = true) {
+    return {FormEntry::Int, nullptr, f, n, counts};
+}
+
+const FormEntry kFormEntries[] = {
+    B(&TSettings::Fit, "Fit"),
+    B(&TSettings::FitIfOversize, "FitIfOversize"),
+    B(&TSettings::FitWidth, "FitWidth"),
+    B(&TSettings::FitWidthIfOversize, "FitWidthIfOversize"),
+    B(&TSettings::SuppressFitWidthDoublePages, "SuppressFitWidthDoublePages"),
+    B(&TSettings::FitHeight, "FitHeight"),
+    B(&TSettings::FitHeightIfOversize, "FitHeightIfOversize"),
+    B(&TSettings::TwoPages, "TwoPages"),
+    B(&TSettings::RotateLeft, "RotateLeft"),
+    B(&TSettings::RotateRight, "RotateRight"),
+    {FormEntry::TargetHeightPair, nullptr, nullptr, "TargetHeight", true},
+    B(&TSettings::RotateScrollFunctions, "RotateScrollFunctions"),
+    I(&TSettings::Background, "Background"),
+    B(&TSettings::ImageInformation, "ImageInformation"),
+    B(&TSettings::DisplayInfoFiles, "DisplayInfoFiles", false),
+    B(&TSettings::JapaneseMode, "JapaneseMode"),
+    B(&TSettings::SmallCursor, "SmallCursor"),
+    B(&TSettings::StdFileOpenDlg, "StdFileOpenDlg", false),
+    B(&TSettings::GenerateThumbsInBackground, "GenerateThumbsInBackground", false),
+    I(&TSettings::PageBufferSize, "PageBufferSize"),
+    I(&TSettings::FileBufferSize, "FileBufferSize"),
+    {FormEntry::DisableHints, nullptr, nullptr, "DisableHints", false},
+    B(&TSettings::PageInTwos, "PageInTwos", false),
+    B(&TSettings::PageBackInTwos, "PageBackInTwos", false),
+    B(&TSettings::StripLastDirInHistoryList, "StripLastDirInHistoryList", false),
+    B(&TSettings::AlternateArrowKeyFunctions, "AlternateArrowKeyFunctions", false),
+    B(&TSettings::Zooming, "Zooming"),
+    I(&TSettings::CursorMove, "CursorMove", false),
+    I(&TSettings::MouseWheel, "MouseWheel", false),
+    I(&TSettings::LeftClick1, "LeftClick1", false),
+    I(&TSettings::LeftClick2, "LeftClick2", false),
+    I(&TSettings::LeftClick3, "LeftClick3", false),
+    I(&TSettings::MiddleClick1, "MiddleClick1", false),
+    I(&TSettings::MiddleClick2, "MiddleClick2", false),
+    I(&TSettings::MiddleClick3, "MiddleClick3", false),
+    I(&TSettings::RightClick1, "RightClick1", false),
+    I(&TSettings::RightClick2, "RightClick2", false),
+    I(&TSettings::RightClick3, "RightClick3", false),
+    B(&TSettings::Balance, "Balance"),
+    I(&TSettings::DiscardsPer1000, "DiscardsPer1000"),
+    B(&TSettings::GammaCorrect, "GammaCorrect"),
+    I(&TSettings::GammaCorrection, "GammaCorrection"),
+    B(&TSettings::FixYellowing, "FixYellowing"),
+    I(&TSettings::YellowingRedThreshold, "YellowingRedThreshold"),
+    I(&TSettings::YellowingGreenThreshold, "YellowingGreenThreshold"),
+    I(&TSettings::YellowingBlueThreshold, "YellowingBlueThreshold"),
+    I(&TSettings::YellowingRedBoost, "YellowingRedBoost"),
+    I(&TSettings::YellowingGreenBoost, "YellowingGreenBoost"),
+    I(&TSettings::YellowingBlueBoost, "YellowingBlueBoost"),
+    B(&TSettings::FixEdgeYellowing, "FixEdgeYellowing"),
+    I(&TSettings::EdgeYellowingRedThreshold, "EdgeYellowingRedThreshold"),
+    I(&TSettings::EdgeYellowingGreenThreshold, "EdgeYellowingGreenThreshold"),
+    I(&TSettings::EdgeYellowingBlueThreshold, "EdgeYellowingBlueThreshold"),
+    I(&TSettings::EdgeYellowingRedBoost, "EdgeYellowingRedBoost"),
+    I(&TSettings::EdgeYellowingGreenBoost, "EdgeYellowingGreenBoost"),
+    I(&TSettings::EdgeYellowingBlueBoost, "EdgeYellowingBlueBoost"),
+    B(&TSettings::FixInternalYellowing, "FixInternalYellowing"),
+};
+
+}  // namespace
+
+bool TConfigureForm::GetFormEntries(const TSettings& Entries, bool DisableHints) {
+    VTRACE("TConfigureForm::GetFormEntries");
+    TSettings& s = *this;
+    bool changed = false;
+    TRegistryBatch batch;  // one rewrite of the store for the whole dialog
+    for (const FormEntry& e : kFormEntries) {
+        bool differs = false;
+        switch (e.kind) {
+            case FormEntry::Bool:
+                if ((differs = s.*e.b != Entries.*e.b)) StoreBool(s.*e.b, e.name, Entries.*e.b);
+                break;
+            case FormEntry::Int:
+                if ((differs = s.*e.i != Entries.*e.i)) {
+                    s.*e.i = Entries.*e.i;
+                    SetRegInt(e.name, s.*e.i);
+                }
+                break;
+            case FormEntry::TargetHeightPair:
+                // The box and its height are one setting: both are written when either differs.
+                if ((differs = TargetHeight != Entries.TargetHeight || TargetHeightVal != Entries.TargetHeightVal)) {
+                    StoreBool(TargetHeight, "TargetHeight", Entries.TargetHeight);
+                    TargetHeightVal = Entries.TargetHeightVal;
+                    SetRegInt("TargetHeightVal", TargetHeightVal);
+                }
+                break;
+            case FormEntry::DisableHints:
+                // The box against the application's switch, which is what the stored value means.
+                if ((differs = DisableHints == ApplicationShowHint())) {
+                    SetApplicationShowHint(!DisableHints);
+                    SetRegBool(e.name, DisableHints);
+                }
+                break;
+        }
+        if (differs) VTRACE_STR("TConfigureForm::GetFormEntries Changed", e.name);
+        if (differs && e.counts) changed = true;
+    }
+    // Kept in memory by the font and colour buttons and by Default; the store follows them
+    // here, so a Default confirmed with OK lasts beyond this run.
+    if (InfoFont != storedInfoFont_) WriteInfoFont();
+    if (InfoBackgroundColour != storedInfoBackgroundColour_) SetInfoBackgroundColour(InfoBackgroundColour);
+    VTRACE_INT("TConfigureForm::GetFormEntries Changed", changed);
+    return changed;
+}
+
+void TConfigureForm::WriteInfoFont() {
+    VTRACE("TConfigureForm::WriteInfoFont");
+    TRegistryBatch batch;
+    SetRegInt("InfoFontCharset", InfoFont.Charset);
+    SetRegInt("InfoFontColour", static_cast<int32_t>(InfoFont.Color));
+    SetRegInt("InfoFontSize", InfoFont.Size);
+    SetRegString("InfoFontName", InfoFont.Name);
+    SetRegInt("InfoFontPitch", InfoFont.Pitch);
+    SetRegInt("InfoFontStyle", InfoFont.Style & fsAllStyles);
+    storedInfoFont_ = InfoFont;
+}
+
+void TConfigureForm::SetInfoFont(const TFontDesc& Font) {
+    VTRACE("TConfigureForm::SetInfoFont");
+    InfoFont = Font;
+    InfoFont.Style &= fsAllStyles;
+    WriteInfoFont();
+}
+
+void TConfigureForm::SetInfoBackgroundColour(TColor Colour) {
+    VTRACE("TConfigureForm::SetInfoBackgroundColour");
+    InfoBackgroundColour = Colour;
+    SetRegInt("InfoBackgroundColour", static_cast<int32_t>(Colour));
+    storedInfoBackgroundColour_ = Colour;
+}
+
+void TConfigureForm::ResetInfoFontAndColour() {
+    VTRACE("TConfigureForm::ResetInfoFontAndColour");
+    const TSettings d;
+    InfoFont = d.InfoFont;
+    InfoBackgroundColour = d.InfoBackgroundColour;
 }
 
 void TConfigureForm::FullForm() {

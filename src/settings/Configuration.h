@@ -231,6 +231,19 @@ public:
     // RetrieveBookmark, destruction).
     void SetLastPage(int32_t value);
 
+    // The configuration dialog's write-back. Entries holds the dialog's values (fields it
+    // does not edit are ignored) and DisableHints the state of its hint box. Each value
+    // that differs from its field is stored and written, all in one rewrite of the store;
+    // the result tells whether one of them changes what is shown (the caller then fires
+    // OnConfigurationChange). The info font and colour are written too when they differ
+    // from the store (Default resets them in memory only).
+    bool GetFormEntries(const TSettings& Entries, bool DisableHints);
+    // The info-file window's font (six values) and background colour, written at once.
+    void SetInfoFont(const TFontDesc& Font);
+    void SetInfoBackgroundColour(TColor Colour);
+    // The dialog's Default: both back to their defaults in memory, at once.
+    void ResetInfoFontAndColour();
+
     // Reveals the dialog's hidden "Edge Yellow Reduction" tab for the rest of the run.
     void FullForm();
     bool EdgeTabVisible() const { return edgeTabVisible_; }
@@ -273,7 +286,13 @@ private:
     void ReportInvalidData(const std::string& key, const std::string& name);
     void ShowInvalidData();
 
+    void WriteInfoFont();
+
     bool edgeTabVisible_ = false;
+    // What the store holds for the info font and colour, so a reset in memory can be told
+    // from the stored values.
+    TFontDesc storedInfoFont_;
+    TColor storedInfoBackgroundColour_ = clWindow;
     bool loading_ = false;
     std::set<std::string> reported_;     // values already reported as invalid
     std::vector<std::string> pending_;   // reports collected while loading

@@ -58,6 +58,8 @@ public:
     virtual TViewRect WorkArea() const = 0;
     virtual void SetFullScreen() = 0;
     virtual void SetWindowed(const TViewRect& Bounds, bool Maximised) = 0;
+    // Shows the configuration dialog (not modal) unless it is showing already.
+    virtual void ShowConfigureDialog() {}
 };
 
 struct FillBand {
@@ -130,6 +132,7 @@ enum class TKeyCommand {
     Zooming,
     EdgeTab,
     Reload,
+    Configure,
 };
 
 // Virtual-key codes the window translates its keys into.
@@ -249,6 +252,7 @@ public:
     void DoRotateThisPage(TRotation Rotation);
     void DoRotateWholeSet(TRotation Rotation);
     void Reload();
+    void DoConfigure();
 
     const TBitmap& BackBuffer() const { return BackBuffer_; }
     const TPageSlot& Image(int i) const { return Image_[static_cast<size_t>(i)]; }

@@ -41,7 +41,7 @@ TKeyCommand KeyCommand(int Key, bool Shift, bool Alt, bool Ctrl, bool AlternateA
             if (AlternateArrowKeys) return K::None;  // the next file set
             return plain ? K::ScrollDown : shiftOnly ? K::ScrollBottom : K::None;
         case 'B': return ctrlOnly ? K::Balance : K::None;
-        case 'C': return ctrlOnly ? K::SmallCursor : K::None;
+        case 'C': return plain ? K::Configure : ctrlOnly ? K::SmallCursor : K::None;
         case 'E': return plain ? K::ScrollLeft : K::None;
         case 'F': return ctrlOnly ? K::Fit : ctrlShift ? K::FitIfOversize : K::None;
         case 'G': return ctrlOnly ? K::GammaCorrection : K::None;
@@ -126,6 +126,7 @@ void TMainDisplayForm::RunKeyCommand(TKeyCommand Command) {
             DrawZooms();
             break;
         case K::Reload: Reload(); break;
+        case K::Configure: DoConfigure(); break;
     }
 }
 
@@ -533,6 +534,12 @@ void TMainDisplayForm::DoRotateWholeSet(TRotation Rotation) {
     if (!Queue_.SetRotation(Rotation, -1)) return;
     ++RequestGeneration;
     DisplayPage(Config_.LastPage, true);
+}
+
+void TMainDisplayForm::DoConfigure() {
+    VTRACE("TMainDisplayForm::DoConfigure");
+    if (Guarded()) return;
+    View_.ShowConfigureDialog();
 }
 
 }  // namespace vellicor

@@ -19,6 +19,7 @@
 #include "pages/ProcessFiles.h"
 #include "settings/Configuration.h"
 #include "trace/Trace.h"
+#include "viewer/ConfigureDlg.h"
 
 namespace vellicor {
 
@@ -118,7 +119,7 @@ void ImageDisplay::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::vector<std::string> CommandLine)
-    : commandLine_(std::move(CommandLine)) {
+    : commandLine_(std::move(CommandLine)), config_(&Config) {
     VTRACE("MainWindow::MainWindow");
     setWindowTitle("Vellicor Image Display");
     setAcceptDrops(true);
@@ -277,6 +278,15 @@ void MainWindow::SetWindowed(const TViewRect& Bounds, bool Maximised) {
     menuBar()->show();
     setGeometry(Bounds.Left, Bounds.Top, Bounds.Width, Bounds.Height);
     if (Maximised) showMaximized();
+}
+
+void MainWindow::ShowConfigureDialog() {
+    VTRACE("MainWindow::ShowConfigureDialog");
+    if (!configureDlg_) configureDlg_ = new TConfigureDlg(*config_, this);
+    if (configureDlg_->isVisible()) return;
+    configureDlg_->show();
+    configureDlg_->raise();
+    configureDlg_->activateWindow();
 }
 
 void MainWindow::resizeEvent(QResizeEvent* event) {

@@ -14,6 +14,7 @@
 
 namespace vellicor {
 
+class TConfigureDlg;
 class TConfigureForm;
 class TProcessFilesForm;
 class MainWindow;
@@ -74,6 +75,7 @@ public:
     TViewRect WorkArea() const override;
     void SetFullScreen() override;
     void SetWindowed(const TViewRect& Bounds, bool Maximised) override;
+    void ShowConfigureDialog() override;
 
 signals:
     void firstPaint();
@@ -103,6 +105,8 @@ private:
     bool painted_ = false;
     bool displayShown_ = false;
     int wheelAccumulated_ = 0;  // angle delta not yet given out as whole notches
+    TConfigureForm* config_ = nullptr;
+    TConfigureDlg* configureDlg_ = nullptr;  // made when first shown; a child of this window
 };
 
 // The key code of the window's key map for a Qt key; 0 for keys the map does not know.
