@@ -161,6 +161,8 @@ void TAceIf::SetList(std::vector<char>& Buffer, int& Capacity, const std::string
 TMemoryStream* TAceIf::ExtractFile(const std::string& MemberName) {
     VTRACE("TAceIf::ExtractFile");
     if (ArchiveName_.empty() || !DllHandle) return nullptr;
+    // Only listed members are pages: no folder, and no refused name.
+    if (FileNames_.IndexOf(MemberName) < 0) return nullptr;
     WantedName = MemberName;
     Capturing = false;
     Done = false;
