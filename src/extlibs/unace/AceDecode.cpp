@@ -298,7 +298,8 @@ private:
 }  // namespace
 
 struct Decoder::State {
-    std::vector<uint8_t> win = std::vector<uint8_t>(kWinSize);
+    // Not cleared: no byte is read before it is written, as distances are checked.
+    std::unique_ptr<uint8_t[]> win{new uint8_t[kWinSize]};
     uint64_t wpos = 0;       // bytes ever put into the window
     uint64_t chainBase = 0;  // bytes of the solid chain before this member
 
@@ -351,7 +352,7 @@ struct Decoder::State {
         while (n > 0) {
             size_t at = wpos & kWinMask;
             size_t k = std::min(n, kWinSize - at);
-            std::memcpy(win.data() + at, p, k);
+            std::memcpy(win.get() + at, p, k);
             p += k;
             n -= k;
             wpos += k;
@@ -361,8 +362,8 @@ struct Decoder::State {
     void Copy(uint32_t dist, uint32_t len) {
         size_t dst = wpos & kWinMask, src = (wpos - dist) & kWinMask;
         if (dst + len <= kWinSize && src + len <= kWinSize && src < dst) {
-            uint8_t* d = win.data() + dst;
-            const uint8_t* s = win.data() + src;
+            uint8_t* d = win.get() + dst;
+            const uint8_t* s = win.get() + src;
             if (dist >= len) std::memcpy(d, s, len);
             else
                 for (uint32_t i = 0; i < len; ++i) d[i] = s[i];
@@ -377,7 +378,7 @@ struct Decoder::State {
         while (n > 0) {
             size_t at = from & kWinMask;
             size_t k = std::min(n, kWinSize - at);
-            out->Emit(win.data() + at, k);
+            out->Emit(win.get() + at, k);
             from += k;
             n -= k;
         }
@@ -386,7 +387,7 @@ struct Decoder::State {
         while (n > 0) {
             size_t at = from & kWinMask;
             size_t k = std::min(n, kWinSize - at);
-            v.insert(v.end(), win.begin() + static_cast<ptrdiff_t>(at), win.begin() + static_cast<ptrdiff_t>(at + k));
+            v.insert(v.end(), win.get() + at, win.get() + at + k);
             from += k;
             n -= k;
         }
