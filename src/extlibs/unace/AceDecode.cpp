@@ -12,8 +12,11 @@ namespace unace {
 
 namespace {
 
-constexpr size_t kWinSize = size_t(1) << kMaxDictBits;  // the largest dictionary; distances never exceed it
+// Twice the largest dictionary: bytes just ahead of the write position are then never read
+// again, so a copy may write a few bytes past its end.
+constexpr size_t kWinSize = size_t(2) << kMaxDictBits;
 constexpr size_t kWinMask = kWinSize - 1;
+constexpr size_t kCopySlack = 8;
 constexpr size_t kChunk = size_t(1) << 16;  // output is handed on in pieces of about this size
 constexpr size_t kReadSize = size_t(1) << 16;  // a multiple of the cipher's block
 
@@ -69,7 +72,7 @@ private:
 // Little-endian 32-bit words, each read from its top bit down.
 class BitReader {
 public:
-    explicit BitReader(PackedReader& src) : src_(src), buf_(kReadSize + 8) {}
+    explicit BitReader(PackedReader& src) : src_(src), buf_(new uint8_t[kReadSize + 8]) {}
 
     uint32_t Peek(int n) {
         if (count_ <= 32) Refill();
@@ -95,7 +98,7 @@ private:
         while (count_ <= 32) {
             uint32_t w;
             if (len_ - pos_ >= 4) {
-                w = Le32(buf_.data() + pos_);
+                w = Le32(buf_.get() + pos_);
                 pos_ += 4;
             } else {
                 w = SlowWord();
@@ -106,21 +109,21 @@ private:
     }
     uint32_t SlowWord() {
         size_t rest = len_ - pos_;
-        std::memmove(buf_.data(), buf_.data() + pos_, rest);
+        std::memmove(buf_.get(), buf_.get() + pos_, rest);
         pos_ = 0;
         len_ = rest;
         if (!end_) {
-            size_t got = src_.Fill(buf_.data() + rest, kReadSize);
+            size_t got = src_.Fill(buf_.get() + rest, kReadSize);
             len_ += got;
             if (got == 0) end_ = true;
         }
         if (len_ >= 4) {
             pos_ = 4;
-            return Le32(buf_.data());
+            return Le32(buf_.get());
         }
         if (len_ > 0) {  // a partial last word, padded with zeros
             uint8_t tmp[4] = {};
-            std::memcpy(tmp, buf_.data(), len_);
+            std::memcpy(tmp, buf_.get(), len_);
             pos_ = len_ = 0;
             return Le32(tmp);
         }
@@ -130,7 +133,7 @@ private:
     }
 
     PackedReader& src_;
-    std::vector<uint8_t> buf_;
+    std::unique_ptr<uint8_t[]> buf_;
     size_t pos_ = 0, len_ = 0;
     uint64_t bits_ = 0;
     int count_ = 0;
@@ -138,57 +141,62 @@ private:
     bool end_ = false;
 };
 
+// Only the first len entries of the table and the widths of the symbols in it are read.
 struct Huff {
     int maxw = 0;
     size_t len = 0;
-    uint8_t w[290] = {};
-    uint16_t table[1 << 11] = {};
+    uint8_t w[290];
+    uint16_t table[1 << 11];
 };
 
 // The archiver's ordering of equal code lengths comes from this exact quicksort (descending).
-void QuickSort(int* key, int* val, int l, int r) {
-    int i = l, j = r, p = key[r];
+// Each item holds its key above its value, so that one swap moves both.
+inline int KeyOf(uint32_t item) { return static_cast<int>(item >> 16); }
+
+void QuickSort(uint32_t* a, int l, int r) {
+    int i = l, j = r;
+    // key > pivot and key < pivot as plain comparisons of whole items
+    const uint32_t above = ((a[r] >> 16) + 1) << 16, below = (a[r] >> 16) << 16;
     do {
-        while (key[i] > p) ++i;
-        while (key[j] < p) --j;
+        while (a[i] >= above) ++i;
+        while (a[j] < below) --j;
         if (i <= j) {
-            std::swap(key[i], key[j]);
-            std::swap(val[i], val[j]);
+            std::swap(a[i], a[j]);
             ++i;
             --j;
         }
     } while (i < j);
     if (l < j) {
-        if (l < j - 1) QuickSort(key, val, l, j);
-        else if (key[l] < key[j]) std::swap(key[l], key[j]), std::swap(val[l], val[j]);
+        if (l < j - 1) QuickSort(a, l, j);
+        else if (KeyOf(a[l]) < KeyOf(a[j])) std::swap(a[l], a[j]);
     }
     if (r > i) {
-        if (i < r - 1) QuickSort(key, val, i, r);
-        else if (key[i] < key[r]) std::swap(key[i], key[r]), std::swap(val[i], val[r]);
+        if (i < r - 1) QuickSort(a, i, r);
+        else if (KeyOf(a[i]) < KeyOf(a[r])) std::swap(a[i], a[r]);
     }
 }
 
 void MakeTable(Huff& h, const uint8_t* widths, int n, int maxw) {
-    int key[290], val[290];
+    uint32_t item[290];
     h.maxw = maxw;
     for (int i = 0; i < n; ++i) {
         h.w[i] = widths[i];
-        key[i] = widths[i];
-        val[i] = i;
+        item[i] = (static_cast<uint32_t>(widths[i]) << 16) | static_cast<uint32_t>(i);
     }
-    if (n > 0) QuickSort(key, val, 0, n - 1);
+    if (n > 0) QuickSort(item, 0, n - 1);
     int u = 0;
-    while (u < n && key[u] != 0) ++u;
+    while (u < n && KeyOf(item[u]) != 0) ++u;
     if (u < 2) {
-        h.w[val[0]] = 1;
+        h.w[item[0] & 0xFFFF] = 1;
         if (u == 0) u = 1;
     }
     size_t len = 0;
     const size_t cap = size_t(1) << maxw;
     for (int k = u - 1; k >= 0; --k) {
-        size_t reps = size_t(1) << (maxw - key[k]);
+        size_t reps = size_t(1) << (maxw - KeyOf(item[k]));
         if (reps > cap - len) Corrupt("overfull code table");
-        for (size_t r = 0; r < reps; ++r) h.table[len++] = static_cast<uint16_t>(val[k]);
+        std::fill_n(h.table + len, reps, static_cast<uint16_t>(item[k] & 0xFFFF));
+        len += reps;
     }
     h.len = len;
 }
@@ -298,8 +306,11 @@ private:
 }  // namespace
 
 struct Decoder::State {
-    // Not cleared: no byte is read before it is written, as distances are checked.
-    std::unique_ptr<uint8_t[]> win{new uint8_t[kWinSize]};
+    // Not cleared: no byte is read before it is written, as distances are checked. Bytes of
+    // type char8_t, unlike uint8_t, alias nothing else, so stores into the window do not make
+    // the compiler reload the decoder's state after every byte.
+    std::unique_ptr<char8_t[]> win{new char8_t[kWinSize]};
+    uint8_t* Win() { return reinterpret_cast<uint8_t*>(win.get()); }
     uint64_t wpos = 0;       // bytes ever put into the window
     uint64_t chainBase = 0;  // bytes of the solid chain before this member
 
@@ -344,7 +355,7 @@ struct Decoder::State {
     }
 
     void Put(uint8_t c) {
-        win[wpos & kWinMask] = c;
+        win[wpos & kWinMask] = static_cast<char8_t>(c);
         ++wpos;
         ++produced;
     }
@@ -352,33 +363,35 @@ struct Decoder::State {
         while (n > 0) {
             size_t at = wpos & kWinMask;
             size_t k = std::min(n, kWinSize - at);
-            std::memcpy(win.get() + at, p, k);
+            std::memcpy(Win() + at, p, k);
             p += k;
             n -= k;
             wpos += k;
             produced += k;
         }
     }
-    void Copy(uint32_t dist, uint32_t len) {
-        size_t dst = wpos & kWinMask, src = (wpos - dist) & kWinMask;
-        if (dst + len <= kWinSize && src + len <= kWinSize && src < dst) {
-            uint8_t* d = win.get() + dst;
-            const uint8_t* s = win.get() + src;
-            if (dist >= len) std::memcpy(d, s, len);
-            else
+    // Copies len bytes from dist back to pos, byte by byte in effect (the ranges may overlap).
+    static void CopyAt(char8_t* w, uint64_t pos, uint32_t dist, uint32_t len) {
+        size_t dst = pos & kWinMask, src = (pos - dist) & kWinMask;
+        if (dst + len + kCopySlack <= kWinSize && src < dst) {
+            char8_t* d = w + dst;
+            const char8_t* s = w + src;
+            if (dist >= 8) {  // eight at a time never reads a byte this copy has still to write
+                for (uint32_t i = 0; i < len; i += 8) std::memcpy(d + i, s + i, 8);
+            } else {
                 for (uint32_t i = 0; i < len; ++i) d[i] = s[i];
+            }
         } else {
-            for (uint32_t i = 0; i < len; ++i) win[(wpos + i) & kWinMask] = win[(wpos + i - dist) & kWinMask];
+            for (uint32_t i = 0; i < len; ++i) w[(pos + i) & kWinMask] = w[(pos + i - dist) & kWinMask];
         }
-        wpos += len;
-        produced += len;
     }
+
     // Window bytes [from, from+n) to the output, or appended to v.
     void EmitWindow(uint64_t from, size_t n) {
         while (n > 0) {
             size_t at = from & kWinMask;
             size_t k = std::min(n, kWinSize - at);
-            out->Emit(win.get() + at, k);
+            out->Emit(Win() + at, k);
             from += k;
             n -= k;
         }
@@ -387,7 +400,7 @@ struct Decoder::State {
         while (n > 0) {
             size_t at = from & kWinMask;
             size_t k = std::min(n, kWinSize - at);
-            v.insert(v.end(), win.get() + at, win.get() + at + k);
+            v.insert(v.end(), Win() + at, Win() + at + k);
             from += k;
             n -= k;
         }
@@ -419,22 +432,30 @@ struct Decoder::State {
     // that would pass `hard` is damage.
     bool LzRun(uint64_t hard, uint64_t soft, bool typeCodes) {
         BitReader& b = *br;
-        while (produced < soft) {
-            if (left == 0) {
+        char8_t* const w = win.get();
+        // Kept in locals for the loop and stored back on every way out.
+        uint64_t pos = wpos, prod = produced;
+        uint32_t remaining = left;
+        bool typeCode = false;
+        while (prod < soft) {
+            if (remaining == 0) {
                 ReadTree(b, mainT, 11, 284);
                 ReadTree(b, lenT, 11, 255);
-                left = b.Read(15);
-                if (left == 0) Corrupt("empty block");
+                remaining = b.Read(15);
+                if (remaining == 0) Corrupt("empty block");
             }
             int s = DecodeSym(b, mainT);
-            --left;
+            --remaining;
             if (s < 256) {
-                Put(static_cast<uint8_t>(s));
+                w[pos & kWinMask] = static_cast<char8_t>(s);
+                ++pos;
+                ++prod;
                 continue;
             }
             if (s == 283) {
                 if (!typeCodes) Corrupt("mode code in an ACE 1.0 member");
-                return true;
+                typeCode = true;
+                break;
             }
             if (s > 283) Corrupt("symbol out of range");
             uint32_t d, len;
@@ -453,11 +474,16 @@ struct Decoder::State {
                 H[1] = H[0];
                 H[0] = d;
             }
-            if (static_cast<uint64_t>(d) + 1 > chainBase + produced) Corrupt("match before the start of the window");
-            if (len > hard - produced) Corrupt("match past the end of its block");
-            Copy(d + 1, len);
+            if (static_cast<uint64_t>(d) + 1 > chainBase + prod) Corrupt("match before the start of the window");
+            if (len > hard - prod) Corrupt("match past the end of its block");
+            CopyAt(w, pos, d + 1, len);
+            pos += len;
+            prod += len;
         }
-        return false;
+        wpos = pos;
+        produced = prod;
+        left = remaining;
+        return typeCode;
     }
 
     void ExeChunk(uint64_t from, size_t n) {
