@@ -50,9 +50,11 @@ TEST_P(AceIfFixture, ListsAndExtractsEveryMember) {
     TAceIf ace(&owner);
     ace.SetFileName(path);
     ASSERT_EQ(ace.FileNames().Count(), static_cast<int>(md5.size()));
-    // Backwards, so that solid members are decoded after later ones.
-    for (int i = ace.FileNames().Count() - 1; i >= 0; --i) {
-        const std::string& name = ace.FileNames()[i];
+    // In list order (a solid chain then goes on from the window kept), then backwards (it
+    // starts again for every member).
+    const int n = ace.FileNames().Count();
+    for (int k = 0; k < 2 * n; ++k) {
+        const std::string& name = ace.FileNames()[k < n ? k : 2 * n - 1 - k];
         TMemoryStream* s = ace.ExtractFile(name);
         ASSERT_NE(s, nullptr) << name;
         EXPECT_EQ(s->Position(), 0);
@@ -227,6 +229,32 @@ TEST_F(AceIfTest, SameNameTwiceIsListedOnceAndNeverJoined) {
     EXPECT_EQ(ace.FileNames().CommaText(), "p.jpg,q.jpg");
     EXPECT_EQ(Bytes(ace.ExtractFile("p.jpg")), "first");
     EXPECT_EQ(Bytes(ace.ExtractFile("q.jpg")), "last") << "the last member ends with the library's own result";
+}
+
+// The library keeps the last solid archive between extractions; a file replaced meanwhile
+// is read afresh, never from what was kept.
+TEST_F(AceIfTest, ReplacedSolidArchiveIsReadAfresh) {
+    auto solid = [](const std::string& a, const std::string& b) {
+        AceWriter w(0x9000);
+        w.Add("p1.jpg", a);
+        AceWriter::File f;
+        f.name = "p2.jpg";
+        f.data.assign(b.begin(), b.end());
+        f.extraFlags = 0x8000;
+        w.Add(f);
+        return w;
+    };
+    std::string path = WriteArchive("solid.cba", solid("old one", "old two"));
+    int owner = 0;
+    TAceIf ace(&owner);
+    ace.SetFileName(path);
+    ASSERT_EQ(ace.FileNames().CommaText(), "p1.jpg,p2.jpg");
+    EXPECT_EQ(Bytes(ace.ExtractFile("p1.jpg")), "old one");
+    std::vector<uint8_t> b = solid("new one", "new two").Bytes();
+    dir.Write("next.cba", std::string(b.begin(), b.end()));
+    ASSERT_EQ(std::rename(dir.File("next.cba").c_str(), path.c_str()), 0);
+    EXPECT_EQ(Bytes(ace.ExtractFile("p2.jpg")), "new two");
+    EXPECT_EQ(Bytes(ace.ExtractFile("p1.jpg")), "new one");
 }
 
 TEST_F(AceIfTest, MissingLibraryIsReportedOnceAndListsNothing) {

@@ -151,6 +151,8 @@ public:
     void Decode(Archive& archive, size_t index, const std::string& password, Sink& out);
     // Forgets the window (a new archive, or a failed member).
     void Reset();
+    // The member of this archive that was decoded last, with its window kept; -1 for none.
+    long LastIndex(const Archive& archive) const { return lastArchive_ == &archive ? lastIndex_ : -1; }
 
 private:
     struct State;

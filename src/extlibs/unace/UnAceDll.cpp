@@ -25,6 +25,32 @@ std::unique_ptr<AceGlobalData> g_global;
 // A missing volume is asked for at most this often before the run gives up.
 constexpr int kVolumeQuestions = 10;
 
+// Which file a name stood for, to know that a kept state still belongs to it.
+struct FileId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    int64_t mtimeNs = 0;
+    bool operator==(const FileId&) const = default;
+};
+
+bool IdOf(const std::string& path, FileId& id) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    id = {st.st_dev, st.st_ino, st.st_size, int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+    return true;
+}
+
+// The last solid archive read, with the decoder's window after the last member it decoded:
+// members are mostly read in order, and each would otherwise decode its whole chain again.
+struct SolidState {
+    std::string name;
+    FileId id;
+    std::unique_ptr<Archive> archive;
+    std::unique_ptr<Decoder> decoder;
+};
+SolidState g_solid;
+
 class Run {
 public:
     Run(const char* archiveName, int operation) : name_(archiveName ? archiveName : ""), op_(operation) {
@@ -57,8 +83,18 @@ public:
     int Open() {
         if (State(ACEDLL_TYPE_ARCHIVE, ACEDLL_STATE_START_ARCHIVE) == ACEDLL_CANCEL) return ACEDLL_ERR_CANCELLED;
         VolumeProvider volumes = [this](int index, bool required) { return OpenVolume(index, required); };
+        FileId id;
+        const bool known = IdOf(name_, id);
+        bool kept = false;
+        if (op_ != ACEDLL_OP_LIST && known && g_solid.archive && g_solid.name == name_ && g_solid.id == id) {
+            archive_ = std::move(g_solid.archive);
+            decoder_ = std::move(g_solid.decoder);
+            kept = true;
+        }
+        g_solid = SolidState{};
+        id_ = id;
         try {
-            archive_.Open(volumes);
+            if (!kept) archive_->Open(volumes);
         } catch (const AceError& e) {
             if (cancelled_) return ACEDLL_ERR_CANCELLED;
             int code = ACEDLL_ERR_BROKEN;
@@ -75,7 +111,7 @@ public:
             Error(ACEDLL_TYPE_GLOBAL, ACEDLL_ERR_MEMORY);
             return ACEDLL_ERR_MEMORY;
         }
-        const MainHeader& m = archive_.Main();
+        const MainHeader& m = archive_->Main();
         archiveData_.VolumeNumber = m.volume;
         archiveData_.Flags = m.flags;
         archiveData_.HostCreated = m.host;
@@ -87,7 +123,7 @@ public:
             return ACEDLL_ERR_HIGHER_VERSION;
         }
         names_.clear();
-        for (const Member& mem : archive_.Members()) {
+        for (const Member& mem : archive_->Members()) {
             std::string n = mem.name;
             for (char& c : n)
                 if (c == '\\') c = '/';
@@ -97,7 +133,7 @@ public:
     }
 
     int List() {
-        for (size_t i = 0; i < archive_.Members().size(); ++i) {
+        for (size_t i = 0; i < archive_->Members().size(); ++i) {
             AceFileData fd = FileData(i);
             if (State(ACEDLL_TYPE_ARCHIVED_FILE, ACEDLL_STATE_START_FILE, &fd) == ACEDLL_CANCEL)
                 return ACEDLL_ERR_CANCELLED;
@@ -107,7 +143,7 @@ public:
 
     // Test (dest empty) or extract the chosen members.
     int Process(const AceFilesStruct& files, const char* password, const std::string& dest, bool flat) {
-        const auto& members = archive_.Members();
+        const auto& members = archive_->Members();
         std::vector<std::string> wanted = SplitList(files.FileList), excluded = SplitList(files.ExcludeList);
         std::vector<bool> selected(members.size()), needed(members.size());
         bool any = false;
@@ -123,8 +159,18 @@ public:
         // A solid member needs every member of its chain before it.
         bool need = false;
         for (size_t i = members.size(); i-- > 0;) {
-            need = selected[i] || (need && i + 1 < members.size() && decoder_.NeedsPredecessor(archive_, i + 1));
+            need = selected[i] || (need && i + 1 < members.size() && decoder_->NeedsPredecessor(*archive_, i + 1));
             needed[i] = need;
+        }
+        // Members the kept window already holds are not decoded again, as long as the wanted
+        // ones come after them; otherwise the chain starts afresh.
+        size_t firstSelected = 0;
+        while (!selected[firstSelected]) ++firstSelected;
+        const long last = decoder_->LastIndex(*archive_);
+        if (last >= 0 && static_cast<size_t>(last) < firstSelected) {
+            for (size_t i = 0; i <= static_cast<size_t>(last); ++i) needed[i] = false;
+        } else {
+            decoder_->Reset();
         }
         std::string pw = password ? password : "";
         bool asked = false;
@@ -151,14 +197,26 @@ public:
                            : code == ACEDLL_ERR_MEMORY                            ? ACEDLL_TYPE_GLOBAL
                                                                                   : ACEDLL_TYPE_ARCHIVED_FILE;
                 if (Error(type, code, &fd) != ACEDLL_CONTINUE) return result;
-                decoder_.Reset();
+                decoder_->Reset();
             }
         }
         return result;
     }
 
+    // Keeps a solid archive and its window for the next run on it.
+    void Keep() {
+        if (archive_->Main().Solid() && decoder_->LastIndex(*archive_) >= 0) {
+            g_solid.name = name_;
+            g_solid.id = id_;
+            g_solid.archive = std::move(archive_);
+            g_solid.decoder = std::move(decoder_);
+            archive_ = std::make_unique<Archive>();
+            decoder_ = std::make_unique<Decoder>();
+        }
+    }
+
     AceArchiveData& ArchiveData() { return archiveData_; }
-    size_t Count() const { return archive_.Members().size(); }
+    size_t Count() const { return archive_->Members().size(); }
 
 private:
     class ProgressSink : public Sink {
@@ -203,7 +261,7 @@ private:
     int Skip(size_t i, const std::string& pw) {
         NullSink sink;
         try {
-            decoder_.Decode(archive_, i, pw, sink);
+            decoder_->Decode(*archive_, i, pw, sink);
         } catch (const AceError& e) {
             return CodeOf(e);
         }
@@ -211,7 +269,7 @@ private:
     }
 
     int One(size_t i, AceFileData& fd, const std::string& pw, const std::string& dest, bool flat) {
-        const unace::Member& m = archive_.Members()[i];
+        const unace::Member& m = archive_->Members()[i];
         FILE* file = nullptr;
         std::string path;
         if (!dest.empty()) {
@@ -236,7 +294,7 @@ private:
         ProgressSink sink(*this, fd, file);
         int code = ACEDLL_OK;
         try {
-            decoder_.Decode(archive_, i, pw, sink);
+            decoder_->Decode(*archive_, i, pw, sink);
         } catch (const AceError& e) {
             code = sink.writeFailed_ ? ACEDLL_ERR_WRITE : CodeOf(e);
         }
@@ -266,7 +324,7 @@ private:
     }
 
     AceFileData FileData(size_t i) const {
-        const unace::Member& m = archive_.Members()[i];
+        const unace::Member& m = archive_->Members()[i];
         AceFileData fd{};
         fd.SourceFileName = names_[i].c_str();
         fd.Size = m.origSize;
@@ -321,9 +379,10 @@ private:
     std::string name_;
     int op_;
     AceArchiveData archiveData_{};
-    Archive archive_;
-    Decoder decoder_;
+    std::unique_ptr<Archive> archive_ = std::make_unique<Archive>();
+    std::unique_ptr<Decoder> decoder_ = std::make_unique<Decoder>();
     std::vector<std::string> names_;
+    FileId id_;
     bool cancelled_ = false;
 };
 
@@ -380,7 +439,10 @@ UNACE_EXPORT int ACETest(const char* archiveName, AceTestStruct* test) {
         if (!archiveName || !test) return static_cast<int>(ACEDLL_ERR_PARAMETER);
         Run run(archiveName, ACEDLL_OP_TEST);
         int rc = run.Open();
-        return rc != ACEDLL_OK ? rc : run.Process(test->Files, test->DecryptPassword, std::string(), false);
+        if (rc != ACEDLL_OK) return rc;
+        rc = run.Process(test->Files, test->DecryptPassword, std::string(), false);
+        run.Keep();
+        return rc;
     });
 }
 
