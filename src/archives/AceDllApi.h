@@ -183,6 +183,13 @@ typedef int (*AceExtractProc)(const char* archiveName, AceExtractStruct* extract
 
 #ifdef __cplusplus
 }
+/* The layouts are an interface between separately built modules: a change is an ABI change. */
+#include <cstddef>
+static_assert(sizeof(void*) != 8 || sizeof(AceGlobalData) == 144, "global data layout");
+static_assert(sizeof(void*) != 8 || offsetof(AceGlobalData, DecryptPassword) == 32, "password pointer slot");
+static_assert(sizeof(void*) != 8 || sizeof(AceCallbackData) == 56, "callback structure layout");
+static_assert(offsetof(AceCallbackData, GlobalData) == 16, "global data pointer slot");
+static_assert(sizeof(void*) != 8 || sizeof(AceTestStruct) == 104, "test record layout");
 #endif
 
 #endif

@@ -9,6 +9,8 @@
 namespace vellicor {
 
 const char* const TAceIf::kAceDllName = "libunacev2.so";
+// As for zip members held in memory.
+constexpr int64_t kMaxMember = int64_t(1) << 30;
 
 namespace {
 
@@ -126,7 +128,7 @@ void TAceIf::SetFileName(const std::string& ArchiveName) {
     FileNames_.Clear();
     Password_.clear();
     ArchiveName_ = ArchiveName;
-    if (ArchiveName.empty() || !LoadAceDll()) return;
+    if (!LoadAceDll() || ArchiveName.empty()) return;
     AceListStruct list{};
     list.Files.SourceDir = "";
     list.Files.FileList = "";
@@ -302,6 +304,11 @@ int TAceIf::HandleStateProgress(TAceIf& Self, AceCallbackData* Data) {
     VTRACE("TAceIf::HandleStateProgress");
     const AceProgressData* p = Data->ProgressData;
     if (Data->Operation == ACEDLL_OP_TEST && Self.Capturing && p && p->Addr && p->Size > 0) {
+        // A member that claims more than a page can be is not held in memory.
+        if (p->Size > static_cast<uint64_t>(kMaxMember - Self.Stream->Size())) {
+            Self.CaptureFailed = true;
+            return ACEDLL_CANCEL;
+        }
         if (Self.Stream->Write(p->Addr, static_cast<int64_t>(p->Size)) != static_cast<int64_t>(p->Size)) {
             Self.CaptureFailed = true;
             return ACEDLL_CANCEL;
