@@ -28,7 +28,7 @@ unace::VolumeProvider FilesOf(const std::string& first) {
     };
 }
 
-[[maybe_unused]] unace::VolumeProvider BytesOf(const std::vector<uint8_t>& bytes) {
+unace::VolumeProvider BytesOf(const std::vector<uint8_t>& bytes) {
     return [&bytes](int index, bool) -> std::unique_ptr<unace::ByteSource> {
         if (index != 0) return nullptr;
         return std::make_unique<unace::MemorySource>(bytes.data(), bytes.size());
@@ -169,6 +169,48 @@ TEST(AceStored, WorkedExampleListsAndDecodes) {
     EXPECT_EQ(a.Members()[1].name, "t\\t.txt");
     auto files = DecodeAll(a);
     EXPECT_EQ(std::string(files["t/t.txt"].begin(), files["t/t.txt"].end()), "42");
+}
+
+// A stub before the archive (as in self-extractors) is skipped, also when it holds the magic
+// text itself; only a main header with its CRC is taken.
+TEST(AceStored, PrefixBeforeTheMainHeaderIsSkipped) {
+    AceWriter w;
+    w.Add("a.jpg", "page");
+    const std::vector<uint8_t> archive = w.Bytes();
+    std::vector<uint8_t> b(3000, 'M');
+    const std::string decoy = "xxxxxxx**ACE**";  // the magic without a sound header around it
+    std::copy(decoy.begin(), decoy.end(), b.begin() + 100);
+    b.insert(b.end(), archive.begin(), archive.end());
+    unace::Archive a;
+    a.Open(BytesOf(b));
+    ASSERT_EQ(a.Members().size(), 1u);
+    auto files = DecodeAll(a);
+    EXPECT_EQ(std::string(files["a.jpg"].begin(), files["a.jpg"].end()), "page");
+
+    std::vector<uint8_t> none(b.begin(), b.begin() + 3000);
+    unace::Archive empty;
+    try {
+        empty.Open(BytesOf(none));
+        ADD_FAILURE();
+    } catch (const AceError& e) {
+        EXPECT_EQ(e.fault, Fault::NotAce);
+    }
+}
+
+TEST(AceNames, OnlyNamesThatStayInsideTheirFolderAreSafe) {
+    struct Case {
+        const char* stored;
+        const char* safe;  // null: refused
+    } cases[] = {{"a\\b.jpg", "a/b.jpg"}, {"a\\.\\b.jpg", "a/b.jpg"}, {"..\\x", nullptr}, {"a\\..\\x", nullptr},
+                 {"\\x", nullptr}, {"/x", nullptr}, {"c:x", nullptr}, {"a\x01b", nullptr}, {"", nullptr},
+                 {"..x\\y..", "..x/y.."}};
+    for (const Case& c : cases) {
+        std::string out;
+        EXPECT_EQ(unace::SafeRelativeName(c.stored, out), c.safe != nullptr) << c.stored;
+        if (c.safe) {
+            EXPECT_EQ(out, c.safe);
+        }
+    }
 }
 
 }  // namespace
