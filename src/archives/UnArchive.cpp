@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "archives/AceIf.h"
 #include "archives/TarArchive.h"
 #include "archives/UnArchiveZip.h"
 #include "platform/Text.h"
@@ -72,6 +73,7 @@ std::unique_ptr<TArchiveReader> CreateArchiveReader(TArchiveType Type, void* Own
     VTRACE("UnArchive::CreateArchiveReader");
     switch (Type) {
         case atZip: return std::make_unique<TZipArchiveReader>(Owner);
+        case atAce: return std::make_unique<TAceIf>(Owner);
         // The rar and ace interfaces plug in here.
         default:
             return nullptr;

@@ -1,0 +1,321 @@
+// The ace interface over the built library: listing, capture of single members, passwords,
+// volume prompts, damaged and hostile archives, and cba books through the front end.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "AceTestSupport.h"
+#include "archives/AceIf.h"
+#include "archives/UnArchive.h"
+#include "platform/DynLib.h"
+#include "support/FakeUi.h"
+#include "support/TempDir.h"
+
+namespace vellicor::test {
+namespace {
+
+std::string Bytes(TStream* s) {
+    if (!s) return "<null>";
+    std::string out(static_cast<size_t>(s->Size()), '\0');
+    s->SetPosition(0);
+    s->Read(out.data(), s->Size());
+    return out;
+}
+
+std::vector<uint8_t> Vec(TStream* s) {
+    std::string b = Bytes(s);
+    return std::vector<uint8_t>(b.begin(), b.end());
+}
+
+class AceIfTest : public ::testing::Test {
+protected:
+    void SetUp() override { SetModuleSearchDir(VELLICOR_MODULE_DIR); }
+    void TearDown() override { SetModuleSearchDir(""); }
+    std::string WriteArchive(const std::string& name, const AceWriter& w) {
+        std::vector<uint8_t> b = w.Bytes();
+        return dir.Write(name, std::string(b.begin(), b.end()));
+    }
+    FakeUi ui;
+    TempDir dir;
+};
+
+// Every member of every fixture, extracted one by one, matches its md5.
+class AceIfFixture : public AceIfTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(AceIfFixture, ListsAndExtractsEveryMember) {
+    const std::string path = UnaceDir() + "/" + GetParam();
+    if (!FileThere(path)) GTEST_SKIP();
+    auto md5 = ReadMd5List(path + ".md5");
+    int owner = 0;
+    TAceIf ace(&owner);
+    ace.SetFileName(path);
+    ASSERT_EQ(ace.FileNames().Count(), static_cast<int>(md5.size()));
+    // In list order (a solid chain then goes on from the window kept), then backwards (it
+    // starts again for every member).
+    const int n = ace.FileNames().Count();
+    for (int k = 0; k < 2 * n; ++k) {
+        const std::string& name = ace.FileNames()[k < n ? k : 2 * n - 1 - k];
+        TMemoryStream* s = ace.ExtractFile(name);
+        ASSERT_NE(s, nullptr) << name;
+        EXPECT_EQ(s->Position(), 0);
+        EXPECT_EQ(Md5Hex(Vec(s)), md5[name]) << name;
+    }
+    EXPECT_TRUE(ui.shown.empty());
+    EXPECT_TRUE(ui.passwordRequests.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Archiver, AceIfFixture,
+                         ::testing::Values("tests.ace.v1/ALCHT.ACE", "tests.ace.v1/Patch.ace", "tests.ace.v1/ZGFX2.ace",
+                                           "tests.ace.v1/multivolume.ace", "tests.ace.v1/onefile.ace",
+                                           "tests.ace.v1/trps.ace", "tests.ace.v1/zdir.ace", "tests.ace.v2/dir2.ace",
+                                           "tests.ace.v2/multivol2.ace"));
+
+TEST_F(AceIfTest, WorkedExampleListsItsFileWithoutTheFolder) {
+    const std::string path = PeerDir() + "/patool/t.ace";
+    if (!FileThere(path)) GTEST_SKIP();
+    int owner = 0;
+    TAceIf ace(&owner);
+    ace.SetFileName(path);
+    EXPECT_EQ(ace.FileNames().CommaText(), "t/t.txt");
+    EXPECT_EQ(Bytes(ace.ExtractFile("t/t.txt")), "42");
+    EXPECT_EQ(ace.ExtractFile("t/none.txt"), nullptr) << "a member that is not there is not a success";
+    EXPECT_EQ(ace.ExtractFile("t"), nullptr);
+}
+
+TEST_F(AceIfTest, PasswordIsAskedForAndWrongOnesFailCleanly) {
+    const std::string path = UnaceDir() + "/tests.ace.v2/passwd2.ace";
+    if (!FileThere(path)) GTEST_SKIP();
+    auto md5 = ReadMd5List(path + ".md5");
+    int owner = 0;
+    TAceIf ace(&owner);
+    ace.SetFileName(path);
+    ASSERT_EQ(ace.FileNames().CommaText(), "passwd2.m4") << "the listing needs no password";
+    EXPECT_TRUE(ui.passwordRequests.empty());
+
+    ui.passwords = {"1234"};
+    TMemoryStream* s = ace.ExtractFile("passwd2.m4");
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(Md5Hex(Vec(s)), md5["passwd2.m4"]);
+    ASSERT_EQ(ui.passwordRequests.size(), 1u);
+    EXPECT_EQ(ui.passwordRequests[0].caption, "Password protected archive");
+    EXPECT_EQ(ui.passwordRequests[0].prompt, path);
+    EXPECT_EQ(ui.passwordRequests[0].buttons, static_cast<int>(TPasswordButtons{pwbCancel}.Bits()));
+    EXPECT_EQ(ace.Password(), "1234");
+
+    ui.passwords = {"4321"};
+    EXPECT_EQ(ace.ExtractFile("passwd2.m4"), nullptr) << "asked again, and the wrong answer gives no data";
+    EXPECT_EQ(ui.passwordRequests.size(), 2u);
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_NE(ui.shown[0].text.find("Wrong password"), std::string::npos);
+
+    ui.passwords.clear();  // Cancel
+    EXPECT_EQ(ace.ExtractFile("passwd2.m4"), nullptr);
+    EXPECT_EQ(ui.shown.size(), 1u) << "a refusal is not reported as an error";
+
+    ui.passwords = {"1234"};
+    EXPECT_NE(ace.ExtractFile("passwd2.m4"), nullptr);
+}
+
+TEST_F(AceIfTest, ArchiveWhosePasswordIsUnknownNeverGivesData) {
+    const std::string path = UnaceDir() + "/tests.ace.v1/passwd.ace";
+    if (!FileThere(path)) GTEST_SKIP();
+    int owner = 0;
+    TAceIf ace(&owner);
+    ace.SetFileName(path);
+    ASSERT_EQ(ace.FileNames().Count(), 1);
+    ui.passwords = {"1234"};
+    EXPECT_EQ(ace.ExtractFile(ace.FileNames()[0]), nullptr);
+}
+
+TEST_F(AceIfTest, MissingVolumeIsAskedForAFewTimesThenGivesUp) {
+    const std::string src = UnaceDir() + "/tests.ace.v1/multivolume";
+    if (!FileThere(src + ".ace")) GTEST_SKIP();
+    for (const char* ext : {".ace", ".c00"}) {
+        std::vector<uint8_t> b = ReadAll(src + ext);
+        dir.Write(std::string("mv") + ext, std::string(b.begin(), b.end()));
+    }
+    int owner = 0;
+    TAceIf ace(&owner);
+    ui.answers = {mrCancel};
+    ace.SetFileName(dir.File("mv.ace"));
+    EXPECT_EQ(ace.FileNames().Count(), 0);
+    ASSERT_EQ(ui.shown.size(), 1u) << "only the disk prompt; cancelling it is no damage";
+    EXPECT_EQ(ui.shown[0].text, "Insert disk");
+    EXPECT_EQ(ui.shown[0].caption, dir.File("mv.ace"));
+    EXPECT_EQ(ui.shown[0].buttons, mbOKCancel);
+
+    ui.shown.clear();
+    ace.SetFileName(dir.File("mv.ace"));  // OK every time: asked a bounded number of times
+    EXPECT_EQ(ace.FileNames().Count(), 0);
+    ASSERT_GE(ui.shown.size(), 2u);
+    EXPECT_LE(ui.shown.size(), 12u);
+    EXPECT_NE(ui.shown.back().text.find("damaged"), std::string::npos);
+}
+
+TEST_F(AceIfTest, DamagedArchivesListNothingAndSayItOnce) {
+    AceWriter w;
+    w.Add("a.jpg", "first page");
+    w.Add("b.jpg", "second page");
+    const std::vector<uint8_t> good = w.Bytes();
+    int owner = 0;
+    TAceIf ace(&owner);
+    ace.SetFileName(WriteArchive("good.ace", w));
+    ASSERT_EQ(ace.FileNames().CommaText(), "a.jpg,b.jpg");
+
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<Case> cases;
+    auto flipped = [&](size_t at) {
+        std::vector<uint8_t> b = good;
+        b[at] ^= 0x40;
+        return b;
+    };
+    const size_t mainEnd = 4 + 27, firstFile = mainEnd;
+    cases.push_back({"main header CRC", flipped(0)});
+    cases.push_back({"file header CRC", flipped(firstFile)});
+    cases.push_back({"file header body", flipped(firstFile + 10)});
+    cases.push_back({"data size past the end", [&] {
+                         AceWriter x;
+                         AceWriter::File f;
+                         f.name = "big.jpg";
+                         f.data.assign(10, 'x');
+                         f.packSizeOverride = 100000;
+                         x.Add(f);
+                         return x.Bytes();
+                     }()});
+    AceWriter firstOnly;
+    firstOnly.Add("a.jpg", "first page");
+    const size_t boundary = firstOnly.Bytes().size();  // a cut here leaves a sound archive
+    for (size_t cut = mainEnd + 1; cut < good.size(); ++cut) {
+        // Cut inside a header, or inside a member's data: never a partial list.
+        if (cut == boundary) continue;
+        std::vector<uint8_t> b(good.begin(), good.begin() + static_cast<ptrdiff_t>(cut));
+        cases.push_back({"truncated", b});
+    }
+    for (const Case& c : cases) {
+        ui.shown.clear();
+        std::string path = dir.Write("bad.ace", std::string(c.bytes.begin(), c.bytes.end()));
+        ace.SetFileName(path);
+        EXPECT_EQ(ace.FileNames().Count(), 0) << c.what;
+        ASSERT_EQ(ui.shown.size(), 1u) << c.what;
+        EXPECT_EQ(ui.shown[0].caption, path);
+        EXPECT_NE(ui.shown[0].text.find("damaged"), std::string::npos) << c.what;
+    }
+}
+
+TEST_F(AceIfTest, NamesThatLeaveTheirFolderAreRefused) {
+    AceWriter w;
+    for (const char* name : {"..\\up.jpg", "a\\..\\..\\up2.jpg", "\\root.jpg", "/abs.jpg", "c:\\drive.jpg",
+                             "ok\\page.jpg", "fine..jpg"})
+        w.Add(name, name);
+    int owner = 0;
+    TAceIf ace(&owner);
+    ace.SetFileName(WriteArchive("evil.ace", w));
+    EXPECT_EQ(ace.FileNames().CommaText(), "fine..jpg,ok/page.jpg");
+    EXPECT_EQ(Bytes(ace.ExtractFile("ok/page.jpg")), "ok\\page.jpg");
+    EXPECT_TRUE(ui.shown.empty());
+}
+
+TEST_F(AceIfTest, SameNameTwiceIsListedOnceAndNeverJoined) {
+    AceWriter w;
+    w.Add("p.jpg", "first");
+    w.Add("p.jpg", "second");
+    w.Add("q.jpg", "last");
+    int owner = 0;
+    TAceIf ace(&owner);
+    ace.SetFileName(WriteArchive("dup.ace", w));
+    EXPECT_EQ(ace.FileNames().CommaText(), "p.jpg,q.jpg");
+    EXPECT_EQ(Bytes(ace.ExtractFile("p.jpg")), "first");
+    EXPECT_EQ(Bytes(ace.ExtractFile("q.jpg")), "last") << "the last member ends with the library's own result";
+}
+
+// The library keeps the last solid archive between extractions; a file replaced meanwhile
+// is read afresh, never from what was kept.
+TEST_F(AceIfTest, ReplacedSolidArchiveIsReadAfresh) {
+    auto solid = [](const std::string& a, const std::string& b) {
+        AceWriter w(0x9000);
+        w.Add("p1.jpg", a);
+        AceWriter::File f;
+        f.name = "p2.jpg";
+        f.data.assign(b.begin(), b.end());
+        f.extraFlags = 0x8000;
+        w.Add(f);
+        return w;
+    };
+    std::string path = WriteArchive("solid.cba", solid("old one", "old two"));
+    int owner = 0;
+    TAceIf ace(&owner);
+    ace.SetFileName(path);
+    ASSERT_EQ(ace.FileNames().CommaText(), "p1.jpg,p2.jpg");
+    EXPECT_EQ(Bytes(ace.ExtractFile("p1.jpg")), "old one");
+    std::vector<uint8_t> b = solid("new one", "new two").Bytes();
+    dir.Write("next.cba", std::string(b.begin(), b.end()));
+    ASSERT_EQ(std::rename(dir.File("next.cba").c_str(), path.c_str()), 0);
+    EXPECT_EQ(Bytes(ace.ExtractFile("p2.jpg")), "new two");
+    EXPECT_EQ(Bytes(ace.ExtractFile("p1.jpg")), "new one");
+}
+
+TEST_F(AceIfTest, MissingLibraryIsReportedOnceAndListsNothing) {
+    SetModuleSearchDir(dir.Path());
+    if (LibHandle h = LoadLibrary(TAceIf::kAceDllName)) {  // found elsewhere: nothing to test here
+        FreeLibrary(h);
+        GTEST_SKIP();
+    }
+    AceWriter w;
+    w.Add("a.jpg", "x");
+    std::string path = WriteArchive("a.cba", w);
+    int owner = 0;
+    TAceIf ace(&owner);
+    ace.SetFileName(path);
+    ace.SetFileName(path);
+    EXPECT_EQ(ace.FileNames().Count(), 0);
+    EXPECT_FALSE(ace.DllLoaded());
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_NE(ui.shown[0].text.find(TAceIf::kAceDllName), std::string::npos);
+    EXPECT_EQ(ace.ExtractFile("a.jpg"), nullptr);
+}
+
+TEST(AceIfTempDir, ComesFromTheEnvironmentWithinItsBounds) {
+    const char* old = std::getenv("TMPDIR");
+    std::string saved = old ? old : "";
+    struct Case {
+        std::string env;
+        std::string expect;
+    } cases[] = {{"/var/tmp/", "/var/tmp"}, {"/x", "/x"}, {"", "/tmp"}, {"/" + std::string(298, 'a'), "/" + std::string(298, 'a')},
+                 {"/" + std::string(299, 'a'), "/tmp"}};
+    for (const Case& c : cases) {
+        ::setenv("TMPDIR", c.env.c_str(), 1);
+        EXPECT_EQ(TAceIf::SystemTempDir(), c.expect) << c.env.size();
+    }
+    if (old) ::setenv("TMPDIR", saved.c_str(), 1);
+    else ::unsetenv("TMPDIR");
+}
+
+// A cba book of stored pages opens through the front end like a directory, in name order.
+TEST_F(AceIfTest, CbaBookOpensThroughTheFrontEnd) {
+    AceWriter w;
+    std::map<std::string, std::string> pages;
+    for (const char* name : {"p10.jpg", "p02.jpg", "p01.jpg"}) {
+        std::string data = "\xFF\xD8\xFF\xE0 page " + std::string(name) + std::string(5000, name[2]);
+        pages[name] = data;
+        w.Add(name, data);
+    }
+    std::string path = WriteArchive("book.cba", w);
+    int owner = 0, ready = 0;
+    TUnArchive front(&owner);
+    front.OnArchiveReady = [&](void* sender) {
+        EXPECT_EQ(sender, &owner);
+        ++ready;
+    };
+    front.SetFileName(path);
+    EXPECT_EQ(front.ArchiveType(), atAce);
+    EXPECT_EQ(ready, 1);
+    ASSERT_EQ(front.FileNames().CommaText(), "p01.jpg,p02.jpg,p10.jpg");
+    for (const char* name : {"p10.jpg", "p01.jpg", "p02.jpg"}) EXPECT_EQ(Bytes(front.Extract(name)), pages[name]);
+    EXPECT_TRUE(ui.shown.empty());
+}
+
+}  // namespace
+}  // namespace vellicor::test
