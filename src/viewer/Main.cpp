@@ -115,6 +115,7 @@ void TMainDisplayForm::ApplicationStartupComplete(const std::vector<std::string>
         View_.SetDisplayVisible(false);
         Queue_.LoadFiles(files, 0);
     }
+    ClickInterval_ = View_.DoubleClickTime() > 0 ? View_.DoubleClickTime() : 500;
 }
 
 bool TMainDisplayForm::IdleHandler() { return Queue_.Idle(); }
@@ -595,7 +596,8 @@ void TMainDisplayForm::OnTimer(TMainTimer Timer) {
         case TMainTimer::Shutdown: ShutdownTimerTimer(); break;
         case TMainTimer::Resize: ResizeTimerTimer(); break;
         case TMainTimer::PageLabel: PageLabelTimerTimer(); break;
-        default: View_.StopTimer(Timer); break;
+        case TMainTimer::Click: ClickTimerTimer(); break;
+        case TMainTimer::Slideshow: SlideshowTimerTimer(); break;
     }
 }
 

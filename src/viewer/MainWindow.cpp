@@ -1,5 +1,8 @@
 #include "viewer/MainWindow.h"
 
+#include <QCursor>
+#include <QDialog>
+
 #include <QApplication>
 #include <QBitmap>
 #include <QCloseEvent>
@@ -19,6 +22,7 @@
 #include "pages/ProcessFiles.h"
 #include "settings/Configuration.h"
 #include "trace/Trace.h"
+#include "viewer/ColourDataForm.h"
 
 namespace vellicor {
 
@@ -97,10 +101,13 @@ void ImageDisplay::mousePressEvent(QMouseEvent* event) {
     TMouseButtonBit bit;
     if (ButtonBit(event->button(), bit)) {
         QPoint p = event->position().toPoint();
-        owner_->Form().ImageDisplayMouseDown(bit, p.x(), p.y());
+        owner_->Form().ImageDisplayMouseDown(bit, p.x(), p.y(), HeldButtons(event->buttons()) | bit);
     }
     event->accept();
 }
+
+// The window counts clicks itself: a second press is a press like the first.
+void ImageDisplay::mouseDoubleClickEvent(QMouseEvent* event) { mousePressEvent(event); }
 
 void ImageDisplay::mouseMoveEvent(QMouseEvent* event) {
     QPoint p = event->position().toPoint();
@@ -147,6 +154,9 @@ MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::ve
     information_->setAutoFillBackground(true);
     information_->setMargin(4);
     information_->hide();
+    colourData_ = new ColourDataForm(this);
+    // Magnifier, side bands, following and the colour readout see every move.
+    setMouseTracking(true);
 
     for (TMainTimer t : {TMainTimer::Shutdown, TMainTimer::Resize, TMainTimer::PageLabel, TMainTimer::Click,
                          TMainTimer::Slideshow}) {
@@ -279,6 +289,28 @@ void MainWindow::SetWindowed(const TViewRect& Bounds, bool Maximised) {
     if (Maximised) showMaximized();
 }
 
+TViewPoint MainWindow::CursorPosition() const {
+    QPoint p = display_->mapFromGlobal(QCursor::pos());
+    return {p.x(), p.y()};
+}
+
+bool MainWindow::KeysBlocked() const {
+    // The settings dialog, the thumbnails and the information box are dialogs; the colour
+    // readout is not one.
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w != this && w->isVisible() && qobject_cast<QDialog*>(w)) return true;
+    return false;
+}
+
+bool MainWindow::ColourDataShowing() const { return colourData_->Showing(); }
+
+void MainWindow::SetColourDataShowing(bool Showing) {
+    colourData_->SetShowing(Showing);
+    if (Showing) colourData_->raise();
+}
+
+void MainWindow::ColourDataValues(const TColourSample& Sample) { colourData_->Values(Sample); }
+
 void MainWindow::resizeEvent(QResizeEvent* event) {
     QMainWindow::resizeEvent(event);
     if (form_) form_->FormResize();
@@ -324,6 +356,12 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void MainWindow::wheelEvent(QWheelEvent* event) {
+    // A modal window over the reader has the wheel.
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal && modal != this) {
+        event->ignore();
+        return;
+    }
     // Fine-grained wheels report parts of a notch: give them out in whole notches of 120.
     wheelAccumulated_ += event->angleDelta().y();
     uint32_t held = HeldButtons(event->buttons());

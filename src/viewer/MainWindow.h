@@ -12,8 +12,11 @@
 
 #include "viewer/Main.h"
 
+class QDialog;
+
 namespace vellicor {
 
+class ColourDataForm;
 class TConfigureForm;
 class TProcessFilesForm;
 class MainWindow;
@@ -29,6 +32,7 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
     MainWindow* owner_;
@@ -74,6 +78,13 @@ public:
     TViewRect WorkArea() const override;
     void SetFullScreen() override;
     void SetWindowed(const TViewRect& Bounds, bool Maximised) override;
+    TViewPoint CursorPosition() const override;
+    bool KeysBlocked() const override;
+    bool ColourDataShowing() const override;
+    void SetColourDataShowing(bool Showing) override;
+    void ColourDataValues(const TColourSample& Sample) override;
+
+    ColourDataForm* ColourData() const { return colourData_; }
 
 signals:
     void firstPaint();
@@ -96,6 +107,7 @@ private:
     ImageDisplay* display_ = nullptr;
     QLabel* pageLabel_ = nullptr;
     QLabel* information_ = nullptr;
+    ColourDataForm* colourData_ = nullptr;
     std::map<TMainTimer, QTimer*> timers_;
     QCursor dotCursor_;
     bool windowed_ = false;
