@@ -171,7 +171,7 @@ enum class TKeyCommand {
 enum : int {
     vkEscape = 27, vkSpace = 32, vkPrior = 33, vkNext = 34, vkEnd = 35, vkHome = 36,
     vkLeft = 37, vkUp = 38, vkRight = 39, vkDown = 40, vkApps = 93, vkAdd = 107, vkSubtract = 109,
-    vkF1 = 112, vkF5 = 116, vkF10 = 121, vkF12 = 123,
+    vkF1 = 112, vkF2 = 113, vkF5 = 116, vkF10 = 121, vkF12 = 123,
 };
 
 // Help topics: with a page on screen, and without.
