@@ -42,6 +42,11 @@ public:
     virtual int ClientHeight() const = 0;
     // Repaint the display from the back buffer.
     virtual void InvalidateDisplay() = 0;
+    // Repaint only the given part of it.
+    virtual void InvalidateDisplayArea(const TViewRect& Area) {
+        (void)Area;
+        InvalidateDisplay();
+    }
     virtual void SetDisplayVisible(bool Visible) = 0;
     virtual bool DisplayVisible() const = 0;
     virtual void SetCaption(const std::string& Caption) = 0;
@@ -348,6 +353,9 @@ private:
     bool PageShown() const;
     bool Guarded() const { return Busy || ThumbsShowing; }
     void Redraw();
+    bool ComposeBackBuffer(const TViewRect* Area = nullptr);  // false: nothing to paint now
+    TViewRect ZoomArea() const;  // where a zoom is shown, empty when none
+    void RepaintZooms();  // after a glass move: only where it was and where it is
     int ActionOf(TMouseButtonBit Button, int Clicks = 1) const;
     int HeldAction(uint32_t Buttons) const;
     void SetCacheLimits();

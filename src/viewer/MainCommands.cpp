@@ -485,7 +485,7 @@ void TMainDisplayForm::ImageDisplayMouseMove(uint32_t Buttons, int X, int Y) {
         default: break;
     }
     if (redraw) Redraw();
-    else if (zoom && DrawZooms()) PaintDoubleBuffer();  // nothing shown now or before: nothing to paint
+    else if (zoom) RepaintZooms();  // nothing shown now or before: nothing to paint
 }
 
 void TMainDisplayForm::ImageDisplayMouseUp(TMouseButtonBit Button, int X, int Y) {

@@ -181,6 +181,37 @@ bool TMainDisplayForm::DrawFullPageZoom() {
     return zoomed;
 }
 
+TViewRect TMainDisplayForm::ZoomArea() const {
+    int l = 0, t = 0, r = 0, b = 0;
+    bool any = false;
+    for (const auto& s : Image_) {
+        if (!s.ZoomShown) continue;
+        const int sl = s.ZoomDestX, st = s.ZoomDestY, sr = sl + s.ZoomWidth, sb = st + s.ZoomHeight;
+        l = any ? std::min(l, sl) : sl;
+        t = any ? std::min(t, st) : st;
+        r = any ? std::max(r, sr) : sr;
+        b = any ? std::max(b, sb) : sb;
+        any = true;
+    }
+    return {l, t, r - l, b - t};
+}
+
+void TMainDisplayForm::RepaintZooms() {
+    const TViewRect before = ZoomArea();
+    if (!DrawZooms()) return;
+    const TViewRect after = ZoomArea();
+    TViewRect area = after;
+    if (after.Width <= 0 || after.Height <= 0) {
+        area = before;
+    } else if (before.Width > 0 && before.Height > 0) {
+        const int l = std::min(before.Left, after.Left), t = std::min(before.Top, after.Top);
+        const int r = std::max(before.Left + before.Width, after.Left + after.Width);
+        const int b = std::max(before.Top + before.Height, after.Top + after.Height);
+        area = {l, t, r - l, b - t};
+    }
+    if (ComposeBackBuffer(&area)) View_.InvalidateDisplayArea(area);
+}
+
 // ---- Colour readout ----
 
 void TMainDisplayForm::DoColourDebugOn() {

@@ -14,6 +14,7 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QWheelEvent>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QStyleHints>
@@ -57,13 +58,15 @@ ImageDisplay::ImageDisplay(MainWindow* owner) : QWidget(owner), owner_(owner) {
     setAutoFillBackground(false);
 }
 
-void ImageDisplay::paintEvent(QPaintEvent*) {
+void ImageDisplay::paintEvent(QPaintEvent* event) {
     QPainter p(this);
     const TBitmap& buf = owner_->BackBuffer();
     int bw = 0, bh = 0;
     if (owner_->displayShown_ && !buf.Empty()) {
         QImage img(buf.Bits(), buf.Width(), buf.Height(), static_cast<qsizetype>(buf.Stride()), QImage::Format_BGR888);
-        p.drawImage(0, 0, img);
+        // Only what needs painting: a moving glass repaints a small part.
+        const QRect r = event->rect() & img.rect();
+        if (!r.isEmpty()) p.drawImage(r.topLeft(), img, r);
         bw = buf.Width();
         bh = buf.Height();
     }
@@ -183,6 +186,9 @@ void MainWindow::ApplicationStartupComplete() { form_->ApplicationStartupComplet
 int MainWindow::ClientWidth() const { return display_->width(); }
 int MainWindow::ClientHeight() const { return display_->height(); }
 void MainWindow::InvalidateDisplay() { display_->update(); }
+void MainWindow::InvalidateDisplayArea(const TViewRect& Area) {
+    display_->update(Area.Left, Area.Top, Area.Width, Area.Height);
+}
 // Hiding the display shows the bare window; the widget itself stays so that it keeps
 // the size of the client area.
 void MainWindow::SetDisplayVisible(bool Visible) {

@@ -53,6 +53,7 @@ public:
     int ClientWidth() const override;
     int ClientHeight() const override;
     void InvalidateDisplay() override;
+    void InvalidateDisplayArea(const TViewRect& Area) override;
     void SetDisplayVisible(bool Visible) override;
     bool DisplayVisible() const override;
     void SetCaption(const std::string& Caption) override;

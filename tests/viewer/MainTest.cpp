@@ -988,6 +988,17 @@ TEST_F(MainDisplayTest, MagnifyingGlassFollowsTheCursorOverAFittedPage) {
     EXPECT_EQ(At(301, 201), s.ZoomedBitmap->Pixel(0, 0));
     EXPECT_NE(At(301, 201), At(5, 5));
 
+    // A moving glass recomposes only where it was and where it is; the result is the whole
+    // composition.
+    move(420, 320);
+    move(380, 280);
+    TBitmap partial;
+    partial.SetSize(800, 600, TPixelFormat::pf24bit);
+    CopyRect24(partial, 0, 0, form->BackBuffer(), 0, 0, 800, 600);
+    form->PaintDoubleBuffer();
+    for (int y = 0; y < 600; y += 3)
+        for (int x = 0; x < 800; x += 3) ASSERT_EQ(partial.Pixel(x, y), At(x, y)) << x << "," << y;
+
     // The cursor's side strips hide the glass, and so does the magnifier switch.
     int paints = view.invalidations;
     move(2, 300);
