@@ -181,9 +181,9 @@ int main(int argc, char** argv) {
         int turned = 0;
         std::tie(turn, floorTurn) = Interleaved(
             runs,
-            [&](int i) {
+            [&](int) {
                 int before = r.config->LastPage;
-                QCoreApplication::sendEvent(r.window.get(), i % 2 ? &up : &down);
+                QCoreApplication::sendEvent(r.window.get(), before == 0 ? &down : &up);
                 QCoreApplication::processEvents();  // the paint
                 if (r.config->LastPage != before && !r.window->Form().Busy) ++turned;
             },
