@@ -1137,3 +1137,23 @@ TEST_F(MainDisplayTest, ColourReadoutSamplesThePaintedPixelsAroundTheCursor) {
     form->HandleKeyPress('C', true, false, true);
     EXPECT_FALSE(view.colourShowing);
 }
+
+TEST_F(MainDisplayTest, ZeroSizedDisplayTakesMovesClicksAndZoomsSafely) {
+    config->SetZooming(true);
+    Open({{100, 150}, {100, 150}});
+    form->HandleKeyPress('C', true, false, true);  // the readout reads the painted buffer
+    view.cw = view.ch = 0;
+    view.cursor = {0, 0};
+    form->SetUpZooms();
+    for (auto [x, y] : {std::pair{0, 0}, {-5, 7}, {400, 300}}) {
+        form->ImageDisplayMouseMove(0, x, y);
+        form->ImageDisplayMouseMove(mbLeftBit, x, y);
+    }
+    form->HandleKeyPress('Z', false, false, false);
+    form->HandleKeyPress('Z', false, false, false);
+    form->ImageDisplayMouseDown(mbLeftBit, 0, 0);
+    form->ImageDisplayMouseUp(mbLeftBit, 0, 0);
+    Advance(1000);
+    EXPECT_EQ(form->Image(0).ZoomWidth, 0);
+    EXPECT_EQ(form->Clicks(), 0);
+}
