@@ -18,8 +18,9 @@ TKeyCommand KeyCommand(int Key, bool Shift, bool Alt, bool Ctrl, bool AlternateA
     const bool ctrlOnly = Ctrl && !Shift;
     const bool ctrlShift = Ctrl && Shift;
     const bool shiftOnly = Shift && !Ctrl;
-    // Shift with a function key opens a favourite directory, whatever the key does without it.
-    if (Key >= vkF1 && Key <= vkF12 && Shift) return K::Favourite;
+    // Shift with a function key opens a favourite directory, whatever the key does without it;
+    // with Ctrl as well it does nothing.
+    if (Key >= vkF1 && Key <= vkF12 && Shift) return shiftOnly ? K::Favourite : K::None;
     switch (Key) {
         case vkEscape:
         case 'X': return plain ? K::Terminate : K::None;

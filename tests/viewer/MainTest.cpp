@@ -689,7 +689,7 @@ TEST(KeyMap, EveryRowOfTheTableWithItsModifiers) {
         {vkApps, S, K::PopupMenu}, {vkAdd, 0, K::SlideshowFaster}, {vkSubtract, C, K::SlideshowSlower},
         {vkF1, C, K::Help}, {vkF1, S, K::Favourite}, {vkF2, 0, K::None}, {vkF2, S, K::Favourite},
         {vkF5, A | C, K::Reload}, {vkF5, S, K::Favourite}, {vkF10, 0, K::PopupMenu}, {vkF10, S, K::Favourite},
-        {vkF12, S | C, K::Favourite}, {vkF12, 0, K::None},
+        {vkF12, S | A, K::Favourite}, {vkF12, S | C, K::None}, {vkF12, 0, K::None}, {vkF1, S | C, K::None},
     };
     for (const Row& r : rows)
         EXPECT_EQ(KeyCommand(r.key, r.mods & S, r.mods & A, r.mods & C, r.mods & ALT), r.expected)
@@ -718,7 +718,7 @@ TEST_F(MainDisplayTest, KeysOfLaterWindowsReachTheirCommands) {
         {vkF1, false, false, "ShowHelp(4)"},  // no page on screen
         {vkF1, true, false, "DoLoadWithFavourite(0)"},
         {vkF5, true, false, "DoLoadWithFavourite(4)"},
-        {vkF12, true, true, "DoLoadWithFavourite(11)"},
+        {vkF12, true, false, "DoLoadWithFavourite(11)"},
     };
     for (const Row& r : rows) {
         form->calls.clear();
