@@ -32,16 +32,20 @@ for i in \$(seq 1 600); do xdotool search --name 'page1.bmp' >/dev/null 2>&1 && 
 win=\$(xdotool search --name 'page1.bmp' | head -1)
 sleep 0.5
 xdotool windowfocus --sync "\$win" 2>/dev/null; sleep 0.2
-xdotool key ctrl+z; sleep 1.5
+xdotool key ctrl+z; sleep 3  # the page and its zoom image are prepared again
 xdotool mousemove 450 350; sleep 0.5; import -window root "$work/a.png"
 xdotool mousemove 560 420; sleep 0.5; import -window root "$work/b.png"
-xdotool key ctrl+shift+c; sleep 0.5
-xdotool search --onlyvisible --name 'Colour Data' > "$work/readout.txt" 2>/dev/null
+xdotool key ctrl+shift+c
+for i in \$(seq 1 30); do
+  xdotool search --onlyvisible --name 'Colour Data' > "$work/readout.txt" 2>/dev/null && break; sleep 0.1
+done
 xdotool key ctrl+shift+c; sleep 0.3
 xdotool key z; sleep 0.3
 xdotool mousemove 700 384; sleep 0.2
-xdotool click --repeat 2 --delay 60 1; sleep 1
-xdotool getwindowname "\$win" > "$work/caption.txt"
+xdotool click --repeat 2 --delay 60 1
+for i in \$(seq 1 30); do
+  xdotool getwindowname "\$win" > "$work/caption.txt"; grep -q page2 "$work/caption.txt" && break; sleep 0.1
+done
 xdotool key Escape
 for i in \$(seq 1 100); do kill -0 \$pid 2>/dev/null || break; sleep 0.1; done
 kill \$pid 2>/dev/null
