@@ -115,6 +115,7 @@ void TMainDisplayForm::ApplicationStartupComplete(const std::vector<std::string>
         View_.SetDisplayVisible(false);
         Queue_.LoadFiles(files, 0);
     }
+    ClickInterval_ = View_.DoubleClickTime() > 0 ? View_.DoubleClickTime() : 500;
 }
 
 bool TMainDisplayForm::IdleHandler() { return Queue_.Idle(); }
@@ -452,25 +453,52 @@ void TMainDisplayForm::DrawPages() {
 
 void TMainDisplayForm::PaintDoubleBuffer() {
     VTRACE("TMainDisplayForm::PaintDoubleBuffer");
-    if (View_.TimerEnabled(TMainTimer::Resize)) return;
+    if (ComposeBackBuffer()) View_.InvalidateDisplay();
+}
+
+bool TMainDisplayForm::ComposeBackBuffer(const TViewRect* Area) {
+    if (View_.TimerEnabled(TMainTimer::Resize)) return false;
     const int CW = View_.ClientWidth(), CH = View_.ClientHeight();
-    if (CW <= 0 || CH <= 0) return;
-    if (BackBuffer_.Width() != CW || BackBuffer_.Height() != CH) BackBuffer_.SetSize(CW, CH, TPixelFormat::pf24bit);
+    if (CW <= 0 || CH <= 0) return false;
+    if (BackBuffer_.Width() != CW || BackBuffer_.Height() != CH) {
+        BackBuffer_.SetSize(CW, CH, TPixelFormat::pf24bit);
+        Area = nullptr;  // a new buffer is composed whole
+    }
+    // Within Area only, when given: the rest of the buffer is already as it would be.
+    auto copy = [&](const TBitmap& src, int dx, int dy, int sx, int sy, int w, int h) {
+        if (Area) {
+            const int l = std::max(dx, Area->Left), r = std::min(dx + w, Area->Left + Area->Width);
+            const int t = std::max(dy, Area->Top), b = std::min(dy + h, Area->Top + Area->Height);
+            sx += l - dx;
+            sy += t - dy;
+            dx = l;
+            dy = t;
+            w = r - l;
+            h = b - t;
+            if (w <= 0 || h <= 0) return;
+        }
+        CopyRect24(BackBuffer_, dx, dy, src, sx, sy, w, h);
+    };
     for (auto& s : Image_) {
         if (!(s.Displayed && s.Bitmap && s.Requested && s.Available)) continue;
-        CopyRect24(BackBuffer_, s.DestX, s.DestY, *s.Bitmap, s.SourceX, s.SourceY, s.ViewWidth, s.ViewHeight);
-        for (const auto& b : s.Bands)
-            if (b.Active) FillRect24(BackBuffer_, b.Left, b.Top, b.Right, b.Bottom, b.Colour);
+        copy(*s.Bitmap, s.DestX, s.DestY, s.SourceX, s.SourceY, s.ViewWidth, s.ViewHeight);
+        for (const auto& b : s.Bands) {
+            if (!b.Active) continue;
+            if (!Area) FillRect24(BackBuffer_, b.Left, b.Top, b.Right, b.Bottom, b.Colour);
+            else
+                FillRect24(BackBuffer_, std::max(b.Left, Area->Left), std::max(b.Top, Area->Top),
+                           std::min(b.Right, Area->Left + Area->Width), std::min(b.Bottom, Area->Top + Area->Height),
+                           b.Colour);
+        }
     }
     bool zooming = Config_.Zooming && (ViewMode & vmZoomOn) && !(ViewMode & vmZoomSuspended) &&
                    (Image_[0].ZoomShown || Image_[1].ZoomShown);
     if (zooming) {
         for (auto& s : Image_)
             if (s.ZoomShown && s.ZoomedBitmap && s.ZoomRequested && s.ZoomAvailable)
-                CopyRect24(BackBuffer_, s.ZoomDestX, s.ZoomDestY, *s.ZoomedBitmap, s.ZoomSourceX, s.ZoomSourceY,
-                           s.ZoomWidth, s.ZoomHeight);
+                copy(*s.ZoomedBitmap, s.ZoomDestX, s.ZoomDestY, s.ZoomSourceX, s.ZoomSourceY, s.ZoomWidth, s.ZoomHeight);
     }
-    View_.InvalidateDisplay();
+    return true;
 }
 
 void TMainDisplayForm::FormResize() {
@@ -595,7 +623,8 @@ void TMainDisplayForm::OnTimer(TMainTimer Timer) {
         case TMainTimer::Shutdown: ShutdownTimerTimer(); break;
         case TMainTimer::Resize: ResizeTimerTimer(); break;
         case TMainTimer::PageLabel: PageLabelTimerTimer(); break;
-        default: View_.StopTimer(Timer); break;
+        case TMainTimer::Click: ClickTimerTimer(); break;
+        case TMainTimer::Slideshow: SlideshowTimerTimer(); break;
     }
 }
 

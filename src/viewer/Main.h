@@ -24,6 +24,17 @@ struct TViewRect {
     int Left = 0, Top = 0, Width = 0, Height = 0;
 };
 
+struct TViewPoint {
+    int X = 0, Y = 0;
+};
+
+// What the colour readout shows: the pixel at (X, Y) of the display and its eight
+// neighbours, [row][column] from the top-left; points off the display are 0.
+struct TColourSample {
+    int X = 0, Y = 0;
+    uint8_t Red[3][3] = {}, Green[3][3] = {}, Blue[3][3] = {};
+};
+
 class IMainView {
 public:
     virtual ~IMainView() = default;
@@ -31,6 +42,11 @@ public:
     virtual int ClientHeight() const = 0;
     // Repaint the display from the back buffer.
     virtual void InvalidateDisplay() = 0;
+    // Repaint only the given part of it.
+    virtual void InvalidateDisplayArea(const TViewRect& Area) {
+        (void)Area;
+        InvalidateDisplay();
+    }
     virtual void SetDisplayVisible(bool Visible) = 0;
     virtual bool DisplayVisible() const = 0;
     virtual void SetCaption(const std::string& Caption) = 0;
@@ -60,6 +76,15 @@ public:
     virtual void SetWindowed(const TViewRect& Bounds, bool Maximised) = 0;
     // Shows the configuration dialog (not modal) unless it is showing already.
     virtual void ShowConfigureDialog() {}
+
+    // The mouse cursor in display coordinates (it may lie outside the display).
+    virtual TViewPoint CursorPosition() const { return {-1, -1}; }
+    // Another window has the keys: the settings dialog, the thumbnails or an information box.
+    virtual bool KeysBlocked() const { return false; }
+    // The colour readout window.
+    virtual bool ColourDataShowing() const { return false; }
+    virtual void SetColourDataShowing(bool Showing) { (void)Showing; }
+    virtual void ColourDataValues(const TColourSample& Sample) { (void)Sample; }
 };
 
 struct FillBand {
@@ -132,15 +157,32 @@ enum class TKeyCommand {
     Zooming,
     EdgeTab,
     Reload,
+    Slideshow,
+    SlideshowFaster,
+    SlideshowSlower,
+    SetBookmark,
     Configure,
+    ColourDebugOn,
+    OpenFiles,
+    NextFiles,
+    PreviousFiles,
+    Thumbs,
+    GoToPage,
+    ResumeReading,
+    PopupMenu,
+    Help,
+    Favourite,  // Shift+F1..F12: favourite directory 0..11
 };
 
 // Virtual-key codes the window translates its keys into.
 enum : int {
     vkEscape = 27, vkSpace = 32, vkPrior = 33, vkNext = 34, vkEnd = 35, vkHome = 36,
     vkLeft = 37, vkUp = 38, vkRight = 39, vkDown = 40, vkApps = 93, vkAdd = 107, vkSubtract = 109,
-    vkF1 = 112, vkF5 = 116, vkF12 = 123,
+    vkF1 = 112, vkF2 = 113, vkF5 = 116, vkF10 = 121, vkF12 = 123,
 };
+
+// Help topics: with a page on screen, and without.
+enum : int { kHelpPageContext = 8, kHelpNoPageContext = 4 };
 
 // The key map: a key code ('A'..'Z' for letters) with its modifiers to a command.
 TKeyCommand KeyCommand(int Key, bool Shift, bool Alt, bool Ctrl, bool AlternateArrowKeys);
@@ -151,7 +193,7 @@ enum : uint32_t { vmZoomOn = 1, vmZoomSuspended = 2, vmZoomDouble = 4, vmZoomUnf
 class TMainDisplayForm {
 public:
     TMainDisplayForm(IMainView& View, TConfigureForm& Config, TProcessFilesForm& Queue);
-    ~TMainDisplayForm();
+    virtual ~TMainDisplayForm();
     TMainDisplayForm(const TMainDisplayForm&) = delete;
     TMainDisplayForm& operator=(const TMainDisplayForm&) = delete;
 
@@ -219,15 +261,46 @@ public:
     // The wheel (Delta: signed notch amount, up positive; Buttons: held TMouseButtonBit set).
     // False when the wheel is left to others (it turns pages then).
     bool MouseWheel(int Delta, uint32_t Buttons);
-    // Mouse on the display: the held button's first-click action 0 drags the page; the
-    // page follows the cursor when CursorMove asks for it.
-    void ImageDisplayMouseDown(TMouseButtonBit Button, int X, int Y);
+    // Mouse on the display. Held: the buttons down after the press (0: just Button); the
+    // first of left, middle, right decides.
+    void ImageDisplayMouseDown(TMouseButtonBit Button, int X, int Y, uint32_t Held = 0);
     void ImageDisplayMouseMove(uint32_t Buttons, int X, int Y);
     void ImageDisplayMouseUp(TMouseButtonBit Button, int X, int Y);
+    // Counts a click; a completed sequence runs the button's single, double or triple action.
+    void ImageDisplayClick(TMouseButtonBit Button);
+    void ClickTimerTimer();
+    void RunMouseAction(int Action);
+    void NextOrPreviousPage();
+    int Clicks() const { return Clicks_; }
+
+    // Zoom images: the magnifying glass over fitted pages, the whole page when it scrolls.
+    void SetUpZooms();
+    bool DrawZooms();  // true: the screen must be recomposed
+    bool DrawMagnifyingGlass();
+    bool DrawFullPageZoom();
+
+    // Colour readout.
+    void DoColourDebugOn();
+    void DoColourDebug(int x, int y);
 
     // Keyboard.
     void HandleKeyPress(int Key, bool Shift, bool Alt, bool Ctrl);
-    void RunKeyCommand(TKeyCommand Command);
+    void RunKeyCommand(TKeyCommand Command, int Key = 0);
+
+    // Commands of the dialogs, menus, slideshow and file sets, reached from keys and clicks.
+    // Each is filled in with its own window or command; until then it does nothing.
+    virtual void DoSlideShow() {}                   // slideshow on/off
+    virtual void DoSlideShowSpeed(bool Faster) { (void)Faster; }
+    virtual void DoThumbs() {}                      // thumbnail window
+    virtual void DoGoToPage() {}                    // go-to-page dialog
+    virtual void GetFiles(const std::string& Path) { (void)Path; }  // open files, from Path or the last directory
+    virtual void GetNextFiles() {}                  // next file set
+    virtual void GetPreviousFiles() {}              // previous file set
+    virtual void ResumeReading() {}                 // reload the recent page set
+    virtual void DoLoadWithFavourite(int Index) { (void)Index; }  // open files in favourite directory Index
+    virtual void PopUpClickMenu() {}                // the pop-up menu at the mouse cursor
+    virtual void ShowHelp(int Context) { (void)Context; }  // help topic kHelpPageContext / kHelpNoPageContext
+    void SlideshowTimerTimer();                     // a slideshow step is a reading step
 
     // Display and setting commands.
     void DoFit();
@@ -252,7 +325,7 @@ public:
     void DoRotateThisPage(TRotation Rotation);
     void DoRotateWholeSet(TRotation Rotation);
     void Reload();
-    void DoConfigure();
+    virtual void DoConfigure();  // the settings dialog, shown modeless
 
     const TBitmap& BackBuffer() const { return BackBuffer_; }
     const TPageSlot& Image(int i) const { return Image_[static_cast<size_t>(i)]; }
@@ -282,11 +355,13 @@ private:
     bool PageShown() const;
     bool Guarded() const { return Busy || ThumbsShowing; }
     void Redraw();
-    int ActionOf(TMouseButtonBit Button) const;
+    bool ComposeBackBuffer(const TViewRect* Area = nullptr);  // false: nothing to paint now
+    TViewRect ZoomArea() const;  // where a zoom is shown, empty when none
+    void RepaintZooms();  // after a glass move: only where it was and where it is
+    int ActionOf(TMouseButtonBit Button, int Clicks = 1) const;
+    int HeldAction(uint32_t Buttons) const;
     void SetCacheLimits();
     void ResetSlots();
-    void SetUpZooms() {}
-    void DrawZooms() {}
 
     IMainView& View_;
     TConfigureForm& Config_;
@@ -297,6 +372,8 @@ private:
     bool ResizeHandlerSet_ = false;
     bool WaitCursorOn_ = false;
     int Clicks_ = 0;
+    TMouseButtonBit ClickButton_ = mbLeftBit;
+    int ClickInterval_ = 500;
     int WheelSum_ = 0;
 };
 

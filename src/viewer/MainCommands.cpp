@@ -18,6 +18,9 @@ TKeyCommand KeyCommand(int Key, bool Shift, bool Alt, bool Ctrl, bool AlternateA
     const bool ctrlOnly = Ctrl && !Shift;
     const bool ctrlShift = Ctrl && Shift;
     const bool shiftOnly = Shift && !Ctrl;
+    // Shift with a function key opens a favourite directory, whatever the key does without it;
+    // with Ctrl as well it does nothing.
+    if (Key >= vkF1 && Key <= vkF12 && Shift) return shiftOnly ? K::Favourite : K::None;
     switch (Key) {
         case vkEscape:
         case 'X': return plain ? K::Terminate : K::None;
@@ -31,34 +34,43 @@ TKeyCommand KeyCommand(int Key, bool Shift, bool Alt, bool Ctrl, bool AlternateA
             if (Alt) return K::CyclePage;
             return plain ? K::ScrollLeft : shiftOnly ? K::ScrollMaxLeft : K::None;
         case vkUp:
-            if (AlternateArrowKeys) return K::None;  // the pop-up menu
+            if (AlternateArrowKeys) return K::PopupMenu;
             return plain ? K::ScrollUp : shiftOnly ? K::ScrollTop : K::None;
         case vkRight:
             if (AlternateArrowKeys) return K::CyclePage;
             if (Alt) return K::CyclePageBack;
             return plain ? K::ScrollRight : shiftOnly ? K::ScrollMaxRight : K::None;
         case vkDown:
-            if (AlternateArrowKeys) return K::None;  // the next file set
+            if (AlternateArrowKeys) return K::NextFiles;
             return plain ? K::ScrollDown : shiftOnly ? K::ScrollBottom : K::None;
-        case 'B': return ctrlOnly ? K::Balance : K::None;
-        case 'C': return plain ? K::Configure : ctrlOnly ? K::SmallCursor : K::None;
+        case 'A': return K::Slideshow;
+        case 'B': return ctrlOnly ? K::Balance : shiftOnly ? K::SetBookmark : K::None;
+        case 'C': return plain ? K::Configure : ctrlShift ? K::ColourDebugOn : ctrlOnly ? K::SmallCursor : K::None;
         case 'E': return plain ? K::ScrollLeft : K::None;
         case 'F': return ctrlOnly ? K::Fit : ctrlShift ? K::FitIfOversize : K::None;
         case 'G': return ctrlOnly ? K::GammaCorrection : K::None;
         case 'H': return ctrlOnly ? K::FitHeight : ctrlShift ? K::FitHeightIfOversize : K::None;
         case 'I': return ctrlOnly ? K::ImageInformation : K::GlimpseImageInformation;
         case 'J': return ctrlOnly ? K::JapaneseMode : K::None;
-        case 'L': return ctrlOnly ? K::RotateLeft : ctrlShift ? K::RotateScrollFunctions : K::None;
+        case 'K': return shiftOnly ? K::PreviousFiles : K::None;
+        case 'L':
+            return plain ? K::OpenFiles : shiftOnly ? K::NextFiles : ctrlOnly ? K::RotateLeft : K::RotateScrollFunctions;
         case 'M': return plain ? K::Minimise : K::None;
         case 'O': return plain ? K::ScrollUp : K::None;
-        case 'R': return ctrlOnly ? K::RotateRight : ctrlShift ? K::RotateScrollFunctions : K::None;
+        case 'P': return plain ? K::Thumbs : shiftOnly ? K::GoToPage : K::None;
+        case 'R': return !Ctrl ? K::ResumeReading : Shift ? K::RotateScrollFunctions : K::RotateRight;
         case 'S': return ctrlOnly ? K::TargetHeight : K::ScrollRight;
         case 'T': return ctrlOnly ? K::TwoPages : K::None;
         case 'U': return plain ? K::ScrollDown : K::None;
         case 'W': return !Ctrl ? K::WindowMode : Shift ? K::FitWidthIfOversize : K::FitWidth;
         case 'Y': return ctrlOnly ? K::Yellowing : K::None;
         case 'Z': return plain ? K::Magnifier : ctrlOnly ? K::Zooming : ctrlShift ? K::EdgeTab : K::None;
-        case vkF5: return Shift ? K::None : K::Reload;  // Shift: a favourite directory
+        case vkApps: return K::PopupMenu;
+        case vkAdd: return K::SlideshowFaster;
+        case vkSubtract: return K::SlideshowSlower;
+        case vkF1: return K::Help;
+        case vkF5: return K::Reload;
+        case vkF10: return K::PopupMenu;
         default: break;
     }
     return K::None;
@@ -66,12 +78,12 @@ TKeyCommand KeyCommand(int Key, bool Shift, bool Alt, bool Ctrl, bool AlternateA
 
 void TMainDisplayForm::HandleKeyPress(int Key, bool Shift, bool Alt, bool Ctrl) {
     VTRACE("TMainDisplayForm::HandleKeyPress");
-    if (ThumbsShowing) return;
+    if (ThumbsShowing || View_.KeysBlocked()) return;
     if (Key < vkEscape || Key > vkF12) return;
-    RunKeyCommand(KeyCommand(Key, Shift, Alt, Ctrl, Config_.AlternateArrowKeyFunctions));
+    RunKeyCommand(KeyCommand(Key, Shift, Alt, Ctrl, Config_.AlternateArrowKeyFunctions), Key);
 }
 
-void TMainDisplayForm::RunKeyCommand(TKeyCommand Command) {
+void TMainDisplayForm::RunKeyCommand(TKeyCommand Command, int Key) {
     VTRACE("TMainDisplayForm::RunKeyCommand");
     using K = TKeyCommand;
     switch (Command) {
@@ -115,18 +127,37 @@ void TMainDisplayForm::RunKeyCommand(TKeyCommand Command) {
         case K::Yellowing: DoYellowing(); break;
         case K::Magnifier:
             ViewMode ^= vmMagnifierFollows;
-            DrawZooms();
+            if (DrawZooms()) PaintDoubleBuffer();
             break;
         case K::Zooming:
             DoZooming();
-            DrawZooms();
+            if (DrawZooms()) PaintDoubleBuffer();
             break;
         case K::EdgeTab:
             Config_.FullForm();
-            DrawZooms();
+            if (DrawZooms()) PaintDoubleBuffer();
             break;
         case K::Reload: Reload(); break;
+        case K::Slideshow: DoSlideShow(); break;
+        case K::SlideshowFaster: DoSlideShowSpeed(true); break;
+        case K::SlideshowSlower: DoSlideShowSpeed(false); break;
+        case K::SetBookmark:
+            // Only a finished page set can be stored.
+            if (Queue_.FilesLoaded) Config_.SetBookmark(-1);
+            break;
         case K::Configure: DoConfigure(); break;
+        case K::ColourDebugOn: DoColourDebugOn(); break;
+        case K::OpenFiles: GetFiles(""); break;
+        case K::NextFiles: GetNextFiles(); break;
+        case K::PreviousFiles: GetPreviousFiles(); break;
+        case K::Thumbs: DoThumbs(); break;
+        case K::GoToPage: DoGoToPage(); break;
+        case K::ResumeReading: ResumeReading(); break;
+        case K::PopupMenu: PopUpClickMenu(); break;
+        case K::Help: ShowHelp(View_.DisplayVisible() ? kHelpPageContext : kHelpNoPageContext); break;
+        case K::Favourite:
+            if (Key >= vkF1 && Key <= vkF12) DoLoadWithFavourite(Key - vkF1);
+            break;
     }
 }
 
@@ -395,39 +426,83 @@ bool TMainDisplayForm::MouseWheel(int Delta, uint32_t Buttons) {
     return true;
 }
 
-int TMainDisplayForm::ActionOf(TMouseButtonBit Button) const {
-    switch (Button) {
-        case mbLeftBit: return Config_.LeftClick1;
-        case mbMiddleBit: return Config_.MiddleClick1;
-        case mbRightBit: return Config_.RightClick1;
-    }
+int TMainDisplayForm::ActionOf(TMouseButtonBit Button, int Clicks) const {
+    static const int32_t TSettings::*const table[3][3] = {
+        {&TSettings::LeftClick1, &TSettings::LeftClick2, &TSettings::LeftClick3},
+        {&TSettings::MiddleClick1, &TSettings::MiddleClick2, &TSettings::MiddleClick3},
+        {&TSettings::RightClick1, &TSettings::RightClick2, &TSettings::RightClick3},
+    };
+    if (Clicks < 1 || Clicks > 3) return maNone;
+    int row = Button == mbLeftBit ? 0 : Button == mbMiddleBit ? 1 : Button == mbRightBit ? 2 : -1;
+    if (row < 0) return maNone;
+    return Config_.*table[row][Clicks - 1];
+}
+
+int TMainDisplayForm::HeldAction(uint32_t Buttons) const {
+    // The first held button, in the order left, middle, right; none held counts as no action.
+    if (Buttons & mbLeftBit) return ActionOf(mbLeftBit);
+    if (Buttons & mbMiddleBit) return ActionOf(mbMiddleBit);
+    if (Buttons & mbRightBit) return ActionOf(mbRightBit);
     return maNone;
 }
 
-void TMainDisplayForm::ImageDisplayMouseDown(TMouseButtonBit Button, int X, int Y) {
+void TMainDisplayForm::ImageDisplayMouseDown(TMouseButtonBit Button, int X, int Y, uint32_t Held) {
     VTRACE("TMainDisplayForm::ImageDisplayMouseDown");
-    if (ActionOf(Button) == maDragImage) DoPictureStartDrag(X, Y);
+    const int action = HeldAction(Held ? Held : Button);
+    bool changed = false;
+    if (action == maDragImage) {
+        DoPictureStartDrag(X, Y);
+    } else if (action == maZooming) {
+        ViewMode |= vmMagnifierFollows;
+        changed = DrawZooms();
+    }
+    if (changed) Redraw();
 }
 
 void TMainDisplayForm::ImageDisplayMouseMove(uint32_t Buttons, int X, int Y) {
     VTRACE("TMainDisplayForm::ImageDisplayMouseMove");
-    bool redraw = false;
+    bool redraw = false, zoom = false;
+    if (Config_.Zooming &&
+        (Config_.CursorMove == maZooming || (Config_.LeftClick1 != maZooming && (ViewMode & vmMagnifierFollows)))) {
+        // The glass hides while the cursor is in the strips at the left and right edges.
+        const bool inBand = X < 5 || X > View_.ClientWidth() - 6;
+        if (inBand && !(ViewMode & vmZoomSuspended)) {
+            ViewMode |= vmZoomSuspended;
+            if (!(ViewMode & vmZoomOn)) redraw = true;
+        } else if (!inBand && (ViewMode & vmZoomSuspended)) {
+            ViewMode &= ~vmZoomSuspended;
+            if (ViewMode & vmZoomOn) redraw = true;
+        }
+        zoom = (ViewMode & vmZoomOn) != 0;
+    }
     const bool canScroll = CanScrollH || CanScrollV;
-    if (Config_.CursorMove == maFollowMouse && canScroll) redraw = DoPictureFollow(X, Y);
-    // The first held button, in the order left, middle, right.
-    int action = maNone;
-    if (Buttons & mbLeftBit) action = ActionOf(mbLeftBit);
-    else if (Buttons & mbMiddleBit) action = ActionOf(mbMiddleBit);
-    else if (Buttons & mbRightBit) action = ActionOf(mbRightBit);
-    if (action == maDragImage && canScroll) redraw = DoPictureDrag(X, Y) || redraw;
+    if (Config_.CursorMove == maFollowMouse && canScroll) redraw = DoPictureFollow(X, Y) || redraw;
+    switch (HeldAction(Buttons)) {
+        case maNone: DoColourDebug(X, Y); break;
+        case maZooming: zoom = Config_.Zooming; break;
+        case maDragImage:
+            if (canScroll) redraw = DoPictureDrag(X, Y) || redraw;
+            break;
+        default: break;
+    }
     if (redraw) Redraw();
+    else if (zoom) RepaintZooms();  // nothing shown now or before: nothing to paint
 }
 
 void TMainDisplayForm::ImageDisplayMouseUp(TMouseButtonBit Button, int X, int Y) {
     VTRACE("TMainDisplayForm::ImageDisplayMouseUp");
     (void)X;
     (void)Y;
-    if (ActionOf(Button) == maDragImage) DoPictureStopDrag();
+    const int action = ActionOf(Button);
+    bool changed = false;
+    if (action == maDragImage) {
+        DoPictureStopDrag();
+    } else if (action == maZooming) {
+        ViewMode &= ~vmMagnifierFollows;
+        changed = DrawZooms();
+    }
+    if (changed) Redraw();
+    ImageDisplayClick(Button);
 }
 
 // ---- Display and setting commands ----

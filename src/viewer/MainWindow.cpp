@@ -1,5 +1,8 @@
 #include "viewer/MainWindow.h"
 
+#include <QCursor>
+#include <QDialog>
+
 #include <QApplication>
 #include <QBitmap>
 #include <QCloseEvent>
@@ -11,6 +14,7 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QWheelEvent>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QStyleHints>
@@ -20,6 +24,7 @@
 #include "settings/Configuration.h"
 #include "trace/Trace.h"
 #include "viewer/ConfigureDlg.h"
+#include "viewer/ColourDataForm.h"
 
 namespace vellicor {
 
@@ -54,13 +59,15 @@ ImageDisplay::ImageDisplay(MainWindow* owner) : QWidget(owner), owner_(owner) {
     setAutoFillBackground(false);
 }
 
-void ImageDisplay::paintEvent(QPaintEvent*) {
+void ImageDisplay::paintEvent(QPaintEvent* event) {
     QPainter p(this);
     const TBitmap& buf = owner_->BackBuffer();
     int bw = 0, bh = 0;
     if (owner_->displayShown_ && !buf.Empty()) {
         QImage img(buf.Bits(), buf.Width(), buf.Height(), static_cast<qsizetype>(buf.Stride()), QImage::Format_BGR888);
-        p.drawImage(0, 0, img);
+        // Only what needs painting: a moving glass repaints a small part.
+        const QRect r = event->rect() & img.rect();
+        if (!r.isEmpty()) p.drawImage(r.topLeft(), img, r);
         bw = buf.Width();
         bh = buf.Height();
     }
@@ -98,10 +105,13 @@ void ImageDisplay::mousePressEvent(QMouseEvent* event) {
     TMouseButtonBit bit;
     if (ButtonBit(event->button(), bit)) {
         QPoint p = event->position().toPoint();
-        owner_->Form().ImageDisplayMouseDown(bit, p.x(), p.y());
+        owner_->Form().ImageDisplayMouseDown(bit, p.x(), p.y(), HeldButtons(event->buttons()) | bit);
     }
     event->accept();
 }
+
+// The window counts clicks itself: a second press is a press like the first.
+void ImageDisplay::mouseDoubleClickEvent(QMouseEvent* event) { mousePressEvent(event); }
 
 void ImageDisplay::mouseMoveEvent(QMouseEvent* event) {
     QPoint p = event->position().toPoint();
@@ -148,6 +158,9 @@ MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::ve
     information_->setAutoFillBackground(true);
     information_->setMargin(4);
     information_->hide();
+    colourData_ = new ColourDataForm(this);
+    // Magnifier, side bands, following and the colour readout see every move.
+    setMouseTracking(true);
 
     for (TMainTimer t : {TMainTimer::Shutdown, TMainTimer::Resize, TMainTimer::PageLabel, TMainTimer::Click,
                          TMainTimer::Slideshow}) {
@@ -174,6 +187,9 @@ void MainWindow::ApplicationStartupComplete() { form_->ApplicationStartupComplet
 int MainWindow::ClientWidth() const { return display_->width(); }
 int MainWindow::ClientHeight() const { return display_->height(); }
 void MainWindow::InvalidateDisplay() { display_->update(); }
+void MainWindow::InvalidateDisplayArea(const TViewRect& Area) {
+    display_->update(Area.Left, Area.Top, Area.Width, Area.Height);
+}
 // Hiding the display shows the bare window; the widget itself stays so that it keeps
 // the size of the client area.
 void MainWindow::SetDisplayVisible(bool Visible) {
@@ -289,6 +305,28 @@ void MainWindow::ShowConfigureDialog() {
     configureDlg_->activateWindow();
 }
 
+TViewPoint MainWindow::CursorPosition() const {
+    QPoint p = display_->mapFromGlobal(QCursor::pos());
+    return {p.x(), p.y()};
+}
+
+bool MainWindow::KeysBlocked() const {
+    // The settings dialog, the thumbnails and the information box are dialogs; the colour
+    // readout is not one.
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w != this && w->isVisible() && qobject_cast<QDialog*>(w)) return true;
+    return false;
+}
+
+bool MainWindow::ColourDataShowing() const { return colourData_->Showing(); }
+
+void MainWindow::SetColourDataShowing(bool Showing) {
+    colourData_->SetShowing(Showing);
+    if (Showing) colourData_->raise();
+}
+
+void MainWindow::ColourDataValues(const TColourSample& Sample) { colourData_->Values(Sample); }
+
 void MainWindow::resizeEvent(QResizeEvent* event) {
     QMainWindow::resizeEvent(event);
     if (form_) form_->FormResize();
@@ -334,6 +372,12 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void MainWindow::wheelEvent(QWheelEvent* event) {
+    // A modal window over the reader has the wheel.
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal && modal != this) {
+        event->ignore();
+        return;
+    }
     // Fine-grained wheels report parts of a notch: give them out in whole notches of 120.
     wheelAccumulated_ += event->angleDelta().y();
     uint32_t held = HeldButtons(event->buttons());

@@ -12,9 +12,12 @@
 
 #include "viewer/Main.h"
 
+class QDialog;
+
 namespace vellicor {
 
 class TConfigureDlg;
+class ColourDataForm;
 class TConfigureForm;
 class TProcessFilesForm;
 class MainWindow;
@@ -30,6 +33,7 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
     MainWindow* owner_;
@@ -50,6 +54,7 @@ public:
     int ClientWidth() const override;
     int ClientHeight() const override;
     void InvalidateDisplay() override;
+    void InvalidateDisplayArea(const TViewRect& Area) override;
     void SetDisplayVisible(bool Visible) override;
     bool DisplayVisible() const override;
     void SetCaption(const std::string& Caption) override;
@@ -76,6 +81,13 @@ public:
     void SetFullScreen() override;
     void SetWindowed(const TViewRect& Bounds, bool Maximised) override;
     void ShowConfigureDialog() override;
+    TViewPoint CursorPosition() const override;
+    bool KeysBlocked() const override;
+    bool ColourDataShowing() const override;
+    void SetColourDataShowing(bool Showing) override;
+    void ColourDataValues(const TColourSample& Sample) override;
+
+    ColourDataForm* ColourData() const { return colourData_; }
 
 signals:
     void firstPaint();
@@ -98,6 +110,7 @@ private:
     ImageDisplay* display_ = nullptr;
     QLabel* pageLabel_ = nullptr;
     QLabel* information_ = nullptr;
+    ColourDataForm* colourData_ = nullptr;
     std::map<TMainTimer, QTimer*> timers_;
     QCursor dotCursor_;
     bool windowed_ = false;

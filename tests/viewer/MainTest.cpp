@@ -2,7 +2,9 @@
 // generated pages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <map>
 
 #include "pages/ProcessFiles.h"
@@ -31,6 +33,12 @@ public:
     int infoHeight = 80, infoLeft = 0, infoTop = 0;
     bool infoVisible = false;
     std::map<TMainTimer, int> timers;  // running timers and their intervals
+    std::map<TMainTimer, int> due;     // when each running timer fires, on the manual clock
+    int now = 0;                       // the manual clock, in ms
+    TViewPoint cursor{-1, -1};
+    bool keysBlocked = false, colourShowing = false;
+    TColourSample sample;
+    int samples = 0;
     int invalidations = 0;
     bool minimised = false, terminated = false, windowed = false, maximised = false;
     TViewRect bounds{10, 20, 300, 400}, work{0, 0, 1200, 900};
@@ -63,8 +71,14 @@ public:
     void HideInformation() override { infoVisible = false; }
     void SetInformationVisible(bool v) override { infoVisible = v; }
     bool InformationVisible() const override { return infoVisible; }
-    void StartTimer(TMainTimer t, int ms) override { timers[t] = ms; }
-    void StopTimer(TMainTimer t) override { timers.erase(t); }
+    void StartTimer(TMainTimer t, int ms) override {
+        timers[t] = ms;
+        due[t] = now + ms;
+    }
+    void StopTimer(TMainTimer t) override {
+        timers.erase(t);
+        due.erase(t);
+    }
     bool TimerEnabled(TMainTimer t) const override { return timers.count(t) > 0; }
     int DoubleClickTime() const override { return 400; }
     void Minimise() override { minimised = true; }
@@ -79,6 +93,34 @@ public:
         bounds = b;
         maximised = m;
     }
+    TViewPoint CursorPosition() const override { return cursor; }
+    bool KeysBlocked() const override { return keysBlocked; }
+    bool ColourDataShowing() const override { return colourShowing; }
+    void SetColourDataShowing(bool s) override { colourShowing = s; }
+    void ColourDataValues(const TColourSample& s) override {
+        sample = s;
+        ++samples;
+    }
+};
+
+// Records the commands whose windows are not part of this logic.
+class RecordingForm : public TMainDisplayForm {
+public:
+    using TMainDisplayForm::TMainDisplayForm;
+    std::vector<std::string> calls;
+    void DoConfigure() override { calls.push_back("DoConfigure"); }
+    void DoSlideShow() override { calls.push_back("DoSlideShow"); }
+    void DoSlideShowSpeed(bool f) override { calls.push_back(f ? "DoSlideShowSpeed(faster)" : "DoSlideShowSpeed(slower)"); }
+    void DoThumbs() override { calls.push_back("DoThumbs"); }
+    void DoGoToPage() override { calls.push_back("DoGoToPage"); }
+    void GetFiles(const std::string& p) override { calls.push_back("GetFiles(" + p + ")"); }
+    void GetNextFiles() override { calls.push_back("GetNextFiles"); }
+    void GetPreviousFiles() override { calls.push_back("GetPreviousFiles"); }
+    void ResumeReading() override { calls.push_back("ResumeReading"); }
+    void DoLoadWithFavourite(int i) override { calls.push_back("DoLoadWithFavourite(" + std::to_string(i) + ")"); }
+    void PopUpClickMenu() override { calls.push_back("PopUpClickMenu"); }
+    void ShowHelp(int c) override { calls.push_back("ShowHelp(" + std::to_string(c) + ")"); }
+    std::string Last() const { return calls.empty() ? "" : calls.back(); }
 };
 
 uint32_t Rgb(int r, int g, int b) { return (static_cast<uint32_t>(r) << 16) | (g << 8) | b; }
@@ -95,7 +137,7 @@ protected:
         config->SetYellowReductionOn(false);
         config->SetFitWidthIfOversize(false);
         queue = std::make_unique<TProcessFilesForm>(*config);
-        form = std::make_unique<TMainDisplayForm>(view, *config, *queue);
+        form = std::make_unique<RecordingForm>(view, *config, *queue);
         form->FormCreate();
     }
     void TearDown() override {
@@ -140,7 +182,24 @@ protected:
     FakeView view;
     std::unique_ptr<TConfigureForm> config;
     std::unique_ptr<TProcessFilesForm> queue;
-    std::unique_ptr<TMainDisplayForm> form;
+    std::unique_ptr<RecordingForm> form;
+
+    // Moves the manual clock on, firing the timers that fall due on the way.
+    void Advance(int ms) {
+        const int until = view.now + ms;
+        for (;;) {
+            auto next = std::min_element(view.due.begin(), view.due.end(),
+                                         [](const auto& a, const auto& b) { return a.second < b.second; });
+            if (next == view.due.end() || next->second > until) break;
+            view.now = next->second;
+            TMainTimer t = next->first;
+            view.due.erase(next);
+            form->OnTimer(t);
+            // Timers repeat until stopped, as the window's do.
+            if (view.timers.count(t) && !view.due.count(t)) view.due[t] = view.now + view.timers[t];
+        }
+        view.now = until;
+    }
 };
 
 }  // namespace
@@ -586,37 +645,120 @@ TEST_F(MainDisplayTest, DraggingMovesThePageWithTheCursorAndFollowingFaster) {
     EXPECT_EQ(form->VScrollPos, 5 * (2 * (1500 / 600) + 2));
 }
 
-TEST(KeyMap, ModifiersSelectTheCommand) {
+TEST(KeyMap, EveryRowOfTheTableWithItsModifiers) {
     using K = TKeyCommand;
-    EXPECT_EQ(KeyCommand(vkEscape, false, false, false, false), K::Terminate);
-    EXPECT_EQ(KeyCommand('X', false, true, false, false), K::Terminate);  // Alt is not tested
-    EXPECT_EQ(KeyCommand(vkEscape, false, false, true, false), K::None);
-    EXPECT_EQ(KeyCommand(vkSpace, true, false, false, false), K::CyclePageBack);
-    EXPECT_EQ(KeyCommand(vkNext, true, false, false, false), K::NextPageSkip);
-    EXPECT_EQ(KeyCommand(vkPrior, false, false, true, false), K::None);
-    EXPECT_EQ(KeyCommand(vkEnd, true, true, true, false), K::LastPage);
-    EXPECT_EQ(KeyCommand(vkLeft, false, true, false, false), K::CyclePage);  // Alt+Left turns forward
-    EXPECT_EQ(KeyCommand(vkRight, true, true, false, false), K::CyclePageBack);  // Alt before Shift
-    EXPECT_EQ(KeyCommand(vkLeft, true, false, false, true), K::CyclePageBack);  // alternate arrows first
-    EXPECT_EQ(KeyCommand(vkUp, false, false, false, true), K::None);
-    EXPECT_EQ(KeyCommand(vkLeft, true, false, false, false), K::ScrollMaxLeft);
-    EXPECT_EQ(KeyCommand(vkDown, true, false, false, false), K::ScrollBottom);
-    EXPECT_EQ(KeyCommand(vkDown, false, false, true, false), K::None);
-    EXPECT_EQ(KeyCommand('S', true, false, false, false), K::ScrollRight);  // even with Shift
-    EXPECT_EQ(KeyCommand('S', false, false, true, false), K::TargetHeight);
-    EXPECT_EQ(KeyCommand('E', true, false, false, false), K::None);
-    EXPECT_EQ(KeyCommand('W', true, false, false, false), K::WindowMode);
-    EXPECT_EQ(KeyCommand('W', false, false, true, false), K::FitWidth);
-    EXPECT_EQ(KeyCommand('W', true, false, true, false), K::FitWidthIfOversize);
-    EXPECT_EQ(KeyCommand('I', true, false, true, false), K::GlimpseImageInformation);
-    EXPECT_EQ(KeyCommand('I', false, false, true, false), K::ImageInformation);
-    EXPECT_EQ(KeyCommand('L', true, false, true, false), K::RotateScrollFunctions);
-    EXPECT_EQ(KeyCommand('R', true, false, true, false), K::RotateScrollFunctions);
-    EXPECT_EQ(KeyCommand('Z', false, false, false, false), K::Magnifier);
-    EXPECT_EQ(KeyCommand('Z', true, false, true, false), K::EdgeTab);
-    EXPECT_EQ(KeyCommand('B', true, false, true, false), K::None);
-    EXPECT_EQ(KeyCommand(vkF5, false, true, true, false), K::Reload);
-    EXPECT_EQ(KeyCommand(vkF5, true, false, false, false), K::None);
+    enum : unsigned { S = 1, A = 2, C = 4, ALT = 8 };  // Shift, Alt, Ctrl, alternate arrow keys
+    struct Row {
+        int key;
+        unsigned mods;
+        K expected;
+    };
+    const Row rows[] = {
+        {vkEscape, 0, K::Terminate}, {'X', A, K::Terminate}, {vkEscape, C, K::None}, {'X', S, K::None},
+        {vkSpace, 0, K::CyclePage}, {vkSpace, S, K::CyclePageBack}, {vkSpace, C, K::None},
+        {vkPrior, 0, K::PreviousPage}, {vkPrior, S, K::PreviousPageSkip}, {vkPrior, C, K::None},
+        {vkNext, 0, K::NextPage}, {vkNext, S, K::NextPageSkip},
+        {vkEnd, S | A | C, K::LastPage}, {vkHome, C, K::FirstPage},
+        // Arrows: alternate functions first, then Alt (which turns the other way), then Shift.
+        {vkLeft, S | ALT, K::CyclePageBack}, {vkLeft, A, K::CyclePage}, {vkLeft, S | A, K::CyclePage},
+        {vkLeft, S, K::ScrollMaxLeft}, {vkLeft, 0, K::ScrollLeft}, {vkLeft, C, K::None},
+        {vkUp, ALT, K::PopupMenu}, {vkUp, S, K::ScrollTop}, {vkUp, 0, K::ScrollUp}, {vkUp, A, K::ScrollUp},
+        {vkRight, ALT, K::CyclePage}, {vkRight, S | A, K::CyclePageBack}, {vkRight, S, K::ScrollMaxRight},
+        {vkRight, 0, K::ScrollRight},
+        {vkDown, ALT, K::NextFiles}, {vkDown, S, K::ScrollBottom}, {vkDown, 0, K::ScrollDown}, {vkDown, C, K::None},
+        {'A', S | C, K::Slideshow},
+        {'B', C, K::Balance}, {'B', S, K::SetBookmark}, {'B', S | C, K::None}, {'B', 0, K::None},
+        {'C', 0, K::Configure}, {'C', S | C, K::ColourDebugOn}, {'C', C, K::SmallCursor}, {'C', S, K::None},
+        {'E', 0, K::ScrollLeft}, {'E', S, K::None},
+        {'F', C, K::Fit}, {'F', S | C, K::FitIfOversize}, {'F', 0, K::None},
+        {'G', C, K::GammaCorrection},
+        {'H', C, K::FitHeight}, {'H', S | C, K::FitHeightIfOversize},
+        {'I', C, K::ImageInformation}, {'I', 0, K::GlimpseImageInformation}, {'I', S | C, K::GlimpseImageInformation},
+        {'J', C, K::JapaneseMode}, {'K', S, K::PreviousFiles}, {'K', 0, K::None},
+        {'L', 0, K::OpenFiles}, {'L', S, K::NextFiles}, {'L', C, K::RotateLeft}, {'L', S | C, K::RotateScrollFunctions},
+        {'M', 0, K::Minimise}, {'M', C, K::None}, {'N', 0, K::None},
+        {'O', 0, K::ScrollUp}, {'O', C, K::None},
+        {'P', 0, K::Thumbs}, {'P', S, K::GoToPage}, {'P', C, K::None},
+        {'R', 0, K::ResumeReading}, {'R', S, K::ResumeReading}, {'R', C, K::RotateRight},
+        {'R', S | C, K::RotateScrollFunctions},
+        {'S', C, K::TargetHeight}, {'S', S, K::ScrollRight}, {'S', S | C, K::ScrollRight},
+        {'T', C, K::TwoPages}, {'U', 0, K::ScrollDown},
+        {'W', S, K::WindowMode}, {'W', C, K::FitWidth}, {'W', S | C, K::FitWidthIfOversize},
+        {'Y', C, K::Yellowing},
+        {'Z', 0, K::Magnifier}, {'Z', C, K::Zooming}, {'Z', S | C, K::EdgeTab}, {'Z', S, K::None},
+        {vkApps, S, K::PopupMenu}, {vkAdd, 0, K::SlideshowFaster}, {vkSubtract, C, K::SlideshowSlower},
+        {vkF1, C, K::Help}, {vkF1, S, K::Favourite}, {vkF2, 0, K::None}, {vkF2, S, K::Favourite},
+        {vkF5, A | C, K::Reload}, {vkF5, S, K::Favourite}, {vkF10, 0, K::PopupMenu}, {vkF10, S, K::Favourite},
+        {vkF12, S | A, K::Favourite}, {vkF12, S | C, K::None}, {vkF12, 0, K::None}, {vkF1, S | C, K::None},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(KeyCommand(r.key, r.mods & S, r.mods & A, r.mods & C, r.mods & ALT), r.expected)
+            << "key " << r.key << " modifiers " << r.mods;
+}
+
+TEST_F(MainDisplayTest, KeysOfLaterWindowsReachTheirCommands) {
+    struct Row {
+        int key;
+        bool shift, ctrl;
+        const char* call;
+    };
+    const Row rows[] = {
+        {'A', false, false, "DoSlideShow"},
+        {vkAdd, false, false, "DoSlideShowSpeed(faster)"},
+        {vkSubtract, true, false, "DoSlideShowSpeed(slower)"},
+        {'C', false, false, "DoConfigure"},
+        {'L', false, false, "GetFiles()"},
+        {'L', true, false, "GetNextFiles"},
+        {'K', true, false, "GetPreviousFiles"},
+        {'P', false, false, "DoThumbs"},
+        {'P', true, false, "DoGoToPage"},
+        {'R', false, false, "ResumeReading"},
+        {vkApps, false, false, "PopUpClickMenu"},
+        {vkF10, false, true, "PopUpClickMenu"},
+        {vkF1, false, false, "ShowHelp(4)"},  // no page on screen
+        {vkF1, true, false, "DoLoadWithFavourite(0)"},
+        {vkF5, true, false, "DoLoadWithFavourite(4)"},
+        {vkF12, true, false, "DoLoadWithFavourite(11)"},
+    };
+    for (const Row& r : rows) {
+        form->calls.clear();
+        form->HandleKeyPress(r.key, r.shift, false, r.ctrl);
+        EXPECT_EQ(form->Last(), r.call) << "key " << r.key;
+    }
+    config->AlternateArrowKeyFunctions = true;
+    form->HandleKeyPress(vkUp, false, false, false);
+    EXPECT_EQ(form->Last(), "PopUpClickMenu");
+    form->HandleKeyPress(vkDown, false, false, false);
+    EXPECT_EQ(form->Last(), "GetNextFiles");
+    config->AlternateArrowKeyFunctions = false;
+
+    Open({{100, 150}});
+    form->HandleKeyPress(vkF1, false, false, false);
+    EXPECT_EQ(form->Last(), "ShowHelp(8)");
+    // Another window has the keys: nothing reaches the reader.
+    form->calls.clear();
+    view.keysBlocked = true;
+    for (int key : {int('C'), int(vkF1), int(vkSpace), int('A')}) form->HandleKeyPress(key, false, false, false);
+    EXPECT_TRUE(form->calls.empty());
+    EXPECT_EQ(config->LastPage, 0);
+}
+
+TEST_F(MainDisplayTest, ShiftBStoresABookmarkOnlyOnceThePageSetIsLoaded) {
+    auto stored = [&] {
+        TStringList l;
+        config->ListBookmarks(l);
+        for (int i = 0; i < l.Count(); ++i)
+            if (!l[i].empty()) return true;
+        return false;
+    };
+    form->HandleKeyPress('B', true, false, false);
+    EXPECT_FALSE(stored());
+    Open({{100, 150}, {100, 150}});
+    ASSERT_TRUE(queue->FilesLoaded);
+    form->HandleKeyPress('B', true, false, true);  // Ctrl+Shift: not a row of the table
+    EXPECT_FALSE(stored());
+    form->HandleKeyPress('B', true, false, false);
+    EXPECT_TRUE(stored());
 }
 
 TEST_F(MainDisplayTest, KeysRunTheirCommands) {
@@ -694,4 +836,324 @@ TEST_F(MainDisplayTest, RotatingRedisplaysOnlyWhenSomethingChanged) {
     Run();
     EXPECT_EQ(form->Image(0).Bitmap->Width(), 150);
     EXPECT_EQ(queue->GetRotation(1), rtLeft);
+}
+
+// ---- Clicks ----
+
+namespace {
+
+struct Click {
+    TMouseButtonBit button;
+    int at;  // ms on the manual clock
+};
+
+}  // namespace
+
+TEST_F(MainDisplayTest, ClickSequencesRunTheirActionAtOnceOrWhenTheTimerEnds) {
+    struct Case {
+        const char* name;
+        std::function<void(TConfigureForm&)> settings;
+        std::vector<Click> clicks;
+        int ranBy;         // ms at which the action has run (checked just before and at it)
+        const char* call;  // entry point it reaches, or "" for a page turn
+        int page;          // page afterwards (from page 1 of 0..3)
+    };
+    const Case cases[] = {
+        // Defaults: the right button's double and triple actions are none, so a single
+        // right click opens the menu on release.
+        {"right single", [](TConfigureForm&) {}, {{mbRightBit, 0}}, 0, "PopUpClickMenu", 1},
+        // A left single click waits for the timer and then does nothing (it only drags).
+        {"left single", [](TConfigureForm&) {}, {{mbLeftBit, 0}}, 400, "", 1},
+        // Left double: next or previous, at once because the triple action is none.
+        {"left double", [](TConfigureForm&) {}, {{mbLeftBit, 0}, {mbLeftBit, 150}}, 150, "", 2},
+        {"triple at once",
+         [](TConfigureForm& c) {
+             c.LeftClick2 = maGoToPage;
+             c.LeftClick3 = maThumbnails;
+         },
+         {{mbLeftBit, 0}, {mbLeftBit, 100}, {mbLeftBit, 200}}, 200, "DoThumbs", 1},
+        // The timer runs from the first click: a second click does not restart it.
+        {"double by the timer",
+         [](TConfigureForm& c) {
+             c.LeftClick2 = maNextPagePlus1;
+             c.LeftClick3 = maThumbnails;
+         },
+         {{mbLeftBit, 0}, {mbLeftBit, 350}}, 400, "", 3},
+        // Clicks of different buttons add up; the last button's table counts.
+        {"mixed buttons",
+         [](TConfigureForm& c) {
+             c.MiddleClick1 = maNextPage;
+             c.MiddleClick2 = maThumbnails;
+             c.RightClick2 = maPreviousPage;
+         },
+         {{mbMiddleBit, 0}, {mbRightBit, 100}}, 100, "", 0},
+        {"single by the timer",
+         [](TConfigureForm& c) {
+             c.MiddleClick1 = maCycleRoundPage;
+             c.MiddleClick2 = maLoadFiles;
+         },
+         {{mbMiddleBit, 0}}, 400, "", 2},
+        {"load files", [](TConfigureForm& c) { c.LeftClick2 = maLoadFiles; }, {{mbLeftBit, 0}, {mbLeftBit, 10}}, 10,
+         "GetFiles()", 1},
+        {"previous files", [](TConfigureForm& c) { c.RightClick1 = maLoadPreviousFiles; }, {{mbRightBit, 0}}, 0,
+         "GetPreviousFiles", 1},
+        {"out of range code", [](TConfigureForm& c) { c.RightClick1 = 77; }, {{mbRightBit, 0}}, 0, "", 1},
+    };
+    Open({{100, 150}, {100, 150}, {100, 150}, {100, 150}});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        form->DisplayPage(1, false);
+        Run();
+        ASSERT_EQ(config->LastPage, 1);
+        TSettings saved = *config;
+        c.settings(*config);
+        form->calls.clear();
+        view.cursor = {600, 300};  // right half: "next or previous" turns forward
+        int start = view.now;
+        for (const Click& k : c.clicks) {
+            Advance(start + k.at - view.now);
+            form->ImageDisplayMouseDown(k.button, 600, 300);
+            form->ImageDisplayMouseUp(k.button, 600, 300);
+        }
+        if (c.ranBy > c.clicks.back().at) {
+            Advance(start + c.ranBy - 1 - view.now);
+            EXPECT_NE(form->Clicks(), 0) << "ran too early";
+            Advance(1);
+        }
+        Run();
+        EXPECT_EQ(form->Clicks(), 0);
+        EXPECT_FALSE(view.timers.count(TMainTimer::Click));
+        EXPECT_EQ(form->Last(), c.call);
+        EXPECT_EQ(config->LastPage, c.page);
+        static_cast<TSettings&>(*config) = saved;
+        config->LastPage = c.page;
+    }
+}
+
+TEST_F(MainDisplayTest, NextOrPreviousFollowsTheHalfOfTheDisplayAndTheRotation) {
+    struct Case {
+        bool left, right;
+        TViewPoint cursor;
+        int page;  // from page 1
+    };
+    const Case cases[] = {
+        {false, false, {400, 10}, 0},  // x <= half: back
+        {false, false, {401, 10}, 2},
+        {true, false, {790, 299}, 2},  // turned left: upper half forward
+        {true, false, {10, 300}, 0},
+        {false, true, {10, 301}, 2},   // turned right: lower half forward
+        {false, true, {790, 300}, 0},
+    };
+    Open({{100, 150}, {100, 150}, {100, 150}});
+    for (const Case& c : cases) {
+        form->DisplayPage(1, false);
+        Run();
+        config->RotateLeft = c.left;
+        config->RotateRight = c.right;
+        view.cursor = c.cursor;
+        form->NextOrPreviousPage();
+        Run();
+        EXPECT_EQ(config->LastPage, c.page) << c.cursor.X << "," << c.cursor.Y;
+    }
+}
+
+// ---- Zoom ----
+
+TEST_F(MainDisplayTest, MagnifyingGlassFollowsTheCursorOverAFittedPage) {
+    config->SetZooming(true);
+    Open({{100, 150}});  // centred at (350, 225); the zoom is 200 x 300
+    const TPageSlot& s = form->Image(0);
+    ASSERT_TRUE(s.ZoomAvailable);
+    EXPECT_EQ(form->ViewMode & (vmZoomOn | vmZoomDouble | vmMagnifierFollows), vmZoomOn | vmZoomDouble | vmMagnifierFollows);
+    EXPECT_EQ(s.ZoomScaleX, 2000);
+    EXPECT_EQ(s.ZoomWidth, 100);  // a quarter of the zoom's width at double scale
+    EXPECT_EQ(s.ZoomHeight, 50);  // a twelfth of its height
+
+    auto move = [&](int x, int y) {
+        view.cursor = {x, y};
+        form->ImageDisplayMouseMove(0, x, y);
+    };
+    move(10, 10);  // beside the page: no glass
+    EXPECT_FALSE(s.ZoomShown);
+    move(400, 300);  // page point (50, 75) -> zoom point (100, 150)
+    ASSERT_TRUE(s.ZoomShown);
+    EXPECT_EQ(s.ZoomSourceX, 50);
+    EXPECT_EQ(s.ZoomSourceY, 125);
+    EXPECT_EQ(s.ZoomDestX, 350);
+    EXPECT_EQ(s.ZoomDestY, 275);
+    move(351, 226);  // near the page's corner: the source stays inside the zoom
+    EXPECT_EQ(s.ZoomSourceX, 0);
+    EXPECT_EQ(s.ZoomSourceY, 0);
+    // Under the glass: the zoom image's corner, where the page's dark corner pixel shows.
+    EXPECT_EQ(At(301, 201), s.ZoomedBitmap->Pixel(0, 0));
+    EXPECT_NE(At(301, 201), At(5, 5));
+
+    // A moving glass recomposes only where it was and where it is; the result is the whole
+    // composition.
+    move(420, 320);
+    move(380, 280);
+    TBitmap partial;
+    partial.SetSize(800, 600, TPixelFormat::pf24bit);
+    CopyRect24(partial, 0, 0, form->BackBuffer(), 0, 0, 800, 600);
+    form->PaintDoubleBuffer();
+    for (int y = 0; y < 600; y += 3)
+        for (int x = 0; x < 800; x += 3) ASSERT_EQ(partial.Pixel(x, y), At(x, y)) << x << "," << y;
+
+    // The cursor's side strips hide the glass, and so does the magnifier switch.
+    int paints = view.invalidations;
+    move(2, 300);
+    EXPECT_TRUE(form->ViewMode & vmZoomSuspended);
+    move(400, 300);
+    EXPECT_FALSE(form->ViewMode & vmZoomSuspended);
+    EXPECT_TRUE(s.ZoomShown);
+    form->HandleKeyPress('Z', false, false, false);
+    EXPECT_FALSE(s.ZoomShown);
+    EXPECT_EQ(At(350, 275), At(5, 5));  // recomposed without the glass
+    paints = view.invalidations;
+    form->HandleKeyPress('Z', true, false, false);  // not a Z row: nothing
+    move(401, 301);                                 // nothing shown before or now: no paint
+    EXPECT_EQ(view.invalidations, paints);
+    form->HandleKeyPress('Z', false, false, false);
+    EXPECT_TRUE(s.ZoomShown);
+    EXPECT_GT(view.invalidations, paints);
+}
+
+TEST_F(MainDisplayTest, GlassStopsOnePixelShortOfTheFarEdges) {
+    config->SetZooming(true);
+    Open({{800, 600}});  // fits exactly: double-size zoom 1600 x 1200, glass 400 x 200
+    const TPageSlot& s = form->Image(0);
+    ASSERT_EQ(s.ZoomWidth, 400);
+    ASSERT_EQ(s.ZoomHeight, 200);
+    view.cursor = {790, 595};
+    form->ImageDisplayMouseMove(0, 790, 595);
+    ASSERT_TRUE(s.ZoomShown);
+    EXPECT_EQ(s.ZoomDestX, 800 - 400 - 1);
+    EXPECT_EQ(s.ZoomDestY, 600 - 200 - 1);
+    EXPECT_EQ(s.ZoomSourceX, 1600 - 400 - 1);
+    EXPECT_EQ(s.ZoomSourceY, 1200 - 200 - 1);
+}
+
+namespace {
+
+struct GlassCase {
+    const char* name;
+    bool twoPages, rotate;
+    TViewPoint cursor;
+    int slot;  // the slot whose zoom shows; -1 none
+    int width, height;
+};
+
+class GlassGeometry : public MainDisplayTest, public ::testing::WithParamInterface<GlassCase> {};
+
+}  // namespace
+
+TEST_P(GlassGeometry, PerLayoutAndRotation) {
+    const GlassCase& c = GetParam();
+    config->SetTwoPages(c.twoPages);
+    config->SetRotateRight(c.rotate);
+    config->SetZooming(true);
+    Open({{300, 600}, {300, 600}, {300, 600}});
+    for (int i = 0; i < (c.twoPages ? 2 : 1); ++i) {
+        ASSERT_TRUE(form->Image(i).ZoomAvailable);
+        EXPECT_EQ(form->Image(i).ZoomWidth, c.width);
+        EXPECT_EQ(form->Image(i).ZoomHeight, c.height);
+    }
+    view.cursor = c.cursor;
+    form->ImageDisplayMouseMove(0, c.cursor.X, c.cursor.Y);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(form->Image(i).ZoomShown, i == c.slot) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, GlassGeometry,
+    ::testing::Values(
+        // Pages of 300 x 600, zooms of 600 x 1200: a quarter across, a twelfth down, at double scale.
+        GlassCase{"SpreadLeftPage", true, false, {350, 300}, 0, 300, 200},
+        GlassCase{"SpreadRightPage", true, false, {450, 300}, 1, 300, 200},
+        GlassCase{"SpreadOutsideThePages", true, false, {50, 300}, -1, 300, 200},
+        // Turned: zoom 1200 x 600, the divisors swap (a twelfth across, a quarter down).
+        GlassCase{"Turned", false, true, {400, 300}, 0, 200, 300}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MainDisplayTest, ScrollingPageShowsTheWholePageWhileTheMagnifierIsOn) {
+    config->SetZooming(true);
+    Open({{1600, 1200}});
+    const TPageSlot& s = form->Image(0);
+    ASSERT_TRUE(form->ViewMode & vmZoomUnfitted);
+    ASSERT_TRUE(s.ZoomAvailable);
+    EXPECT_EQ(s.ZoomedBitmap->Width(), 800);  // fitted whole
+    EXPECT_TRUE(s.ZoomShown);
+    EXPECT_EQ(s.ZoomDestX, 0);
+    EXPECT_EQ(s.ZoomWidth, 800);
+    EXPECT_EQ(At(0, 0), s.ZoomedBitmap->Pixel(0, 0));  // the zoom's corner at the display's corner
+    EXPECT_NE(At(0, 0), RGBColor(1, 2, 3));
+    form->HandleKeyPress('Z', false, false, false);
+    EXPECT_FALSE(s.ZoomShown);
+    EXPECT_EQ(At(1, 1), RGBColor(60, 200, 195));  // back to the unscaled page
+}
+
+TEST_F(MainDisplayTest, HeldZoomButtonShowsTheGlassUntilReleased) {
+    config->SetZooming(true);
+    config->CursorMove = maNone;
+    config->MiddleClick1 = maZooming;
+    Open({{100, 150}});
+    form->ViewMode &= ~vmMagnifierFollows;
+    const TPageSlot& s = form->Image(0);
+    view.cursor = {400, 300};
+    form->ImageDisplayMouseMove(0, 400, 300);
+    EXPECT_FALSE(s.ZoomShown);
+    form->ImageDisplayMouseDown(mbMiddleBit, 400, 300);
+    EXPECT_TRUE(s.ZoomShown);
+    view.cursor = {420, 320};
+    form->ImageDisplayMouseMove(mbMiddleBit, 420, 320);
+    EXPECT_EQ(s.ZoomDestX, 370);
+    form->ImageDisplayMouseUp(mbMiddleBit, 420, 320);
+    EXPECT_FALSE(s.ZoomShown);
+    EXPECT_FALSE(form->ViewMode & vmMagnifierFollows);
+}
+
+// ---- Colour readout ----
+
+TEST_F(MainDisplayTest, ColourReadoutSamplesThePaintedPixelsAroundTheCursor) {
+    Open({{800, 600}});
+    form->ImageDisplayMouseMove(0, 1, 1);
+    EXPECT_EQ(view.samples, 0);  // switched off
+    form->HandleKeyPress('C', true, false, true);
+    EXPECT_TRUE(view.colourShowing);
+    EXPECT_FALSE(view.smallCursor);  // the arrow
+    form->ImageDisplayMouseMove(0, 1, 1);
+    ASSERT_EQ(view.samples, 1);
+    EXPECT_EQ(view.sample.X, 1);
+    EXPECT_EQ(view.sample.Red[0][0], 1);  // the page's corner pixel up and to the left
+    EXPECT_EQ(view.sample.Blue[0][0], 3);
+    EXPECT_EQ(view.sample.Green[1][1], 200);
+    form->ImageDisplayMouseMove(0, 0, 0);  // at the corner the neighbours outside are black
+    EXPECT_EQ(view.sample.Red[0][0], 0);
+    EXPECT_EQ(view.sample.Red[1][1], 1);
+    form->ImageDisplayMouseMove(0, 799, 599);
+    EXPECT_EQ(view.sample.Green[2][2], 0);
+    EXPECT_EQ(view.sample.Green[1][1], 200);
+    form->ImageDisplayMouseMove(mbLeftBit, 5, 5);  // a dragging button: no readout
+    EXPECT_EQ(view.samples, 3);
+    form->HandleKeyPress('C', true, false, true);
+    EXPECT_FALSE(view.colourShowing);
+}
+
+TEST_F(MainDisplayTest, ZeroSizedDisplayTakesMovesClicksAndZoomsSafely) {
+    config->SetZooming(true);
+    Open({{100, 150}, {100, 150}});
+    form->HandleKeyPress('C', true, false, true);  // the readout reads the painted buffer
+    view.cw = view.ch = 0;
+    view.cursor = {0, 0};
+    form->SetUpZooms();
+    for (auto [x, y] : {std::pair{0, 0}, {-5, 7}, {400, 300}}) {
+        form->ImageDisplayMouseMove(0, x, y);
+        form->ImageDisplayMouseMove(mbLeftBit, x, y);
+    }
+    form->HandleKeyPress('Z', false, false, false);
+    form->HandleKeyPress('Z', false, false, false);
+    form->ImageDisplayMouseDown(mbLeftBit, 0, 0);
+    form->ImageDisplayMouseUp(mbLeftBit, 0, 0);
+    Advance(1000);
+    EXPECT_EQ(form->Image(0).ZoomWidth, 0);
+    EXPECT_EQ(form->Clicks(), 0);
 }

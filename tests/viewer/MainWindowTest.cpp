@@ -4,6 +4,7 @@
 
 #include <QLabel>
 #include <QApplication>
+#include <QDialog>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QWheelEvent>
@@ -16,6 +17,7 @@
 #include "support/TempDir.h"
 #include "support/TestImages.h"
 #include "QtTestApp.h"
+#include "viewer/ColourDataForm.h"
 #include "viewer/MainWindow.h"
 
 using namespace vellicor;
@@ -125,4 +127,42 @@ TEST_F(MainWindowTest, InformationAndLabelStayReadableOnTheBlackWindow) {
     EXPECT_NE(info->palette().color(QPalette::Window), info->palette().color(QPalette::WindowText));
     EXPECT_TRUE(window->PageLabel()->isVisible());
     EXPECT_EQ(window->PageLabel()->text(), "1/1");
+}
+
+TEST_F(MainWindowTest, AnOpenDialogKeepsKeysAndWheelFromTheReader) {
+    TMainDisplayForm& f = window->Form();
+    ASSERT_TRUE(f.CanScrollV);
+    QDialog dialog(window.get());
+    dialog.setModal(true);
+    dialog.show();
+    QCoreApplication::processEvents();
+    Key(Qt::Key_Space);
+    Wheel(-120);
+    EXPECT_EQ(f.VScrollPos, 0);
+    dialog.hide();
+    Key(Qt::Key_Space);
+    EXPECT_GT(f.VScrollPos, 0);
+}
+
+TEST_F(MainWindowTest, ColourReadoutShowsThePixelUnderTheCursor) {
+    ColourDataForm* form = window->ColourData();
+    EXPECT_FALSE(form->isVisible());
+    Key(Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_TRUE(form->isVisible());
+    EXPECT_EQ(form->windowTitle(), "Colour Data");
+    QWidget* display = window->centralWidget();
+    const int x = window->Form().Image(0).DestX + 5;
+    QPointF at(x, 1);
+    QMouseEvent move(QEvent::MouseMove, at, display->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(display, &move);
+    EXPECT_EQ(form->Text("RedVal"), "128");
+    EXPECT_EQ(form->Text("XVal"), QString::number(x));
+    EXPECT_EQ(form->Text("YVal"), "1");
+    EXPECT_EQ(form->SwatchColour(1, 1), QColor(128, 128, 128));
+    EXPECT_EQ(form->SwatchColour(0, 1), QColor(128, 128, 128));
+    form->close();  // its own close box: the next switch shows it again
+    Key(Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_TRUE(form->isVisible());
+    Key(Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_FALSE(form->isVisible());
 }
