@@ -352,6 +352,8 @@ public:
     int ConvertSFX(bool automatic);
     int ConvertZIP();
     bool IsZipSFX(const std::string& name);
+    // The first 2,048 bytes of the open file hold another maker's stub text.
+    static bool IsInstallShield(int file);
     // Puts SFXIcon into the icon resource of the stub at the start of file.
     int ReplaceIcon(int file, int64_t stubSize);
     TZipIcon& SFXIcon() { return sfxIcon_; }

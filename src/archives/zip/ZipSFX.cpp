@@ -348,6 +348,14 @@ int TZipComponent::ConvertZIP() {
     return result;
 }
 
+bool TZipComponent::IsInstallShield(int file) {
+    VTRACE("TZipComponent::IsInstallShield");
+    uint8_t head[2048];
+    ssize_t got = ::pread(file, head, sizeof head, 0);
+    static const char kText[] = "InstallShield Self-Extracting Stub Program";
+    return got > 0 && std::search(head, head + got, kText, kText + sizeof kText - 1) != head + got;
+}
+
 bool TZipComponent::IsZipSFX(const std::string& name) {
     VTRACE("TZipComponent::IsZipSFX");
     static const auto skip = [] {
@@ -369,11 +377,7 @@ bool TZipComponent::IsZipSFX(const std::string& name) {
             c->StopWaitCursor();
         }
     } guard{this, fd};
-    uint8_t head[2048];
-    ssize_t got = ::pread(fd, head, sizeof head, 0);
-    static const char kInstallShield[] = "InstallShield Self-Extracting Stub Program";
-    if (got > 0 && std::search(head, head + got, kInstallShield, kInstallShield + sizeof kInstallShield - 1) != head + got)
-        return false;
+    if (IsInstallShield(fd)) return false;
     off_t size = ::lseek(fd, 0, SEEK_END);
     if (size < 0) throw EZipComponent(DS_FailedSeek, true);
     fileSize_ = size;

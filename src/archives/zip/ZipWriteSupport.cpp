@@ -130,6 +130,7 @@ void SafeOutput::Create(const std::string& target) {
     if (fd_ < 0) throw ZipFileError(kErrTemp, "Temporary file could not be created");
     temp_ = pattern;
     pos_ = 0;
+    flushed_ = 0;
     mtime_ = -1;
     // A new file gets the usual permissions; a replaced one keeps its own.
     struct stat st {};
@@ -162,6 +163,12 @@ void SafeOutput::Write(const void* data, size_t n) {
     if (fd_ < 0) throw ZipFileError(kErrWrite, "Write error in output file");
     WriteAt(pos_, data, n);
     pos_ += static_cast<int64_t>(n);
+    // Start writing back what is done, so that the sync at the end has little left to wait for.
+    constexpr int64_t kWriteBack = 8 << 20;
+    if (pos_ - flushed_ >= kWriteBack) {
+        ::sync_file_range(fd_, flushed_, pos_ - flushed_, SYNC_FILE_RANGE_WRITE);
+        flushed_ = pos_;
+    }
 }
 
 void SafeOutput::CopyFrom(int in, int64_t pos, int64_t n, int readError, CopyProgress progress, void* context) {
@@ -181,6 +188,7 @@ void SafeOutput::CopyFrom(int in, int64_t pos, int64_t n, int readError, CopyPro
 }
 
 void SafeOutput::Truncate(int64_t size) {
+    flushed_ = std::min(flushed_, size);
     if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) throw ZipFileError(kErrWrite, "Write error in output file");
     pos_ = size;
 }
@@ -206,7 +214,7 @@ void SafeOutput::Commit() {
         times[1].tv_nsec = 0;
         ::futimens(fd_, times);
     }
-    if (::fsync(fd_) != 0) throw ZipFileError(kErrWrite, "Write error in output file");
+    if (::fdatasync(fd_) != 0) throw ZipFileError(kErrWrite, "Write error in output file");
     int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) {

@@ -102,6 +102,7 @@ private:
     std::string target_, temp_;
     int fd_ = -1;
     int64_t pos_ = 0;
+    int64_t flushed_ = 0;
     int64_t mtime_ = -1;
 };
 

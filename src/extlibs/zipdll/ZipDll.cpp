@@ -203,6 +203,7 @@ private:
     std::set<std::string> seen_;
     std::string recordPassword_;
     bool askedPassword_ = false;
+    std::unique_ptr<uint8_t[]> in_, out_;  // reused for every entry
 };
 
 bool Zipper::Callback(int action, int32_t err, uint32_t size, const std::string& text, ZCallBackStruct* reply) {
@@ -352,7 +353,10 @@ std::string Zipper::Password(const Spec* s) {
 // (encryption header included).
 uint32_t Zipper::WriteData(SafeOutput& out, Source* src, bool deflate, int level, ZipCrypto* crypto, uint32_t crc,
                            uint32_t& crcOut, int64_t& plainSize) {
-    std::unique_ptr<uint8_t[]> in(new uint8_t[kChunk]), buf(new uint8_t[kChunk]);
+    if (!in_) in_.reset(new uint8_t[kChunk]);
+    if (!out_) out_.reset(new uint8_t[kChunk]);
+    uint8_t* in = in_.get();
+    uint8_t* buf = out_.get();
     int64_t written = 0;
     auto emit = [&](uint8_t* p, size_t n) {
         if (crypto) crypto->Encrypt(p, n);
@@ -384,24 +388,24 @@ uint32_t Zipper::WriteData(SafeOutput& out, Source* src, bool deflate, int level
     uint32_t c = 0;
     plainSize = 0;
     for (;;) {
-        ssize_t r = src->Read(in.get(), kChunk);
+        ssize_t r = src->Read(in, kChunk);
         if (r < 0) throw ZipFileError(kErrData, "Read error");
-        c = Crc32(c, in.get(), static_cast<size_t>(r));
+        c = Crc32(c, in, static_cast<size_t>(r));
         plainSize += r;
         if (!deflate) {
-            if (r > 0) emit(in.get(), static_cast<size_t>(r));
+            if (r > 0) emit(in, static_cast<size_t>(r));
         } else {
-            z.next_in = in.get();
+            z.next_in = in;
             z.avail_in = static_cast<uInt>(r);
             int flush = r == 0 ? Z_FINISH : Z_NO_FLUSH;
             int zr;
             do {
-                z.next_out = buf.get();
+                z.next_out = buf;
                 z.avail_out = static_cast<uInt>(kChunk);
                 zr = ::deflate(&z, flush);
                 if (zr == Z_STREAM_ERROR) throw ZipFileError(kErrData, "deflate failed");
                 size_t have = kChunk - z.avail_out;
-                if (have) emit(buf.get(), have);
+                if (have) emit(buf, have);
             } while (z.avail_out == 0 || (flush == Z_FINISH && zr != Z_STREAM_END));
         }
         if (r > 0) Step(zacProgress, 0, static_cast<uint32_t>(r), "");
