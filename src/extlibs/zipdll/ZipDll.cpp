@@ -547,7 +547,7 @@ uint32_t Zipper::RunAdd() {
         c.dosTime = static_cast<uint16_t>(p_->fStrFileDate & 0xFFFF);
         c.dosDate = static_cast<uint16_t>(p_->fStrFileDate >> 16);
         c.mode = 0100644;
-        c.spec = nullptr;
+        c.spec = &specs[0];
         if (c.name.empty()) {
             Message(UZ_PARAM, "No name given for the buffer");
             return 0;
@@ -559,7 +559,6 @@ uint32_t Zipper::RunAdd() {
     }
     if (!p_->fPassword || !*p_->fPassword) recordPassword_.clear();
     else recordPassword_.assign(p_->fPassword, strnlen(p_->fPassword, ZCB_PASSWORD_MAX));
-    if (fromBuffer) candidates_[0].spec = nullptr;
 
     std::string zipName = p_->fZipFN;
     ArchiveFile old;
