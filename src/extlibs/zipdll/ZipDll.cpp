@@ -38,7 +38,7 @@ constexpr size_t kChunk = 256 * 1024;
 constexpr uint16_t kMadeByUnix = (3 << 8) | 30;
 constexpr uint16_t kMadeByDos = (0 << 8) | 20;
 
-struct Spec {
+struct FileSpec {
     std::string text, password, rootDir;
     bool encrypt = false, recurse = false;
 };
@@ -51,7 +51,7 @@ struct Candidate {
     int64_t size = 0;
     uint32_t mode = 0;
     uint16_t dosDate = 0, dosTime = 0;
-    const Spec* spec = nullptr;
+    const FileSpec* fileSpec = nullptr;
 };
 
 // Where the bytes of a new entry come from; read twice when encrypting (the CRC goes first).
@@ -181,13 +181,13 @@ private:
     void Step(int action, int32_t err, uint32_t size, const std::string& text) {
         if (Callback(action, err, size, text)) throw Cancelled{};
     }
-    std::vector<Spec> ReadSpecs() const;
-    void Gather(const Spec& s);
-    void Walk(const std::string& dir, const std::string& base, const Spec& s, const std::string& pattern, bool hiddenOk);
-    void AddCandidate(const std::string& path, const std::string& base, const Spec& s, const struct stat& st);
+    std::vector<FileSpec> ReadFileSpecs() const;
+    void Gather(const FileSpec& s);
+    void Walk(const std::string& dir, const std::string& base, const FileSpec& s, const std::string& pattern, bool hiddenOk);
+    void AddCandidate(const std::string& path, const std::string& base, const FileSpec& s, const struct stat& st);
     std::string StoredName(const std::string& full, const std::string& base) const;
     bool Excluded(const std::string& name) const;
-    std::string Password(const Spec* s);
+    std::string Password(const FileSpec* s);
     void WriteEntry(SafeOutput& out, const Candidate& c, Source* src, CentralHeader& ch, std::string& rawName,
                     std::string& comment);
     uint32_t WriteData(SafeOutput& out, Source* src, bool deflate, int level, ZipCrypto* crypto, uint32_t crc,
@@ -225,20 +225,20 @@ bool Zipper::Callback(int action, int32_t err, uint32_t size, const std::string&
     return cancel;
 }
 
-std::vector<Spec> Zipper::ReadSpecs() const {
-    std::vector<Spec> specs;
+std::vector<FileSpec> Zipper::ReadFileSpecs() const {
+    std::vector<FileSpec> fileSpecs;
     for (int i = 0; i < p_->fArgc && p_->fFDS; ++i) {
         const ZipFileData& d = p_->fFDS[i];
         if (!d.fFileSpec) continue;
-        Spec s;
+        FileSpec s;
         s.text = d.fFileSpec;
         s.password = d.fFilePassword ? d.fFilePassword : "";
         s.rootDir = d.fRootDir ? Slashes(d.fRootDir) : "";
         s.encrypt = d.fEncrypt != 0;
         s.recurse = d.fRecurse != 0;
-        specs.push_back(std::move(s));
+        fileSpecs.push_back(std::move(s));
     }
-    return specs;
+    return fileSpecs;
 }
 
 std::string Zipper::StoredName(const std::string& full, const std::string& base) const {
@@ -262,7 +262,7 @@ bool Zipper::Excluded(const std::string& name) const {
     return false;
 }
 
-void Zipper::AddCandidate(const std::string& path, const std::string& base, const Spec& s, const struct stat& st) {
+void Zipper::AddCandidate(const std::string& path, const std::string& base, const FileSpec& s, const struct stat& st) {
     Candidate c;
     c.path = path;
     c.isDir = S_ISDIR(st.st_mode);
@@ -276,12 +276,12 @@ void Zipper::AddCandidate(const std::string& path, const std::string& base, cons
     c.size = c.isDir ? 0 : st.st_size;
     c.mode = st.st_mode;
     UnixToDosDateTime(st.st_mtime, c.dosDate, c.dosTime);
-    c.spec = &s;
+    c.fileSpec = &s;
     seen_.insert(c.name);
     candidates_.push_back(std::move(c));
 }
 
-void Zipper::Walk(const std::string& dir, const std::string& base, const Spec& s, const std::string& pattern,
+void Zipper::Walk(const std::string& dir, const std::string& base, const FileSpec& s, const std::string& pattern,
                   bool hiddenOk) {
     DIR* d = ::opendir(dir.c_str());
     if (!d) {
@@ -313,7 +313,7 @@ void Zipper::Walk(const std::string& dir, const std::string& base, const Spec& s
     }
 }
 
-void Zipper::Gather(const Spec& s) {
+void Zipper::Gather(const FileSpec& s) {
     std::string text = Slashes(s.text);
     std::string base = s.rootDir.empty() ? cwd_ : s.rootDir;
     if (!base.empty() && base[0] != '/') base = cwd_ + "/" + base;
@@ -339,7 +339,7 @@ void Zipper::Gather(const Spec& s) {
     }
 }
 
-std::string Zipper::Password(const Spec* s) {
+std::string Zipper::Password(const FileSpec* s) {
     if (s && !s->password.empty()) return s->password;
     if (!recordPassword_.empty() || askedPassword_) return recordPassword_;
     askedPassword_ = true;
@@ -441,7 +441,7 @@ void Zipper::WriteEntry(SafeOutput& out, const Candidate& c, Source* src, Centra
     if (localPos >= 0xFFFFFFFFLL) throw ZipFileError(kErrZip64, "The archive is too large");
     Step(zacItem, 0, static_cast<uint32_t>(std::min<int64_t>(c.size, 0xFFFFFFFF)), c.path.empty() ? name : c.path);
 
-    const Spec* s = c.spec;
+    const FileSpec* s = c.fileSpec;
     bool encrypt = !c.isDir && (s ? s->encrypt : p_->fEncrypt != 0);
     std::string password;
     if (encrypt) {
@@ -532,22 +532,22 @@ void Zipper::Remove(const std::vector<Candidate>& added) {
 }
 
 uint32_t Zipper::RunAdd() {
-    std::vector<Spec> specs = ReadSpecs();
+    std::vector<FileSpec> fileSpecs = ReadFileSpecs();
     std::unique_ptr<Source> buffer;
     bool fromBuffer = p_->fUseInStream != 0;
     if (fromBuffer) {
-        if (specs.empty() || (!p_->fInStream && p_->fInStreamSize)) {
+        if (fileSpecs.empty() || (!p_->fInStream && p_->fInStreamSize)) {
             Message(UZ_PARAM, "No name given for the buffer");
             return 0;
         }
         Candidate c;
-        c.name = CleanName(Slashes(specs[0].text));
+        c.name = CleanName(Slashes(fileSpecs[0].text));
         if (p_->fForceDOS) c.name = DosName(c.name);
         c.size = p_->fInStreamSize;
         c.dosTime = static_cast<uint16_t>(p_->fStrFileDate & 0xFFFF);
         c.dosDate = static_cast<uint16_t>(p_->fStrFileDate >> 16);
         c.mode = 0100644;
-        c.spec = &specs[0];
+        c.fileSpec = &fileSpecs[0];
         if (c.name.empty()) {
             Message(UZ_PARAM, "No name given for the buffer");
             return 0;
@@ -555,7 +555,7 @@ uint32_t Zipper::RunAdd() {
         candidates_.push_back(c);
         buffer = std::make_unique<MemorySource>(static_cast<const uint8_t*>(p_->fInStream), p_->fInStreamSize);
     } else {
-        for (const auto& s : specs) Gather(s);
+        for (const auto& s : fileSpecs) Gather(s);
     }
     if (!p_->fPassword || !*p_->fPassword) recordPassword_.clear();
     else recordPassword_.assign(p_->fPassword, strnlen(p_->fPassword, ZCB_PASSWORD_MAX));
@@ -648,7 +648,7 @@ uint32_t Zipper::RunAdd() {
 }
 
 uint32_t Zipper::RunDelete() {
-    std::vector<Spec> specs = ReadSpecs();
+    std::vector<FileSpec> fileSpecs = ReadFileSpecs();
     std::string zipName = p_->fZipFN;
     ArchiveFile old;
     old.Open(zipName);
@@ -657,7 +657,7 @@ uint32_t Zipper::RunDelete() {
     for (size_t i = 0; i < old.entries.size(); ++i) {
         std::string name = old.entries[i].rawName;
         std::string decoded = DecodeStoredName(name, p_->fWantedCodePage, old.entries[i].ch.versionMadeBy, old.entries[i].ch.flags);
-        for (const auto& s : specs) {
+        for (const auto& s : fileSpecs) {
             std::string pattern = Slashes(s.text);
             if (WildcardMatch(pattern, name) || WildcardMatch(pattern, decoded)) {
                 drop[i] = true;
