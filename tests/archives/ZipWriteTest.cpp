@@ -374,6 +374,30 @@ TEST_F(ZipWrite, StreamsToFileAndToStream) {
     }
 }
 
+TEST_F(ZipWrite, NewNamesCommentsAndProgressFromTheLibrary) {
+    tmp.Write("src/a.txt", "aaa");
+    tmp.Write("src/b.txt", "bbbb");
+    std::string archive = tmp.File("n.zip");
+    c.SetZipFileName(archive);
+    std::vector<std::string> progress;
+    c.OnProgress = [&](TZipComponent*, ProgressType t, const std::string& name, uint32_t size) {
+        if (t != ProgressUpdate) progress.push_back(std::to_string(t) + ExtractFileName(name) + ":" + std::to_string(size));
+    };
+    c.OnSetNewName = [](TZipComponent*, std::string& name, bool& changed) {
+        if (name == "a.txt") name = "dir\\renamed.txt", changed = true;
+    };
+    c.OnFileComment = [](TZipComponent*, const std::string& name, std::string& comment, bool& changed) {
+        if (name.find("b.txt") != std::string::npos) comment = "note on b", changed = true;
+    };
+    AddFrom("src", {"a.txt", "b.txt"});
+    ASSERT_EQ(c.SuccessCnt(), 2) << messages;
+    EXPECT_EQ(Names(archive), "dir/renamed.txt,b.txt");
+    ASSERT_EQ(c.GetCount(), 2);
+    EXPECT_EQ(c.ZipContents()[1]->FileComment, "note on b");
+    EXPECT_EQ(progress, (std::vector<std::string>{"3:2", "4:7", "0a.txt:3", "0b.txt:4", "2:0"}));
+    EXPECT_TRUE(Valid(archive));
+}
+
 // ---- Archives written by other programs ------------------------------------------------
 
 TEST_F(ZipWrite, PeerArchivesStayWhole) {
@@ -651,6 +675,9 @@ TEST_F(ZipWrite, SelfExtractorRoundTripAndTheStubRuns) {
     EXPECT_EQ(RunShell(Quote(exe) + " </dev/null >/dev/null 2>&1"), 0);
     EXPECT_EQ(ReadFileBytes(tmp.File("out/book/a.txt")), Repeat("page text ", 300));
     EXPECT_TRUE(FileExists(tmp.File("out/ran.flag"))) << "the command ran after extraction";
+    tmp.Write("out/book/a.txt", "mine");
+    EXPECT_NE(RunShell(Quote(exe) + " -n </dev/null >/dev/null 2>&1"), 2);
+    EXPECT_EQ(ReadFileBytes(tmp.File("out/book/a.txt")), "mine") << "told never to overwrite";
     // Back to a zip: the same bytes, and the settings read back.
     TZipComponent d;
     d.HowToDelete = htdFinal;
