@@ -200,6 +200,7 @@ TEST(ZipFileOps, CopyBufferCopyEraseToTheTrashAndTempNames) {
     EXPECT_TRUE(ReadFileBytes(part) == data.substr(0, 10000));
     EXPECT_EQ(copy(-1, part), 0);
     EXPECT_TRUE(ReadFileBytes(part) == data);
+    EXPECT_EQ(copy(30000, part), -2) << "a read that falls short of the length asked for";
     if (access("/dev/full", W_OK) == 0) {
         EXPECT_EQ(copy(-1, "/dev/full"), -2) << "a write that falls short";
     }

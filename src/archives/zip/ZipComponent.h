@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "archives/zip/ZipDllAddApi.h"
 #include "archives/zip/ZipDllApi.h"
 #include "archives/zip/ZipRecords.h"
 #include "platform/DynLib.h"
@@ -117,6 +118,28 @@ public:
     void SetPointer(const void* ptr, int64_t size);
 };
 
+// One item of a rename list: Source is looked for in each entry's name and replaced by
+// Dest; a non-zero DateTime (DOS date high, time low) becomes the entry's date and time.
+struct RenameItem {
+    std::string Source;
+    std::string Dest;
+    uint32_t DateTime = 0;
+};
+
+// An icon as its icon-file bytes; empty when it holds none.
+class TZipIcon {
+public:
+    bool Empty() const { return bytes_.empty(); }
+    void Clear() { bytes_.clear(); }
+    bool LoadFromFile(const std::string& name);
+    void LoadFromBytes(std::vector<uint8_t> bytes) { bytes_ = std::move(bytes); }
+    void SaveToStream(TMemoryStream& s) const { s.Write(bytes_.data(), static_cast<int64_t>(bytes_.size())); }
+    const std::vector<uint8_t>& Bytes() const { return bytes_; }
+
+private:
+    std::vector<uint8_t> bytes_;
+};
+
 class EZipComponent : public std::runtime_error {
 public:
     EZipComponent(int resId, bool display);
@@ -133,7 +156,14 @@ enum ZipMessageId : int {
     PW_UnatAddPWMiss = 10150, PW_UnatExtPWMiss = 10151, PW_Ok = 10152, PW_Cancel = 10153, PW_Caption = 10154,
     PW_MessageEnter = 10155, PW_MessageConfirm = 10156, PW_CancelAll = 10157, PW_Abort = 10158, PW_ForFile = 10159,
     LI_ReadZipError = 10201, LI_ErrorUnknown = 10202, LI_WrongZipStruct = 10203, LI_GarbageAtEOF = 10204,
-    AD_InIsOutStream = 10306,
+    AD_NothingToZip = 10301, AD_UnattPassword = 10302, AD_NoFreshenUpdate = 10303, AD_AutoSFXWrong = 10304,
+    AD_NoStreamDLL = 10305, AD_InIsOutStream = 10306, AD_InvalidName = 10307, DL_NothingToDel = 10401,
+    GE_CopyFile = 10105, GE_SFXCopyError = 10140, GE_NoSkipping = 10141, GE_Processing = 10142, GE_RenamedTo = 10143,
+    CF_SourceIsDest = 10180, CF_OverwriteYN = 10181, CF_CopyFailed = 10182, CF_SourceNotFound = 10183,
+    CF_SFXCopyError = 10184, CF_DestFileNoOpen = 10185,
+    SF_StringToLong = 10801, SF_NoZipSFXBin = 10802, SF_InputIsNoZip = 10803,
+    CZ_NoExeSpecified = 10901, CZ_InputNotExe = 10902, CZ_SFXTypeUnknown = 10903,
+    DS_NoTempFile = 11027, DS_NoDiskSpan = 11041,
     EX_FatalUnZip = 10501, EX_UnAttPassword = 10502, EX_NoStreamDLL = 10503,
     LZ_ZipDllLoaded = 10601, LZ_NoZipDllExec = 10602, LZ_NoZipDllVers = 10603, LZ_NoZipDll = 10604,
     LU_UnzDllLoaded = 10701, LU_NoUnzDllExec = 10702, LU_NoUnzDllVers = 10703, LU_NoUnzDll = 10704,
@@ -267,6 +297,7 @@ public:
     void Unload_Unz_Dll();
     void Load_Zip_Dll();
     void Unload_Zip_Dll();
+    bool ZipBusy() const { return zipBusy_; }
     bool UnzDllLoaded() const { return unzLib_.handle != nullptr && unzLib_.exec != nullptr && unzLib_.version; }
     bool ZipDllLoaded() const { return zipLib_.handle != nullptr && zipLib_.exec != nullptr && zipLib_.version; }
     static const char* const kUnzDllName;
@@ -301,12 +332,41 @@ public:
     // The largest member extracted into memory.
     static constexpr int64_t kMaxStreamMember = int64_t(1) << 30;
 
+    // ---- Adding and deleting --------------------------------------------------------------
+    void Add();
+    // Adds the component's stream as the entry FileName (FileDate 0: now).
+    void AddStreamToFile(const std::string& FileName, uint32_t FileDate, uint32_t FileAttr);
+    // Packs InStream into the component's stream (a 6-byte head, then the data); null on failure.
+    TZipStream* AddStreamToStream(TMemoryStream* InStream);
+    void ExtAdd(int UseStream, uint32_t StrFileDate, uint32_t StrFileAttr, TMemoryStream* MemStream);
+    void Delete();
+    // Appends ".suffix:" to list when value is among AddStoreSuffixes.
+    void AddSuffix(AddStoreSuffix value, std::string& list, int index) const;
+    // The store-suffix list of the zip record: ".gif:.png:...", no colon at the end.
+    std::string StoreSuffixList() const;
+
+    // ---- Renaming, copying entries, self-extractors ----------------------------------------
+    int Rename(std::vector<RenameItem>& RenameList, uint32_t DateTime);
+    int CopyZippedFiles(TZipComponent* DestZipComponent, bool DeleteFromSource, OvrOpts OverwriteDest);
+    int ConvertSFX() { return ConvertSFX(false); }
+    int ConvertSFX(bool automatic);
+    int ConvertZIP();
+    bool IsZipSFX(const std::string& name);
+    // The first 2,048 bytes of the open file hold another maker's stub text.
+    static bool IsInstallShield(int file);
+    // Puts SFXIcon into the icon resource of the stub at the start of file.
+    int ReplaceIcon(int file, int64_t stubSize);
+    TZipIcon& SFXIcon() { return sfxIcon_; }
+    void SetSFXIcon(const TZipIcon& icon) { sfxIcon_ = icon; }
+    // The settings header written behind the stub.
+    std::vector<uint8_t> MakeSFXHeader() const;
+
     // ---- File operations ----------------------------------------------------------------
     static std::string AppendSlash(const std::string& dir);
     static std::string ReplaceForwardSlash(const std::string& text);
     int CopyBuffer(int inFile, int outFile, int64_t length);
     int CopyFile(const std::string& inName, const std::string& outName);
-    int EraseFile(const std::string& name, DeleteOpts how);
+    static int EraseFile(const std::string& name, DeleteOpts how);
     std::string MakeTempFileName(const std::string& prefix, const std::string& ext);
 
     // ---- Disks of spanned sets ----------------------------------------------------------
@@ -336,6 +396,8 @@ protected:
     // Fills the unzip record for a library of version dllVersion (new layout from 152).
     void SetUnZipSwitches(const std::string& zipName, int dllVersion);
     int ReadSpan(const std::string& inFileName, std::string& outFilePath);
+    // Fills the zip record for a library of version dllVersion (new layout from 151).
+    void SetZipSwitches(const std::string& zipName, int dllVersion);
 
 private:
     friend struct ZipCallbackAccess;
@@ -378,6 +440,14 @@ private:
 
     TZipLibrary unzLib_;
     TZipLibrary zipLib_;
+    ZipParams* zipParams_ = nullptr;
+    ZipParamsOld* zipParamsOld_ = nullptr;
+    std::vector<ZipFileData> zipSpecs_;
+    std::vector<const char*> zipExcl_;
+    std::vector<std::unique_ptr<char[]>> zipTexts_;
+    const char* KeepZipText(const std::string& s);
+    TZipIcon sfxIcon_;
+    void ReadSFXHeader(const uint8_t* p, size_t n);
     bool unzBusy_ = false;
     bool zipBusy_ = false;
     UnZipParams* unzParams_ = nullptr;

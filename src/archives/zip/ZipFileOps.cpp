@@ -57,7 +57,9 @@ int TZipComponent::CopyBuffer(int inFile, int outFile, int64_t length) {
         if (OnProgress && progressOn_) OnProgress(this, ProgressUpdate, "", static_cast<uint32_t>(got));
         if (length > 0) length -= got;
         ProcessMessages();
-        if (got < want) return 0;
+        // Copying to the end stops at the end; a copy of a known length that runs short
+        // did not copy what it was asked to.
+        if (got < want) return length > 0 ? -2 : 0;
     }
 }
 

@@ -136,6 +136,15 @@ public:
     void Decrypt(uint8_t* p, size_t n) {
         for (size_t i = 0; i < n; ++i) p[i] = DecryptByte(p[i]);
     }
+    uint8_t EncryptByte(uint8_t plain) {
+        uint32_t t = (keys_[2] & 0xFFFF) | 2;
+        uint8_t c = plain ^ static_cast<uint8_t>((t * (t ^ 1)) >> 8);
+        Update(plain);
+        return c;
+    }
+    void Encrypt(uint8_t* p, size_t n) {
+        for (size_t i = 0; i < n; ++i) p[i] = EncryptByte(p[i]);
+    }
     // Decrypts the 12-byte header and compares its last byte with the check byte: the high
     // byte of the CRC, or of the DOS time when the sizes follow in a data descriptor.
     bool CheckHeader(const uint8_t header[12], uint16_t flags, uint32_t crc32, uint16_t modTime);

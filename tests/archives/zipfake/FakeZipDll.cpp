@@ -59,9 +59,35 @@ FAKE_EXPORT uint32_t UnzDllExec(UnZipParams* p) {
     return g_state.result;
 }
 #elif !defined(FAKE_NO_EXEC)
-FAKE_EXPORT uint32_t ZipDllExec(void*) {
+FAKE_EXPORT uint32_t ZipDllExec(ZipParams* p) {
     ++g_state.execCalls;
-    g_state.records.emplace_back();
+    FakeRecord r;
+    if (p) {
+        r.oldLayout = g_state.version < ZIP_NEW_LAYOUT_VERSION;
+        auto* old = reinterpret_cast<ZipParamsOld*>(p);
+        if (r.oldLayout) {
+            std::memcpy(&r.zp, p, offsetof(ZipParams, fTempPath));
+            r.zp.fSeven = old->fSeven;
+        } else {
+            r.zp = *p;
+            r.tempPath = Copy(p->fTempPath);
+            r.comment = Copy(p->fArchComment);
+            for (int i = 0; i < p->fTotExFileSpecs && p->fExFiles; ++i) r.exclusions.push_back(Copy(p->fExFiles[i]));
+        }
+        r.password = Copy(p->fPassword);
+        r.suffix = Copy(p->fSuffix);
+        r.zipName = Copy(p->fZipFN);
+        for (int i = 0; i < p->fArgc; ++i) {
+            if (r.oldLayout && i < ZIPDLL_OLD_MAX_SPECS) r.specs.push_back(Copy(old->fFileSpecs[i]));
+            if (!r.oldLayout && p->fFDS) {
+                r.specs.push_back(Copy(p->fFDS[i].fFileSpec));
+                r.specPasswords.push_back(Copy(p->fFDS[i].fFilePassword));
+                r.specRoots.push_back(Copy(p->fFDS[i].fRootDir));
+                r.zipSpecs.push_back(p->fFDS[i]);
+            }
+        }
+    }
+    g_state.records.push_back(std::move(r));
     return g_state.result;
 }
 #endif

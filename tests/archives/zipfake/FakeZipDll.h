@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "archives/zip/ZipDllAddApi.h"
 #include "archives/zip/ZipDllApi.h"
 
 struct FakeScriptStep {
@@ -25,6 +26,11 @@ struct FakeRecord {
     std::vector<UnzFileData> specRecords;  // new layout
     std::vector<ZCallBackStruct> replies;  // the callback records as the component left them
     bool cancelled = false;
+    // Zip records: the head as received (pointers dead after the call) and copies of the texts.
+    ZipParams zp{};
+    std::string suffix, tempPath, comment;
+    std::vector<ZipFileData> zipSpecs;
+    std::vector<std::string> specPasswords, specRoots, exclusions;
 };
 
 struct FakeState {

@@ -1,0 +1,289 @@
+#include "archives/zip/ZipWriteSupport.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "platform/Text.h"
+#include "trace/Trace.h"
+
+namespace vellicor::zip {
+
+ArchiveFile::~ArchiveFile() {
+    if (fd >= 0) ::close(fd);
+}
+
+bool ArchiveFile::ReadAt(int64_t pos, void* buf, size_t n) const {
+    if (pos < 0 || n > static_cast<uint64_t>(fileSize) || pos > fileSize - static_cast<int64_t>(n)) return false;
+    if (mem_) {
+        if (n) std::memcpy(buf, mem_ + pos, n);
+        return true;
+    }
+    auto* d = static_cast<uint8_t*>(buf);
+    while (n > 0) {
+        ssize_t r = ::pread(fd, d, n, static_cast<off_t>(pos));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        d += r;
+        pos += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+void ArchiveFile::Open(const std::string& path) {
+    VTRACE("ArchiveFile::Open");
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) throw ZipFileError(kErrNoInput, "Input file does not exist");
+    fileSize = st.st_size;
+    Read();
+}
+
+void ArchiveFile::OpenBuffer(const uint8_t* data, size_t size) {
+    VTRACE("ArchiveFile::OpenBuffer");
+    mem_ = data;
+    fileSize = static_cast<int64_t>(size);
+    Read();
+}
+
+void ArchiveFile::Read() {
+    VTRACE("ArchiveFile::Read");
+    size_t tailSize = static_cast<size_t>(std::min<int64_t>(fileSize, kEndRecordSize + kMaxCommentLength));
+    if (tailSize < size_t(kEndRecordSize)) throw ZipFileError(kErrNotZip, "This archive is not a valid Zip archive");
+    std::vector<uint8_t> tail(tailSize);
+    int64_t tailPos = fileSize - static_cast<int64_t>(tailSize);
+    if (!ReadAt(tailPos, tail.data(), tailSize)) throw ZipFileError(kErrEndRead, "Error while reading the End Of Central Directory");
+    int64_t at = FindEndRecord(tail.data(), tailSize);
+    if (at < 0 || !end.Parse(tail.data() + at, tailSize - static_cast<size_t>(at)))
+        throw ZipFileError(kErrNotZip, "This archive is not a valid Zip archive");
+    if (end.NeedsZip64() || HasZip64Locator(tail.data(), static_cast<size_t>(at))) throw ZipFileError(kErrZip64, "zip64");
+    if (end.thisDisk != 0 || end.centralDisk != 0 || end.entriesThisDisk != end.totalEntries)
+        throw ZipFileError(kErrSpanned, "Rename is not implemented for a spanned zip file");
+    endPos = tailPos + at;
+    comment.assign(reinterpret_cast<const char*>(tail.data() + at + kEndRecordSize), end.commentLength);
+    centralPos = endPos - static_cast<int64_t>(end.centralSize);
+    if (centralPos < 0) throw ZipFileError(kErrNotZip, "This archive is not a valid Zip archive");
+    shift = centralPos - static_cast<int64_t>(end.centralOffset);
+    // The directory is read in one piece: its size is bounded by the file.
+    std::vector<uint8_t> dir(end.centralSize);
+    if (!ReadAt(centralPos, dir.data(), dir.size())) throw ZipFileError(kErrCentralRead, "Error while reading a central header");
+    size_t p = 0;
+    entries.reserve(std::min<size_t>(end.totalEntries, dir.size() / kCentralHeaderSize + 1));
+    prefixSize = centralPos;
+    for (int i = 0; i < end.totalEntries; ++i) {
+        ArchiveEntry e;
+        if (dir.size() - p < size_t(kCentralHeaderSize)) throw ZipFileError(kErrCentralRead, "Error while reading a central header");
+        if (!e.ch.Parse(dir.data() + p, dir.size() - p)) throw ZipFileError(kErrCentralSig, "A central header signature is wrong");
+        if (e.ch.NeedsZip64()) throw ZipFileError(kErrZip64, "zip64");
+        p += kCentralHeaderSize;
+        size_t need = size_t(e.ch.nameLength) + e.ch.extraLength + e.ch.commentLength;
+        if (dir.size() - p < need) throw ZipFileError(kErrCentralName, "Error while reading a central file name");
+        e.rawName.assign(reinterpret_cast<const char*>(dir.data() + p), e.ch.nameLength);
+        p += e.ch.nameLength;
+        e.centralExtra.assign(dir.begin() + static_cast<ptrdiff_t>(p), dir.begin() + static_cast<ptrdiff_t>(p + e.ch.extraLength));
+        p += e.ch.extraLength;
+        e.comment.assign(reinterpret_cast<const char*>(dir.data() + p), e.ch.commentLength);
+        p += e.ch.commentLength;
+
+        // The local record named by this entry's offset, checked against the entry.
+        e.localPos = static_cast<int64_t>(e.ch.localHeaderOffset) + shift;
+        uint8_t lh[kLocalHeaderSize];
+        if (e.localPos < 0 || e.localPos + kLocalHeaderSize > centralPos || !ReadAt(e.localPos, lh, sizeof lh))
+            throw ZipFileError(kErrLocalRead, "Error while reading a local header");
+        if (!e.lh.Parse(lh, sizeof lh)) throw ZipFileError(kErrLocalSig, "A local header signature is wrong");
+        std::string localName(e.lh.nameLength, '\0');
+        if (!ReadAt(e.localPos + kLocalHeaderSize, localName.data(), localName.size()))
+            throw ZipFileError(kErrLocalName, "Error while reading a local file name");
+        if (localName != e.rawName) throw ZipFileError(kErrLocalMissing, "A local header not found in internal structure");
+        e.localExtra.resize(e.lh.extraLength);
+        if (!ReadAt(e.localPos + kLocalHeaderSize + e.lh.nameLength, e.localExtra.data(), e.localExtra.size()))
+            throw ZipFileError(kErrLocalExtra, "Error while reading a local extra field");
+        int64_t dataEnd = e.localPos + e.lh.TotalSize() + int64_t(e.ch.compressedSize);
+        if (dataEnd > centralPos) throw ZipFileError(kErrData, "Error while reading zipped data");
+        if (e.lh.flags & kFlagDescriptor) {
+            uint8_t d[16];
+            size_t n = static_cast<size_t>(std::min<int64_t>(16, centralPos - dataEnd));
+            DataDescriptor dd;
+            if (!ReadAt(dataEnd, d, n) || !ParseDataDescriptor(d, n, e.ch.crc32, dd))
+                throw ZipFileError(kErrDescriptor, "Error while reading/writing a data descriptor area");
+            e.descriptorLength = dd.length;
+        }
+        prefixSize = std::min(prefixSize, e.localPos);
+        entries.push_back(std::move(e));
+    }
+    if (prefixSize < 0) prefixSize = 0;
+}
+
+void SafeOutput::Create(const std::string& target) {
+    VTRACE("SafeOutput::Create");
+    Abort();
+    target_ = target;
+    std::string dir = ExtractFileDir(target);
+    std::string pattern = (dir.empty() ? std::string(".") : dir) + "/." + ExtractFileName(target) + ".XXXXXX";
+    fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd_ < 0) throw ZipFileError(kErrTemp, "Temporary file could not be created");
+    temp_ = pattern;
+    pos_ = 0;
+    flushed_ = 0;
+    mtime_ = -1;
+    // A new file gets the usual permissions; a replaced one keeps its own.
+    struct stat st {};
+    mode_t mode = 0666;
+    if (::stat(target.c_str(), &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else {
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode &= ~mask;
+    }
+    if (::fchmod(fd_, mode) != 0) {
+        // Only the permissions are affected.
+    }
+}
+
+void SafeOutput::WriteAt(int64_t pos, const void* data, size_t n) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (n > 0) {
+        ssize_t w = ::pwrite(fd_, p, n, static_cast<off_t>(pos));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) throw ZipFileError(kErrWrite, "Write error in output file");
+        p += w;
+        pos += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+void SafeOutput::Write(const void* data, size_t n) {
+    if (fd_ < 0) throw ZipFileError(kErrWrite, "Write error in output file");
+    WriteAt(pos_, data, n);
+    pos_ += static_cast<int64_t>(n);
+    // Start writing back what is done, so that the sync at the end has little left to wait for.
+    constexpr int64_t kWriteBack = 8 << 20;
+    if (pos_ - flushed_ >= kWriteBack) {
+        ::sync_file_range(fd_, flushed_, pos_ - flushed_, SYNC_FILE_RANGE_WRITE);
+        flushed_ = pos_;
+    }
+}
+
+void SafeOutput::CopyFrom(int in, int64_t pos, int64_t n, int readError, CopyProgress progress, void* context) {
+    constexpr size_t kBuffer = 256 * 1024;
+    std::unique_ptr<uint8_t[]> buf(new uint8_t[kBuffer]);
+    while (n > 0) {
+        size_t want = static_cast<size_t>(std::min<int64_t>(n, kBuffer));
+        ssize_t r = ::pread(in, buf.get(), want, static_cast<off_t>(pos));
+        if (r < 0 && errno == EINTR) continue;
+        // A short read is the end of the input before the bytes it promised.
+        if (r <= 0) throw ZipFileError(readError, "short read");
+        Write(buf.get(), static_cast<size_t>(r));
+        pos += r;
+        n -= r;
+        if (progress) progress(context, static_cast<uint32_t>(r));
+    }
+}
+
+void SafeOutput::Truncate(int64_t size) {
+    flushed_ = std::min(flushed_, size);
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) throw ZipFileError(kErrWrite, "Write error in output file");
+    pos_ = size;
+}
+
+void SafeOutput::SetFileTime(int64_t unixTime) { mtime_ = unixTime; }
+
+void SafeOutput::SetMode(unsigned mode) {
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (fd_ >= 0 && ::fchmod(fd_, static_cast<mode_t>(mode) & ~mask) != 0) {
+        // Only the permissions are affected.
+    }
+}
+
+void SafeOutput::Commit() {
+    VTRACE("SafeOutput::Commit");
+    if (fd_ < 0) throw ZipFileError(kErrWrite, "Write error in output file");
+    if (mtime_ >= 0) {
+        struct timespec times[2];
+        times[0].tv_sec = 0;
+        times[0].tv_nsec = UTIME_OMIT;
+        times[1].tv_sec = static_cast<time_t>(mtime_);
+        times[1].tv_nsec = 0;
+        ::futimens(fd_, times);
+    }
+    if (::fdatasync(fd_) != 0) throw ZipFileError(kErrWrite, "Write error in output file");
+    int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) {
+        ::unlink(temp_.c_str());
+        temp_.clear();
+        throw ZipFileError(kErrWrite, "Write error in output file");
+    }
+    if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+        ::unlink(temp_.c_str());
+        temp_.clear();
+        throw ZipFileError(kErrWrite, "Write error in output file");
+    }
+    temp_.clear();
+    std::string dir = ExtractFileDir(target_);
+    int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+}
+
+void SafeOutput::Abort() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+    temp_.clear();
+}
+
+void StoreLocal(const LocalHeader& lh, uint8_t* o) {
+    Put32(o, kLocalSig);
+    Put16(o + 4, lh.versionNeeded);
+    Put16(o + 6, lh.flags);
+    Put16(o + 8, lh.method);
+    Put16(o + 10, lh.modTime);
+    Put16(o + 12, lh.modDate);
+    Put32(o + 14, lh.crc32);
+    Put32(o + 18, lh.compressedSize);
+    Put32(o + 22, lh.uncompressedSize);
+    Put16(o + 26, lh.nameLength);
+    Put16(o + 28, lh.extraLength);
+}
+
+void WriteCentral(SafeOutput& out, const CentralHeader& ch, const std::string& name, const std::vector<uint8_t>& extra,
+                  const std::string& comment) {
+    uint8_t h[kCentralHeaderSize];
+    Put32(h, kCentralSig);
+    CentralHeader c = ch;
+    c.nameLength = static_cast<uint16_t>(name.size());
+    c.extraLength = static_cast<uint16_t>(extra.size());
+    c.commentLength = static_cast<uint16_t>(comment.size());
+    c.Store42(h + 4);
+    out.Write(h, sizeof h);
+    out.Write(name.data(), name.size());
+    if (!extra.empty()) out.Write(extra.data(), extra.size());
+    out.Write(comment.data(), comment.size());
+}
+
+void WriteEnd(SafeOutput& out, uint16_t entries, int64_t centralSize, int64_t centralOffset, const std::string& comment) {
+    if (centralSize > 0xFFFFFFFFLL || centralOffset >= 0xFFFFFFFFLL) throw ZipFileError(kErrZip64, "zip64");
+    EndOfCentral e;
+    e.entriesThisDisk = e.totalEntries = entries;
+    e.centralSize = static_cast<uint32_t>(centralSize);
+    e.centralOffset = static_cast<uint32_t>(centralOffset);
+    std::string c = comment.substr(0, kMaxCommentLength);
+    e.commentLength = static_cast<uint16_t>(c.size());
+    uint8_t rec[kEndRecordSize];
+    e.Store(rec);
+    out.Write(rec, sizeof rec);
+    out.Write(c.data(), c.size());
+}
+
+}  // namespace vellicor::zip
