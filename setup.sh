@@ -32,6 +32,8 @@ PACKAGES=(
   python3
   python3-pil
   libarchive-dev
+  libgif-dev
+  gifsicle
 )
 
 install_packages() {

@@ -1,0 +1,230 @@
+// A frame's descriptor and pixel data: variable-width LZW over data sub-blocks, with the
+// four-pass row order of interlaced frames.
+#include <algorithm>
+#include <cstring>
+
+#include "codecs/gif/GIFImage.h"
+#include "trace/Trace.h"
+
+namespace vellicor {
+
+namespace {
+
+// All pixels of an image together may not pass this (frames are limited one by one too):
+// a small file of many large empty frames must not claim all memory.
+constexpr int64_t kMaxImagePixels = 4 * kMaxBitmapPixels;
+
+constexpr int kTableSize = 4096;
+
+class LZWDecoder {
+public:
+    LZWDecoder(TStream& stream, TGIFSubImage& frame, int initialCodeSize)
+        : stream_(stream), frame_(frame), initial_(initialCodeSize) {
+        clear_ = 1 << initial_;
+        end_ = clear_ + 1;
+        codeSize_ = initial_ + 1;
+        limit_ = 2 * clear_;
+        next_ = clear_ + 2;
+    }
+
+    // Fills count pixels; false when the data ended first (the rest keep their value).
+    bool Fill(uint8_t* dst, int64_t count) {
+        while (count > 0) {
+            if (sp_ == 0 && Produce() < 0) return false;
+            const int64_t k = std::min<int64_t>(sp_, count);
+            const uint8_t* top = stack_ + sp_;
+            for (int64_t i = 0; i < k; ++i) dst[i] = *--top;
+            dst += k;
+            count -= k;
+            sp_ -= int(k);
+        }
+        return true;
+    }
+
+    // One more value, read and dropped: normally the end code, which skips what is left.
+    void DiscardOne() {
+        if (sp_ > 0) --sp_;
+        else if (Produce() >= 0) --sp_;
+    }
+
+    // Skips whatever sub-blocks remain, to the block terminator.
+    void SkipToTerminator() {
+        if (endSeen_) return;
+        uint8_t count = 0;
+        while (ReadByte(stream_, count) && count != 0)
+            if (stream_.Seek(count, SeekOrigin::Current) < 0) break;
+        endSeen_ = true;
+    }
+
+private:
+    // Reads one code of the current width; -1 when the data has run out.
+    int ReadCode() {
+        if (firstCall_) {
+            firstCall_ = false;
+            return clear_;
+        }
+        const int n = codeSize_;
+        while (bitCount_ < n) {
+            if (blockPos_ < blockLen_) {
+                do {
+                    bits_ |= uint64_t(block_[blockPos_++]) << bitCount_;
+                    bitCount_ += 8;
+                } while (bitCount_ <= 56 && blockPos_ < blockLen_);
+                continue;
+            }
+            if (dataDone_) {
+                if (bitCount_ == 0) frame_.Warning(gsWarning, sDecodeTooFewBits);
+                return -1;
+            }
+            uint8_t count = 0;
+            if (!ReadByte(stream_, count)) return -1;
+            if (count == 0) {
+                endSeen_ = dataDone_ = true;
+                continue;
+            }
+            const int64_t got = stream_.Read(block_, count);
+            if (got < count) frame_.Warning(gsWarning, sOutOfData);
+            blockLen_ = int(std::max<int64_t>(got, 0));
+            blockPos_ = 0;
+        }
+        const int code = int(bits_ & ((1u << n) - 1));
+        bits_ >>= n;
+        bitCount_ -= n;
+        return code;
+    }
+
+    void ResetTable() {
+        for (int i = 0; i < clear_; ++i) prefix_[i] = 0, suffix_[i] = uint16_t(i);
+        for (int i = clear_; i < kTableSize; ++i) prefix_[i] = 0, suffix_[i] = 0;
+        codeSize_ = initial_ + 1;
+        limit_ = 2 * clear_;
+        next_ = clear_ + 2;
+        sp_ = 0;
+    }
+
+    // Decodes one code onto the stack (last pixel first); a negative result ends the data.
+    int Produce() {
+        int code = ReadCode();
+        if (code < 0) return code;
+        if (code == clear_) {
+            ResetTable();
+            do {
+                code = ReadCode();
+            } while (code == clear_);
+            firstCode_ = oldCode_ = code;
+            if (code < 0) return code;
+            // A first code at or above the clear code (the end code too) is taken as a pixel.
+            stack_[sp_++] = uint8_t(code);
+            return 0;
+        }
+        if (code == end_) {
+            SkipToTerminator();
+            return -2;
+        }
+        const int incoming = code;
+        if (code >= next_) {
+            stack_[sp_++] = uint8_t(firstCode_);
+            code = oldCode_;
+        }
+        // Every chain is shorter than the table; a longer one goes round in a circle.
+        int chain = 0;
+        while (code >= clear_) {
+            stack_[sp_++] = uint8_t(suffix_[code]);
+            const int prefix = prefix_[code];
+            if (prefix == code || ++chain >= kTableSize) Error(sDecodeCircular);
+            code = prefix;
+        }
+        firstCode_ = suffix_[code];
+        stack_[sp_++] = uint8_t(firstCode_);
+        if (next_ < kTableSize) {
+            prefix_[next_] = uint16_t(oldCode_);
+            suffix_[next_] = uint16_t(firstCode_);
+            ++next_;
+            if (next_ >= limit_ && limit_ < kTableSize) {
+                limit_ *= 2;
+                ++codeSize_;
+            }
+        }
+        oldCode_ = incoming;
+        return 0;
+    }
+
+    TStream& stream_;
+    TGIFSubImage& frame_;
+    int initial_;
+    int clear_, end_, codeSize_, limit_, next_;
+    int firstCode_ = 0, oldCode_ = 0;
+    bool firstCall_ = true, endSeen_ = false, dataDone_ = false;
+    uint64_t bits_ = 0;
+    int bitCount_ = 0;
+    uint8_t block_[256] = {};
+    int blockPos_ = 0, blockLen_ = 0;
+    int sp_ = 0;
+    uint16_t prefix_[kTableSize];
+    uint16_t suffix_[kTableSize];
+    uint8_t stack_[2 * kTableSize + 8];
+};
+
+}  // namespace
+
+void TGIFSubImage::Decompress(TStream& stream) {
+    VTRACE("TGIFSubImage::Decompress");
+    NewImage();
+    const uint8_t fill = (FTransparent && FGCE) ? FGCE->GetTransparentColorIndex() : 0;
+    if (FData && fill != 0) std::memset(FData.get(), fill, size_t(FDataSize));
+    uint8_t initial = 0;
+    if (!ReadByte(stream, initial)) return;
+    // Codes are at most 12 bits wide: the clear code must lie inside the table.
+    if (initial >= 12) Error(sInvalidData);
+    auto decoder = std::make_unique<LZWDecoder>(stream, *this, initial);
+    const int width = Width(), height = Height();
+    if (FData) {
+        if (!GetInterlaced()) {
+            decoder->Fill(FData.get(), FDataSize);
+        } else {
+            static constexpr int kStart[4] = {0, 4, 2, 1}, kStep[4] = {8, 8, 4, 2};
+            int pass = 0, row = 0;
+            for (int filled = 0; filled < height; ++filled) {
+                if (!decoder->Fill(FData.get() + int64_t(row) * width, width)) break;
+                row += kStep[pass];
+                while (row >= height && pass < 3) row = kStart[++pass];
+            }
+        }
+    }
+    decoder->DiscardOne();
+    // Data beyond the frame's pixels is skipped, so the next block is read from its start.
+    decoder->SkipToTerminator();
+}
+
+void TGIFSubImage::LoadFromStream(TStream& stream) {
+    VTRACE("TGIFSubImage::LoadFromStream");
+    Clear();
+    FExtensions.LoadFromStream(stream, this);
+    uint8_t b = 0;
+    if (!ReadByte(stream, b)) return;
+    stream.Seek(-1, SeekOrigin::Current);
+    if (b == ';' || b == 0) return;
+    uint8_t d[10];
+    ReadCheck(stream, d, 10);
+    FImageDescriptor.Separator = d[0];
+    FImageDescriptor.Left = uint16_t(d[1] | d[2] << 8);
+    FImageDescriptor.Top = uint16_t(d[3] | d[4] << 8);
+    FImageDescriptor.Width = uint16_t(d[5] | d[6] << 8);
+    FImageDescriptor.Height = uint16_t(d[7] | d[8] << 8);
+    FImageDescriptor.PackedFields = d[9];
+    if (FImageDescriptor.Width == 0 || FImageDescriptor.Height == 0) {
+        FImageDescriptor.Width = uint16_t(FGIFImage ? FGIFImage->GetWidth() : 0);
+        FImageDescriptor.Height = uint16_t(FGIFImage ? FGIFImage->GetHeight() : 0);
+        Warning(gsWarning, sScreenSizeExceeded);
+    }
+    if (FImageDescriptor.PackedFields & 0x80) FColorMap.LoadFromStream(stream, 2 << (FImageDescriptor.PackedFields & 7));
+    int64_t pixels = int64_t(Width()) * Height();
+    if (pixels > kMaxBitmapPixels) Error(sBadDimension);
+    if (FGIFImage)
+        for (int i = 0; i < FGIFImage->Images().GetCount(); ++i) pixels += FGIFImage->Images().GetImage(i)->DataSize();
+    if (pixels > kMaxImagePixels) Error(sBadDimension);
+    Decompress(stream);
+    if (GIFImageRenderOnLoad) GetBitmap();
+}
+
+}  // namespace vellicor

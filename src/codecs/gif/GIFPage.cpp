@@ -1,0 +1,23 @@
+#include "codecs/gif/GIFPage.h"
+
+#include "codecs/gif/GIFImage.h"
+#include "trace/Trace.h"
+
+namespace vellicor {
+
+void DecodeGifPage(TStream& stream, TBitmap& dest) {
+    VTRACE("GIFImage::DecodeGifPage");
+    TGIFImage gif;
+    // The decoder reads in small pieces: from memory, not from a file.
+    if (dynamic_cast<TMemoryStream*>(&stream) || dynamic_cast<TByteViewStream*>(&stream)) {
+        gif.LoadFromStream(stream);
+    } else {
+        TMemoryStream copy;
+        if (copy.CopyFrom(stream, stream.Size() - stream.Position()) < 0) Error(sOutOfData);
+        copy.SetPosition(0);
+        gif.LoadFromStream(copy);
+    }
+    gif.AssignTo(dest);
+}
+
+}  // namespace vellicor
