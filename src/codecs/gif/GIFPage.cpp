@@ -17,6 +17,8 @@ void DecodeGifPage(TStream& stream, TBitmap& dest) {
         copy.SetPosition(0);
         gif.LoadFromStream(copy);
     }
+    // A file of nothing but extensions, or of an empty first frame, shows no page.
+    if (gif.GetEmpty() || gif.Images().GetImage(0)->GetEmpty()) Error(sEmptyImage);
     gif.AssignTo(dest);
 }
 
