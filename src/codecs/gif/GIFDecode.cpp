@@ -1,7 +1,9 @@
 // A frame's descriptor and pixel data: variable-width LZW over data sub-blocks, with the
 // four-pass row order of interlaced frames.
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#include <vector>
 
 #include "codecs/gif/GIFImage.h"
 #include "trace/Trace.h"
@@ -27,18 +29,19 @@ public:
         next_ = clear_ + 2;
     }
 
-    // Fills count pixels; false when the data ended first (the rest keep their value).
-    bool Fill(uint8_t* dst, int64_t count) {
-        while (count > 0) {
-            if (sp_ == 0 && Produce() < 0) return false;
-            const int64_t k = std::min<int64_t>(sp_, count);
+    // Fills up to count pixels; returns how many before the data ended.
+    int64_t Fill(uint8_t* dst, int64_t count) {
+        int64_t done = 0;
+        while (done < count) {
+            if (sp_ == 0 && Produce() < 0) break;
+            const int64_t k = std::min<int64_t>(sp_, count - done);
             const uint8_t* top = stack_ + sp_;
-            for (int64_t i = 0; i < k; ++i) dst[i] = *--top;
-            dst += k;
-            count -= k;
+            uint8_t* d = dst + done;
+            for (int64_t i = 0; i < k; ++i) d[i] = *--top;
+            done += k;
             sp_ -= int(k);
         }
-        return true;
+        return done;
     }
 
     // One more value, read and dropped: normally the end code, which skips what is left.
@@ -59,6 +62,28 @@ public:
 private:
     // Reads one code of the current width; -1 when the data has run out.
     int ReadCode() {
+        const int n = codeSize_;
+        if (bitCount_ < n && blockLen_ - blockPos_ >= 8 && !firstCall_) {
+            // Whole bytes of the sub-block, eight at a time.
+            uint64_t v;
+            std::memcpy(&v, block_ + blockPos_, 8);
+            if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+            const int take = (64 - bitCount_) >> 3;
+            const int bits = bitCount_ + take * 8;
+            bits_ |= v << bitCount_;
+            if (bits < 64) bits_ &= (uint64_t(1) << bits) - 1;
+            blockPos_ += take;
+            bitCount_ = bits;
+        }
+        if (bitCount_ < n || firstCall_) return ReadCodeSlow();
+        const int code = int(bits_ & ((1u << n) - 1));
+        bits_ >>= n;
+        bitCount_ -= n;
+        return code;
+    }
+
+    // The first call, and codes that need the next bytes or sub-blocks.
+    [[gnu::noinline]] int ReadCodeSlow() {
         if (firstCall_) {
             firstCall_ = false;
             return clear_;
@@ -169,26 +194,41 @@ private:
 
 void TGIFSubImage::Decompress(TStream& stream) {
     VTRACE("TGIFSubImage::Decompress");
-    NewImage();
+    // Pixels the data does not reach keep the fill value; they are filled once decoding
+    // stops, so a whole frame is not written twice.
+    AllocateImage(false);
     const uint8_t fill = (FTransparent && FGCE) ? FGCE->GetTransparentColorIndex() : 0;
-    if (FData && fill != 0) std::memset(FData.get(), fill, size_t(FDataSize));
     uint8_t initial = 0;
-    if (!ReadByte(stream, initial)) return;
-    // Codes are at most 12 bits wide: the clear code must lie inside the table.
-    if (initial >= 12) Error(sInvalidData);
+    if (!ReadByte(stream, initial) || initial >= 12) {
+        if (FData) std::memset(FData.get(), fill, size_t(FDataSize));
+        // Codes are at most 12 bits wide: the clear code must lie inside the table.
+        if (initial >= 12) Error(sInvalidData);
+        return;
+    }
     auto decoder = std::make_unique<LZWDecoder>(stream, *this, initial);
     const int width = Width(), height = Height();
     if (FData) {
         if (!GetInterlaced()) {
-            decoder->Fill(FData.get(), FDataSize);
+            const int64_t done = decoder->Fill(FData.get(), FDataSize);
+            std::memset(FData.get() + done, fill, size_t(FDataSize - done));
         } else {
             static constexpr int kStart[4] = {0, 4, 2, 1}, kStep[4] = {8, 8, 4, 2};
+            std::vector<bool> rowDone(size_t(height), false);
             int pass = 0, row = 0;
             for (int filled = 0; filled < height; ++filled) {
-                if (!decoder->Fill(FData.get() + int64_t(row) * width, width)) break;
+                uint8_t* line = FData.get() + int64_t(row) * width;
+                const int64_t done = decoder->Fill(line, width);
+                if (done < width) {
+                    std::memset(line + done, fill, size_t(width - done));
+                    rowDone[size_t(row)] = true;
+                    break;
+                }
+                rowDone[size_t(row)] = true;
                 row += kStep[pass];
                 while (row >= height && pass < 3) row = kStart[++pass];
             }
+            for (int y = 0; y < height; ++y)
+                if (!rowDone[size_t(y)]) std::memset(FData.get() + int64_t(y) * width, fill, size_t(width));
         }
     }
     decoder->DiscardOne();

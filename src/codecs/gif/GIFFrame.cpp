@@ -35,14 +35,13 @@ TGIFVersion TGIFSubImage::GetVersion() const {
     return gv87a;
 }
 
-void TGIFSubImage::NewImage() {
+void TGIFSubImage::AllocateImage(bool zeroed) {
     FreeImage();
     const int64_t size = int64_t(Width()) * Height();
     if (size == 0) return;
     // The same pixel limit as a page: a few bytes of header must not claim gigabytes.
     if (size > kMaxBitmapPixels) Error(sBadDimension);
-    // calloc: large zeroed blocks come straight from the system, already cleared.
-    FData.reset(static_cast<uint8_t*>(std::calloc(size_t(size), 1)));
+    FData.reset(static_cast<uint8_t*>(zeroed ? std::calloc(size_t(size), 1) : std::malloc(size_t(size))));
     if (!FData) Error(sOutOfMemDIB);
     FDataSize = size;
 }
@@ -415,7 +414,7 @@ void TGIFImage::SetPalette(HPALETTE palette) {
 
 void TGIFImage::NewBitmap() {
     if (FBitmap) return;
-    auto bitmap = std::make_unique<TBitmap>();
+    auto bitmap = std::make_shared<TBitmap>();
     if (!bitmap->SetSize(GetWidth(), GetHeight(), TPixelFormat::pf24bit)) Error(sBadDimension);
     bitmap->Palette() = PaletteToQuads(GetPalette());
     FBitmap = std::move(bitmap);
@@ -431,9 +430,9 @@ TBitmap* TGIFImage::GetBitmap() {
     if (FBitmap) return FBitmap.get();
     VTRACE("TGIFImage::GetBitmap");
     TGIFSubImage* frame = FImages.GetImage(0);
-    auto bitmap = std::make_unique<TBitmap>();
+    auto bitmap = std::make_shared<TBitmap>();
     if (frame->Width() == GetWidth() && frame->Height() == GetHeight()) {
-        if (TBitmap* rendered = frame->GetBitmap()) *bitmap = *rendered;
+        if (std::shared_ptr<TBitmap> rendered = frame->SharedBitmap()) bitmap = std::move(rendered);
     } else {
         // The frame lands at its place on a screen-sized picture; the rest is not painted.
         if (int64_t(GetWidth()) * GetHeight() > kMaxBitmapPixels ||

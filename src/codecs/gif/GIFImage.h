@@ -444,7 +444,7 @@ public:
     void LoadFromStream(TStream& Stream) override;
     void Decompress(TStream& Stream);
 
-    void NewImage();
+    void NewImage() { AllocateImage(true); }
     void FreeImage();
     void NeedImage();
     int GetBounds(int Index) const;  // 1 left, 2 top, 3 width, 4 height
@@ -486,14 +486,21 @@ public:
     bool Transparent() const { return FTransparent; }
     TGIFGraphicControlExtension* GraphicControlExtension() const { return FGCE; }
     const TBitmap* Mask() const { return FMask.get(); }
+    std::shared_ptr<TBitmap> SharedBitmap() {
+        GetBitmap();
+        return FBitmap;
+    }
 
 private:
     friend class TGIFGraphicControlExtension;
+    void AllocateImage(bool Zeroed);
     std::unique_ptr<TBitmap> DoGetBitmap();
     std::unique_ptr<TBitmap> DoGetDitherBitmap();
     void MakeMask(const std::vector<uint8_t>& Buffer, int RowBytes);
 
-    std::unique_ptr<TBitmap> FBitmap;
+    // Shared with the image when it shows this frame as it is (as an assigned bitmap shares
+    // its picture): whoever draws on the image's picture must make its own copy first.
+    std::shared_ptr<TBitmap> FBitmap;
     std::unique_ptr<TBitmap> FMask;  // 1 bit per pixel, 1 where transparent
     bool FNeedMask = true;
     HPALETTE FPalette;
@@ -600,7 +607,7 @@ private:
     HPALETTE FGlobalPalette;
     TGIFDrawOptions FDrawOptions;
     int FReductionBits;
-    std::unique_ptr<TBitmap> FBitmap;
+    std::shared_ptr<TBitmap> FBitmap;
     int FAnimationSpeed;
     bool FDrawing = false;
     bool FPaletteLookup = false;

@@ -19,7 +19,10 @@ void DecodeGifPage(TStream& stream, TBitmap& dest) {
     }
     // A file of nothing but extensions, or of an empty first frame, shows no page.
     if (gif.GetEmpty() || gif.Images().GetImage(0)->GetEmpty()) Error(sEmptyImage);
-    gif.AssignTo(dest);
+    // The image goes away with this call: its picture is taken over rather than copied.
+    TBitmap* picture = gif.GetBitmap();
+    if (!picture) Error(sEmptyImage);
+    dest = std::move(*picture);
 }
 
 }  // namespace vellicor
