@@ -22,6 +22,8 @@ void DecodeGifPage(TStream& stream, TBitmap& dest) {
     // The image goes away with this call: its picture is taken over rather than copied.
     TBitmap* picture = gif.GetBitmap();
     if (!picture) Error(sEmptyImage);
+    // A logical screen of no size leaves nothing to show.
+    if (picture->Empty()) Error(sBadDimension);
     dest = std::move(*picture);
 }
 
