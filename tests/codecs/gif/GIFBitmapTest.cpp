@@ -23,9 +23,10 @@ GifFrame Frame(int left, int top, int width, int height, uint8_t base, const std
 
 TColor Colour(uint32_t rgb) { return RGBColor(uint8_t(rgb >> 16), uint8_t(rgb >> 8), uint8_t(rgb)); }
 
-// Dithering follows the screen's depth; the tests choose it.
+// Dithering follows the screen's depth, read when the first image is made; the tests
+// choose it afterwards.
 struct AutoDither {
-    explicit AutoDither(bool on) : saved(DoAutoDither) { DoAutoDither = on; }
+    explicit AutoDither(bool on) : saved((InitializeGIFUnit(), DoAutoDither)) { DoAutoDither = on; }
     ~AutoDither() { DoAutoDither = saved; }
     bool saved;
 };
