@@ -12,9 +12,12 @@ namespace vellicor {
 
 namespace {
 
-// All pixels of an image together may not pass this (frames are limited one by one too):
-// a small file of many large empty frames must not claim all memory.
-constexpr int64_t kMaxImagePixels = 4 * kMaxBitmapPixels;
+// All pixels of an image together may not pass the page's limit either: a small file of
+// many large empty frames must not claim all memory.
+constexpr int64_t kMaxImagePixels = kMaxBitmapPixels;
+// Blocks this large come zeroed from the system without being touched; smaller ones are
+// cheaper to fill only where the data did not reach.
+constexpr int64_t kZeroedFromSystem = int64_t(32) << 20;
 
 constexpr int kTableSize = 4096;
 
@@ -196,11 +199,12 @@ void TGIFSubImage::Decompress(TStream& stream) {
     VTRACE("TGIFSubImage::Decompress");
     // Pixels the data does not reach keep the fill value; they are filled once decoding
     // stops, so a whole frame is not written twice.
-    AllocateImage(false);
     const uint8_t fill = (FTransparent && FGCE) ? FGCE->GetTransparentColorIndex() : 0;
+    const bool zeroed = fill == 0 && int64_t(Width()) * Height() >= kZeroedFromSystem;
+    AllocateImage(zeroed);
     uint8_t initial = 0;
     if (!ReadByte(stream, initial) || initial >= 12) {
-        if (FData) std::memset(FData.get(), fill, size_t(FDataSize));
+        if (FData && !zeroed) std::memset(FData.get(), fill, size_t(FDataSize));
         // Codes are at most 12 bits wide: the clear code must lie inside the table.
         if (initial >= 12) Error(sInvalidData);
         return;
@@ -210,7 +214,7 @@ void TGIFSubImage::Decompress(TStream& stream) {
     if (FData) {
         if (!GetInterlaced()) {
             const int64_t done = decoder->Fill(FData.get(), FDataSize);
-            std::memset(FData.get() + done, fill, size_t(FDataSize - done));
+            if (!zeroed) std::memset(FData.get() + done, fill, size_t(FDataSize - done));
         } else {
             static constexpr int kStart[4] = {0, 4, 2, 1}, kStep[4] = {8, 8, 4, 2};
             std::vector<bool> rowDone(size_t(height), false);
@@ -219,7 +223,7 @@ void TGIFSubImage::Decompress(TStream& stream) {
                 uint8_t* line = FData.get() + int64_t(row) * width;
                 const int64_t done = decoder->Fill(line, width);
                 if (done < width) {
-                    std::memset(line + done, fill, size_t(width - done));
+                    if (!zeroed) std::memset(line + done, fill, size_t(width - done));
                     rowDone[size_t(row)] = true;
                     break;
                 }
@@ -227,7 +231,7 @@ void TGIFSubImage::Decompress(TStream& stream) {
                 row += kStep[pass];
                 while (row >= height && pass < 3) row = kStart[++pass];
             }
-            for (int y = 0; y < height; ++y)
+            for (int y = 0; y < height && !zeroed; ++y)
                 if (!rowDone[size_t(y)]) std::memset(FData.get() + int64_t(y) * width, fill, size_t(width));
         }
     }

@@ -180,16 +180,18 @@ TEST(GIFDecode, HostileSizesAndCodeSizes) {
     TByteViewStream s(screen.data(), int64_t(screen.size()));
     EXPECT_THROW(DecodeGifPage(s, out), GIFException);
 
-    // Many frames that each fit but together would not.
+    // Frames that each fit but together would not.
     GifSpec many{16384, 16384, GreyRamp(2), {}};
     GifFrame big;
-    big.width = big.height = 16384;
+    big.width = 16384, big.height = 8192;
     big.data = LzwLiteral({1}, 2);
-    for (int i = 0; i < 5; ++i) many.frames.push_back(big);
+    for (int i = 0; i < 3; ++i) many.frames.push_back(big);
     LoadedGif g;
     LoadGif(g, MakeGif(many));
     EXPECT_EQ(g.error, "Invalid image dimensions");
-    EXPECT_EQ(g.image.Images().GetCount(), 4);
+    ASSERT_EQ(g.image.Images().GetCount(), 2);
+    EXPECT_EQ(g.image.Images().GetImage(1)->GetPixel(16383, 8191), 0) << "the rest of a short frame is 0";
+    EXPECT_EQ(g.image.Images().GetImage(1)->GetPixel(0, 0), 1);
 }
 
 TEST(GIFDecode, TruncatedAtEveryByteNeverFails) {
