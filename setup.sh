@@ -33,6 +33,8 @@ PACKAGES=(
   python3-pil
   libarchive-dev
   libpng-dev
+  libgif-dev
+  gifsicle
 )
 
 install_packages() {

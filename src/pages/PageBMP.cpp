@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "codecs/png/PngPage.h"
+#include "codecs/gif/GIFPage.h"
 #include "pages/BmpReader.h"
 #include "pages/JpegDecode.h"
 #include "pages/Utilsunit.h"
@@ -25,7 +26,6 @@ constexpr TColor kErrorPageColor = 0x808080;
 const char* const kErrorLoading = "Error Loading : ";
 
 TPageDecoder g_pngDecoder = DecodePngPage;
-TPageDecoder g_gifDecoder;
 
 // A failure inside a decoder, turned into the error page by LoadFromStream.
 class DecodeError : public std::exception {
@@ -79,7 +79,6 @@ void DecodeBmp(TStream& stream, TBitmap& bitmap) {
 void SetPageDecoder(TImageType type, TPageDecoder decoder) {
     VTRACE("SetPageDecoder");
     if (type == itPNG) g_pngDecoder = std::move(decoder);
-    else if (type == itGIF) g_gifDecoder = std::move(decoder);
 }
 
 TPageBMP::TPageBMP(const std::string& fileName) {
@@ -116,12 +115,11 @@ void TPageBMP::LoadFromStream(TStream* stream) {
                 switch (ImgType) {
                     case itJPEG: DecodeJpeg(*stream, *this); break;
                     case itBMP: DecodeBmp(*stream, *this); break;
-                    case itPNG:
-                    case itGIF: {
-                        // The PNG and GIF decoders plug in here (SetPageDecoder).
-                        const TPageDecoder& decoder = ImgType == itPNG ? g_pngDecoder : g_gifDecoder;
-                        if (!decoder) throw DecodeError("no decoder for this image type");
-                        decoder(*stream, decoded);
+                    case itGIF: DecodeGifPage(*stream, decoded); break;
+                    case itPNG: {
+                        // The PNG decoder plugs in here (SetPageDecoder).
+                        if (!g_pngDecoder) throw DecodeError("no decoder for this image type");
+                        g_pngDecoder(*stream, decoded);
                         break;
                     }
                     default: break;  // other types decode nothing

@@ -21,13 +21,13 @@ enum TRotation : int32_t { rtNone = 0, rtRight = 1, rtUpsideDown = 2, rtLeft = 3
 class TPageBMP;
 using TPageEvent = std::function<void(TPageBMP* Sender)>;
 
-// A decoder for the image types the page does not decode itself (PNG, GIF). It reads the
+// A decoder for the image types the page does not decode itself (PNG). It reads the
 // stream from its current position and leaves the picture in Dest, in any pixel format;
 // a PNG decoder draws its transparency onto Dest as the page should show it. Failures are
 // reported by throwing (any exception becomes the error page).
 using TPageDecoder = std::function<void(TStream& Stream, TBitmap& Dest)>;
-// Installs the decoder for itPNG or itGIF (an empty one removes it). Without a decoder such
-// pages show the error page.
+// Installs the decoder for itPNG (an empty one removes it; other types are ignored).
+// Without a decoder such pages show the error page.
 void SetPageDecoder(TImageType Type, TPageDecoder Decoder);
 
 // Largest side a JPEG page is decoded below: the scale is the largest of 1/1, 1/2, 1/4, 1/8

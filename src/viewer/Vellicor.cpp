@@ -1,12 +1,14 @@
 // The reader's entry: the settings first, then the work queue and the main window.
 #include <QApplication>
 #include <QIcon>
+#include <QScreen>
 #include <cstdio>
 #include <exception>
 #include <string>
 #include <vector>
 
 #include "pages/ProcessFiles.h"
+#include "platform/Display.h"
 #include "settings/Configuration.h"
 #include "trace/Trace.h"
 #include "viewer/IdlePump.h"
@@ -19,6 +21,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationDisplayName("Sequential Image Reader");
     QApplication::setApplicationName("vellicor");
     VTRACE("WinMain");
+    // Decoders that draw for palette screens ask for the depth.
+    if (QScreen* screen = QGuiApplication::primaryScreen()) vellicor::SetScreenColorDepth(screen->depth());
 
     std::vector<std::string> names;
     for (int i = 1; i < argc; ++i) names.emplace_back(argv[i]);

@@ -138,22 +138,22 @@ TEST(PageBMP, DecodesByTypeAndRecordsTheSize) {
     EXPECT_EQ(bmp.Pixel(2, 1), RGBColor(0x30, 0x60, 0x91));
     Load(other, kSmallBmp);  // no error page: an empty 24-bit page
     EXPECT_TRUE(!other.LoadError && other.Empty() && other.PixelFormat() == TPixelFormat::pf24bit);
-    for (const char* name : {"a.jpg", "a.bmp", "a.png", "a.gif"}) {  // no decoder for PNG or GIF installed
+    for (const char* name : {"a.jpg", "a.bmp", "a.png", "a.gif"}) {  // no PNG decoder; no GIF signature
         TPageBMP page(name);
         Load(page, "this is no image at all");
         EXPECT_TRUE(page.LoadError && IsErrorPage(page)) << name;
     }
     // Installed decoders get the stream at 0; their picture becomes 24 bits.
     int64_t seenPosition = -1;
-    DecoderGuard gif{itGIF};
-    SetPageDecoder(itGIF, [&](TStream& stream, TBitmap& out) {
+    DecoderGuard installed{itPNG};
+    SetPageDecoder(itPNG, [&](TStream& stream, TBitmap& out) {
         seenPosition = stream.Position();
         ASSERT_TRUE(out.SetSize(5, 4, TPixelFormat::pf8bit));
         out.Palette()[7] = {1, 2, 3, 0};
         out.ScanLine(3)[4] = 7;
     });
-    TPageBMP page("a.gif");
-    Load(page, "GIF89a...");
+    TPageBMP page("a.png");
+    Load(page, "\x89PNG...");
     EXPECT_TRUE(!page.LoadError && seenPosition == 0 && page.PixelFormat() == TPixelFormat::pf24bit);
     EXPECT_EQ(Decoded(page), 500004);
     EXPECT_EQ(page.Pixel(4, 3), RGBColor(3, 2, 1));
