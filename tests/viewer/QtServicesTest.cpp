@@ -1,6 +1,8 @@
 // The toolkit's text renderer and UI services on the offscreen platform.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <QApplication>
 #include <QTimer>
 #include <QHelpEvent>
@@ -72,4 +74,21 @@ TEST(QtUiServices, HintsOffSwallowToolTips) {
     ui.SetShowHints(true);
     QCoreApplication::sendEvent(&w, &tip);
     EXPECT_EQ(w.tips, 1);
+}
+
+TEST(QtUiServices, EventsGetThroughOnAClockNotAtEveryCall) {
+    App();
+    QtUiServices ui;
+    int delivered = 0;
+    QObject receiver;
+    auto post = [&] { QMetaObject::invokeMethod(&receiver, [&] { ++delivered; }, Qt::QueuedConnection); };
+    post();
+    ui.ProcessMessages();
+    EXPECT_EQ(delivered, 1) << "the first call lets events through";
+    post();
+    ui.ProcessMessages();  // the next row, right after: not yet
+    EXPECT_EQ(delivered, 1);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+    while (std::chrono::steady_clock::now() < until) ui.ProcessMessages();
+    EXPECT_EQ(delivered, 2) << "within a few milliseconds the event is through";
 }
