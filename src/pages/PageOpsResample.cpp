@@ -462,7 +462,7 @@ bool QuarterTurn(TBitmap& bmp, bool right) {
     const size_t rowBytes = size_t(h) * 3;
     if (!work.Reserve(rowBytes * size_t(w), kWorkAreaSlack)) return false;
     TransposeToWork(bmp, work.Data(), right);
-    if (!bmp.SetSize(h, w)) return false;
+    if (!bmp.SetSizeForOverwrite(h, w, TPixelFormat::pf24bit)) return false;
     for (int r = 0; r < w; ++r) std::memcpy(bmp.ScanLine(r), work.Data() + size_t(r) * rowBytes, rowBytes);
     return true;
 }
@@ -569,7 +569,7 @@ bool LanczosStretch(TBitmap& bmp, int NewWidth, int NewHeight) {
         if (bmp.Width() != sw || bmp.Height() != sh || !Is24Bit(bmp)) return false;
     }
 
-    if (!bmp.SetSize(dw, dh, TPixelFormat::pf24bit)) return false;
+    if (!bmp.SetSizeForOverwrite(dw, dh, TPixelFormat::pf24bit)) return false;
 
     // Vertical pass: each output row accumulates whole rows of the intermediate image.
     const int vBlock = 16 * vParts;
