@@ -12,6 +12,7 @@
 #include "pages/PageSettings.h"
 #include "pages/Processbmp.h"
 #include "pages/Utilsunit.h"
+#include "platform/Parallel.h"
 #include "platform/Streams.h"
 #include "settings/Configuration.h"
 
@@ -62,6 +63,20 @@ int main() {
         GammaCorrect(b, 220, g);
     });
 
+    SetParallelThreads(1);
+    auto [single, bare1] = Interleaved(
+        15,
+        [&] {
+            TProcessBMP page(path, TRotation(0));
+            page.LoadFromFile(path);
+        },
+        [&] {
+            TPageBMP page(path);
+            page.LoadFromFile(path);
+        });
+    SetParallelThreads(0);
+    std::printf("One thread: whole chain %.2f ms, bare decode %.2f ms (%.2fx)\n", single.median, bare1.median,
+                single.median / bare1.median);
     auto [chain, bare] = Interleaved(
         31,
         [&] {
