@@ -74,15 +74,21 @@ int main(int argc, char** argv) {
     const int runs = 5;
     double forward = Best(runs, [&] { run(false); });
     double backward = Best(runs, [&] { run(true); });
+    // tar is a whole process: its start-up on a one-member archive is taken off.
+    const std::string tiny = (dir / "one.tar").string();
+    { TTarWriter w(tiny); w.AddString("x", "one.txt", 25569.0); }
+    const std::string tinyCmd = "tar -xOf '" + tiny + "' > /dev/null";
+    const double start = Best(runs, [&] { (void)!std::system(tinyCmd.c_str()); });
     std::string cmd = "tar -xOf '" + path + "' > /dev/null";
     double peer = Best(runs, [&] {
         if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "tar failed\n");
     });
     std::printf("%-34s %8.1f ms  %7.0f MB/s\n", "front end, list order", forward * 1e3, mb / forward);
     std::printf("%-34s %8.1f ms  %7.0f MB/s\n", "front end, reverse order", backward * 1e3, mb / backward);
-    std::printf("%-34s %8.1f ms  %7.0f MB/s\n", "tar -xOf", peer * 1e3, mb / peer);
-    std::printf("ratio tar / ours: list order %.2f, reverse %.2f (above 1: ours is faster)\n", peer / forward,
-                peer / backward);
+    peer = std::max(peer - start, 1e-9);
+    std::printf("%-34s %8.1f ms  %7.0f MB/s (start-up %.1f ms taken off)\n", "tar -xOf", peer * 1e3, mb / peer, start * 1e3);
+    std::printf("ratio ours/tar time: list order %.2fx, reverse %.2fx (below 1: ours is faster)\n", forward / peer,
+                backward / peer);
     std::filesystem::remove_all(dir);
     return checksum > 0 ? 0 : 1;
 }

@@ -88,5 +88,6 @@ int main() {
         std::printf("  viewer running             %8.2f   x%.2f of untraced\n", viewing, viewing / plain);
     else
         std::printf("  viewer running             (viewer did not start)\n");
+    std::printf("ratio traced/untraced, library loaded and no viewer: %.2fx\n", noMap / plain);
     return 0;
 }

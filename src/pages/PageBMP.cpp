@@ -64,7 +64,7 @@ void DecodeJpeg(TStream& stream, TBitmap& bitmap) {
     int width = 0, height = 0, denom = 1;
     if (vjpeg_read_header(d.get(), &width, &height, &denom) != 0) throw DecodeError(vjpeg_error(d.get()));
     VTRACE_INT("TPageBMP::DecodeJpeg ScaleDenom", denom);
-    if (!bitmap.SetSize(width, height, TPixelFormat::pf24bit)) throw DecodeError("JPEG image too large");
+    if (!bitmap.SetSizeForOverwrite(width, height, TPixelFormat::pf24bit)) throw DecodeError("JPEG image too large");
     if (vjpeg_decode(d.get(), bitmap.Bits(), static_cast<ptrdiff_t>(bitmap.Stride())) != 0)
         throw DecodeError(vjpeg_error(d.get()));
 }

@@ -1,10 +1,14 @@
 // Colour balance, gamma and yellowing reduction: point operations through 256-entry tables.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "pages/PageOps.h"
+#include "pages/PageOpsScratch.h"
+#include "platform/Parallel.h"
 #include "platform/UiServices.h"
 #include "trace/Trace.h"
 
@@ -22,16 +26,15 @@ int32_t g_gammaTableValue = -1;
 
 bool Is24Bit(const TBitmap& bmp) { return bmp.PixelFormat() == TPixelFormat::pf24bit; }
 
-// Runs every byte of every row through one table, letting messages through after each row.
-// The size is read again after each row: a message handler must not change the page, but
-// if it does, rows that are gone are not touched.
+// Runs every byte of every row through one table.
 void MapRows(TBitmap& bmp, const uint8_t (&table)[256]) {
-    for (int y = 0; y < bmp.Height() && Is24Bit(bmp); ++y) {
-        uint8_t* p = bmp.ScanLine(y);
-        const int64_t n = int64_t(bmp.Width()) * 3;
-        for (int64_t i = 0; i < n; ++i) p[i] = table[p[i]];
-        ProcessMessages();
-    }
+    const int64_t n = int64_t(bmp.Width()) * 3;
+    pageops::ForRowBlocks(bmp, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            uint8_t* p = bmp.ScanLine(y);
+            for (int64_t i = 0; i < n; ++i) p[i] = table[p[i]];
+        }
+    });
 }
 
 // Pixels of a row with all three channels above 250.
@@ -78,24 +81,30 @@ bool Balance(TBitmap& bmp, int32_t Discards, int32_t& BalanceFactor) {
     if (!Is24Bit(bmp)) return false;
     ProcessMessages();
 
-    // Four interleaved histograms keep consecutive increments of one counter apart.
-    std::array<uint32_t, 4 * 768> hist{};
-    const int w = bmp.Width();
-    for (int y = 0; y < bmp.Height(); ++y) {
-        const uint8_t* p = bmp.ScanLine(y);
-        int x = 0;
-        for (; x + 4 <= w; x += 4, p += 12) {
-            ++hist[0 * 768 + p[0] + p[1] + p[2]];
-            ++hist[1 * 768 + p[3] + p[4] + p[5]];
-            ++hist[2 * 768 + p[6] + p[7] + p[8]];
-            ++hist[3 * 768 + p[9] + p[10] + p[11]];
+    // Four interleaved histograms keep consecutive increments of one counter apart; each
+    // range of rows has its own set, added up afterwards (exact, in any order).
+    const int w = bmp.Width(), h = bmp.Height();
+    const int parts = ParallelParts(h, int64_t(w) * 3);
+    std::vector<std::array<uint32_t, 4 * 768>> hists(static_cast<size_t>(parts));
+    ParallelFor(h, parts, [&](int part, int y0, int y1) {
+        auto& hist = hists[size_t(part)];
+        hist.fill(0);
+        for (int y = y0; y < y1; ++y) {
+            const uint8_t* p = bmp.ScanLine(y);
+            int x = 0;
+            for (; x + 4 <= w; x += 4, p += 12) {
+                ++hist[0 * 768 + p[0] + p[1] + p[2]];
+                ++hist[1 * 768 + p[3] + p[4] + p[5]];
+                ++hist[2 * 768 + p[6] + p[7] + p[8]];
+                ++hist[3 * 768 + p[9] + p[10] + p[11]];
+            }
+            for (; x < w; ++x, p += 3) ++hist[p[0] + p[1] + p[2]];
         }
-        for (; x < w; ++x, p += 3) ++hist[p[0] + p[1] + p[2]];
-    }
+    });
     std::array<uint32_t, 766> count{};
     int lo = 765, hi = 0;
     for (int s = 0; s <= 765; ++s) {
-        count[s] = hist[s] + hist[768 + s] + hist[2 * 768 + s] + hist[3 * 768 + s];
+        for (const auto& hist : hists) count[s] += hist[s] + hist[768 + s] + hist[2 * 768 + s] + hist[3 * 768 + s];
         if (count[s]) {
             lo = std::min(lo, s);
             hi = std::max(hi, s);
@@ -199,16 +208,17 @@ bool ReduceYellowing(TBitmap& bmp, int32_t RedThreshold, int32_t GreenThreshold,
         green[256 + v] = tg[v];
     }
     ProcessMessages();
-    for (int y = 0; y < bmp.Height() && Is24Bit(bmp); ++y) {
-        uint8_t* p = bmp.ScanLine(y);
-        const int w = bmp.Width();
-        for (int x = 0; x < w; ++x, p += 3) {
-            const unsigned half = unsigned((p[2] > rt) & (p[1] > gt) & (p[0] > bt)) << 8;
-            p[0] = blue[half | p[0]];
-            p[1] = green[half | p[1]];
+    const int w = bmp.Width();
+    pageops::ForRowBlocks(bmp, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            uint8_t* p = bmp.ScanLine(y);
+            for (int x = 0; x < w; ++x, p += 3) {
+                const unsigned half = unsigned((p[2] > rt) & (p[1] > gt) & (p[0] > bt)) << 8;
+                p[0] = blue[half | p[0]];
+                p[1] = green[half | p[1]];
+            }
         }
-        ProcessMessages();
-    }
+    });
     YellowingReduced = true;
     return true;
 }
@@ -221,12 +231,22 @@ bool BitmapIsWhite(const TBitmap& bmp) {
     const int w = bmp.Width(), h = bmp.Height();
     if (!Is24Bit(bmp) || w <= 40 || h <= 40) return false;
     const int64_t limit = int64_t(w) * h / 50;
-    int64_t count = 0;
-    for (int y = 20; y <= h - 21; ++y) {
-        count += CountWhite(bmp.ScanLine(y) + 3 * 20, w - 40);
-        if (count > limit) return true;
-    }
-    return false;
+    // Counts only grow, so the total of all ranges decides; a range stops early once the
+    // pages's count is already past the limit.
+    std::atomic<int64_t> count{0};
+    const int rows = h - 40;
+    ParallelFor(rows, ParallelParts(rows, int64_t(w) * 3), [&](int, int b, int e) {
+        int64_t mine = 0;
+        for (int y = 20 + b; y < 20 + e; ++y) {
+            mine += CountWhite(bmp.ScanLine(y) + 3 * 20, w - 40);
+            if (((y - b) & 63) == 63) {
+                if (count.fetch_add(mine) + mine > limit) return;
+                mine = 0;
+            }
+        }
+        count.fetch_add(mine);
+    });
+    return count.load() > limit;
 }
 
 }  // namespace vellicor

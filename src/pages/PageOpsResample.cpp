@@ -5,6 +5,8 @@
 // vector kernels below give the same bytes as the plain loops.
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
+#include <utility>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +14,7 @@
 
 #include "pages/PageOps.h"
 #include "pages/PageOpsScratch.h"
+#include "platform/Parallel.h"
 #include "platform/UiServices.h"
 #include "trace/Trace.h"
 
@@ -97,19 +100,36 @@ void ForEachTap(int i, float scale, Out out) {
     }
 }
 
+// The nonzero taps of output i in increasing j, rescaled so that they add up to 1.0
+// (65536): the truncated kernel alone sums to a little less, and a flat colour would come
+// out darker. Each weight is rounded; what rounding leaves over goes to the largest one.
+void OutputTaps(int i, float scale, std::vector<std::pair<int, int32_t>>& taps) {
+    taps.clear();
+    ForEachTap(i, scale, [&](int j, int32_t w) {
+        if (w != 0) taps.emplace_back(j, w);
+    });
+    int64_t sum = 0;
+    for (const auto& t : taps) sum += t.second;
+    if (sum <= 0) return;
+    int64_t total = 0;
+    size_t largest = 0;
+    for (size_t k = 0; k < taps.size(); ++k) {
+        taps[k].second = int32_t(std::llround(double(taps[k].second) * 65536.0 / double(sum)));
+        total += taps[k].second;
+        if (std::abs(taps[k].second) > std::abs(taps[largest].second)) largest = k;
+    }
+    taps[largest].second += int32_t(65536 - total);
+}
+
 // Builds the contributors of one axis; taps is rounded up to a multiple of tapMultiple.
 bool BuildAxis(Scratch<int32_t>& buf, int src, int dst, int tapMultiple, Axis& a) {
     const float scale = ScaleFactor(src, dst);
+    std::vector<std::pair<int, int32_t>> list;
     // First pass: the nonzero extent of every output.
     int taps = 1;
     for (int i = 0; i < dst; ++i) {
-        int f = 0, l = -1;
-        ForEachTap(i, scale, [&](int j, int32_t w) {
-            if (w == 0) return;
-            if (l < f) f = j;
-            l = j;
-        });
-        taps = std::max(taps, l - f + 1);
+        OutputTaps(i, scale, list);
+        if (!list.empty()) taps = std::max(taps, list.back().first - list.front().first + 1);
     }
     taps = (taps + tapMultiple - 1) / tapMultiple * tapMultiple;
     const size_t need = size_t(dst) * (1 + size_t(taps));
@@ -123,19 +143,14 @@ bool BuildAxis(Scratch<int32_t>& buf, int src, int dst, int tapMultiple, Axis& a
     a.lo = 0;
     a.hi = 0;
     for (int i = 0; i < dst; ++i) {
-        int f = 0;
-        bool seen = false;
+        OutputTaps(i, scale, list);
+        const int f = list.empty() ? 0 : list.front().first;  // 0 when every weight is 0
         int32_t* w = a.weights + size_t(i) * taps;
-        ForEachTap(i, scale, [&](int j, int32_t wt) {
-            if (wt == 0) return;
-            if (!seen) {
-                f = j;
-                seen = true;
-            }
+        for (const auto& [j, wt] : list) {
             w[j - f] = wt;
             if (wt < -32768 || wt > 32767) a.wide = true;
-        });
-        a.first[i] = f;  // 0 when every weight is 0
+        }
+        a.first[i] = f;
         a.lo = std::min(a.lo, f);
         a.hi = std::max(a.hi, f + taps - 1);
     }
@@ -447,7 +462,7 @@ bool QuarterTurn(TBitmap& bmp, bool right) {
     const size_t rowBytes = size_t(h) * 3;
     if (!work.Reserve(rowBytes * size_t(w), kWorkAreaSlack)) return false;
     TransposeToWork(bmp, work.Data(), right);
-    if (!bmp.SetSize(h, w)) return false;
+    if (!bmp.SetSizeForOverwrite(h, w, TPixelFormat::pf24bit)) return false;
     for (int r = 0; r < w; ++r) std::memcpy(bmp.ScanLine(r), work.Data() + size_t(r) * rowBytes, rowBytes);
     return true;
 }
@@ -510,47 +525,65 @@ bool LanczosStretch(TBitmap& bmp, int NewWidth, int NewHeight) {
     }
 #endif
     Scratch<uint8_t> work(g_workArea);
+    // The horizontal kernel stores a byte past each row's end: the rows of the
+    // intermediate image are spaced apart so that threads writing neighbours never meet.
     const size_t interRow = size_t(dw) * 3;
-    const size_t interBytes = interRow * size_t(sh);
-    const size_t paddedBytes = 3 * size_t(ax.hi - ax.lo + 1) + 16;
-    if (!work.Reserve(interBytes + 16 + paddedBytes, kWorkAreaSlack)) return false;
+    const size_t interStride = (interRow + 4 + 63) / 64 * 64;
+    const size_t interBytes = interStride * size_t(sh);
+    // One padded row per thread, each rounded to 64 bytes so that threads share no line.
+    const int hParts = ParallelParts(sh, int64_t(sw) * 3 * ax.taps);
+    const int vParts = ParallelParts(dh, int64_t(dw) * 3 * ay.taps);
+    const size_t paddedBytes = (3 * size_t(ax.hi - ax.lo + 1) + 16 + 63) / 64 * 64;
+    if (!work.Reserve(interBytes + 16 + paddedBytes * size_t(hParts), kWorkAreaSlack)) return false;
     uint8_t* inter = work.Data();
-    uint8_t* padded = inter + interBytes + 16;
-    std::vector<const uint8_t*> taps(size_t(ay.taps));
+    uint8_t* paddedRows = inter + interBytes + 16;
 
     ProcessMessages();
     if (bmp.Width() != sw || bmp.Height() != sh) return false;
     if (!Is24Bit(bmp) && !bmp.SetPixelFormat(TPixelFormat::pf24bit)) return false;
 
-    // Horizontal pass, row by row through a copy of the row mirrored at both ends.
+    // Horizontal pass, row by row through a copy of the row mirrored at both ends. Rows go
+    // to the threads in blocks; messages get through between blocks.
     void (*horizontal)(const uint8_t*, uint8_t*, const Axis&, const PackedWeights&) = HorizontalRowPlain;
 #ifdef VELLICOR_PAGEOPS_X86
     if (avx2) horizontal = ax.wide ? HorizontalRowAvx2<true> : HorizontalRowAvx2<false>;
 #endif
     const int inLo = std::max(ax.lo, 0), inHi = std::min(ax.hi, sw - 1);
-    for (int y = 0; y < sh; ++y) {
-        const uint8_t* src = bmp.ScanLine(y);
-        for (int j = ax.lo; j < inLo; ++j) std::memcpy(padded + 3 * size_t(j - ax.lo), src + 3 * size_t(Mirror(j, sw)), 3);
-        std::memcpy(padded + 3 * size_t(inLo - ax.lo), src + 3 * size_t(inLo), 3 * size_t(inHi - inLo + 1));
-        for (int j = inHi + 1; j <= ax.hi; ++j) std::memcpy(padded + 3 * size_t(j - ax.lo), src + 3 * size_t(Mirror(j, sw)), 3);
-        horizontal(padded, inter + size_t(y) * interRow, ax, pw);
-        if ((y & 15) == 15) {
-            ProcessMessages();
-            // A handler must not change the page meanwhile; if one did, stop here.
-            if (bmp.Width() != sw || bmp.Height() != sh || !Is24Bit(bmp)) return false;
-        }
+    const int hBlock = 16 * hParts;
+    for (int b0 = 0; b0 < sh; b0 += hBlock) {
+        const int b1 = std::min(sh, b0 + hBlock);
+        ParallelFor(b1 - b0, hParts, [&](int part, int from, int to) {
+            uint8_t* padded = paddedRows + paddedBytes * size_t(part);
+            for (int y = b0 + from; y < b0 + to; ++y) {
+                const uint8_t* src = bmp.ScanLine(y);
+                for (int j = ax.lo; j < inLo; ++j)
+                    std::memcpy(padded + 3 * size_t(j - ax.lo), src + 3 * size_t(Mirror(j, sw)), 3);
+                std::memcpy(padded + 3 * size_t(inLo - ax.lo), src + 3 * size_t(inLo), 3 * size_t(inHi - inLo + 1));
+                for (int j = inHi + 1; j <= ax.hi; ++j)
+                    std::memcpy(padded + 3 * size_t(j - ax.lo), src + 3 * size_t(Mirror(j, sw)), 3);
+                horizontal(padded, inter + size_t(y) * interStride, ax, pw);
+            }
+        });
+        ProcessMessages();
+        // A handler must not change the page meanwhile; if one did, stop here.
+        if (bmp.Width() != sw || bmp.Height() != sh || !Is24Bit(bmp)) return false;
     }
 
-    if (!bmp.SetSize(dw, dh, TPixelFormat::pf24bit)) return false;
+    if (!bmp.SetSizeForOverwrite(dw, dh, TPixelFormat::pf24bit)) return false;
 
     // Vertical pass: each output row accumulates whole rows of the intermediate image.
-    for (int r = 0; r < dh; ++r) {
-        for (int k = 0; k < ay.taps; ++k) taps[size_t(k)] = inter + size_t(Mirror(ay.first[r] + k, sh)) * interRow;
-        VerticalRow(taps.data(), ay.weights + size_t(r) * ay.taps, ay.taps, bmp.ScanLine(r), interRow);
-        if ((r & 15) == 15) {
-            ProcessMessages();
-            if (bmp.Width() != dw || bmp.Height() != dh || !Is24Bit(bmp)) return false;
-        }
+    const int vBlock = 16 * vParts;
+    for (int b0 = 0; b0 < dh; b0 += vBlock) {
+        const int b1 = std::min(dh, b0 + vBlock);
+        ParallelFor(b1 - b0, vParts, [&](int, int from, int to) {
+            std::vector<const uint8_t*> taps(size_t(ay.taps));
+            for (int r = b0 + from; r < b0 + to; ++r) {
+                for (int k = 0; k < ay.taps; ++k) taps[size_t(k)] = inter + size_t(Mirror(ay.first[r] + k, sh)) * interStride;
+                VerticalRow(taps.data(), ay.weights + size_t(r) * ay.taps, ay.taps, bmp.ScanLine(r), interRow);
+            }
+        });
+        ProcessMessages();
+        if (bmp.Width() != dw || bmp.Height() != dh || !Is24Bit(bmp)) return false;
     }
     return true;
 }

@@ -4,9 +4,15 @@
 // start another operation: the holder of a buffer owns it until it is done, and a nested
 // user gets a private buffer instead of moving the shared one under the first.
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <new>
 #include <stdexcept>
 #include <vector>
+
+namespace vellicor {
+class TBitmap;
+}
 
 namespace vellicor::pageops {
 
@@ -55,6 +61,11 @@ private:
     bool shared_;
     std::vector<T> private_;
 };
+
+// Runs fn(y0, y1) over the rows of a 24-bit page in blocks, each block shared out among
+// the worker threads, and lets messages through after each block. A handler must not
+// change the page; if one does (size or format), the rest is left alone: false.
+bool ForRowBlocks(TBitmap& bmp, const std::function<void(int y0, int y1)>& fn);
 
 // Tests run the plain loops as well as the vector kernels the processor offers.
 void UseVectorKernels(bool on);

@@ -1,6 +1,7 @@
 #include "platform/Bitmap.h"
 
 #include <cstddef>
+#include <cstring>
 #include <new>
 
 namespace vellicor {
@@ -20,7 +21,17 @@ int64_t RowBytes(int width, TPixelFormat f) {
     return ((bits + 31) / 32) * 4;
 }
 
-bool TBitmap::SetSize(int width, int height, TPixelFormat format) {
+bool TBitmap::SetSize(int width, int height, TPixelFormat format) { return Resize(width, height, format, true); }
+
+bool TBitmap::SetSizeForOverwrite(int width, int height, TPixelFormat format) {
+    if (!Resize(width, height, format, false)) return false;
+    const int64_t used = (static_cast<int64_t>(width) * BitsPerPixel(format_) + 7) / 8;
+    if (used < stride_)
+        for (int y = 0; y < height_; ++y) std::memset(ScanLine(y) + used, 0, static_cast<size_t>(stride_ - used));
+    return true;
+}
+
+bool TBitmap::Resize(int width, int height, TPixelFormat format, bool zero) {
     if (format == TPixelFormat::pfDevice) format = TPixelFormat::pf24bit;
     if (width < 0 || height < 0 || static_cast<int64_t>(width) * height > kMaxBitmapPixels) {
         Clear();
@@ -28,7 +39,12 @@ bool TBitmap::SetSize(int width, int height, TPixelFormat format) {
     }
     int64_t stride = RowBytes(width, format);
     try {
-        data_.assign(static_cast<size_t>(stride * height), 0);
+        if (zero) {
+            data_.assign(static_cast<size_t>(stride * height), 0);
+        } else {
+            data_.clear();
+            data_.resize(static_cast<size_t>(stride * height));
+        }
     } catch (const std::bad_alloc&) {
         Clear();
         return false;

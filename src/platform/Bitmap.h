@@ -4,9 +4,31 @@
 // 32-bit pixels are blue, green, red, alpha. Palette formats keep a colour table.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 namespace vellicor {
+
+// Leaves new elements uninitialised on resize: a decoder about to write every row of a
+// page need not pay for zeroing it first.
+template <typename T>
+struct DefaultInitAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = DefaultInitAllocator<U>;
+    };
+    using std::allocator<T>::allocator;
+    template <typename U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
 
 enum class TPixelFormat { pfDevice, pf1bit, pf4bit, pf8bit, pf24bit, pf32bit };
 
@@ -46,6 +68,9 @@ public:
     // Sets format and size; pixels are zeroed. False (and an empty bitmap) when the size is
     // negative, beyond kMaxBitmapPixels, or memory runs out.
     bool SetSize(int width, int height, TPixelFormat format);
+    // As SetSize, but the pixels are left as they come (row padding is zeroed): for a
+    // caller that writes every pixel of every row next.
+    bool SetSizeForOverwrite(int width, int height, TPixelFormat format);
     bool SetSize(int width, int height) { return SetSize(width, height, format_ == TPixelFormat::pfDevice ? TPixelFormat::pf24bit : format_); }
     // Converts to another format (to 24 or 32 bits from any format; palette formats only by size).
     bool SetPixelFormat(TPixelFormat format);
@@ -76,7 +101,9 @@ private:
     int height_ = 0;
     TPixelFormat format_ = TPixelFormat::pfDevice;
     int64_t stride_ = 0;
-    std::vector<uint8_t> data_;
+    bool Resize(int width, int height, TPixelFormat format, bool zero);
+
+    std::vector<uint8_t, DefaultInitAllocator<uint8_t>> data_;
     std::vector<TRGBQuad> palette_;
 };
 

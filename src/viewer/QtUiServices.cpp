@@ -82,6 +82,13 @@ void QtUiServices::SetWaitCursor(bool on) {
     else QApplication::restoreOverrideCursor();
 }
 
-void QtUiServices::ProcessMessages() { QCoreApplication::processEvents(); }
+// Long operations call this between rows; a pass through the event loop at most every
+// 8 ms keeps the window as responsive (well within a frame) at a fraction of the cost.
+void QtUiServices::ProcessMessages() {
+    constexpr auto kInterval = std::chrono::milliseconds(8);
+    if (std::chrono::steady_clock::now() - lastPass_ < kInterval) return;
+    QCoreApplication::processEvents();
+    lastPass_ = std::chrono::steady_clock::now();
+}
 
 }  // namespace vellicor

@@ -1,5 +1,6 @@
 #pragma once
 // The core's UI services on Qt: message boxes, the wait cursor and letting events through.
+#include <chrono>
 #include <functional>
 
 #include "platform/UiServices.h"
@@ -29,6 +30,7 @@ private:
     QWidget* parent_ = nullptr;
     bool waitCursor_ = false;
     QObject* hintFilter_ = nullptr;
+    std::chrono::steady_clock::time_point lastPass_{};
 };
 
 }  // namespace vellicor

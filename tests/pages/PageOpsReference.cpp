@@ -257,6 +257,16 @@ std::vector<std::vector<Pair>> Contributors(int src, int dst) {
             const int n = j < 0 ? -j : j >= src ? 2 * src - j - 1 : j;
             out[size_t(i)].push_back({std::clamp(n, 0, src - 1), weight});
         }
+        // Rescaled to add up to 65536, rounding left over on the (first) largest weight.
+        auto& pairs = out[size_t(i)];
+        int64_t sum = 0;
+        for (const Pair& p : pairs) sum += p.weight;
+        if (sum <= 0) continue;
+        int64_t total = 0;
+        for (Pair& p : pairs) total += p.weight = int32_t(std::llround(p.weight * 65536.0 / double(sum)));
+        auto largest = std::max_element(pairs.begin(), pairs.end(),
+                                        [](const Pair& a, const Pair& b) { return std::abs(a.weight) < std::abs(b.weight); });
+        largest->weight += int32_t(65536 - total);
     }
     return out;
 }

@@ -252,6 +252,24 @@ TEST(PageOpsLanczos, MatchesReferenceOverSizesAndPages) {
     });
 }
 
+TEST(PageOpsLanczos, FlatColourStaysFlat) {
+    // Each output's weights add up to one: no darkening or brightening of plain paper,
+    // whether reduced or enlarged, in every kernel and at sizes shared out among threads.
+    BothKernels([] {
+        const std::pair<int, int> sizes[] = {{320, 480}, {37, 55}, {301, 450}, {1000, 1500}};
+        for (uint8_t v : {1, 200, 255}) {
+            for (auto [dw, dh] : sizes) {
+                TBitmap page = SolidPage(400, 600, v, uint8_t(255 - v), v);
+                ASSERT_TRUE(LanczosStretch(page, dw, dh));
+                for (int i = 0; i < 64; ++i) {
+                    const int x = (i * 97) % dw, y = (i * 61) % dh;
+                    ASSERT_EQ(page.Pixel(x, y), RGBColor(v, uint8_t(255 - v), v)) << dw << "x" << dh << " at " << x << "," << y;
+                }
+            }
+        }
+    });
+}
+
 TEST(PageOpsLanczos, EdgeColumnsReadMirroredPixels) {
     // 3 columns to 5 (scale 2): output 1, centred at 0.5, reads columns -2..3 mirrored to
     // 2, 1, 0, 1, 2, 2; the bright column 1 is read at distances 0.5 and 1.5.

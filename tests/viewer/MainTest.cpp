@@ -1157,3 +1157,30 @@ TEST_F(MainDisplayTest, ZeroSizedDisplayTakesMovesClicksAndZoomsSafely) {
     EXPECT_EQ(form->Image(0).ZoomWidth, 0);
     EXPECT_EQ(form->Clicks(), 0);
 }
+
+TEST_F(MainDisplayTest, ForwardReadingFindsEveryNextPageReadyInTheCache) {
+    // While the reader looks at a page the queue prepares the next ones: each turn shows its
+    // page at once, without waiting for the queue. Default processing, pages larger than
+    // the window, in one-page and then in two-page reading.
+    config->SetColourBalanceOn(true);
+    config->SetYellowReductionOn(true);
+    config->SetFitWidthIfOversize(true);
+    Open({{900, 1300}, {900, 1300}, {900, 1300}, {900, 1300}, {900, 1300}, {900, 1300}, {900, 1300}, {900, 1300}});
+    for (bool two : {false, true}) {
+        if (two) {
+            config->SetTwoPages(true);
+            config->PageInTwos = true;
+            Run();  // the change redisplays
+            form->DisplayPage(0, false);
+            Run();
+        }
+        const int step = two ? 2 : 1;
+        for (int page = step; page + step <= form->PageCount(); page += step) {
+            form->DisplayNextPage(false);
+            EXPECT_TRUE(form->Image(0).Displayed && form->Image(0).Page == page)
+                << (two ? "two pages" : "one page") << ": page " << page << " was not ready ";
+            EXPECT_FALSE(form->Busy);
+            Run();  // the reader reads; the queue works ahead
+        }
+    }
+}

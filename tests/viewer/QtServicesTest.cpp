@@ -1,6 +1,8 @@
 // The toolkit's text renderer and UI services on the offscreen platform.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <QApplication>
 #include <QTimer>
 #include <QHelpEvent>
@@ -72,4 +74,29 @@ TEST(QtUiServices, HintsOffSwallowToolTips) {
     ui.SetShowHints(true);
     QCoreApplication::sendEvent(&w, &tip);
     EXPECT_EQ(w.tips, 1);
+}
+
+TEST(QtUiServices, EventsGetThroughOnAClockNotAtEveryCall) {
+    App();
+    QtUiServices ui;
+    int delivered = 0, calls = 0, passes = 0;
+    QObject receiver;
+    auto post = [&] { QMetaObject::invokeMethod(&receiver, [&] { ++delivered; }, Qt::QueuedConnection); };
+    post();
+    ui.ProcessMessages();
+    EXPECT_EQ(delivered, 1) << "the first call lets events through";
+    // A row loop calling in quick succession for 40 ms: an event posted before each call
+    // gets through about every 8 ms, not at every call.
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(40)) {
+        post();
+        const int before = delivered;
+        ui.ProcessMessages();
+        passes += delivered > before;
+        ++calls;
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GT(calls, 100);
+    EXPECT_GE(passes, 1);
+    EXPECT_LE(passes, 1 + int(elapsed / std::chrono::milliseconds(8)));
 }
