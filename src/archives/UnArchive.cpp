@@ -4,6 +4,7 @@
 
 #include "archives/TarArchive.h"
 #include "archives/UnArchiveZip.h"
+#include "archives/Unrarif.h"
 #include "platform/Text.h"
 #include "platform/UiServices.h"
 #include "trace/Trace.h"
@@ -72,6 +73,7 @@ std::unique_ptr<TArchiveReader> CreateArchiveReader(TArchiveType Type, void* Own
     VTRACE("UnArchive::CreateArchiveReader");
     switch (Type) {
         case atZip: return std::make_unique<TZipArchiveReader>(Owner);
+        case atRar: return std::make_unique<TUnRar>(Owner);
         // The rar and ace interfaces plug in here.
         default:
             return nullptr;
