@@ -151,7 +151,7 @@ void Scan5(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Entr
         if (!ReadAt(fd, body, size, h.data(), h.size())) return;
         Cursor r{h.data(), h.size()};
         uint64_t type = r.VInt(), flags = r.VInt();
-        if (flags & 0x0001) r.VInt();  // extra area size
+        uint64_t extra = (flags & 0x0001) ? r.VInt() : 0;
         uint64_t data = (flags & 0x0002) ? r.VInt() : 0;
         if (!r.ok) return;
         if (type == 1) {  // main
@@ -181,6 +181,17 @@ void Scan5(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Entr
             if (!r.ok || nameLen > h.size() - r.i) return;
             e.name.assign(reinterpret_cast<const char*>(h.data() + r.i), static_cast<size_t>(nameLen));
             e.stored = ((ci >> 7) & 7) == 0;
+            // The extra area closes the header; a record of type 1 means encrypted data.
+            if (extra > 0 && extra <= h.size()) {
+                Cursor x{h.data() + h.size() - extra, static_cast<size_t>(extra)};
+                while (x.ok && x.i < x.n) {
+                    uint64_t recSize = x.VInt();
+                    size_t at = x.i;
+                    if (!x.ok || recSize == 0 || recSize > x.n - at) break;
+                    if (x.VInt() == 1) e.encrypted = true;
+                    x.i = at + static_cast<size_t>(recSize);
+                }
+            }
             e.dir = ff & 0x0001;
             if (ff & 0x0008) e.hasCrc = false;  // unknown size
             AddPart(entries, std::move(e), flags & 0x0008, flags & 0x0010);

@@ -148,11 +148,13 @@ la_int64_t SkipVolumes(struct archive*, void* data, la_int64_t request) {
     return n;
 }
 
+bool Encrypted(const RarArchive& ar);
+
 // The libarchive failure as a library code.
 int Failure(RarArchive& ar, bool fatal) {
     int code = ERAR_BAD_DATA;
     if (ar.volumeError) code = ar.volumeError;
-    else if (ar.entry && archive_entry_is_encrypted(ar.entry)) code = ERAR_ENCRYPTED_UNSUPPORTED;
+    else if (ar.entry && Encrypted(ar)) code = ERAR_ENCRYPTED_UNSUPPORTED;
     if (fatal) ar.error = code;
     return code;
 }
@@ -170,27 +172,37 @@ bool Ascii(const std::string& s) {
     return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-// The headers' record of the current member, when it surely is the same member.
-const rarvol::Entry* Match(const RarArchive& ar) {
+// The headers' record of the current member, when its name agrees (names that are not
+// ASCII may be told differently), and for a CRC check also its kind and size.
+const rarvol::Entry* Match(const RarArchive& ar, bool forCrc) {
     if (ar.entryIndex == 0 || ar.entryIndex > ar.entries.size() || !ar.entry) return nullptr;
     const rarvol::Entry& e = ar.entries[ar.entryIndex - 1];
-    if (archive_entry_filetype(ar.entry) != AE_IFREG || e.dir) return nullptr;
-    if (!archive_entry_size_is_set(ar.entry) || static_cast<uint64_t>(archive_entry_size(ar.entry)) != e.unpSize)
-        return nullptr;
     const char* path = archive_entry_pathname_utf8(ar.entry);
     if (!path) path = archive_entry_pathname(ar.entry);
     std::string name = path ? path : "";
     if (Ascii(name) && Ascii(e.name) && name != e.name) return nullptr;
+    if (!forCrc) return &e;
+    if (archive_entry_filetype(ar.entry) != AE_IFREG || e.dir) return nullptr;
+    if (!archive_entry_size_is_set(ar.entry) || static_cast<uint64_t>(archive_entry_size(ar.entry)) != e.unpSize)
+        return nullptr;
     return &e;
 }
 
+// libarchive does not always say so, and then unpacks encrypted data as if it were plain.
+bool Encrypted(const RarArchive& ar) {
+    if (archive_entry_is_encrypted(ar.entry)) return true;
+    const rarvol::Entry* e = Match(ar, false);
+    return e && e->encrypted;
+}
+
 int TestMember(RarArchive& ar) {
-    if (archive_entry_is_encrypted(ar.entry)) return ERAR_ENCRYPTED_UNSUPPORTED;
-    if (archive_entry_filetype(ar.entry) != AE_IFREG) {
-        if (archive_read_data_skip(ar.a) < ARCHIVE_WARN) return Failure(ar, true);
+    if (Encrypted(ar)) return ERAR_ENCRYPTED_UNSUPPORTED;
+    // Folders and links have no data of their own; an entry of no known type is read.
+    if (archive_entry_filetype(ar.entry) == AE_IFDIR || archive_entry_filetype(ar.entry) == AE_IFLNK) {
+        if (archive_read_data_skip(ar.a) < ARCHIVE_WARN || ar.volumeError) return Failure(ar, true);
         return ERAR_SUCCESS;
     }
-    const rarvol::Entry* known = Match(ar);
+    const rarvol::Entry* known = Match(ar, true);
     bool check = known && known->stored;
     uLong crc = crc32(0, nullptr, 0);
     uint64_t done = 0;
@@ -200,6 +212,7 @@ int TestMember(RarArchive& ar) {
         size_t size = 0;
         la_int64_t offset = 0;
         int r = archive_read_data_block(ar.a, &buf, &size, &offset);
+        if (ar.volumeError) return Failure(ar, true);
         if (r == ARCHIVE_EOF) break;
         if (r < ARCHIVE_WARN) return Failure(ar, r == ARCHIVE_FATAL);
         if (offset < 0 || static_cast<uint64_t>(offset) < done) return Failure(ar, true);
@@ -303,6 +316,8 @@ RAR_EXPORT int RARReadHeader(void* h, struct RARHeaderData* hd) {
     if (ar.error) return ar.error;
     ar.haveHeader = false;
     int r = archive_read_next_header(ar.a, &ar.entry);
+    // libarchive may take a volume that could not be had for the end of the archive.
+    if (ar.volumeError) return ar.error = ar.volumeError;
     if (r == ARCHIVE_EOF) {
         ar.entry = nullptr;
         return ERAR_END_ARCHIVE;
@@ -319,14 +334,14 @@ RAR_EXPORT int RARReadHeader(void* h, struct RARHeaderData* hd) {
     int64_t size = archive_entry_size_is_set(ar.entry) ? archive_entry_size(ar.entry) : 0;
     hd->Flags = 0;
     if (archive_entry_filetype(ar.entry) == AE_IFDIR) hd->Flags |= RHDF_DIRECTORY;
-    if (archive_entry_is_encrypted(ar.entry)) hd->Flags |= RHDF_ENCRYPTED;
+    if (Encrypted(ar)) hd->Flags |= RHDF_ENCRYPTED;
     hd->UnpSize = static_cast<unsigned>(static_cast<uint64_t>(size) & 0xFFFFFFFFu);
     hd->PackSize = 0;
     hd->HostOS = 3;
     hd->FileTime = 0;
     hd->UnpVer = 0;
     hd->FileAttr = static_cast<unsigned>(archive_entry_mode(ar.entry));
-    const rarvol::Entry* known = Match(ar);
+    const rarvol::Entry* known = Match(ar, true);
     hd->FileCRC = known && known->hasCrc ? known->crc : 0;
     hd->Method = known && known->stored ? 0x30 : 0x33;
     hd->CmtSize = 0;
@@ -342,8 +357,10 @@ RAR_EXPORT int RARProcessFile(void* h, int operation, char*, char*) {
     ar.haveHeader = false;
     if (operation == RAR_EXTRACT && ar.mode == RAR_OM_EXTRACT) return ERAR_ECREATE;  // no writing to disk here
     if (operation != RAR_TEST || ar.mode != RAR_OM_EXTRACT) {
-        if (archive_read_data_skip(ar.a) < ARCHIVE_WARN) return Failure(ar, true);
+        if (archive_read_data_skip(ar.a) < ARCHIVE_WARN || ar.volumeError) return Failure(ar, true);
         return ERAR_SUCCESS;
     }
-    return TestMember(ar);
+    int r = TestMember(ar);
+    if (ar.volumeError) return ar.error = ar.volumeError;
+    return r;
 }
