@@ -89,19 +89,26 @@ protected:
 struct OracleEntry {
     std::string path;
     char type;  // as bsdtar -tv shows it: '-' file, 'd' folder, 'l' link
+    int64_t size;
 };
 
 // One archive as bsdtar reads it: a volume set is handed over joined into one file.
 class Oracle {
 public:
     explicit Oracle(const std::string& file) : file_(file) {
-        int rc1, rc2;
-        std::string env = "LC_ALL=C.UTF-8 timeout 60 bsdtar ";
-        std::istringstream names(Run(env + "-tf " + Quote(file) + " 2>/dev/null", rc1));
+        int rc1 = 1, rc2;
+        std::string env = "LC_ALL=C.UTF-8 timeout 5 bsdtar ";
         std::istringstream lines(Run(env + "-tvf " + Quote(file) + " 2>/dev/null", rc2));
+        std::istringstream names(rc2 == 0 ? Run(env + "-tf " + Quote(file) + " 2>/dev/null", rc1) : "");
         listed_ = rc1 == 0 && rc2 == 0;
         std::string name, line;
-        while (std::getline(names, name) && std::getline(lines, line)) entries_.push_back({name, line.empty() ? '?' : line[0]});
+        while (std::getline(names, name) && std::getline(lines, line)) {
+            std::istringstream fields(line);
+            std::string mode, links, owner, group;
+            int64_t size = 0;
+            fields >> mode >> links >> owner >> group >> size;
+            entries_.push_back({name, line.empty() ? '?' : line[0], size});
+        }
     }
     bool Listed() const { return listed_; }
     // Bare names of everything but folders, and the first member with each.
@@ -114,7 +121,7 @@ public:
     // The member's bytes, or nullopt when bsdtar fails on it.
     std::optional<std::string> Extract(const std::string& path) const {
         int rc;
-        std::string data = Run("LC_ALL=C.UTF-8 timeout 60 bsdtar -xOf " + Quote(file_) + " " + Quote(path) + " 2>/dev/null", rc);
+        std::string data = Run("LC_ALL=C.UTF-8 timeout 5 bsdtar -xOf " + Quote(file_) + " " + Quote(path) + " 2>/dev/null", rc);
         if (rc != 0) return std::nullopt;
         return data;
     }
@@ -157,6 +164,13 @@ std::vector<Unit> PeerUnits() {
     return units;
 }
 
+// Members larger than this, and the archive on which libarchive spends a quarter of a
+// minute, are left out of the sweep to keep it short.
+constexpr int64_t kSweepMemberLimit = 64 << 20;
+const char* const kSlowArchive = "rar_unbound_staticdata.rar";
+// bsdtar takes this one for a zip archive (it holds one), so it is no oracle for it.
+const char* const kZipInRar = "rar5_zip_in_rar.rar";
+
 TEST_F(RarReal, EveryMemberOfThePeerArchivesEqualsBsdtarAndFailuresAreReported) {
     if (!HaveTool("bsdtar")) GTEST_SKIP() << "bsdtar missing";
     std::vector<Unit> units = PeerUnits();
@@ -182,6 +196,11 @@ TEST_F(RarReal, EveryMemberOfThePeerArchivesEqualsBsdtarAndFailuresAreReported) 
             ++refused;
         }
         std::map<std::string, OracleEntry> members = oracle.Members();
+        if (u.first.find(kZipInRar) != std::string::npos) {
+            EXPECT_EQ(Names(rar.FileNames()), (std::vector<std::string>{"inner.zip", "real_after.txt"}));
+            continue;
+        }
+        if (u.first.find(kSlowArchive) != std::string::npos) continue;
         if (oracle.Listed() && Errors(ui) == 0) {
             std::set<std::string> expected;
             for (auto& [bare, path] : members) expected.insert(bare);
@@ -193,6 +212,7 @@ TEST_F(RarReal, EveryMemberOfThePeerArchivesEqualsBsdtarAndFailuresAreReported) 
             TMemoryStream* s = rar.Extract(name);
             ASSERT_LE(Errors(ui), 1u);
             auto it = members.find(name);
+            if (it != members.end() && it->second.size > kSweepMemberLimit) continue;
             if (it != members.end() && it->second.type == 'l') {
                 EXPECT_TRUE(s && s->Size() == 0) << "a link has no data of its own";
                 continue;

@@ -8,6 +8,9 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <clocale>
+#include <locale.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -49,6 +52,24 @@ struct RarArchive {
         if (a) archive_read_free(a);
         if (file) std::fclose(file);
     }
+};
+
+// libarchive turns member names into the thread's character set: make that UTF-8 while
+// it works for us, whatever the program's locale.
+class Utf8Names {
+public:
+    Utf8Names() {
+        static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+        if (utf8) old_ = uselocale(utf8);
+    }
+    ~Utf8Names() {
+        if (old_) uselocale(old_);
+    }
+    Utf8Names(const Utf8Names&) = delete;
+    Utf8Names& operator=(const Utf8Names&) = delete;
+
+private:
+    locale_t old_ = static_cast<locale_t>(nullptr);
 };
 
 int64_t SizeOf(FILE* f) {
@@ -252,6 +273,7 @@ int TestMember(RarArchive& ar) {
 
 RAR_EXPORT void* RAROpenArchive(struct RAROpenArchiveData* d) {
     if (!d) return nullptr;
+    Utf8Names utf8;
     d->CmtSize = 0;
     d->CmtState = 0;
     if (!d->ArcName || !d->ArcName[0]) {
@@ -314,6 +336,7 @@ RAR_EXPORT int RARReadHeader(void* h, struct RARHeaderData* hd) {
     if (!h || !hd) return ERAR_UNKNOWN;
     RarArchive& ar = *static_cast<RarArchive*>(h);
     if (ar.error) return ar.error;
+    Utf8Names utf8;
     ar.haveHeader = false;
     int r = archive_read_next_header(ar.a, &ar.entry);
     // libarchive may take a volume that could not be had for the end of the archive.
@@ -354,6 +377,7 @@ RAR_EXPORT int RARProcessFile(void* h, int operation, char*, char*) {
     RarArchive& ar = *static_cast<RarArchive*>(h);
     if (ar.error) return ar.error;
     if (!ar.haveHeader || !ar.entry) return ERAR_UNKNOWN;
+    Utf8Names utf8;
     ar.haveHeader = false;
     if (operation == RAR_EXTRACT && ar.mode == RAR_OM_EXTRACT) return ERAR_ECREATE;  // no writing to disk here
     if (operation != RAR_TEST || ar.mode != RAR_OM_EXTRACT) {
