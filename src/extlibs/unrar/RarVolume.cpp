@@ -129,7 +129,10 @@ void Scan4(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Entr
             }
         }
         int64_t next = pos + static_cast<int64_t>(hsize);
-        if (add > static_cast<uint64_t>(size)) return;
+        if (add > static_cast<uint64_t>(size - std::min(next, size))) {
+            info.overrun = true;
+            return;
+        }
         next += static_cast<int64_t>(add);
         if (next <= pos) return;
         pos = next;
@@ -197,8 +200,12 @@ void Scan5(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Entr
             AddPart(entries, std::move(e), flags & 0x0008, flags & 0x0010);
             info.lastSplitAfter = flags & 0x0010;
         }
-        if (data > static_cast<uint64_t>(size)) return;
-        int64_t next = body + static_cast<int64_t>(hsize) + static_cast<int64_t>(data);
+        int64_t end = body + static_cast<int64_t>(hsize);
+        if (data > static_cast<uint64_t>(size - end)) {
+            info.overrun = true;
+            return;
+        }
+        int64_t next = end + static_cast<int64_t>(data);
         if (next <= pos) return;
         pos = next;
     }

@@ -28,6 +28,7 @@ struct VolumeInfo {
     bool sawEnd = false;     // the end-of-archive header was reached
     bool endSaysMore = false;  // ... and says another volume follows
     bool lastSplitAfter = false;  // the last file header continues in the next volume
+    bool overrun = false;    // a header claims more data than the volume holds
     bool MoreVolumes() const { return isVolume && (endSaysMore || (!sawEnd && lastSplitAfter)); }
 };
 

@@ -59,8 +59,7 @@ struct RarArchive {
 class Utf8Names {
 public:
     Utf8Names() {
-        static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-        if (utf8) old_ = uselocale(utf8);
+        if (locale_t utf8 = Utf8().loc) old_ = uselocale(utf8);
     }
     ~Utf8Names() {
         if (old_) uselocale(old_);
@@ -69,6 +68,17 @@ public:
     Utf8Names& operator=(const Utf8Names&) = delete;
 
 private:
+    // Made once, freed when the library is unloaded.
+    struct Locale {
+        locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+        ~Locale() {
+            if (loc) freelocale(loc);
+        }
+    };
+    static Locale& Utf8() {
+        static Locale l;
+        return l;
+    }
     locale_t old_ = static_cast<locale_t>(nullptr);
 };
 
@@ -87,6 +97,13 @@ bool OpenVolume(RarArchive& ar, const std::string& name, bool first) {
     if (size >= 0) info = rarvol::ScanVolume(fileno(f), size, first, ar.entries);
     if (info.format == 0) {
         std::fclose(f);
+        return false;
+    }
+    if (info.overrun) {
+        // A size that runs past the volume is damage; libarchive would believe it and
+        // allocate by it.
+        std::fclose(f);
+        ar.volumeError = ERAR_BAD_DATA;
         return false;
     }
     if (ar.file) std::fclose(ar.file);
@@ -123,13 +140,13 @@ bool NextVolume(RarArchive& ar) {
         }
         return true;
     }
-    if (!needed) return false;
-    for (int asked = 0; asked < kMaxVolumeQuestions; ++asked) {
+    if (ar.volumeError || !needed) return false;
+    for (int asked = 0; asked < kMaxVolumeQuestions && !ar.volumeError; ++asked) {
         int r = Ask(ar, next, RAR_VOL_ASK);
         if (r == -1) break;
         if (r == 1 || OpenVolume(ar, next, false)) return true;
     }
-    ar.volumeError = ERAR_EOPEN;
+    if (!ar.volumeError) ar.volumeError = ERAR_EOPEN;
     return false;
 }
 
@@ -304,7 +321,7 @@ RAR_EXPORT void* RAROpenArchive(struct RAROpenArchiveData* d) {
     } else {
         return fail(ERAR_EOPEN);
     }
-    if (!OpenVolume(*ar, ar->name, true)) return fail(ERAR_BAD_ARCHIVE);
+    if (!OpenVolume(*ar, ar->name, true)) return fail(ar->volumeError ? ar->volumeError : ERAR_BAD_ARCHIVE);
     if (ar->last.encryptedHeaders) return fail(ERAR_ENCRYPTED_UNSUPPORTED);
     std::rewind(ar->file);
     ar->a = archive_read_new();
