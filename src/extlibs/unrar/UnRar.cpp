@@ -27,6 +27,8 @@
 namespace {
 
 constexpr size_t kReadChunk = 256 * 1024;
+// After a skip the next header is near: read little, then more and more.
+constexpr size_t kReadAfterSkip = 4096;
 constexpr size_t kVolumeNameSize = 1024;
 // A caller that keeps answering OK for a volume that never appears is not asked forever.
 constexpr int kMaxVolumeQuestions = 10;
@@ -41,7 +43,9 @@ struct RarArchive {
     std::vector<std::string> volumes;       // opened so far
     rarvol::VolumeInfo last;                // of the volume being read
     FILE* file = nullptr;
+    int64_t fileSize = 0;  // of the volume being read
     std::vector<char> buffer;
+    size_t readSize = kReadChunk;
     std::vector<rarvol::Entry> entries;  // from the headers of the volumes opened so far
     size_t entryIndex = 0;               // of the current header, counted from 1
     bool haveHeader = false;             // read and not yet processed
@@ -108,6 +112,7 @@ bool OpenVolume(RarArchive& ar, const std::string& name, bool first) {
     }
     if (ar.file) std::fclose(ar.file);
     ar.file = f;
+    ar.fileSize = size;
     ar.last = info;
     ar.volumes.push_back(name);
     return true;
@@ -153,7 +158,8 @@ bool NextVolume(RarArchive& ar) {
 la_ssize_t ReadVolumes(struct archive* a, void* data, const void** out) {
     RarArchive& ar = *static_cast<RarArchive*>(data);
     while (ar.file) {
-        size_t n = std::fread(ar.buffer.data(), 1, ar.buffer.size(), ar.file);
+        size_t n = std::fread(ar.buffer.data(), 1, std::min(ar.readSize, ar.buffer.size()), ar.file);
+        ar.readSize = std::min(ar.readSize * 4, ar.buffer.size());
         if (n > 0) {
             *out = ar.buffer.data();
             return static_cast<la_ssize_t>(n);
@@ -179,10 +185,10 @@ la_int64_t SkipVolumes(struct archive*, void* data, la_int64_t request) {
     RarArchive& ar = *static_cast<RarArchive*>(data);
     if (!ar.file || request <= 0) return 0;
     off_t pos = ftello(ar.file);
-    int64_t size = SizeOf(ar.file);
-    if (pos < 0 || size < pos) return 0;
-    la_int64_t n = std::min<la_int64_t>(request, size - pos);
+    if (pos < 0 || ar.fileSize < pos) return 0;
+    la_int64_t n = std::min<la_int64_t>(request, ar.fileSize - pos);
     if (n <= 0 || fseeko(ar.file, pos + n, SEEK_SET) != 0) return 0;
+    ar.readSize = kReadAfterSkip;
     return n;
 }
 
