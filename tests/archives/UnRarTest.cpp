@@ -122,13 +122,17 @@ public:
     std::optional<std::string> Extract(const std::string& path) const {
         int rc;
         std::string data = Run("LC_ALL=C.UTF-8 timeout 5 bsdtar -xOf " + Quote(file_) + " " + Quote(path) + " 2>/dev/null", rc);
+        timedOut_ = rc == 124;
         if (rc != 0) return std::nullopt;
         return data;
     }
+    // bsdtar hangs on a few hostile members: no verdict on those.
+    bool TimedOut() const { return timedOut_; }
 
 private:
     std::string file_;
     bool listed_ = false;
+    mutable bool timedOut_ = false;
     std::vector<OracleEntry> entries_;
 };
 
@@ -218,6 +222,7 @@ TEST_F(RarReal, EveryMemberOfThePeerArchivesEqualsBsdtarAndFailuresAreReported) 
                 continue;
             }
             std::optional<std::string> want = it == members.end() ? std::nullopt : oracle.Extract(it->second.path);
+            if (oracle.TimedOut()) continue;
             if (want && Errors(ui) == 0) {
                 ASSERT_NE(s, nullptr);
                 EXPECT_EQ(s->Position(), 0);
