@@ -32,6 +32,7 @@ PACKAGES=(
   python3
   python3-pil
   libarchive-dev
+  libarchive-tools
 )
 
 install_packages() {
