@@ -288,7 +288,11 @@ int TestMember(RarArchive& ar) {
     if (archive_entry_size_is_set(ar.entry) && done != static_cast<uint64_t>(archive_entry_size(ar.entry)))
         return ERAR_BAD_DATA;
     // Checked once the headers of the file's last part have been read.
-    if (check && known->complete && known->hasCrc && static_cast<uint32_t>(crc) != known->crc) return ERAR_BAD_DATA;
+    // The list may have grown (and moved) while later volumes were read.
+    if (check) {
+        const rarvol::Entry& e = ar.entries[ar.entryIndex - 1];
+        if (e.complete && e.hasCrc && static_cast<uint32_t>(crc) != e.crc) return ERAR_BAD_DATA;
+    }
     return ERAR_SUCCESS;
 }
 
