@@ -81,7 +81,7 @@ void AddPart(std::vector<Entry>& entries, Entry part, bool splitBefore, bool spl
     entries.push_back(std::move(part));
 }
 
-void Scan4(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Entry>& entries) {
+void Scan4(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part>& parts) {
     std::vector<unsigned char> h;
     while (pos + 7 <= size) {
         unsigned char b[11];
@@ -124,7 +124,7 @@ void Scan4(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Entr
                 const char* name = reinterpret_cast<const char*>(&h[nameAt]);
                 e.name.assign(name, strnlen(name, nameSize));
                 std::replace(e.name.begin(), e.name.end(), '\\', '/');
-                AddPart(entries, std::move(e), flags & 0x01, flags & 0x02);
+                parts.push_back({std::move(e), (flags & 0x01) != 0, (flags & 0x02) != 0});
                 info.lastSplitAfter = flags & 0x02;
             }
         }
@@ -139,7 +139,7 @@ void Scan4(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Entr
     }
 }
 
-void Scan5(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Entry>& entries) {
+void Scan5(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part>& parts) {
     std::vector<unsigned char> h;
     while (pos + 7 <= size) {
         unsigned char b[8];
@@ -197,7 +197,7 @@ void Scan5(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Entr
             }
             e.dir = ff & 0x0001;
             if (ff & 0x0008) e.hasCrc = false;  // unknown size
-            AddPart(entries, std::move(e), flags & 0x0008, flags & 0x0010);
+            parts.push_back({std::move(e), (flags & 0x0008) != 0, (flags & 0x0010) != 0});
             info.lastSplitAfter = flags & 0x0010;
         }
         int64_t end = body + static_cast<int64_t>(hsize);
@@ -213,25 +213,35 @@ void Scan5(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Entr
 
 }  // namespace
 
-VolumeInfo ScanVolume(int fd, int64_t size, bool searchSfx, std::vector<Entry>& entries) {
-    VolumeInfo info;
+VolumeScan ScanVolumeParts(int fd, int64_t size, bool searchSfx) {
+    VolumeScan scan;
     int64_t limit = searchSfx ? std::min(size, kSfxSearch) : std::min<int64_t>(size, 8);
     std::vector<unsigned char> buf(static_cast<size_t>(std::max<int64_t>(limit, 0)));
-    if (buf.size() < 7 || !ReadAt(fd, 0, size, buf.data(), buf.size())) return info;
+    if (buf.size() < 7 || !ReadAt(fd, 0, size, buf.data(), buf.size())) return scan;
     for (size_t at = 0; at + 7 <= buf.size(); ++at) {
         if (buf[at] != 0x52) continue;
         if (at + 8 <= buf.size() && std::memcmp(&buf[at], kSig5, 8) == 0) {
-            info.format = 5;
-            Scan5(fd, size, static_cast<int64_t>(at) + 8, info, entries);
-            return info;
+            scan.info.format = 5;
+            Scan5(fd, size, static_cast<int64_t>(at) + 8, scan.info, scan.parts);
+            return scan;
         }
         if (std::memcmp(&buf[at], kSig4, 7) == 0) {
-            info.format = 4;
-            Scan4(fd, size, static_cast<int64_t>(at) + 7, info, entries);
-            return info;
+            scan.info.format = 4;
+            Scan4(fd, size, static_cast<int64_t>(at) + 7, scan.info, scan.parts);
+            return scan;
         }
     }
-    return info;
+    return scan;
+}
+
+void AddParts(std::vector<Entry>& entries, const std::vector<Part>& parts) {
+    for (const Part& p : parts) AddPart(entries, p.entry, p.splitBefore, p.splitAfter);
+}
+
+VolumeInfo ScanVolume(int fd, int64_t size, bool searchSfx, std::vector<Entry>& entries) {
+    VolumeScan scan = ScanVolumeParts(fd, size, searchSfx);
+    AddParts(entries, scan.parts);
+    return scan.info;
 }
 
 std::string NextVolumeName(const std::string& path, bool newNaming) {

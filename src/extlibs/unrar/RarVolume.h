@@ -32,6 +32,24 @@ struct VolumeInfo {
     bool MoreVolumes() const { return isVolume && (endSaysMore || (!sawEnd && lastSplitAfter)); }
 };
 
+// One file header of a volume, before it is joined with the parts of other volumes.
+struct Part {
+    Entry entry;
+    bool splitBefore = false, splitAfter = false;
+};
+struct VolumeScan {
+    VolumeInfo info;
+    std::vector<Part> parts;
+};
+
+// Walks the headers of one volume of `size` bytes read through `fd` (positioned reads
+// only). With `searchSfx` the signature may follow a self-extractor stub within the first
+// megabyte. Damage ends the walk; it never reads past the file.
+VolumeScan ScanVolumeParts(int fd, int64_t size, bool searchSfx);
+// Appends a volume's files to `entries`; a part continued from the previous volume
+// completes the last entry.
+void AddParts(std::vector<Entry>& entries, const std::vector<Part>& parts);
+
 // Walks the headers of one volume of `size` bytes read through `fd` (positioned reads
 // only), appending its files to `entries` (a part continued from the previous volume
 // completes the last entry). With `searchSfx` the signature may follow a self-extractor

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -92,13 +93,55 @@ int64_t SizeOf(FILE* f) {
     return st.st_size;
 }
 
+// The headers of the volumes read last, so that taking one member after another from the
+// same archive does not walk all its headers every time. Keyed by name, and only believed
+// for the same file unchanged.
+class ScanCache {
+public:
+    rarvol::VolumeScan Get(FILE* f, const std::string& name, int64_t size, bool first) {
+        struct stat st {};
+        if (::fstat(fileno(f), &st) != 0) return rarvol::ScanVolumeParts(fileno(f), size, first);
+        Key key{name, st.st_dev, st.st_ino, size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, first};
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& [k, scan] : items_)
+            if (k == key) return scan;
+        rarvol::VolumeScan scan = rarvol::ScanVolumeParts(fileno(f), size, first);
+        if (items_.size() >= kItems) items_.erase(items_.begin());
+        items_.emplace_back(key, scan);
+        return scan;
+    }
+
+private:
+    struct Key {
+        std::string name;
+        dev_t dev;
+        ino_t ino;
+        int64_t size;
+        int64_t sec, nsec;
+        bool first;
+        bool operator==(const Key&) const = default;
+    };
+    static constexpr size_t kItems = 16;
+    std::mutex mutex_;
+    std::vector<std::pair<Key, rarvol::VolumeScan>> items_;
+};
+
+ScanCache& Scans() {
+    static ScanCache cache;
+    return cache;
+}
+
 // Opens a volume and reads its headers; false when it is missing or no rar volume.
 bool OpenVolume(RarArchive& ar, const std::string& name, bool first) {
     FILE* f = std::fopen(name.c_str(), "rb");
     if (!f) return false;
     int64_t size = SizeOf(f);
     rarvol::VolumeInfo info;
-    if (size >= 0) info = rarvol::ScanVolume(fileno(f), size, first, ar.entries);
+    if (size >= 0) {
+        rarvol::VolumeScan scan = Scans().Get(f, name, size, first);
+        info = scan.info;
+        if (info.format != 0 && !info.overrun) rarvol::AddParts(ar.entries, scan.parts);
+    }
     if (info.format == 0) {
         std::fclose(f);
         return false;
