@@ -201,8 +201,10 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
     int r;
     bool failed = false;
     while ((r = g_rar.readHeader(h, &header)) == ERAR_SUCCESS) {
-        if ((header.Flags & RHDF_DIRECTORY) != RHDF_DIRECTORY) {
-            FileNames_.Add(BareName(header.FileName));
+        // A name that ends in a separator names a folder too.
+        std::string bare = BareName(header.FileName);
+        if ((header.Flags & RHDF_DIRECTORY) != RHDF_DIRECTORY && !bare.empty()) {
+            FileNames_.Add(bare);
             VTRACE_STR("TUnRar::SetFileName FileName", header.FileName);
         }
         int p = g_rar.processFile(h, RAR_SKIP, nullptr, nullptr);

@@ -554,7 +554,13 @@ TEST_F(RarFake, EveryErrorCodeHasItsMessage) {
     }
     // A failed member empties the stream; a failed skip or read ends the walk with one message.
     *s = FakeRarState{};
-    s->members = {{"a.jpg", 0, "aaaa"}, {"b.jpg", 0, "bbbb", ERAR_BAD_DATA}};
+    s->members = {{"a.jpg", 0, "aaaa"}, {"b.jpg", 0, "bbbb", ERAR_BAD_DATA}, {"folder/", 0, ""}};
+    s->endCode = ERAR_END_ARCHIVE;
+    {
+        TUnRar listed(&g_owner);
+        listed.SetFileName("r.rar");
+        EXPECT_EQ(Names(listed.FileNames()), (std::vector<std::string>{"a.jpg", "b.jpg"})) << "no empty name";
+    }
     s->endCode = ERAR_BAD_DATA;
     ui.shown.clear();
     TUnRar rar(&g_owner);
