@@ -35,6 +35,7 @@ PACKAGES=(
   libpng-dev
   libgif-dev
   gifsicle
+  libarchive-tools
 )
 
 install_packages() {

@@ -5,6 +5,7 @@
 #include "archives/AceIf.h"
 #include "archives/TarArchive.h"
 #include "archives/UnArchiveZip.h"
+#include "archives/Unrarif.h"
 #include "platform/Text.h"
 #include "platform/UiServices.h"
 #include "trace/Trace.h"
@@ -73,8 +74,8 @@ std::unique_ptr<TArchiveReader> CreateArchiveReader(TArchiveType Type, void* Own
     VTRACE("UnArchive::CreateArchiveReader");
     switch (Type) {
         case atZip: return std::make_unique<TZipArchiveReader>(Owner);
+        case atRar: return std::make_unique<TUnRar>(Owner);
         case atAce: return std::make_unique<TAceIf>(Owner);
-        // The rar and ace interfaces plug in here.
         default:
             return nullptr;
     }

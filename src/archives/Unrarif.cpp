@@ -1,0 +1,266 @@
+#include "archives/Unrarif.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "archives/UnRarApi.h"
+#include "archives/zip/ZipComponent.h"
+#include "platform/DynLib.h"
+#include "platform/UiServices.h"
+#include "trace/Trace.h"
+
+namespace vellicor {
+
+const char* const TUnRar::kLibraryName = "libunrar.so";
+
+namespace {
+
+// The library, bound once per process at the first call that needs it.
+struct RarLibrary {
+    std::string name = TUnRar::kLibraryName;
+    bool tried = false;
+    LibHandle handle = nullptr;
+    RAROpenArchiveFunc open = nullptr;
+    RARCloseArchiveFunc close = nullptr;
+    RARReadHeaderFunc readHeader = nullptr;
+    RARProcessFileFunc processFile = nullptr;
+    RARSetCallbackFunc setCallback = nullptr;
+
+    void Release() {
+        if (handle) FreeLibrary(handle);
+        handle = nullptr;
+        tried = false;
+        open = nullptr;
+        close = nullptr;
+        readHeader = nullptr;
+        processFile = nullptr;
+        setCallback = nullptr;
+    }
+    ~RarLibrary() { Release(); }
+};
+
+RarLibrary g_rar;
+
+// True when the library is there; the first failure is shown once, with the archive's
+// name as caption, and every later use fails quietly.
+bool BindLibrary(const std::string& archiveName) {
+    VTRACE("TUnRar::BindLibrary");
+    if (g_rar.tried) return g_rar.handle != nullptr;
+    g_rar.tried = true;
+    LibHandle h = LoadLibrary(g_rar.name);
+    if (h) {
+        g_rar.open = reinterpret_cast<RAROpenArchiveFunc>(GetProcAddress(h, "RAROpenArchive"));
+        g_rar.close = reinterpret_cast<RARCloseArchiveFunc>(GetProcAddress(h, "RARCloseArchive"));
+        g_rar.readHeader = reinterpret_cast<RARReadHeaderFunc>(GetProcAddress(h, "RARReadHeader"));
+        g_rar.processFile = reinterpret_cast<RARProcessFileFunc>(GetProcAddress(h, "RARProcessFile"));
+        g_rar.setCallback = reinterpret_cast<RARSetCallbackFunc>(GetProcAddress(h, "RARSetCallback"));
+        if (g_rar.open && g_rar.close && g_rar.readHeader && g_rar.processFile && g_rar.setCallback) {
+            g_rar.handle = h;
+            return true;
+        }
+        FreeLibrary(h);
+        g_rar.Release();
+        g_rar.tried = true;
+    }
+    VTRACE_STR("TUnRar::BindLibrary Error", LastLibraryError());
+    ShowMessageBox(archiveName, "The rar library " + g_rar.name + " cannot be loaded: rar and cbr archives cannot be read.",
+                   mbOK, TMsgKind::Error);
+    return false;
+}
+
+// The part of a member's name after its folders.
+std::string BareName(const char* name) {
+    std::string s(name, strnlen(name, RAR_NAME_SIZE));
+    size_t cut = s.find_last_of("\\/:");
+    return cut == std::string::npos ? s : s.substr(cut + 1);
+}
+
+// Opens the archive in the given mode with our callback; null after showing why not.
+void* OpenArchive(TUnRar& self, const std::string& name, unsigned mode) {
+    RAROpenArchiveData d{};
+    std::string arcName = name;
+    d.ArcName = arcName.data();
+    d.OpenMode = mode;
+    void* h = g_rar.open(&d);
+    if (!h || d.OpenResult != ERAR_SUCCESS) {
+        // A library that hands out a handle together with an error has it closed.
+        if (h) g_rar.close(h);
+        self.OutArchiveError(d.OpenResult != ERAR_SUCCESS ? static_cast<int>(d.OpenResult) : ERAR_UNKNOWN);
+        return nullptr;
+    }
+    g_rar.setCallback(h, &TUnRar::CallbackProc, reinterpret_cast<long>(&self));
+    return h;
+}
+
+}  // namespace
+
+void TUnRar::UseLibrary(const std::string& Name) {
+    VTRACE("TUnRar::UseLibrary");
+    g_rar.Release();
+    g_rar.name = Name;
+}
+
+TUnRar::TUnRar(void* Owner) : Owner(Owner), Stream(std::make_unique<TMemoryStream>()) {
+    VTRACE("TUnRar::TUnRar");
+    FileNames_.SetSorted(true);
+    FileNames_.SetDuplicates(TDuplicates::dupIgnore);
+}
+
+TUnRar::~TUnRar() { VTRACE("TUnRar::~TUnRar"); }
+
+void TUnRar::OutArchiveError(int ErrorCode) {
+    VTRACE("TUnRar::OutArchiveError");
+    VTRACE_INT("TUnRar::OutArchiveError ErrorCode", ErrorCode);
+    std::string text;
+    switch (ErrorCode) {
+        case 0: return;
+        case ERAR_NO_MEMORY: text = "Not enough memory"; break;
+        case ERAR_BAD_DATA: text = "archive broken"; break;
+        case ERAR_BAD_ARCHIVE: text = "not a RAR archive"; break;
+        case ERAR_UNKNOWN_FORMAT: text = "Unknown archive format"; break;
+        case ERAR_EOPEN: text = "Cannot open " + ArchiveName_; break;
+        case ERAR_ECREATE: text = "File create error"; break;
+        case ERAR_ECLOSE: text = "File close error"; break;
+        case ERAR_EREAD: text = "Read error"; break;
+        case ERAR_EWRITE: text = "Write error"; break;
+        case ERAR_ENCRYPTED_UNSUPPORTED: text = "encrypted archives are not supported"; break;
+        default: text = "Unknown error"; break;
+    }
+    ShowMessageBox(ArchiveName_, text, mbOK, TMsgKind::Error);
+}
+
+int TUnRar::GetPassword(const std::string& Title, const std::string& Message, std::string& Password, int Buttons) {
+    VTRACE("TUnRar::GetPassword");
+    (void)Owner;  // the dialog's owner is the main window the UI services hold
+    PasswordRequest request;
+    request.caption = Title;
+    request.prompt = Message;
+    request.buttons = Buttons;
+    Password.clear();
+    int result = Ui().AskPassword(request, Password);
+    if (result != mrOk) Password.clear();
+    if (Password.size() > 80) Password.resize(80);
+    return result;
+}
+
+int TUnRar::CallbackProc(unsigned int Msg, long UserData, long P1, long P2) {
+    VTRACE("TUnRar::CallbackProc");
+    ProcessMessages();
+    TUnRar* self = reinterpret_cast<TUnRar*>(UserData);
+    return self ? self->DllStatus(Msg, P1, P2) : -1;
+}
+
+int TUnRar::DllStatus(unsigned int Msg, long P1, long P2) {
+    switch (Msg) {
+        case UCM_CHANGEVOLUME: {
+            VTRACE("TUnRar::DllStatus");
+            if (P2 != RAR_VOL_ASK) return 0;
+            std::string volume = P1 ? std::string(reinterpret_cast<const char*>(P1)) : std::string();
+            return ShowMessageBox(volume, "Insert disk", mbOKCancel, TMsgKind::Warning) == mrOk ? 0 : -1;
+        }
+        case UCM_PROCESSDATA:
+            if (!Extracting) return 0;
+            if (P2 < 0 || (P2 > 0 && !P1)) return -1;
+            if (Stream->Size() + P2 > kMaxMemberSize) {
+                TooLarge = true;
+                return -1;
+            }
+            return Stream->Write(reinterpret_cast<const void*>(P1), P2) == P2 ? 0 : -1;
+        case UCM_NEEDPASSWORD: {
+            VTRACE("TUnRar::DllStatus");
+            bool asked = false;
+            int result = mrOk;
+            if (Password_.empty()) {
+                asked = true;
+                result = GetPassword("Password protected archive", ArchiveName_, Password_,
+                                     static_cast<int>(TPasswordButtons{pwbCancel}.Bits()));
+            }
+            // The text always ends inside the library's buffer.
+            if (P1 && P2 > 0) {
+                char* buf = reinterpret_cast<char*>(P1);
+                size_t n = std::min(Password_.size(), static_cast<size_t>(P2) - 1);
+                std::memcpy(buf, Password_.data(), n);
+                buf[n] = '\0';
+            }
+            return asked && result != mrOk ? -1 : 0;
+        }
+        default:
+            return 0;
+    }
+}
+
+void TUnRar::SetFileName(const std::string& ArchiveName) {
+    VTRACE("TUnRar::SetFileName");
+    FileNames_.Clear();
+    Password_.clear();
+    ArchiveName_ = ArchiveName;
+    if (ArchiveName.empty() || !BindLibrary(ArchiveName)) return;
+    void* h = OpenArchive(*this, ArchiveName, RAR_OM_LIST);
+    if (!h) return;
+    RARHeaderData header{};
+    int r;
+    bool failed = false;
+    while ((r = g_rar.readHeader(h, &header)) == ERAR_SUCCESS) {
+        // A name that ends in a separator names a folder too.
+        std::string bare = BareName(header.FileName);
+        if ((header.Flags & RHDF_DIRECTORY) != RHDF_DIRECTORY && !bare.empty()) {
+            FileNames_.Add(bare);
+            VTRACE_STR("TUnRar::SetFileName FileName", header.FileName);
+        }
+        int p = g_rar.processFile(h, RAR_SKIP, nullptr, nullptr);
+        if (p != ERAR_SUCCESS) {
+            OutArchiveError(p);
+            failed = true;
+            break;
+        }
+    }
+    if (!failed && r != ERAR_END_ARCHIVE) {
+        // Any failure but the normal end is shown; a damaged archive offers no pages.
+        OutArchiveError(r);
+        failed = true;
+    }
+    if (failed) FileNames_.Clear();
+    g_rar.close(h);
+}
+
+TMemoryStream* TUnRar::Extract(const std::string& MemberName) {
+    VTRACE("TUnRar::Extract");
+    if (ArchiveName_.empty() || !BindLibrary(ArchiveName_)) return nullptr;
+    void* h = OpenArchive(*this, ArchiveName_, RAR_OM_EXTRACT);
+    if (!h) return nullptr;
+    Extracting = false;
+    bool found = false;
+    RARHeaderData header{};
+    int r;
+    while ((r = g_rar.readHeader(h, &header)) == ERAR_SUCCESS) {
+        CurrentName = BareName(header.FileName);
+        if ((header.Flags & RHDF_DIRECTORY) != RHDF_DIRECTORY && CurrentName == MemberName) {
+            found = true;
+            Stream->Clear();
+            // The size in the header is not believed beyond a modest first allocation.
+            Stream->Bytes().reserve(std::min<size_t>(header.UnpSize, size_t(64) << 20));
+            Extracting = true;
+            TooLarge = false;
+            int p = g_rar.processFile(h, RAR_TEST, nullptr, nullptr);
+            Extracting = false;
+            if (p != ERAR_SUCCESS) {
+                OutArchiveError(TooLarge ? ERAR_NO_MEMORY : p);
+                Stream->Clear();
+            }
+            Stream->SetPosition(0);
+            break;
+        }
+        int p = g_rar.processFile(h, RAR_SKIP, nullptr, nullptr);
+        if (p != ERAR_SUCCESS) {
+            OutArchiveError(p);
+            r = ERAR_SUCCESS;
+            break;
+        }
+    }
+    if (!found && r != ERAR_SUCCESS && r != ERAR_END_ARCHIVE) OutArchiveError(r);
+    g_rar.close(h);
+    Extracting = false;
+    return found ? Stream.get() : nullptr;
+}
+
+}  // namespace vellicor

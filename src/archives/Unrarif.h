@@ -1,0 +1,56 @@
+#pragma once
+// The rar reader: lists a rar archive and extracts one member at a time through the rar
+// library (libunrar.so, bound at its first use), which hands the data to a callback.
+// Volume and password requests of the library go to the user; its error codes become
+// message boxes captioned with the archive name.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "archives/UnArchive.h"
+
+namespace vellicor {
+
+class TUnRar : public TArchiveReader {
+public:
+    explicit TUnRar(void* Owner);
+    ~TUnRar() override;
+    TUnRar(const TUnRar&) = delete;
+    TUnRar& operator=(const TUnRar&) = delete;
+
+    // Lists the archive: bare member names, sorted, each once, directories left out.
+    void SetFileName(const std::string& ArchiveName) override;
+    const TStringList& FileNames() const override { return FileNames_; }
+    // The first member (in archive order) with this bare name, positioned at 0; empty when
+    // the library failed on it; null when the archive cannot be opened or has no such member.
+    TMemoryStream* Extract(const std::string& MemberName) override;
+
+    // The callback registered with the library; UserData is the TUnRar.
+    static int CallbackProc(unsigned int Msg, long UserData, long P1, long P2);
+    int DllStatus(unsigned int Msg, long P1, long P2);
+    // Shows the password dialog; the modal result, and the text when closed with OK.
+    int GetPassword(const std::string& Title, const std::string& Message, std::string& Password, int Buttons);
+    void OutArchiveError(int ErrorCode);
+
+    const std::string& ArchiveName() const { return ArchiveName_; }
+    const std::string& Password() const { return Password_; }
+
+    // The library the next first use binds (a bare name is searched as modules are); any
+    // library bound so far is released. The reader's tests put their fakes in this way.
+    static void UseLibrary(const std::string& Name);
+    static const char* const kLibraryName;
+    // A member that unpacks to more than this is not held in memory.
+    static constexpr int64_t kMaxMemberSize = int64_t(512) << 20;
+
+private:
+    void* Owner;
+    std::string ArchiveName_;
+    std::string CurrentName;
+    std::string Password_;
+    std::unique_ptr<TMemoryStream> Stream;
+    bool Extracting = false;
+    TStringList FileNames_;
+    bool TooLarge = false;  // the member being extracted outgrew kMaxMemberSize
+};
+
+}  // namespace vellicor

@@ -1,0 +1,63 @@
+#pragma once
+// What the library needs to know from a volume's own headers and libarchive does not tell:
+// whether the volume belongs to a set and another follows, how the set's files are named,
+// whether the headers are encrypted, and each member's method and CRC (libarchive does
+// not check the CRC of stored members).
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace rarvol {
+
+struct Entry {
+    std::string name;        // as stored, '\' turned into '/'; the legacy 8-bit form for RAR 4
+    uint64_t unpSize = 0;
+    uint32_t crc = 0;        // of the whole file once complete
+    bool hasCrc = false;
+    bool stored = true;      // every part stored
+    bool dir = false;
+    bool encrypted = false;
+    bool complete = false;   // the part that ends the file has been seen
+};
+
+struct VolumeInfo {
+    int format = 0;          // 0 no rar signature found, 4 or 5
+    bool isVolume = false;   // part of a volume set
+    bool newNaming = false;  // name.partN.rar rather than name.rar, name.r00, ...
+    bool encryptedHeaders = false;
+    bool sawEnd = false;     // the end-of-archive header was reached
+    bool endSaysMore = false;  // ... and says another volume follows
+    bool lastSplitAfter = false;  // the last file header continues in the next volume
+    bool overrun = false;    // a header claims more data than the volume holds
+    bool MoreVolumes() const { return isVolume && (endSaysMore || (!sawEnd && lastSplitAfter)); }
+};
+
+// One file header of a volume, before it is joined with the parts of other volumes.
+struct Part {
+    Entry entry;
+    bool splitBefore = false, splitAfter = false;
+};
+struct VolumeScan {
+    VolumeInfo info;
+    std::vector<Part> parts;
+};
+
+// Walks the headers of one volume of `size` bytes read through `fd` (positioned reads
+// only). With `searchSfx` the signature may follow a self-extractor stub within the first
+// megabyte. Damage ends the walk; it never reads past the file.
+VolumeScan ScanVolumeParts(int fd, int64_t size, bool searchSfx);
+// Appends a volume's files to `entries`; a part continued from the previous volume
+// completes the last entry.
+void AddParts(std::vector<Entry>& entries, const std::vector<Part>& parts);
+
+// Walks the headers of one volume of `size` bytes read through `fd` (positioned reads
+// only), appending its files to `entries` (a part continued from the previous volume
+// completes the last entry). With `searchSfx` the signature may follow a self-extractor
+// stub within the first megabyte. Damage ends the walk; it never reads past the file.
+VolumeInfo ScanVolume(int fd, int64_t size, bool searchSfx, std::vector<Entry>& entries);
+
+// The name of the volume after `path`: name.part9.rar -> name.part10.rar with new naming,
+// name.rar -> name.r00, name.r99 -> name.s00 with old naming.
+std::string NextVolumeName(const std::string& path, bool newNaming);
+
+}  // namespace rarvol
