@@ -153,14 +153,18 @@ TEST(UnArchiveTar, DamageCostsOnlyTheMembersItHits) {
             EXPECT_NE(ui.shown[0].text.find(c.message), std::string::npos) << ui.shown[0].text;
         }
         if (c.names.empty()) {
-            if (c.message) EXPECT_EQ(a.ArchiveType(), atNone);
+            if (c.message) {
+                EXPECT_EQ(a.ArchiveType(), atNone);
+            }
             continue;
         }
         const std::string first = c.names.substr(0, c.names.find(' ')), lastName = c.names.substr(c.names.rfind(' ') + 1);
         EXPECT_EQ(Bytes(a.Extract(first)), first == "a.jpg" ? "abc" : std::string(3000, '1'));
-        if (lastName == "d.jpg") EXPECT_EQ(Bytes(a.Extract(lastName)), "dddd");
-        if (lastName == "b.jpg" || lastName == "p2.jpg")
+        if (lastName == "d.jpg") {
+            EXPECT_EQ(Bytes(a.Extract(lastName)), "dddd");
+        } else if (lastName == "b.jpg" || lastName == "p2.jpg") {
             EXPECT_EQ(a.Extract(lastName), nullptr) << "only the read of a member cut off fails";
+        }
     }
 }
 
