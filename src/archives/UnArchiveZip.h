@@ -1,6 +1,7 @@
 #pragma once
 // The zip component as the front end's reader for zip archives.
 #include <memory>
+#include <string>
 
 #include "archives/UnArchive.h"
 
@@ -21,6 +22,8 @@ private:
     std::unique_ptr<TZipComponent> Zip_;
     TStringList Names_;
     bool UnzDllLoaded_ = false;
+    std::string ArchiveName_;
+    bool UnsupportedShown_ = false;  // one such message per opening of an archive
 };
 
 }  // namespace vellicor

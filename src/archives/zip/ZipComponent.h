@@ -389,6 +389,12 @@ private:
     // Password request state of callback action 8.
     bool inLibraryPasswordRequest_ = false;
     int passwordModalResult_ = 0;
+    // Kept in memory only, for the archive open now: the password that last served a
+    // member, the one typed during the current extraction, and whether the reader said
+    // "Cancel all" or "Abort" (then nobody is asked again until the archive is opened anew).
+    std::string archivePassword_;
+    std::string typedPassword_;
+    bool stopPasswordQuestions_ = false;
 
     // Entry whose host decides the code-page conversion.
     uint16_t currentMadeBy_ = 0;
