@@ -206,6 +206,8 @@ void TUnArchive::ListTar() {
             }
             FileNames_.Add(rec.Name);
             TarPositions[static_cast<size_t>(FileNames_.Count() - 1)] = rec.FilePos;
+            TarSizes.resize(TarPositions.size());
+            TarSizes[static_cast<size_t>(FileNames_.Count() - 1)] = rec.Size;
             VTRACE_STR("TUnArchive::ArchiveDirectoryReady Tar->Name", rec.Name);
         }
         damage = Tar->DamageCount() > 0 ? Tar->FirstDamage() : firstBadChecksum;
@@ -296,6 +298,17 @@ TMemoryStream* TUnArchive::ExtractTar(const std::string& FileName) {
     }
     TarStream->SetPosition(0);
     return TarStream.get();
+}
+
+int64_t TUnArchive::MemberSize(const std::string& FileName) const {
+    VTRACE("TUnArchive::MemberSize");
+    if (ArchiveType_ == atTar) {
+        for (int i = 0; i < FileNames_.Count() && static_cast<size_t>(i) < TarSizes.size(); ++i)
+            if (FileNames_[i] == FileName) return TarSizes[static_cast<size_t>(i)];
+        return -1;
+    }
+    TArchiveReader* reader = Reader(ArchiveType_);
+    return reader ? reader->MemberSize(FileName) : -1;
 }
 
 TMemoryStream* TUnArchive::Extract(const std::string& FileName) {

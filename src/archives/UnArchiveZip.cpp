@@ -39,6 +39,12 @@ void TZipArchiveReader::SetFileName(const std::string& ArchiveName) {
     Zip_->SetZipFileName(ArchiveName);
 }
 
+int64_t TZipArchiveReader::MemberSize(const std::string& MemberName) const {
+    VTRACE("TZipArchiveReader::MemberSize");
+    int idx = Zip_->FindEntry(MemberName);
+    return idx < 0 ? -1 : static_cast<int64_t>(Zip_->ZipContents()[static_cast<size_t>(idx)]->UncomprSize);
+}
+
 TMemoryStream* TZipArchiveReader::Extract(const std::string& MemberName) {
     VTRACE("TZipArchiveReader::Extract");
     return Zip_->ExtractFileToStream(MemberName);

@@ -16,6 +16,7 @@ public:
     void SetFileName(const std::string& ArchiveName) override;
     const TStringList& FileNames() const override { return Names_; }
     TMemoryStream* Extract(const std::string& MemberName) override;
+    int64_t MemberSize(const std::string& MemberName) const override;
     TZipComponent& Zip() { return *Zip_; }
 
 private:
