@@ -134,9 +134,10 @@ TEST(Checksums, ParFiles) {
     const std::string big = RandomBytes(20000, 1);
     EXPECT_TRUE(Add(c, "/r/set.par", BuildPar({{u"Page 01.jpg", "abc"}, {u"big.PNG", big}, {u"info.nfo", "x"}, {u"\u00e4\U0001F600.gif", "y"}})));
     ASSERT_EQ(c.EntryCount(), 3);
-    EXPECT_TRUE(c.FindEntry("page_01.jpg")->HasPAR);
-    EXPECT_EQ(MD5ToHex(c.FindEntry("page_01.jpg")->PARVal) + MD5ToHex(c.FindEntry("big.png")->PAR16kVal), Md5("abc") + Md5(big.substr(0, 16384)));
-    EXPECT_NE(c.FindEntry("\xC3\xA4\xF0\x9F\x98\x80.gif"), nullptr) << "UTF-16 names, surrogates included";
+    ASSERT_TRUE(c.FindEntry("/r/page_01.jpg") && c.FindEntry("/r/big.png"));
+    EXPECT_TRUE(c.FindEntry("/r/page_01.jpg")->HasPAR);
+    EXPECT_EQ(MD5ToHex(c.FindEntry("/r/page_01.jpg")->PARVal) + MD5ToHex(c.FindEntry("/r/big.png")->PAR16kVal), Md5("abc") + Md5(big.substr(0, 16384)));
+    EXPECT_NE(c.FindEntry("/r/\xC3\xA4\xF0\x9F\x98\x80.gif"), nullptr) << "UTF-16 names, surrogates included";
     TCheckChecksums v2;
     EXPECT_FALSE(Add(v2, "v2.par", BuildPar({{u"a.jpg", "a"}}, 0x00020000)));
     EXPECT_EQ(Captions(ui), "PAR file version mismatch: v2.par\n");
