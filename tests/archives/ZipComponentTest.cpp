@@ -203,6 +203,11 @@ TEST(ZipFileOps, CopyBufferCopyEraseToTheTrashAndTempNames) {
     if (access("/dev/full", W_OK) == 0) {
         EXPECT_EQ(copy(-1, "/dev/full"), -2) << "a write that falls short";
     }
+    EXPECT_EQ(copy(0, part), 0) << "nothing to copy";
+    EXPECT_EQ(ReadFileBytes(part), "");
+    int dirFd = open(tmp.Path().c_str(), O_RDONLY), o = open(part.c_str(), O_WRONLY | O_TRUNC);
+    EXPECT_EQ(c.CopyBuffer(dirFd, o, -1), -9) << "a read error is an error, not the end of the input";
+    close(dirFd), close(o);
     // A copy keeps the date; the file it replaces goes to the trash (undo is the default).
     std::string oldData = std::getenv("XDG_DATA_HOME") ? std::getenv("XDG_DATA_HOME") : "", trash = tmp.File("share/Trash/");
     setenv("XDG_DATA_HOME", tmp.File("share").c_str(), 1);

@@ -304,6 +304,8 @@ public:
     // ---- File operations ----------------------------------------------------------------
     static std::string AppendSlash(const std::string& dir);
     static std::string ReplaceForwardSlash(const std::string& text);
+    // 0 when copied (to the end of the input with length -1), -2 on a short write, -9 on a
+    // read error.
     int CopyBuffer(int inFile, int outFile, int64_t length);
     int CopyFile(const std::string& inName, const std::string& outName);
     int EraseFile(const std::string& name, DeleteOpts how);
