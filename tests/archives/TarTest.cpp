@@ -237,6 +237,12 @@ TEST(TarWriter, HeaderEncodingFailuresAndTheEnd) {
     std::string b = Bytes(&out);
     EXPECT_EQ(b.substr(0, 13), std::string("dir\\name.txt\0", 13)) << "names are written as given";
     EXPECT_EQ(b.substr(297, 32), std::string(32, 'g'));
+    // Numeric fields: leading zeros as blanks, then a blank (and a zero byte in the short ones).
+    const std::pair<int, std::string> fields[] = {
+        {100, std::string("   777 \0", 8)}, {108, std::string("  1750 \0", 8)}, {116, std::string("     0 \0", 8)},
+        {124, "          5 "}, {136, "14524770400 "}, {329, std::string("     0 \0", 8)}, {337, std::string("     0 \0", 8)}};
+    for (const auto& [offset, text] : fields) EXPECT_EQ(b.substr(static_cast<size_t>(offset), text.size()), text) << offset;
+    EXPECT_EQ(b.substr(148 + 6, 2), std::string(" \0", 2)) << "the checksum as a short field";
     TTarArchive tar(out);
     TTarDirRec rec;
     ASSERT_TRUE(tar.FindNext(rec) && tar.ReadFile() == "hello" && tar.FindNext(rec));
