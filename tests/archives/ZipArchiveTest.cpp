@@ -208,6 +208,20 @@ write('g.zip', make_zip([entry(b'a.txt', b'alpha')], comment=b'old') + b'trailin
     c.SetZipComment("late");
     EXPECT_EQ(ui.shown.back().text + c.GetZipComment(), "Error while reading the End Of Central Directory");
     EXPECT_EQ(ReadFileBytes(cz), "X" + before);
+    // Written in the OEM code page when asked; failures before anything is written.
+    tmp.Write("c.zip", before);
+    List("c.zip");
+    c.CodePage = cpOEM;
+    c.SetZipComment("caf\xC3\xA9");
+    EXPECT_EQ(ReadFileBytes(cz).substr(static_cast<size_t>(c.EOCPosition() + 20)), std::string("\x04\0caf\x82", 6));
+    EXPECT_EQ(c.GetZipComment(), "caf\xC3\xA9");
+    std::filesystem::remove(cz);
+    std::filesystem::create_directory(cz);  // no longer a file that opens for writing
+    c.SetZipComment("x");
+    EXPECT_EQ(std::to_string(c.ErrCode()) + ":" + ui.shown.back().text + c.GetZipComment(), "11002:Zip file could not be opened");
+    TZipComponent none;
+    none.SetZipComment("x");
+    EXPECT_EQ(std::to_string(none.ErrCode()) + ":" + ui.shown.back().text, "11001:Input file does not exist");
 }
 
 TEST_F(ZipArchive, RecordsAsTheLibrarySeesThem) {
