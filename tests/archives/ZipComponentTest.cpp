@@ -227,6 +227,12 @@ TEST(ZipFileOps, CopyBufferCopyEraseToTheTrashAndTempNames) {
     std::string gone = tmp.Write("gone.txt", "x");
     EXPECT_EQ(c.EraseFile(gone, htdFinal), 0);
     EXPECT_FALSE(FileExists(gone) || FileExists(trash + "files/gone.txt"));
+    // Failures: a missing file gives -1; a deletion the system refuses gives its error.
+    EXPECT_EQ(c.EraseFile(gone, htdFinal), -1);
+    EXPECT_EQ(c.EraseFile("", htdAllowUndo), -1);
+    tmp.Write("full/kept.txt", "x");
+    EXPECT_NE(c.EraseFile(tmp.File("full"), htdFinal), 0) << "a folder with files in it";
+    EXPECT_TRUE(FileExists(tmp.File("full/kept.txt")));
     oldData.empty() ? unsetenv("XDG_DATA_HOME") : setenv("XDG_DATA_HOME", oldData.c_str(), 1);
     c.TempDir = tmp.Path();
     std::string a = c.MakeTempFileName("zip", ".tmp");
