@@ -218,6 +218,16 @@ TEST_F(LoadFilesTest, ReadAheadStaysWithinItsBudgetAndAnyWindowSize) {
     EXPECT_TRUE(loader.Idle()) << "the budget spent, pages outside the window go";
     EXPECT_EQ(Kept(), "............");
     EXPECT_EQ(loader.PreloadBytes(), 0);
+    // The window starts two pages before the one read and ends at the last page at most.
+    settings.FileBufferSize = 6;
+    loader.PreloadBudget = int64_t(256) << 20;
+    Load(names);
+    for (auto [page, window] : {std::pair{0, "0..6"}, {3, "1..7"}, {7, "5..11"}, {8, "6..12"}, {11, "6..12"}}) {
+        Serve(page);
+        int start = -1, end = -1;
+        loader.PreloadWindow(start, end);
+        EXPECT_EQ(std::to_string(start) + ".." + std::to_string(end), window) << page;
+    }
     for (int big : {INT_MAX, 1000}) {
         SCOPED_TRACE(big);
         settings.FileBufferSize = big;
