@@ -307,6 +307,13 @@ TEST(ZipDisk, PresenceLabelsPromptsAndTheRightDisk) {
     EXPECT_EQ(c.CurrentVolumeFile() + " " + std::to_string(c.InputHandle()), tmp.File("set002.zip") + " -1");
     c.SetDriveRoot("relative");
     EXPECT_EQ(Raised([&] { c.IsDiskPresent(); }), DS_NotaDrive);
+    // A network root need not look like a local one (no absolute path, no mount check);
+    // a local root that is not there is no mounted drive.
+    vols.disks["//server/share"] = {DRIVE_REMOTE, "NET"};
+    c.SetDriveRoot("//server/share");
+    EXPECT_TRUE(c.IsDiskPresent());
+    c.SetDriveRoot(tmp.File("nowhere"));
+    EXPECT_EQ(Raised([&] { c.IsDiskPresent(); }), DS_DriveNoMount);
 }
 
 }  // namespace
