@@ -36,6 +36,8 @@ PACKAGES=(
   libgif-dev
   gifsicle
   libarchive-tools
+  libbz2-dev
+  fonts-dejavu-core
 )
 
 install_packages() {
@@ -63,7 +65,7 @@ samples() {
     for i in 1 2 3 4 5 6; do
       convert -size 1200x1800 "xc:${colours[$((i-1))]}" -fill black -stroke black \
         -draw "rectangle 80,80 1120,1720" -fill "${colours[$((i-1))]}" -draw "rectangle 100,100 1100,1700" \
-        -fill black -pointsize 300 -gravity center -annotate 0 "$i" -quality 90 "sample/page0$i.jpg" 2>/dev/null || true
+        -fill black -font DejaVu-Sans -pointsize 300 -gravity center -annotate 0 "$i" -quality 90 "sample/page0$i.jpg" 2>/dev/null || true
     done
   fi
 }

@@ -83,6 +83,35 @@ void HeaderChecksums(const uint8_t* block, int64_t& unsignedSum, int64_t& signed
     }
 }
 
+// The size field read strictly: octal digits between blanks (or base 256). Anything else
+// means the header cannot say where the next one is.
+bool ReadSizeField(const uint8_t* block, int64_t& value) {
+    value = 0;
+    if (block[hSize] & 0x80) return ReadNumber(block, hSize, 12, value) && value >= 0;
+    std::string text = Trim(FieldText(block, hSize, 12));
+    for (char c : text) {
+        if (!IsOctalDigit(static_cast<unsigned char>(c))) return false;
+        value = value * 8 + (c - '0');
+    }
+    return true;
+}
+
+bool ChecksumMatches(const uint8_t* block) {
+    int64_t stored = 0, unsignedSum = 0, signedSum = 0;
+    ReadNumber(block, hChksum, 8, stored);
+    HeaderChecksums(block, unsignedSum, signedSum);
+    return (unsignedSum & 0xFFFF) == (stored & 0xFFFF) || (signedSum & 0xFFFF) == (stored & 0xFFFF);
+}
+
+// GNU tar files sparse members of the pax form under "GNUSparseFile.N/" before the name.
+std::string WithoutSparseFolder(const std::string& name) {
+    size_t at = name.find("GNUSparseFile.");
+    if (at != 0 && (at == std::string::npos || name[at - 1] != '/')) return name;
+    size_t slash = name.find('/', at);
+    if (slash == std::string::npos) return name;
+    return name.substr(0, at) + name.substr(slash + 1);
+}
+
 TFileType FileTypeFromFlag(char flag) {
     switch (flag) {
         case '0': case '\0': return ftNormal;
@@ -100,6 +129,11 @@ TFileType FileTypeFromFlag(char flag) {
     }
 }
 
+// Links, directories, fifos and volume headers carry no data whatever their size says.
+bool HasData(TFileType type) {
+    return type != ftLink && type != ftSymbolicLink && type != ftDirectory && type != ftFifo && type != ftVolumeHeader;
+}
+
 char FlagFromFileType(TFileType type) {
     static const char flags[] = {'0', '1', '2', '3', '4', '5', '6', '7', 'D', 'M', 'V'};
     int i = static_cast<int>(type);
@@ -112,8 +146,8 @@ bool IsMetaRecord(char flag) {
 
 // Values a pax extended header sets for the member after it.
 struct PaxValues {
-    bool hasPath = false, hasLinkPath = false, hasSize = false;
-    std::string path, linkPath;
+    bool hasPath = false, hasLinkPath = false, hasSize = false, badSize = false, sparse = false;
+    std::string path, linkPath, sparseName;
     int64_t size = 0;
 };
 
@@ -151,9 +185,15 @@ void ParsePax(const std::string& data, PaxValues& pax) {
             pax.linkPath = value;
         } else if (key == "size") {
             int64_t v = 0;
-            if (!ParseDecimal(value, v)) throw ETarArchive("Damaged pax size \"" + std::string(value) + "\"");
-            pax.hasSize = true;
-            pax.size = v;
+            if (ParseDecimal(value, v)) {
+                pax.hasSize = true;
+                pax.size = v;
+            } else {
+                pax.badSize = true;  // the header's own size stands
+            }
+        } else if (key.substr(0, 11) == "GNU.sparse.") {
+            pax.sparse = true;
+            if (key == "GNU.sparse.name" && !value.empty()) pax.sparseName = value;
         }
         pos = end;
     }
@@ -220,6 +260,9 @@ void TTarArchive::Reset() {
     VTRACE("TTarArchive::Reset");
     Stream->SetPosition(0);
     BytesToGo_ = 0;
+    CurrentSparse_ = false;
+    DamageCount_ = 0;
+    FirstDamage_.clear();
 }
 
 void TTarArchive::ReadBlock(uint8_t* block) {
@@ -245,10 +288,35 @@ std::string TTarArchive::ReadMetaData(int64_t size, bool& used) {
     return data;
 }
 
+void TTarArchive::NoteDamage(const std::string& what) {
+    VTRACE_STR("TTarArchive::NoteDamage", what);
+    if (DamageCount_++ == 0) FirstDamage_ = what;
+}
+
+bool TTarArchive::HeaderAt(int64_t pos, int64_t streamSize) {
+    if (pos == streamSize || pos + kBlock > streamSize) return pos <= streamSize;
+    uint8_t block[kBlock];
+    int64_t back = Stream->Position();
+    SkipTo(pos);
+    ReadBlock(block);
+    SkipTo(back);
+    return block[0] == 0 || ChecksumMatches(block);
+}
+
 bool TTarArchive::FindNext(TTarDirRec& rec) {
     VTRACE("TTarArchive::FindNext");
+    const int64_t streamSize = Stream->Size();
+    CurrentSparse_ = false;
     if (BytesToGo_ > 0) {
-        SkipTo(Stream->Position() + RoundUpToBlock(BytesToGo_));
+        int64_t here = Stream->Position();
+        int64_t left = streamSize - here;
+        if (BytesToGo_ > left || RoundUpToBlock(BytesToGo_) > left) {
+            // The member ran past the end: nothing can follow it.
+            SkipTo(streamSize);
+            BytesToGo_ = 0;
+            return false;
+        }
+        SkipTo(here + RoundUpToBlock(BytesToGo_));
         BytesToGo_ = 0;
     }
     uint8_t block[kBlock];
@@ -257,30 +325,63 @@ bool TTarArchive::FindNext(TTarDirRec& rec) {
     bool hasLongName = false, hasLongLink = false;
     std::string longName, longLink;
     PaxValues pax;
-    const int64_t streamSize = Stream->Size();
+    // After a header that cannot be trusted, blocks are passed over until one reads as a
+    // header again, so that damage costs only the member it hit.
+    bool resync = false;
+    auto startResync = [&](const std::string& what) {
+        NoteDamage(what);
+        resync = true;
+        chainStart = -1;
+        checksumsOK = true;
+        hasLongName = hasLongLink = false;
+        longName.clear();
+        longLink.clear();
+        pax = PaxValues();
+    };
     for (;;) {
         int64_t pos = Stream->Position();
-        if (pos < 0 || pos + kBlock > streamSize) return false;
+        if (pos < 0 || pos + kBlock > streamSize) {
+            if (chainStart >= 0) NoteDamage("The archive ends inside the headers of a member" + PositionText(chainStart));
+            return false;
+        }
         ReadBlock(block);
-        if (block[0] == 0) return false;
+        if (resync) {
+            if (block[0] == 0 || !ChecksumMatches(block)) continue;
+            resync = false;
+        } else if (block[0] == 0) {
+            return false;  // the end block; records left over describe nothing
+        }
         if (chainStart < 0) chainStart = pos;
 
-        int64_t stored = 0, unsignedSum = 0, signedSum = 0;
-        ReadNumber(block, hChksum, 8, stored);
-        HeaderChecksums(block, unsignedSum, signedSum);
-        bool checksumOK = (unsignedSum & 0xFFFF) == (stored & 0xFFFF) || (signedSum & 0xFFFF) == (stored & 0xFFFF);
+        const bool checksumOK = ChecksumMatches(block);
+        const char flag = static_cast<char>(block[hTypeflag]);
+        const int64_t dataStart = pos + kBlock;
+        const int64_t remaining = streamSize - dataStart;
+        int64_t size = 0;
+        if (!ReadSizeField(block, size)) {
+            startResync("The size field of a header is not a number" + PositionText(pos));
+            continue;
+        }
+        const bool meta = IsMetaRecord(flag);
+        // A header that fails its checksum is still taken when its size leads to another
+        // header (or the end): then only its name or dates were hit.
+        if (!checksumOK) {
+            int64_t dataSize = meta || HasData(FileTypeFromFlag(flag)) ? size : 0;
+            if (dataSize > remaining || !HeaderAt(dataStart + RoundUpToBlock(dataSize), streamSize)) {
+                startResync("A header of the archive is damaged (wrong checksum)" + PositionText(pos));
+                continue;
+            }
+        }
         checksumsOK = checksumsOK && checksumOK;
 
-        const char flag = static_cast<char>(block[hTypeflag]);
-        int64_t size = 0;
-        bool sizeValid = ReadNumber(block, hSize, 12, size);
-        const int64_t remaining = streamSize - (pos + kBlock);
-
-        if (IsMetaRecord(flag)) {
-            if (!sizeValid || size < 0 || size > remaining)
-                throw ETarArchive("A header record claims more data than the archive holds" + PositionText(pos));
+        if (meta) {
+            if (size > remaining) {
+                NoteDamage("The archive ends inside the headers of a member" + PositionText(chainStart));
+                SkipTo(streamSize);
+                return false;
+            }
             if (flag == 'g') {  // global pax values: nothing in them changes where members are
-                SkipTo(pos + kBlock + RoundUpToBlock(size));
+                SkipTo(dataStart + RoundUpToBlock(size));
                 continue;
             }
             bool used = false;
@@ -292,6 +393,10 @@ bool TTarArchive::FindNext(TTarDirRec& rec) {
                 (flag == 'L' ? longName : longLink) = data;
             } else {
                 ParsePax(data, pax);
+                if (pax.badSize) {
+                    NoteDamage("A pax size is not a number" + PositionText(pos));
+                    pax.badSize = false;
+                }
             }
             continue;
         }
@@ -308,12 +413,8 @@ bool TTarArchive::FindNext(TTarDirRec& rec) {
         }
         if (hasLongName) rec.Name = longName;
         if (pax.hasPath) rec.Name = pax.path;
-
-        if (pax.hasSize) {
-            size = pax.size;
-            sizeValid = true;
-        }
-        rec.Size = sizeValid ? size : 0;
+        if (pax.hasSize) size = pax.size;
+        rec.Size = size;
         int64_t mtime = 0;
         if (ReadNumber(block, hMtime, 12, mtime)) rec.DateTime = UnixToDateTime(mtime);
         int64_t mode = 0;
@@ -335,27 +436,35 @@ bool TTarArchive::FindNext(TTarDirRec& rec) {
         rec.MajorDevNo = ReadNumber32(block, hDevmajor, 8);
         rec.MinorDevNo = ReadNumber32(block, hDevminor, 8);
 
+        // Sparse members hold only the written parts of a file plus a map of where they go;
+        // their data would be wrong bytes, so they are marked and delivered under their
+        // real name.
+        if (flag == 'S' || pax.sparse) {
+            rec.Sparse = true;
+            CurrentSparse_ = true;
+            if (!pax.sparseName.empty()) rec.Name = pax.sparseName;
+            else rec.Name = WithoutSparseFolder(rec.Name);
+        }
         // Old GNU sparse members carry further blocks of their map between header and data.
         if (flag == 'S' && std::memcmp(block + hMagic, "ustar  \0", 8) == 0 && block[hGnuIsExtended] != 0) {
             uint8_t ext[kBlock];
             do {
-                if (Stream->Position() + kBlock > streamSize)
-                    throw ETarArchive("A sparse member's map runs past the end of the archive" + PositionText(pos));
+                if (Stream->Position() + kBlock > streamSize) {
+                    NoteDamage("A sparse member's map runs past the end of the archive" + PositionText(pos));
+                    SkipTo(streamSize);
+                    return false;
+                }
                 ReadBlock(ext);
             } while (ext[hGnuExtIsExtended] != 0);
         }
 
-        switch (rec.FileType) {
-            case ftLink: case ftSymbolicLink: case ftDirectory: case ftFifo: case ftVolumeHeader:
-                BytesToGo_ = 0;
-                break;
-            default: {
-                int64_t left = streamSize - Stream->Position();
-                if (!sizeValid || rec.Size < 0 || rec.Size > left)
-                    throw ETarArchive("The member \"" + rec.Name + "\" claims more data than the archive holds" +
-                                      PositionText(pos));
-                BytesToGo_ = rec.Size;
-            }
+        if (!HasData(rec.FileType)) {
+            BytesToGo_ = 0;
+        } else {
+            BytesToGo_ = rec.Size;
+            // Listed all the same: only reading it fails.
+            if (rec.Size > streamSize - Stream->Position())
+                NoteDamage("The archive ends inside the member \"" + rec.Name + "\"" + PositionText(pos));
         }
         VTRACE_STR("TTarArchive::FindNext Name", rec.Name);
         return true;
@@ -366,7 +475,14 @@ template <typename Sink>
 void TTarArchive::CopyData(Sink&& sink) {
     int64_t start = Stream->Position();
     int64_t total = BytesToGo_;
+    // Left in place: the next FindNext passes over it.
+    if (CurrentSparse_) throw ETarArchive("Sparse members cannot be read" + PositionText(start));
     BytesToGo_ = 0;  // whatever happens below, the member counts as consumed
+    // A member cut off by the end of the archive fails before anything is allocated for it.
+    if (total > Stream->Size() - start) {
+        SkipTo(Stream->Size());
+        throw ETarArchive("The archive ends inside the member's data" + PositionText(start));
+    }
     if (!sink(total)) throw ETarArchive("The member's data cannot be read in full" + PositionText(start));
     SkipTo(start + RoundUpToBlock(total));
 }

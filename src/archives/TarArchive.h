@@ -55,6 +55,8 @@ struct TTarDirRec {
     int32_t MinorDevNo = 0;
     // Where this member's headers begin (its first long-name or pax record, if any).
     int64_t FilePos = 0;
+    // A GNU or pax sparse member: listed under its real name, but its data cannot be read.
+    bool Sparse = false;
 };
 
 void ClearDirRec(TTarDirRec& rec);
@@ -72,10 +74,16 @@ public:
     TTarArchive(const TTarArchive&) = delete;
     TTarArchive& operator=(const TTarArchive&) = delete;
 
+    // Back to the start; forgets the damage seen.
     void Reset();
-    // Next member; false at the end of the archive. Throws ETarArchive on a size that runs
-    // past the end of the stream or a stream that cannot be read.
+    // Next member; false at the end of the archive. Damage does not stop the walk: a header
+    // that fails its checksum is delivered with ChecksumOK false when its size leads to the
+    // next header, otherwise it is passed over up to the next block that reads as a header;
+    // a member running past the end is delivered and only its read fails. Each such place
+    // is counted in DamageCount. Throws ETarArchive when the stream cannot be read.
     bool FindNext(TTarDirRec& rec);
+    int DamageCount() const { return DamageCount_; }
+    const std::string& FirstDamage() const { return FirstDamage_; }
     // The current member's data (nothing once it has been read); each throws ETarArchive when
     // the data cannot be read in full.
     void ReadFile(TStream& dest);                      // appended at dest's end
@@ -92,10 +100,15 @@ private:
     void SkipTo(int64_t pos);
     std::string ReadMetaData(int64_t size, bool& used);
     template <typename Sink> void CopyData(Sink&& sink);
+    void NoteDamage(const std::string& what);
+    bool HeaderAt(int64_t pos, int64_t streamSize);
 
     TStream* Stream;
     std::unique_ptr<TFileStream> OwnedStream;  // set when the reader opened the file itself
     int64_t BytesToGo_ = 0;
+    bool CurrentSparse_ = false;
+    int DamageCount_ = 0;
+    std::string FirstDamage_;
 };
 
 class TTarWriter {

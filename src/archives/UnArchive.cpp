@@ -186,29 +186,61 @@ void TUnArchive::SetFileName(const std::string& FileName) {
 void TUnArchive::ListTar() {
     VTRACE("TUnArchive::ListTar");
     BusyScope busy(*this);
+    std::string damage;
+    int damageCount = 0;
+    std::vector<std::string> sparse;
+    int badChecksums = 0;
+    std::string firstBadChecksum;
     try {
         TTarDirRec rec;
         Tar->Reset();
         while (Tar->FindNext(rec)) {
-            // A header that fails its checksum cannot be trusted to say where the next one is.
-            if (!rec.ChecksumOK)
-                throw ETarArchive("A header of the archive is damaged (wrong checksum) at byte " +
-                                  std::to_string(rec.FilePos));
+            if (rec.Sparse) {  // its data would be wrong bytes
+                sparse.push_back(rec.Name);
+                continue;
+            }
+            // Listed all the same: its size led to the next header, so only its name or
+            // dates may be wrong.
+            if (!rec.ChecksumOK && ++badChecksums == 1)
+                firstBadChecksum = "A header of the archive is damaged (wrong checksum) at byte " + std::to_string(rec.FilePos);
             if (FileNames_.Count() >= TarPositionsCapacity_) {
                 TarPositionsCapacity_ += 100;
                 TarPositions.resize(static_cast<size_t>(TarPositionsCapacity_));
             }
             FileNames_.Add(rec.Name);
             TarPositions[static_cast<size_t>(FileNames_.Count() - 1)] = rec.FilePos;
+            TarSizes.resize(TarPositions.size());
+            TarSizes[static_cast<size_t>(FileNames_.Count() - 1)] = rec.Size;
             VTRACE_STR("TUnArchive::ArchiveDirectoryReady Tar->Name", rec.Name);
         }
+        damage = Tar->DamageCount() > 0 ? Tar->FirstDamage() : firstBadChecksum;
+        damageCount = Tar->DamageCount() + badChecksums;
         Tar->Reset();
     } catch (const ETarArchive& e) {
-        std::string name = ArchiveFileName_;
+        damage = e.what();  // what was listed before the failure stays
+        damageCount = 1;
+    }
+    if (damage.empty() && sparse.empty()) return;
+    // One message for everything wrong with the archive.
+    std::string text;
+    if (!damage.empty()) {
+        text = FileNames_.Count() > 0 ? "The archive is damaged; its intact members are shown.\n"
+                                      : "The archive is damaged and cannot be read.\n";
+        text += damage;
+        if (damageCount > 1) text += "\n(and " + std::to_string(damageCount - 1) + " more damaged places)";
+    }
+    if (!sparse.empty()) {
+        if (!text.empty()) text += "\n";
+        text += "Sparse members cannot be shown:";
+        for (size_t i = 0; i < sparse.size() && i < 10; ++i) text += " \"" + sparse[i] + "\"";
+        if (sparse.size() > 10) text += " and " + std::to_string(sparse.size() - 10) + " more";
+    }
+    std::string name = ArchiveFileName_;
+    if (FileNames_.Count() == 0) {
         TidyUpArchiveFile();
         Tar.reset();
-        ReportFailure(name, "The archive is damaged and cannot be read.\n" + std::string(e.what()));
     }
+    ReportFailure(name, text);
 }
 
 void TUnArchive::ArchiveDirectoryReady(void* Sender) {
@@ -269,6 +301,17 @@ TMemoryStream* TUnArchive::ExtractTar(const std::string& FileName) {
     }
     TarStream->SetPosition(0);
     return TarStream.get();
+}
+
+int64_t TUnArchive::MemberSize(const std::string& FileName) const {
+    VTRACE("TUnArchive::MemberSize");
+    if (ArchiveType_ == atTar) {
+        for (int i = 0; i < FileNames_.Count() && static_cast<size_t>(i) < TarSizes.size(); ++i)
+            if (FileNames_[i] == FileName) return TarSizes[static_cast<size_t>(i)];
+        return -1;
+    }
+    TArchiveReader* reader = Reader(ArchiveType_);
+    return reader ? reader->MemberSize(FileName) : -1;
 }
 
 TMemoryStream* TUnArchive::Extract(const std::string& FileName) {

@@ -41,6 +41,11 @@ public:
     // The member's data in a stream the reader owns (valid until its next Extract or
     // SetFileName), or null. May let window messages through.
     virtual TMemoryStream* Extract(const std::string& MemberName) = 0;
+    // The member's unpacked size as the archive states it; -1 when unknown.
+    virtual int64_t MemberSize(const std::string& MemberName) const {
+        (void)MemberName;
+        return -1;
+    }
 };
 
 // The reader this build has for zip, rar or ace archives; null when it has none.
@@ -62,6 +67,8 @@ public:
     // delivered. The stream stays with the front end: valid until the next Extract or
     // SetFileName, never freed by the caller. Null while an archive operation runs.
     TMemoryStream* Extract(const std::string& FileName);
+    // The member's size as listed, without unpacking it; -1 when unknown.
+    int64_t MemberSize(const std::string& FileName) const;
 
     void GetArchiveFileType(const std::string& FileName);  // sets ArchiveType
     void TidyUpArchiveFile();
@@ -93,6 +100,7 @@ private:
     std::unique_ptr<TArchiveReader> Readers_[3];  // zip, rar, ace
     std::unique_ptr<TTarArchive> Tar;
     std::vector<int64_t> TarPositions;  // header position of each member of FileNames_
+    std::vector<int64_t> TarSizes;      // and its size
     int TarPositionsCapacity_ = 0;
     std::unique_ptr<TMemoryStream> TarStream;
     TStringList FileNames_;

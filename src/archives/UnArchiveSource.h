@@ -13,6 +13,7 @@ public:
     bool Open(const std::string& archiveName, TStringList& memberNames) override;
     TStream* Extract(const std::string& memberName) override;
     void Close() override;
+    int64_t MemberSize(const std::string& memberName) override { return Archive.MemberSize(memberName); }
     TUnArchive& FrontEnd() { return Archive; }
 
 private:

@@ -1,6 +1,7 @@
 #include "archives/UnArchiveZip.h"
 
 #include "archives/zip/ZipComponent.h"
+#include "platform/UiServices.h"
 #include "trace/Trace.h"
 
 namespace vellicor {
@@ -12,6 +13,13 @@ TZipArchiveReader::TZipArchiveReader(void* Owner) : Zip_(std::make_unique<TZipCo
         Names_.Clear();
         for (int i = 0; i < Sender->GetCount(); ++i) Names_.Add(Sender->ZipContents()[static_cast<size_t>(i)]->FileName);
     };
+    // A member the library cannot unpack (its method or encryption) would otherwise only
+    // show the error page: the reader is told why, once per archive.
+    Zip_->OnMessage = [this](TZipComponent*, int ErrCode, const std::string& Message) {
+        if (ErrCode != UZ_UNSUPPORTED || UnsupportedShown_) return;
+        UnsupportedShown_ = true;
+        ShowMessageBox(ArchiveName_, Message, mbOK, TMsgKind::Information);
+    };
 }
 
 TZipArchiveReader::~TZipArchiveReader() {
@@ -22,11 +30,19 @@ TZipArchiveReader::~TZipArchiveReader() {
 void TZipArchiveReader::SetFileName(const std::string& ArchiveName) {
     VTRACE("TZipArchiveReader::SetFileName");
     Names_.Clear();
+    ArchiveName_ = ArchiveName;
+    UnsupportedShown_ = false;
     if (!UnzDllLoaded_) {
         Zip_->Load_Unz_Dll();
         UnzDllLoaded_ = true;
     }
     Zip_->SetZipFileName(ArchiveName);
+}
+
+int64_t TZipArchiveReader::MemberSize(const std::string& MemberName) const {
+    VTRACE("TZipArchiveReader::MemberSize");
+    int idx = Zip_->FindEntry(MemberName);
+    return idx < 0 ? -1 : static_cast<int64_t>(Zip_->ZipContents()[static_cast<size_t>(idx)]->UncomprSize);
 }
 
 TMemoryStream* TZipArchiveReader::Extract(const std::string& MemberName) {

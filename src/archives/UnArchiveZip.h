@@ -1,6 +1,7 @@
 #pragma once
 // The zip component as the front end's reader for zip archives.
 #include <memory>
+#include <string>
 
 #include "archives/UnArchive.h"
 
@@ -15,12 +16,15 @@ public:
     void SetFileName(const std::string& ArchiveName) override;
     const TStringList& FileNames() const override { return Names_; }
     TMemoryStream* Extract(const std::string& MemberName) override;
+    int64_t MemberSize(const std::string& MemberName) const override;
     TZipComponent& Zip() { return *Zip_; }
 
 private:
     std::unique_ptr<TZipComponent> Zip_;
     TStringList Names_;
     bool UnzDllLoaded_ = false;
+    std::string ArchiveName_;
+    bool UnsupportedShown_ = false;  // one such message per opening of an archive
 };
 
 }  // namespace vellicor

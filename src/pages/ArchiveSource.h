@@ -1,6 +1,7 @@
 #pragma once
 // How the file loader reaches archives: open one archive and get its member names, extract
 // one member, close. The archive front end implements it; tests use an in-memory fake.
+#include <cstdint>
 #include <string>
 
 #include "platform/StringList.h"
@@ -20,6 +21,11 @@ public:
     virtual TStream* Extract(const std::string& memberName) = 0;
     // Forgets the open archive (and any stream handed out).
     virtual void Close() = 0;
+    // The member's size as the archive states it, without unpacking it; -1 when unknown.
+    virtual int64_t MemberSize(const std::string& memberName) {
+        (void)memberName;
+        return -1;
+    }
 };
 
 }  // namespace vellicor

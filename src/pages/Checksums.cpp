@@ -27,6 +27,11 @@ const char* const kParVersionError = "PAR file version mismatch";
 const char* const kSfvMismatch = "SFV file checksum error";
 const char* const kMd5Mismatch = "MD5 file checksum error";
 const char* const kParMismatch = "PAR file checksum error";
+const char* const kListTooLarge = "checksum file too large";
+// No real list comes near this; a larger one is refused unread.
+constexpr int64_t kMaxListSize = int64_t(16) << 20;
+// The missing-files box names this many and counts the rest.
+constexpr size_t kMaxMissingNamed = 30;
 
 // Feeds the first size bytes of the stream to sink in blocks, from position 0, and
 // leaves the stream at 0. Memory streams are read in place.
@@ -73,20 +78,44 @@ int HexValue(char c) {
     return -1;
 }
 
-// The whole stream from position 0, decoded to UTF-8 and cut into lines (CR, LF or CRLF).
-TStringList ReadTextLines(TStream& stream) {
-    VTRACE("Checksums::ReadTextLines");
-    std::string bytes;
-    int64_t size = stream.Size();
-    if (size > 0) {
-        bytes.resize(static_cast<size_t>(size));
-        stream.Seek(0, SeekOrigin::Begin);
-        int64_t got = stream.Read(bytes.data(), size);
-        bytes.resize(static_cast<size_t>(std::max<int64_t>(got, 0)));
+// Calls fn with each line of the stream from position 0 (cut at CR, LF or CRLF), decoded to
+// UTF-8. Lines are read one at a time and only their head is kept: whatever lies past the
+// 511 characters considered is never held in memory. fn returns false to stop.
+template <typename Fn>
+void ForEachLine(TStream& stream, Fn fn) {
+    VTRACE("Checksums::ForEachLine");
+    constexpr size_t kKeep = kMaxLine * 4;  // raw bytes enough for 511 characters in any encoding
+    std::vector<char> chunk(65536);
+    std::string line;
+    bool overlong = false, afterCR = false, first = true, stop = false;
+    auto endLine = [&] {
+        if (first && line.size() >= 3 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+        first = false;
+        stop = !fn(DecodeTextFile(line));
+        line.clear();
+        overlong = false;
+    };
+    stream.Seek(0, SeekOrigin::Begin);
+    bool any = false;
+    for (int64_t n; !stop && (n = stream.Read(chunk.data(), static_cast<int64_t>(chunk.size()))) > 0;) {
+        for (int64_t i = 0; i < n && !stop; ++i) {
+            char c = chunk[static_cast<size_t>(i)];
+            any = true;
+            if (c == '\n' && afterCR) {
+                afterCR = false;
+                continue;
+            }
+            afterCR = c == '\r';
+            if (c == '\r' || c == '\n') {
+                endLine();
+            } else if (!overlong) {
+                line += c;
+                overlong = line.size() >= kKeep;
+            }
+        }
     }
-    TStringList lines;
-    lines.SetText(DecodeTextFile(bytes));
-    return lines;
+    if (!stop && any && (!line.empty() || overlong)) endLine();
+    stream.Seek(0, SeekOrigin::Begin);
 }
 
 std::string ListLine(const std::string& raw) {
@@ -214,20 +243,45 @@ std::string TCheckChecksums::NormalizeName(std::string_view fileName) {
     return key;
 }
 
-TChecksumEntry* TCheckChecksums::Find(std::string_view fileName) {
+// The folders of a path, lower case, "/" between them, without "." and empty parts.
+static std::string FolderOf(std::string_view path) {
+    size_t end = path.find_last_of("/\\");
+    if (end == std::string_view::npos) return {};
+    std::string folder;
+    for (size_t i = 0; i <= end;) {
+        size_t j = path.find_first_of("/\\", i);
+        std::string_view part = path.substr(i, j - i);
+        if (!part.empty() && part != ".") folder += (folder.empty() ? "" : "/") + LowerCase(part);
+        i = j + 1;
+    }
+    return folder;
+}
+
+std::string TCheckChecksums::ScopeOf(const std::string& archive, std::string_view fileName) {
+    return LowerCase(archive) + "|" + FolderOf(fileName);
+}
+
+std::string TCheckChecksums::KeyOf(const std::string& scope, std::string_view fileName) {
+    std::string folder = FolderOf(fileName);
+    std::string key = scope;
+    if (!folder.empty()) key += (key.back() == '|' ? "" : "/") + folder;
+    return key + "|" + NormalizeName(fileName);
+}
+
+TChecksumEntry* TCheckChecksums::Find(const std::string& archive, std::string_view fileName) {
     VTRACE("TCheckChecksums::Find");
-    auto it = index_.find(NormalizeName(fileName));
+    auto it = index_.find(KeyOf(LowerCase(archive) + "|", fileName));
     return it == index_.end() ? nullptr : &entries_[it->second];
 }
 
-const TChecksumEntry* TCheckChecksums::FindEntry(std::string_view fileName) const {
+const TChecksumEntry* TCheckChecksums::FindEntry(std::string_view fileName, const std::string& archive) const {
     VTRACE("TCheckChecksums::FindEntry");
-    return const_cast<TCheckChecksums*>(this)->Find(fileName);
+    return const_cast<TCheckChecksums*>(this)->Find(archive, fileName);
 }
 
-TChecksumEntry* TCheckChecksums::EntryFor(const std::string& name) {
+TChecksumEntry* TCheckChecksums::EntryFor(const std::string& scope, const std::string& name) {
     VTRACE("TCheckChecksums::EntryFor");
-    std::string key = NormalizeName(name);
+    std::string key = KeyOf(scope, name);
     auto it = index_.find(key);
     if (it != index_.end()) return &entries_[it->second];
     index_.emplace(key, entries_.size());
@@ -238,24 +292,39 @@ TChecksumEntry* TCheckChecksums::EntryFor(const std::string& name) {
     return &entries_.back();
 }
 
-bool TCheckChecksums::AddChecksumFile(const std::string& fileName, TStream& stream) {
+bool TCheckChecksums::AddChecksumFile(const std::string& fileName, TStream& stream, const std::string& archive) {
     VTRACE("TCheckChecksums::AddChecksumFile");
     VTRACE_STR("TCheckChecksums::AddChecksumFile fileName", fileName);
-    if (filesRead_.IndexOf(fileName) >= 0) return false;
+    const std::string readKey = archive.empty() ? fileName : archive + "|" + fileName;
+    if (filesRead_.IndexOf(readKey) >= 0) return false;
+    if (!IsChecksumFile(fileName)) return false;
+    if (stream.Size() > kMaxListSize) {
+        RefuseTooLarge(fileName);
+        return false;
+    }
+    // A list judges the pages of its own folder (and archive), named relative to it.
+    const std::string scope = ScopeOf(archive, fileName);
     bool ok = false;
-    if (IsSfvFile(fileName)) ok = ReadSFV(fileName, stream);
-    else if (IsMd5File(fileName)) ok = ReadMD5(fileName, stream);
-    else if (IsParFile(fileName)) ok = ReadPAR(fileName, stream);
-    if (ok) filesRead_.Add(fileName);
+    if (IsSfvFile(fileName)) ok = ReadSFV(fileName, scope, stream);
+    else if (IsMd5File(fileName)) ok = ReadMD5(fileName, scope, stream);
+    else if (IsParFile(fileName)) ok = ReadPAR(fileName, scope, stream);
+    if (ok) filesRead_.Add(readKey);
     return ok;
 }
 
-bool TCheckChecksums::ReadSFV(const std::string& fileName, TStream& stream) {
+bool TCheckChecksums::TooLarge(int64_t size) { return size > kMaxListSize; }
+
+void TCheckChecksums::RefuseTooLarge(const std::string& fileName) {
+    VTRACE("TCheckChecksums::RefuseTooLarge");
+    ShowMessageBox(kListTooLarge, fileName, mbOK, TMsgKind::Warning);
+}
+
+bool TCheckChecksums::ReadSFV(const std::string& fileName, const std::string& scope, TStream& stream) {
     VTRACE("TCheckChecksums::ReadSFV");
-    bool errorShown = false;
-    for (const auto& raw : ReadTextLines(stream)) {
+    bool errorShown = false, stopped = false;
+    ForEachLine(stream, [&](const std::string& raw) {
         std::string line = ListLine(raw);
-        if (line.empty() || line[0] == ';') continue;
+        if (line.empty() || line[0] == ';') return true;
         size_t space = line.rfind(' ');
         bool bad = space == std::string::npos;
         uint32_t crc = 0;
@@ -271,26 +340,27 @@ bool TCheckChecksums::ReadSFV(const std::string& fileName, TStream& stream) {
             }
         }
         if (bad) {
-            if (FormatErrorStops(errorShown, kSfvFormatError, fileName)) return false;
-            continue;
+            stopped = FormatErrorStops(errorShown, kSfvFormatError, fileName);
+            return !stopped;
         }
         std::string name = TrimRight(std::string_view(line).substr(0, space));
-        if (!IsImageFile(name)) continue;
-        TChecksumEntry* entry = EntryFor(name);
+        if (!IsImageFile(name)) return true;
+        TChecksumEntry* entry = EntryFor(scope, name);
         if (!entry->HasSFV) {
             entry->HasSFV = true;
             entry->SFVVal = crc;
         }
-    }
-    return true;
+        return true;
+    });
+    return !stopped;
 }
 
-bool TCheckChecksums::ReadMD5(const std::string& fileName, TStream& stream) {
+bool TCheckChecksums::ReadMD5(const std::string& fileName, const std::string& scope, TStream& stream) {
     VTRACE("TCheckChecksums::ReadMD5");
-    bool errorShown = false;
-    for (const auto& raw : ReadTextLines(stream)) {
+    bool errorShown = false, stopped = false;
+    ForEachLine(stream, [&](const std::string& raw) {
         std::string line = ListLine(raw);
-        if (line.empty()) continue;
+        if (line.empty()) return true;
         std::string_view rest(line);
         const bool escaped = rest[0] == '\\';
         if (escaped) rest.remove_prefix(1);
@@ -299,11 +369,11 @@ bool TCheckChecksums::ReadMD5(const std::string& fileName, TStream& stream) {
         bool bad = space == std::string_view::npos || space > 32 || space + 1 >= rest.size() ||
                    (rest[space + 1] != ' ' && rest[space + 1] != '*');
         if (bad) {
-            if (FormatErrorStops(errorShown, kMd5FormatError, fileName)) return false;
-            continue;
+            stopped = FormatErrorStops(errorShown, kMd5FormatError, fileName);
+            return !stopped;
         }
         std::string name = escaped ? UnescapeMd5Name(rest.substr(space + 2)) : std::string(rest.substr(space + 2));
-        if (!IsImageFile(name)) continue;
+        if (!IsImageFile(name)) return true;
         std::string field(32 - space, '0');
         field.append(rest.substr(0, space));
         TMD5Digest digest;
@@ -311,16 +381,17 @@ bool TCheckChecksums::ReadMD5(const std::string& fileName, TStream& stream) {
             int hi = HexValue(field[2 * i]), lo = HexValue(field[2 * i + 1]);
             digest[i] = static_cast<uint8_t>(std::max(hi, 0) << 4 | std::max(lo, 0));
         }
-        TChecksumEntry* entry = EntryFor(name);
+        TChecksumEntry* entry = EntryFor(scope, name);
         if (!entry->HasMD5) {
             entry->HasMD5 = true;
             entry->MD5Val = digest;
         }
-    }
-    return true;
+        return true;
+    });
+    return !stopped;
 }
 
-bool TCheckChecksums::ReadPAR(const std::string& fileName, TStream& stream) {
+bool TCheckChecksums::ReadPAR(const std::string& fileName, const std::string& scope, TStream& stream) {
     VTRACE("TCheckChecksums::ReadPAR");
     static const uint8_t magic[8] = {'P', 'A', 'R', 0, 0, 0, 0, 0};
     uint8_t header[kParHeaderSize];
@@ -354,7 +425,7 @@ bool TCheckChecksums::ReadPAR(const std::string& fileName, TStream& stream) {
         }
         std::string name = Utf16LeToUtf8(e + kParEntryFixed, static_cast<size_t>((entrySize - kParEntryFixed) / 2));
         if (IsImageFile(name)) {
-            TChecksumEntry* entry = EntryFor(name);
+            TChecksumEntry* entry = EntryFor(scope, name);
             if (!entry->HasPAR) {
                 entry->HasPAR = true;
                 std::copy(e + 24, e + 40, entry->PARVal.begin());
@@ -375,10 +446,10 @@ void TCheckChecksums::Report(TChecksumEntry& entry, const std::string& fileName,
 }
 
 void TCheckChecksums::CheckFileChecksum(const std::string& fileName, TStream& stream, int64_t size,
-                                        TStringList* list) {
+                                        TStringList* list, const std::string& archive) {
     VTRACE("TCheckChecksums::CheckFileChecksum");
     if (!IsImageFile(fileName)) return;
-    TChecksumEntry* entry = Find(fileName);
+    TChecksumEntry* entry = Find(archive, fileName);
     if (!entry || entry->Warned) return;
     if (entry->HasSFV) {
         if (StreamCRC32(stream, size) != entry->SFVVal) Report(*entry, fileName, kSfvMismatch, list);
@@ -392,9 +463,16 @@ void TCheckChecksums::CheckFileChecksum(const std::string& fileName, TStream& st
 
 void TCheckChecksums::CheckAllFilesPesent(const TStringList& names, TStringList* list) {
     VTRACE("TCheckChecksums::CheckAllFilesPesent");
+    std::vector<std::pair<std::string, std::string>> present;
+    for (const auto& name : names) present.emplace_back(name, std::string());
+    CheckAllFilesPesent(present, list);
+}
+
+void TCheckChecksums::CheckAllFilesPesent(const std::vector<std::pair<std::string, std::string>>& names, TStringList* list) {
+    VTRACE("TCheckChecksums::CheckAllFilesPesent");
     if (filesRead_.Count() == 0) return;
     std::unordered_set<std::string> present;
-    for (const auto& name : names) present.insert(NormalizeName(name));
+    for (const auto& [name, archive] : names) present.insert(KeyOf(LowerCase(archive) + "|", name));
     std::vector<std::string> missing;
     for (auto& entry : entries_) {
         if (entry.Warned || present.count(entry.Key)) continue;
@@ -403,11 +481,14 @@ void TCheckChecksums::CheckAllFilesPesent(const TStringList& names, TStringList*
         else missing.push_back(entry.Name);
     }
     if (list || missing.empty()) return;
+    // A box of one line per name: the first few dozen are named, the rest counted.
     std::string text;
-    for (size_t i = 0; i < missing.size(); ++i) {
+    size_t named = std::min(missing.size(), kMaxMissingNamed);
+    for (size_t i = 0; i < named; ++i) {
         text += missing[i];
         if (i + 1 < missing.size()) text += ",\n";
     }
+    if (named < missing.size()) text += "and " + std::to_string(missing.size() - named) + " more";
     ShowMessageBox(missing.size() == 1 ? "File missing from checksum list" : "Files missing from checksum list",
                    text, mbOK, TMsgKind::Warning);
 }

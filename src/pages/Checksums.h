@@ -41,18 +41,25 @@ public:
     TCheckChecksums& operator=(const TCheckChecksums&) = delete;
 
     // Reads one checksum file (kind by extension: .sfv, .md5, .par) from position 0 of the
-    // stream. A name read before is not read again. Returns true when the file was read
-    // and is now remembered; false when it was skipped, cancelled or malformed.
-    bool AddChecksumFile(const std::string& fileName, TStream& stream);
+    // stream, line by line. archive is the archive holding it ("" for a loose file). A name
+    // read before is not read again. Returns true when the file was read and is now
+    // remembered; false when it was skipped, cancelled, malformed or too large (refused
+    // with one message). Its entries judge only the pages of its own folder and archive.
+    bool AddChecksumFile(const std::string& fileName, TStream& stream, const std::string& archive = "");
+    // Whether a list of this many bytes is refused; the refusal's message.
+    static bool TooLarge(int64_t size);
+    static void RefuseTooLarge(const std::string& fileName);
 
     // Verifies one image's bytes (the first size bytes of the stream). A mismatch is added
     // to list when one is given, else shown in a message box. Leaves the stream at 0.
     void CheckFileChecksum(const std::string& fileName, TStream& stream, int64_t size,
-                           TStringList* list = nullptr);
+                           TStringList* list = nullptr, const std::string& archive = "");
 
-    // Reports every listed image whose name is not among names: into list when given,
-    // else in one message box. Does nothing when no checksum file has been read.
+    // Reports every listed image that is not among names (loose files; or name and archive
+    // pairs): into list when given, else in one message box that names the first few dozen
+    // and counts the rest. Does nothing when no checksum file has been read.
     void CheckAllFilesPesent(const TStringList& names, TStringList* list = nullptr);
+    void CheckAllFilesPesent(const std::vector<std::pair<std::string, std::string>>& names, TStringList* list = nullptr);
 
     // Forgets all entries and all files read.
     void Clear();
@@ -60,18 +67,21 @@ public:
     int EntryCount() const { return static_cast<int>(entries_.size()); }
     int FilesReadCount() const { return filesRead_.Count(); }
     const std::vector<TChecksumEntry>& Entries() const { return entries_; }
-    const TChecksumEntry* FindEntry(std::string_view fileName) const;
+    const TChecksumEntry* FindEntry(std::string_view fileName, const std::string& archive = "") const;
 
     // The key under which a name is stored: file-name part, lower case, the characters
     // /?<>\:;*|[]=,& +'-()# as underscores, runs of underscores as one.
     static std::string NormalizeName(std::string_view fileName);
 
 private:
-    bool ReadSFV(const std::string& fileName, TStream& stream);
-    bool ReadMD5(const std::string& fileName, TStream& stream);
-    bool ReadPAR(const std::string& fileName, TStream& stream);
-    TChecksumEntry* EntryFor(const std::string& name);  // creates it on first use
-    TChecksumEntry* Find(std::string_view fileName);
+    bool ReadSFV(const std::string& fileName, const std::string& scope, TStream& stream);
+    bool ReadMD5(const std::string& fileName, const std::string& scope, TStream& stream);
+    bool ReadPAR(const std::string& fileName, const std::string& scope, TStream& stream);
+    // Entries are keyed by archive and folder besides the normalised name.
+    static std::string ScopeOf(const std::string& archive, std::string_view fileName);
+    static std::string KeyOf(const std::string& scope, std::string_view fileName);
+    TChecksumEntry* EntryFor(const std::string& scope, const std::string& name);  // creates it on first use
+    TChecksumEntry* Find(const std::string& archive, std::string_view fileName);
     void Report(TChecksumEntry& entry, const std::string& fileName, const char* caption, TStringList* list);
 
     TStringList filesRead_;

@@ -88,7 +88,8 @@ void TLoadFiles::SetArchiveSource(std::unique_ptr<IArchiveSource> Source) {
 
 int TLoadFiles::FileBufferSize() const {
     VTRACE("TLoadFiles::FileBufferSize");
-    return PageSettings().FileBufferSize;
+    // A hand-edited size beyond the page count holds nothing more.
+    return std::clamp(PageSettings().FileBufferSize, 0, std::max(FileNames_->GetPageCount(), 6));
 }
 
 // ---- Loading a list ----
@@ -118,9 +119,9 @@ void TLoadFiles::ContinueLoadFiles() {
             OpenedFiles_.Add(name);
             if (BaseDirectory_.empty()) BaseDirectory_ = ExtractFileDir(name);
             if (IsChecksumFile(name)) {
-                FileStream_.Clear();
-                if (FileStream_.LoadFromFile(name)) Checksums_->AddChecksumFile(name, FileStream_);
-                FileStream_.Clear();
+                // Read from the file line by line, never loaded whole.
+                TFileStream list;
+                if (list.Open(name, FileMode::OpenRead)) Checksums_->AddChecksumFile(name, list);
             }
         } else if (IsArchiveFile(name)) {
             OpenedFiles_.Add(name);
@@ -133,8 +134,13 @@ void TLoadFiles::ContinueLoadFiles() {
             State_ = lsLoadingList;
         }
     }
-    if (FileNames_->GetCheckSumCount() > 0 && FileNames_->AllNames().Count() > 0)
-        Checksums_->CheckAllFilesPesent(FileNames_->AllNames());
+    if (FileNames_->GetCheckSumCount() > 0 && FileNames_->AllNames().Count() > 0) {
+        // Names with their archives: a list only judges the pages beside it.
+        std::vector<std::pair<std::string, std::string>> present;
+        for (const TPageEntries* l : {&FileNames_->PageList(), &FileNames_->InfoList(), &FileNames_->CheckSumList()})
+            for (const auto& e : *l) present.emplace_back(e->Name, e->Archive);
+        Checksums_->CheckAllFilesPesent(present);
+    }
     State_ = lsIdle;
     if (FileNames_->GetPageCount() == 0) {
         ShowMessageBox(kNoImages, OpenedFiles_.CommaText(), mbOK, TMsgKind::Information);
@@ -148,9 +154,14 @@ void TLoadFiles::InitialArchiveFile() {
     VTRACE("TLoadFiles::InitialArchiveFile");
     for (const auto& member : ArchiveMembers_) {
         if (!IsChecksumFile(member)) continue;
+        // A list too large to be real is refused before it is unpacked.
+        if (Archive_ && TCheckChecksums::TooLarge(Archive_->MemberSize(member))) {
+            TCheckChecksums::RefuseTooLarge(member);
+            continue;
+        }
         if (TStream* s = ExtractMember(member)) {
             s->Seek(0, SeekOrigin::Begin);
-            Checksums_->AddChecksumFile(member, *s);
+            Checksums_->AddChecksumFile(member, *s, CurrentArchive_);
         }
     }
     FileNames_->Add(ArchiveMembers_, CurrentArchive_);
@@ -230,7 +241,7 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
             stream = ExtractMember(FileName);
         }
         if (stream) {
-            Checksums_->CheckFileChecksum(FileName, *stream, stream->Size());
+            Checksums_->CheckFileChecksum(FileName, *stream, stream->Size(), nullptr, ArchiveName);
             stream->Seek(0, SeekOrigin::Begin);
         }
     } catch (const std::exception& e) {
@@ -243,8 +254,15 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
     switch (StateWanted) {
         case lsPageStream:
         case lsPreloading: {
-            if (!stream || PageNumber == -1 || FileBufferSize() <= 5) {
+            // Read-ahead keeps copies only within its memory budget.
+            const int64_t size = stream ? stream->Size() : 0;
+            const bool overBudget = size > PreloadBudget - PreloadBytes_;
+            if (!stream || PageNumber == -1 || FileBufferSize() <= 5 || overBudget) {
                 State_ = lsIdle;
+                BudgetHit_ = BudgetHit_ || (stream && overBudget);
+                // Served without a copy, the window around it is still due.
+                if (stream && overBudget && PageNumber != -1 && FileBufferSize() > 5 && StateWanted == lsPageStream)
+                    PreloadDue_ = true;
                 // A read-ahead has no one waiting for it: it fires nothing, also on failure.
                 if (StateWanted == lsPageStream && Callback) Callback(Owner_, stream, FileName);
                 break;
@@ -257,7 +275,9 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
             }
             if (looseFile) FileStream_.Clear();
             TStream* kept = copy.get();
-            if (!FileNames_->GetPageData(PageNumber)) ++StreamsLoaded_;
+            if (TStream* old = FileNames_->GetPageData(PageNumber)) PreloadBytes_ -= old->Size();
+            else ++StreamsLoaded_;
+            PreloadBytes_ += kept->Size();
             FileNames_->SetPageData(PageNumber, std::move(copy));
             kept->Seek(0, SeekOrigin::Begin);
             State_ = lsIdle;
@@ -369,7 +389,7 @@ void TLoadFiles::GetPreview(const std::string& ArchiveName) {
 void TLoadFiles::PreloadWindow(int& Start, int& End) const {
     VTRACE("TLoadFiles::PreloadWindow");
     int count = FileNames_->GetPageCount();
-    int size = FileBufferSize();
+    int size = FileBufferSize();  // at most the page count (or 6): no sum below overflows
     Start = CurrentFile_ - 2;
     if (count <= size + Start) Start = count - size;
     if (Start < 0) Start = 0;
@@ -390,7 +410,8 @@ bool TLoadFiles::PreloadNextStreams() {
     int start = 0, end = 0;
     PreloadWindow(start, end);
     bool did = false;
-    for (int i = start; i < end; ++i) {
+    BudgetHit_ = false;
+    for (int i = start; i < end && !BudgetHit_; ++i) {
         if (FileNames_->GetPageData(i)) continue;
         LoadPageAs(lsPreloading, i, nullptr);
         did = true;
@@ -402,13 +423,16 @@ bool TLoadFiles::PreloadNextStreams() {
 bool TLoadFiles::UnloadOldStreams() {
     VTRACE("TLoadFiles::UnloadOldStreams");
     int count = FileNames_->GetPageCount();
-    if (!(FileBufferSize() < StreamsLoaded_ && StreamsLoaded_ < count)) return false;
+    // Also when the memory budget is spent, so that the window around the reader can fill.
+    if (!(FileBufferSize() < StreamsLoaded_ && StreamsLoaded_ < count) && PreloadBytes_ < PreloadBudget) return false;
     int start = 0, end = 0;
     PreloadWindow(start, end);
     bool did = false;
     for (int i = 0; i < count; ++i) {
         if (i >= start && i < end) continue;
-        if (!FileNames_->GetPageData(i)) continue;
+        TStream* data = FileNames_->GetPageData(i);
+        if (!data) continue;
+        PreloadBytes_ -= data->Size();
         FileNames_->SetPageData(i, nullptr);
         --StreamsLoaded_;
         did = true;
@@ -428,6 +452,7 @@ void TLoadFiles::TidyUp() {
     ArchiveMembers_.Clear();
     FileStream_.Clear();
     StreamsLoaded_ = 0;
+    PreloadBytes_ = 0;
     OnStreamReady = nullptr;
     CloseArchive();
     Checksums_->Clear();

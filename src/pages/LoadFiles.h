@@ -67,9 +67,15 @@ public:
     bool Busy() const { return Busy_; }
     int CurrentFile() const { return CurrentFile_; }
     int StreamsLoaded() const { return StreamsLoaded_; }
+    // Bytes held by the streams read ahead.
+    int64_t PreloadBytes() const { return PreloadBytes_; }
     bool PreloadDue() const { return PreloadDue_; }
     // The read-ahead window [Start, End) around CurrentFile.
     void PreloadWindow(int& Start, int& End) const;
+
+    // Bytes that read-ahead copies may hold together; a page larger than what is left is
+    // served without a kept copy, and read-ahead stops when it is spent.
+    int64_t PreloadBudget = int64_t(256) << 20;
 
     TLoaderNotifyEvent OnFilesReady;
     TLoaderStreamEvent OnStreamReady;
@@ -105,6 +111,8 @@ private:
     int CurrentFile_ = 0;
     bool PreloadDue_ = false;
     int StreamsLoaded_ = 0;
+    int64_t PreloadBytes_ = 0;
+    bool BudgetHit_ = false;  // a stream read ahead found no room in the budget
     bool Busy_ = false;
 };
 

@@ -1,5 +1,7 @@
 #include "pages/Processbmp.h"
 
+#include <algorithm>
+
 #include <climits>
 #include <cstdint>
 #include <utility>
@@ -129,8 +131,10 @@ bool ComputeFit(const TFitInput& In, const TSettings& s, TFitResult& Out) {
     } else if (haveScreen && heightFit) {
         byHeight();
     } else if (s.TargetHeight) {
-        TH = s.TargetHeightVal;
-        TW = W * s.TargetHeightVal / H;
+        // A hand-edited height outside the dialog's range is taken at its nearest end.
+        const int64_t target = std::clamp<int64_t>(s.TargetHeightVal, 1, 4096);
+        TH = target;
+        TW = std::max<int64_t>(1, W * target / H);
     }
 
     if (TW > INT_MAX || TH > INT_MAX) return false;

@@ -170,9 +170,14 @@ public:
         raw_.clear();
         id_ = FileId{};
         file_.clear();
+        unreadableWhy.clear();
+        keptCopy.clear();
     }
 
     bool writeFailed = false;
+    // Why the file could not be read at all (empty when it could), and where it was kept.
+    std::string unreadableWhy;
+    std::string keptCopy;
     std::function<bool()> beforeRename;
 
 private:
@@ -190,12 +195,14 @@ private:
                 id_ = StatPath(file_);
                 damaged_ = true;
                 readable_ = false;
+                unreadableWhy = std::string("it cannot be opened: ") + std::strerror(errno);
             }
         } else {
             struct stat st;
             if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxFileSize) {
                 damaged_ = true;
                 readable_ = false;
+                unreadableWhy = S_ISREG(st.st_mode) ? "it is larger than 16 MiB" : "it is not a file";
                 id_ = ::fstat(fd, &st) == 0 ? IdOf(st) : StatPath(file_);
             } else {
                 id_ = IdOf(st);
@@ -206,6 +213,7 @@ private:
                     if (n < 0) {
                         damaged_ = true;
                         readable_ = false;
+                        unreadableWhy = "it cannot be read";
                         break;
                     }
                     if (n == 0) break;
@@ -213,6 +221,7 @@ private:
                     if (bytes.size() > static_cast<size_t>(kMaxFileSize)) {
                         damaged_ = true;
                         readable_ = false;
+                        unreadableWhy = "it is larger than 16 MiB";
                         break;
                     }
                 }
@@ -232,7 +241,10 @@ private:
     bool KeepDamagedCopy() {
         for (int n = 1; n < 1000; ++n) {
             std::string copy = file_ + ".damaged-" + std::to_string(n);
-            if (::link(file_.c_str(), copy.c_str()) == 0) return true;
+            if (::link(file_.c_str(), copy.c_str()) == 0) {
+                keptCopy = copy;
+                return true;
+            }
             if (errno == EEXIST) continue;
             if (errno == ENOENT) return true;  // gone: nothing left to lose
             if (!readable_) return false;
@@ -370,6 +382,17 @@ void ResetRegistryStore() {
     Store& s = TheStore();
     std::lock_guard g(s.mutex);
     s.Reset();
+}
+
+std::string TakeRegistryUnreadableNote() {
+    Store& s = TheStore();
+    std::lock_guard g(s.mutex);
+    if (s.unreadableWhy.empty()) return {};
+    std::string note = "The settings file could not be read: " + s.unreadableWhy + ". Every setting has its default";
+    note += s.keptCopy.empty() ? "." : "; the file is kept as " + s.keptCopy + ".";
+    s.unreadableWhy.clear();
+    s.keptCopy.clear();
+    return note;
 }
 
 bool RegistryWriteFailed() {

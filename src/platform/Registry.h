@@ -29,6 +29,10 @@ void ResetRegistryStore();
 // A file with unreadable lines is kept as RegistryFilePath() + ".damaged-N" before it
 // is first rewritten.
 
+// Once after the store found its file unreadable (too large, not a file, a read error):
+// what happened and where the file was kept; empty otherwise.
+std::string TakeRegistryUnreadableNote();
+
 // Key access in the manner of the class library's registry object: open a key, then
 // read and write its values. Paths may start with '\' (absolute from the root) or not.
 class TRegistry {

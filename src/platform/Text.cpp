@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 
@@ -13,13 +14,55 @@ namespace vellicor {
 
 static inline unsigned char Fold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
 
+namespace {
+
+// The lower-case letter of a capital in the Latin, Greek and Cyrillic blocks; any other code
+// point stays. Each pair has the same UTF-8 length.
+uint32_t FoldCodePoint(uint32_t c) {
+    if (c < 0x80) return Fold(static_cast<unsigned char>(c));
+    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 0x20;
+    if (c == 0x178) return 0xFF;
+    if ((c >= 0x100 && c <= 0x137) || (c >= 0x14A && c <= 0x177)) return c | 1;
+    if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) return (c & 1) ? c + 1 : c;
+    if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 0x20;
+    if (c >= 0x410 && c <= 0x42F) return c + 0x20;
+    if (c >= 0x400 && c <= 0x40F) return c + 0x50;
+    return c;
+}
+
+// The next code point of UTF-8 text at i, moving i past it; a byte that starts no valid
+// sequence stands for itself (above every code point, so such names sort apart).
+uint32_t NextCodePoint(std::string_view s, size_t& i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    int len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (len > 1 && i + static_cast<size_t>(len) <= s.size()) {
+        uint32_t cp = c & (0x7F >> len);
+        bool ok = true;
+        for (int k = 1; k < len && ok; ++k) {
+            unsigned char t = static_cast<unsigned char>(s[i + static_cast<size_t>(k)]);
+            ok = (t & 0xC0) == 0x80;
+            cp = cp << 6 | (t & 0x3F);
+        }
+        static const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
+        if (ok && cp >= least[len] && cp <= 0x10FFFF) {
+            i += static_cast<size_t>(len);
+            return cp;
+        }
+    }
+    ++i;
+    return len == 1 ? c : 0x110000 + c;
+}
+
+}  // namespace
+
 int AnsiCompareText(std::string_view a, std::string_view b) {
-    size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char x = Fold(static_cast<unsigned char>(a[i])), y = Fold(static_cast<unsigned char>(b[i]));
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        uint32_t x = FoldCodePoint(NextCodePoint(a, i)), y = FoldCodePoint(NextCodePoint(b, j));
         if (x != y) return x < y ? -1 : 1;
     }
-    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+    bool aDone = i >= a.size(), bDone = j >= b.size();
+    return aDone == bDone ? 0 : (aDone ? -1 : 1);
 }
 
 int AnsiCompareStr(std::string_view a, std::string_view b) {
@@ -31,7 +74,18 @@ bool SameText(std::string_view a, std::string_view b) { return a.size() == b.siz
 
 std::string LowerCase(std::string_view s) {
     std::string r(s);
-    for (auto& c : r) c = static_cast<char>(Fold(static_cast<unsigned char>(c)));
+    for (size_t i = 0; i < r.size();) {
+        size_t start = i;
+        uint32_t cp = NextCodePoint(r, i);
+        uint32_t low = FoldCodePoint(cp);
+        if (low == cp) continue;
+        if (low < 0x80) {
+            r[start] = static_cast<char>(low);
+        } else {  // two bytes before and after
+            r[start] = static_cast<char>(0xC0 | (low >> 6));
+            r[start + 1] = static_cast<char>(0x80 | (low & 0x3F));
+        }
+    }
     return r;
 }
 

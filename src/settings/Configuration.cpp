@@ -123,6 +123,9 @@ TConfigureForm::TConfigureForm() {
     loading_ = false;
     edgeTabVisible_ = false;
     ShowInvalidData();
+    // A file the store could not read at all left every setting at its default: say so.
+    std::string note = TakeRegistryUnreadableNote();
+    if (!note.empty()) ShowMessageBox("Settings reset to their defaults", RegistryFilePath() + "\n" + note, mbOK, TMsgKind::Warning);
 }
 
 TConfigureForm::~TConfigureForm() {

@@ -329,13 +329,22 @@ int TraceException(const std::exception& e) {
     char* demangled = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
     std::string text = status == 0 && demangled ? demangled : mangled;
     std::free(demangled);
+    // The address identifies the exception: it is kept whole (eight digits at least) and the
+    // class name gives way to it within the 30 characters.
     char addr[32];
-    std::snprintf(addr, sizeof addr, "%0*llX", static_cast<int>(2 * sizeof(void*)),
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&e)));
-    text += " at ";
-    text += addr;
+    std::snprintf(addr, sizeof addr, "%08llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&e)));
+    const std::string tail = std::string(" at ") + addr;
+    if (text.size() > 255) text.resize(255);
+    if (text.size() + tail.size() > 30) text.resize(30 > tail.size() ? 30 - tail.size() : 0);
+    text += tail;
     if (text.size() > 30) text.resize(30);
     return Send(trace32::kException, text.c_str(), static_cast<int32_t>(text.size()), e.what());
+}
+
+int FailedExit(const std::exception& e) {
+    TraceException(e);
+    SetExitError(1, &e);
+    return 1;
 }
 
 int TraceStringFmt(const char* label, const char* format, ...) {

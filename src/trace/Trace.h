@@ -29,6 +29,9 @@ int TraceBool(bool value, const char* label);
 int TraceComment(const char* label);
 int TraceError(uint16_t code);
 int TraceException(const std::exception& e);
+// For a program entry that catches e and ends: traces e, marks the exit as one with
+// errors (so the exit record is written) and returns 1, the exit code.
+int FailedExit(const std::exception& e);
 int TraceStringFmt(const char* label, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int TraceTimer(int32_t id, const char* label);
 

@@ -18,7 +18,7 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName("Sequential Image Reader");
+    // No display name: Qt would add it to every caption, and the caption is the page's name.
     QApplication::setApplicationName("vellicor");
     VTRACE("WinMain");
     // Decoders that draw for palette screens ask for the depth.
@@ -43,6 +43,6 @@ int main(int argc, char** argv) {
         return rc;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vellicor: %s\n", e.what());
-        return 1;
+        return vellicor::trace::FailedExit(e);
     }
 }

@@ -108,31 +108,62 @@ TEST(UnArchiveTar, ListsOnceAndExtractsInAnyOrder) {
     EXPECT_TRUE(ui.shown.empty()) << "a failed page shows the error page, not a message";
 }
 
-TEST(UnArchiveTar, DamagedArchivesGiveAnEmptyListAndAMessageEmptyOnesNothing) {
+// Damage costs only the members it hits: every intact member is listed and extracted, and
+// the damage is told in one message; an archive with nothing intact is forgotten.
+TEST(UnArchiveTar, DamageCostsOnlyTheMembersItHits) {
     TempDir dir;
     std::string good = RawHeader("a.jpg", '0', 3).block + Padded("abc");
-    RawHeader badSum("b.jpg", '0', 0);
+    std::string last = RawHeader("d.jpg", '0', 4).block + Padded("dddd");
+    RawHeader badSum("b.jpg", '0', 0), hit("c.jpg", '0', 1500), garbageSize("c.jpg", '0', 1500), sparse("s.jpg", 'S', 0, "ustar  \0");
     badSum.Set(148, "0000001");
-    const std::pair<std::string, const char*> cases[] = {
-        {dir.Write("checksum.cbt", good + badSum.block + ZeroBlocks()), "damaged"},
-        {dir.Write("size.cbt", good + RawHeader("b.jpg", '0', 100000).block + std::string(1000, 'x')), "damaged"},
-        {dir.Write("garbage.tar", std::string(4096, '\x5a')), "damaged"}, {dir.File("missing.cbt"), "cannot be opened"},
-        {dir.Write("zeros.cbt", ZeroBlocks(20)), nullptr}, {dir.Write("notes.txt", "hello"), nullptr}, {"", nullptr},
+    hit.Set(124, "00000077777");  // a size hit by damage: the checksum no longer matches
+    garbageSize.Set(124, "0000x002734").FixChecksum();
+    std::string cut = ReadFileBytes(MakeTar(dir, "whole.cbt", {{"p1.jpg", std::string(3000, '1')}, {"p2.jpg", std::string(3000, '2')},
+                                                             {"p3.jpg", std::string(3000, '3')}}));
+    const struct {
+        std::string path, names;
+        const char* message;
+    } cases[] = {
+        {dir.Write("checksum.cbt", good + badSum.block + last + ZeroBlocks()), "a.jpg b.jpg d.jpg", "(wrong checksum) at byte 1024"},
+        {dir.Write("hit.cbt", good + hit.block + std::string(1536, 'c') + last + ZeroBlocks()), "a.jpg d.jpg", "(wrong checksum) at byte 1024"},
+        {dir.Write("size.cbt", good + garbageSize.block + std::string(1536, 'c') + last + ZeroBlocks()), "a.jpg d.jpg",
+         "size field of a header is not a number at byte 1024"},
+        {dir.Write("cut.cbt", cut.substr(0, cut.size() / 2)), "p1.jpg p2.jpg", "ends inside the member \"p2.jpg\""},
+        {dir.Write("long.cbt", good + RawHeader("b.jpg", '0', 100000).block + std::string(1000, 'x')), "a.jpg b.jpg", "ends inside"},
+        {dir.Write("sparse.cbt", good + sparse.block + last + ZeroBlocks()), "a.jpg d.jpg", "Sparse members cannot be shown: \"s.jpg\""},
+        {dir.Write("garbage.tar", std::string(4096, '\x5a')), "", "damaged and cannot be read"},
+        {dir.File("missing.cbt"), "", "cannot be opened"},
+        {dir.Write("zeros.cbt", ZeroBlocks(20)), "", nullptr}, {dir.Write("notes.txt", "hello"), "", nullptr}, {"", "", nullptr},
     };
-    for (const auto& [path, message] : cases) {
-        SCOPED_TRACE(path);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
         FakeUi ui;
         TUnArchive a(&g_owner);
         int& ready = CountReady(a);
         a.SetFileName(MakeTar(dir, "before.tar", {{"x", "y"}}));
-        a.SetFileName(path);
-        EXPECT_EQ(a.FileNames().Count() * 10 + ready, 1);
-        EXPECT_TRUE(a.Extract("a.jpg") == nullptr && a.Extract("x") == nullptr);
-        EXPECT_EQ(ui.shown.size(), message ? 1u : 0u);
-        if (message && !ui.shown.empty()) {
-            EXPECT_EQ(a.ArchiveType(), atNone);
-            EXPECT_EQ(ui.shown[0].caption, path);
-            EXPECT_NE(ui.shown[0].text.find(message), std::string::npos) << ui.shown[0].text;
+        a.SetFileName(c.path);
+        std::string names;
+        for (const auto& n : a.FileNames()) names += (names.empty() ? "" : " ") + n;
+        EXPECT_EQ(names, c.names);
+        EXPECT_EQ(ready, c.names.empty() ? 1 : 2);
+        EXPECT_EQ(a.Extract("x"), nullptr);
+        ASSERT_EQ(ui.shown.size(), c.message ? 1u : 0u);
+        if (c.message) {
+            EXPECT_EQ(ui.shown[0].caption, c.path);
+            EXPECT_NE(ui.shown[0].text.find(c.message), std::string::npos) << ui.shown[0].text;
+        }
+        if (c.names.empty()) {
+            if (c.message) {
+                EXPECT_EQ(a.ArchiveType(), atNone);
+            }
+            continue;
+        }
+        const std::string first = c.names.substr(0, c.names.find(' ')), lastName = c.names.substr(c.names.rfind(' ') + 1);
+        EXPECT_EQ(Bytes(a.Extract(first)), first == "a.jpg" ? "abc" : std::string(3000, '1'));
+        if (lastName == "d.jpg") {
+            EXPECT_EQ(Bytes(a.Extract(lastName)), "dddd");
+        } else if (lastName == "b.jpg" || lastName == "p2.jpg") {
+            EXPECT_EQ(a.Extract(lastName), nullptr) << "only the read of a member cut off fails";
         }
     }
 }
@@ -289,13 +320,14 @@ TEST(UnArchiveLoader, ArchivesOpenLikeDirectories) {
     ASSERT_EQ(ui.shown.size(), 1u) << "the damaged archive is reported";
     EXPECT_EQ(ui.shown[0].caption, broken);
     TPageList& list = *loader.FileNames();
-    ASSERT_EQ(list.GetPageCount(), 4);
-    EXPECT_EQ(list.GetPageName(0) + list.GetPageName(1) + list.GetPageName(2) + list.GetPageName(3), "p01.jpgp02.pngp03.jpgq1.jpg");
-    for (int i : {0, 3, 2, 1, 0}) {  // back and forth between the archives
+    ASSERT_EQ(list.GetPageCount(), 5) << "the cut member is listed; only its read fails";
+    EXPECT_EQ(list.GetPageName(0) + list.GetPageName(1) + list.GetPageName(2) + list.GetPageName(3) + list.GetPageName(4),
+              "x.jpgp01.jpgp02.pngp03.jpgq1.jpg");
+    for (int i : {0, 3, 4, 2, 1, 0}) {  // back and forth between the archives
         std::string got = "<none>";
         loader.OnStreamReady = [&](void*, TStream* s, const std::string&) { got = Bytes(s); };
         loader.LoadPage(i);
-        EXPECT_EQ(got, std::to_string(i + 1));
+        EXPECT_EQ(got, i == 0 ? "<null>" : std::to_string(i));
     }
     SetModuleSearchDir("");
     SetPageSettings(nullptr);

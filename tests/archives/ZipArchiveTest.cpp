@@ -11,6 +11,8 @@
 #include <map>
 
 #include "ArchiveTestSupport.h"
+#include "archives/UnArchive.h"
+#include "archives/UnArchiveZip.h"
 #include "archives/zip/ZipComponent.h"
 #include "platform/Text.h"
 #include "support/FakeUi.h"
@@ -206,6 +208,20 @@ write('g.zip', make_zip([entry(b'a.txt', b'alpha')], comment=b'old') + b'trailin
     c.SetZipComment("late");
     EXPECT_EQ(ui.shown.back().text + c.GetZipComment(), "Error while reading the End Of Central Directory");
     EXPECT_EQ(ReadFileBytes(cz), "X" + before);
+    // Written in the OEM code page when asked; failures before anything is written.
+    tmp.Write("c.zip", before);
+    List("c.zip");
+    c.CodePage = cpOEM;
+    c.SetZipComment("caf\xC3\xA9");
+    EXPECT_EQ(ReadFileBytes(cz).substr(static_cast<size_t>(c.EOCPosition() + 20)), std::string("\x04\0caf\x82", 6));
+    EXPECT_EQ(c.GetZipComment(), "caf\xC3\xA9");
+    std::filesystem::remove(cz);
+    std::filesystem::create_directory(cz);  // no longer a file that opens for writing
+    c.SetZipComment("x");
+    EXPECT_EQ(std::to_string(c.ErrCode()) + ":" + ui.shown.back().text + c.GetZipComment(), "11002:Zip file could not be opened");
+    TZipComponent none;
+    none.SetZipComment("x");
+    EXPECT_EQ(std::to_string(none.ErrCode()) + ":" + ui.shown.back().text, "11001:Input file does not exist");
 }
 
 TEST_F(ZipArchive, RecordsAsTheLibrarySeesThem) {
@@ -359,12 +375,105 @@ TEST_F(ZipArchive, RealLibraryMembersSizesBuffersAndPasswords) {
     c.SetPasswordReqCount(2);
     EXPECT_EQ(Member("secret.txt"), "classified");
     EXPECT_EQ(ui.passwordRequests.size(), 2u);
+    List("enc.zip");  // opened anew: the password that served is forgotten
     c.Unattended = true;  // nobody is asked; the member is not delivered
     EXPECT_EQ(c.ExtractFileToStream("secret.txt"), nullptr);
     EXPECT_EQ(ui.passwordRequests.size(), 2u);
     EXPECT_EQ(c.ErrCode() * 10 + int(c.PasswordReqCount()), UZ_PASSWORD * 10 + 2);
     c.Password = "pw";
     EXPECT_EQ(Member("secret.txt"), "classified");
+}
+
+// An encrypted book asks once: the answer that served is kept for the archive while it is
+// open (a wrong one is asked again), and "Cancel all" or "Abort" end the questions for it;
+// opening it again starts afresh.
+TEST_F(ZipArchive, EncryptedBookAsksOncePerOpening) {
+    for (const char* p : {"p1.jpg", "p2.jpg", "p3.jpg"}) tmp.Write(std::string("src/") + p, std::string("page ") + p);
+    Zip("-P pw ../enc.cbz p1.jpg p2.jpg p3.jpg");
+    c.Load_Unz_Dll();
+    auto readAll = [&] {
+        std::string got;
+        for (const char* p : {"p1.jpg", "p2.jpg", "p3.jpg"}) got += Bytes(c.ExtractFileToStream(p)) + ";";
+        return got;
+    };
+    const std::string all = "page p1.jpg;page p2.jpg;page p3.jpg;", none = "<null>;<null>;<null>;";
+    const struct {
+        std::vector<std::string> answers;
+        int refusal;
+        std::string pages;
+        size_t questions;
+    } cases[] = {
+        {{"pw"}, mrCancel, all, 1},
+        {{"wrong", "pw"}, mrCancel, all, 2},  // asked again after a wrong answer
+        {{}, mrCancel, none, 3},              // plain Cancel: asked for every page
+        {{}, mrAll, none, 1},
+        {{}, mrAbort, none, 1},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.refusal);
+        List("enc.cbz");
+        c.SetPasswordReqCount(2);
+        ui.passwordRequests.clear();
+        ui.passwords.assign(k.answers.begin(), k.answers.end());
+        ui.passwordRefusal = k.refusal;
+        EXPECT_EQ(readAll(), k.pages);
+        EXPECT_EQ(ui.passwordRequests.size(), k.questions);
+    }
+    EXPECT_TRUE(c.Password.empty()) << "the component's own password is untouched";
+}
+
+// bzip2 members unpack; a method or an encryption the library cannot read is refused with
+// one message naming it, never empty data; claimed sizes never decide what is allocated.
+TEST_F(ZipArchive, MethodsAndClaimedSizesThroughTheFrontEnd) {
+    std::string page(3 << 20, '\0');  // larger than the stream's first size: it has to grow
+    for (size_t i = 0; i < page.size(); i += 7) page[i] = static_cast<char>(i / 7);
+    tmp.Write("src/big.jpg", page);
+    tmp.Write("src/small.jpg", "small page");
+    Zip("-Z bzip2 ../bz.cbz big.jpg small.jpg");
+    Zip("../deflated.cbz big.jpg");
+    Py(R"PY(
+import struct
+write('lzma.cbz', make_zip([entry(b'a.jpg', b'abc', method=0), entry(b'b.jpg', b'not lzma', method=14)]))
+write('aes.cbz', make_zip([entry(b'a.jpg', b'abc', method=0), entry(b'c.jpg', b'x' * 40, method=99, flags=1)]))
+z = bytearray(make_zip([entry(b'big.jpg', b'x' * 600)]))
+i = z.find(b'PK\x01\x02')
+struct.pack_into('<II', z, i + 20, 1000000, 1000000000)  # claims 1 MB packed, 1 GB unpacked
+write('liar.cbz', bytes(z))
+)PY");
+    const struct {
+        const char* file;
+        const char* member;
+        std::string data;
+        const char* message;
+    } cases[] = {
+        {"bz.cbz", "big.jpg", page, nullptr},
+        {"bz.cbz", "small.jpg", "small page", nullptr},
+        {"deflated.cbz", "big.jpg", page, nullptr},
+        {"lzma.cbz", "b.jpg", "<null>", "Compression method 14 (LZMA) is not supported: b.jpg"},
+        {"aes.cbz", "c.jpg", "<null>", "AES encryption is not supported: c.jpg"},
+        {"liar.cbz", "big.jpg", "<null>", nullptr},
+    };
+    TUnArchive a(nullptr);
+    auto owned = std::make_unique<TZipArchiveReader>(nullptr);
+    TZipArchiveReader& reader = *owned;
+    reader.Zip().SetDLLDirectory(ModuleDir());
+    a.SetReader(atZip, std::move(owned));
+    for (const auto& k : cases) {
+        SCOPED_TRACE(std::string(k.file) + " " + k.member);
+        ui.shown.clear();
+        a.SetFileName(tmp.File(k.file));
+        EXPECT_EQ(Bytes(a.Extract(k.member)), k.data);
+        if (k.message) {
+            EXPECT_EQ(Bytes(a.Extract(k.member)), "<null>") << "asked again";
+        }
+        ASSERT_EQ(ui.shown.size(), k.message ? 1u : 0u) << "one message per archive";
+        if (k.message) {
+            EXPECT_EQ(ui.shown[0].caption, tmp.File(k.file));
+            EXPECT_EQ(ui.shown[0].text, k.message);
+            EXPECT_EQ(Bytes(a.Extract("a.jpg")), "abc");
+        }
+        EXPECT_LT(reader.Zip().ZipStream()->Bytes().capacity(), page.size() * 2 + (2u << 20)) << "no allocation by a claimed size";
+    }
 }
 
 // The real library to disk through the component: names never lead out of the base, both

@@ -204,6 +204,11 @@ TEST(ZipFileOps, CopyBufferCopyEraseToTheTrashAndTempNames) {
     if (access("/dev/full", W_OK) == 0) {
         EXPECT_EQ(copy(-1, "/dev/full"), -2) << "a write that falls short";
     }
+    EXPECT_EQ(copy(0, part), 0) << "nothing to copy";
+    EXPECT_EQ(ReadFileBytes(part), "");
+    int dirFd = open(tmp.Path().c_str(), O_RDONLY), o = open(part.c_str(), O_WRONLY | O_TRUNC);
+    EXPECT_EQ(c.CopyBuffer(dirFd, o, -1), -9) << "a read error is an error, not the end of the input";
+    close(dirFd), close(o);
     // A copy keeps the date; the file it replaces goes to the trash (undo is the default).
     std::string oldData = std::getenv("XDG_DATA_HOME") ? std::getenv("XDG_DATA_HOME") : "", trash = tmp.File("share/Trash/");
     setenv("XDG_DATA_HOME", tmp.File("share").c_str(), 1);
@@ -223,6 +228,12 @@ TEST(ZipFileOps, CopyBufferCopyEraseToTheTrashAndTempNames) {
     std::string gone = tmp.Write("gone.txt", "x");
     EXPECT_EQ(c.EraseFile(gone, htdFinal), 0);
     EXPECT_FALSE(FileExists(gone) || FileExists(trash + "files/gone.txt"));
+    // Failures: a missing file gives -1; a deletion the system refuses gives its error.
+    EXPECT_EQ(c.EraseFile(gone, htdFinal), -1);
+    EXPECT_EQ(c.EraseFile("", htdAllowUndo), -1);
+    tmp.Write("full/kept.txt", "x");
+    EXPECT_NE(c.EraseFile(tmp.File("full"), htdFinal), 0) << "a folder with files in it";
+    EXPECT_TRUE(FileExists(tmp.File("full/kept.txt")));
     oldData.empty() ? unsetenv("XDG_DATA_HOME") : setenv("XDG_DATA_HOME", oldData.c_str(), 1);
     c.TempDir = tmp.Path();
     std::string a = c.MakeTempFileName("zip", ".tmp");
@@ -297,6 +308,13 @@ TEST(ZipDisk, PresenceLabelsPromptsAndTheRightDisk) {
     EXPECT_EQ(c.CurrentVolumeFile() + " " + std::to_string(c.InputHandle()), tmp.File("set002.zip") + " -1");
     c.SetDriveRoot("relative");
     EXPECT_EQ(Raised([&] { c.IsDiskPresent(); }), DS_NotaDrive);
+    // A network root need not look like a local one (no absolute path, no mount check);
+    // a local root that is not there is no mounted drive.
+    vols.disks["//server/share"] = {DRIVE_REMOTE, "NET"};
+    c.SetDriveRoot("//server/share");
+    EXPECT_TRUE(c.IsDiskPresent());
+    c.SetDriveRoot(tmp.File("nowhere"));
+    EXPECT_EQ(Raised([&] { c.IsDiskPresent(); }), DS_DriveNoMount);
 }
 
 }  // namespace

@@ -84,13 +84,14 @@ TEST(Checksums, ListsAreReadOnceAndKeepTheFirstValue) {
                                          "page 01.jpg 11111111\r\nnotes.txt 22222222\r\nshort.gif 1f\rlong.bmp 0123456789\n"));
     EXPECT_FALSE(Add(c, "/SET/CHECK.SFV", "other.jpg 00000000\n")) << "a file is read once";
     ASSERT_EQ(c.EntryCount(), 4) << "the info file is no image";
-    const TChecksumEntry* e = c.FindEntry("PAGE_01.jpg");
+    const TChecksumEntry* e = c.FindEntry("/set/PAGE_01.jpg");
     ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->Key + "|" + e->Name, "page_01.jpg|Page 01.JPG");
+    EXPECT_EQ(e->Name, "Page 01.JPG");
     EXPECT_TRUE(e->HasSFV && !e->HasMD5 && e->SFVVal == 0x1a2b3c4du) << "the first value is kept";
-    EXPECT_EQ(c.FindEntry("b.png")->SFVVal, 0xDEADBEEFu);
-    EXPECT_EQ(c.FindEntry("short.gif")->SFVVal, 0x1Fu);
-    EXPECT_EQ(c.FindEntry("long.bmp")->SFVVal, 0x01234567u) << "eight digits at most";
+    EXPECT_EQ(c.FindEntry("/set/dir/b.png")->SFVVal, 0xDEADBEEFu) << "a name is relative to its list";
+    EXPECT_EQ(c.FindEntry("/set/short.gif")->SFVVal, 0x1Fu);
+    EXPECT_EQ(c.FindEntry("/SET/long.bmp")->SFVVal, 0x01234567u) << "eight digits at most";
+    EXPECT_EQ(c.FindEntry("long.bmp"), nullptr) << "a list judges only its own folder";
     // A Windows code page or UTF-8 with a BOM; overlong lines and binary junk do no harm.
     EXPECT_TRUE(Add(c, "a.sfv", "Seite \xE4.jpg 00000001\n") && Add(c, "b.sfv", "\xEF\xBB\xBFSeite \xC3\xB6.jpg 00000002\n"));
     EXPECT_TRUE(c.FindEntry("Seite \xC3\xA4.jpg") && c.FindEntry("Seite \xC3\xB6.jpg"));
@@ -106,7 +107,7 @@ TEST(Checksums, ListsAreReadOnceAndKeepTheFirstValue) {
     EXPECT_EQ(MD5ToHex(c.FindEntry("short.gif")->MD5Val), "000150983cd24fb0d6963f7d28e17f72") << "30 digits: right-aligned";
     ASSERT_NE(c.FindEntry("new\nline.bmp"), nullptr);
     EXPECT_EQ(c.FindEntry("new\nline.bmp")->Name, "new\nline.bmp");
-    EXPECT_EQ(c.EntryCount(), 4 + 3 + 3);
+    EXPECT_EQ(c.EntryCount(), 4 + 3 + 4) << "short.gif beside list.md5 is not /set/short.gif";
 }
 
 TEST(Checksums, FormatErrorsAskOnceAndCancelStops) {
@@ -133,9 +134,10 @@ TEST(Checksums, ParFiles) {
     const std::string big = RandomBytes(20000, 1);
     EXPECT_TRUE(Add(c, "/r/set.par", BuildPar({{u"Page 01.jpg", "abc"}, {u"big.PNG", big}, {u"info.nfo", "x"}, {u"\u00e4\U0001F600.gif", "y"}})));
     ASSERT_EQ(c.EntryCount(), 3);
-    EXPECT_TRUE(c.FindEntry("page_01.jpg")->HasPAR);
-    EXPECT_EQ(MD5ToHex(c.FindEntry("page_01.jpg")->PARVal) + MD5ToHex(c.FindEntry("big.png")->PAR16kVal), Md5("abc") + Md5(big.substr(0, 16384)));
-    EXPECT_NE(c.FindEntry("\xC3\xA4\xF0\x9F\x98\x80.gif"), nullptr) << "UTF-16 names, surrogates included";
+    ASSERT_TRUE(c.FindEntry("/r/page_01.jpg") && c.FindEntry("/r/big.png"));
+    EXPECT_TRUE(c.FindEntry("/r/page_01.jpg")->HasPAR);
+    EXPECT_EQ(MD5ToHex(c.FindEntry("/r/page_01.jpg")->PARVal) + MD5ToHex(c.FindEntry("/r/big.png")->PAR16kVal), Md5("abc") + Md5(big.substr(0, 16384)));
+    EXPECT_NE(c.FindEntry("/r/\xC3\xA4\xF0\x9F\x98\x80.gif"), nullptr) << "UTF-16 names, surrogates included";
     TCheckChecksums v2;
     EXPECT_FALSE(Add(v2, "v2.par", BuildPar({{u"a.jpg", "a"}}, 0x00020000)));
     EXPECT_EQ(Captions(ui), "PAR file version mismatch: v2.par\n");
@@ -171,13 +173,13 @@ TEST(Checksums, ParFiles) {
 TEST(Checksums, MismatchesAndMissingFilesAreReportedOnce) {
     FakeUi ui;
     TCheckChecksums c;
-    Add(c, "s.sfv", "sfv.jpg " + Crc("good") + "\nboth.jpg " + Crc("bytes") + "\n");
-    Add(c, "m.md5", Md5("good") + "  md5.png\n" + Md5("other") + "  both.jpg\n" + Md5("bytes") + "  md5par.jpg\n");
-    Add(c, "p.par", BuildPar({{u"par.gif", "good"}, {u"md5par.jpg", "other"}}));
+    Add(c, "/set/s.sfv", "sfv.jpg " + Crc("good") + "\nboth.jpg " + Crc("bytes") + "\n");
+    Add(c, "/set/m.md5", Md5("good") + "  md5.png\n" + Md5("other") + "  both.jpg\n" + Md5("bytes") + "  md5par.jpg\n");
+    Add(c, "/set/p.par", BuildPar({{u"par.gif", "good"}, {u"md5par.jpg", "other"}}));
     // Only the first kind counts, SFV before MD5 before PAR; unlisted names and non-images are not checked.
     for (const char* name : {"/set/sfv.jpg", "/set/md5.png", "/set/par.gif", "/set/unlisted.jpg", "notes.txt"}) Check(c, name, "good");
-    Check(c, "both.jpg", "bytes");
-    Check(c, "md5par.jpg", "bytes");
+    Check(c, "/set/both.jpg", "bytes");
+    Check(c, "/set/md5par.jpg", "bytes");
     EXPECT_TRUE(ui.shown.empty());
     for (int pass = 0; pass < 2; ++pass)
         for (const char* name : {"/set/sfv.jpg", "/set/MD5.png", "/set/par.gif"}) Check(c, name, "bad!");
@@ -197,13 +199,13 @@ TEST(Checksums, MismatchesAndMissingFilesAreReportedOnce) {
 
     FakeUi missingUi;
     TCheckChecksums m;
-    const TStringList present = ListOf({"/set/ONE.JPG", "/set/s.sfv", "Three.jpg"});
+    const TStringList present = ListOf({"/set/ONE.JPG", "/set/s.sfv", "/set/Three.jpg"});
     m.CheckAllFilesPesent(present);  // nothing read yet
-    Add(m, "s.sfv", "One.jpg 1\nTwo.jpg 2\nThree.jpg 3\n");
+    Add(m, "/set/s.sfv", "One.jpg 1\nTwo.jpg 2\nThree.jpg 3\n");
     m.CheckAllFilesPesent(present);
     m.CheckAllFilesPesent(present);
-    Check(m, "Two.jpg", "anything");
-    Add(m, "more.md5", "1  Four.jpg\n2 *Five.jpg\n");
+    Check(m, "/set/Two.jpg", "anything");
+    Add(m, "/set/more.md5", "1  Four.jpg\n2 *Five.jpg\n");
     m.CheckAllFilesPesent(present);
     EXPECT_EQ(Captions(missingUi), "File missing from checksum list: Two.jpg\nFiles missing from checksum list: Four.jpg,\nFive.jpg\n");
     m.Clear();

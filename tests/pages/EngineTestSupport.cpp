@@ -154,7 +154,16 @@ bool FakeArchiveSource::Open(const std::string& archiveName, TStringList& member
     return memberNames.Count() > 0;
 }
 
+int64_t FakeArchiveSource::MemberSize(const std::string& memberName) {
+    auto it = archives.find(current);
+    if (it == archives.end()) return -1;
+    for (auto& m : it->second)
+        if (m.name == memberName) return m.claimed >= 0 ? m.claimed : static_cast<int64_t>(m.bytes.size());
+    return -1;
+}
+
 TStream* FakeArchiveSource::Extract(const std::string& memberName) {
+    ++extracts;
     if (onCall) onCall();
     auto it = archives.find(current);
     if (it == archives.end()) return nullptr;

@@ -78,15 +78,17 @@ public:
     struct Member {
         std::string name, bytes;
         bool fails = false;  // Extract gives null
+        int64_t claimed = -1;  // the size the archive states, when it differs from the bytes
     };
     bool Open(const std::string& archiveName, TStringList& memberNames) override;
     TStream* Extract(const std::string& memberName) override;
     void Close() override { ++closes, current.clear(), stream.reset(); }
+    int64_t MemberSize(const std::string& memberName) override;
 
     std::map<std::string, std::vector<Member>> archives;
     std::string current;
     std::unique_ptr<TMemoryStream> stream;
-    int opens = 0, closes = 0;
+    int opens = 0, closes = 0, extracts = 0;
     bool throwOnOpen = false;
     std::function<void()> onCall;  // runs inside every Open and Extract, as a message pump would
 };

@@ -1,8 +1,11 @@
 #include "pages/LoadFiles.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdio>
 #include <filesystem>
 
 #include "EngineTestSupport.h"
@@ -196,6 +199,94 @@ TEST_F(LoadFilesTest, ReadAheadKeepsTheWindowInMemory) {
     loader.OnStreamReady = Recorder();
     EXPECT_TRUE(loader.Idle());
     EXPECT_TRUE(served.size() == 1 && Kept() == "x.x" && loader.State() == lsIdle);
+}
+
+// Read-ahead holds at most its byte budget, and a hand-edited window size far beyond the
+// page count neither overflows nor holds more than the pages.
+TEST_F(LoadFilesTest, ReadAheadStaysWithinItsBudgetAndAnyWindowSize) {
+    settings.FileBufferSize = 30;
+    loader.PreloadBudget = 15;  // room for three pages of five bytes
+    const auto names = WritePages(12);
+    Load(names);
+    EXPECT_EQ(Serve(0), "page0");
+    EXPECT_TRUE(loader.Idle());
+    EXPECT_EQ(Kept(), "xxx.........");
+    EXPECT_EQ(loader.PreloadBytes(), 15);
+    loader.PreloadBudget = 3;
+    settings.FileBufferSize = 6;
+    EXPECT_EQ(Serve(11), "page11") << "a page beyond the budget is served without a copy";
+    EXPECT_TRUE(loader.Idle()) << "the budget spent, pages outside the window go";
+    EXPECT_EQ(Kept(), "............");
+    EXPECT_EQ(loader.PreloadBytes(), 0);
+    // The window starts two pages before the one read and ends at the last page at most.
+    settings.FileBufferSize = 6;
+    loader.PreloadBudget = int64_t(256) << 20;
+    Load(names);
+    for (auto [page, window] : {std::pair{0, "0..6"}, {3, "1..7"}, {7, "5..11"}, {8, "6..12"}, {11, "6..12"}}) {
+        Serve(page);
+        int start = -1, end = -1;
+        loader.PreloadWindow(start, end);
+        EXPECT_EQ(std::to_string(start) + ".." + std::to_string(end), window) << page;
+    }
+    for (int big : {INT_MAX, 1000}) {
+        SCOPED_TRACE(big);
+        settings.FileBufferSize = big;
+        loader.PreloadBudget = int64_t(256) << 20;
+        Load(names);
+        Serve(5);
+        EXPECT_TRUE(loader.Idle());
+        EXPECT_EQ(Kept(), "xxxxxxxxxxxx");
+        int start = -1, end = -1;
+        loader.PreloadWindow(start, end);
+        EXPECT_EQ(std::to_string(start) + ".." + std::to_string(end), "0..12");
+    }
+}
+
+// Lists beside pages judge only their own folder or archive; a list too large to be real is
+// refused with one message before it is unpacked; the missing-files box stays readable.
+TEST_F(LoadFilesTest, ChecksumListsOfVolumesArchivesAndSizes) {
+    auto sfvOf = [](const std::vector<std::pair<std::string, std::string>>& pages) {
+        std::string text;
+        for (auto& [name, bytes] : pages) {
+            char crc[16];
+            std::snprintf(crc, sizeof crc, "%08x", static_cast<unsigned>(crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size()))));
+            text += name + " " + crc + "\r\n";
+        }
+        return text;
+    };
+    std::vector<std::string> names;
+    for (const char* vol : {"vol1", "vol2"}) {
+        std::vector<std::pair<std::string, std::string>> pages;
+        for (const char* p : {"01.jpg", "02.jpg", "03.jpg"}) {
+            pages.emplace_back(p, std::string(vol) + p);
+            names.push_back(dir.Write(std::string(vol) + "/" + p, std::string(vol) + p));
+        }
+        names.push_back(dir.Write(std::string(vol) + "/check.sfv", sfvOf(pages)));
+    }
+    const std::string a = dir.Write("a.cbz", "x"), b = dir.Write("b.cbz", "x");
+    archive->archives[a] = {{"p.jpg", "in a"}, {"book.sfv", sfvOf({{"p.jpg", "in a"}})}};
+    archive->archives[b] = {{"p.jpg", "in b"}, {"book.sfv", sfvOf({{"p.jpg", "in b"}, {"gone.jpg", "?"}})},
+                            {"huge.md5", "", false, int64_t(1) << 30}};
+    names.push_back(a);
+    names.push_back(b);
+    Load(names);
+    ASSERT_EQ(ui.shown.size(), 2u);
+    EXPECT_EQ(ui.shown[0].caption + ": " + ui.shown[0].text, "checksum file too large: huge.md5");
+    EXPECT_EQ(ui.shown[1].caption + ": " + ui.shown[1].text, "File missing from checksum list: gone.jpg")
+        << "a second list of the same name in another archive is read too";
+    for (int i = 0; i < loader.FileNames()->GetPageCount(); ++i) Serve(i);
+    EXPECT_EQ(ui.shown.size(), 2u) << "no page is judged by another folder's list";
+
+    // A hundred thousand missing names: a few dozen named, the rest counted.
+    std::string many;
+    for (int i = 0; i < 100000; ++i) many += "m" + std::to_string(i) + ".jpg 00000000\n";
+    ui.shown.clear();
+    Load({dir.Write("many/list.sfv", many), dir.Write("many/here.jpg", "x")});
+    ASSERT_EQ(ui.shown.size(), 1u);
+    const std::string& text = ui.shown[0].text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 30);
+    EXPECT_EQ(text.substr(0, 16), "m0.jpg,\nm1.jpg,\n");
+    EXPECT_EQ(text.substr(text.rfind('\n') + 1), "and 99970 more");
 }
 
 TEST_F(LoadFilesTest, CopyPageWritesTheBytesUnderTheExtensionOfTheirType) {

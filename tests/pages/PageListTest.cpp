@@ -5,6 +5,7 @@
 #include <random>
 
 #include "pages/Utilsunit.h"
+#include "platform/Text.h"
 
 using namespace vellicor;
 
@@ -113,4 +114,37 @@ TEST(PageList, EntriesOwnTheirStreamsAndBadIndicesAreHarmless) {
         l.SetPageData(0, std::make_unique<CountedStream>(alive));
     }
     EXPECT_EQ(alive, 0) << "the destructor frees what is left";
+}
+
+// Accented capitals fold like ASCII ones (UTF-8 names): "Étude" and "étude" are one key, and
+// a broken sequence neither matches a letter nor reads past the name's end.
+TEST(PageList, NonAsciiNamesSortWithoutCase) {
+    TPageList l;
+    for (const char* n : {"\xC3\xA9tude.jpg", "Zebra.jpg", "\xC3\x84rger.jpg", "apple.jpg", "\xC3\x89tude.jpg",
+                          "\xC3\xA4rger.jpg", "\xD0\x9C\xD0\xB8\xD1\x80.jpg", "\xD0\xBC\xD0\xB8\xD1\x80.jpg", "\xC3.jpg"})
+        l.Add(n, "");
+    l.Sort();
+    EXPECT_EQ(PageNames(l), (std::vector<std::string>{"apple.jpg", "Zebra.jpg", "\xC3\x84rger.jpg", "\xC3\xA4rger.jpg",
+                                                      "\xC3\xA9tude.jpg", "\xC3\x89tude.jpg", "\xD0\x9C\xD0\xB8\xD1\x80.jpg",
+                                                      "\xD0\xBC\xD0\xB8\xD1\x80.jpg", "\xC3.jpg"}))
+        << "equal keys keep the order they were added in";
+    const struct {
+        const char *a, *b;
+        int compare;
+    } pairs[] = {
+        {"\xC3\x89TUDE", "\xC3\xA9tude", 0}, {"\xC5\x92", "\xC5\x93", 0}, {"\xC5\xB8", "\xC3\xBF", 0},  // Œ œ, Ÿ ÿ
+        {"\xCE\xA9", "\xCF\x89", 0}, {"\xD0\x81", "\xD1\x91", 0},                                       // Ω ω, Ё ё
+        {"\xC3\x97", "\xC3\xB7", -1},  // × and ÷ are no letters
+        {"e", "\xC3\xA9", -1}, {"\xC3", "\xC3\xA9", 1}, {"ab", "AB\xC3", -1},
+    };
+    for (const auto& p : pairs) {
+        SCOPED_TRACE(std::string(p.a) + " " + p.b);
+        EXPECT_EQ(AnsiCompareText(p.a, p.b), p.compare);
+        EXPECT_EQ(-AnsiCompareText(p.b, p.a), p.compare);
+        EXPECT_EQ(SameText(p.a, p.b), p.compare == 0);
+        if (p.compare == 0) {
+            EXPECT_EQ(LowerCase(p.a), LowerCase(p.b));
+        }
+    }
+    EXPECT_EQ(LowerCase("\xC3\x89TUDE \xD0\x9C\xD0\x98\xD0\xA0 \xC3"), "\xC3\xA9tude \xD0\xBC\xD0\xB8\xD1\x80 \xC3");
 }

@@ -61,8 +61,9 @@ TEST(ProcessbmpFit, RulesOnTheExamples) {
         {"f", 100, 150, 1, 0, 0, 0, 100, 150, 0},            // a minimised window
         {"w", 100, 150, 1, 0, -5, 768, 100, 150, 0},
         {"", 100, 150, 1, 0, 0, 0, 600, 900, 0, 900},
-        {"", 100, 150, 1, 0, 1024, 768, 0, 0, 0, -40},
-        {"", 3000, 10, 1, 0, 1024, 768, 0, 0, 0, INT_MAX},
+        {"", 100, 150, 1, 0, 1024, 768, 1, 1, 0, -40},              // a height the dialog never gives: its nearest end
+        {"", 3000, 10, 1, 0, 1024, 768, 1228800, 4096, 0, INT_MAX},
+        {"", 100, 150, 1, 0, 1024, 768, 1, 1, 0, 0},
         {"h", INT_MAX, 1, 4, 0, 1024, INT_MAX, 0, 0, 0},
     };
     const std::pair<char, bool TSettings::*> flags[] = {

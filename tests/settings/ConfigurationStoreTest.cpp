@@ -2,6 +2,7 @@
 #include <sstream>
 
 #include "SettingsFixture.h"
+#include "platform/Text.h"
 
 namespace vellicor::test {
 namespace {
@@ -129,6 +130,22 @@ TEST_F(SettingsTest, CorruptedStoreFileStartsWithDefaults) {
     TConfigureForm form;
     EXPECT_EQ(form.PageBufferSize, 3);
     EXPECT_EQ(form.InfoFont, TFontDesc{});
+}
+
+// A file too large to be read is kept whole under a name of its own, the defaults are used,
+// and the reader is told so once; a merely damaged one changes nothing said.
+TEST_F(SettingsTest, AnOversizeStoreFileIsKeptAndReported) {
+    const std::string path = cfg_.Dir().Write("registry.txt", "[\\Software\\Vellicor]\n" + std::string((16 << 20) + 10, ';'));
+    ResetRegistryStore();
+    TConfigureForm form;
+    EXPECT_EQ(form.PageBufferSize, 3);
+    ASSERT_EQ(ui_.shown.size(), 1u);
+    EXPECT_EQ(ui_.shown[0].caption, "Settings reset to their defaults");
+    EXPECT_EQ(ui_.shown[0].text, path + "\nThe settings file could not be read: it is larger than 16 MiB. Every setting has "
+                                        "its default; the file is kept as " + path + ".damaged-1.");
+    EXPECT_EQ(FileSize(path + ".damaged-1"), int64_t(16 << 20) + 10 + 21);
+    TConfigureForm again;
+    EXPECT_EQ(ui_.shown.size(), 1u) << "said once";
 }
 
 TEST_F(SettingsTest, UnwritableStoreStillGivesWorkingSettings) {

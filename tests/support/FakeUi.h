@@ -32,7 +32,7 @@ public:
         passwordRequests.push_back(request);
         if (passwords.empty()) {
             password.clear();
-            return mrCancel;
+            return passwordRefusal;
         }
         password = passwords.front();
         passwords.pop_front();
@@ -49,7 +49,8 @@ public:
 
     std::vector<ShownMessage> shown;
     std::deque<int> answers;          // modal results for the next message boxes
-    std::deque<std::string> passwords;  // answers for password prompts (empty: Cancel)
+    std::deque<std::string> passwords;  // answers for password prompts (empty: passwordRefusal)
+    int passwordRefusal = mrCancel;
     std::vector<PasswordRequest> passwordRequests;
     bool waitCursor = false;
     int waitCursorChanges = 0;

@@ -135,6 +135,13 @@ TEST_F(Tracing, EnablesWithinFiveSecondsOfTheMapAppearing) {
     EXPECT_TRUE(tr::TracingEnabled());
 }
 
+// The class name as far as room allows, then the whole address.
+std::string ExceptionText(const std::exception& e) {
+    char addr[32];
+    std::snprintf(addr, sizeof addr, " at %08llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&e)));
+    return std::string("std::runtime_error").substr(0, 30 - std::strlen(addr)) + addr;
+}
+
 TEST_F(Tracing, RecordsCarryTheirTypesLengthsAndLabels) {
     FakeTraceState& fake = Bind(true);
     std::string s300(300, 'x');
@@ -161,7 +168,7 @@ TEST_F(Tracing, RecordsCarryTheirTypesLengthsAndLabels) {
         {[] { return tr::TraceRect({1, 2, 3, 4}, "Rc"); }, 9, 16, "Rc", Bytes(tr::TRect{1, 2, 3, 4})},
         {[] { return tr::TraceBool(true, "B"); }, 5, 4, "B", Bytes(int32_t{1})},
         {[] { return tr::TraceError(1234); }, 10, 2, "Error Code", Bytes(uint16_t{1234})},
-        {[&] { return tr::TraceException(e); }, 12, 30, "went wrong", "std::runtime_error at "},
+        {[&] { return tr::TraceException(e); }, 12, 30, "went wrong", ExceptionText(e)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -238,6 +245,15 @@ TEST_F(Tracing, ExitWithErrorsLeavesAnExitRecord) {
     EXPECT_TRUE(path < code && code < addr && addr != std::string::npos) << failed;
     std::string thrown = RunChild(log, [] { ::signal(SIGABRT, SIG_DFL); std::terminate(); });
     EXPECT_NE(thrown.find("App. Exited WITH ERRORS"), std::string::npos) << thrown;
+    // A program entry that catches an exception and returns.
+    std::string caught = RunChild(log, [] {
+        try {
+            throw std::runtime_error("settings unreadable");
+        } catch (const std::exception& e) {
+            EXPECT_EQ(tr::FailedExit(e), 1);
+        }
+    });
+    EXPECT_TRUE(caught.find("12|30|settings unreadable|") < caught.find("App. Exited WITH ERRORS")) << caught;
 }
 
 }  // namespace

@@ -60,6 +60,8 @@ xvfb-run -a -s "-screen 0 1024x768x24" "$work/run.sh"
 # VELLICOR_SMOKE_SHOT=file keeps the screenshot for a look.
 [ -z "${VELLICOR_SMOKE_SHOT:-}" ] || cp "$work/shot.png" "$VELLICOR_SMOKE_SHOT"
 grep -q 'page1.jpg' "$work/tree.txt" || { echo "FAIL: the page was never shown"; cat "$work/app.log"; exit 1; }
+# The caption is the page's file name and nothing after it.
+grep -q 'page1.jpg": (' "$work/tree.txt" || { echo "FAIL: caption is not the file name alone"; grep page1 "$work/tree.txt"; exit 1; }
 "$PY" - "$work/shot.png" "$VELLICOR_CONFIG_DIR" "$work/exit.txt" <<'PY'
 import sys, glob
 from PIL import Image

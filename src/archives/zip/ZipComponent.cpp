@@ -279,6 +279,7 @@ void TZipComponent::CallbackPassword(ZCallBackStruct& rec, const std::string& te
         if (action != pwbOk) password.clear();
         if (action == pwbCancelAll) rec.ActionCode = 0;
         if (action == pwbAbort) cancel_ = true;
+        if (action == pwbCancelAll || action == pwbAbort) stopPasswordQuestions_ = true;
     } else {
         bool adding = ZCB_FLAG_ADDING(rec.ErrorCode);
         inLibraryPasswordRequest_ = true;
@@ -292,10 +293,12 @@ void TZipComponent::CallbackPassword(ZCallBackStruct& rec, const std::string& te
         inLibraryPasswordRequest_ = false;
         if (passwordModalResult_ == mrAll) rec.ActionCode = 0;
         else if (passwordModalResult_ == mrAbort) cancel_ = true;
+        if (passwordModalResult_ == mrAll || passwordModalResult_ == mrAbort) stopPasswordQuestions_ = true;
     }
     if (!password.empty()) {
         CopyText(rec.FileNameOrMsg, ZCB_PASSWORD_MAX + 1, password);
         rec.ErrorCode = 1;
+        typedPassword_ = password.substr(0, ZCB_PASSWORD_MAX);
     } else {
         rec.ErrorCode = 0;
         repeat = 0;

@@ -364,6 +364,8 @@ public:
     // ---- File operations ----------------------------------------------------------------
     static std::string AppendSlash(const std::string& dir);
     static std::string ReplaceForwardSlash(const std::string& text);
+    // 0 when copied (to the end of the input with length -1), -2 on a short write, -9 on a
+    // read error.
     int CopyBuffer(int inFile, int outFile, int64_t length);
     int CopyFile(const std::string& inName, const std::string& outName);
     static int EraseFile(const std::string& name, DeleteOpts how);
@@ -459,6 +461,12 @@ private:
     // Password request state of callback action 8.
     bool inLibraryPasswordRequest_ = false;
     int passwordModalResult_ = 0;
+    // Kept in memory only, for the archive open now: the password that last served a
+    // member, the one typed during the current extraction, and whether the reader said
+    // "Cancel all" or "Abort" (then nobody is asked again until the archive is opened anew).
+    std::string archivePassword_;
+    std::string typedPassword_;
+    bool stopPasswordQuestions_ = false;
 
     // Entry whose host decides the code-page conversion.
     uint16_t currentMadeBy_ = 0;

@@ -26,13 +26,25 @@ const char* TZipComponent::KeepText(const std::string& s, size_t maxLength) {
     return unzTexts_.back().get();
 }
 
-// The most a member can unpack to, judged by the bytes it really occupies: a hostile
-// directory must not make us allocate by the size it announces.
-static int64_t MaxStreamSizeFor(const ZipDirEntry& e) {
+// The most a member can unpack to, judged by the bytes it can really occupy in an archive
+// of archiveSize bytes: a hostile directory must not make us allocate by the size it
+// announces.
+static int64_t MaxStreamSizeFor(const ZipDirEntry& e, int64_t archiveSize) {
     VTRACE("MaxStreamSizeFor");
     constexpr int64_t kDeflateRatio = 1032;  // deflate's largest expansion
-    int64_t bound = e.ComprMethod == 0 ? static_cast<int64_t>(e.ComprSize) : static_cast<int64_t>(e.ComprSize) * kDeflateRatio + 64;
+    int64_t compressed = std::min<int64_t>(e.ComprSize, archiveSize);
+    int64_t bound = e.ComprMethod == 0 ? compressed
+                    : e.ComprMethod == 12 ? TZipComponent::kMaxStreamMember  // bzip2 has no useful ratio
+                                          : compressed * kDeflateRatio + 64;
     return std::min(bound, TZipComponent::kMaxStreamMember);
+}
+
+// The stream's first size: the whole member when it is stored, else a start that the
+// library grows as data arrive, so memory follows the data and not the claimed size.
+static int64_t FirstStreamSizeFor(const ZipDirEntry& e, int64_t archiveSize) {
+    int64_t compressed = std::min<int64_t>(e.ComprSize, archiveSize);
+    int64_t size = static_cast<int64_t>(e.UncomprSize);
+    return e.ComprMethod == 0 ? std::min(size, compressed) : std::min(size, compressed + (int64_t(1) << 20));
 }
 
 void TZipComponent::SetUnZipSwitches(const std::string& zipName, int dllVersion) {
@@ -48,7 +60,7 @@ void TZipComponent::SetUnZipSwitches(const std::string& zipName, int dllVersion)
     if (dllVersion < ZIPDLL_STREAM_VERSION && Unattended && AddOptions.Contains(AddEncrypt) && Password.empty())
         p->fPassword = KeepText(std::string(80, 'x'));  // a password nobody types
     else
-        p->fPassword = KeepText(Password, ZCB_PASSWORD_MAX);
+        p->fPassword = KeepText(Password.empty() ? archivePassword_ : Password, ZCB_PASSWORD_MAX);
     p->fTest = ExtrOptions.Contains(ExtrTest) ? 1 : 0;
     p->fComments = 0;
     p->fConvert = 0;
@@ -61,7 +73,7 @@ void TZipComponent::SetUnZipSwitches(const std::string& zipName, int dllVersion)
     p->fArgc = fSpecArgs_.Count();
     p->fZipFN = KeepText(zipName);
     if (unzParams_) {
-        if (dllVersion >= ZIPDLL_STREAM_VERSION) unzParams_->fPwdReqCount = passwordReqCount_;
+        if (dllVersion >= ZIPDLL_STREAM_VERSION) unzParams_->fPwdReqCount = stopPasswordQuestions_ ? 0 : passwordReqCount_;
         unzParams_->fSeven = ZIPDLL_CHECK_WORD;
     } else {
         unzParamsOld_->fSeven = ZIPDLL_CHECK_WORD;
@@ -168,11 +180,13 @@ void TZipComponent::ExtExtract(int UseStream, TMemoryStream* MemStream) {
                 int idx = FindEntry(fSpecArgs_[0]);
                 if (idx >= 0) {
                     const ZipDirEntry& e = *zipContents_[static_cast<size_t>(idx)];
-                    if (static_cast<int64_t>(e.UncomprSize) <= MaxStreamSizeFor(e) && zipStream_->SetSize(e.UncomprSize)) {
+                    int64_t archiveSize = FileSize(name);
+                    if (static_cast<int64_t>(e.UncomprSize) <= MaxStreamSizeFor(e, archiveSize) &&
+                        zipStream_->SetSize(FirstStreamSizeFor(e, archiveSize))) {
                         zipStream_->SetPosition(0);
                         unzParams_->fUseOutStream = 1;
                         unzParams_->fOutStream = zipStream_->Memory();
-                        unzParams_->fOutStreamSize = e.UncomprSize;
+                        unzParams_->fOutStreamSize = static_cast<uint32_t>(zipStream_->Size());
                         unzParams_->fArgc = 1;
                         UnzFileData& d = unzSpecs_[0];
                         d.fFileSpec = KeepText(e.FileName);
@@ -206,7 +220,11 @@ void TZipComponent::ExtExtract(int UseStream, TMemoryStream* MemStream) {
         }
         if (UseStream == 0 || outToBuffer) {
             auto exec = reinterpret_cast<UnzDllExecFunc>(unzLib_.exec);
+            typedPassword_.clear();
             successCnt_ = static_cast<int>(exec(newLayout ? unzParams_ : reinterpret_cast<UnZipParams*>(unzParamsOld_)));
+            // The answer that served a member serves the archive's next members unasked.
+            if (successCnt_ > 0 && !typedPassword_.empty()) archivePassword_ = typedPassword_;
+            typedPassword_.clear();
         }
         if (UseStream != 0) {
             // The library must have produced exactly the bytes the stream holds.

@@ -45,7 +45,7 @@ int TZipComponent::CopyBuffer(int inFile, int outFile, int64_t length) {
         do {
             got = ::read(inFile, buf.get(), static_cast<size_t>(want));
         } while (got < 0 && errno == EINTR);
-        if (got < 0) got = 0;
+        if (got < 0) return -9;  // a read error is no end of the input
         int64_t written = 0;
         while (written < got) {
             ssize_t w = ::write(outFile, buf.get() + written, static_cast<size_t>(got - written));

@@ -64,6 +64,9 @@ int64_t TZipComponent::ReadInput(void* buf, int64_t n) {
 void TZipComponent::SetFileName(const std::string& name) {
     VTRACE("TZipComponent::SetFileName");
     zipFileName_ = name;
+    archivePassword_.clear();
+    typedPassword_.clear();
+    stopPasswordQuestions_ = false;
     List();
 }
 

@@ -30,6 +30,7 @@ constexpr uint16_t kFlagUtf8 = 0x0800;
 
 constexpr uint16_t kMethodStored = 0;
 constexpr uint16_t kMethodDeflated = 8;
+constexpr uint16_t kMethodBzip2 = 12;
 constexpr uint16_t kMethodAes = 99;
 
 inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }

@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <bzlib.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -49,26 +51,77 @@ public:
     virtual bool Write(const uint8_t* p, size_t n) = 0;
 };
 
+// The caller's buffer. It may start smaller than the member: it is grown through grow (at
+// most to target bytes) as data arrives, so that memory follows the data actually unpacked
+// and not the size a directory claims.
 class BufferSink : public Sink {
 public:
-    BufferSink(uint8_t* buf, size_t size) : buf_(buf), size_(size) {}
+    using Grow = std::function<uint8_t*(size_t newSize)>;
+    BufferSink(uint8_t* buf, size_t size, size_t target = 0, Grow grow = nullptr)
+        : buf_(buf), size_(size), target_(std::max(target, size)), grow_(std::move(grow)) {}
     uint8_t* Direct(size_t& room) override {
+        if (used_ == size_) GrowFor(1);
         room = size_ - used_;
         return buf_ + used_;
     }
     void Advance(size_t n) override { used_ += n; }
     bool Write(const uint8_t* p, size_t n) override {
-        if (n > size_ - used_) return false;  // never past the caller's buffer
+        if (n > size_ - used_ && !GrowFor(n)) return false;  // never past the caller's buffer
         if (n) std::memcpy(buf_ + used_, p, n);
         used_ += n;
         return true;
     }
     size_t Used() const { return used_; }
+    uint8_t* Buffer() const { return buf_; }
+    size_t Size() const { return size_; }
+    bool GrowFailed() const { return growFailed_; }
 
 private:
+    bool GrowFor(size_t n) {
+        if (!grow_ || n > target_ - used_) return false;
+        size_t want = std::min(target_, std::max({size_ * 2, used_ + n, size_t(1) << 20}));
+        uint8_t* p = grow_(want);
+        if (!p) {
+            growFailed_ = true;
+            return false;
+        }
+        buf_ = p;
+        size_ = want;
+        return true;
+    }
     uint8_t* buf_;
     size_t size_;
+    size_t target_;
+    Grow grow_;
     size_t used_ = 0;
+    bool growFailed_ = false;
+};
+
+// Names of the methods a reader may meet, for the message that refuses them.
+std::string MethodName(uint16_t method) {
+    switch (method) {
+        case 1: return "1 (shrunk)";
+        case 6: return "6 (imploded)";
+        case 9: return "9 (deflate64)";
+        case 12: return "12 (bzip2)";
+        case 14: return "14 (LZMA)";
+        case 93: return "93 (Zstandard)";
+        case 95: return "95 (xz)";
+        case 98: return "98 (PPMd)";
+        default: return std::to_string(method);
+    }
+}
+
+struct Bzip2Stream {
+    bz_stream b{};
+    bool live = false;
+    bool Init() {
+        live = BZ2_bzDecompressInit(&b, 0, 0) == BZ_OK;
+        return live;
+    }
+    ~Bzip2Stream() {
+        if (live) BZ2_bzDecompressEnd(&b);
+    }
 };
 
 class DiscardSink : public Sink {
@@ -324,8 +377,13 @@ Extractor::Result Extractor::Unpack(const Member& m, Sink& sink, bool& crcError,
         Skipped(m.name, uzsZipFileFormatWrong, UZ_FORMAT);
         return Result::Failed;
     }
-    if (m.ch.method != kMethodStored && m.ch.method != kMethodDeflated) {
-        Message(UZ_UNSUPPORTED, "Compression method " + std::to_string(m.ch.method) + " is not supported: " + m.name);
+    if (m.ch.method == kMethodAes) {
+        Message(UZ_UNSUPPORTED, "AES encryption is not supported: " + m.name);
+        Skipped(m.name, uzsNoEncryption, UZ_UNSUPPORTED);
+        return Result::Skipped;
+    }
+    if (m.ch.method != kMethodStored && m.ch.method != kMethodDeflated && m.ch.method != kMethodBzip2) {
+        Message(UZ_UNSUPPORTED, "Compression method " + MethodName(m.ch.method) + " is not supported: " + m.name);
         Skipped(m.name, uzsCompressionUnknown, UZ_UNSUPPORTED);
         return Result::Skipped;
     }
@@ -358,7 +416,53 @@ Extractor::Result Extractor::Unpack(const Member& m, Sink& sink, bool& crcError,
     uint64_t produced = 0;
     bool tooLong = false;
     if (chunk_.empty()) chunk_.resize(kChunk);
-    if (m.ch.method == kMethodStored) {
+    if (m.ch.method == kMethodBzip2) {
+        Bzip2Stream bs;
+        if (!bs.Init()) {
+            Message(UZ_MEMORY, "Not enough memory to unpack " + m.name);
+            return Result::Failed;
+        }
+        std::vector<uint8_t> in(static_cast<size_t>(std::min<int64_t>(std::max<int64_t>(remaining, 1), kChunk)));
+        int br = BZ_OK;
+        while (br != BZ_STREAM_END) {
+            if (bs.b.avail_in == 0 && remaining > 0) {
+                size_t n = static_cast<size_t>(std::min<int64_t>(remaining, static_cast<int64_t>(in.size())));
+                if (!ReadAt(dataPos, in.data(), n)) break;
+                if (encrypted) crypto.Decrypt(in.data(), n);
+                dataPos += static_cast<int64_t>(n);
+                remaining -= static_cast<int64_t>(n);
+                bs.b.next_in = reinterpret_cast<char*>(in.data());
+                bs.b.avail_in = static_cast<unsigned>(n);
+            }
+            bs.b.next_out = reinterpret_cast<char*>(chunk_.data());
+            bs.b.avail_out = static_cast<unsigned>(chunk_.size());
+            bool hadInput = bs.b.avail_in > 0;
+            br = BZ2_bzDecompress(&bs.b);
+            size_t got = chunk_.size() - bs.b.avail_out;
+            if (br != BZ_OK && br != BZ_STREAM_END) break;
+            if (got && !sink.Write(chunk_.data(), got)) {
+                if (BufferSink* b = dynamic_cast<BufferSink*>(&sink); b && b->GrowFailed()) {
+                    Message(UZ_MEMORY, "Not enough memory for " + m.name);
+                    return Result::Failed;
+                }
+                if (!dynamic_cast<BufferSink*>(&sink)) {
+                    Message(UZ_WRITE, "Write error: " + m.name);
+                    return Result::Failed;
+                }
+                tooLong = true;
+                break;
+            }
+            crc = Crc32(crc, chunk_.data(), got);
+            produced += got;
+            if (got && Callback(zacProgress, 0, static_cast<uint32_t>(got), "")) return Result::Cancelled;
+            if (got == 0 && !hadInput && remaining <= 0) break;  // the data ended before the stream
+        }
+        if (br != BZ_STREAM_END && !tooLong) {
+            Message(UZ_CORRUPT, "Damaged compressed data: " + m.name);
+            Skipped(m.name, uzsGeneralExtractError, UZ_CORRUPT);
+            return Result::Failed;
+        }
+    } else if (m.ch.method == kMethodStored) {
         while (remaining > 0) {
             size_t room = 0;
             uint8_t* direct = sink.Direct(room);
@@ -366,6 +470,10 @@ Extractor::Result Extractor::Unpack(const Member& m, Sink& sink, bool& crcError,
             uint8_t* dst = chunk_.data();
             if (direct) {
                 if (room == 0) {
+                    if (auto* b = dynamic_cast<BufferSink*>(&sink); b && b->GrowFailed()) {
+                        Message(UZ_MEMORY, "Not enough memory for " + m.name);
+                        return Result::Failed;
+                    }
                     tooLong = true;
                     break;
                 }
@@ -410,6 +518,10 @@ Extractor::Result Extractor::Unpack(const Member& m, Sink& sink, bool& crcError,
             uint8_t* dst;
             if (direct) {
                 if (room == 0) {
+                    if (auto* b = dynamic_cast<BufferSink*>(&sink); b && b->GrowFailed()) {
+                        Message(UZ_MEMORY, "Not enough memory for " + m.name);
+                        return Result::Failed;
+                    }
                     // The buffer is full: anything more is data the directory did not announce.
                     uint8_t probe;
                     zs.z.next_out = &probe;
@@ -578,33 +690,42 @@ uint32_t Extractor::RunToBuffer(const std::vector<Member>* members) {
         m.localPos = d.fLocalHeaderPos;
     }
     // A size the member's data cannot unpack to is a damaged or hostile directory.
-    uint64_t most = m.ch.method == kMethodStored ? m.ch.compressedSize : uint64_t(m.ch.compressedSize) * 1032 + 64;
+    // (bzip2 has no useful bound: runs of one byte shrink almost without limit.)
+    uint64_t most = m.ch.method == kMethodStored ? m.ch.compressedSize
+                    : m.ch.method == kMethodBzip2 ? UINT32_MAX
+                                                  : uint64_t(m.ch.compressedSize) * 1032 + 64;
     if (m.ch.uncompressedSize > most || m.ch.compressedSize > static_cast<uint64_t>(fileSize_)) {
         Message(UZ_FORMAT, "The sizes in the directory do not fit the member: " + m.name);
         return 0;
     }
-    if (m.ch.uncompressedSize != p_->fOutStreamSize) {
-        // Ask the caller for a buffer of the size the archive announces.
+    // Asks the caller for an output buffer of the given size (its contents kept).
+    auto askBuffer = [this](size_t size) -> uint8_t* {
         ZCallBackStruct cb;
         std::memset(&cb, 0, sizeof cb);
         cb.Caller = p_->fCaller;
         cb.Version = ZIPDLL_VERSION;
         cb.ActionCode = zacStream;
-        cb.FileSize = m.ch.uncompressedSize;
-        if (p_->fZCallback && p_->fZCallback(&cb) != 0) return 0;
-        if ((!cb.Buffer && m.ch.uncompressedSize > 0) || cb.FileSize != m.ch.uncompressedSize) {
-            Message(UZ_MEMORY, "No output buffer of the member's size: " + m.name);
-            return 0;
-        }
+        cb.FileSize = static_cast<uint32_t>(size);
+        if (!p_->fZCallback || p_->fZCallback(&cb) != 0) return nullptr;
+        if ((!cb.Buffer && size > 0) || cb.FileSize != size) return nullptr;
         p_->fOutStream = cb.Buffer;
         p_->fOutStreamSize = cb.FileSize;
+        return static_cast<uint8_t*>(cb.Buffer);
+    };
+    // A buffer larger than the member is cut to it; a smaller one grows as the data come.
+    if (m.ch.uncompressedSize < p_->fOutStreamSize && !askBuffer(m.ch.uncompressedSize) && m.ch.uncompressedSize > 0) {
+        Message(UZ_MEMORY, "No output buffer of the member's size: " + m.name);
+        return 0;
     }
     if (!p_->fOutStream && p_->fOutStreamSize > 0) return 0;
-    BufferSink sink(static_cast<uint8_t*>(p_->fOutStream), p_->fOutStreamSize);
+    BufferSink sink(static_cast<uint8_t*>(p_->fOutStream), p_->fOutStreamSize, m.ch.uncompressedSize, askBuffer);
     bool crcError = false;
     Result r = ExtractMember(m, sink, crcError);
     Callback(zacEndOfBatch, 0, 0, "");
-    return r == Result::Ok && sink.Used() == p_->fOutStreamSize ? 1 : 0;
+    return r == Result::Ok && sink.Used() == m.ch.uncompressedSize && sink.Size() == sink.Used() &&
+                   p_->fOutStreamSize == sink.Size()
+               ? 1
+               : 0;
 }
 
 std::string Extractor::TargetPath(const std::string& name, bool& isDir) const {
