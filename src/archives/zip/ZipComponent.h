@@ -348,6 +348,7 @@ public:
     int ZipFormat();
     const std::string& FormatLabel() const { return formatLabel_; }
     void SetFormatLabel(const std::string& label) { formatLabel_ = label; }
+    const std::string& FormatError() const { return formatError_; }
 
 protected:
     // Fills the unzip record for a library of version dllVersion (new layout from 152).
@@ -460,6 +461,7 @@ private:
     std::string joinedSpan_, joinedSpanFor_, joinFailedFor_;
     // The disk format.
     std::string formatLabel_;
+    std::string formatError_;
     std::atomic<int> formatState_{0};  // 0 waiting, 1 running, 2 done
     std::atomic<int> formatResult_{-3};
     std::atomic<bool> formatAutoStart_{false};
