@@ -33,6 +33,7 @@ PACKAGES=(
   python3-pil
   libarchive-dev
   libpng-dev
+  libglib2.0-bin
 )
 
 install_packages() {
