@@ -459,6 +459,7 @@ private:
     TZipDiskAction diskAction_ = zdaOk;
     std::vector<std::string> writtenVolumes_;
     std::string joinedSpan_, joinedSpanFor_, joinFailedFor_;
+    int joinedSpanFd_ = -1;  // the joined file, already unlinked: nothing is left behind
     // The disk format.
     std::string formatLabel_;
     std::string formatError_;

@@ -1,5 +1,6 @@
 // Extraction through the unzip library: to disk, one member into the component's
 // stream, or a compressed buffer into the stream.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,7 +115,7 @@ void TZipComponent::ExtExtract(int UseStream, TMemoryStream* MemStream) {
     if (spanned_ && UseStream == 1) {
         // Pages are taken one by one: the set is joined once and kept until the next
         // listing, and a set that failed to join is not tried (nor reported) again.
-        if (joinFailedFor_ == zipFileName_ || (joinedSpanFor_ == zipFileName_ && !FileExists(joinedSpan_))) {
+        if (joinFailedFor_ == zipFileName_) {
             cleanup();
             return;
         }
@@ -126,7 +127,16 @@ void TZipComponent::ExtExtract(int UseStream, TMemoryStream* MemStream) {
                 cleanup();
                 return;
             }
-            joinedSpan_ = joined;
+            // The file is read through its open handle, so even a crash leaves nothing behind.
+            joinedSpanFd_ = ::open(joined.c_str(), O_RDONLY | O_CLOEXEC);
+            ::unlink(joined.c_str());
+            if (joinedSpanFd_ < 0) {
+                joinFailedFor_ = zipFileName_;
+                ShowZipMessage(DS_FileOpen);
+                cleanup();
+                return;
+            }
+            joinedSpan_ = "/proc/self/fd/" + std::to_string(joinedSpanFd_);
             joinedSpanFor_ = zipFileName_;
         }
         name = joinedSpan_;

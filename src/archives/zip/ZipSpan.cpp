@@ -227,7 +227,8 @@ int TZipComponent::RWCentralDir(int outFile, const zip::EndOfCentral& end, int64
 
 void TZipComponent::DropJoinedSpan() {
     VTRACE("TZipComponent::DropJoinedSpan");
-    if (!joinedSpan_.empty()) ::unlink(joinedSpan_.c_str());
+    if (joinedSpanFd_ >= 0) ::close(joinedSpanFd_);
+    joinedSpanFd_ = -1;
     joinedSpan_.clear();
     joinedSpanFor_.clear();
     joinFailedFor_.clear();
