@@ -278,7 +278,8 @@ TEST_F(ZipSpan, RemovableDisksLabelsQuestionsAndJoining) {
     int last = c.CurrentDisk();
     EXPECT_EQ(status, (std::vector<std::string>{"set.zip:10"})) << "a file of that name (bit 3) on a used disk (bit 1)";
     ASSERT_GE(prompts.size(), 3u);
-    EXPECT_EQ(prompts[0].substr(0, 2), "1/");
+    // The writer estimates the count from the archive's size and the disk's.
+    EXPECT_EQ(prompts[0], "1/" + std::to_string((sourceBytes.size() + 4) / 90000 + 1));
     std::vector<int> used = {0, 1, 3, 4, 5};
     for (int v = 0; v <= last; ++v) {
         EXPECT_EQ(d.disks[static_cast<size_t>(used[static_cast<size_t>(v)])].label, "PKBACK# " + DiskSpan::VolumeDigits(v));
