@@ -38,6 +38,7 @@ PACKAGES=(
   libarchive-tools
   libbz2-dev
   fonts-dejavu-core
+  libglib2.0-bin
 )
 
 install_packages() {

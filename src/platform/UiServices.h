@@ -7,7 +7,8 @@
 namespace vellicor {
 
 // Buttons and results with the platform's usual values.
-enum TMsgButtons : int { mbOK = 1, mbOKCancel = 2, mbYesNo = 4, mbYesNoCancel = 8, mbAbortRetryIgnore = 16 };
+enum TMsgButtons : int { mbOK = 1, mbOKCancel = 2, mbYesNo = 4, mbYesNoCancel = 8, mbAbortRetryIgnore = 16,
+                         mbRetryCancel = 32 };
 enum TModalResult : int { mrNone = 0, mrOk = 1, mrCancel = 2, mrAbort = 3, mrRetry = 4, mrIgnore = 5, mrYes = 6, mrNo = 7, mrAll = 9 };
 enum class TMsgKind { Information, Warning, Error, Question };
 

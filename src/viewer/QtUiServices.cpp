@@ -52,6 +52,7 @@ int QtUiServices::MessageBox(const std::string& caption, const std::string& text
     else if (buttons & mbYesNo) sb = QMessageBox::Yes | QMessageBox::No;
     else if (buttons & mbOKCancel) sb = QMessageBox::Ok | QMessageBox::Cancel;
     else if (buttons & mbAbortRetryIgnore) sb = QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore;
+    else if (buttons & mbRetryCancel) sb = QMessageBox::Retry | QMessageBox::Cancel;
     else sb = QMessageBox::Ok;
     box.setStandardButtons(sb);
     // A modal box must show the normal cursor even while the core has the wait cursor on.
@@ -66,7 +67,7 @@ int QtUiServices::MessageBox(const std::string& caption, const std::string& text
         case QMessageBox::Abort: return mrAbort;
         case QMessageBox::Retry: return mrRetry;
         case QMessageBox::Ignore: return mrIgnore;
-        default: return (buttons & (mbYesNo | mbYesNoCancel | mbOKCancel)) ? mrCancel : mrOk;
+        default: return (buttons & (mbYesNo | mbYesNoCancel | mbOKCancel | mbRetryCancel)) ? mrCancel : mrOk;
     }
 }
 

@@ -42,6 +42,7 @@ TZipComponent::TZipComponent(void* owner) : owner_(owner), zipStream_(std::make_
 TZipComponent::~TZipComponent() {
     VTRACE("TZipComponent::~TZipComponent");
     CloseInput();
+    DropJoinedSpan();
     FreeZipDirEntryRecords();
     if (unzLib_.handle) FreeLibrary(unzLib_.handle);
     if (zipLib_.handle) FreeLibrary(zipLib_.handle);

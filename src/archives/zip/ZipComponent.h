@@ -9,6 +9,7 @@
 //   zip.SetZipFileName(path);                // lists at once, OnDirUpdate fires
 //   for (int i = 0; i < zip.GetCount(); ++i) zip.ZipContents()[i]->FileName;
 //   TZipStream* s = zip.ExtractFileToStream(name);  // owned by the component; null on failure
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -394,15 +395,40 @@ public:
     int InputHandle() const { return inFile_; }
     void CloseInput();
 
+    // ---- Spanned sets: writing, joining, formatting -------------------------------------
+    // Copies a finished archive out as a spanned set; 0, or -7/-8/-9 after a reported failure.
+    int WriteSpan(const std::string& InFileName, const std::string& OutFileName);
+    void WriteSplit(const void* buffer, int64_t length, int64_t room);
+    void RWSplitData(void* buffer, int64_t length, int message);
+    void RWJoinData(void* buffer, int64_t length, int message);
+    void WriteJoin(const void* buffer, int64_t length, int message);
+    // Copies the central directory and end record from the input to outFile, moving every
+    // offset by change; 0 done, -2 failed.
+    int RWCentralDir(int outFile, const zip::EndOfCentral& end, int64_t change);
+    // Formats the disk of the drive root with the volume label set before; -3 when nothing
+    // could run, -2 cancelled, -1 failed, 0 done.
+    int ZipFormat();
+    const std::string& FormatLabel() const { return formatLabel_; }
+    void SetFormatLabel(const std::string& label) { formatLabel_ = label; }
+    const std::string& FormatError() const { return formatError_; }
+
 protected:
     // Fills the unzip record for a library of version dllVersion (new layout from 152).
     void SetUnZipSwitches(const std::string& zipName, int dllVersion);
     int ReadSpan(const std::string& inFileName, std::string& outFilePath);
     // Fills the zip record for a library of version dllVersion (new layout from 151).
     void SetZipSwitches(const std::string& zipName, int dllVersion);
+    // Reads n bytes of a set, going on to the next volume at a volume's end; false when
+    // the set ends first. A short read inside a volume raises message.
+    int64_t ReadAcross(void* buffer, int64_t n, int message);
+    void SkipAcross(int64_t n, int message);
+    bool InputAtEnd() const;
+    // The joined file of this set kept for extraction to memory; dropped by a new listing.
+    void DropJoinedSpan();
 
 private:
     friend struct ZipCallbackAccess;
+    friend class TSHFormatThread;
     void LoadLibraryFor(bool unzip);
     void UnloadLibraryFor(bool unzip);
     int RequestVersion(bool unzip, bool priv);
@@ -500,6 +526,24 @@ private:
     bool newDisk_ = false;
     unsigned lastDriveType_ = 0;
     bool progressOn_ = true;
+
+    // Spanned sets.
+    std::string splitLastName_;  // the last part of a set named name.z01, name.z02, ...; else ""
+    std::string targetBase_;
+    std::string outFileName_;
+    int outFile_ = -1;
+    int64_t bytesOnVolume_ = 0;
+    int64_t sourceMTime_ = 0;  // nanoseconds
+    TZipDiskAction diskAction_ = zdaOk;
+    std::vector<std::string> writtenVolumes_;
+    std::string joinedSpan_, joinedSpanFor_, joinFailedFor_;
+    int joinedSpanFd_ = -1;  // the joined file, already unlinked: nothing is left behind
+    // The disk format.
+    std::string formatLabel_;
+    std::string formatError_;
+    std::atomic<int> formatState_{0};  // 0 waiting, 1 running, 2 done
+    std::atomic<int> formatResult_{-3};
+    std::atomic<bool> formatAutoStart_{false};
 };
 
 }  // namespace vellicor

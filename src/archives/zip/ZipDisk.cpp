@@ -114,6 +114,22 @@ unsigned TZipComponent::CheckForDisk() {
 
 bool TZipComponent::IsRightDisk(unsigned driveType) {
     VTRACE("TZipComponent::IsRightDisk");
+    if (PartFileDrive(driveType) && !splitLastName_.empty()) {
+        // name.z01, name.z02, ... and the last part under the set's own name.
+        if (currentDisk_ >= totalDisks_) {
+            inFileName_ = splitLastName_;
+        } else {
+            std::string stem = splitLastName_.substr(0, splitLastName_.size() - ExtractFileExt(splitLastName_).size());
+            char ext[16];
+            std::snprintf(ext, sizeof ext, ".z%02d", currentDisk_ + 1);
+            inFileName_ = stem + ext;
+            if (!FileExists(inFileName_)) {
+                std::snprintf(ext, sizeof ext, ".Z%02d", currentDisk_ + 1);
+                if (FileExists(stem + ext)) inFileName_ = stem + ext;
+            }
+        }
+        return true;
+    }
     if (PartFileDrive(driveType)) {
         std::string ext = ExtractFileExt(inFileName_);
         std::string stem = inFileName_.substr(0, inFileName_.size() - ext.size());

@@ -1,5 +1,6 @@
 // Extraction through the unzip library: to disk, one member into the component's
 // stream, or a compressed buffer into the stream.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,17 +81,6 @@ void TZipComponent::SetUnZipSwitches(const std::string& zipName, int dllVersion)
     }
 }
 
-int TZipComponent::ReadSpan(const std::string& inFileName, std::string& outFilePath) {
-    VTRACE("TZipComponent::ReadSpan");
-    // The spanned set joiner plugs in here: it joins the volumes of inFileName into one
-    // ordinary archive in the directory outFilePath names and returns that file's name in
-    // outFilePath. Until it exists a spanned set is refused instead of misread.
-    (void)inFileName;
-    outFilePath.clear();
-    ShowZipMessage(DS_UnknownError, "the volumes of a multi-disk set can not be joined for extraction");
-    return -9;
-}
-
 void TZipComponent::ExtExtract(int UseStream, TMemoryStream* MemStream) {
     VTRACE("TZipComponent::ExtExtract");
     errCode_ = 0;
@@ -134,10 +124,36 @@ void TZipComponent::ExtExtract(int UseStream, TMemoryStream* MemStream) {
         return;
     }
     std::string name = zipFileName_;
-    if (spanned_ && UseStream <= 1) {
-        std::string dir = TempDir.empty() ? std::string(std::getenv("TMPDIR") && *std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp")
-                                          : TempDir;
-        std::string joined = AppendSlash(dir);
+    if (spanned_ && UseStream == 1) {
+        // Pages are taken one by one: the set is joined once and kept until the next
+        // listing, and a set that failed to join is not tried (nor reported) again.
+        if (joinFailedFor_ == zipFileName_) {
+            cleanup();
+            return;
+        }
+        if (joinedSpanFor_ != zipFileName_) {
+            DropJoinedSpan();
+            std::string joined;
+            if (ReadSpan(zipFileName_, joined) != 0) {
+                joinFailedFor_ = zipFileName_;
+                cleanup();
+                return;
+            }
+            // The file is read through its open handle, so even a crash leaves nothing behind.
+            joinedSpanFd_ = ::open(joined.c_str(), O_RDONLY | O_CLOEXEC);
+            ::unlink(joined.c_str());
+            if (joinedSpanFd_ < 0) {
+                joinFailedFor_ = zipFileName_;
+                ShowZipMessage(DS_FileOpen);
+                cleanup();
+                return;
+            }
+            joinedSpan_ = "/proc/self/fd/" + std::to_string(joinedSpanFd_);
+            joinedSpanFor_ = zipFileName_;
+        }
+        name = joinedSpan_;
+    } else if (spanned_ && UseStream == 0) {
+        std::string joined;
         if (ReadSpan(zipFileName_, joined) != 0) {
             cleanup();
             return;
@@ -191,7 +207,7 @@ void TZipComponent::ExtExtract(int UseStream, TMemoryStream* MemStream) {
                         UnzFileData& d = unzSpecs_[0];
                         d.fFileSpec = KeepText(e.FileName);
                         // The library goes straight to the member; a joined set is read anew.
-                        if (tempSpan.empty()) {
+                        if (!spanned_) {
                             d.fHasPosition = 1;
                             d.fLocalHeaderPos = static_cast<int64_t>(e.RelOffLocalHdr) + archiveShift_;
                             d.fCRC32 = e.CRC32;

@@ -230,6 +230,7 @@ void TZipComponent::List() {
     VTRACE("TZipComponent::List");
     FreeZipDirEntryRecords();
     CloseInput();
+    DropJoinedSpan();
     eocPosition_ = 0;
     centralOffset_ = 0;
     sfxOffset_ = 0;
@@ -247,6 +248,12 @@ void TZipComponent::List() {
     zip::EndOfCentral end;
     try {
         inFileName_ = zipFileName_;
+        {
+            // A set written by zip -s: name.z01, name.z02, ... before the part named name.
+            std::string ext = ExtractFileExt(zipFileName_);
+            std::string stem = zipFileName_.substr(0, zipFileName_.size() - ext.size());
+            splitLastName_ = FileExists(stem + ".z01") || FileExists(stem + ".Z01") ? zipFileName_ : std::string();
+        }
         drive_ = Volumes().RootOf(ExpandFileName(zipFileName_));
         if (!Volumes().RootExists(drive_)) throw EZipComponent(DS_DriveNoMount, drive_);
         std::string label;

@@ -2,12 +2,16 @@
 #include "archives/zip/ZipVolumes.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/Text.h"
 #include "trace/Trace.h"
+
+extern char** environ;
 
 namespace vellicor {
 
@@ -96,6 +103,51 @@ bool ReadFlag(const std::string& path) {
     return (f >> v) && v == 1;
 }
 
+// Runs gdbus on the system bus against UDisks2 (no shell between); its output in out.
+bool CallUDisks(const std::string& objectPath, const std::string& method, const std::vector<std::string>& args,
+                std::string& out) {
+    VTRACE("CallUDisks");
+    std::vector<std::string> argv = {"gdbus", "call", "--system", "--dest", "org.freedesktop.UDisks2", "--object-path",
+                                     objectPath, "--method", "org.freedesktop.UDisks2." + method};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    int pipeFd[2];
+    if (::pipe2(pipeFd, O_CLOEXEC) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFd[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipeFd[1], 2);
+    pid_t pid = -1;
+    int rc = ::posix_spawnp(&pid, "gdbus", &actions, nullptr, cargv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFd[1]);
+    out.clear();
+    char buf[512];
+    ssize_t n;
+    while ((n = ::read(pipeFd[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    ::close(pipeFd[0]);
+    if (rc != 0) {
+        out = "gdbus is not installed";
+        return false;
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A string as GVariant text.
+std::string VariantString(const std::string& s) {
+    std::string r = "'";
+    for (char c : s) {
+        if (c == '\\' || c == '\'') r += '\\';
+        r += c;
+    }
+    return r + "'";
+}
+
 class LinuxVolumes : public IVolumeService {
 public:
     std::string RootOf(const std::string& path) override {
@@ -162,6 +214,64 @@ public:
         if (::statvfs(root.c_str(), &st) != 0) return false;
         freeBytes = static_cast<int64_t>(st.f_bavail) * static_cast<int64_t>(st.f_frsize);
         totalBytes = static_cast<int64_t>(st.f_blocks) * static_cast<int64_t>(st.f_frsize);
+        return true;
+    }
+    bool SetLabel(const std::string& root, const std::string& label) override {
+        VTRACE("LinuxVolumes::SetLabel");
+        std::string object, out;
+        if (!RemovableBlock(root, object, out)) return false;
+        return CallUDisks(object, "Filesystem.SetLabel", {VariantString(label), "{}"}, out);
+    }
+    int Format(const std::string& root, const std::string& label, std::string& error) override {
+        VTRACE("LinuxVolumes::Format");
+        std::string object, out;
+        if (!RemovableBlock(root, object, error)) return -1;
+        // The disk is let go, formatted with its label and mounted again where it was.
+        if (!CallUDisks(object, "Filesystem.Unmount", {"{}"}, out)) {
+            error = "UDisks2 could not unmount " + root + ": " + Trim(out);
+            return -1;
+        }
+        bool formatted = CallUDisks(object, "Block.Format", {"'vfat'", "{'label': <" + VariantString(label) + ">}"}, out);
+        std::string formatOut = out;
+        std::string mountOut;
+        bool mounted = CallUDisks(object, "Filesystem.Mount", {"{}"}, mountOut);
+        if (!formatted) {
+            error = "UDisks2 could not format " + root + ": " + Trim(formatOut);
+            return -1;
+        }
+        if (!mounted || mountOut.find(VariantString(root)) == std::string::npos) {
+            error = "The formatted disk is not mounted at " + root + " again: " + Trim(mountOut);
+            return -1;
+        }
+        return 0;
+    }
+
+private:
+    // The UDisks2 object of the removable disk mounted at root; refuses every other.
+    bool RemovableBlock(const std::string& root, std::string& object, std::string& error) {
+        if (DriveType(root) != DRIVE_REMOVABLE) {
+            error = root + " is not a removable disk; only removable disks are formatted or labelled";
+            return false;
+        }
+        std::string device;
+        for (const auto& m : ReadMounts())
+            if (m.root == root && !m.source.empty() && m.source[0] == '/') device = RealPath(m.source);
+        if (device.empty()) {
+            error = "No block device is mounted at " + root;
+            return false;
+        }
+        std::string base = device.substr(device.rfind('/') + 1);
+        for (char c : base)
+            if (!std::isalnum(static_cast<unsigned char>(c))) {
+                error = "Unexpected device name " + device;
+                return false;
+            }
+        object = "/org/freedesktop/UDisks2/block_devices/" + base;
+        std::string out;
+        if (!CallUDisks(object, "Block.Rescan", {"{}"}, out)) {
+            error = "UDisks2 is not available: " + Trim(out);
+            return false;
+        }
         return true;
     }
 };

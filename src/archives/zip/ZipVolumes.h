@@ -27,6 +27,18 @@ public:
     virtual bool VolumeInformation(const std::string& root, std::string& label, uint32_t& serial, int& error) = 0;
     // Bytes free to the caller and total bytes; false when the volume cannot be measured.
     virtual bool FreeSpace(const std::string& root, int64_t& freeBytes, int64_t& totalBytes) = 0;
+    // Sets the label of the removable disk at root; false when it cannot be set.
+    virtual bool SetLabel(const std::string& root, const std::string& label) {
+        (void)root, (void)label;
+        return false;
+    }
+    // Erases and formats the removable disk at root under label: 0 done, -1 refused or
+    // failed (error tells why). Runs on the format thread.
+    virtual int Format(const std::string& root, const std::string& label, std::string& error) {
+        (void)root, (void)label;
+        error = "Formatting is not available";
+        return -1;
+    }
 };
 
 IVolumeService& SystemVolumes();
