@@ -13,7 +13,7 @@ namespace vellicor {
 enum SpanMessageId : int {
     DS_NoVolume = 11005, DS_NoOutFile = 11009, DS_LOHBadRead = 11012, DS_LOHWrongSig = 11014,
     DS_LONameLen = 11016, DS_LOExtraLen = 11018, DS_CEExtraLen = 11019, DS_DataDesc = 11020, DS_ZipData = 11021,
-    DS_CECommentLen = 11023, DS_LOHNotFound = 11026, DS_NoTempFile = 11027, DS_LOHBadWrite = 11028,
+    DS_CECommentLen = 11023, DS_LOHNotFound = 11026, DS_LOHBadWrite = 11028,
     DS_CEHBadWrite = 11029, DS_ExtWrongSig = 11031, DS_NoDiskSpace = 11032, DS_AskDeleteFile = 11039,
     DS_AskPrevFile = 11040, DS_CEHBadCopy = 11042, DS_EOCBadSeek = 11043, DS_EOCBadCopy = 11044,
     DS_CopyCentral = 11047, GE_Copying = 10105
