@@ -51,6 +51,8 @@ public:
     void LoadInfo(int Index);
     // Writes page FileNumber's bytes to Destination, its extension replaced by the page's type.
     bool CopyPage(int FileNumber, const std::string& Destination);
+    // Whether the last CopyPage wrote its file.
+    bool CopyWritten() const { return CopyWritten_; }
     // Serves the alphabetically first image of an archive through OnPreviewReady.
     virtual void GetPreview(const std::string& ArchiveName);
     // One read-ahead step; true when it did something.
@@ -106,6 +108,7 @@ private:
     bool PreloadDue_ = false;
     int StreamsLoaded_ = 0;
     bool Busy_ = false;
+    bool CopyWritten_ = false;
 };
 
 }  // namespace vellicor
