@@ -18,6 +18,22 @@ namespace vellicor {
 class TConfigureForm;
 class TProcessFilesForm;
 
+class TImageList;
+
+// The modal dialogs the window's commands run; each returns true on OK.
+class IMainDialogs {
+public:
+    virtual ~IMainDialogs() = default;
+    // Pages without an image in Thumbs are shown as placeholders; Selected: in the current
+    // page, out the chosen one.
+    virtual bool ShowThumbs(const TImageList* Thumbs, const TStringList& Hints, int Pages, int& Selected) = 0;
+    virtual bool ShowGoToPage(int Pages, int& Page) = 0;
+    // Starts in Directory with FilterIndex (1-based); out the chosen names and filter.
+    virtual bool ShowOpenDialog(const std::string& Directory, int& FilterIndex, TStringList& Files) = 0;
+    virtual bool ShowOrganiser(std::string& FavouriteDirs, std::string& RecentDirs) = 0;
+    virtual void ShowAbout() = 0;
+};
+
 enum class TMainTimer { Shutdown, Resize, PageLabel, Click, Slideshow };
 
 struct TViewRect {
@@ -249,6 +265,18 @@ public:
     void DoRotateThisPage(TRotation Rotation);
     void DoRotateWholeSet(TRotation Rotation);
     void Reload();
+
+    // Thumbnails, go-to-page, opening files, favourites and the about box.
+    void DoThumbs();
+    void ThumbsReady();
+    void DoGoToPage();
+    void GetFiles(const std::string& Path);
+    void GetAllFiles();
+    void DoLoadWithFavourite(int Index);
+    void ManageFavouritesMenuItemClick();
+    void AboutMenuItemClick();
+    IMainDialogs* Dialogs = nullptr;
+    std::string LastPath;
 
     const TBitmap& BackBuffer() const { return BackBuffer_; }
     const TPageSlot& Image(int i) const { return Image_[static_cast<size_t>(i)]; }

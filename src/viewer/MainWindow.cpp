@@ -19,6 +19,7 @@
 #include "pages/ProcessFiles.h"
 #include "settings/Configuration.h"
 #include "trace/Trace.h"
+#include "viewer/MainDialogsQt.h"
 
 namespace vellicor {
 
@@ -158,6 +159,8 @@ MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::ve
     menuBar()->hide();
 
     form_ = std::make_unique<TMainDisplayForm>(*this, Config, Queue);
+    dialogs_ = std::make_unique<TQtMainDialogs>(this, Queue);
+    form_->Dialogs = dialogs_.get();
     form_->FormCreate();
     QMetaObject::invokeMethod(this, "ApplicationStartupComplete", Qt::QueuedConnection);
 }
@@ -316,6 +319,23 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
     int key = VirtualKeyOf(event->key(), (m & Qt::KeypadModifier) != 0);
     if (key == 0) {
         QMainWindow::keyPressEvent(event);
+        return;
+    }
+    // Thumbnails (P), go to page (Shift+P), open files (L) and the favourites (Shift+F1..F12).
+    const bool shift = (m & Qt::ShiftModifier) != 0, ctrl = (m & Qt::ControlModifier) != 0;
+    if (!ctrl && key == 'P') {
+        shift ? form_->DoGoToPage() : form_->DoThumbs();
+        event->accept();
+        return;
+    }
+    if (!ctrl && !shift && key == 'L') {
+        form_->GetFiles("");
+        event->accept();
+        return;
+    }
+    if (shift && key >= vkF1 && key <= vkF12) {
+        form_->DoLoadWithFavourite(key - vkF1);
+        event->accept();
         return;
     }
     form_->HandleKeyPress(key, (m & Qt::ShiftModifier) != 0, (m & Qt::AltModifier) != 0,
