@@ -51,12 +51,15 @@ TThumbForm::TThumbForm(QWidget* Parent) : QDialog(Parent, Qt::FramelessWindowHin
     ThumbScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     ThumbScroll->verticalScrollBar()->setObjectName("ScrollBar");
     ThumbScroll->setFrameStyle(QFrame::NoFrame);
+    ThumbScroll->setFocusPolicy(Qt::NoFocus);  // arrow keys move the selection, not the view
+    setFocusPolicy(Qt::StrongFocus);
     inner->addWidget(ThumbScroll);
 }
 
 void TThumbForm::showEvent(QShowEvent* Event) {
     DisplayThumbs();  // each showing rebuilds the grid from the current list
     QDialog::showEvent(Event);
+    setFocus();
 }
 
 void TThumbForm::DisplayThumbs() {
