@@ -9,9 +9,12 @@
 #include <QListView>
 #include <QPainter>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "archives/UnArchive.h"
+#include "pages/PageBMP.h"
 #include "pages/ProcessFiles.h"
+#include "platform/Streams.h"
 #include "pages/Utilsunit.h"
 #include "trace/Trace.h"
 
@@ -146,9 +149,18 @@ void TOpenAllDialog::OnChangeTimer() {
             SavedFileName.clear();
         } else if (IsImageFile(candidate)) {
             SavedFileName = candidate;
-            if (!Picture.load(QString::fromStdString(candidate))) {
+            // Through the reader's own page decoders, at a reduced scale for large JPEGs.
+            TPageBMP page(candidate);
+            page.JpegScaleLimit = 2 * std::max({PaintBox->width(), PaintBox->height(), 1});
+            TFileStream file;
+            if (file.Open(candidate, vellicor::FileMode::OpenRead)) page.LoadFromStream(&file);
+            if (!file.IsOpen() || page.LoadError || page.Empty()) {
                 Picture = QImage();  // a corrupt file: no preview, no message
                 SavedFileName.clear();
+            } else {
+                Picture = QImage(page.Bits(), page.Width(), page.Height(), static_cast<qsizetype>(page.Stride()),
+                                 QImage::Format_BGR888)
+                              .copy();
             }
         } else {
             Picture = QImage();

@@ -6,10 +6,15 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QTimer>
+#include <filesystem>
 
 #include "QtTestApp.h"
 #include "pages/ThumbList.h"
+#include "pages/ProcessFiles.h"
+#include "settings/Configuration.h"
+#include "support/ScopedConfigDir.h"
 #include "support/TempDir.h"
+#include "support/TestImages.h"
 #include "viewer/AboutForm.h"
 #include "viewer/GoToPageForm.h"
 #include "viewer/OpenAllDialog.h"
@@ -208,6 +213,35 @@ TEST(OpenAllDialog, PreviewCandidateAndRectangle) {
     EXPECT_EQ(PreviewRect(100, 200, 141, 153), QRect(0, 0, 141, 282)) << "portrait: full width, cut at the bottom";
     EXPECT_EQ(PreviewRect(400, 100, 141, 153), QRect(0, 0, 612, 153));
     EXPECT_EQ(PreviewRect(0, 100, 141, 153), QRect());
+}
+
+TEST(OpenAllDialog, PreviewFollowsTheFolderAndSkipsCorruptFiles) {
+    test::App();
+    test::ScopedConfigDir configDir;
+    TConfigureForm config;
+    TProcessFilesForm queue(config);
+    test::TempDir dir;
+    test::WriteBmp24(dir.File("b.bmp"), 20, 30, [](int, int) { return 0x00FF00u; });
+    dir.Write("a.bmp", "BM not really");
+    dir.Write("notes.nfo", "x");
+    TOpenAllDialog d(&queue);
+    EXPECT_EQ(d.nameFilters().size(), 3);
+    EXPECT_TRUE(d.nameFilters()[1].startsWith("JPeg PNG GIF Info and Archives ("));
+    d.setDirectory(QString::fromStdString(dir.Path()));
+    d.OnChangeTimer();  // nothing selected: a.bmp sorts first, and is corrupt
+    EXPECT_TRUE(d.Picture.isNull());
+    EXPECT_EQ(d.SavedFileName, "");
+    std::filesystem::remove(dir.File("a.bmp"));
+    d.OnChangeTimer();
+    EXPECT_EQ(d.Picture.size(), QSize(20, 30));
+    EXPECT_EQ(d.Picture.pixelColor(3, 3), QColor(0, 255, 0));
+    EXPECT_EQ(d.SavedFileName, dir.File("b.bmp"));
+    std::filesystem::remove(dir.File("b.bmp"));
+    d.OnChangeTimer();  // a folder with nothing to preview
+    EXPECT_TRUE(d.Picture.isNull() && d.SavedFileName.empty());
+    d.CheckFolderForPictures();
+    EXPECT_TRUE(d.ChangeTimer->isActive());
+    EXPECT_EQ(d.ChangeTimer->interval(), 500);
 }
 
 }  // namespace
