@@ -1,5 +1,6 @@
 #include "pages/LoadFiles.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,6 +46,10 @@ bool SaveStreamAs(TStream& stream, const std::string& target) {
     std::string tmp = target + ".partXXXXXX";
     int fd = ::mkstemp(tmp.data());
     if (fd < 0) return false;
+    // mkstemp makes the file private; a copy gets the permissions of any new file.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
     ::close(fd);
     TFileStream out;
     bool ok = out.Open(tmp, FileMode::Create);
@@ -342,6 +347,7 @@ void TLoadFiles::LoadInfo(int Index) {
 bool TLoadFiles::CopyPage(int FileNumber, const std::string& Destination) {
     VTRACE("TLoadFiles::CopyPage");
     CopyDestination_ = ExpandFileName(Destination);
+    CopyWritten_ = false;
     return LoadPageAs(lsCopyPage, FileNumber, nullptr);
 }
 
@@ -356,7 +362,8 @@ void TLoadFiles::ContinueCopyPage(TStream* Stream, const std::string& FileName) 
     if (!ext) return;
     std::string target = ChangeFileExt(CopyDestination_, ext);
     VTRACE_STR("TLoadFiles::ContinueCopyPage target", target);
-    if (!SaveStreamAs(*Stream, target)) trace::TraceStringFmt("TLoadFiles::ContinueCopyPage", "not written: %s", target.c_str());
+    CopyWritten_ = SaveStreamAs(*Stream, target);
+    if (!CopyWritten_) trace::TraceStringFmt("TLoadFiles::ContinueCopyPage", "not written: %s", target.c_str());
 }
 
 void TLoadFiles::GetPreview(const std::string& ArchiveName) {
@@ -382,6 +389,9 @@ void TLoadFiles::GetPreview(const std::string& ArchiveName) {
         stream->Seek(0, SeekOrigin::Begin);
         if (callback) callback(Owner_, stream, images[0]);
     }
+    // The previewed archive is not the loaded set's: the next page request opens its own
+    // archive again instead of reading members of this one.
+    CloseArchive();
 }
 
 // ---- Read-ahead ----

@@ -51,6 +51,8 @@ public:
     void LoadInfo(int Index);
     // Writes page FileNumber's bytes to Destination, its extension replaced by the page's type.
     bool CopyPage(int FileNumber, const std::string& Destination);
+    // Whether the last CopyPage wrote its file.
+    bool CopyWritten() const { return CopyWritten_; }
     // Serves the alphabetically first image of an archive through OnPreviewReady.
     virtual void GetPreview(const std::string& ArchiveName);
     // One read-ahead step; true when it did something.
@@ -114,6 +116,7 @@ private:
     int64_t PreloadBytes_ = 0;
     bool BudgetHit_ = false;  // a stream read ahead found no room in the budget
     bool Busy_ = false;
+    bool CopyWritten_ = false;
 };
 
 }  // namespace vellicor

@@ -56,9 +56,9 @@ struct JpegDecoderDeleter {
 };
 
 // Decodes straight into the bitmap's rows, at the scale that keeps both sides below the limit.
-void DecodeJpeg(TStream& stream, TBitmap& bitmap) {
+void DecodeJpeg(TStream& stream, TBitmap& bitmap, int scaleLimit) {
     VTRACE("TPageBMP::DecodeJpeg");
-    vjpeg_limits limits{kJpegMaxMemory, kJpegMaxScans, kJpegScaleLimit};
+    vjpeg_limits limits{kJpegMaxMemory, kJpegMaxScans, scaleLimit};
     std::unique_ptr<vjpeg_decoder, JpegDecoderDeleter> d(vjpeg_create(ReadFromStream, TraceJpegMessage, &stream, &limits));
     if (!d) throw DecodeError("JPEG decoder unavailable");
     int width = 0, height = 0, denom = 1;
@@ -113,7 +113,7 @@ void TPageBMP::LoadFromStream(TStream* stream) {
             } else {
                 if (stream->Seek(0, SeekOrigin::Begin) != 0) throw DecodeError("stream cannot seek");
                 switch (ImgType) {
-                    case itJPEG: DecodeJpeg(*stream, *this); break;
+                    case itJPEG: DecodeJpeg(*stream, *this, JpegScaleLimit); break;
                     case itBMP: DecodeBmp(*stream, *this); break;
                     case itGIF: DecodeGifPage(*stream, decoded); break;
                     case itPNG: {

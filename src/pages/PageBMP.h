@@ -55,6 +55,7 @@ public:
     int32_t DecodedWidth = 0;       // size of the decoded image before fitting
     int32_t DecodedHeight = 0;
     int32_t ScalePercent = 100;     // current width in percent of DecodedWidth
+    int32_t JpegScaleLimit = kJpegScaleLimit;  // lower for thumbnails and previews
 
     // Stores the name and sets ImgType from its extension.
     void SetImgType(const std::string& FileName);

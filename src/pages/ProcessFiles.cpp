@@ -4,6 +4,7 @@
 #include <exception>
 #include <utility>
 
+#include "archives/UnArchive.h"
 #include "archives/UnArchiveSource.h"
 #include "pages/PageList.h"
 #include "pages/PageSettings.h"
@@ -36,11 +37,15 @@ TProcessFilesForm::TProcessFilesForm(TConfigureForm& Config)
     SetPageSettings(&Config_);
     LoadFile_->OnFilesReady = [this](void*) { FilesReady(); };
     LoadFile_->SetArchiveSource(std::make_unique<TUnArchiveSource>(this));
+    ThumbList = std::make_unique<TImageList>(kThumbWidth, kThumbHeight, 25, 10);
 }
 
 TProcessFilesForm::~TProcessFilesForm() {
     VTRACE("TProcessFilesForm::~TProcessFilesForm");
     LoadingPage_.reset();
+    ThumbPage_.reset();
+    PreviewPage_.reset();
+    Retired_.clear();
     // The cached pages were made for this queue's list (and call back into it).
     TBufferedPage::ClearList();
     LoadFile_.reset();
@@ -93,6 +98,10 @@ bool TProcessFilesForm::Idle() {
     // Reached again through messages let through inside a job: start nothing.
     if (InIdle_) return false;
     if (LoadFile_->Busy()) return false;
+    if (PreviewPending_) {
+        StartPreview();
+        return true;
+    }
     if (Running_) return false;
     FlagScope inIdle(InIdle_);
     QueueEntry e;
@@ -171,10 +180,19 @@ void TProcessFilesForm::Dispatch(const QueueEntry& Entry) {
                 Running_ = false;
             }
             return;
-        case rtCopyPage:
-            LoadFile_->CopyPage(Entry.FileNumber, CopyDestination_);
+        case rtCopyPage: {
+            auto it = CopyDestinations_.find(Entry.Gen);
+            if (it == CopyDestinations_.end()) {
+                Running_ = false;
+                return;
+            }
+            const std::string destination = it->second;
+            CopyDestinations_.erase(it);
+            LoadFile_->CopyPage(Entry.FileNumber, destination);
             Running_ = false;
+            if (!LoadFile_->CopyWritten()) ShowMessageBox("The page could not be copied", destination, mbOK, TMsgKind::Error);
             return;
+        }
     }
     Running_ = false;  // no other code is ever queued
 }
@@ -222,7 +240,9 @@ void TProcessFilesForm::TidyUp() {
     TBufferedPage::ClearList();
     ThumbsComplete = false;
     ClearQ();
+    CopyDestinations_.clear();
     ThumbNames.Clear();
+    if (ThumbList) ThumbList->Clear();
     Rotations_.reset();
     ThumbsStarted = false;
     LoadFile_->TidyUp();
@@ -389,8 +409,11 @@ void TProcessFilesForm::GenerateThumbs() {
 
 void TProcessFilesForm::CopyPageToFile(int FileNumber, const std::string& FileName) {
     VTRACE("TProcessFilesForm::CopyPageToFile");
-    CopyDestination_ = FileName;
-    EnQ(FileNumber, 0, 0, rtCopyPage);
+    // The serial travels as the entry's generation, so copies of one page to two files are
+    // two requests and each finds its own destination.
+    const int serial = ++CopySerial_;
+    CopyDestinations_[serial] = FileName;
+    EnQ(FileNumber, serial, 0, rtCopyPage);
 }
 
 void TProcessFilesForm::NewRecentDirectory(const std::string& Directory) {
@@ -421,14 +444,157 @@ void TProcessFilesForm::NewRecentDirectory(const std::string& Directory) {
     Config_.SetRecentDirs(recent.CommaText());
 }
 
-// The window side fills these in; the core queue has no thumbnail list or info window.
-void TProcessFilesForm::GetThumbs() { VTRACE("TProcessFilesForm::GetThumbs"); }
+// ---- Thumbnails ----
+
+void TProcessFilesForm::GetThumbs() {
+    VTRACE("TProcessFilesForm::GetThumbs");
+    ThumbNames.Clear();
+    if (!ThumbList) {
+        EndThumbs();  // nothing can be made; whoever waits is told at once
+        return;
+    }
+    ThumbList->Clear();
+    EnQ(0, 0, 3, rtThumb);
+}
+
 void TProcessFilesForm::GetThumb(int FileNumber) {
     VTRACE("TProcessFilesForm::GetThumb");
-    (void)FileNumber;
+    const int count = GetFiles();
+    if (count == 0 || !ThumbList) return;
+    FileNumber = std::clamp(FileNumber, 0, count - 1);
+    RetirePage(ThumbPage_);
+    ThumbPage_ = std::make_unique<TPageBMP>(ExtractFileName(LoadFile_->FileNames()->GetPageName(FileNumber)));
+    // Decoded no larger than needed: JPEG pages come at a reduced scale.
+    ThumbPage_->JpegScaleLimit = 2 * std::max(ThumbList->Width(), ThumbList->Height());
+    ThumbFileNumber_ = FileNumber;
+    ThumbPage_->OnThumbDone = [this](TPageBMP* Sender) { ContinueGetThumb(Sender); };
+    ++LoadDepth_;
+    ThumbPage_->LoadThumb(*LoadFile_, FileNumber);
+    if (--LoadDepth_ == 0) Retired_.clear();
 }
-void TProcessFilesForm::DisplayInfoFiles() { VTRACE("TProcessFilesForm::DisplayInfoFiles"); }
-void TProcessFilesForm::DisplayInfoFile() { VTRACE("TProcessFilesForm::DisplayInfoFile"); }
+
+void TProcessFilesForm::ContinueGetThumb(TPageBMP* Page) {
+    VTRACE("TProcessFilesForm::ContinueGetThumb");
+    if (!ThumbPage_ || ThumbPage_.get() != Page || !ThumbList) return;
+    const int n = ThumbFileNumber_;
+    // Thumbnail N is page N: a request that is not for the next place is stale.
+    if (n != ThumbList->Count()) {
+        RetirePage(ThumbPage_);
+        return;
+    }
+    // A page that decoded to nothing keeps its place with a blank thumbnail.
+    TBitmap thumb = DrawThumb(*Page, ThumbList->Width(), ThumbList->Height());
+    const std::string name = Page->FileName;
+    RetirePage(ThumbPage_);
+    const bool added = !thumb.Empty() && ThumbList->Add(std::move(thumb)) >= 0;
+    if (added) ThumbNames.Add(name);
+    if (added && ThumbList->Count() < GetFiles()) EnQ(n + 1, 0, 3, rtThumb);
+    else EndThumbs();
+}
+
+void TProcessFilesForm::EndThumbs() {
+    VTRACE("TProcessFilesForm::EndThumbs");
+    ThumbsComplete = true;
+    if (OnThumbsReady) OnThumbsReady(*this);
+}
+
+void TProcessFilesForm::RetirePage(std::unique_ptr<TPageBMP>& Page) {
+    if (Page) Retired_.push_back(std::move(Page));
+    if (LoadDepth_ == 0) Retired_.clear();
+}
+
+// ---- Info files ----
+
+void TProcessFilesForm::DisplayInfoFiles() {
+    VTRACE("TProcessFilesForm::DisplayInfoFiles");
+    if (!Config_.DisplayInfoFiles) return;
+    CurrentInfoFile = 0;
+    if (LoadFile_->FileNames() && LoadFile_->FileNames()->GetInfoCount() > 0) InitiateDisplayInfoFile();
+}
+
+void TProcessFilesForm::InitiateDisplayInfoFile() {
+    VTRACE("TProcessFilesForm::InitiateDisplayInfoFile");
+    EnQ(CurrentInfoFile, 0, 0, rtInfoFile);
+}
+
+void TProcessFilesForm::DisplayInfoFile() {
+    VTRACE("TProcessFilesForm::DisplayInfoFile");
+    HideInfo();
+    if (!LoadFile_->FileNames() || CurrentInfoFile >= LoadFile_->FileNames()->GetInfoCount()) return;
+    LoadFile_->OnInfoReady = [this](void*, TStream* Stream, const std::string& Name) { ContinueInfoDisplay(Stream, Name); };
+    LoadFile_->LoadInfo(CurrentInfoFile);
+}
+
+void TProcessFilesForm::ContinueInfoDisplay(TStream* Stream, const std::string& FileName) {
+    VTRACE("TProcessFilesForm::ContinueInfoDisplay");
+    VTRACE_STR("TProcessFilesForm::ContinueInfoDisplay FileName", FileName);
+    const int count = LoadFile_->FileNames() ? LoadFile_->FileNames()->GetInfoCount() : 0;
+    if (CurrentInfoFile >= count) return;
+    if (!Stream) {
+        // Unreadable: go on with the next one rather than leave the rest unshown.
+        ++CurrentInfoFile;
+        if (CurrentInfoFile < count) InitiateDisplayInfoFile();
+        return;
+    }
+    constexpr int64_t kMaxInfoText = 4 << 20;  // far above any real info file
+    std::string text;
+    Stream->Seek(0, SeekOrigin::Begin);
+    text.resize(static_cast<size_t>(std::clamp<int64_t>(Stream->Size(), 0, kMaxInfoText)));
+    text.resize(static_cast<size_t>(std::max<int64_t>(0, Stream->Read(text.data(), static_cast<int64_t>(text.size())))));
+    Stream->Seek(0, SeekOrigin::Begin);
+    const std::string caption = ExtractFileName(LoadFile_->FileNames()->GetInfoName(CurrentInfoFile));
+    ++CurrentInfoFile;
+    ShowInfo(caption, text);
+}
+
 void TProcessFilesForm::HideInfo() { VTRACE("TProcessFilesForm::HideInfo"); }
+void TProcessFilesForm::ShowInfo(const std::string& Caption, const std::string& Text) {
+    VTRACE("TProcessFilesForm::ShowInfo");
+    (void)Caption;
+    (void)Text;
+}
+
+// ---- Archive preview ----
+
+void TProcessFilesForm::GetPreviewFromArchive(const std::string& ArchiveName, int Width, int Height) {
+    VTRACE("TProcessFilesForm::GetPreviewFromArchive");
+    if (ArchiveName.empty() || !IsArchiveFile(ArchiveName)) return;
+    PreviewWidth_ = Width;
+    PreviewHeight_ = Height;
+    PreviewArchive_ = ArchiveName;
+    ++PreviewSerial_;  // an older preview still on its way is dropped when it arrives
+    if (LoadFile_->Busy()) {
+        PreviewPending_ = true;  // started by the next idle step
+        return;
+    }
+    StartPreview();
+}
+
+void TProcessFilesForm::StartPreview() {
+    VTRACE("TProcessFilesForm::StartPreview");
+    PreviewPending_ = false;
+    RetirePage(PreviewPage_);
+    PreviewPage_ = std::make_unique<TPageBMP>(PreviewArchive_);
+    PreviewPage_->JpegScaleLimit = 2 * std::max({PreviewWidth_, PreviewHeight_, 1});
+    const int serial = PreviewSerial_;
+    PreviewPage_->OnPreviewDone = [this, serial](TPageBMP* Sender) {
+        if (serial == PreviewSerial_ && PreviewPage_.get() == Sender) PreviewGetFileFromArchive(Sender);
+    };
+    ++LoadDepth_;
+    PreviewPage_->LoadPreview(*LoadFile_, PreviewArchive_);
+    if (--LoadDepth_ == 0) Retired_.clear();
+}
+
+void TProcessFilesForm::PreviewGetFileFromArchive(TPageBMP* Page) {
+    VTRACE("TProcessFilesForm::PreviewGetFileFromArchive");
+    if (Page->Empty() || PreviewWidth_ <= 0 || PreviewHeight_ <= 0) {
+        RetirePage(PreviewPage_);
+        return;
+    }
+    auto bitmap = std::make_unique<TBitmap>(DrawThumb(*Page, PreviewWidth_, PreviewHeight_));
+    RetirePage(PreviewPage_);
+    if (bitmap->Empty()) return;
+    if (OnPreviewReady) OnPreviewReady(*this, std::move(bitmap));
+}
 
 }  // namespace vellicor

@@ -4,6 +4,7 @@
 // idle. The dispatcher Idle is driven from outside, one step per call.
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "pages/BuffPage.h"
 #include "pages/LoadFiles.h"
+#include "pages/ThumbList.h"
 #include "platform/StringList.h"
 
 namespace vellicor {
@@ -84,6 +86,14 @@ public:
     void GenerateThumbs();
     void CopyPageToFile(int FileNumber, const std::string& FileName);
     void NewRecentDirectory(const std::string& Directory);
+    // Queues the next info file (the window hides after the last).
+    void InitiateDisplayInfoFile();
+    // The loader's answer to an info-file request.
+    void ContinueInfoDisplay(TStream* Stream, const std::string& FileName);
+    // Starts a preview of an archive's first image in a Width x Height box (OnPreviewReady).
+    void GetPreviewFromArchive(const std::string& ArchiveName, int Width, int Height);
+    // The archive of the newest preview request.
+    const std::string& PreviewArchive() const { return PreviewArchive_; }
 
     TLoadFiles& LoadFile() { return *LoadFile_; }
     const TLoadFiles& LoadFile() const { return *LoadFile_; }
@@ -98,6 +108,8 @@ public:
     bool ThumbsComplete = false;
     int CurrentInfoFile = 0;
     TStringList ThumbNames;
+    // One thumbnail per page in page order; null when it could not be made.
+    std::unique_ptr<TImageList> ThumbList;
 
     TQueueNotifyEvent OnFilesReady;
     TQueueNotifyEvent OnThumbsReady;
@@ -114,6 +126,8 @@ protected:
     virtual void DisplayInfoFiles();
     virtual void DisplayInfoFile();
     virtual void HideInfo();
+    // Shows an info file's text in the info window (the window side draws it).
+    virtual void ShowInfo(const std::string& Caption, const std::string& Text);
 
 private:
     void Dispatch(const QueueEntry& Entry);
@@ -126,6 +140,11 @@ private:
     void PageReady(const TBufferedPagePtr& Page);
     int Clamp(int FileNumber) const;
     void AbandonJob();
+    void ContinueGetThumb(TPageBMP* Page);
+    void EndThumbs();
+    void StartPreview();
+    void PreviewGetFileFromArchive(TPageBMP* Page);
+    void RetirePage(std::unique_ptr<TPageBMP>& Page);
 
     TConfigureForm& Config_;
     std::unique_ptr<TLoadFiles> LoadFile_;
@@ -135,7 +154,19 @@ private:
     bool InIdle_ = false;
     TStringList PendingFiles_;
     std::optional<std::vector<TRotation>> Rotations_;
-    std::string CopyDestination_;
+    // Each queued copy keeps its own destination, keyed by the serial it was queued with.
+    std::map<int, std::string> CopyDestinations_;
+    int CopySerial_ = 0;
+    std::unique_ptr<TPageBMP> ThumbPage_;
+    int ThumbFileNumber_ = 0;
+    std::unique_ptr<TPageBMP> PreviewPage_;
+    int PreviewWidth_ = 0, PreviewHeight_ = 0;
+    std::string PreviewArchive_;
+    bool PreviewPending_ = false;  // asked for while the loader was busy
+    int PreviewSerial_ = 0;
+    int LoadDepth_ = 0;  // thumbnail and preview loads on the stack
+    // Pages whose completion handler is still on the stack; freed at the next job.
+    std::vector<std::unique_ptr<TPageBMP>> Retired_;
     TBufferedPagePtr LoadingPage_;  // the page whose job holds the queue
 };
 

@@ -78,6 +78,8 @@ TMainDisplayForm::~TMainDisplayForm() {
     Queue_.OnFilesReady = nullptr;
     Queue_.OnPageReady = nullptr;
     Queue_.OnFilesCleared = nullptr;
+    Queue_.OnThumbsReady = nullptr;
+    Queue_.OnWorkHalted = nullptr;
 }
 
 int TMainDisplayForm::PageCount() const { return Queue_.GetFiles(); }
@@ -103,6 +105,8 @@ void TMainDisplayForm::ApplicationStartupComplete(const std::vector<std::string>
     Queue_.OnFilesReady = [this](TProcessFilesForm&) { FilesReady(); };
     Queue_.OnPageReady = [this](TProcessFilesForm&, const TBufferedPagePtr& Bitmap, bool& Lock) { PageReady(Bitmap, Lock); };
     Queue_.OnFilesCleared = [this](TProcessFilesForm&) { FilesCleared(); };
+    Queue_.OnThumbsReady = [this](TProcessFilesForm&) { ThumbsReady(); };
+    Queue_.OnWorkHalted = [this](TProcessFilesForm&) { GetAllFiles(); };
     SetCacheLimits();
     View_.SetSmallCursor(Config_.SmallCursor);
     ViewMode = 0;

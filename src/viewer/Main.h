@@ -18,6 +18,22 @@ namespace vellicor {
 class TConfigureForm;
 class TProcessFilesForm;
 
+class TImageList;
+
+// The modal dialogs the window's commands run; each returns true on OK.
+class IMainDialogs {
+public:
+    virtual ~IMainDialogs() = default;
+    // Pages without an image in Thumbs are shown as placeholders; Selected: in the current
+    // page, out the chosen one.
+    virtual bool ShowThumbs(const TImageList* Thumbs, const TStringList& Hints, int Pages, int& Selected) = 0;
+    virtual bool ShowGoToPage(int Pages, int& Page) = 0;
+    // Starts in Directory with FilterIndex (1-based); out the chosen names and filter.
+    virtual bool ShowOpenDialog(const std::string& Directory, int& FilterIndex, TStringList& Files) = 0;
+    virtual bool ShowOrganiser(std::string& FavouriteDirs, std::string& RecentDirs) = 0;
+    virtual void ShowAbout() = 0;
+};
+
 enum class TMainTimer { Shutdown, Resize, PageLabel, Click, Slideshow };
 
 struct TViewRect {
@@ -291,13 +307,9 @@ public:
     // Each is filled in with its own window or command; until then it does nothing.
     virtual void DoSlideShow() {}                   // slideshow on/off
     virtual void DoSlideShowSpeed(bool Faster) { (void)Faster; }
-    virtual void DoThumbs() {}                      // thumbnail window
-    virtual void DoGoToPage() {}                    // go-to-page dialog
-    virtual void GetFiles(const std::string& Path) { (void)Path; }  // open files, from Path or the last directory
     virtual void GetNextFiles() {}                  // next file set
     virtual void GetPreviousFiles() {}              // previous file set
     virtual void ResumeReading() {}                 // reload the recent page set
-    virtual void DoLoadWithFavourite(int Index) { (void)Index; }  // open files in favourite directory Index
     virtual void PopUpClickMenu() {}                // the pop-up menu at the mouse cursor
     virtual void ShowHelp(int Context) { (void)Context; }  // help topic kHelpPageContext / kHelpNoPageContext
     void SlideshowTimerTimer();                     // a slideshow step is a reading step
@@ -326,6 +338,18 @@ public:
     void DoRotateWholeSet(TRotation Rotation);
     void Reload();
     virtual void DoConfigure();  // the settings dialog, shown modeless
+
+    // Thumbnails, go-to-page, opening files, favourites and the about box.
+    virtual void DoThumbs();
+    void ThumbsReady();
+    virtual void DoGoToPage();
+    virtual void GetFiles(const std::string& Path);  // open files, from Path or the last directory
+    void GetAllFiles();
+    virtual void DoLoadWithFavourite(int Index);
+    void ManageFavouritesMenuItemClick();
+    void AboutMenuItemClick();
+    IMainDialogs* Dialogs = nullptr;
+    std::string LastPath;
 
     const TBitmap& BackBuffer() const { return BackBuffer_; }
     const TPageSlot& Image(int i) const { return Image_[static_cast<size_t>(i)]; }

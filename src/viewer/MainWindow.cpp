@@ -25,6 +25,7 @@
 #include "trace/Trace.h"
 #include "viewer/ConfigureDlg.h"
 #include "viewer/ColourDataForm.h"
+#include "viewer/MainDialogsQt.h"
 
 namespace vellicor {
 
@@ -172,6 +173,8 @@ MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::ve
     menuBar()->hide();
 
     form_ = std::make_unique<TMainDisplayForm>(*this, Config, Queue);
+    dialogs_ = std::make_unique<TQtMainDialogs>(this, Queue);
+    form_->Dialogs = dialogs_.get();
     form_->FormCreate();
     QMetaObject::invokeMethod(this, "ApplicationStartupComplete", Qt::QueuedConnection);
 }

@@ -106,6 +106,7 @@ private slots:
 private:
     friend class ImageDisplay;
     std::unique_ptr<TMainDisplayForm> form_;
+    std::unique_ptr<IMainDialogs> dialogs_;
     std::vector<std::string> commandLine_;
     ImageDisplay* display_ = nullptr;
     QLabel* pageLabel_ = nullptr;

@@ -12,6 +12,7 @@
 #include "settings/Configuration.h"
 #include "trace/Trace.h"
 #include "viewer/IdlePump.h"
+#include "viewer/InfoWindow.h"
 #include "viewer/MainWindow.h"
 #include "viewer/QtTextRenderer.h"
 #include "viewer/QtUiServices.h"
@@ -32,7 +33,7 @@ int main(int argc, char** argv) {
         vellicor::QtTextRenderer text;
         vellicor::SetShowHintHook([&ui](bool show) { ui.SetShowHints(show); });
         vellicor::TConfigureForm config;  // reads every setting before any window exists
-        vellicor::TProcessFilesForm queue(config);
+        vellicor::TQtProcessFilesForm queue(config);  // with its info window
         vellicor::MainWindow window(config, queue, names);
         ui.SetParentWidget(&window);
         vellicor::TIdlePump pump([&window] { return window.Form().IdleHandler(); });

@@ -1184,3 +1184,110 @@ TEST_F(MainDisplayTest, ForwardReadingFindsEveryNextPageReadyInTheCache) {
         }
     }
 }
+
+// ---- Commands that run dialogs ----
+// (called past the recording overrides: these tests run the real commands)
+
+namespace {
+class FakeDialogs : public IMainDialogs {
+public:
+    std::vector<std::string> log;
+    int thumbAnswer = -1, goToAnswer = -1;  // -1: Cancel
+    int thumbImages = -1, thumbPages = -1;
+    std::vector<std::string> files;
+    bool openOk = true;
+    bool ShowThumbs(const TImageList* Thumbs, const TStringList&, int Pages, int& Selected) override {
+        log.push_back("thumbs from " + std::to_string(Selected));
+        thumbImages = Thumbs ? Thumbs->Count() : -1;
+        thumbPages = Pages;
+        if (thumbAnswer < 0) return false;
+        Selected = thumbAnswer;
+        return true;
+    }
+    bool ShowGoToPage(int Pages, int& Page) override {
+        log.push_back("goto " + std::to_string(Page) + "/" + std::to_string(Pages));
+        if (goToAnswer < 0) return false;
+        Page = goToAnswer;
+        return true;
+    }
+    bool ShowOpenDialog(const std::string& Directory, int& FilterIndex, TStringList& Files) override {
+        log.push_back("open " + Directory + " " + std::to_string(FilterIndex));
+        FilterIndex = 3;
+        for (const auto& f : files) Files.Add(f);
+        return openOk;
+    }
+    bool ShowOrganiser(std::string& Favourites, std::string& Recent) override {
+        log.push_back("organise " + Favourites + "|" + Recent);
+        Favourites = ",/b";
+        Recent = "/r";
+        return true;
+    }
+    void ShowAbout() override { log.push_back("about"); }
+};
+}  // namespace
+
+TEST_F(MainDisplayTest, ThumbnailsAndGoToPageJumpToTheChosenPage) {
+    FakeDialogs d;
+    form->Dialogs = &d;
+    config->GenerateThumbsInBackground = false;
+    Open({{100, 150}, {100, 150}, {100, 150}});
+    d.thumbAnswer = 2;
+    form->TMainDisplayForm::DoThumbs();  // the strip is not made yet: wait for it
+    EXPECT_TRUE(form->ThumbsShowing);
+    EXPECT_TRUE(d.log.empty());
+    EXPECT_TRUE(ui.waitCursor);
+    Run();
+    ASSERT_EQ(d.log, std::vector<std::string>{"thumbs from 0"});
+    EXPECT_EQ(d.thumbImages, 3);
+    EXPECT_FALSE(form->ThumbsShowing || ui.waitCursor);
+    Run();
+    EXPECT_EQ(form->Image(0).Page, 2);
+    d.thumbAnswer = -1;
+    form->TMainDisplayForm::DoThumbs();  // ready now: shown at once; Cancel changes nothing
+    Run();
+    EXPECT_EQ(form->Image(0).Page, 2);
+    d.goToAnswer = 1;
+    form->TMainDisplayForm::DoGoToPage();
+    Run();
+    EXPECT_EQ(d.log.back(), "goto 2/3");
+    EXPECT_EQ(form->Image(0).Page, 1);
+    form->AboutMenuItemClick();
+    EXPECT_EQ(d.log.back(), "about");
+}
+
+TEST_F(MainDisplayTest, GoToPageNeedsTwoPages) {
+    FakeDialogs d;
+    form->Dialogs = &d;
+    Open({{100, 150}});
+    form->TMainDisplayForm::DoGoToPage();
+    EXPECT_TRUE(d.log.empty());
+}
+
+TEST_F(MainDisplayTest, OpeningFilesWaitsForTheQueueAndFavouritesStartTheDialogThere) {
+    FakeDialogs d;
+    form->Dialogs = &d;
+    form->ApplicationStartupComplete({});
+    auto names = MakePages({{100, 150}, {100, 150}});
+    config->SetLastDir("/last");
+    config->SetFavouriteDirs(",," + pages.Path());
+    form->TMainDisplayForm::DoLoadWithFavourite(0);  // empty entry
+    form->TMainDisplayForm::DoLoadWithFavourite(5);  // beyond the list
+    EXPECT_TRUE(queue->Queue().empty());
+    d.files = {names[1]};
+    form->TMainDisplayForm::GetFiles("");
+    EXPECT_TRUE(d.log.empty()) << "not before the queue halts";
+    Run();
+    ASSERT_EQ(d.log, std::vector<std::string>{"open /last 2"});
+    EXPECT_EQ(config->LastFilterIndex, 3);
+    EXPECT_EQ(queue->GetFiles(), 1);
+    EXPECT_FALSE(queue->Running());
+    d.openOk = false;
+    form->TMainDisplayForm::DoLoadWithFavourite(2);
+    Run();
+    EXPECT_EQ(d.log.back(), "open " + pages.Path() + " 3");
+    EXPECT_FALSE(queue->Running()) << "a cancelled dialog reopens the queue";
+    const std::string recent = config->RecentDirectories;
+    form->ManageFavouritesMenuItemClick();
+    EXPECT_EQ(d.log.back(), "organise ,," + pages.Path() + "|" + recent);
+    EXPECT_EQ(config->FavouriteDirectories + " " + config->RecentDirectories, ",/b /r");
+}

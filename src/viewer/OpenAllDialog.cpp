@@ -1,0 +1,206 @@
+#include "viewer/OpenAllDialog.h"
+
+#include <QAbstractItemView>
+#include <QDir>
+#include <QFileInfo>
+#include <QFileSystemModel>
+#include <QGridLayout>
+#include <QItemSelectionModel>
+#include <QListView>
+#include <QPainter>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "archives/UnArchive.h"
+#include "pages/PageBMP.h"
+#include "pages/ProcessFiles.h"
+#include "platform/Streams.h"
+#include "pages/Utilsunit.h"
+#include "trace/Trace.h"
+
+namespace vellicor {
+
+const char* const TOpenAllDialog::kFilters[3] = {
+    "JPeg PNG GIF and Info (*.jpg *.jpeg *.png *.gif *.bmp *.txt *.nfo *.sfv *.md5 *.par)",
+    "JPeg PNG GIF Info and Archives (*.jpg *.jpeg *.png *.gif *.bmp *.zip *.cbz *.rar *.cbr *.ace *.cba *.tar *.cbt "
+    "*.txt *.nfo *.sfv *.md5 *.par)",
+    "JPeg GIF and PNG (*.jpg *.jpeg *.png *.gif *.bmp *.sfv *.md5 *.par)",
+};
+
+QRect PreviewRect(int PW, int PH, int BW, int BH) {
+    if (PW <= 0 || PH <= 0) return {};
+    const int sw = static_cast<int>((static_cast<int64_t>(PW) * BH + PH / 2) / PH);
+    if (sw > BW) return {0, 0, sw, BH};
+    return {0, 0, BW, static_cast<int>((static_cast<int64_t>(PH) * BW + PW / 2) / PW)};
+}
+
+std::string PreviewCandidate(const std::string& Folder, const std::vector<std::pair<std::string, bool>>& Items) {
+    bool taken = false;
+    std::string candidate;
+    for (const auto& [text, selected] : Items) {
+        const std::string full = Folder + text;
+        const QFileInfo info(QString::fromStdString(full));
+        if (!info.exists() || info.isDir()) continue;
+        if (IsImageFile(full) || IsArchiveFile(full)) {
+            if (!taken) {
+                if (candidate.empty() || full < candidate || selected) candidate = full;
+            } else if (candidate.empty() && selected) {
+                candidate = full;
+            }
+            if (selected) taken = true;
+        } else if (selected && !taken) {
+            taken = true;
+            candidate.clear();  // a selected info file blocks the preview of unselected images
+        }
+    }
+    return candidate;
+}
+
+TPreviewBox::TPreviewBox(TOpenAllDialog* Dialog, QWidget* Parent) : QWidget(Parent), Dialog_(Dialog) {
+    setObjectName("PaintBox");
+}
+
+void TPreviewBox::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.fillRect(rect(), palette().window());
+    const QImage& pic = Dialog_->Picture;
+    if (pic.width() > 0) p.drawImage(PreviewRect(pic.width(), pic.height(), width(), height()), pic);
+}
+
+TOpenAllDialog::TOpenAllDialog(TProcessFilesForm* Queue, QWidget* Parent) : QFileDialog(Parent), Queue_(Queue) {
+    setOption(QFileDialog::DontUseNativeDialog, true);
+    setFileMode(QFileDialog::ExistingFiles);
+    setAcceptMode(QFileDialog::AcceptOpen);
+    setNameFilters({kFilters[0], kFilters[1], kFilters[2]});
+    setWindowTitle("Open");
+    setSizeGripEnabled(true);
+    PicturePanel = new QFrame(this);
+    PicturePanel->setObjectName("PicturePanel");
+    PicturePanel->setMinimumSize(200, 169);
+    auto* outer = new QVBoxLayout(PicturePanel);
+    outer->setContentsMargins(6, 5, 6, 6);
+    PaintPanel = new QFrame(PicturePanel);
+    PaintPanel->setObjectName("PaintPanel");
+    PaintPanel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    PaintPanel->setMinimumSize(145, 157);
+    auto* inner = new QVBoxLayout(PaintPanel);
+    inner->setContentsMargins(2, 2, 2, 2);
+    PaintBox = new TPreviewBox(this, PaintPanel);
+    PaintBox->setMinimumSize(141, 153);
+    inner->addWidget(PaintBox);
+    outer->addWidget(PaintPanel);
+    if (auto* grid = qobject_cast<QGridLayout*>(layout())) grid->addWidget(PicturePanel, 0, grid->columnCount(), grid->rowCount(), 1);
+    ChangeTimer = new QTimer(this);
+    ChangeTimer->setSingleShot(true);
+    ChangeTimer->setInterval(500);
+    connect(ChangeTimer, &QTimer::timeout, this, [this] { OnChangeTimer(); });
+    connect(this, &QFileDialog::currentChanged, this, [this] { CheckFolderForPictures(); });
+    connect(this, &QFileDialog::filesSelected, this, [this] { CheckFolderForPictures(); });
+    if (auto* model = findChild<QFileSystemModel*>()) {
+        // The folder's files arrive in the background: select them once they are listed.
+        connect(model, &QFileSystemModel::directoryLoaded, this, [this] {
+            SelectAll();
+            CheckFolderForPictures();
+        });
+    }
+    if (auto* view = findChild<QListView*>("listView"))
+        connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { CheckFolderForPictures(); });
+}
+
+TOpenAllDialog::~TOpenAllDialog() {
+    if (Queue_) Queue_->OnPreviewReady = nullptr;
+}
+
+bool TOpenAllDialog::Execute(const std::string& Directory, int& FilterIndex, std::vector<std::string>& Files) {
+    VTRACE("TOpenAllDialog::Execute");
+    Picture = QImage();
+    SavedFileName.clear();
+    if (!Directory.empty()) setDirectory(QString::fromStdString(Directory));
+    selectNameFilter(kFilters[std::clamp(FilterIndex, 1, 3) - 1]);
+    const bool ok = exec() == QDialog::Accepted;
+    ChangeTimer->stop();
+    Picture = QImage();
+    SavedFileName.clear();
+    if (Queue_) Queue_->OnPreviewReady = nullptr;
+    if (!ok) return false;
+    for (int i = 0; i < 3; ++i)
+        if (selectedNameFilter() == kFilters[i]) FilterIndex = i + 1;
+    Files.clear();
+    for (const QString& f : selectedFiles()) Files.push_back(f.toStdString());
+    return true;
+}
+
+void TOpenAllDialog::CheckFolderForPictures() { ChangeTimer->start(500); }
+
+void TOpenAllDialog::OnChangeTimer() {
+    VTRACE("TOpenAllDialog::OnChangeTimer");
+    ChangeTimer->stop();
+    std::string folder = directory().absolutePath().toStdString();
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    QStringList selected;
+    for (const QString& f : selectedFiles()) selected << QFileInfo(f).fileName();
+    std::vector<std::pair<std::string, bool>> items;
+    const QDir dir(QString::fromStdString(folder));
+    for (const QString& name : dir.entryList(QDir::Files, QDir::Name)) items.push_back({name.toStdString(), selected.contains(name)});
+    const std::string candidate = PreviewCandidate(folder, items);
+    if (candidate != SavedFileName) {
+        if (candidate.empty()) {
+            Picture = QImage();
+            SavedFileName.clear();
+        } else if (IsImageFile(candidate)) {
+            SavedFileName = candidate;
+            // Through the reader's own page decoders, at a reduced scale for large JPEGs.
+            TPageBMP page(candidate);
+            page.JpegScaleLimit = 2 * std::max({PaintBox->width(), PaintBox->height(), 1});
+            TFileStream file;
+            if (file.Open(candidate, vellicor::FileMode::OpenRead)) page.LoadFromStream(&file);
+            if (!file.IsOpen() || page.LoadError || page.Empty()) {
+                Picture = QImage();  // a corrupt file: no preview, no message
+                SavedFileName.clear();
+            } else {
+                Picture = QImage(page.Bits(), page.Width(), page.Height(), static_cast<qsizetype>(page.Stride()),
+                                 QImage::Format_BGR888)
+                              .copy();
+            }
+        } else {
+            Picture = QImage();
+            SavedFileName = candidate;
+            if (Queue_) {
+                Queue_->OnPreviewReady = [this](TProcessFilesForm& Sender, std::unique_ptr<TBitmap> Bitmap) {
+                    // A preview of an archive that is no longer selected is dropped.
+                    if (Sender.PreviewArchive() != SavedFileName || !Bitmap) return;
+                    QImage q(Bitmap->Bits(), Bitmap->Width(), Bitmap->Height(), static_cast<qsizetype>(Bitmap->Stride()),
+                             QImage::Format_BGR888);
+                    PreviewReady(q.copy());
+                };
+                Queue_->GetPreviewFromArchive(candidate, PaintBox->width(), PaintBox->height());
+            }
+        }
+    }
+    PaintBox->update();
+}
+
+void TOpenAllDialog::PreviewReady(const QImage& Bitmap) {
+    Picture = Bitmap;
+    PaintBox->update();
+}
+
+void TOpenAllDialog::SelectAll() {
+    VTRACE("TOpenAllDialog::SelectAll");
+    auto* view = findChild<QListView*>("listView");
+    if (!view || !view->model()) return;
+    QAbstractItemModel* model = view->model();
+    const QModelIndex root = view->rootIndex();
+    const std::string folder = directory().absolutePath().toStdString() + "/";
+    QItemSelection selection;
+    for (int r = 0; r < model->rowCount(root); ++r) {
+        const QModelIndex index = model->index(r, 0, root);
+        const std::string full = folder + index.data().toString().toStdString();
+        const QFileInfo info(QString::fromStdString(full));
+        if (!info.exists() || info.isDir()) continue;
+        if (IsImageFile(full) || IsInfoFile(full) || IsChecksumFile(full)) selection.select(index, index);
+    }
+    if (!selection.isEmpty()) view->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+}  // namespace vellicor

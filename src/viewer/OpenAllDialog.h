@@ -1,0 +1,63 @@
+#pragma once
+// The open dialog: the toolkit's own (non-native) file dialog with a preview column showing
+// the selected image, or the first page of a selected archive, and a select-all of the
+// viewable files whenever the folder changes.
+#include <QFileDialog>
+#include <QFrame>
+#include <QImage>
+#include <QTimer>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vellicor {
+
+class TProcessFilesForm;
+
+// The drawing rectangle of a PW x PH picture in a BW x BH box: it covers the whole box at
+// its own aspect, from the top-left corner (what lies beyond is cut off).
+QRect PreviewRect(int PW, int PH, int BW, int BH);
+// The file to preview among the folder's files in list order (name, selected): the first
+// selected image or archive; with none selected, the one whose full name sorts first; none
+// when the first selected file is neither.
+std::string PreviewCandidate(const std::string& Folder, const std::vector<std::pair<std::string, bool>>& Items);
+
+class TOpenAllDialog;
+
+class TPreviewBox : public QWidget {
+public:
+    explicit TPreviewBox(TOpenAllDialog* Dialog, QWidget* Parent);
+
+protected:
+    void paintEvent(QPaintEvent* Event) override;
+
+private:
+    TOpenAllDialog* Dialog_;
+};
+
+class TOpenAllDialog : public QFileDialog {
+    Q_OBJECT
+public:
+    TOpenAllDialog(TProcessFilesForm* Queue, QWidget* Parent = nullptr);
+    ~TOpenAllDialog() override;
+
+    QImage Picture;
+    QFrame* PicturePanel = nullptr;
+    QFrame* PaintPanel = nullptr;
+    TPreviewBox* PaintBox = nullptr;
+    QTimer* ChangeTimer = nullptr;
+    std::string SavedFileName;
+
+    static const char* const kFilters[3];
+    // Runs the dialog with filter FilterIndex (1-based) chosen.
+    bool Execute(const std::string& Directory, int& FilterIndex, std::vector<std::string>& Files);
+    void CheckFolderForPictures();
+    void OnChangeTimer();
+    void PreviewReady(const QImage& Bitmap);
+    void SelectAll();
+
+private:
+    TProcessFilesForm* Queue_;
+};
+
+}  // namespace vellicor

@@ -1,0 +1,247 @@
+// The thumbnail window, go-to-page dialog, favourite organiser, about box and the open
+// dialog's preview rules on Qt's offscreen platform.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QTimer>
+#include <filesystem>
+
+#include "QtTestApp.h"
+#include "pages/ThumbList.h"
+#include "pages/ProcessFiles.h"
+#include "settings/Configuration.h"
+#include "support/ScopedConfigDir.h"
+#include "support/TempDir.h"
+#include "support/TestImages.h"
+#include "viewer/AboutForm.h"
+#include "viewer/GoToPageForm.h"
+#include "viewer/OpenAllDialog.h"
+#include "viewer/OrganiseDirectoriesForm.h"
+#include "viewer/ThumbForm.h"
+
+using namespace vellicor;
+
+extern "C" __attribute__((weak, used)) const char* __lsan_default_suppressions() { return "leak:libfontconfig\n"; }
+
+namespace {
+
+void Key(QWidget& w, int key, const QString& text = QString()) {
+    QKeyEvent e(QEvent::KeyPress, key, Qt::NoModifier, text);
+    QApplication::sendEvent(&w, &e);
+}
+
+TEST(ThumbForm, GridFollowsTheScreen) {
+    struct Case {
+        int sw, sh, tw, th, n, columns, rows, visible;
+        bool scroll;
+    } cases[] = {
+        {1024, 768, 100, 140, 30, 9, 4, 4, false},
+        {1024, 768, 156, 240, 3, 3, 1, 1, false},
+        {1024, 768, 156, 240, 200, 6, 34, 3, true},
+        {100, 100, 156, 240, 5, 1, 5, 0, true},  // a screen smaller than one thumbnail
+    };
+    for (const auto& c : cases) {
+        TThumbGrid g = ThumbGridFor(c.sw, c.sh, c.tw, c.th, c.n);
+        EXPECT_EQ(g.Columns, c.columns) << c.n;
+        EXPECT_EQ(g.Rows, c.rows) << c.n;
+        EXPECT_EQ(g.VisibleRows, c.visible) << c.n;
+        EXPECT_EQ(g.ScrollBarNeeded, c.scroll) << c.n;
+        EXPECT_EQ(g.BoxWidth, (c.tw + 1) * c.columns + 5 + (c.scroll ? 16 : 0));
+        EXPECT_EQ(g.BoxHeight, (c.th + 1) * std::max(c.visible, 1) + 5);
+    }
+}
+
+TEST(ThumbForm, ClicksKeysAndPlaceholders) {
+    test::App();
+    TImageList list(156, 240, 25, 10);
+    TBitmap red;
+    red.SetSize(156, 240, TPixelFormat::pf24bit);
+    red.Fill(RGBColor(255, 0, 0));
+    list.Add(red);
+    list.Add(red);
+    TThumbForm f;
+    f.ThumbImages = &list;
+    f.Pages = 5;  // three not made yet
+    f.ThumbHints.Add("a.jpg");
+    f.SelectedThumb = 1;
+    f.DisplayThumbs(1024, 768);
+    ASSERT_EQ(f.ThumbCount, 5);
+    EXPECT_FALSE(f.Thumbs[0]->pixmap().isNull());
+    EXPECT_EQ(f.Thumbs[0]->toolTip(), "a.jpg");
+    EXPECT_TRUE(f.Thumbs[3]->pixmap().isNull());
+    EXPECT_EQ(f.Thumbs[3]->text(), "4");
+    EXPECT_EQ(f.Thumbs[4]->geometry(), QRect(157 * 4 + 1, 1, 156, 240));
+    EXPECT_EQ(f.Highlighted, 1) << "starts at the current page";
+    list.Add(red);
+    f.RefreshThumbs();
+    EXPECT_FALSE(f.Thumbs[2]->pixmap().isNull());
+
+    QTimer::singleShot(0, [&] { Key(f, Qt::Key_Escape); });
+    EXPECT_EQ(f.exec(), QDialog::Rejected);
+    EXPECT_EQ(f.SelectedThumb, 1) << "Escape leaves the selection";
+    QTimer::singleShot(0, [&] {
+        Key(f, Qt::Key_Right);
+        Key(f, Qt::Key_Right);
+        Key(f, Qt::Key_Return);
+    });
+    EXPECT_EQ(f.exec(), QDialog::Accepted);
+    EXPECT_EQ(f.SelectedThumb, 3);
+    QTimer::singleShot(0, [&] {
+        QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
+        QApplication::sendEvent(f.Thumbs[4], &press);
+    });
+    EXPECT_EQ(f.exec(), QDialog::Accepted);
+    EXPECT_EQ(f.SelectedThumb, 4);
+}
+
+TEST(GoToPageForm, TypingAndTheSlider) {
+    test::App();
+    TGoToPageForm f;
+    EXPECT_EQ(f.windowTitle(), "Go To Page:");
+    f.Page = 0;
+    f.FormActivate(250);
+    EXPECT_EQ(f.GoToPageTrackBar->maximum(), 249);
+    EXPECT_EQ(f.GoToPageTrackBar->pageStep(), 25);
+    struct Step {
+        QChar key;
+        int position;
+        const char* label;
+    } steps[] = {
+        {'1', 0, "1"}, {'2', 11, "12"}, {'3', 122, "123"}, {'4', 249, "250"},  // 1234 stops at the end
+        {'\b', 24, "25"}, {'\b', 1, "2"}, {'\b', 0, ""},                        // the empty label
+        {'0', 0, "1"}, {'7', 16, "17"},  // 0 then 7 asks for 17
+    };
+    for (const auto& s : steps) {
+        f.FormKeyPress(s.key);
+        EXPECT_EQ(f.GoToPageTrackBar->value(), s.position) << int(s.key.unicode());
+        EXPECT_EQ(f.GoToPageLabel->text(), s.label) << int(s.key.unicode());
+    }
+    f.Page = 3;
+    f.FormActivate(15);
+    EXPECT_EQ(f.GoToPageTrackBar->pageStep(), 2);
+    EXPECT_EQ(f.GoToPageLabel->text(), "4");
+    QTimer::singleShot(0, [&] {
+        Key(f, Qt::Key_1, "1");
+        Key(f, Qt::Key_2, "2");
+        f.OKButton->click();
+    });
+    EXPECT_EQ(f.exec(), QDialog::Accepted);
+    EXPECT_EQ(f.Page, 11);
+    QTimer::singleShot(0, [&] { f.CancelButton->click(); });
+    EXPECT_EQ(f.exec(), QDialog::Rejected);
+}
+
+TEST(OrganiseDirectoriesForm, EntriesMovesAndResults) {
+    test::App();
+    TOrganiseDirectoriesForm f;
+    EXPECT_EQ(f.windowTitle(), "Organise Favourite Directories");
+    f.SetFavouriteDirs("/a,,/c");
+    f.SetRecentDirs("/h1,/h2,/h3");
+    EXPECT_EQ(f.DirectoryEdit[2]->text(), "/c");
+    EXPECT_TRUE(f.DirectoryEdit[3]->text().isEmpty());
+    EXPECT_FALSE(f.BrowseSpeedButton->isEnabled()) << "no current entry";
+    f.Current = 0;
+    f.DirectoryEditEnter();
+    EXPECT_TRUE(!f.UpSpeedButton->isEnabled() && f.DownSpeedButton->isEnabled() && f.ClearSpeedButton->isEnabled());
+    f.UpSpeedButtonClick();  // first entry: nothing
+    EXPECT_EQ(f.DirectoryEdit[0]->text(), "/a");
+    f.DownSpeedButtonClick();
+    EXPECT_EQ(f.DirectoryEdit[1]->text() + f.DirectoryEdit[0]->text(), "/a");
+    EXPECT_EQ(f.Current, 1);
+    f.Current = 11;
+    f.DirectoryEdit[11]->setText(" /l ");
+    f.DownSpeedButtonClick();  // last entry: nothing
+    EXPECT_EQ(f.DirectoryEdit[11]->text(), " /l ");
+    std::string started = "unset";
+    f.SelectDirectory = [&](const std::string& s) {
+        started = s;
+        return std::string("/chosen");
+    };
+    f.BrowseSpeedButtonClick();  // " /l " does not exist
+    EXPECT_EQ(started, "");
+    EXPECT_EQ(f.DirectoryEdit[11]->text(), "/chosen");
+    f.Current = 2;
+    f.ClearSpeedButtonClick();
+    EXPECT_FALSE(f.ClearSpeedButton->isEnabled());
+    f.HistoryEdit[1]->clear();
+    f.OkBitBtnClick();
+    EXPECT_EQ(f.NewFavouriteDirs, ",/a,,,,,,,,,,/chosen");
+    EXPECT_EQ(f.NewRecentDirs, "/h1,/h3");
+    f.ClearHistorySpeedButtonClick();
+    f.SetFavouriteDirs("/a,,/c");
+    f.OkBitBtnClick();
+    EXPECT_EQ(f.NewFavouriteDirs, "/a,,/c,,,,,,,,,");
+    EXPECT_EQ(f.NewRecentDirs, "");
+}
+
+TEST(AboutForm, VersionOnTheFirstLine) {
+    test::App();
+    TAboutForm with("1.2.3");
+    TAboutForm without("");
+    const QString first = QString(TAboutForm::kCredits).section('\n', 0, 0);
+    EXPECT_EQ(with.Memo->toPlainText().section('\n', 0, 0), first + " - version 1.2.3");
+    EXPECT_EQ(without.Memo->toPlainText().section('\n', 0, 0), first);
+    EXPECT_EQ(with.windowTitle(), "About Vellicor");
+    EXPECT_EQ(with.size(), QSize(673, 428));
+    EXPECT_FALSE(ProgramVersion().empty());
+}
+
+TEST(OpenAllDialog, PreviewCandidateAndRectangle) {
+    test::TempDir dir;
+    for (const char* n : {"b.jpg", "a.png", "c.cbz", "notes.nfo", "x.doc"}) dir.Write(n, "x");
+    const std::string folder = dir.Path() + "/";
+    using Items = std::vector<std::pair<std::string, bool>>;
+    struct Case {
+        Items items;
+        const char* expected;
+    } cases[] = {
+        {{{"a.png", false}, {"b.jpg", false}, {"c.cbz", false}}, "a.png"},  // none selected: first by name
+        {{{"b.jpg", false}, {"a.png", false}}, "a.png"},
+        {{{"a.png", false}, {"c.cbz", true}, {"b.jpg", true}}, "c.cbz"},  // the first selected
+        {{{"notes.nfo", true}, {"a.png", false}}, ""},                    // a selected info file blocks
+        {{{"notes.nfo", true}, {"a.png", true}}, "a.png"},
+        {{{"gone.jpg", true}, {"b.jpg", false}}, "b.jpg"},                // a file that disappeared
+        {{{"x.doc", false}}, ""},
+    };
+    for (const auto& c : cases) {
+        const std::string got = PreviewCandidate(folder, c.items);
+        EXPECT_EQ(got.empty() ? "" : got.substr(folder.size()), c.expected);
+    }
+    EXPECT_EQ(PreviewRect(100, 200, 141, 153), QRect(0, 0, 141, 282)) << "portrait: full width, cut at the bottom";
+    EXPECT_EQ(PreviewRect(400, 100, 141, 153), QRect(0, 0, 612, 153));
+    EXPECT_EQ(PreviewRect(0, 100, 141, 153), QRect());
+}
+
+TEST(OpenAllDialog, PreviewFollowsTheFolderAndSkipsCorruptFiles) {
+    test::App();
+    test::ScopedConfigDir configDir;
+    TConfigureForm config;
+    TProcessFilesForm queue(config);
+    test::TempDir dir;
+    test::WriteBmp24(dir.File("b.bmp"), 20, 30, [](int, int) { return 0x00FF00u; });
+    dir.Write("a.bmp", "BM not really");
+    dir.Write("notes.nfo", "x");
+    TOpenAllDialog d(&queue);
+    EXPECT_EQ(d.nameFilters().size(), 3);
+    EXPECT_TRUE(d.nameFilters()[1].startsWith("JPeg PNG GIF Info and Archives ("));
+    d.setDirectory(QString::fromStdString(dir.Path()));
+    d.OnChangeTimer();  // nothing selected: a.bmp sorts first, and is corrupt
+    EXPECT_TRUE(d.Picture.isNull());
+    EXPECT_EQ(d.SavedFileName, "");
+    std::filesystem::remove(dir.File("a.bmp"));
+    d.OnChangeTimer();
+    EXPECT_EQ(d.Picture.size(), QSize(20, 30));
+    EXPECT_EQ(d.Picture.pixelColor(3, 3), QColor(0, 255, 0));
+    EXPECT_EQ(d.SavedFileName, dir.File("b.bmp"));
+    std::filesystem::remove(dir.File("b.bmp"));
+    d.OnChangeTimer();  // a folder with nothing to preview
+    EXPECT_TRUE(d.Picture.isNull() && d.SavedFileName.empty());
+    d.CheckFolderForPictures();
+    EXPECT_TRUE(d.ChangeTimer->isActive());
+    EXPECT_EQ(d.ChangeTimer->interval(), 500);
+}
+
+}  // namespace
