@@ -420,6 +420,7 @@ void TLoadFiles::TidyUp() {
     VTRACE("TLoadFiles::TidyUp");
     State_ = lsIdle;
     BaseDirectory_.clear();
+    CurrentArchive_.clear();  // a set of loose files that follows an archive has none
     CurrentFile_ = 0;
     PreloadDue_ = false;
     FileNames_->Clear();
