@@ -78,6 +78,7 @@ TMainDisplayForm::~TMainDisplayForm() {
     Queue_.OnFilesReady = nullptr;
     Queue_.OnPageReady = nullptr;
     Queue_.OnFilesCleared = nullptr;
+    Queue_.OnWorkHalted = nullptr;
 }
 
 int TMainDisplayForm::PageCount() const { return Queue_.GetFiles(); }
@@ -103,6 +104,7 @@ void TMainDisplayForm::ApplicationStartupComplete(const std::vector<std::string>
     Queue_.OnFilesReady = [this](TProcessFilesForm&) { FilesReady(); };
     Queue_.OnPageReady = [this](TProcessFilesForm&, const TBufferedPagePtr& Bitmap, bool& Lock) { PageReady(Bitmap, Lock); };
     Queue_.OnFilesCleared = [this](TProcessFilesForm&) { FilesCleared(); };
+    Queue_.OnWorkHalted = [this](TProcessFilesForm&) { GetAllFiles(); };
     SetCacheLimits();
     View_.SetSmallCursor(Config_.SmallCursor);
     ViewMode = 0;
@@ -429,6 +431,7 @@ void TMainDisplayForm::SetUpDisplay() {
         Queue_.GetZooms((ViewMode & vmZoomDouble) != 0, s0.Page, s1.Displayed ? s1.Page : -1, RequestGeneration);
     }
     PageVisible(s0.Page + 1, s1.Displayed ? s1.Page + 1 : -1);
+    if (ConfigurationPending_) ConfigurationChange();
 }
 
 void TMainDisplayForm::DrawPages() {
@@ -493,7 +496,12 @@ void TMainDisplayForm::ResizeTimerTimer() {
 
 void TMainDisplayForm::ConfigurationChange() {
     VTRACE("TMainDisplayForm::ConfigurationChange");
-    if (Busy || ThumbsShowing) return;
+    // A change that comes while a page is on its way is applied once it has been shown.
+    if (Busy || ThumbsShowing) {
+        ConfigurationPending_ = true;
+        return;
+    }
+    ConfigurationPending_ = false;
     View_.SetSmallCursor(Config_.SmallCursor);
     View_.SetDisplayVisible(false);
     SetCacheLimits();
@@ -595,6 +603,7 @@ void TMainDisplayForm::OnTimer(TMainTimer Timer) {
         case TMainTimer::Shutdown: ShutdownTimerTimer(); break;
         case TMainTimer::Resize: ResizeTimerTimer(); break;
         case TMainTimer::PageLabel: PageLabelTimerTimer(); break;
+        case TMainTimer::Slideshow: SlideshowTimerTimer(); break;
         default: View_.StopTimer(Timer); break;
     }
 }

@@ -60,6 +60,46 @@ public:
     virtual void SetWindowed(const TViewRect& Bounds, bool Maximised) = 0;
     // Shows the configuration dialog (not modal) unless it is showing already.
     virtual void ShowConfigureDialog() {}
+    // Page export: the bitmap to the clipboard; the save dialog preset to Name (false: cancelled).
+    virtual void CopyToClipboard(const TBitmap& Bitmap) { (void)Bitmap; }
+    virtual bool AskSaveFileName(std::string& Name) { (void)Name; return false; }
+    // Open dialogs: start in Dir with the filter FilterIndex; OpenAll is the dialog with the
+    // preview, else the plain one. False when cancelled; FilterIndex gets the chosen filter.
+    virtual bool RunOpenDialog(bool OpenAll, const std::string& Dir, int& FilterIndex, std::vector<std::string>& Files) {
+        (void)OpenAll; (void)Dir; (void)FilterIndex; (void)Files;
+        return false;
+    }
+    // The pop-up menu at the mouse cursor.
+    virtual void PopupMenuAtCursor() {}
+    // The favourite-directory organiser on the two comma texts; false when cancelled.
+    virtual bool OrganiseDirectories(std::string& Favourites, std::string& Recent) {
+        (void)Favourites; (void)Recent;
+        return false;
+    }
+    virtual void ShowAbout() {}
+};
+
+// What the menus enable and check, from the state of the reading.
+struct TMenuState {
+    bool Resume = false;           // "Resume Reading (R)"
+    bool NextFiles = false;        // "Load Next Files", "Load Previous Files"
+    bool WindowedChecked = false;  // "Windowed Mode (W)"
+    bool NextPage = false, PreviousPage = false;
+    bool HavePages = false;        // first, last, go-to, rotate, save, slideshow items
+    bool SlideshowChecked = false;
+    bool SetBookmark = false;      // the set-bookmark submenu
+};
+
+// One item of a submenu built at each pop-up: its caption and tag (list index), and the
+// directory for directory items.
+struct TPathMenuItem {
+    std::string Caption;
+    int Tag = 0;
+    std::string Directory;
+};
+
+struct TPathMenus {
+    std::vector<TPathMenuItem> Favourites, Recent, Bookmarks, SetBookmark;
 };
 
 struct FillBand {
@@ -254,6 +294,41 @@ public:
     void Reload();
     void DoConfigure();
 
+    // File sets, bookmarks and menus.
+    void GetFiles(const std::string& Path);
+    void GetAllFiles();
+    void DoLoadWithFavourite(int Index);
+    void GetNextFiles();
+    void GetPreviousFiles();
+    void ResumeReading();
+    void StoreBookmark();  // the new-bookmark key
+    void PathMenuItemClick(const TPathMenuItem& Item);
+    void BookmarkMenuItemClick(int Tag);
+    void SetBookmarkMenuItemClick(int Tag);
+    void ManageFavouritesMenuItemClick();
+    TMenuState ClickPopupMenuPopup() const;
+    TMenuState MainMenuState() const { return ClickPopupMenuPopup(); }
+    TPathMenus SetUpPathMenuPopup() const;
+    bool FilesLoaded() const;
+    // Keys of the file-set, slideshow, export and help commands; true when taken.
+    bool HandleFileSetKey(int Key, bool Shift, bool Ctrl);
+    void ShowHelp();  // F1: the topic for what is on screen
+    static constexpr int kHelpNoPage = 4, kHelpReading = 8;
+
+    // Slideshow and page export.
+    void DoSlideShow();
+    void DoSlideShowSpeed(bool Faster);
+    void SlideshowTimerTimer();
+    bool SlideshowRunning() const { return View_.TimerEnabled(TMainTimer::Slideshow); }
+    int SlideshowInterval() const { return SlideshowInterval_; }
+    void StopSlideshow() { View_.StopTimer(TMainTimer::Slideshow); }
+    void DoSaveToClipboard();
+    void DoSaveToFile();
+    // Commands of the thumbnail, go-to-page and about windows.
+    void DoThumbs();
+    void DoGoToPage();
+    void AboutMenuItemClick();
+
     const TBitmap& BackBuffer() const { return BackBuffer_; }
     const TPageSlot& Image(int i) const { return Image_[static_cast<size_t>(i)]; }
     bool Busy = false;
@@ -298,7 +373,14 @@ private:
     bool WaitCursorOn_ = false;
     int Clicks_ = 0;
     int WheelSum_ = 0;
+    int SlideshowInterval_ = 2000;
+    std::string LastPath_;            // where the open-all dialog starts
+    bool ConfigurationPending_ = false;  // a change that came while a page was on its way
 };
+
+// A name from a page set made safe to offer as a file name to save under: the part
+// after the last separator, with "." and ".." refused ("page" instead).
+std::string SafeSaveName(const std::string& PageName);
 
 // The window resolves system colours (top bit set) to RGB; black until it does.
 void SetSystemColourResolver(TColor (*resolver)(TColor));

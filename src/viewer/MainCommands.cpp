@@ -68,6 +68,7 @@ void TMainDisplayForm::HandleKeyPress(int Key, bool Shift, bool Alt, bool Ctrl) 
     VTRACE("TMainDisplayForm::HandleKeyPress");
     if (ThumbsShowing) return;
     if (Key < vkEscape || Key > vkF12) return;
+    if (HandleFileSetKey(Key, Shift, Ctrl)) return;
     RunKeyCommand(KeyCommand(Key, Shift, Alt, Ctrl, Config_.AlternateArrowKeyFunctions));
 }
 

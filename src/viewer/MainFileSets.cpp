@@ -1,0 +1,285 @@
+// The main window's file-set commands (open, drop, favourites, next and previous set,
+// resume, bookmarks), the menus' enabling and submenus, the slideshow and page export.
+#include <algorithm>
+
+#include "pages/ProcessFiles.h"
+#include "platform/Text.h"
+#include "settings/Configuration.h"
+#include "trace/Trace.h"
+#include "viewer/Help.h"
+#include "viewer/Main.h"
+
+namespace vellicor {
+
+std::string SafeSaveName(const std::string& PageName) {
+    // Archive members may carry folders, or be named ".." by a hostile archive: only a plain
+    // name is offered, and never outside the folder the dialog shows.
+    std::string name = ExtractFileName(PageName);
+    if (name.empty() || name == "." || name == "..") return "page";
+    return name;
+}
+
+bool TMainDisplayForm::FilesLoaded() const { return Queue_.FilesLoaded; }
+
+// ---- Opening files ----
+
+void TMainDisplayForm::GetFiles(const std::string& Path) {
+    VTRACE("TMainDisplayForm::GetFiles");
+    if (Guarded()) return;
+    StopSlideshow();
+    if (Config_.StdFileOpenDlg) {
+        int filter = Config_.LastFilterIndex;
+        std::vector<std::string> chosen;
+        if (!View_.RunOpenDialog(false, Path.empty() ? Config_.LastDir : Path, filter, chosen)) return;
+        Config_.SetLastIndex(filter);
+        TStringList files;
+        for (const auto& f : chosen) files.Add(f);
+        if (files.Count() > 0) {
+            View_.SetDisplayVisible(false);
+            Queue_.LoadFiles(files, 0);
+        }
+        return;
+    }
+    // The dialog runs between two jobs of the queue, once it has finished the current one.
+    LastPath_ = Path.empty() ? Config_.LastDir : Path;
+    Queue_.HaltWork();
+}
+
+void TMainDisplayForm::GetAllFiles() {
+    VTRACE("TMainDisplayForm::GetAllFiles");
+    int filter = Config_.LastFilterIndex;
+    std::vector<std::string> chosen;
+    if (View_.RunOpenDialog(true, LastPath_, filter, chosen)) {
+        Config_.SetLastIndex(filter);
+        TStringList files;
+        for (const auto& f : chosen) files.Add(f);
+        if (files.Count() > 0) {
+            View_.SetDisplayVisible(false);
+            Queue_.LoadFiles(files, 0);
+        }
+    }
+    Queue_.RestartWork();
+}
+
+void TMainDisplayForm::DoLoadWithFavourite(int Index) {
+    VTRACE("TMainDisplayForm::DoLoadWithFavourite");
+    TStringList favourites;
+    favourites.SetCommaText(Config_.FavouriteDirectories);
+    if (Index < 0 || Index >= favourites.Count() || favourites[Index].empty()) return;
+    GetFiles(favourites[Index]);
+}
+
+void TMainDisplayForm::PathMenuItemClick(const TPathMenuItem& Item) {
+    VTRACE("TMainDisplayForm::PathMenuItemClick");
+    GetFiles(Item.Directory);
+}
+
+void TMainDisplayForm::GetNextFiles() {
+    VTRACE("TMainDisplayForm::GetNextFiles");
+    if (Guarded()) return;
+    StopSlideshow();
+    View_.SetDisplayVisible(false);
+    // Nothing found: the page that was shown stays.
+    if (!Queue_.GetNextFiles()) View_.SetDisplayVisible(true);
+}
+
+void TMainDisplayForm::GetPreviousFiles() {
+    VTRACE("TMainDisplayForm::GetPreviousFiles");
+    if (Guarded()) return;
+    StopSlideshow();
+    View_.SetDisplayVisible(false);
+    if (!Queue_.GetPreviousFiles()) View_.SetDisplayVisible(true);
+}
+
+void TMainDisplayForm::ResumeReading() {
+    VTRACE("TMainDisplayForm::ResumeReading");
+    if (Guarded()) return;
+    Queue_.ReloadLastFiles();
+}
+
+// ---- Bookmarks ----
+
+void TMainDisplayForm::StoreBookmark() {
+    VTRACE("TMainDisplayForm::StoreBookmark");
+    if (Queue_.FilesLoaded) Config_.SetBookmark(-1);
+}
+
+void TMainDisplayForm::BookmarkMenuItemClick(int Tag) {
+    VTRACE("TMainDisplayForm::BookmarkMenuItemClick");
+    // Retrieving makes the bookmark the current set: only when it is opened at once, or
+    // the pages read next would be recorded against the wrong set.
+    if (Guarded()) return;
+    Config_.RetrieveBookmark(Tag);
+    ResumeReading();
+}
+
+void TMainDisplayForm::SetBookmarkMenuItemClick(int Tag) {
+    VTRACE("TMainDisplayForm::SetBookmarkMenuItemClick");
+    if (Queue_.FilesLoaded) Config_.SetBookmark(Tag);
+}
+
+void TMainDisplayForm::ManageFavouritesMenuItemClick() {
+    VTRACE("TMainDisplayForm::ManageFavouritesMenuItemClick");
+    std::string favourites = Config_.FavouriteDirectories, recent = Config_.RecentDirectories;
+    if (!View_.OrganiseDirectories(favourites, recent)) return;
+    Config_.SetFavouriteDirs(favourites);
+    Config_.SetRecentDirs(recent);
+}
+
+// ---- Menus ----
+
+TMenuState TMainDisplayForm::ClickPopupMenuPopup() const {
+    VTRACE("TMainDisplayForm::ClickPopupMenuPopup");
+    TMenuState m;
+    const int count = PageCount();
+    const bool loaded = Queue_.FilesLoaded;
+    m.Resume = !loaded;
+    m.NextFiles = loaded;
+    m.WindowedChecked = View_.IsWindowed() && !View_.IsMaximised();
+    m.NextPage = count > 0 && Config_.LastPage < count - 1;
+    m.PreviousPage = count > 0 && Config_.LastPage > 0;
+    m.HavePages = count > 0;
+    m.SlideshowChecked = SlideshowRunning();
+    m.SetBookmark = loaded;
+    return m;
+}
+
+TPathMenus TMainDisplayForm::SetUpPathMenuPopup() const {
+    VTRACE("TMainDisplayForm::SetUpPathMenuPopup");
+    TPathMenus menus;
+    TStringList favourites, recent, bookmarks;
+    favourites.SetCommaText(Config_.FavouriteDirectories);
+    recent.SetCommaText(Config_.RecentDirectories);
+    Config_.ListBookmarks(bookmarks);
+    int tag = 0;
+    for (const auto& f : favourites)
+        if (!f.empty()) menus.Favourites.push_back({f, tag++, f});
+    for (int i = 0; i < recent.Count(); ++i) menus.Recent.push_back({recent[i], i, recent[i]});
+    for (int i = 0; i < bookmarks.Count(); ++i) {
+        if (!bookmarks[i].empty()) menus.Bookmarks.push_back({bookmarks[i], i, ""});
+        menus.SetBookmark.push_back({bookmarks[i].empty() ? "<--->" : bookmarks[i], i, ""});
+    }
+    return menus;
+}
+
+// ---- Keys ----
+
+bool TMainDisplayForm::HandleFileSetKey(int Key, bool Shift, bool Ctrl) {
+    VTRACE("TMainDisplayForm::HandleFileSetKey");
+    const bool alternate = Config_.AlternateArrowKeyFunctions;
+    if (Key >= vkF1 && Key <= vkF12) {
+        if (Shift) {
+            DoLoadWithFavourite(Key - vkF1);
+            return true;
+        }
+        if (Key == vkF1) {
+            ShowHelp();
+            return true;
+        }
+        if (Key == vkF1 + 9) {
+            View_.PopupMenuAtCursor();
+            return true;
+        }
+        return false;
+    }
+    switch (Key) {
+        case 'A': DoSlideShow(); return true;
+        case 'B':
+            if (Shift && !Ctrl) {
+                StoreBookmark();
+                return true;
+            }
+            return false;
+        case 'K':
+            if (Shift && !Ctrl) {
+                GetPreviousFiles();
+                return true;
+            }
+            return false;
+        case 'L':
+            if (!Shift && !Ctrl) GetFiles("");
+            else if (Shift && !Ctrl) GetNextFiles();
+            else return false;
+            return true;
+        case 'P':
+            if (Ctrl) return false;
+            if (Shift) DoGoToPage();
+            else DoThumbs();
+            return true;
+        case 'R':
+            if (Ctrl) return false;
+            ResumeReading();
+            return true;
+        case vkDown:
+            if (!alternate) return false;
+            GetNextFiles();
+            return true;
+        case vkUp:
+            if (!alternate) return false;
+            View_.PopupMenuAtCursor();
+            return true;
+        case vkApps: View_.PopupMenuAtCursor(); return true;
+        case vkAdd: DoSlideShowSpeed(true); return true;
+        case vkSubtract: DoSlideShowSpeed(false); return true;
+        default: return false;
+    }
+}
+
+void TMainDisplayForm::ShowHelp() {
+    VTRACE("TMainDisplayForm::ShowHelp");
+    ShowHelpContext(View_.DisplayVisible() ? kHelpReading : kHelpNoPage);
+}
+
+// ---- Slideshow ----
+
+void TMainDisplayForm::DoSlideShow() {
+    VTRACE("TMainDisplayForm::DoSlideShow");
+    if (Guarded() || PageCount() < 1) return;
+    if (SlideshowRunning()) View_.StopTimer(TMainTimer::Slideshow);
+    else View_.StartTimer(TMainTimer::Slideshow, SlideshowInterval_);
+}
+
+void TMainDisplayForm::DoSlideShowSpeed(bool Faster) {
+    VTRACE("TMainDisplayForm::DoSlideShowSpeed");
+    if (!SlideshowRunning()) return;
+    if (Faster && SlideshowInterval_ > 100) SlideshowInterval_ -= 100;
+    else if (!Faster && SlideshowInterval_ < 10000) SlideshowInterval_ += 100;
+    else return;
+    View_.StartTimer(TMainTimer::Slideshow, SlideshowInterval_);
+}
+
+void TMainDisplayForm::SlideshowTimerTimer() {
+    VTRACE("TMainDisplayForm::SlideshowTimerTimer");
+    CyclePage();
+}
+
+// ---- Page export ----
+
+void TMainDisplayForm::DoSaveToClipboard() {
+    VTRACE("TMainDisplayForm::DoSaveToClipboard");
+    if (Guarded()) return;
+    const TPageSlot& s = Image_[0];
+    if (s.Displayed && s.Bitmap) View_.CopyToClipboard(*s.Bitmap);
+}
+
+void TMainDisplayForm::DoSaveToFile() {
+    VTRACE("TMainDisplayForm::DoSaveToFile");
+    if (Guarded()) return;
+    const TPageSlot& s = Image_[0];
+    if (!(s.Displayed && s.Bitmap)) return;
+    const int page = s.Page;
+    std::string name = SafeSaveName(s.Bitmap->FileName);
+    if (!View_.AskSaveFileName(name) || name.empty()) return;
+    Queue_.CopyPageToFile(page, name);
+}
+
+// ---- Thumbnails, go-to-page and about: their windows come with their own commands ----
+
+void TMainDisplayForm::DoThumbs() { VTRACE("TMainDisplayForm::DoThumbs"); }
+void TMainDisplayForm::DoGoToPage() { VTRACE("TMainDisplayForm::DoGoToPage"); }
+void TMainDisplayForm::AboutMenuItemClick() {
+    VTRACE("TMainDisplayForm::AboutMenuItemClick");
+    View_.ShowAbout();
+}
+
+}  // namespace vellicor
