@@ -20,6 +20,7 @@
 #include "settings/Configuration.h"
 #include "trace/Trace.h"
 #include "viewer/ConfigureDlg.h"
+#include "viewer/HelpWindow.h"
 
 namespace vellicor {
 
@@ -160,6 +161,8 @@ MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::ve
 
     form_ = std::make_unique<TMainDisplayForm>(*this, Config, Queue);
     form_->FormCreate();
+    BuildMenus();
+    InstallHelpService(this);
     QMetaObject::invokeMethod(this, "ApplicationStartupComplete", Qt::QueuedConnection);
 }
 
