@@ -51,6 +51,9 @@ public:
     void LoadInfo(int Index);
     // Writes page FileNumber's bytes to Destination, its extension replaced by the page's type.
     bool CopyPage(int FileNumber, const std::string& Destination);
+    // The file a copy of the page PageName to Destination is written to (the extension of
+    // the page's type); "" when the page's type is not known.
+    static std::string CopyTarget(const std::string& PageName, const std::string& Destination);
     // Serves the alphabetically first image of an archive through OnPreviewReady.
     virtual void GetPreview(const std::string& ArchiveName);
     // One read-ahead step; true when it did something.

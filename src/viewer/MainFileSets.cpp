@@ -4,6 +4,7 @@
 
 #include "pages/ProcessFiles.h"
 #include "platform/Text.h"
+#include "platform/UiServices.h"
 #include "settings/Configuration.h"
 #include "trace/Trace.h"
 #include "viewer/Help.h"
@@ -270,6 +271,12 @@ void TMainDisplayForm::DoSaveToFile() {
     const int page = s.Page;
     std::string name = SafeSaveName(s.Bitmap->FileName);
     if (!View_.AskSaveFileName(name) || name.empty()) return;
+    // The page's type decides the extension: a file of that other name was not the one the
+    // dialog asked about.
+    const std::string target = TLoadFiles::CopyTarget(s.Bitmap->FileName, name);
+    if (target != ExpandFileName(name) && FileExists(target) &&
+        ShowMessageBox("Replace the existing file?", target, mbYesNo, TMsgKind::Warning) != mrYes)
+        return;
     Queue_.CopyPageToFile(page, name);
 }
 

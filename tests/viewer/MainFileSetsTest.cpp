@@ -309,6 +309,21 @@ TEST_F(FileSetsTest, SaveToFileWritesThePagesOwnBytesUnderASafeName) {
     EXPECT_EQ(view.savePreset, "p0.bmp");
     Run();
     EXPECT_EQ(test::ReadFileBytes(tree.File("out/copy.bmp")), test::ReadFileBytes(b[0]));
+    // Another extension: the page's own is used, and a file there is replaced only when
+    // the user says so.
+    test::WriteBmp24(tree.File("out/keep.bmp"), 3, 3, [](int, int) { return 0u; });
+    const std::string kept = test::ReadFileBytes(tree.File("out/keep.bmp"));
+    view.saveAs = tree.File("out/keep.png");
+    ui.answers = {mrNo};
+    form->DoSaveToFile();
+    Run();
+    EXPECT_EQ(test::ReadFileBytes(tree.File("out/keep.bmp")), kept);
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].text, tree.File("out/keep.bmp"));
+    ui.answers = {mrYes};
+    form->DoSaveToFile();
+    Run();
+    EXPECT_EQ(test::ReadFileBytes(tree.File("out/keep.bmp")), test::ReadFileBytes(b[0]));
     form->DoSaveToClipboard();
     ASSERT_EQ(view.clipboard.size(), 1u);
     EXPECT_EQ(view.clipboard[0], form->Image(0).Bitmap->Width());
