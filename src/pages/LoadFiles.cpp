@@ -351,16 +351,21 @@ bool TLoadFiles::CopyPage(int FileNumber, const std::string& Destination) {
     return LoadPageAs(lsCopyPage, FileNumber, nullptr);
 }
 
+std::string TLoadFiles::CopyTarget(const std::string& PageName, const std::string& Destination) {
+    const char* ext = IsJpegFile(PageName) ? ".jpg"
+                      : IsPngFile(PageName) ? ".png"
+                      : IsGifFile(PageName) ? ".gif"
+                      : IsBmpFile(PageName) ? ".bmp"
+                                            : nullptr;
+    if (!ext || Destination.empty()) return "";
+    return ChangeFileExt(ExpandFileName(Destination), ext);
+}
+
 void TLoadFiles::ContinueCopyPage(TStream* Stream, const std::string& FileName) {
     VTRACE("TLoadFiles::ContinueCopyPage");
     if (!Stream || CopyDestination_.empty()) return;
-    const char* ext = IsJpegFile(FileName) ? ".jpg"
-                      : IsPngFile(FileName) ? ".png"
-                      : IsGifFile(FileName) ? ".gif"
-                      : IsBmpFile(FileName) ? ".bmp"
-                                            : nullptr;
-    if (!ext) return;
-    std::string target = ChangeFileExt(CopyDestination_, ext);
+    std::string target = CopyTarget(FileName, CopyDestination_);
+    if (target.empty()) return;
     VTRACE_STR("TLoadFiles::ContinueCopyPage target", target);
     CopyWritten_ = SaveStreamAs(*Stream, target);
     if (!CopyWritten_) trace::TraceStringFmt("TLoadFiles::ContinueCopyPage", "not written: %s", target.c_str());
@@ -454,6 +459,7 @@ void TLoadFiles::TidyUp() {
     VTRACE("TLoadFiles::TidyUp");
     State_ = lsIdle;
     BaseDirectory_.clear();
+    CurrentArchive_.clear();  // a set of loose files that follows an archive has none
     CurrentFile_ = 0;
     PreloadDue_ = false;
     FileNames_->Clear();

@@ -53,6 +53,9 @@ public:
     bool CopyPage(int FileNumber, const std::string& Destination);
     // Whether the last CopyPage wrote its file.
     bool CopyWritten() const { return CopyWritten_; }
+    // The file a copy of the page PageName to Destination is written to (the extension of
+    // the page's type); "" when the page's type is not known.
+    static std::string CopyTarget(const std::string& PageName, const std::string& Destination);
     // Serves the alphabetically first image of an archive through OnPreviewReady.
     virtual void GetPreview(const std::string& ArchiveName);
     // One read-ahead step; true when it did something.

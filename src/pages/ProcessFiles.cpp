@@ -6,6 +6,7 @@
 
 #include "archives/UnArchive.h"
 #include "archives/UnArchiveSource.h"
+#include "pages/NextFiles.h"
 #include "pages/PageList.h"
 #include "pages/PageSettings.h"
 #include "platform/Text.h"
@@ -227,6 +228,24 @@ void TProcessFilesForm::ReloadLastFiles() {
     TStringList files;
     for (const auto& f : Config_.LastFiles) files.Add(f);
     LoadFiles(files, Config_.LastPage);
+}
+
+bool TProcessFilesForm::GetNextFiles() {
+    VTRACE("TProcessFilesForm::GetNextFiles");
+    if (LoadFile_->BaseDirectory().empty()) return false;
+    TNextFiles next;
+    if (!next.GetNextFiles(LoadFile_->BaseDirectory(), LoadFile_->CurrentArchive())) return false;
+    LoadFiles(next.Result(), 0);
+    return true;
+}
+
+bool TProcessFilesForm::GetPreviousFiles() {
+    VTRACE("TProcessFilesForm::GetPreviousFiles");
+    if (LoadFile_->BaseDirectory().empty()) return false;
+    TNextFiles previous;
+    if (!previous.GetPreviousFiles(LoadFile_->BaseDirectory(), LoadFile_->CurrentArchive())) return false;
+    LoadFiles(previous.Result(), 0);
+    return true;
 }
 
 int TProcessFilesForm::GetFiles() const {

@@ -71,6 +71,9 @@ public:
     void LoadFiles(const TStringList& Files, int Page);
     int GetFiles() const;
     void ReloadLastFiles();
+    // Loads the next or previous file set on disk at page 0; false when there is none.
+    bool GetNextFiles();
+    bool GetPreviousFiles();
 
     // Page requests.
     void Get(int File1, int File2, int Gen);

@@ -769,6 +769,9 @@ void TConfigureForm::SetBookmark(int slot) {
     VTRACE("TConfigureForm::SetBookmark");
     VTRACE_INT("TConfigureForm::SetBookmark Slot", slot);
     if (slot < -1 || slot >= kBookmarkSlots) return;
+    // An empty set would read back as no bookmark at all, after pushing out the oldest
+    // (or wiping the slot given): nothing to store.
+    if (LastFiles.Count() == 0) return;
     TRegistryBatch batch;
     SetRegInt(kRecentPages, LastPage);
     int target = slot;

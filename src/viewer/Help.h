@@ -5,6 +5,8 @@
 
 namespace vellicor {
 
+// Topic numbers; 0 is the contents.
+inline constexpr int kHelpContents = 0;
 void ShowHelpContext(int Context);
 void SetHelpContextHandler(std::function<void(int Context)> Handler);
 

@@ -434,6 +434,7 @@ void TMainDisplayForm::SetUpDisplay() {
         Queue_.GetZooms((ViewMode & vmZoomDouble) != 0, s0.Page, s1.Displayed ? s1.Page : -1, RequestGeneration);
     }
     PageVisible(s0.Page + 1, s1.Displayed ? s1.Page + 1 : -1);
+    if (ConfigurationPending_) ConfigurationChange();
 }
 
 void TMainDisplayForm::DrawPages() {
@@ -525,7 +526,12 @@ void TMainDisplayForm::ResizeTimerTimer() {
 
 void TMainDisplayForm::ConfigurationChange() {
     VTRACE("TMainDisplayForm::ConfigurationChange");
-    if (Busy || ThumbsShowing) return;
+    // A change that comes while a page is on its way is applied once it has been shown.
+    if (Busy || ThumbsShowing) {
+        ConfigurationPending_ = true;
+        return;
+    }
+    ConfigurationPending_ = false;
     View_.SetSmallCursor(Config_.SmallCursor);
     View_.SetDisplayVisible(false);
     SetCacheLimits();
@@ -629,6 +635,7 @@ void TMainDisplayForm::OnTimer(TMainTimer Timer) {
         case TMainTimer::PageLabel: PageLabelTimerTimer(); break;
         case TMainTimer::Click: ClickTimerTimer(); break;
         case TMainTimer::Slideshow: SlideshowTimerTimer(); break;
+        default: View_.StopTimer(Timer); break;
     }
 }
 

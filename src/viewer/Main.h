@@ -101,6 +101,46 @@ public:
     virtual bool ColourDataShowing() const { return false; }
     virtual void SetColourDataShowing(bool Showing) { (void)Showing; }
     virtual void ColourDataValues(const TColourSample& Sample) { (void)Sample; }
+    // Page export: the bitmap to the clipboard; the save dialog preset to Name (false: cancelled).
+    virtual void CopyToClipboard(const TBitmap& Bitmap) { (void)Bitmap; }
+    virtual bool AskSaveFileName(std::string& Name) { (void)Name; return false; }
+    // Open dialogs: start in Dir with the filter FilterIndex; OpenAll is the dialog with the
+    // preview, else the plain one. False when cancelled; FilterIndex gets the chosen filter.
+    virtual bool RunOpenDialog(bool OpenAll, const std::string& Dir, int& FilterIndex, std::vector<std::string>& Files) {
+        (void)OpenAll; (void)Dir; (void)FilterIndex; (void)Files;
+        return false;
+    }
+    // The pop-up menu at the mouse cursor.
+    virtual void PopupMenuAtCursor() {}
+    // The favourite-directory organiser on the two comma texts; false when cancelled.
+    virtual bool OrganiseDirectories(std::string& Favourites, std::string& Recent) {
+        (void)Favourites; (void)Recent;
+        return false;
+    }
+    virtual void ShowAbout() {}
+};
+
+// What the menus enable and check, from the state of the reading.
+struct TMenuState {
+    bool Resume = false;           // "Resume Reading (R)"
+    bool NextFiles = false;        // "Load Next Files", "Load Previous Files"
+    bool WindowedChecked = false;  // "Windowed Mode (W)"
+    bool NextPage = false, PreviousPage = false;
+    bool HavePages = false;        // first, last, go-to, rotate, save, slideshow items
+    bool SlideshowChecked = false;
+    bool SetBookmark = false;      // the set-bookmark submenu
+};
+
+// One item of a submenu built at each pop-up: its caption and tag (list index), and the
+// directory for directory items.
+struct TPathMenuItem {
+    std::string Caption;
+    int Tag = 0;
+    std::string Directory;
+};
+
+struct TPathMenus {
+    std::vector<TPathMenuItem> Favourites, Recent, Bookmarks, SetBookmark;
 };
 
 struct FillBand {
@@ -303,15 +343,15 @@ public:
     void HandleKeyPress(int Key, bool Shift, bool Alt, bool Ctrl);
     void RunKeyCommand(TKeyCommand Command, int Key = 0);
 
-    // Commands of the dialogs, menus, slideshow and file sets, reached from keys and clicks.
-    // Each is filled in with its own window or command; until then it does nothing.
-    virtual void DoSlideShow() {}                   // slideshow on/off
-    virtual void DoSlideShowSpeed(bool Faster) { (void)Faster; }
-    virtual void GetNextFiles() {}                  // next file set
-    virtual void GetPreviousFiles() {}              // previous file set
-    virtual void ResumeReading() {}                 // reload the recent page set
-    virtual void PopUpClickMenu() {}                // the pop-up menu at the mouse cursor
-    virtual void ShowHelp(int Context) { (void)Context; }  // help topic kHelpPageContext / kHelpNoPageContext
+    // Commands of the dialogs, menus, slideshow and file sets, reached from keys and clicks
+    // (virtual: the tests record them).
+    virtual void DoSlideShow();                     // slideshow on/off
+    virtual void DoSlideShowSpeed(bool Faster);
+    virtual void GetNextFiles();                    // next file set
+    virtual void GetPreviousFiles();                // previous file set
+    virtual void ResumeReading();                   // reload the recent page set
+    virtual void PopUpClickMenu();                  // the pop-up menu at the mouse cursor
+    virtual void ShowHelp(int Context);             // help topic kHelpPageContext / kHelpNoPageContext
     void SlideshowTimerTimer();                     // a slideshow step is a reading step
 
     // Display and setting commands.
@@ -350,6 +390,25 @@ public:
     void AboutMenuItemClick();
     IMainDialogs* Dialogs = nullptr;
     std::string LastPath;
+
+    // File sets, bookmarks and menus.
+    void StoreBookmark();  // the new-bookmark key
+    void PathMenuItemClick(const TPathMenuItem& Item);
+    void BookmarkMenuItemClick(int Tag);
+    void SetBookmarkMenuItemClick(int Tag);
+    TMenuState ClickPopupMenuPopup() const;
+    TMenuState MainMenuState() const { return ClickPopupMenuPopup(); }
+    TPathMenus SetUpPathMenuPopup() const;
+    bool FilesLoaded() const;
+    void ShowHelp();  // F1: the topic for what is on screen
+    static constexpr int kHelpNoPage = 4, kHelpReading = 8;
+
+    // Slideshow and page export.
+    bool SlideshowRunning() const { return View_.TimerEnabled(TMainTimer::Slideshow); }
+    int SlideshowInterval() const { return SlideshowInterval_; }
+    void StopSlideshow() { View_.StopTimer(TMainTimer::Slideshow); }
+    void DoSaveToClipboard();
+    void DoSaveToFile();
 
     const TBitmap& BackBuffer() const { return BackBuffer_; }
     const TPageSlot& Image(int i) const { return Image_[static_cast<size_t>(i)]; }
@@ -399,7 +458,13 @@ private:
     TMouseButtonBit ClickButton_ = mbLeftBit;
     int ClickInterval_ = 500;
     int WheelSum_ = 0;
+    int SlideshowInterval_ = 2000;
+    bool ConfigurationPending_ = false;  // a change that came while a page was on its way
 };
+
+// A name from a page set made safe to offer as a file name to save under: the part
+// after the last separator, with "." and ".." refused ("page" instead).
+std::string SafeSaveName(const std::string& PageName);
 
 // The window resolves system colours (top bit set) to RGB; black until it does.
 void SetSystemColourResolver(TColor (*resolver)(TColor));

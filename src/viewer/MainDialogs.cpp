@@ -44,6 +44,7 @@ void TMainDisplayForm::DoGoToPage() {
 void TMainDisplayForm::GetFiles(const std::string& Path) {
     VTRACE("TMainDisplayForm::GetFiles");
     if (Guarded()) return;
+    StopSlideshow();
     LastPath = Path.empty() ? Config_.LastDir : Path;
     if (Config_.StdFileOpenDlg) {
         GetAllFiles();

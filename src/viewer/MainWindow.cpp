@@ -26,6 +26,7 @@
 #include "viewer/ConfigureDlg.h"
 #include "viewer/ColourDataForm.h"
 #include "viewer/MainDialogsQt.h"
+#include "viewer/HelpWindow.h"
 
 namespace vellicor {
 
@@ -176,6 +177,8 @@ MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::ve
     dialogs_ = std::make_unique<TQtMainDialogs>(this, Queue);
     form_->Dialogs = dialogs_.get();
     form_->FormCreate();
+    BuildMenus();
+    InstallHelpService(this);
     QMetaObject::invokeMethod(this, "ApplicationStartupComplete", Qt::QueuedConnection);
 }
 

@@ -3,6 +3,7 @@
 // text, owns the timers and forwards every event to TMainDisplayForm.
 #include <QLabel>
 #include <QMainWindow>
+#include <QMenu>
 #include <QTimer>
 #include <QWidget>
 #include <map>
@@ -88,6 +89,15 @@ public:
     void ColourDataValues(const TColourSample& Sample) override;
 
     ColourDataForm* ColourData() const { return colourData_; }
+    void CopyToClipboard(const TBitmap& Bitmap) override;
+    bool AskSaveFileName(std::string& Name) override;
+    bool RunOpenDialog(bool OpenAll, const std::string& Dir, int& FilterIndex, std::vector<std::string>& Files) override;
+    void PopupMenuAtCursor() override;
+
+    // The menus (built once; their enabling and the dynamic submenus at each opening).
+    QMenu* PopupMenu() const { return popupMenu_; }
+    QAction* MenuAction(const QString& Caption) const;
+    void PreparePopupMenu();
 
 signals:
     void firstPaint();
@@ -99,6 +109,7 @@ protected:
     void wheelEvent(QWheelEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private slots:
     void ApplicationStartupComplete();
@@ -121,6 +132,13 @@ private:
     int wheelAccumulated_ = 0;  // angle delta not yet given out as whole notches
     TConfigureForm* config_ = nullptr;
     TConfigureDlg* configureDlg_ = nullptr;  // made when first shown; a child of this window
+    void BuildMenus();
+    void RemovePathMenuPopup();
+    void ApplyMenuState(bool Popup);
+    QMenu* popupMenu_ = nullptr;
+    QMenu* historyMenu_ = nullptr;  // "Favourites, Bookmarks and History" of the pop-up
+    std::vector<QMenu*> pathMenus_;  // the submenus built at each pop-up
+    std::map<QString, std::vector<QAction*>> actions_;  // by caption, pop-up and main menu
 };
 
 // The key code of the window's key map for a Qt key; 0 for keys the map does not know.

@@ -124,6 +124,13 @@ TEST_F(BookmarksTest, FullSlotsDropTheOldestAndMoveManyNamesIntact) {
     EXPECT_FALSE(form_->AreSubKeysPresent("RecentPages000C"));  // no thirteenth slot
 }
 
+TEST_F(BookmarksTest, AnEmptySetIsNeverBookmarked) {
+    for (int i = 0; i < 12; ++i) Bookmark(i, {"/slot" + IntToStr(i)}, i);
+    Bookmark(-1, {}, 3);  // all slots full: the oldest must not be pushed out for nothing
+    Bookmark(4, {}, 3);   // nor a slot wiped
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(Slot(i), Names{"/slot" + IntToStr(i)});
+}
+
 TEST_F(BookmarksTest, ListingShowsBareNameAndPage) {
     Bookmark(0, {"/home/u/comics/Issue 12.zip"}, 4);
     Bookmark(2, {"/home/u/a\\b:c.cbz"}, 0);  // '\' and ':' belong to the name
