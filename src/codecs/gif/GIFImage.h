@@ -443,6 +443,11 @@ public:
     TGIFVersion GetVersion() const override;
     void LoadFromStream(TStream& Stream) override;
     void Decompress(TStream& Stream);
+    // Extensions, then (unless empty) descriptor, local table and compressed pixels.
+    void SaveToStream(TStream& Stream) override;
+    void Compress(TStream& Stream);
+    // Rebuilds the descriptor's packed fields from the local table.
+    void Prepare();
 
     void NewImage() { AllocateImage(true); }
     void FreeImage();
@@ -543,6 +548,8 @@ public:
     void Clear();
     void LoadFromStream(TStream& Stream);
     void LoadFromFile(const std::string& FileName);
+    void SaveToStream(TStream& Stream);
+    void SaveToFile(const std::string& FileName);
     bool GetEmpty() const { return FImages.GetCount() == 0; }
     int GetWidth() const { return FHeader.Width(); }
     int GetHeight() const { return FHeader.Height(); }
