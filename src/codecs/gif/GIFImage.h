@@ -40,11 +40,11 @@ enum TGIFDrawOption {
 using TGIFDrawOptions = uint16_t;  // bit n for option n
 constexpr TGIFDrawOptions DrawOption(TGIFDrawOption o) { return TGIFDrawOptions(1u << o); }
 
-enum TColorReduction {
+enum TColorReduction : int {
     rmNone, rmWindows20, rmWindows256, rmWindowsGray, rmMonochrome, rmGrayScale, rmNetscape, rmQuantize,
     rmQuantizeWindows, rmPalette
 };
-enum TDitherMode { dmNearest, dmFloydSteinberg, dmStucki, dmSierra, dmJaJuNI, dmSteveArche, dmBurkes };
+enum TDitherMode : int { dmNearest, dmFloydSteinberg, dmStucki, dmSierra, dmJaJuNI, dmSteveArche, dmBurkes };
 enum TGIFCompression { gcLZW, gcRLE };
 enum TDisposalMethod { dmNone, dmNoDisposal, dmBackground, dmPrevious };
 // Thread priorities, lowest first; the painter uses them.
