@@ -47,6 +47,8 @@ enum TColorReduction : int {
 enum TDitherMode : int { dmNearest, dmFloydSteinberg, dmStucki, dmSierra, dmJaJuNI, dmSteveArche, dmBurkes };
 enum TGIFCompression { gcLZW, gcRLE };
 enum TDisposalMethod { dmNone, dmNoDisposal, dmBackground, dmPrevious };
+enum TGIFOptimizeOption { ooCrop, ooMerge, ooCleanup, ooColorMap, ooReduceColors };
+constexpr uint8_t OptimizeOption(TGIFOptimizeOption o) { return uint8_t(1u << o); }
 // Thread priorities, lowest first; the painter uses them.
 enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
 
@@ -448,6 +450,10 @@ public:
     void Compress(TStream& Stream);
     // Rebuilds the descriptor's packed fields from the local table.
     void Prepare();
+    // Shrinks a transparent frame to its visible pixels (empties it when none are visible).
+    void Crop();
+    // Makes transparent the pixels that show the same colour as Previous at the same place.
+    void Merge(TGIFSubImage* Previous);
 
     void NewImage() { AllocateImage(true); }
     void FreeImage();
@@ -588,6 +594,7 @@ public:
     void FreeBitmap();
     void Draw(TBitmap& Canvas, const TRect& Rect);
     void Pack();
+    void Optimize(uint8_t Options, TColorReduction ColorReduction, TDitherMode DitherMode, int ReductionBits);
     // No painter runs yet: stopping painting only drops the cached bitmap.
     void PaintStop() { FBitmap.reset(); }
     void Changed() {}
