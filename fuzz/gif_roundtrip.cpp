@@ -1,4 +1,4 @@
-// Any GIF our reader accepts is written again and must read back with the same frames and
+// Any GIF our reader accepts is optimised and written again and must read back with the same frames and
 // pixels; bytes it refuses, or frames whose indices lie outside their table, are reported
 // with the GIF exception, never a fault.
 #include <cstdint>
@@ -25,6 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int64_t pixels = 0;
     for (int i = 0; i < image.Images().GetCount(); ++i) pixels += image.Images().GetImage(i)->DataSize();
     if (pixels > (int64_t(1) << 22)) return -1;
+    try {
+        image.Optimize(OptimizeOption(ooCrop) | OptimizeOption(ooMerge) | OptimizeOption(ooCleanup) |
+                           OptimizeOption(ooColorMap),
+                       rmNone, dmNearest, 8);
+    } catch (const GIFException&) {
+        return 0;
+    }
     for (TGIFCompression compression : {gcLZW, gcRLE}) {
         image.Compression = compression;
         TMemoryStream out;

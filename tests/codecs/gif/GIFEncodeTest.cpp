@@ -269,3 +269,25 @@ TEST(GIFEncode, PixelOutsideTheTableIsAnError) {
         EXPECT_EQ(progress.back().second, 0);
     }
 }
+
+// A damaged graphic control block (wrong size, missing terminator) is written in standard form.
+TEST(GIFEncode, DamagedControlBlockIsWrittenReadable) {
+    GifSpec spec;
+    spec.width = spec.height = 2;
+    spec.globalColors = GreyRamp(4);
+    GifFrame f;
+    f.width = f.height = 2;
+    f.pixels = {0, 1, 2, 3};
+    f.extensions = std::string("!\xF9\x04\x01\x05\x00\x02\x01X\x00", 10);  // a stray sub-block before the end
+    spec.frames.push_back(f);
+    LoadedGif g;
+    LoadGif(g, MakeGif(spec));
+    ASSERT_EQ(g.error, "");
+    const std::string written = Save(g.image);
+    EXPECT_NE(written.find(std::string("!\xF9\x04\x01\x05\x00\x02\x00,", 9)), std::string::npos);
+    LoadedGif back;
+    LoadGif(back, written);
+    ASSERT_EQ(back.error, "");
+    EXPECT_TRUE(back.warnings.empty());
+    ExpectGiflibReads(g.image, written, "damaged control block");
+}
