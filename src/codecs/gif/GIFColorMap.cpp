@@ -255,7 +255,8 @@ void TGIFHeader::Prepare() {
         packed |= 0x80;
         if (FColorMap.Optimized()) packed |= 0x08;
     }
-    const int bits = FGIFImage ? FGIFImage->GetBitsPerPixel() : GetBitsPerPixel();
+    // The size field describes the table that is written, not the widest frame.
+    const int bits = (FColorMap.Count() > 0 || !FGIFImage) ? GetBitsPerPixel() : FGIFImage->GetBitsPerPixel();
     const int resolution = FGIFImage ? FGIFImage->GetColorResolution() : GetColorResolution();
     packed |= uint8_t((resolution * 16) & 0x70);
     packed |= uint8_t((bits - 1) & 7);

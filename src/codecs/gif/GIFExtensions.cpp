@@ -120,8 +120,10 @@ TGIFGraphicControlExtension::~TGIFGraphicControlExtension() {
 
 void TGIFGraphicControlExtension::SaveToStream(TStream& stream) {
     TGIFExtension::SaveToStream(stream);
-    const uint8_t rec[6] = {FRec.BlockSize, FRec.PackedFields, uint8_t(FRec.DelayTime), uint8_t(FRec.DelayTime >> 8),
-                            FRec.TransparentColorIndex, FRec.Terminator};
+    // Always the standard block and terminator: a damaged source's size or terminator byte
+    // would make the written stream unreadable.
+    const uint8_t rec[6] = {4, FRec.PackedFields, uint8_t(FRec.DelayTime), uint8_t(FRec.DelayTime >> 8),
+                            FRec.TransparentColorIndex, 0};
     WriteBytes(stream, rec, 6);
 }
 

@@ -40,13 +40,15 @@ enum TGIFDrawOption {
 using TGIFDrawOptions = uint16_t;  // bit n for option n
 constexpr TGIFDrawOptions DrawOption(TGIFDrawOption o) { return TGIFDrawOptions(1u << o); }
 
-enum TColorReduction {
+enum TColorReduction : int {
     rmNone, rmWindows20, rmWindows256, rmWindowsGray, rmMonochrome, rmGrayScale, rmNetscape, rmQuantize,
     rmQuantizeWindows, rmPalette
 };
-enum TDitherMode { dmNearest, dmFloydSteinberg, dmStucki, dmSierra, dmJaJuNI, dmSteveArche, dmBurkes };
+enum TDitherMode : int { dmNearest, dmFloydSteinberg, dmStucki, dmSierra, dmJaJuNI, dmSteveArche, dmBurkes };
 enum TGIFCompression { gcLZW, gcRLE };
 enum TDisposalMethod { dmNone, dmNoDisposal, dmBackground, dmPrevious };
+enum TGIFOptimizeOption { ooCrop, ooMerge, ooCleanup, ooColorMap, ooReduceColors };
+constexpr uint8_t OptimizeOption(TGIFOptimizeOption o) { return uint8_t(1u << o); }
 // Thread priorities, lowest first; the painter uses them.
 enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
 
@@ -443,6 +445,15 @@ public:
     TGIFVersion GetVersion() const override;
     void LoadFromStream(TStream& Stream) override;
     void Decompress(TStream& Stream);
+    // Extensions, then (unless empty) descriptor, local table and compressed pixels.
+    void SaveToStream(TStream& Stream) override;
+    void Compress(TStream& Stream);
+    // Rebuilds the descriptor's packed fields from the local table.
+    void Prepare();
+    // Shrinks a transparent frame to its visible pixels (empties it when none are visible).
+    void Crop();
+    // Makes transparent the pixels that show the same colour as Previous at the same place.
+    void Merge(TGIFSubImage* Previous);
 
     void NewImage() { AllocateImage(true); }
     void FreeImage();
@@ -543,6 +554,8 @@ public:
     void Clear();
     void LoadFromStream(TStream& Stream);
     void LoadFromFile(const std::string& FileName);
+    void SaveToStream(TStream& Stream);
+    void SaveToFile(const std::string& FileName);
     bool GetEmpty() const { return FImages.GetCount() == 0; }
     int GetWidth() const { return FHeader.Width(); }
     int GetHeight() const { return FHeader.Height(); }
@@ -581,6 +594,7 @@ public:
     void FreeBitmap();
     void Draw(TBitmap& Canvas, const TRect& Rect);
     void Pack();
+    void Optimize(uint8_t Options, TColorReduction ColorReduction, TDitherMode DitherMode, int ReductionBits);
     // No painter runs yet: stopping painting only drops the cached bitmap.
     void PaintStop() { FBitmap.reset(); }
     void Changed() {}

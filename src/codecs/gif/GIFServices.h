@@ -124,4 +124,107 @@ private:
     std::vector<int32_t> FCurrent[3], FNext[3];
 };
 
+// Nearest entry by the sum of channel differences, cached per 15-bit colour class.
+class TFastColorLookup : public TColorLookup {
+public:
+    explicit TFastColorLookup(HPALETTE Palette);
+    uint8_t Lookup(uint8_t Red, uint8_t Green, uint8_t Blue, uint8_t& R, uint8_t& G, uint8_t& B) override;
+
+private:
+    std::vector<uint16_t> FCache;  // 32768 slots, 65535 when empty
+    std::vector<TPaletteEntry> FEntries;
+};
+
+class TGrayScaleLookup : public TColorLookup {
+public:
+    explicit TGrayScaleLookup(HPALETTE Palette) : TColorLookup(std::move(Palette)) { FColors = 256; }
+    uint8_t Lookup(uint8_t Red, uint8_t Green, uint8_t Blue, uint8_t& R, uint8_t& G, uint8_t& B) override;
+};
+
+class TMonochromeLookup : public TColorLookup {
+public:
+    explicit TMonochromeLookup(HPALETTE Palette) : TColorLookup(std::move(Palette)) { FColors = 2; }
+    uint8_t Lookup(uint8_t Red, uint8_t Green, uint8_t Blue, uint8_t& R, uint8_t& G, uint8_t& B) override;
+};
+
+// Error diffusion over a kernel reaching Reach columns either side and Rows rows down;
+// the error rows rotate, the newest one zeroed.
+class TKernelDitherer : public TDitherEngine {
+public:
+    struct Weight {
+        int Row, Offset, Value;
+    };
+    TKernelDitherer(int Width, TColorLookup& Lookup, int Divisor, int Reach, std::vector<Weight> Weights);
+    uint8_t Dither(uint8_t Red, uint8_t Green, uint8_t Blue, uint8_t& R, uint8_t& G, uint8_t& B) override;
+    void NextLine() override;
+
+protected:
+    int FDivisor, FReach, FRows;
+    std::vector<Weight> FWeights;
+    std::vector<std::vector<int32_t>> FErrors[3];  // [channel][row], indexed by column + reach
+};
+
+class T5by3Ditherer : public TKernelDitherer {
+public:
+    using TKernelDitherer::TKernelDitherer;
+};
+class TStuckiDitherer : public T5by3Ditherer {
+public:
+    TStuckiDitherer(int Width, TColorLookup& Lookup);
+};
+class TSierraDitherer : public T5by3Ditherer {
+public:
+    TSierraDitherer(int Width, TColorLookup& Lookup);
+};
+class TJaJuNiDitherer : public T5by3Ditherer {
+public:
+    TJaJuNiDitherer(int Width, TColorLookup& Lookup);
+};
+class TSteveArcheDitherer : public TKernelDitherer {
+public:
+    TSteveArcheDitherer(int Width, TColorLookup& Lookup);
+};
+class TBurkesDitherer : public TKernelDitherer {
+public:
+    TBurkesDitherer(int Width, TColorLookup& Lookup);
+};
+
+// Octree colour quantiser.
+struct TOctreeNode {
+    bool IsLeaf = false;
+    int64_t PixelCount = 0, RedSum = 0, GreenSum = 0, BlueSum = 0;
+    TOctreeNode* Next = nullptr;
+    std::unique_ptr<TOctreeNode> Child[8];
+};
+
+class TColorQuantizer {
+public:
+    TColorQuantizer(int MaxColors, int ColorBits);
+    void AddColor(uint8_t Red, uint8_t Green, uint8_t Blue);
+    // Every pixel of a 24-bit bitmap (blue, green, red per pixel).
+    void ProcessImage(const TBitmap& Bitmap24);
+    // Writes the leaf colours (LeafCount of them); returns how many.
+    int GetColorTable(std::vector<TRGBQuad>& Table) const;
+    int LeafCount() const { return FLeafCount; }
+
+private:
+    bool ReduceTree();  // false when nothing could be merged
+    int FMaxColors, FColorBits, FLeafCount = 0;
+    std::unique_ptr<TOctreeNode> FTree;
+    TOctreeNode* FReducible[9] = {};
+};
+
+// The system's 20 static colours and the screen's 256-colour halftone palette.
+HPALETTE SystemPalette20();
+HPALETTE HalftonePalette();
+
+enum TColorReduction : int;
+enum TDitherMode : int;
+// One palette for a list of bitmaps; Windows keeps the 20 system colours around 236 others.
+HPALETTE CreateOptimizedPaletteFromManyBitmaps(const std::vector<const TBitmap*>* Bitmaps, int Colors,
+                                               int ColorBits, bool Windows);
+// A new 8-bit palette bitmap of the source by the palette rule and dither mode.
+std::unique_ptr<TBitmap> ReduceColors(const TBitmap& Bitmap, TColorReduction ColorReduction, TDitherMode DitherMode,
+                                      int ReductionBits, const HPALETTE& Palette);
+
 }  // namespace vellicor

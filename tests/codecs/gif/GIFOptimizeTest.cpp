@@ -1,0 +1,132 @@
+// Cropping, merging and optimising frames: the picture an animation shows must not change.
+#include <gtest/gtest.h>
+
+#include "GifTestUtil.h"
+
+using namespace vellicor;
+using namespace vellicor::test;
+
+namespace {
+
+TGIFSubImage* AddFrame(TGIFImage& image, int left, int top, int w, int h, uint8_t fill, int transparent = -1,
+                       TDisposalMethod disposal = dmNone, uint16_t delay = 0) {
+    auto frame = std::make_unique<TGIFSubImage>(&image);
+    frame->DoSetBounds(left, top, w, h);
+    frame->NewImage();
+    std::fill(frame->Data(), frame->Data() + frame->DataSize(), fill);
+    TGIFSubImage* f = frame.get();
+    if (transparent >= 0 || disposal != dmNone || delay) {
+        auto gce = std::make_unique<TGIFGraphicControlExtension>(f);
+        gce->SetDisposal(disposal);
+        gce->SetDelay(delay);
+        f->Extensions().Add(std::move(gce));
+    }
+    image.Add(std::move(frame));
+    if (transparent >= 0) {
+        f->GraphicControlExtension()->SetTransparentColorIndex(uint8_t(transparent));
+        f->GraphicControlExtension()->SetTransparent(true);
+    }
+    return f;
+}
+
+void Greys(TGIFImage& image, int n) {
+    for (int i = 0; i < n; ++i) image.GetColorMap().Add({uint8_t(i * 10 + 5), uint8_t(i * 10 + 5), uint8_t(i * 10 + 5)});
+    image.Header().SetWidth(20);
+    image.Header().SetHeight(20);
+}
+
+}  // namespace
+
+TEST(GIFOptimize, CropKeepsTheVisibleRectangle) {
+    TGIFImage image;
+    Greys(image, 4);
+    TGIFSubImage* f = AddFrame(image, 2, 1, 10, 10, 3, 3);
+    f->Data()[4 * 10 + 3] = 1;
+    f->Crop();
+    EXPECT_EQ(f->Left(), 5);
+    EXPECT_EQ(f->Top(), 5);
+    EXPECT_EQ(f->Width(), 1);
+    EXPECT_EQ(f->Height(), 1);
+    EXPECT_EQ(f->Data()[0], 1);
+    // All transparent: empty; opaque or background-disposed frames keep their size.
+    TGIFSubImage* clear = AddFrame(image, 0, 0, 5, 5, 2, 2);
+    clear->Crop();
+    EXPECT_TRUE(clear->GetEmpty());
+    TGIFSubImage* background = AddFrame(image, 0, 0, 5, 5, 2, 2, dmBackground);
+    background->Data()[12] = 0;
+    background->Crop();
+    EXPECT_EQ(background->Width(), 5);
+    TGIFSubImage* opaque = AddFrame(image, 0, 0, 5, 5, 2);
+    opaque->Crop();
+    EXPECT_EQ(opaque->Width(), 5);
+}
+
+TEST(GIFOptimize, MergeMakesRepeatsTransparent) {
+    struct Case {
+        const char* name;
+        int colors;
+        TDisposalMethod previousDisposal;
+        bool expectMerged;
+    };
+    const Case cases[] = {
+        {"identical frames", 4, dmNone, true},
+        {"previous cleared to background", 4, dmBackground, false},
+        {"previous restored", 4, dmPrevious, false},
+        {"table full", 256, dmNone, false},
+    };
+    for (const Case& c : cases) {
+        TGIFImage image;
+        Greys(image, c.colors);
+        TGIFSubImage* a = AddFrame(image, 0, 0, 8, 8, 1, -1, c.previousDisposal);
+        TGIFSubImage* b = AddFrame(image, 2, 2, 8, 8, 1);
+        b->Data()[63] = 2;  // outside a's area and different anyway
+        b->Merge(a);
+        if (!c.expectMerged) {
+            EXPECT_FALSE(b->Transparent()) << c.name;
+            EXPECT_EQ(b->Data()[0], 1) << c.name;
+            continue;
+        }
+        ASSERT_TRUE(b->Transparent()) << c.name;
+        const int t = b->GraphicControlExtension()->GetTransparentColorIndex();
+        EXPECT_EQ(t, c.colors) << c.name;  // black added to the global table
+        EXPECT_EQ(b->Data()[0], t) << c.name;
+        EXPECT_EQ(b->Data()[7 * 8 + 7], 2) << c.name;
+    }
+}
+
+// Another frame's transparent index is not reused when this frame shows that index.
+TEST(GIFOptimize, MergeDoesNotReuseAnIndexThisFrameShows) {
+    TGIFImage image;
+    Greys(image, 4);
+    AddFrame(image, 0, 0, 4, 4, 3, 3);
+    TGIFSubImage* a = AddFrame(image, 0, 0, 4, 4, 1);
+    TGIFSubImage* b = AddFrame(image, 0, 0, 4, 4, 1);
+    b->Data()[15] = 3;  // a visible pixel in colour 3
+    b->Merge(a);
+    ASSERT_TRUE(b->Transparent());
+    EXPECT_NE(b->GraphicControlExtension()->GetTransparentColorIndex(), 3);
+    EXPECT_EQ(b->Data()[15], 3);
+}
+
+TEST(GIFOptimize, OptimizeCleansUpAndCrops) {
+    {
+        TGIFImage image;
+        Greys(image, 4);
+        TGIFSubImage* f = AddFrame(image, 0, 0, 4, 4, 1, -1, dmNone, 10);
+        f->Extensions().Add(std::make_unique<TGIFCommentExtension>(f));
+        f->Extensions().Add(std::make_unique<TGIFAppExtNSLoop>(f));
+        image.Optimize(OptimizeOption(ooCleanup), rmNone, dmNearest, 8);
+        ASSERT_EQ(image.Images().GetCount(), 1);
+        EXPECT_EQ(image.Images().GetImage(0)->Extensions().GetCount(), 0);
+    }
+    {
+        TGIFImage image;
+        Greys(image, 4);
+        AddFrame(image, 0, 0, 4, 4, 1, 0, dmNone, 10);
+        AddFrame(image, 0, 0, 4, 4, 2, 2, dmNone, 7);
+        image.Optimize(OptimizeOption(ooCrop), rmNone, dmNearest, 8);
+        ASSERT_EQ(image.Images().GetCount(), 1);
+        EXPECT_EQ(image.Images().GetImage(0)->GraphicControlExtension()->GetDelay(), 17);
+        EXPECT_THROW(image.Optimize(OptimizeOption(ooReduceColors), rmPalette, dmNearest, 8), GIFException);
+    }
+}
