@@ -147,7 +147,10 @@ void Scan5(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part
         if (!ReadAt(fd, pos, size, b, have)) return;
         Cursor c{b + 4, have - 4};
         uint64_t hsize = c.VInt();
-        if (!c.ok || hsize == 0 || hsize > kMaxHeader5) return;
+        if (!c.ok || hsize == 0 || hsize > kMaxHeader5) {
+            info.overrun = c.ok;  // a header size no archive has: damage, not an end
+            return;
+        }
         int64_t body = pos + 4 + static_cast<int64_t>(c.i);
         if (static_cast<uint64_t>(size - body) < hsize) return;
         h.resize(static_cast<size_t>(hsize));
@@ -156,7 +159,10 @@ void Scan5(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part
         uint64_t type = r.VInt(), flags = r.VInt();
         uint64_t extra = (flags & 0x0001) ? r.VInt() : 0;
         uint64_t data = (flags & 0x0002) ? r.VInt() : 0;
-        if (!r.ok) return;
+        if (!r.ok) {
+            info.overrun = true;  // fields past the header's own size
+            return;
+        }
         if (type == 1) {  // main
             uint64_t af = r.VInt();
             info.isVolume = af & 0x0001;
@@ -181,7 +187,11 @@ void Scan5(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part
             uint64_t ci = r.VInt();
             r.VInt();  // host OS
             uint64_t nameLen = r.VInt();
-            if (!r.ok || nameLen > h.size() - r.i) return;
+            if (!r.ok || nameLen > h.size() - r.i) {
+                // A name past its header is damage: libarchive would allocate by it.
+                info.overrun = true;
+                return;
+            }
             e.name.assign(reinterpret_cast<const char*>(h.data() + r.i), static_cast<size_t>(nameLen));
             e.stored = ((ci >> 7) & 7) == 0;
             // The extra area closes the header; a record of type 1 means encrypted data.
