@@ -104,20 +104,8 @@ public:
     // Page export: the bitmap to the clipboard; the save dialog preset to Name (false: cancelled).
     virtual void CopyToClipboard(const TBitmap& Bitmap) { (void)Bitmap; }
     virtual bool AskSaveFileName(std::string& Name) { (void)Name; return false; }
-    // Open dialogs: start in Dir with the filter FilterIndex; OpenAll is the dialog with the
-    // preview, else the plain one. False when cancelled; FilterIndex gets the chosen filter.
-    virtual bool RunOpenDialog(bool OpenAll, const std::string& Dir, int& FilterIndex, std::vector<std::string>& Files) {
-        (void)OpenAll; (void)Dir; (void)FilterIndex; (void)Files;
-        return false;
-    }
     // The pop-up menu at the mouse cursor.
     virtual void PopupMenuAtCursor() {}
-    // The favourite-directory organiser on the two comma texts; false when cancelled.
-    virtual bool OrganiseDirectories(std::string& Favourites, std::string& Recent) {
-        (void)Favourites; (void)Recent;
-        return false;
-    }
-    virtual void ShowAbout() {}
 };
 
 // What the menus enable and check, from the state of the reading.

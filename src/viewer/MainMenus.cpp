@@ -22,16 +22,6 @@ namespace {
 
 const char* kHistory = "Favourites, Bookmarks and History";
 
-const QStringList kFilters = {
-    "JPeg PNG and Info (*.jpg *.jpeg *.png *.gif *.bmp *.txt *.nfo)",
-    "JPeg PNG Info and Archives (*.jpg *.jpeg *.png *.gif *.bmp *.txt *.nfo *.zip *.cbz *.rar *.cbr *.tar *.cbt *.ace *.cba)",
-    "JPeg (*.jpg *.jpeg)",
-    "PNG (*.png)",
-    "GIF (*.gif)",
-    "Bitmaps (*.bmp)",
-    "All files (*)",
-};
-
 }  // namespace
 
 QAction* MainWindow::MenuAction(const QString& Caption) const {
@@ -224,24 +214,6 @@ bool MainWindow::AskSaveFileName(std::string& Name) {
     QString chosen = QFileDialog::getSaveFileName(this, "Save Page", start);
     if (chosen.isEmpty()) return false;
     Name = chosen.toStdString();
-    return true;
-}
-
-bool MainWindow::RunOpenDialog(bool OpenAll, const std::string& Dir, int& FilterIndex,
-                               std::vector<std::string>& Files) {
-    VTRACE("MainWindow::RunOpenDialog");
-    (void)OpenAll;
-    QFileDialog dlg(this, "Open");
-    dlg.setFileMode(QFileDialog::ExistingFiles);
-    dlg.setNameFilters(kFilters);
-    int index = FilterIndex >= 1 && FilterIndex <= kFilters.size() ? FilterIndex : 2;
-    dlg.selectNameFilter(kFilters[index - 1]);
-    dlg.setDirectory(QString::fromStdString(Dir));
-    if (dlg.exec() != QDialog::Accepted) return false;
-    FilterIndex = static_cast<int>(kFilters.indexOf(dlg.selectedNameFilter())) + 1;
-    if (FilterIndex < 1) FilterIndex = index;
-    Files.clear();
-    for (const QString& f : dlg.selectedFiles()) Files.push_back(f.toStdString());
     return true;
 }
 

@@ -91,7 +91,6 @@ public:
     ColourDataForm* ColourData() const { return colourData_; }
     void CopyToClipboard(const TBitmap& Bitmap) override;
     bool AskSaveFileName(std::string& Name) override;
-    bool RunOpenDialog(bool OpenAll, const std::string& Dir, int& FilterIndex, std::vector<std::string>& Files) override;
     void PopupMenuAtCursor() override;
 
     // The menus (built once; their enabling and the dynamic submenus at each opening).

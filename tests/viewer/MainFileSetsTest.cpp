@@ -28,15 +28,6 @@ public:
     std::vector<int> clipboard;  // widths of the bitmaps copied
     std::string saveAs;      // answer of the save dialog ("" cancels)
     std::string savePreset;  // what it was preset to
-    struct OpenCall {
-        bool all;
-        std::string dir;
-        int filter;
-    };
-    std::vector<OpenCall> opens;
-    std::vector<std::string> openAnswer;
-    bool openOk = false;
-    int openFilter = 3;
     int popups = 0;
 
     int ClientWidth() const override { return 400; }
@@ -77,13 +68,6 @@ public:
         savePreset = name;
         if (saveAs.empty()) return false;
         name = saveAs;
-        return true;
-    }
-    bool RunOpenDialog(bool all, const std::string& dir, int& filter, std::vector<std::string>& files) override {
-        opens.push_back({all, dir, filter});
-        if (!openOk) return false;
-        filter = openFilter;
-        files = openAnswer;
         return true;
     }
     void PopupMenuAtCursor() override { ++popups; }
@@ -175,8 +159,6 @@ TEST_F(FileSetsTest, CommandsThatChangeTheSetWaitWhileAPageIsOnItsWay) {
     Open(b1);
     config->SetFavouriteDirs(tree.File("b2"));
     config->StdFileOpenDlg = true;
-    view.openOk = true;
-    view.openAnswer = {tree.File("b2/p0.bmp")};
     const std::pair<const char*, std::function<void()>> commands[] = {
         {"next set", [this] { form->GetNextFiles(); }},
         {"previous set", [this] { form->GetPreviousFiles(); }},
@@ -196,7 +178,6 @@ TEST_F(FileSetsTest, CommandsThatChangeTheSetWaitWhileAPageIsOnItsWay) {
             run();
             (thumbs ? form->ThumbsShowing : form->Busy) = false;
             EXPECT_TRUE(queue->PendingFiles().Count() == 0 || queue->Queue().empty());
-            EXPECT_TRUE(view.opens.empty());
             EXPECT_FALSE(view.timers.count(TMainTimer::Slideshow));
             EXPECT_TRUE(view.clipboard.empty());
             EXPECT_TRUE(view.savePreset.empty());
