@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -14,6 +15,7 @@
 #include "archives/UnArchive.h"
 #include "archives/UnArchiveZip.h"
 #include "archives/zip/ZipComponent.h"
+#include "archives/zip/ZipRecords.h"
 #include "platform/Text.h"
 #include "support/FakeUi.h"
 
@@ -333,6 +335,20 @@ TEST_F(ZipArchive, VersionGateOldRecordsAndMissingPieces) {
     EXPECT_EQ(ui.shown.back().text, "Error - no zip file specified!");
 }
 
+// One archive member's encryption header is random: search for an answer it lets through.
+std::string WrongAnswerPassingTheCheckByte(const std::string& zip) {
+    auto u16 = [&](size_t at) { return uint16_t(uint8_t(zip[at]) | uint8_t(zip[at + 1]) << 8); };
+    uint32_t crc = u16(14) | uint32_t(u16(16)) << 16;
+    uint8_t header[12];
+    std::memcpy(header, zip.data() + 30 + u16(26) + u16(28), 12);
+    for (int i = 0;; ++i) {
+        std::string answer = "wrong" + std::to_string(i);
+        zip::ZipCrypto crypto;
+        crypto.Init(answer);
+        if (crypto.CheckHeader(header, u16(6), crc, u16(10))) return answer;
+    }
+}
+
 TEST_F(ZipArchive, RealLibraryMembersSizesBuffersAndPasswords) {
     OpenA(ModuleDir());
     c.Load_Unz_Dll();
@@ -372,7 +388,8 @@ TEST_F(ZipArchive, RealLibraryMembersSizesBuffersAndPasswords) {
     Zip("-P pw ../enc.zip secret.txt");
     EXPECT_EQ(List("enc.zip"), "secret.txt");
     EXPECT_TRUE(c.ZipContents()[0]->Encrypted);
-    ui.passwords = {"wrong", "pw"};
+    // A wrong answer that the header's single check byte lets through: the data refuse it.
+    ui.passwords = {WrongAnswerPassingTheCheckByte(ReadFileBytes(tmp.File("enc.zip"))), "pw"};
     c.SetPasswordReqCount(2);
     EXPECT_EQ(Member("secret.txt"), "classified");
     EXPECT_EQ(ui.passwordRequests.size(), 2u);

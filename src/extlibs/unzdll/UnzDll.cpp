@@ -182,6 +182,7 @@ private:
     Result ExtractMember(const Member& m, Sink& sink, bool& crcError);
     Result Unpack(const Member& m, Sink& sink, bool& crcError, uint32_t& foundCrc);
     Result ObtainPassword(const Member& m, const uint8_t header[12], ZipCrypto& crypto);
+    bool AnswerOpens(const Member& m, const std::string& answer);
     uint32_t RunBufferToBuffer();
     uint32_t RunToBuffer(const std::vector<Member>* members);
     uint32_t RunToDisk(const std::vector<Member>& members);
@@ -193,6 +194,7 @@ private:
     int64_t fileSize_ = 0;
     bool cancelled_ = false;
     bool noMoreQuestions_ = false;
+    bool trial_ = false;  // a trial unpack of an answer: nobody is told anything
     std::string password_;
     std::vector<uint8_t> chunk_;
 };
@@ -200,7 +202,7 @@ private:
 bool Extractor::Callback(int action, int32_t err, uint32_t size, const std::string& text) {
     VTRACE("Extractor::Callback");
     if (cancelled_) return true;
-    if (!p_->fZCallback) return false;
+    if (trial_ || !p_->fZCallback) return false;
     ZCallBackStruct cb;
     std::memset(&cb, 0, sizeof cb);
     cb.Handle = p_->fHandle;
@@ -332,6 +334,7 @@ Extractor::Result Extractor::ObtainPassword(const Member& m, const uint8_t heade
     }
     uint32_t remaining = p_->fVersion >= ZIPDLL_STREAM_VERSION ? p_->fPwdReqCount : 1;
     int asked = 0;
+    std::string passedCheckOnly;
     while (remaining > 0 && asked < kMaxPasswordQuestions && !noMoreQuestions_ && p_->fZCallback) {
         ZCallBackStruct cb;
         std::memset(&cb, 0, sizeof cb);
@@ -351,13 +354,32 @@ Extractor::Result Extractor::ObtainPassword(const Member& m, const uint8_t heade
         std::string answer = cb.FileNameOrMsg;
         crypto.Init(answer);
         if (crypto.CheckHeader(header, m.ch.flags, m.ch.crc32, modTime)) {
-            password_ = answer;
-            return Result::Ok;
+            // The same answer twice is taken as meant: damaged data are then reported as such.
+            if (answer == passedCheckOnly || AnswerOpens(m, answer)) {
+                password_ = answer;
+                return Result::Ok;
+            }
+            passedCheckOnly = answer;
         }
         remaining = std::min<uint32_t>(cb.FileSize, 15);
         if (remaining > 0) --remaining;
     }
     return Result::Skipped;
+}
+
+// The header's check byte lets a wrong answer through once in 256: the data decide.
+bool Extractor::AnswerOpens(const Member& m, const std::string& answer) {
+    VTRACE("Extractor::AnswerOpens");
+    std::string saved = std::move(password_);
+    password_ = answer;
+    trial_ = true;
+    DiscardSink discard;
+    bool crcError = false;
+    uint32_t found = 0;
+    Result r = Unpack(m, discard, crcError, found);
+    trial_ = false;
+    password_ = std::move(saved);
+    return r == Result::Ok && !crcError;
 }
 
 Extractor::Result Extractor::Unpack(const Member& m, Sink& sink, bool& crcError, uint32_t& foundCrc) {
