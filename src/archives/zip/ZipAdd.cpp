@@ -32,6 +32,22 @@ const char* TZipComponent::KeepZipText(const std::string& s) {
     return zipTexts_.back().get();
 }
 
+// What one run of the zip library leaves behind, dropped whatever its outcome.
+void TZipComponent::EndZipRun(bool unloadLibrary) {
+    fSpecArgs_.Clear();
+    fSpecArgsExcl_.Clear();
+    delete zipParams_;
+    delete zipParamsOld_;
+    zipParams_ = nullptr;
+    zipParamsOld_ = nullptr;
+    zipSpecs_.clear();
+    zipExcl_.clear();
+    zipTexts_.clear();
+    if (unloadLibrary) Unload_Zip_Dll();
+    cancel_ = false;
+    zipBusy_ = false;
+}
+
 void TZipComponent::AddSuffix(AddStoreSuffix value, std::string& list, int index) const {
     VTRACE("TZipComponent::AddSuffix");
     if (AddStoreSuffixes.Contains(value) && index >= 0 && index <= assEXE) list += std::string(".") + kSuffixes[index] + ":";
@@ -136,20 +152,7 @@ void TZipComponent::ExtAdd(int UseStream, uint32_t StrFileDate, uint32_t StrFile
         Load_Zip_Dll();
         loadedHere = true;
     }
-    auto cleanup = [&] {
-        fSpecArgs_.Clear();
-        fSpecArgsExcl_.Clear();
-        delete zipParams_;
-        delete zipParamsOld_;
-        zipParams_ = nullptr;
-        zipParamsOld_ = nullptr;
-        zipSpecs_.clear();
-        zipExcl_.clear();
-        zipTexts_.clear();
-        if (loadedHere) Unload_Zip_Dll();
-        cancel_ = false;
-        zipBusy_ = false;
-    };
+    auto cleanup = [&] { EndZipRun(loadedHere); };
     if (!ZipDllLoaded()) {
         cleanup();
         return;
@@ -308,20 +311,7 @@ void TZipComponent::Delete() {
         Load_Zip_Dll();
         loadedHere = true;
     }
-    auto cleanup = [&] {
-        fSpecArgs_.Clear();
-        fSpecArgsExcl_.Clear();
-        delete zipParams_;
-        delete zipParamsOld_;
-        zipParams_ = nullptr;
-        zipParamsOld_ = nullptr;
-        zipSpecs_.clear();
-        zipExcl_.clear();
-        zipTexts_.clear();
-        if (loadedHere) Unload_Zip_Dll();
-        cancel_ = false;
-        zipBusy_ = false;
-    };
+    auto cleanup = [&] { EndZipRun(loadedHere); };
     if (!ZipDllLoaded()) {
         cleanup();
         return;

@@ -474,6 +474,8 @@ private:
     std::vector<const char*> zipExcl_;
     std::vector<std::unique_ptr<char[]>> zipTexts_;
     const char* KeepZipText(const std::string& s);
+    void EndZipRun(bool unloadLibrary);
+    int RewriteFailed();
     TZipIcon sfxIcon_;
     void ReadSFXHeader(const uint8_t* p, size_t n);
     bool unzBusy_ = false;

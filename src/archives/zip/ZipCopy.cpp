@@ -35,6 +35,25 @@ int FindByName(const zip::ArchiveFile& a, CPOpts codePage, const std::string& na
 }
 }  // namespace
 
+// Called from a handler: tells the user why a rewrite of an archive failed; its result code.
+int TZipComponent::RewriteFailed() {
+    try {
+        throw;
+    } catch (const EZipComponent& e) {
+        ShowExceptionError(e);
+        return -7;
+    } catch (const zip::ZipFileError& e) {
+        ShowExceptionError(EZipComponent(e.code, true));
+        return -7;
+    } catch (const std::bad_alloc&) {
+        ShowZipMessage(GE_NoMem);
+        return -8;
+    } catch (const std::exception& e) {
+        ShowZipMessage(DS_UnknownError, e.what());
+        return -9;
+    }
+}
+
 int TZipComponent::CopyZippedFiles(TZipComponent* DestZipComponent, bool DeleteFromSource, OvrOpts OverwriteDest) {
     VTRACE("TZipComponent::CopyZippedFiles");
     if (zipBusy_) return -6;
@@ -148,18 +167,8 @@ int TZipComponent::CopyZippedFiles(TZipComponent* DestZipComponent, bool DeleteF
         if (oldTime >= 0) out.SetFileTime(oldTime);
         out.Commit();
         replaced = true;
-    } catch (const EZipComponent& e) {
-        ShowExceptionError(e);
-        result = -7;
-    } catch (const zip::ZipFileError& e) {
-        ShowExceptionError(EZipComponent(e.code, true));
-        result = -7;
-    } catch (const std::bad_alloc&) {
-        ShowZipMessage(GE_NoMem);
-        result = -8;
-    } catch (const std::exception& e) {
-        ShowZipMessage(DS_UnknownError, e.what());
-        result = -9;
+    } catch (const std::exception&) {
+        result = RewriteFailed();
     }
     zipBusy_ = false;
     // Only once the destination is safely replaced may anything leave the source.

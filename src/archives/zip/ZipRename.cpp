@@ -142,18 +142,8 @@ int TZipComponent::Rename(std::vector<RenameItem>& RenameList, uint32_t DateTime
                       archive.comment);
         if (oldTime >= 0) out.SetFileTime(oldTime);
         out.Commit();
-    } catch (const EZipComponent& e) {
-        ShowExceptionError(e);
-        result = -7;
-    } catch (const zip::ZipFileError& e) {
-        ShowExceptionError(EZipComponent(e.code, true));
-        result = -7;
-    } catch (const std::bad_alloc&) {
-        ShowZipMessage(GE_NoMem);
-        result = -8;
-    } catch (const std::exception& e) {
-        ShowZipMessage(DS_UnknownError, e.what());
-        result = -9;
+    } catch (const std::exception&) {
+        result = RewriteFailed();
     }
     progressOn_ = false;
     if (progressStarted && OnProgress) OnProgress(this, EndOfBatch, "", 0);
