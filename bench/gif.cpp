@@ -18,6 +18,8 @@
 #include <gif_lib.h>
 #endif
 
+#include "BenchSupport.h"
+
 using namespace vellicor;
 
 #ifndef VELLICOR_HAVE_GIFLIB
@@ -29,24 +31,10 @@ int main() {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
+// Median milliseconds of each, timed alternately.
 std::pair<double, double> Interleaved(int runs, const std::function<void()>& a, const std::function<void()>& b) {
-    a();
-    b();
-    std::vector<double> ta, tb;
-    for (int i = 0; i < runs; ++i) {
-        auto s = Clock::now();
-        a();
-        auto m = Clock::now();
-        b();
-        auto e = Clock::now();
-        ta.push_back(std::chrono::duration<double, std::milli>(m - s).count());
-        tb.push_back(std::chrono::duration<double, std::milli>(e - m).count());
-    }
-    std::sort(ta.begin(), ta.end());
-    std::sort(tb.begin(), tb.end());
-    return {ta[ta.size() / 2], tb[tb.size() / 2]};
+    auto [ta, tb] = bench::Interleaved(runs, a, b);
+    return {ta.median, tb.median};
 }
 
 int WriteBytes(GifFileType* gif, const GifByteType* data, int size) {

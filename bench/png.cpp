@@ -12,29 +12,16 @@
 #include "codecs/png/Pngimage.h"
 #include "platform/Streams.h"
 
+#include "BenchSupport.h"
+
 using namespace vellicor;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Alternating runs so that load from elsewhere falls on both alike; median milliseconds.
+// Median milliseconds of each, timed alternately.
 std::pair<double, double> Interleaved(int runs, const std::function<void()>& a, const std::function<void()>& b) {
-    a();
-    b();
-    std::vector<double> ta, tb;
-    for (int i = 0; i < runs; ++i) {
-        auto s = Clock::now();
-        a();
-        auto m = Clock::now();
-        b();
-        auto e = Clock::now();
-        ta.push_back(std::chrono::duration<double, std::milli>(m - s).count());
-        tb.push_back(std::chrono::duration<double, std::milli>(e - m).count());
-    }
-    std::sort(ta.begin(), ta.end());
-    std::sort(tb.begin(), tb.end());
-    return {ta[ta.size() / 2], tb[tb.size() / 2]};
+    auto [ta, tb] = bench::Interleaved(runs, a, b);
+    return {ta.median, tb.median};
 }
 
 // A comic-like page: paper with a gradient, panel borders, shading, strokes and noise.
