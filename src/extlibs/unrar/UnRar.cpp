@@ -315,6 +315,9 @@ int TestMember(RarArchive& ar) {
             }
         }
         if (size == 0) continue;
+        // More than the header's size is damage: stop there rather than unpack on.
+        if (archive_entry_size_is_set(ar.entry) && done + size > static_cast<uint64_t>(archive_entry_size(ar.entry)))
+            return ERAR_BAD_DATA;
         if (check) {
             const Bytef* p = static_cast<const Bytef*>(buf);
             for (size_t left = size; left > 0;) {
