@@ -119,6 +119,11 @@ TUnRar::~TUnRar() {
     CloseHandle();
 }
 
+void TUnRar::Close() {
+    VTRACE("TUnRar::Close");
+    CloseHandle();
+}
+
 void TUnRar::CloseHandle() {
     if (!Handle) return;
     auto& kept = g_rar.kept;

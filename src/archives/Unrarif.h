@@ -27,6 +27,8 @@ public:
     // The archive stays open after a member, so that the next one ahead of it is read on
     // from there; one behind it opens the archive again.
     TMemoryStream* Extract(const std::string& MemberName) override;
+    // Closes the archive kept open; the list stays.
+    void Close() override;
 
     // The callback registered with the library; UserData is the TUnRar.
     static int CallbackProc(unsigned int Msg, long UserData, long P1, long P2);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -467,6 +468,90 @@ TEST_F(RarReal, TheFrontEndOpensRarAndCbrByContentAndByName) {
     EXPECT_EQ(ready, 0);
     EXPECT_EQ(a.FileNames().Count(), 0);
     EXPECT_EQ(ui.shown.size(), 1u);
+}
+
+// A RAR 5 archive of one stored member.
+void PutV(std::string& s, uint64_t v) {
+    do {
+        unsigned char b = v & 0x7F;
+        v >>= 7;
+        s += static_cast<char>(v ? b | 0x80 : b);
+    } while (v);
+}
+std::string Block5(const std::string& header) {
+    std::string body;
+    PutV(body, header.size());
+    body += header;
+    std::string out;
+    rarw::Put32(out, rarw::Crc(body));
+    return out + body;
+}
+std::string StoredRar5(const std::string& name, const std::string& data) {
+    std::string out("Rar!\x1a\x07\x01\x00", 8), h;
+    PutV(h, 1), PutV(h, 0), PutV(h, 0);  // main: no flags
+    out += Block5(h);
+    h.clear();
+    PutV(h, 2), PutV(h, 0x0002), PutV(h, data.size());  // file, with data
+    PutV(h, 0x0004), PutV(h, data.size()), PutV(h, 0644);  // CRC present, size, attributes
+    rarw::Put32(h, rarw::Crc(data));
+    PutV(h, 0), PutV(h, 1), PutV(h, name.size());  // stored, Unix
+    out += Block5(h + name) + data;
+    h.clear();
+    PutV(h, 5), PutV(h, 0), PutV(h, 0);  // end
+    return out + Block5(h);
+}
+
+TEST_F(RarReal, AStaleOutOfMemoryErrorDoesNotEndTheProcessOnANameThatIsNotUtf8) {
+    // libarchive ends the process when a name fails to convert and errno says ENOMEM.
+    std::string good = dir.Write("good.rar", StoredRar5("p1.jpg", "page one"));
+    std::string bad = dir.Write("bad.rar", StoredRar5("p\xff\xfe.jpg", "page one"));
+    for (const std::string& path : {good, bad}) {
+        SCOPED_TRACE(path);
+        ui.shown.clear();
+        TUnRar rar(&g_owner);
+        errno = ENOMEM;
+        rar.SetFileName(path);
+        EXPECT_LE(Errors(ui), 1u);
+        for (const std::string& name : Names(rar.FileNames())) {
+            errno = ENOMEM;
+            TMemoryStream* st = rar.Extract(name);
+            if (path == good) {
+                EXPECT_EQ(Bytes(st), "page one");
+            }
+        }
+        if (path == good) {
+            EXPECT_EQ(Names(rar.FileNames()), std::vector<std::string>{"p1.jpg"});
+        }
+    }
+}
+
+// Descriptors of this process open on `path`.
+int OpenOn(const std::string& path) {
+    int n = 0;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/proc/self/fd", ec)) {
+        std::error_code ec2;
+        if (fs::read_symlink(e.path(), ec2) == fs::path(path)) ++n;
+    }
+    return n;
+}
+
+TEST_F(RarReal, TheArchiveKeptOpenForTheNextPageIsLetGoWithTheArchive) {
+    std::vector<RarMember> members = {{"p1.jpg", Page(1, 100)}, {"p2.jpg", Page(2, 100)}, {"p3.jpg", Page(3, 100)}};
+    std::string cbr = fs::canonical(WriteStoredRar(dir.File("x"), members, 0, true, dir.File("book.cbr"))[0]).string();
+    std::string other = dir.Write("notes.txt", "no archive");
+    TUnArchive a(&g_owner);
+    a.SetFileName(cbr);
+    EXPECT_EQ(OpenOn(cbr), 0) << "the listing closes the archive";
+    // Forward, back and forward again: the same bytes as a fresh reader gives.
+    for (const char* name : {"p1.jpg", "p3.jpg", "p2.jpg", "p3.jpg"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(Bytes(a.Extract(name)), Page(name[1] - '0', 100));
+        EXPECT_EQ(OpenOn(cbr), 1);
+    }
+    a.SetFileName(other);
+    EXPECT_EQ(OpenOn(cbr), 0) << "another file lets the rar archive go";
+    EXPECT_TRUE(ui.shown.empty());
 }
 
 // ---- the recording fake ----
