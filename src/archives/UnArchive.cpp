@@ -113,6 +113,7 @@ TArchiveReader* TUnArchive::Reader(TArchiveType Type) const {
 
 void TUnArchive::TidyUpArchiveFile() {
     VTRACE("TUnArchive::TidyUpArchiveFile");
+    if (TArchiveReader* reader = Reader(ArchiveType_)) reader->Close();
     ArchiveFileName_.clear();
     FileNames_.Clear();
     ArchiveType_ = atNone;

@@ -46,6 +46,8 @@ public:
         (void)MemberName;
         return -1;
     }
+    // Lets go of what the reader keeps open between extractions, once its archive is left.
+    virtual void Close() {}
 };
 
 // The reader this build has for zip, rar or ace archives; null when it has none.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "archives/UnRarApi.h"
 #include "archives/zip/ZipComponent.h"
@@ -25,8 +26,15 @@ struct RarLibrary {
     RARReadHeaderFunc readHeader = nullptr;
     RARProcessFileFunc processFile = nullptr;
     RARSetCallbackFunc setCallback = nullptr;
+    // Archives the readers keep open; closed before the library goes.
+    std::vector<void**> kept;
 
     void Release() {
+        for (void** h : kept) {
+            if (*h && close) close(*h);
+            *h = nullptr;
+        }
+        kept.clear();
         if (handle) FreeLibrary(handle);
         handle = nullptr;
         tried = false;
@@ -106,7 +114,24 @@ TUnRar::TUnRar(void* Owner) : Owner(Owner), Stream(std::make_unique<TMemoryStrea
     FileNames_.SetDuplicates(TDuplicates::dupIgnore);
 }
 
-TUnRar::~TUnRar() { VTRACE("TUnRar::~TUnRar"); }
+TUnRar::~TUnRar() {
+    VTRACE("TUnRar::~TUnRar");
+    CloseHandle();
+}
+
+void TUnRar::Close() {
+    VTRACE("TUnRar::Close");
+    CloseHandle();
+}
+
+void TUnRar::CloseHandle() {
+    if (!Handle) return;
+    auto& kept = g_rar.kept;
+    kept.erase(std::remove(kept.begin(), kept.end(), &Handle), kept.end());
+    if (g_rar.close) g_rar.close(Handle);
+    Handle = nullptr;
+    HandleNext = 0;
+}
 
 void TUnRar::OutArchiveError(int ErrorCode) {
     VTRACE("TUnRar::OutArchiveError");
@@ -191,7 +216,9 @@ int TUnRar::DllStatus(unsigned int Msg, long P1, long P2) {
 
 void TUnRar::SetFileName(const std::string& ArchiveName) {
     VTRACE("TUnRar::SetFileName");
+    CloseHandle();
     FileNames_.Clear();
+    FirstIndex.clear();
     Password_.clear();
     ArchiveName_ = ArchiveName;
     if (ArchiveName.empty() || !BindLibrary(ArchiveName)) return;
@@ -200,11 +227,12 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
     RARHeaderData header{};
     int r;
     bool failed = false;
-    while ((r = g_rar.readHeader(h, &header)) == ERAR_SUCCESS) {
+    for (size_t index = 0; (r = g_rar.readHeader(h, &header)) == ERAR_SUCCESS; ++index) {
         // A name that ends in a separator names a folder too.
         std::string bare = BareName(header.FileName);
         if ((header.Flags & RHDF_DIRECTORY) != RHDF_DIRECTORY && !bare.empty()) {
             FileNames_.Add(bare);
+            FirstIndex.emplace(bare, index);
             VTRACE_STR("TUnRar::SetFileName FileName", header.FileName);
         }
         int p = g_rar.processFile(h, RAR_SKIP, nullptr, nullptr);
@@ -219,20 +247,33 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
         OutArchiveError(r);
         failed = true;
     }
-    if (failed) FileNames_.Clear();
+    if (failed) {
+        FileNames_.Clear();
+        FirstIndex.clear();
+    }
     g_rar.close(h);
 }
 
 TMemoryStream* TUnRar::Extract(const std::string& MemberName) {
     VTRACE("TUnRar::Extract");
     if (ArchiveName_.empty() || !BindLibrary(ArchiveName_)) return nullptr;
-    void* h = OpenArchive(*this, ArchiveName_, RAR_OM_EXTRACT);
-    if (!h) return nullptr;
+    // Read on from the open archive only when the first member of that name lies ahead;
+    // anything else walks from the start as a fresh open does.
+    auto first = FirstIndex.find(MemberName);
+    if (Handle && (first == FirstIndex.end() || first->second < HandleNext)) CloseHandle();
+    if (!Handle) {
+        Handle = OpenArchive(*this, ArchiveName_, RAR_OM_EXTRACT);
+        if (!Handle) return nullptr;
+        HandleNext = 0;
+        g_rar.kept.push_back(&Handle);
+    }
+    void* h = Handle;
     Extracting = false;
-    bool found = false;
+    bool found = false, keep = false;
     RARHeaderData header{};
     int r;
     while ((r = g_rar.readHeader(h, &header)) == ERAR_SUCCESS) {
+        ++HandleNext;
         CurrentName = BareName(header.FileName);
         if ((header.Flags & RHDF_DIRECTORY) != RHDF_DIRECTORY && CurrentName == MemberName) {
             found = true;
@@ -246,6 +287,8 @@ TMemoryStream* TUnRar::Extract(const std::string& MemberName) {
             if (p != ERAR_SUCCESS) {
                 OutArchiveError(TooLarge ? ERAR_NO_MEMORY : p);
                 Stream->Clear();
+            } else {
+                keep = true;  // a failed member may have left the library anywhere
             }
             Stream->SetPosition(0);
             break;
@@ -258,7 +301,7 @@ TMemoryStream* TUnRar::Extract(const std::string& MemberName) {
         }
     }
     if (!found && r != ERAR_SUCCESS && r != ERAR_END_ARCHIVE) OutArchiveError(r);
-    g_rar.close(h);
+    if (!keep) CloseHandle();
     Extracting = false;
     return found ? Stream.get() : nullptr;
 }

@@ -4,6 +4,7 @@
 // Volume and password requests of the library go to the user; its error codes become
 // message boxes captioned with the archive name.
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -23,7 +24,11 @@ public:
     const TStringList& FileNames() const override { return FileNames_; }
     // The first member (in archive order) with this bare name, positioned at 0; empty when
     // the library failed on it; null when the archive cannot be opened or has no such member.
+    // The archive stays open after a member, so that the next one ahead of it is read on
+    // from there; one behind it opens the archive again.
     TMemoryStream* Extract(const std::string& MemberName) override;
+    // Closes the archive kept open; the list stays.
+    void Close() override;
 
     // The callback registered with the library; UserData is the TUnRar.
     static int CallbackProc(unsigned int Msg, long UserData, long P1, long P2);
@@ -51,6 +56,12 @@ private:
     bool Extracting = false;
     TStringList FileNames_;
     bool TooLarge = false;  // the member being extracted outgrew kMaxMemberSize
+    // The archive kept open for extraction, and the archive-order index of its next header.
+    void* Handle = nullptr;
+    size_t HandleNext = 0;
+    // Archive-order index of the first member with each bare name, from the listing.
+    std::map<std::string, size_t> FirstIndex;
+    void CloseHandle();
 };
 
 }  // namespace vellicor

@@ -34,6 +34,11 @@ constexpr size_t kVolumeNameSize = 1024;
 // A caller that keeps answering OK for a volume that never appears is not asked forever.
 constexpr int kMaxVolumeQuestions = 10;
 
+// libarchive reads errno after some calls that fail without setting it, and ends the
+// process when it finds ENOMEM there (a name that is not UTF-8 does so): whatever the
+// caller or our own file calls last left in it is cleared before libarchive goes on.
+void ClearErrno() { errno = 0; }
+
 struct RarArchive {
     std::string name;
     unsigned mode = RAR_OM_LIST;
@@ -205,6 +210,7 @@ la_ssize_t ReadVolumes(struct archive* a, void* data, const void** out) {
         ar.readSize = std::min(ar.readSize * 4, ar.buffer.size());
         if (n > 0) {
             *out = ar.buffer.data();
+            ClearErrno();
             return static_cast<la_ssize_t>(n);
         }
         if (std::ferror(ar.file)) {
@@ -298,6 +304,7 @@ int TestMember(RarArchive& ar) {
         const void* buf = nullptr;
         size_t size = 0;
         la_int64_t offset = 0;
+        ClearErrno();  // the data callback may have set it
         int r = archive_read_data_block(ar.a, &buf, &size, &offset);
         if (ar.volumeError) return Failure(ar, true);
         if (r == ARCHIVE_EOF) break;
@@ -315,6 +322,9 @@ int TestMember(RarArchive& ar) {
             }
         }
         if (size == 0) continue;
+        // More than the header's size is damage: stop there rather than unpack on.
+        if (archive_entry_size_is_set(ar.entry) && done + size > static_cast<uint64_t>(archive_entry_size(ar.entry)))
+            return ERAR_BAD_DATA;
         if (check) {
             const Bytef* p = static_cast<const Bytef*>(buf);
             for (size_t left = size; left > 0;) {
@@ -343,6 +353,7 @@ int TestMember(RarArchive& ar) {
 
 RAR_EXPORT void* RAROpenArchive(struct RAROpenArchiveData* d) {
     if (!d) return nullptr;
+    ClearErrno();
     Utf8Names utf8;
     d->CmtSize = 0;
     d->CmtState = 0;
@@ -406,6 +417,7 @@ RAR_EXPORT int RARReadHeader(void* h, struct RARHeaderData* hd) {
     if (!h || !hd) return ERAR_UNKNOWN;
     RarArchive& ar = *static_cast<RarArchive*>(h);
     if (ar.error) return ar.error;
+    ClearErrno();
     Utf8Names utf8;
     ar.haveHeader = false;
     int r = archive_read_next_header(ar.a, &ar.entry);
@@ -447,6 +459,7 @@ RAR_EXPORT int RARProcessFile(void* h, int operation, char*, char*) {
     RarArchive& ar = *static_cast<RarArchive*>(h);
     if (ar.error) return ar.error;
     if (!ar.haveHeader || !ar.entry) return ERAR_UNKNOWN;
+    ClearErrno();
     Utf8Names utf8;
     ar.haveHeader = false;
     if (operation == RAR_EXTRACT && ar.mode == RAR_OM_EXTRACT) return ERAR_ECREATE;  // no writing to disk here
