@@ -256,6 +256,9 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
         stream = nullptr;
     }
 
+    const std::string failedKey = ArchiveName + '\n' + FileName;
+    if (StateWanted == lsPreloading && !stream) PreloadFailed_.insert(failedKey);
+    else if (stream && !PreloadFailed_.empty()) PreloadFailed_.erase(failedKey);
     switch (StateWanted) {
         case lsPageStream:
         case lsPreloading: {
@@ -428,6 +431,9 @@ bool TLoadFiles::PreloadNextStreams() {
     BudgetHit_ = false;
     for (int i = start; i < end && !BudgetHit_; ++i) {
         if (FileNames_->GetPageData(i)) continue;
+        if (!PreloadFailed_.empty() &&
+            PreloadFailed_.count(FileNames_->GetPageArchive(i) + '\n' + FileNames_->GetPageName(i)))
+            continue;
         LoadPageAs(lsPreloading, i, nullptr);
         did = true;
     }
@@ -469,6 +475,7 @@ void TLoadFiles::TidyUp() {
     FileStream_.Clear();
     StreamsLoaded_ = 0;
     PreloadBytes_ = 0;
+    PreloadFailed_.clear();
     OnStreamReady = nullptr;
     CloseArchive();
     Checksums_->Clear();

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 
 #include "platform/Streams.h"
 #include "platform/StringList.h"
@@ -118,6 +119,9 @@ private:
     int StreamsLoaded_ = 0;
     int64_t PreloadBytes_ = 0;
     bool BudgetHit_ = false;  // a stream read ahead found no room in the budget
+    // Pages a read-ahead could not read: not tried again behind the reader's back, so that a
+    // damaged member's message comes when the page is asked for, not on every turn.
+    std::unordered_set<std::string> PreloadFailed_;
     bool Busy_ = false;
     bool CopyWritten_ = false;
 };

@@ -199,6 +199,26 @@ TEST_F(LoadFilesTest, ReadAheadKeepsTheWindowInMemory) {
     loader.OnStreamReady = Recorder();
     EXPECT_TRUE(loader.Idle());
     EXPECT_TRUE(served.size() == 1 && Kept() == "x.x" && loader.State() == lsIdle);
+    // A page the read-ahead could not read is not tried again behind the reader's back
+    // (a damaged member would raise its message on every turn), only when it is asked for.
+    std::vector<test::FakeArchiveSource::Member> members;
+    for (int i = 0; i < 12; ++i) members.push_back({"m" + std::to_string(10 + i) + ".jpg", "p" + std::to_string(i), i == 7});
+    archive->archives[cbz] = members;
+    Load({cbz});
+    Serve(6);
+    EXPECT_TRUE(loader.Idle());
+    EXPECT_EQ(Kept(), "....xxx.xx..");
+    int extracts = archive->extracts;
+    Serve(10);  // from the archive: the window moves to 6..11
+    EXPECT_TRUE(loader.Idle());
+    EXPECT_EQ(archive->extracts, extracts + 2) << "page 10 and 11 read, page 7 not tried again";
+    EXPECT_EQ(Serve(7), "-");
+    EXPECT_EQ(archive->extracts, extracts + 3) << "asked for, it is tried";
+    archive->archives[cbz][7].fails = false;
+    Load({cbz});
+    Serve(6);
+    EXPECT_TRUE(loader.Idle());
+    EXPECT_EQ(Kept(), "....xxxxxx..") << "a new opening tries every page again";
 }
 
 // Read-ahead holds at most its byte budget, and a hand-edited window size far beyond the
