@@ -22,6 +22,7 @@ bool GIFImageOptimizeOnStream = false;
 bool PaletteDevice = false;
 bool DoAutoDither = false;
 int GIFDefaultDelay = 10, GIFMinimumDelay = 3, GIFMaximumDelay = 1000, GIFDelayExp = 12;
+TClipboardFormat CF_GIF = 0;
 
 void InitializeGIFUnit() {
     static std::once_flag once;
@@ -29,6 +30,7 @@ void InitializeGIFUnit() {
         VTRACE("GIFImage::InitializeGIFUnit");
         PaletteDevice = ScreenColorDepth() < 9;
         DoAutoDither = PaletteDevice;
+        CF_GIF = RegisterClipboardFormat(sGIFImageFile);
     });
 }
 

@@ -77,6 +77,8 @@ extern bool GIFImageOptimizeOnStream;
 extern bool PaletteDevice;             // the screen has 8 bits per pixel or fewer
 extern bool DoAutoDither;
 extern int GIFDefaultDelay, GIFMinimumDelay, GIFMaximumDelay, GIFDelayExp;
+// The clipboard format "GIF Image", registered when the unit is initialised.
+extern TClipboardFormat CF_GIF;
 // Reads the screen's depth once (PaletteDevice, DoAutoDither); images call it when created.
 void InitializeGIFUnit();
 // Removes goLoop from the default draw options.
