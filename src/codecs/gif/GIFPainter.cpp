@@ -111,7 +111,6 @@ TGIFPainter::TGIFPainter(TGIFImage* image, TBitmap* canvas, const TRect& rect, T
       FAnimationSpeed(image->GetAnimationSpeed()),
       FPainterRef(painterRef) {
     VTRACE("TGIFPainter::Create");
-    if (FPainterRef) *FPainterRef = this;
     Clock = image->PainterClock;
     const int frames = image->Images().GetCount();
     if (Async() && (options & DrawOption(goAnimate)) && frames > 1 && FAnimationSpeed >= 0)
@@ -140,6 +139,8 @@ TGIFPainter::TGIFPainter(TGIFImage* image, TBitmap* canvas, const TRect& rect, T
         if (!FScratch->SetSize(w, h, TPixelFormat::pf24bit)) Error(sBadDimension);
         FScratch->Fill(FBackgroundColor);
     }
+    // Only a painter that was made is handed out.
+    if (FPainterRef) *FPainterRef = this;
 }
 
 TGIFPainter::~TGIFPainter() {

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
 #include <mutex>
 
 #include "GifTestUtil.h"
 #include "codecs/gif/GIFPainter.h"
+#include "support/TempDir.h"
 
 using namespace vellicor;
 using namespace vellicor::test;
@@ -387,4 +390,57 @@ TEST(GIFPainter, AnimatedDrawShowsTheFirstFrameThroughTheCachedPicture) {
     g.image.SetDrawOptions(kAnimate);
     EXPECT_EQ(g.image.Painter(), nullptr);
     EXPECT_EQ(g.image.PainterCount(), 0);
+}
+
+// Real animations: the canvas after each frame equals ImageMagick's coalesced frame laid on
+// the canvas colour.
+TEST(GIFPainter, PeerAnimationsMatchImageMagickCoalesced) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::path(VELLICOR_SOURCE_DIR) / "../shared/testdata/peer/image-gif";
+    if (!fs::is_directory(dir)) GTEST_SKIP() << "no peer GIF files";
+    if (std::system("convert -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "ImageMagick is not installed";
+    TempDir tmp;
+    const int kFrames = 16;
+    for (const char* name : {"anim-gr.gif", "beacon.gif", "moon_impact.gif", "sample_big.gif", "gifplayer-muybridge.gif"}) {
+        const std::string file = (dir / name).string();
+        if (!fs::exists(file)) continue;
+        LoadedGif g;
+        const std::string bytes = ReadFileBytes(file);
+        LoadGif(g, bytes);
+        ASSERT_EQ(g.error, "") << name;
+        const int w = g.image.GetWidth(), h = g.image.GetHeight();
+        const std::string out = tmp.File("frames.rgb");
+        const std::string cmd = "convert '" + file + "[0-" + std::to_string(kFrames - 1) +
+                                "]' -coalesce -background '#123456' -alpha remove -alpha off -depth 8 rgb:'" + out + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << name;
+        const std::string expected = ReadFileBytes(out);
+        FakeClock clock;
+        g.image.PainterClock = &clock;
+        TBitmap canvas;
+        canvas.SetSize(w, h, TPixelFormat::pf24bit);
+        canvas.Fill(RGBColor(0x12, 0x34, 0x56));
+        int painted = 0;
+        g.image.OnAfterPaint = [&](TGIFPainter* p) {
+            const size_t at = size_t(painted) * size_t(w) * size_t(h) * 3;
+            if (at + size_t(w) * h * 3 > expected.size()) {
+                p->Stop();
+                return;
+            }
+            for (int y = 0; y < h; ++y) {
+                const uint8_t* e = reinterpret_cast<const uint8_t*>(expected.data()) + at + size_t(y) * w * 3;
+                const uint8_t* c = canvas.ScanLine(y);
+                for (int x = 0; x < w; ++x, e += 3, c += 3)
+                    if (c[0] != e[2] || c[1] != e[1] || c[2] != e[0]) {
+                        ADD_FAILURE() << name << " frame " << painted << " differs at " << x << "," << y;
+                        p->Stop();
+                        return;
+                    }
+            }
+            ++painted;
+        };
+        g.image.Paint(canvas, {0, 0, w, h}, DrawOption(goAnimate) | DrawOption(goTransparent));
+        int frames = 0;
+        for (int i = 0; i < g.image.Images().GetCount(); ++i) frames += !g.image.Images().GetImage(i)->GetEmpty();
+        EXPECT_EQ(painted, std::min(frames, kFrames)) << name;
+    }
 }
