@@ -444,3 +444,42 @@ TEST(GIFPainter, PeerAnimationsMatchImageMagickCoalesced) {
         EXPECT_EQ(painted, std::min(frames, kFrames)) << name;
     }
 }
+
+TEST(GIFPainter, DirectDrawPaintsTheCanvasOnce) {
+    LoadedGif g;
+    LoadGif(g, ThreeFrames(0));
+    FakeClock clock;
+    clock.holdAt = 1;
+    g.image.PainterClock = &clock;
+    g.image.SetDrawOptions(kAsync | DrawOption(goDirectDraw));
+    TBitmap canvas = Canvas(3, 1);
+    g.image.Draw(canvas, {0, 0, 3, 1});
+    TGIFPainter* first = g.image.Painter();
+    ASSERT_NE(first, nullptr);
+    clock.WaitHolding();
+    {
+        std::lock_guard<std::recursive_mutex> lock(g.image.CanvasLock());
+        EXPECT_EQ(Colours(canvas), "GGG");  // the second frame, painted straight on the canvas
+    }
+    // Drawing the same canvas and rectangle again leaves the running painter alone.
+    g.image.Draw(canvas, {0, 0, 3, 1});
+    EXPECT_EQ(g.image.Painter(), first);
+    EXPECT_EQ(g.image.PainterCount(), 1);
+    g.image.StopDraw();
+    EXPECT_EQ(g.image.Painter(), nullptr);
+    EXPECT_EQ(g.image.PainterCount(), 0);
+}
+
+TEST(GIFPainter, ValidatedCanvasThatChangesEndsThePainter) {
+    LoadedGif g;
+    LoadGif(g, ThreeFrames(1));
+    FakeClock clock;
+    g.image.PainterClock = &clock;
+    TBitmap canvas = Canvas(3, 1);
+    Recorder rec;
+    rec.Hook(g.image);
+    g.image.OnAfterPaint = [&](TGIFPainter*) { canvas.SetSize(5, 1, TPixelFormat::pf24bit); };
+    g.image.Paint(canvas, {0, 0, 3, 1}, kAnimate | DrawOption(goValidateCanvas));
+    // The first frame is painted; the second finds another canvas and ends without events.
+    EXPECT_EQ(rec.Joined(), "start paint0 paint1");
+}
