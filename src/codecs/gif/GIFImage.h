@@ -649,7 +649,10 @@ public:
     // Stops the painter of Draw and joins it, then drops the cached bitmap.
     void StopDraw();
     int PainterCount();
-    TGIFPainter* Painter() const { return FPainter; }
+    TGIFPainter* Painter() const {
+        std::lock_guard<std::recursive_mutex> guard(FPaintersLock);
+        return FPainter;
+    }
     // Held by painters while they draw: take it to read a canvas a painter draws on.
     std::recursive_mutex& CanvasLock() { return FCanvasLock; }
     std::recursive_mutex& PaintersLock() { return FPaintersLock; }
@@ -677,7 +680,7 @@ private:
     void NewImage() { Clear(); }
     // Joins and frees painters whose thread has ended.
     void ReapPainters();
-    std::recursive_mutex FPaintersLock;
+    mutable std::recursive_mutex FPaintersLock;
     std::vector<std::shared_ptr<TGIFPainter>> FPainters;
     std::vector<std::shared_ptr<TGIFPainter>> FEnded;
     TGIFPainter* FPainter = nullptr;

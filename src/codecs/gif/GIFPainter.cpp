@@ -161,6 +161,7 @@ void TGIFPainter::Start() {
     if (!FStarted) {
         FStarted = true;
         FThread = std::thread(&TGIFPainter::Run, this);
+        FThreadId = FThread.get_id();
     }
     FStateCond.notify_all();
 }
@@ -233,7 +234,10 @@ bool TGIFPainter::CanvasValid() const {
 }
 
 void TGIFPainter::Run() {
-    FThreadId = std::this_thread::get_id();
+    {
+        // Start has recorded the thread's id once this lock is free.
+        std::lock_guard<std::mutex> guard(FStateLock);
+    }
     try {
         Execute();
     } catch (...) {
