@@ -62,5 +62,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 std::memcmp(before[i]->Data(), after[i]->Data(), size_t(before[i]->DataSize())) != 0)
                 std::abort();
     }
+    // A copy with one global table of the colours in use shows the same colours.
+    if (pixels > (int64_t(1) << 18)) return 0;
+    TGIFImage copy;
+    copy.OnWarning = [](const void*, TGIFSeverity, const std::string&) {};
+    copy.Assign(&image);
+    auto shown = [](TGIFSubImage* f, int64_t k) -> int64_t {
+        TGIFColorMap& map = f->GetActiveColorMap();
+        const uint8_t p = f->Data()[k];
+        if (f->Transparent() && f->GraphicControlExtension() && p == f->GraphicControlExtension()->GetTransparentColorIndex())
+            return -1;
+        return p < map.Count() ? int64_t(GIFColorToColor(map.Entry(p))) : -2;
+    };
+    std::vector<std::vector<int64_t>> colours;
+    for (int i = 0; i < copy.Images().GetCount(); ++i) {
+        TGIFSubImage* f = copy.Images().GetImage(i);
+        std::vector<int64_t> row;
+        for (int64_t k = 0; !f->GetEmpty() && k < f->DataSize(); ++k) row.push_back(shown(f, k));
+        colours.push_back(std::move(row));
+    }
+    copy.OptimizeColorMap();
+    if (copy.GetColorMap().Count() > 256) std::abort();
+    for (int i = 0; i < copy.Images().GetCount(); ++i) {
+        TGIFSubImage* f = copy.Images().GetImage(i);
+        const std::vector<int64_t>& was = colours[size_t(i)];
+        if (f->GetEmpty() || was.empty()) continue;
+        bool damaged = false, fewer = copy.GetColorMap().Count() >= 255;
+        for (int64_t c : was) damaged = damaged || c == -2;
+        for (int64_t k = 0; k < f->DataSize(); ++k) {
+            const int64_t now = shown(f, k);
+            if (now == -2 && !damaged) std::abort();  // every pixel of a sound frame lies in the new table
+            if (!damaged && !fewer && now != was[size_t(k)]) std::abort();
+        }
+    }
     return 0;
 }

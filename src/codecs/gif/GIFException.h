@@ -61,6 +61,8 @@ inline constexpr const char* sProgressCopying = "Copying...";
 inline constexpr const char* sProgressOptimizing = "Optimizing...";
 // Not in the unit's table: the scan-line range error of a DIB writer.
 inline constexpr const char* sScanLineRange = "Scan line index out of range";
+// The class library's message for a clipboard format no graphic reads.
+inline constexpr const char* sUnsupportedClipboardFormat = "Unsupported clipboard format";
 
 [[noreturn]] inline void Error(const std::string& Message) { throw GIFException(Message); }
 

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "codecs/gif/GIFImage.h"
+#include "codecs/gif/GIFPainter.h"
 #include "trace/Trace.h"
 
 namespace vellicor {
@@ -463,8 +464,10 @@ void TGIFImage::Draw(TBitmap& canvas, const TRect& rect) {
                                   FDrawOptions & DrawOption(goTile));
         return;
     }
-    // Animation is played by painters; until they exist only a cached picture is drawn.
-    if (FBitmap && !(FDrawOptions & DrawOption(goDirectDraw))) {
+    const bool direct = FDrawOptions & DrawOption(goDirectDraw);
+    auto drawCached = [&] {
+        std::lock_guard<std::recursive_mutex> guard(FCanvasLock);
+        if (!FBitmap) return;
         if (FDrawOptions & DrawOption(goTile)) {
             for (int x = rect.Left; x < rect.Right; x += std::max(FBitmap->Width(), 1))
                 for (int y = rect.Top; y < rect.Bottom; y += std::max(FBitmap->Height(), 1))
@@ -472,7 +475,51 @@ void TGIFImage::Draw(TBitmap& canvas, const TRect& rect) {
         } else {
             StretchBlit(canvas, rect, *FBitmap, nullptr);
         }
+    };
+    if (FBitmap && !direct) {
+        drawCached();
+        return;
     }
+    std::shared_ptr<TGIFPainter> painter;
+    {
+        std::lock_guard<std::recursive_mutex> guard(FPaintersLock);
+        if (FPainter && direct && FPainter->Canvas() == &canvas && FPainter->Rect() == rect && !FPainter->Terminated())
+            return;
+    }
+    StopDraw();
+    if (direct) {
+        painter = InternalPaint(&FPainter, canvas, rect, FDrawOptions);
+        if (painter) painter->Start();
+        return;
+    }
+    {
+        // The painter draws on a picture of the image's own: the cached first frame may be
+        // shared with the frame, so a new one is made.
+        std::lock_guard<std::recursive_mutex> guard(FCanvasLock);
+        FBitmap.reset();
+        NewBitmap();
+        // What the canvas shows under the rectangle, at the picture's scale.
+        TBitmap& picture = *FBitmap;
+        const int step = canvas.PixelFormat() == TPixelFormat::pf32bit ? 4 : 3;
+        if (canvas.PixelFormat() == TPixelFormat::pf24bit || step == 4)
+            for (int y = 0; y < picture.Height(); ++y) {
+                const int cy = rect.Top + int(int64_t(y) * rect.Height() / std::max(picture.Height(), 1));
+                if (cy < 0 || cy >= canvas.Height()) continue;
+                uint8_t* d = picture.ScanLine(y);
+                for (int x = 0; x < picture.Width(); ++x, d += 3) {
+                    const int cx = rect.Left + int(int64_t(x) * rect.Width() / std::max(picture.Width(), 1));
+                    if (cx < 0 || cx >= canvas.Width()) continue;
+                    const uint8_t* s = canvas.ScanLine(cy) + int64_t(cx) * step;
+                    d[0] = s[0], d[1] = s[1], d[2] = s[2];
+                }
+            }
+    }
+    painter = InternalPaint(&FPainter, *FBitmap, {0, 0, GetWidth(), GetHeight()}, FDrawOptions);
+    if (painter) {
+        painter->Start();
+        painter->WaitFirstPaint();
+    }
+    drawCached();
 }
 
 }  // namespace vellicor

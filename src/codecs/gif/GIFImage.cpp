@@ -1,5 +1,6 @@
 // The image, its item and list base classes, the block loop and the trailer.
 #include "codecs/gif/GIFImage.h"
+#include "codecs/gif/GIFPainter.h"
 
 #include <algorithm>
 #include <atomic>
@@ -21,6 +22,7 @@ bool GIFImageOptimizeOnStream = false;
 bool PaletteDevice = false;
 bool DoAutoDither = false;
 int GIFDefaultDelay = 10, GIFMinimumDelay = 3, GIFMaximumDelay = 1000, GIFDelayExp = 12;
+TClipboardFormat CF_GIF = 0;
 
 void InitializeGIFUnit() {
     static std::once_flag once;
@@ -28,6 +30,7 @@ void InitializeGIFUnit() {
         VTRACE("GIFImage::InitializeGIFUnit");
         PaletteDevice = ScreenColorDepth() < 9;
         DoAutoDither = PaletteDevice;
+        CF_GIF = RegisterClipboardFormat(sGIFImageFile);
     });
 }
 
@@ -178,6 +181,12 @@ TGIFImage::TGIFImage()
 
 TGIFImage::~TGIFImage() {
     PaintStop();
+    {
+        // Painters still listed are those whose own thread destroys the image: they must
+        // no longer reach it.
+        std::lock_guard<std::recursive_mutex> guard(FPaintersLock);
+        for (auto& p : FPainters) p->FPainterRef = nullptr;
+    }
     Clear();
 }
 
@@ -259,7 +268,10 @@ void TGIFImage::SetDrawOptions(TGIFDrawOptions value) {
 
 void TGIFImage::SetAnimationSpeed(int value) {
     value = std::clamp(value, 0, 1000);
-    if (value != FAnimationSpeed) FAnimationSpeed = value;
+    if (value == FAnimationSpeed) return;
+    FAnimationSpeed = value;
+    std::lock_guard<std::recursive_mutex> guard(FPaintersLock);
+    if (FPainter) FPainter->SetAnimationSpeed(value);
 }
 
 void TGIFImage::SetReductionBits(int value) {

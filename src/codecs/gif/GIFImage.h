@@ -6,12 +6,14 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "codecs/gif/GIFException.h"
 #include "codecs/gif/GIFServices.h"
 #include "platform/Bitmap.h"
+#include "platform/Clipboard.h"
 #include "platform/Display.h"
 #include "platform/Streams.h"
 #include "platform/StringList.h"
@@ -22,6 +24,10 @@ class TGIFImage;
 class TGIFSubImage;
 class TGIFHeader;
 class TGIFGraphicControlExtension;
+class TGIFPainter;
+class IGIFPainterClock;
+class TIcon;
+class TPicture;
 
 enum TGIFVersion { gvUnknown, gv87a, gv89a };
 inline constexpr const char* GIFVersions[] = {"", "87a", "89a"};
@@ -32,6 +38,9 @@ using TGIFWarning = std::function<void(const void* Sender, TGIFSeverity Severity
 enum TProgressStage { psStarting, psRunning, psEnding };
 using TProgressEvent = std::function<void(TGIFImage* Sender, TProgressStage Stage, int PercentDone, bool RedrawNow,
                                           const std::string& Message)>;
+
+// The painting events of an image, copied into each painter; Sender is the painter.
+using TGIFPainterEvent = std::function<void(TGIFPainter* Sender)>;
 
 enum TGIFDrawOption {
     goAsync, goTransparent, goAnimate, goLoop, goLoopContinously, goValidateCanvas, goDirectDraw,
@@ -68,6 +77,8 @@ extern bool GIFImageOptimizeOnStream;
 extern bool PaletteDevice;             // the screen has 8 bits per pixel or fewer
 extern bool DoAutoDither;
 extern int GIFDefaultDelay, GIFMinimumDelay, GIFMaximumDelay, GIFDelayExp;
+// The clipboard format "GIF Image", registered when the unit is initialised.
+extern TClipboardFormat CF_GIF;
 // Reads the screen's depth once (PaletteDevice, DoAutoDither); images call it when created.
 void InitializeGIFUnit();
 // Removes goLoop from the default draw options.
@@ -455,6 +466,15 @@ public:
     // Makes transparent the pixels that show the same colour as Previous at the same place.
     void Merge(TGIFSubImage* Previous);
 
+    // Fills the frame from another frame, a bitmap (reduced with the image's colour settings
+    // when it has more than 8 bits per pixel), an icon (with its mask) or a picture.
+    // A null source clears the frame.
+    void Assign(const TGIFSubImage* Source);
+    void Assign(const TBitmap* Source);
+    void Assign(const TIcon* Source);
+    void Assign(const TPicture* Source);
+    void SetBitmap(const TBitmap& Bitmap);
+
     void NewImage() { AllocateImage(true); }
     void FreeImage();
     void NeedImage();
@@ -508,6 +528,8 @@ private:
     std::unique_ptr<TBitmap> DoGetBitmap();
     std::unique_ptr<TBitmap> DoGetDitherBitmap();
     void MakeMask(const std::vector<uint8_t>& Buffer, int RowBytes);
+    // Pixels where the mask is not 0 become a transparent black entry added to the table.
+    void ImportTransparencyMask(const TBitmap& Mask);
 
     // Shared with the image when it shows this frame as it is (as an assigned bitmap shares
     // its picture): whoever draws on the image's picture must make its own copy first.
@@ -578,6 +600,24 @@ public:
     void SetReductionBits(int Value);
     // Appends a frame that was made for this image; returns its index.
     int Add(std::unique_ptr<TGIFSubImage> Frame);
+    // Appends a new frame made from a bitmap or an icon.
+    int Add(const TBitmap& Bitmap);
+    int Add(const TIcon& Icon);
+    // A copy of another image (this image keeps its own handlers), or the image of one
+    // frame made from a bitmap, an icon or a picture. A null source clears the image.
+    void Assign(const TGIFImage* Source);
+    void Assign(const TBitmap* Source);
+    void Assign(const TIcon* Source);
+    void Assign(const TPicture* Source);
+    // The graphic as stored inside another stream: optimised first when
+    // GIFImageOptimizeOnStream is set.
+    void WriteData(TStream& Stream);
+    // Clipboard exchange: the bitmap of the image as Format, Data and Palette, and the GIF
+    // itself placed on the clipboard as CF_GIF; loading takes CF_GIF or CF_BITMAP.
+    void SaveToClipboardFormat(TClipboardFormat& Format, TClipboardHandle& Data, HPALETTE& Palette);
+    void LoadFromClipboardFormat(TClipboardFormat Format, TClipboardHandle Data, const HPALETTE& Palette);
+    // One global colour table of the colours the frames use, most used first.
+    void OptimizeColorMap();
     bool GetIsTransparent() const;
     bool Equals(const TGIFImage* Graphic) const { return Graphic == this; }
     TGIFGlobalColorMap& GetColorMap() { return FHeader.ColorMap(); }
@@ -595,8 +635,27 @@ public:
     void Draw(TBitmap& Canvas, const TRect& Rect);
     void Pack();
     void Optimize(uint8_t Options, TColorReduction ColorReduction, TDitherMode DitherMode, int ReductionBits);
-    // No painter runs yet: stopping painting only drops the cached bitmap.
-    void PaintStop() { FBitmap.reset(); }
+    // Painters. Paint and InternalPaint return the painter of an asynchronous drawing (not
+    // yet started by InternalPaint) or none when the drawing ran at once in the caller.
+    std::shared_ptr<TGIFPainter> InternalPaint(TGIFPainter** PainterRef, TBitmap& Canvas, const TRect& Rect,
+                                               TGIFDrawOptions Options);
+    std::shared_ptr<TGIFPainter> Paint(TBitmap& Canvas, const TRect& Rect, TGIFDrawOptions Options);
+    void PaintStart();
+    void PaintPause();
+    void PaintResume();
+    void PaintRestart();
+    // Stops every painter and joins its thread, then drops the cached bitmap.
+    void PaintStop();
+    // Stops the painter of Draw and joins it, then drops the cached bitmap.
+    void StopDraw();
+    int PainterCount();
+    TGIFPainter* Painter() const {
+        std::lock_guard<std::recursive_mutex> guard(FPaintersLock);
+        return FPainter;
+    }
+    // Held by painters while they draw: take it to read a canvas a painter draws on.
+    std::recursive_mutex& CanvasLock() { return FCanvasLock; }
+    std::recursive_mutex& PaintersLock() { return FPaintersLock; }
     void Changed() {}
 
     TGIFHeader& Header() { return FHeader; }
@@ -612,9 +671,20 @@ public:
     TColor DrawBackgroundColor = clNone;
     TGIFWarning OnWarning;
     TProgressEvent OnProgress;
+    TGIFPainterEvent OnStartPaint, OnPaint, OnAfterPaint, OnLoop, OnEndPaint;
+    // The painters' clock (none: the system's).
+    IGIFPainterClock* PainterClock = nullptr;
 
 private:
+    friend class TGIFPainter;
     void NewImage() { Clear(); }
+    // Joins and frees painters whose thread has ended.
+    void ReapPainters();
+    mutable std::recursive_mutex FPaintersLock;
+    std::vector<std::shared_ptr<TGIFPainter>> FPainters;
+    std::vector<std::shared_ptr<TGIFPainter>> FEnded;
+    TGIFPainter* FPainter = nullptr;
+    std::recursive_mutex FCanvasLock;
 
     TGIFImageList FImages;
     TGIFHeader FHeader;

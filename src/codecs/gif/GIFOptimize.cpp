@@ -135,6 +135,7 @@ void TGIFSubImage::Merge(TGIFSubImage* previous) {
 void TGIFImage::Optimize(uint8_t options, TColorReduction colorReduction, TDitherMode, int) {
     if (GetEmpty()) return;
     PaintStop();
+    std::lock_guard<std::recursive_mutex> guard(FPaintersLock);
     const int count = FImages.GetCount();
     const int total = 6 * count;
     int steps = 0;
