@@ -347,4 +347,23 @@ TEST(ZipDisk, AListingWithoutAnEndRecordNamesItsPlaceInTheSet) {
     }
 }
 
+// A network drive is there whatever its path looks like and whether or not its size can be
+// measured; a local drive that cannot be measured holds no disk.
+TEST(ZipDisk, NetworkDrivesNeedNoLocalRootNorASize) {
+    FakeUi ui;
+    struct Unmeasured : FakeVolumes {
+        bool FreeSpace(const std::string&, int64_t&, int64_t&) override { return false; }
+    } vols;
+    TZipComponent c;
+    c.SetVolumeService(&vols);
+    vols.disks["server:/scans"] = {DRIVE_REMOTE, "NET"};
+    c.SetDriveRoot("server:/scans");
+    EXPECT_TRUE(c.IsDiskPresent());
+    TempDir tmp;
+    vols.disks[tmp.Path()] = {DRIVE_REMOVABLE, "PKBACK# 001"};
+    c.SetDriveRoot(tmp.Path());
+    EXPECT_FALSE(c.IsDiskPresent());
+    EXPECT_TRUE(ui.shown.empty());
+}
+
 }  // namespace
