@@ -130,8 +130,11 @@ TFileType FileTypeFromFlag(char flag) {
 }
 
 // Links, directories, fifos and volume headers carry no data whatever their size says.
+// Devices store no data, whatever their size field holds (a writer may put the device's
+// size there): reading it as data would swallow the headers that follow.
 bool HasData(TFileType type) {
-    return type != ftLink && type != ftSymbolicLink && type != ftDirectory && type != ftFifo && type != ftVolumeHeader;
+    return type != ftLink && type != ftSymbolicLink && type != ftCharacter && type != ftBlock && type != ftDirectory &&
+           type != ftFifo && type != ftVolumeHeader;
 }
 
 char FlagFromFileType(TFileType type) {

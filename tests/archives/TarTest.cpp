@@ -184,6 +184,33 @@ TEST(TarReader, NumericFieldsTypesAndChecksums) {
     EXPECT_EQ(std::vector<bool>({recs[2].ChecksumOK, recs[3].ChecksumOK, recs[4].ChecksumOK}), std::vector<bool>({false, true, true}));
 }
 
+// Which headers are followed by their size in data. Devices, like links, folders and fifos,
+// carry none whatever their size field says (as bsdtar reads them): the next block is the
+// next header.
+TEST(TarReader, OnlyFilesCarryData) {
+    const std::pair<char, bool> cases[] = {{'0', true}, {'7', true}, {'1', false}, {'2', false}, {'3', false},
+                                           {'4', false}, {'5', false}, {'6', false}, {'V', false}};
+    TempDir dir;
+    for (auto [flag, data] : cases) {
+        SCOPED_TRACE(std::string(1, flag));
+        const std::string claimed = data ? std::string(1024, 'd') : "";
+        Tar t(RawHeader("entry", flag, 1024).block + claimed + Header("next.jpg", '0', "next") + ZeroBlocks());
+        TTarDirRec rec;
+        ASSERT_TRUE(t.tar.FindNext(rec));
+        EXPECT_EQ(rec.Size, 1024) << "the size field is reported as it stands";
+        EXPECT_EQ(t.tar.BytesToGo(), data ? 1024 : 0);
+        EXPECT_EQ(t.tar.ReadFile(), claimed);
+        ASSERT_TRUE(t.tar.FindNext(rec));
+        EXPECT_EQ(rec.Name + "=" + t.tar.ReadFile(), "next.jpg=next");
+        EXPECT_FALSE(t.tar.FindNext(rec));
+        EXPECT_EQ(t.tar.DamageCount(), 0);
+        if (!data && HaveTool("bsdtar")) {
+            std::string file = dir.Write("dev.tar", t.bytes);
+            EXPECT_EQ(RunShell("bsdtar -tf " + Quote(file) + " | grep -qx next.jpg"), 0) << "bsdtar reads it so too";
+        }
+    }
+}
+
 TEST(TarReader, PositionsAndReadFileForms) {
     TempDir dir;
     std::string path = dir.Write("a.tar", Header("a", '0', "hello") + Header("b", '0', "") + ZeroBlocks());

@@ -88,6 +88,11 @@ write('fakecomment.zip', make_zip(es, comment=b'note' + b'PK\x05\x06' + b'\0' * 
 write('quick.zip', make_zip(es, comment=b'PK\x05\x06' + b'\0' * 16 + b'\x05\x00'))
 write('runaway.zip', make_zip(es, fake_comment_len=40))
 write('empty.zip', make_zip([]))
+pad = 512 - len(base) % 512
+assert 1 < pad < 512
+write('zeros_short.zip', base + b'\0' * (pad - 1))
+write('zeros_block.zip', base + b'\0' * (pad + 512))
+write('one_nonzero.zip', base + b'\0' * (pad - 1) + b'\x01')
 )PY");
     // Found without the scan; by the scan, with the comment; padding to a 512-byte block is
     // no garbage, other trailing bytes are; a signature in the comment whose comment would run
@@ -102,6 +107,12 @@ write('empty.zip', make_zip([]))
         EXPECT_EQ(c.ZipCommentRaw().size(), comment) << file;
         EXPECT_EQ(FileSize(tmp.File(file)) - c.ZipFileSize(), trailing) << file;
         EXPECT_EQ(c.EOCPosition(), c.ZipFileSize() - 22 - int64_t(comment)) << file;
+    }
+    // Zeros count as padding only when they are fewer than 512 and end the file on a block
+    // boundary: short of the boundary, a whole block or more, or a non-zero byte is garbage.
+    for (const char* file : {"zeros_short.zip", "zeros_block.zip", "one_nonzero.zip"}) {
+        EXPECT_EQ(List(file), "a.txt,b.txt|Warning - Garbage at the end of the zipfile!") << file;
+        EXPECT_EQ(c.ZipFileSize(), FileSize(tmp.File("plain.zip"))) << file;
     }
     EXPECT_EQ(Member("b.txt"), "beta");
     EXPECT_EQ(List("runaway.zip"), "|This archive is not a valid Zip archive") << "the real record's comment runs past the file";

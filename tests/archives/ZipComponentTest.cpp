@@ -317,4 +317,53 @@ TEST(ZipDisk, PresenceLabelsPromptsAndTheRightDisk) {
     EXPECT_EQ(Raised([&] { c.IsDiskPresent(); }), DS_DriveNoMount);
 }
 
+// A file without an end record: what the listing says, by the place in a backup set that the
+// disk's label ("PKBACK# nnn") and the file's first bytes (a spanned set's first part) tell.
+TEST(ZipDisk, AListingWithoutAnEndRecordNamesItsPlaceInTheSet) {
+    FakeUi ui;
+    TempDir tmp;
+    const std::string firstPart = std::string("PK\x07\x08PK\x03\x04", 8) + std::string(200, 'x'), other(208, 'x');
+    const std::string last = "please insert the last disk of this set";
+    const std::tuple<const char*, const std::string*, std::string> cases[] = {
+        {"PKBACK# 003", &other, "This is the 3th disk in a backup set,\n" + last},
+        {"PKBACK# 012", &other, "This is the 12th disk in a backup set,\n" + last},
+        {"PKBACK# 001", &firstPart, "This is the first disk in a backup set,\n" + last},
+        {"PKBACK# 003", &firstPart, "This is the first file in a backup set,\nplease choose the last file of this set"},
+        {"SCANS", &firstPart, "This is the first file in a backup set,\nplease choose the last file of this set"},
+        {"SCANS", &other, "This archive is not a valid Zip archive"},
+        {nullptr, &other, "Drive / is NOT defined"},  // the file's drive is not there
+    };
+    for (const auto& [label, bytes, message] : cases) {
+        SCOPED_TRACE(label ? label : "no drive");
+        FakeVolumes vols;
+        if (label) vols.disks["/"] = {DRIVE_REMOVABLE, label};
+        TZipComponent c;
+        c.SetVolumeService(&vols);
+        ui.shown.clear();
+        c.SetZipFileName(tmp.Write("part.zip", *bytes));
+        EXPECT_EQ(c.GetCount(), 0);
+        ASSERT_EQ(ui.shown.size(), 1u);
+        EXPECT_EQ(ui.shown[0].text, message);
+    }
+}
+
+// A network drive is there whatever its path looks like and whether or not its size can be
+// measured; a local drive that cannot be measured holds no disk.
+TEST(ZipDisk, NetworkDrivesNeedNoLocalRootNorASize) {
+    FakeUi ui;
+    struct Unmeasured : FakeVolumes {
+        bool FreeSpace(const std::string&, int64_t&, int64_t&) override { return false; }
+    } vols;
+    TZipComponent c;
+    c.SetVolumeService(&vols);
+    vols.disks["server:/scans"] = {DRIVE_REMOTE, "NET"};
+    c.SetDriveRoot("server:/scans");
+    EXPECT_TRUE(c.IsDiskPresent());
+    TempDir tmp;
+    vols.disks[tmp.Path()] = {DRIVE_REMOVABLE, "PKBACK# 001"};
+    c.SetDriveRoot(tmp.Path());
+    EXPECT_FALSE(c.IsDiskPresent());
+    EXPECT_TRUE(ui.shown.empty());
+}
+
 }  // namespace

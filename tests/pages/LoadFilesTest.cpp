@@ -221,6 +221,28 @@ TEST_F(LoadFilesTest, ReadAheadKeepsTheWindowInMemory) {
     EXPECT_EQ(Kept(), "....xxxxxx..") << "a new opening tries every page again";
 }
 
+// Copies outside the window are dropped only while more copies than the window's size and
+// fewer than the whole list are held.
+TEST_F(LoadFilesTest, OldStreamsGoOnlyWhenMoreThanTheWindowAndFewerThanAllAreHeld) {
+    settings.FileBufferSize = 6;
+    Load(WritePages(12));
+    Serve(0);
+    Serve(9);  // from disk: two copies held, the window is 6..11
+    EXPECT_TRUE(loader.Idle());
+    EXPECT_EQ(Kept(), "x.....xxxxxx") << "two held, not more than six: page 0 stays";
+    EXPECT_EQ(loader.StreamsLoaded(), 7);
+    Serve(3);  // eight held: what lies outside 1..6 goes
+    EXPECT_TRUE(loader.Idle());
+    EXPECT_EQ(Kept(), ".xxxxxx.....");
+    Load(WritePages(7));
+    Serve(0);
+    EXPECT_TRUE(loader.Idle());
+    Serve(6);  // every page held: nothing goes, though page 0 lies outside 1..6
+    EXPECT_EQ(loader.StreamsLoaded(), 7);
+    EXPECT_FALSE(loader.Idle());
+    EXPECT_EQ(Kept(), "xxxxxxx");
+}
+
 // Read-ahead holds at most its byte budget, and a hand-edited window size far beyond the
 // page count neither overflows nor holds more than the pages.
 TEST_F(LoadFilesTest, ReadAheadStaysWithinItsBudgetAndAnyWindowSize) {

@@ -435,6 +435,15 @@ TEST(PageOpsBackground, AgreeingAverages) {
     EXPECT_EQ(r, (24 * 250 + 255) / 25) << "clean paper: the mean of all 25";
     AverageBlock(page, 0, 0, r, g, b);
     EXPECT_EQ(r, 250) << "(0, 0) is moved inside, to (2, 2)";
+    // The block is walked column by column, so the mean that judges each pixel depends on the
+    // order: (8, 9) joins first and moves the mean to 115, which (9, 8) then misses. Row by
+    // row it would be the other way round (84).
+    TBitmap order = SolidPage(20, 20, 255, 255, 255);
+    SetPixel(order, 10, 10, 100, 100, 100);
+    SetPixel(order, 8, 9, 131, 131, 131);
+    SetPixel(order, 9, 8, 69, 69, 69);
+    AverageBlock(order, 10, 10, r, g, b);
+    EXPECT_EQ(std::vector<int>({r, g, b}), std::vector<int>({115, 115, 115}));
     // Groups agree with their first member (each channel within 32), not with each other.
     const int cases[][5] = {
         {100, 75, 125, 0, 100},     // {0, 1, 2}, though 1 and 2 differ by 50

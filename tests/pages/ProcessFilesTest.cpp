@@ -325,6 +325,19 @@ TEST_F(PageRequestTest, DeliveryCacheHitsAndGenerations) {
     EXPECT_NE(delivered_[1], delivered_[2]);
 }
 
+TEST_F(PageRequestTest, AHitOnAPageStillInTheMakingWaitsForItsJob) {
+    // The job of page 4 has put its page in the cache and not processed it yet.
+    TBufferedPagePtr making = TBufferedPage::Create(4, rtNone, 7, ctDisplay, "p104.bmp");
+    ASSERT_FALSE(making->Processed);
+    queue().Get(4, -1, 7);
+    EXPECT_TRUE(delivered_.empty()) << "not delivered half made";
+    EXPECT_EQ(Queued(), (Pairs{{5, rtLoadPage}, {6, rtLoadPage}})) << "nor asked for again: its own job delivers it";
+    making->Processed = true;
+    queue().Get(4, -1, 7);
+    ASSERT_EQ(delivered_.size(), 1u);
+    EXPECT_EQ(delivered_[0], making);
+}
+
 TEST_F(PageRequestTest, ZoomsAndRotations) {
     queue().GetZooms(true, 1, 2, 3);
     queue().GetZooms(false, 4, -1, 3);  // replaces the first

@@ -43,10 +43,13 @@ protected:
 };
 
 TEST_F(SettersTest, ExclusiveSettersClearExactlyTheirPartners) {
-    for (int flag = 0; flag < 10; ++flag) {
-        SCOPED_TRACE(kFlags[flag]);
+    // Partners on, and partners already off: written false either way.
+    for (int pass = 0; pass < 20; ++pass) {
+        const int flag = pass % 10;
+        const bool othersOn = pass < 10;
+        SCOPED_TRACE(std::string(kFlags[flag]) + (othersOn ? ", the others on" : ", the others off"));
         const auto [set, partners] = kExclusive[flag];
-        for (int i = 0; i < 10; ++i) StoreInt(kFlags[i], i != flag);  // all on but the flag itself
+        for (int i = 0; i < 10; ++i) StoreInt(kFlags[i], othersOn && i != flag);  // all on (or off) but the flag itself
         TConfigureForm form;
         Watch(form);
         onEvent_ = [&](TConfigureForm& f) {  // runs after every write of the call and sees them
@@ -61,7 +64,7 @@ TEST_F(SettersTest, ExclusiveSettersClearExactlyTheirPartners) {
         EXPECT_EQ(events_, 1);
         for (int i = 0; i < 10; ++i) {
             const bool partner = partners & (1u << i);
-            EXPECT_EQ(form.*kFields[i], !partner) << kFlags[i];
+            EXPECT_EQ(form.*kFields[i], i == flag || (othersOn && !partner)) << kFlags[i];
             EXPECT_EQ(StoredInt(kFlags[i]), i == flag ? std::optional(1) : partner ? std::optional(0) : std::nullopt)
                 << kFlags[i];
         }

@@ -1291,3 +1291,252 @@ TEST_F(MainDisplayTest, OpeningFilesWaitsForTheQueueAndFavouritesStartTheDialogT
     EXPECT_EQ(d.log.back(), "organise ,," + pages.Path() + "|" + recent);
     EXPECT_EQ(config->FavouriteDirectories + " " + config->RecentDirectories, ",/b /r");
 }
+
+// ---- Layout details, start-up wiring and the page label's timing ----
+
+namespace {
+
+// A processed page of the given generation, waiting in the cache: its left and right
+// 10-pixel strips hold their own grey, the rest is white, so its corners average both strips
+// and its edges give each strip alone.
+TBufferedPagePtr EdgePage(int page, int gen, int w, int h, int left, int right) {
+    TBufferedPagePtr p = TBufferedPage::Create(page, TRotation(0), gen, ctDisplay, "edge" + std::to_string(page) + ".bmp");
+    p->SetSize(w, h, TPixelFormat::pf24bit);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const uint8_t g = static_cast<uint8_t>(x < 10 ? left : x >= w - 10 ? right : 255);
+            std::fill_n(p->ScanLine(y) + 3 * x, 3, g);
+        }
+    p->Processed = true;
+    return p;
+}
+
+TColor Grey(int g) { return RGBColor(static_cast<uint8_t>(g), static_cast<uint8_t>(g), static_cast<uint8_t>(g)); }
+
+}  // namespace
+
+TEST_F(MainDisplayTest, SpreadOuterBandsTakeTheNearestMarginOnlyWhenBothPagesFillTheHeight) {
+    struct Case {
+        bool japanese;
+        int h0, h1;
+        int outerLeft, outerRight;  // greys of the bands at the window's left and right edges
+    };
+    // Page 0's strips are 100 | 120 (corners 110), page 1's 160 | 180 (corners 170).
+    const Case cases[] = {
+        {false, 600, 600, 100, 180},  // page 0's left edge, page 1's right edge
+        {true, 600, 600, 160, 120},   // page 1 on the left: its left edge; page 0's right edge
+        {false, 500, 500, 110, 170},  // bands above and below: the corner colours
+        {true, 500, 500, 170, 110},
+        {false, 600, 500, 110, 170},  // one page short of the height is enough
+        {true, 500, 600, 170, 110},
+    };
+    config->SetTwoPages(true);
+    Open({{100, 600}, {100, 600}});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.japanese) + " " + std::to_string(c.h0) + " " + std::to_string(c.h1));
+        config->JapaneseMode = c.japanese;
+        // Two-page processing fits a page to the full height, or to the half width where no
+        // outer band is left; the pages short of the height are made here, for the next
+        // generation, and the redisplay finds them in the cache.
+        const int gen = form->RequestGeneration + 1;
+        TBufferedPagePtr a = EdgePage(0, gen, 100, c.h0, 100, 120), b = EdgePage(1, gen, 100, c.h1, 160, 180);
+        form->ResizeTimerTimer();
+        Run();
+        const TPageSlot& s0 = form->Image(0);
+        const TPageSlot& s1 = form->Image(1);
+        ASSERT_TRUE(s0.Bitmap == a && s1.Bitmap == b && s1.Displayed);
+        const FillBand& left = c.japanese ? s1.Bands[TPageSlot::Left] : s0.Bands[TPageSlot::Left];
+        const FillBand& right = c.japanese ? s0.Bands[TPageSlot::Right] : s1.Bands[TPageSlot::Right];
+        ASSERT_TRUE(left.Active && right.Active);
+        EXPECT_EQ(left.Colour, Grey(c.outerLeft));
+        EXPECT_EQ(right.Colour, Grey(c.outerRight));
+        EXPECT_EQ(At(5, 300), Grey(c.outerLeft));
+        EXPECT_EQ(At(795, 300), Grey(c.outerRight));
+    }
+}
+
+TEST_F(MainDisplayTest, SpreadBandsOfPageZeroEndAtTheCentreLine) {
+    // Pages of 300 x 350 fitted to the half window: 400 x 466, bands of 67 above and below.
+    struct Rect {
+        bool active;
+        int l, t, r, b;
+        bool operator==(const Rect&) const = default;
+    };
+    auto rect = [](const FillBand& f) { return f.Active ? Rect{true, f.Left, f.Top, f.Right, f.Bottom} : Rect{false, 0, 0, 0, 0}; };
+    const Rect off{false, 0, 0, 0, 0};
+    struct Case {
+        bool japanese;
+        Rect s0[4], s1[4];  // top, bottom, left, right
+    };
+    const Case cases[] = {
+        {false,  // page 0 on the left; its outer band is there but empty
+         {{true, 0, 0, 400, 67}, {true, 0, 533, 400, 600}, {true, 0, 0, 0, 600}, off},
+         {{true, 400, 0, 800, 67}, {true, 400, 533, 800, 600}, off, off}},
+        {true,
+         {{true, 400, 0, 800, 67}, {true, 400, 533, 800, 600}, off, {true, 800, 0, 800, 600}},
+         {{true, 0, 0, 400, 67}, {true, 0, 533, 400, 600}, off, off}},
+    };
+    config->SetTwoPages(true);
+    Open({{300, 350}, {300, 350}});
+    for (const Case& c : cases) {
+        config->SetJapaneseMode(c.japanese);
+        Run();
+        ASSERT_TRUE(form->Image(1).Displayed);
+        ASSERT_EQ(form->Image(0).Bitmap->Height(), 466);
+        for (int b = 0; b < 4; ++b) {
+            EXPECT_TRUE(rect(form->Image(0).Bands[static_cast<size_t>(b)]) == c.s0[b]) << "page 0, band " << b << ", " << c.japanese;
+            EXPECT_TRUE(rect(form->Image(1).Bands[static_cast<size_t>(b)]) == c.s1[b]) << "page 1, band " << b << ", " << c.japanese;
+        }
+    }
+}
+
+TEST_F(MainDisplayTest, LargePageStartsWhereTheReadingOrderBegins) {
+    // 2000 x 1200 in 800 x 600: 1200 to scroll across, 600 down.
+    struct Case {
+        bool japanese, backward;
+        int h, v;
+    };
+    const Case cases[] = {
+        {false, false, 0, 0},     // top left
+        {false, true, 1200, 600}, // reached backwards: bottom right
+        {true, false, 1200, 0},   // right to left: top right
+        {true, true, 0, 600},     // reached backwards: bottom left, where that order ends
+    };
+    Open({{2000, 1200}, {2000, 1200}, {2000, 1200}});
+    for (const Case& c : cases) {
+        config->JapaneseMode = c.japanese;
+        form->DisplayPage(c.backward ? 2 : 1, true);
+        Run();
+        if (c.backward) {
+            form->DisplayPreviousPage(false);
+            Run();
+        }
+        ASSERT_EQ(form->Image(0).Page, 1);
+        ASSERT_EQ(form->Image(0).Backward, c.backward);
+        EXPECT_EQ(form->HScrollPos, c.h) << c.japanese << c.backward;
+        EXPECT_EQ(form->VScrollPos, c.v) << c.japanese << c.backward;
+    }
+}
+
+TEST_F(MainDisplayTest, TurnedScrollFrameTakesItsSourceFromTheTurnedPage) {
+    // 2000 x 1500, turned a quarter to 1500 x 2000; scrolled 50 sideways and 100 down.
+    struct Case {
+        const char* name;
+        bool left, right;
+        int sourceX, sourceY;
+    };
+    const Case cases[] = {
+        {"not turned", false, false, 50, 100},
+        {"turned left", true, false, 100, 2000 - 50 - 600},  // down the screen is left to right on the page
+        {"turned right", false, true, 1500 - 100 - 800, 50}, // down the screen is right to left on the page
+    };
+    std::string name = pages.File("gradient.bmp");  // every pixel tells where it lies
+    test::WriteBmp24(name, 2000, 1500, [](int x, int y) { return Rgb(x % 256, y % 256, (x / 256) * 8 + y / 256); });
+    form->ApplicationStartupComplete({name});
+    Run();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        config->SetRotateLeft(c.left);
+        config->SetRotateRight(c.right);
+        Run();
+        ASSERT_TRUE(form->CanScrollH && form->CanScrollV);
+        ASSERT_TRUE(form->DoHorizontalScroll(50));
+        ASSERT_TRUE(form->DoVerticalScroll(100));
+        const TPageSlot& s = form->Image(0);
+        EXPECT_EQ(s.SourceX, c.sourceX);
+        EXPECT_EQ(s.SourceY, c.sourceY);
+        EXPECT_EQ(At(0, 0), s.Bitmap->Pixel(c.sourceX, c.sourceY));
+        EXPECT_EQ(At(799, 599), s.Bitmap->Pixel(c.sourceX + 799, c.sourceY + 599));
+    }
+}
+
+TEST_F(MainDisplayTest, StartupWiresCacheLimitsCursorAndResizes) {
+    config->PageBufferSize = 3;
+    config->SmallCursor = true;
+    TBufferedPage::SetPageLimit(99);
+    TBufferedPage::SetUnprocessedLimit(99);
+    form->FormResize();  // before start-up a resize does nothing
+    EXPECT_FALSE(view.timers.count(TMainTimer::Resize));
+    EXPECT_FALSE(view.smallCursor);
+    form->ApplicationStartupComplete({});
+    EXPECT_EQ(TBufferedPage::PageLimit(), 1 + 3);
+    EXPECT_EQ(TBufferedPage::UnprocessedLimit(), 1);
+    EXPECT_TRUE(view.smallCursor);
+    form->FormResize();
+    EXPECT_EQ(view.timers[TMainTimer::Resize], 2000);
+    form->OnTimer(TMainTimer::Resize);
+    // A settings change sets them again from the new values.
+    config->PageBufferSize = 1;
+    config->SetTwoPages(true);
+    EXPECT_EQ(TBufferedPage::PageLimit(), 2 + 1);
+    EXPECT_EQ(TBufferedPage::UnprocessedLimit(), 2);
+    config->SetSmallCursor(false);
+    EXPECT_FALSE(view.smallCursor);
+    config->PageBufferSize = 5;
+    config->SetTwoPages(false);
+    EXPECT_EQ(TBufferedPage::PageLimit(), 1 + 5);
+    EXPECT_EQ(TBufferedPage::UnprocessedLimit(), 1);
+    TBufferedPage::SetPageLimit(5);
+    TBufferedPage::SetUnprocessedLimit(2);
+}
+
+TEST_F(MainDisplayTest, PageLabelAndInformationHideThreeSecondsAfterTheLastDisplay) {
+    config->SetImageInformation(true);
+    Open({{100, 150}, {100, 150}});
+    ASSERT_TRUE(view.labelShown && view.infoVisible);
+    EXPECT_EQ(view.timers[TMainTimer::PageLabel], 3000);
+    Advance(2999);
+    EXPECT_TRUE(view.labelShown && view.infoVisible);
+    Advance(1);
+    EXPECT_FALSE(view.labelShown || view.infoVisible);
+    EXPECT_FALSE(view.timers.count(TMainTimer::PageLabel));
+    // Each display starts the three seconds again.
+    form->DisplayNextPage(false);
+    Run();
+    Advance(2000);
+    form->DisplayPreviousPage(false);
+    Run();
+    EXPECT_TRUE(view.labelShown);
+    Advance(2999);
+    EXPECT_TRUE(view.labelShown && view.infoVisible);
+    Advance(1);
+    EXPECT_FALSE(view.labelShown || view.infoVisible);
+    Advance(10000);  // stopped: nothing more fires
+    EXPECT_FALSE(view.labelShown);
+}
+
+TEST_F(MainDisplayTest, TwoPageInformationHasABlockPerPage) {
+    config->SetImageInformation(true);
+    config->SetTwoPages(true);
+    Open({{100, 600}, {120, 600}, {100, 600}});
+    ASSERT_TRUE(form->Image(1).Displayed);
+    const TBufferedPagePtr& p0 = form->Image(0).Bitmap;
+    const TBufferedPagePtr& p1 = form->Image(1).Bitmap;
+    auto block = [](const std::string& name, int page, int w, const char* yellow) {
+        return name + " (" + std::to_string(page) + " / 3)\nSize: " + std::to_string(w) +
+               " x 600\nColour Balance: 100%\nMagnification: 100%\nReduced Yellowing: " + yellow;
+    };
+    EXPECT_EQ(view.infoText, block(p0->FileName, 1, 100, "No") + "\n\n" + block(p1->FileName, 2, 120, "No"));
+    EXPECT_EQ(view.labelText, "1,2/3");
+    // "Yes" when the yellowing was reduced, or when only an area was filled.
+    const std::tuple<bool, bool, const char*> cases[] = {{true, false, "Yes"}, {false, true, "Yes"}, {false, false, "No"}};
+    for (auto [reduced, filled, answer] : cases) {
+        p1->YellowingReduced = reduced;
+        p1->AreaFilled = filled;
+        form->PageVisible(1, 2);
+        EXPECT_EQ(view.infoText, block(p0->FileName, 1, 100, "No") + "\n\n" + block(p1->FileName, 2, 120, answer));
+    }
+}
+
+TEST_F(MainDisplayTest, ExitWhileThumbnailsShowStoresTheLayoutAndStays) {
+    form->DoWindowMode();
+    view.bounds = {11, 22, 333, 444};
+    form->ThumbsShowing = true;
+    form->DoTerminate();
+    EXPECT_EQ(std::vector<int>({config->WindowLeft, config->WindowTop, config->WindowWidth, config->WindowHeight}),
+              std::vector<int>({11, 22, 333, 444}));
+    EXPECT_FALSE(view.minimised);
+    EXPECT_FALSE(view.timers.count(TMainTimer::Shutdown));
+    TConfigureForm reread;  // on disk too
+    EXPECT_EQ(reread.WindowWidth, 333);
+}
