@@ -6,10 +6,19 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include "platform/Text.h"
 #include "settings/Configuration.h"
 #include "trace/Trace.h"
 
 namespace vellicor {
+
+QString InfoText(const std::string& Bytes) {
+    QString text = QString::fromStdString(DecodeTextFile(Bytes));
+    text.replace("\r\n", "\n");
+    text.replace('\r', '\n');
+    text.replace(QChar(0), ' ');  // a stray NUL would end the text on screen
+    return text;
+}
 
 TQtProcessFilesForm::TQtProcessFilesForm(TConfigureForm& Config)
     : TProcessFilesForm(Config), Window_(new TInfoWindow(*this)) {}
@@ -31,7 +40,7 @@ void TQtProcessFilesForm::ShowInfo(const std::string& Caption, const std::string
     Window_->InfoBox->setStyleSheet(QString("QPlainTextEdit { background: rgb(%1,%2,%3); color: rgb(%4,%5,%6); }")
                                         .arg(GetRValue(bg)).arg(GetGValue(bg)).arg(GetBValue(bg))
                                         .arg(GetRValue(fg)).arg(GetGValue(fg)).arg(GetBValue(fg)));
-    Window_->InfoBox->setPlainText(QString::fromLocal8Bit(Text.data(), static_cast<qsizetype>(Text.size())));
+    Window_->InfoBox->setPlainText(InfoText(Text));
     Window_->setWindowTitle(QString::fromStdString(Caption));
     if (QScreen* s = QGuiApplication::primaryScreen()) {
         const QRect r = s->availableGeometry();

@@ -1,10 +1,13 @@
 #include "viewer/OpenAllDialog.h"
 
 #include <QAbstractItemView>
+#include <QApplication>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QGridLayout>
+#include <QKeyEvent>
 #include <QItemSelectionModel>
 #include <QListView>
 #include <QPainter>
@@ -17,6 +20,7 @@
 #include "platform/Streams.h"
 #include "pages/Utilsunit.h"
 #include "trace/Trace.h"
+#include "viewer/Help.h"
 
 namespace vellicor {
 
@@ -90,6 +94,12 @@ TOpenAllDialog::TOpenAllDialog(TProcessFilesForm* Queue, QWidget* Parent) : QFil
     inner->addWidget(PaintBox);
     outer->addWidget(PaintPanel);
     if (auto* grid = qobject_cast<QGridLayout*>(layout())) grid->addWidget(PicturePanel, 0, grid->columnCount(), grid->rowCount(), 1);
+    if (auto* box = findChild<QDialogButtonBox*>("buttonBox")) {
+        HelpButton = box->addButton(QDialogButtonBox::Help);
+        HelpButton->setAutoDefault(false);
+        connect(box, &QDialogButtonBox::helpRequested, this, [this] { HelpButtonClick(); });
+    }
+    qApp->installEventFilter(this);
     ChangeTimer = new QTimer(this);
     ChangeTimer->setSingleShot(true);
     ChangeTimer->setInterval(500);
@@ -128,6 +138,24 @@ bool TOpenAllDialog::Execute(const std::string& Directory, int& FilterIndex, std
     Files.clear();
     for (const QString& f : selectedFiles()) Files.push_back(f.toStdString());
     return true;
+}
+
+void TOpenAllDialog::HelpButtonClick() {
+    VTRACE("TOpenAllDialog::HelpButtonClick");
+    ShowHelpContext(kHelpContext);
+}
+
+bool TOpenAllDialog::eventFilter(QObject* Watched, QEvent* Event) {
+    // F1 wherever the focus is: the dialog's file name box takes every key it is given.
+    if (Event->type() == QEvent::KeyPress && Watched->isWidgetType() &&
+        static_cast<QWidget*>(Watched)->window() == this) {
+        const auto* key = static_cast<QKeyEvent*>(Event);
+        if (key->key() == Qt::Key_F1 && key->modifiers() == Qt::NoModifier) {
+            HelpButtonClick();
+            return true;
+        }
+    }
+    return QFileDialog::eventFilter(Watched, Event);
 }
 
 void TOpenAllDialog::CheckFolderForPictures() { ChangeTimer->start(500); }

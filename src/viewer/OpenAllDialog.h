@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QFrame>
 #include <QImage>
+#include <QPushButton>
 #include <QTimer>
 #include <string>
 #include <utility>
@@ -46,7 +47,9 @@ public:
     QFrame* PaintPanel = nullptr;
     TPreviewBox* PaintBox = nullptr;
     QTimer* ChangeTimer = nullptr;
+    QPushButton* HelpButton = nullptr;
     std::string SavedFileName;
+    static constexpr int kHelpContext = 5;
 
     static const char* const kFilters[3];
     // Runs the dialog with filter FilterIndex (1-based) chosen.
@@ -55,6 +58,10 @@ public:
     void OnChangeTimer();
     void PreviewReady(const QImage& Bitmap);
     void SelectAll();
+    void HelpButtonClick();
+
+protected:
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
 
 private:
     TProcessFilesForm* Queue_;

@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "trace/Trace.h"
+#include "viewer/Help.h"
 
 namespace vellicor {
 
@@ -144,6 +145,7 @@ void TThumbForm::keyPressEvent(QKeyEvent* Event) {
             hide();
             done(QDialog::Rejected);
             return;
+        case Qt::Key_F1: ShowHelpContext(kHelpContext); return;
         case Qt::Key_Return:
         case Qt::Key_Enter:
             if (!Thumbs.empty()) ThumbClick(Highlighted);
