@@ -76,8 +76,10 @@ TOpenAllDialog::TOpenAllDialog(TProcessFilesForm* Queue, QWidget* Parent) : QFil
     setFileMode(QFileDialog::ExistingFiles);
     setAcceptMode(QFileDialog::AcceptOpen);
     setNameFilters({kFilters[0], kFilters[1], kFilters[2]});
+    setOption(QFileDialog::HideNameFilterDetails, true);  // the filter list shows the descriptions
     setWindowTitle("Open");
     setSizeGripEnabled(true);
+    resize(820, 500);
     PicturePanel = new QFrame(this);
     PicturePanel->setObjectName("PicturePanel");
     PicturePanel->setMinimumSize(200, 169);
@@ -106,6 +108,11 @@ TOpenAllDialog::TOpenAllDialog(TProcessFilesForm* Queue, QWidget* Parent) : QFil
     connect(ChangeTimer, &QTimer::timeout, this, [this] { OnChangeTimer(); });
     connect(this, &QFileDialog::currentChanged, this, [this] { CheckFolderForPictures(); });
     connect(this, &QFileDialog::filesSelected, this, [this] { CheckFolderForPictures(); });
+    // Entering a folder selects its files; one listed before is not listed again, so both.
+    connect(this, &QFileDialog::directoryEntered, this, [this] {
+        SelectAll();
+        CheckFolderForPictures();
+    });
     if (auto* model = findChild<QFileSystemModel*>()) {
         // The folder's files arrive in the background: select them once they are listed.
         connect(model, &QFileSystemModel::directoryLoaded, this, [this] {
@@ -133,8 +140,7 @@ bool TOpenAllDialog::Execute(const std::string& Directory, int& FilterIndex, std
     SavedFileName.clear();
     if (Queue_) Queue_->OnPreviewReady = nullptr;
     if (!ok) return false;
-    for (int i = 0; i < 3; ++i)
-        if (selectedNameFilter() == kFilters[i]) FilterIndex = i + 1;
+    if (SelectedFilterIndex() > 0) FilterIndex = SelectedFilterIndex();
     Files.clear();
     for (const QString& f : selectedFiles()) Files.push_back(f.toStdString());
     return true;
@@ -158,6 +164,16 @@ bool TOpenAllDialog::eventFilter(QObject* Watched, QEvent* Event) {
     return QFileDialog::eventFilter(Watched, Event);
 }
 
+int TOpenAllDialog::SelectedFilterIndex() const {
+    // With the details hidden the dialog names the filter by its description alone.
+    const QString chosen = selectedNameFilter();
+    for (int i = 0; i < 3; ++i) {
+        const QString f = kFilters[i];
+        if (chosen == f || f.startsWith(chosen + " (")) return i + 1;
+    }
+    return 0;
+}
+
 void TOpenAllDialog::CheckFolderForPictures() { ChangeTimer->start(500); }
 
 void TOpenAllDialog::OnChangeTimer() {
@@ -167,9 +183,15 @@ void TOpenAllDialog::OnChangeTimer() {
     if (folder.empty() || folder.back() != '/') folder += '/';
     QStringList selected;
     for (const QString& f : selectedFiles()) selected << QFileInfo(f).fileName();
+    // The files the list shows: those of the chosen filter, in name order.
+    const QString filter = SelectedFilterIndex() > 0 ? kFilters[SelectedFilterIndex() - 1] : selectedNameFilter();
+    const qsizetype open = filter.lastIndexOf('('), close = filter.lastIndexOf(')');
+    QStringList patterns;
+    if (open >= 0 && close > open) patterns = filter.mid(open + 1, close - open - 1).split(' ', Qt::SkipEmptyParts);
     std::vector<std::pair<std::string, bool>> items;
-    const QDir dir(QString::fromStdString(folder));
-    for (const QString& name : dir.entryList(QDir::Files, QDir::Name)) items.push_back({name.toStdString(), selected.contains(name)});
+    const QDir dir(QString::fromStdString(folder), QString(), QDir::Name | QDir::IgnoreCase, QDir::Files);
+    for (const QString& name : dir.entryList(patterns, QDir::Files, QDir::Name | QDir::IgnoreCase))
+        items.push_back({name.toStdString(), selected.contains(name)});
     const std::string candidate = PreviewCandidate(folder, items);
     if (candidate != SavedFileName) {
         if (candidate.empty()) {

@@ -54,6 +54,8 @@ public:
     static const char* const kFilters[3];
     // Runs the dialog with filter FilterIndex (1-based) chosen.
     bool Execute(const std::string& Directory, int& FilterIndex, std::vector<std::string>& Files);
+    // The filter chosen, 1-based; 0 when it is none of ours.
+    int SelectedFilterIndex() const;
     void CheckFolderForPictures();
     void OnChangeTimer();
     void PreviewReady(const QImage& Bitmap);

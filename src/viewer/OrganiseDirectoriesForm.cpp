@@ -44,6 +44,7 @@ TOrganiseDirectoriesForm::TOrganiseDirectoriesForm(QWidget* Parent) : QDialog(Pa
     ClearSpeedButton = SpeedButton("Clear", "Clear directory entry", favTab);
     BrowseSpeedButton = SpeedButton("Browse", "Browse for directory", favTab);
     auto* ok = new QPushButton("OK", favTab);
+    ok->setDefault(true);  // Enter in an entry is OK
     auto* cancel = new QPushButton("Cancel", favTab);
     auto* favButtons = new QHBoxLayout;
     for (QWidget* w : std::initializer_list<QWidget*>{UpSpeedButton, DownSpeedButton, ClearSpeedButton, BrowseSpeedButton})

@@ -69,6 +69,7 @@ protected:
 private:
     void Highlight(int Index);
     void SetImage(int Index);
+    void SetStyle(int Index);
 };
 
 }  // namespace vellicor

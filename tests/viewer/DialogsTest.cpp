@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -358,6 +359,38 @@ TEST(InfoWindow, ShowsEachFileAndAKeyGoesOn) {
     QApplication::sendEvent(w->InfoBox->viewport(), &dbl);
     drive();
     EXPECT_FALSE(w->isVisible()) << "after the last file the window stays hidden";
+}
+
+}  // namespace
+
+namespace {
+
+TEST(OpenAllDialog, FiltersShowTheirNamesAndThePreviewKeepsToTheFilter) {
+    test::App();
+    test::ScopedConfigDir configDir;
+    test::FakeUi ui;
+    TConfigureForm config;
+    TProcessFilesForm queue(config);
+    test::TempDir dir;
+    dir.Write("a.cbz", "not a zip");
+    test::WriteBmp24(dir.File("b.bmp"), 10, 10, [](int, int) { return 0xFF0000u; });
+    TOpenAllDialog d(&queue);
+    auto* combo = d.findChild<QComboBox*>("fileTypeCombo");
+    ASSERT_NE(combo, nullptr);
+    const char* shown[] = {"JPeg PNG GIF and Info", "JPeg PNG GIF Info and Archives", "JPeg GIF and PNG"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(combo->itemText(i), shown[i]);
+        d.selectNameFilter(TOpenAllDialog::kFilters[i]);
+        EXPECT_EQ(d.SelectedFilterIndex(), i + 1) << "the index read back after OK";
+    }
+    d.setDirectory(QString::fromStdString(dir.Path()));
+    d.selectNameFilter(TOpenAllDialog::kFilters[0]);  // no archives in the list
+    d.OnChangeTimer();
+    EXPECT_EQ(d.SavedFileName, dir.File("b.bmp"));
+    d.selectNameFilter(TOpenAllDialog::kFilters[1]);
+    d.OnChangeTimer();
+    EXPECT_EQ(d.SavedFileName, dir.File("a.cbz")) << "the archive sorts first once the list shows it";
+    EXPECT_TRUE(d.Picture.isNull());
 }
 
 }  // namespace
