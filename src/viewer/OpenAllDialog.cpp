@@ -1,6 +1,8 @@
 #include "viewer/OpenAllDialog.h"
 
 #include <QAbstractItemView>
+#include <QCompleter>
+#include <QLineEdit>
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -109,13 +111,24 @@ TOpenAllDialog::TOpenAllDialog(TProcessFilesForm* Queue, QWidget* Parent) : QFil
     connect(this, &QFileDialog::currentChanged, this, [this] { CheckFolderForPictures(); });
     connect(this, &QFileDialog::filesSelected, this, [this] { CheckFolderForPictures(); });
     // Entering a folder selects its files; one listed before is not listed again, so both.
-    connect(this, &QFileDialog::directoryEntered, this, [this] {
-        SelectAll();
-        CheckFolderForPictures();
-    });
     if (auto* model = findChild<QFileSystemModel*>()) {
+        // Every way of entering a folder (the list, the path box, a typed folder name) sets
+        // the model's root. Once the dialog has finished entering it the list shows the
+        // folder, the name box is cleared, and the completions of a typed folder are done with.
+        connect(model, &QFileSystemModel::rootPathChanged, this, [this] {
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    HideCompletion();
+                    SelectAll();
+                    CheckFolderForPictures();
+                },
+                Qt::QueuedConnection);
+        });
         // The folder's files arrive in the background: select them once they are listed.
-        connect(model, &QFileSystemModel::directoryLoaded, this, [this] {
+        // Only the folder shown: the model also loads folders for completing a typed name.
+        connect(model, &QFileSystemModel::directoryLoaded, this, [this](const QString& Path) {
+            if (QDir(Path) != directory()) return;
             SelectAll();
             CheckFolderForPictures();
         });
@@ -134,7 +147,12 @@ bool TOpenAllDialog::Execute(const std::string& Directory, int& FilterIndex, std
     SavedFileName.clear();
     if (!Directory.empty()) setDirectory(QString::fromStdString(Directory));
     selectNameFilter(kFilters[std::clamp(FilterIndex, 1, 3) - 1]);
+    // Each showing starts with no file name; what was typed last time is gone.
+    if (auto* name = findChild<QLineEdit*>("fileNameEdit")) name->clear();
+    SelectAll();
     const bool ok = exec() == QDialog::Accepted;
+    // A completion list left open would outlive the dialog and hold the reader's input.
+    HideCompletion();
     ChangeTimer->stop();
     Picture = QImage();
     SavedFileName.clear();
@@ -162,6 +180,11 @@ bool TOpenAllDialog::eventFilter(QObject* Watched, QEvent* Event) {
         }
     }
     return QFileDialog::eventFilter(Watched, Event);
+}
+
+void TOpenAllDialog::HideCompletion() {
+    auto* name = findChild<QLineEdit*>("fileNameEdit");
+    if (name && name->completer() && name->completer()->popup()) name->completer()->popup()->hide();
 }
 
 int TOpenAllDialog::SelectedFilterIndex() const {
@@ -251,6 +274,9 @@ void TOpenAllDialog::SelectAll() {
         if (IsImageFile(full) || IsInfoFile(full) || IsChecksumFile(full)) selection.select(index, index);
     }
     if (!selection.isEmpty()) view->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    // The names now stand in the file name box: typing replaces them, as a typed folder or
+    // name should, instead of being added after them.
+    if (auto* name = findChild<QLineEdit*>("fileNameEdit")) name->selectAll();
 }
 
 }  // namespace vellicor

@@ -61,6 +61,7 @@ public:
     void PreviewReady(const QImage& Bitmap);
     void SelectAll();
     void HelpButtonClick();
+    void HideCompletion();
 
 protected:
     bool eventFilter(QObject* Watched, QEvent* Event) override;

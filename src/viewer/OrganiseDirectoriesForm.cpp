@@ -37,6 +37,10 @@ TOrganiseDirectoriesForm::TOrganiseDirectoriesForm(QWidget* Parent) : QDialog(Pa
         DirectoryEdit[i] = new QLineEdit(favGroup);
         DirectoryEdit[i]->setObjectName(QString("DirectoryEdit%1").arg(i + 1));
         DirectoryEdit[i]->installEventFilter(this);
+        // Typing into the current entry fills or empties it as Clear or Browse would.
+        connect(DirectoryEdit[i], &QLineEdit::textEdited, this, [this, i] {
+            if (Current == i) DirectoryEditEnter();
+        });
         favForm->addRow(QString("Shift-F%1").arg(i + 1), DirectoryEdit[i]);
     }
     UpSpeedButton = SpeedButton("Up", "Move directory up", favTab);

@@ -93,6 +93,8 @@ void TThumbForm::DisplayThumbs(int ScreenW, int ScreenH) {
     ThumbScroll->setWidget(ThumbBox);
     ThumbScroll->setVerticalScrollBarPolicy(g.ScrollBarNeeded ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
     ThumbScroll->setFixedSize(g.BoxWidth, g.BoxHeight);
+    // A wheel notch (three steps) moves one row of thumbnails.
+    ThumbScroll->verticalScrollBar()->setSingleStep(std::max((th + 1) / 3, 1));
     adjustSize();
     move((ScreenW - width()) / 2, (ScreenH - height()) / 2);
     Highlight(std::clamp(SelectedThumb, 0, std::max(n - 1, 0)));

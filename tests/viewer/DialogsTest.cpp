@@ -394,3 +394,55 @@ TEST(OpenAllDialog, FiltersShowTheirNamesAndThePreviewKeepsToTheFilter) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(OrganiseDirectoriesForm, TypingIntoTheCurrentEntrySetsItsButtons) {
+    test::App();
+    TOrganiseDirectoriesForm f;
+    f.SetFavouriteDirs("/a");
+    f.Current = 1;
+    f.DirectoryEditEnter();
+    EXPECT_FALSE(f.ClearSpeedButton->isEnabled());
+    EXPECT_TRUE(f.BrowseSpeedButton->isEnabled());
+    f.DirectoryEdit[1]->setFocus();
+    f.Current = 1;
+    Key(*f.DirectoryEdit[1], Qt::Key_X, "x");
+    EXPECT_EQ(f.DirectoryEdit[1]->text(), "x");
+    EXPECT_TRUE(f.ClearSpeedButton->isEnabled() && f.UpSpeedButton->isEnabled() && f.DownSpeedButton->isEnabled());
+    Key(*f.DirectoryEdit[1], Qt::Key_Backspace);
+    EXPECT_FALSE(f.ClearSpeedButton->isEnabled() || f.UpSpeedButton->isEnabled());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(OpenAllDialog, EachShowingStartsWithNoFileNameAndSelectsTheFolder) {
+    test::App();
+    test::TempDir dir;
+    test::WriteBmp24(dir.File("a.bmp"), 4, 4, [](int, int) { return 0u; });
+    dir.Write("a.nfo", "x");
+    dir.Write("b.cbz", "x");
+    TOpenAllDialog d(nullptr);
+    auto* name = d.findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(name, nullptr);
+    name->setText("typed last time");
+    int filter = 2;  // archives listed too
+    std::vector<std::string> files;
+    QStringList selectedOnShow;
+    QTimer::singleShot(0, [&] {
+        // The folder is listed in the background: wait for it as the user would.
+        for (int i = 0; i < 2000 && d.selectedFiles().size() < 2; ++i) QApplication::processEvents(QEventLoop::AllEvents, 10);
+        selectedOnShow = d.selectedFiles();
+        EXPECT_FALSE(name->text().contains("typed last time"));
+        d.reject();
+    });
+    EXPECT_FALSE(d.Execute(dir.Path(), filter, files));
+    EXPECT_EQ(filter, 2);
+    selectedOnShow.sort();
+    EXPECT_EQ(selectedOnShow.join(',').toStdString(), dir.File("a.bmp") + "," + dir.File("a.nfo"))
+        << "images and info files, not archives";
+}
+
+}  // namespace
