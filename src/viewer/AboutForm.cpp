@@ -1,6 +1,8 @@
 #include "viewer/AboutForm.h"
 
+#include <QGuiApplication>
 #include <QKeyEvent>
+#include <QScreen>
 #include <QVBoxLayout>
 
 #include "platform/Version.h"
@@ -42,6 +44,15 @@ void TAboutForm::keyPressEvent(QKeyEvent* Event) {
         return;
     }
     QDialog::keyPressEvent(Event);
+}
+
+// Centred on the screen, not on the reader's window.
+void TAboutForm::showEvent(QShowEvent* Event) {
+    QDialog::showEvent(Event);
+    if (QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen()) {
+        const QRect r = s->availableGeometry();
+        move(r.center() - QPoint(frameGeometry().width() / 2, frameGeometry().height() / 2));
+    }
 }
 
 }  // namespace vellicor

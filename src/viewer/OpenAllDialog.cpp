@@ -13,6 +13,7 @@
 #include <QItemSelectionModel>
 #include <QListView>
 #include <QPainter>
+#include <QToolTip>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -153,6 +154,7 @@ bool TOpenAllDialog::Execute(const std::string& Directory, int& FilterIndex, std
     const bool ok = exec() == QDialog::Accepted;
     // A completion list left open would outlive the dialog and hold the reader's input.
     HideCompletion();
+    QToolTip::hideText();
     ChangeTimer->stop();
     Picture = QImage();
     SavedFileName.clear();

@@ -412,6 +412,10 @@ TEST(OrganiseDirectoriesForm, TypingIntoTheCurrentEntrySetsItsButtons) {
     EXPECT_TRUE(f.ClearSpeedButton->isEnabled() && f.UpSpeedButton->isEnabled() && f.DownSpeedButton->isEnabled());
     Key(*f.DirectoryEdit[1], Qt::Key_Backspace);
     EXPECT_FALSE(f.ClearSpeedButton->isEnabled() || f.UpSpeedButton->isEnabled());
+    f.DirectoryEdit[1]->clearFocus();
+    f.SetFavouriteDirs("/a,/b");  // the next showing: no entry is current until one is entered
+    EXPECT_EQ(f.Current, -1);
+    EXPECT_FALSE(f.BrowseSpeedButton->isEnabled() || f.UpSpeedButton->isEnabled());
 }
 
 }  // namespace
