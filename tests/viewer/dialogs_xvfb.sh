@@ -31,10 +31,13 @@ cat > "$work/run.sh" <<RUN
 set -u
 "$exe" "$work/book.cbz" > "$work/app.log" 2>&1 &
 pid=\$!
+# Waits (up to 30 s) for the reader's caption to name a page, then notes the caption.
+caption() { for i in \$(seq 1 300); do xdotool getwindowname "\$win" | grep -q "\$1" && break; sleep 0.1; done; xdotool getwindowname "\$win" >> "$work/captions.txt"; }
 wait_name() { for i in \$(seq 1 300); do xdotool search --onlyvisible --name "\$1" >/dev/null 2>&1 && return 0; sleep 0.1; done; return 1; }
 wait_name 'readme.nfo' && echo info >> "$work/seen.txt"
 import -window root "$work/info.png"
 xdotool key space; sleep 0.5                       # dismisses the info window
+wait_name 'p001.jpg'
 win=\$(xdotool search --name 'p001.jpg' | head -1)
 xdotool windowfocus --sync "\$win" 2>/dev/null; sleep 0.3
 xdotool key p
@@ -46,13 +49,13 @@ import -window root "$work/thumbs.png"
 xdotool key F1
 wait_name 'Vellicor Help' && echo help >> "$work/seen.txt"
 xdotool windowfocus --sync "\$thumb" 2>/dev/null; sleep 0.2
-xdotool key End Return; sleep 1
-xdotool getwindowname "\$win" >> "$work/captions.txt"
+xdotool key End Return
+caption p060.jpg
 xdotool windowfocus --sync "\$win" 2>/dev/null
 xdotool key shift+p
 wait_name 'Go To Page:' && echo goto >> "$work/seen.txt"
-xdotool key 2 5 Return; sleep 1
-xdotool getwindowname "\$win" >> "$work/captions.txt"
+xdotool key 2 5 Return
+caption p025.jpg
 kill \$pid 2>/dev/null
 for i in \$(seq 1 50); do kill -0 \$pid 2>/dev/null || break; sleep 0.1; done
 kill -9 \$pid 2>/dev/null
