@@ -1,6 +1,7 @@
 #include "viewer/InfoWindow.h"
 
 #include <QEvent>
+#include <algorithm>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QScreen>
@@ -28,8 +29,11 @@ TQtProcessFilesForm::~TQtProcessFilesForm() { delete Window_; }
 void TQtProcessFilesForm::ShowInfo(const std::string& Caption, const std::string& Text) {
     VTRACE("TQtProcessFilesForm::ShowInfo");
     auto& c = Config();
-    // Stored sizes may be nonsense: keep the window usable.
-    Window_->resize(std::max(c.InfoWidth, 100), std::max(c.InfoHeight, 80));
+    // Stored sizes may be nonsense: keep the window usable and on the screen.
+    QSize most(4096, 4096);
+    if (QScreen* s = QGuiApplication::primaryScreen()) most = s->availableGeometry().size();
+    Window_->resize(std::clamp(c.InfoWidth, 100, std::max(most.width(), 100)),
+                    std::clamp(c.InfoHeight, 80, std::max(most.height(), 80)));
     QFont font(QString::fromStdString(c.InfoFont.Name));
     if (c.InfoFont.Size > 0) font.setPointSize(c.InfoFont.Size);
     font.setBold((c.InfoFont.Style & 1) != 0);

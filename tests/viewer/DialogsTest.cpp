@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -359,6 +361,14 @@ TEST(InfoWindow, ShowsEachFileAndAKeyGoesOn) {
     QApplication::sendEvent(w->InfoBox->viewport(), &dbl);
     drive();
     EXPECT_FALSE(w->isVisible()) << "after the last file the window stays hidden";
+    config.SetInfoWidth(1000000);  // a damaged setting
+    config.SetInfoHeight(-5);
+    queue.LoadFiles(names, 0);
+    drive();
+    ASSERT_TRUE(w->isVisible());
+    const QSize screen = QGuiApplication::primaryScreen()->availableGeometry().size();
+    EXPECT_LE(w->width(), screen.width());
+    EXPECT_GE(w->height(), 80);
 }
 
 }  // namespace
