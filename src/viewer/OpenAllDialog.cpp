@@ -111,7 +111,7 @@ TOpenAllDialog::TOpenAllDialog(TProcessFilesForm* Queue, QWidget* Parent) : QFil
     connect(ChangeTimer, &QTimer::timeout, this, [this] { OnChangeTimer(); });
     connect(this, &QFileDialog::currentChanged, this, [this] { CheckFolderForPictures(); });
     connect(this, &QFileDialog::filesSelected, this, [this] { CheckFolderForPictures(); });
-    // Entering a folder selects its files; one listed before is not listed again, so both.
+    connect(this, &QFileDialog::filterSelected, this, [this] { CheckFolderForPictures(); });  // the list changed
     if (auto* model = findChild<QFileSystemModel*>()) {
         // Every way of entering a folder (the list, the path box, a typed folder name) sets
         // the model's root. Once the dialog has finished entering it the list shows the
