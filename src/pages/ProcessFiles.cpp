@@ -439,8 +439,11 @@ void TProcessFilesForm::NewRecentDirectory(const std::string& Directory) {
     VTRACE("TProcessFilesForm::NewRecentDirectory");
     TStringList favourites;
     favourites.SetCommaText(Config_.FavouriteDirectories);
+    // Favourites come from the directory dialog without the trailing separator the loader's
+    // directory has: both are compared without it.
     for (const auto& f : favourites)
-        if (AnsiCompareText(f, Directory) == 0) return;
+        if (!f.empty() && AnsiCompareText(ExcludeTrailingPathDelimiter(f), ExcludeTrailingPathDelimiter(Directory)) == 0)
+            return;
 
     auto normalise = [this](std::string d) {
         if (Config_.StripLastDirInHistoryList) {

@@ -1,6 +1,8 @@
 #include "viewer/AboutForm.h"
 
+#include <QGuiApplication>
 #include <QKeyEvent>
+#include <QScreen>
 #include <QVBoxLayout>
 
 #include "platform/Version.h"
@@ -10,11 +12,12 @@ namespace vellicor {
 const char* const TAboutForm::kCredits =
     "Vellicor\n"
     "\n"
-    "A reader for sequences of images: scanned comics, magazines and books, one or two pages\n"
-    "at a time, from loose files or straight from archives.\n"
+    "A reader for sequences of images: scanned comics, magazines and books, one or two pages at a "
+    "time, full screen or in a window, from loose files or straight from archives.\n"
     "\n"
-    "Pages are decoded with libjpeg, zlib and the program's own PNG and GIF readers; archives\n"
-    "are read with the program's own readers. The windows are built with Qt.\n";
+    "JPEG pages are decoded with libjpeg; PNG (on zlib), GIF and BMP pages with the program's own "
+    "readers. Zip archives are read with zlib and libbz2, rar archives with libarchive, tar and ace archives "
+    "with the program's own readers. The windows are built with Qt.\n";
 
 std::string ProgramVersion() { return VELLICOR_VERSION; }
 
@@ -41,6 +44,15 @@ void TAboutForm::keyPressEvent(QKeyEvent* Event) {
         return;
     }
     QDialog::keyPressEvent(Event);
+}
+
+// Centred on the screen, not on the reader's window.
+void TAboutForm::showEvent(QShowEvent* Event) {
+    QDialog::showEvent(Event);
+    if (QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen()) {
+        const QRect r = s->availableGeometry();
+        move(r.center() - QPoint(frameGeometry().width() / 2, frameGeometry().height() / 2));
+    }
 }
 
 }  // namespace vellicor

@@ -16,6 +16,7 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* Event) override;
+    void showEvent(QShowEvent* Event) override;
 };
 
 // The version the build gave the program.

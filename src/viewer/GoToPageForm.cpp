@@ -1,7 +1,9 @@
 #include "viewer/GoToPageForm.h"
 
 #include <QHBoxLayout>
+#include <QGuiApplication>
 #include <QKeyEvent>
+#include <QScreen>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -94,6 +96,15 @@ void TGoToPageForm::keyPressEvent(QKeyEvent* Event) {
         return;
     }
     QDialog::keyPressEvent(Event);  // Enter and Escape through the buttons
+}
+
+// Centred on the screen, not on the reader's window.
+void TGoToPageForm::showEvent(QShowEvent* Event) {
+    QDialog::showEvent(Event);
+    if (QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen()) {
+        const QRect r = s->availableGeometry();
+        move(r.center() - QPoint(frameGeometry().width() / 2, frameGeometry().height() / 2));
+    }
 }
 
 }  // namespace vellicor

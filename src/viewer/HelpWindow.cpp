@@ -1,11 +1,13 @@
 #include "viewer/HelpWindow.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QPointer>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <memory>
 
 #include "trace/Trace.h"
 #include "viewer/Help.h"
@@ -57,9 +59,16 @@ bool HelpWindow::ShowTopic(int Context) {
 }
 
 void InstallHelpService(QWidget* parent) {
-    auto window = QPointer<HelpWindow>(new HelpWindow(parent));
-    SetHelpContextHandler([window](int Context) {
-        if (window) window->ShowTopic(Context);
+    auto owner = QPointer<QWidget>(parent);
+    auto window = std::make_shared<QPointer<HelpWindow>>(new HelpWindow(parent));
+    SetHelpContextHandler([owner, window](int Context) {
+        // Asked for from a modal dialog, the window goes with that dialog: otherwise the
+        // dialog would block it and its links and scroll bar would not answer.
+        QWidget* host = QApplication::activeModalWidget();
+        if (!host) host = owner;
+        if (!*window) *window = new HelpWindow(host);
+        if ((*window)->parentWidget() != host) (*window)->setParent(host, Qt::Window);
+        (*window)->ShowTopic(Context);
     });
 }
 

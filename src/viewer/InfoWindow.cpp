@@ -1,15 +1,25 @@
 #include "viewer/InfoWindow.h"
 
 #include <QEvent>
+#include <algorithm>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include "platform/Text.h"
 #include "settings/Configuration.h"
 #include "trace/Trace.h"
 
 namespace vellicor {
+
+QString InfoText(const std::string& Bytes) {
+    QString text = QString::fromStdString(DecodeTextFile(Bytes));
+    text.replace("\r\n", "\n");
+    text.replace('\r', '\n');
+    text.replace(QChar(0), ' ');  // a stray NUL would end the text on screen
+    return text;
+}
 
 TQtProcessFilesForm::TQtProcessFilesForm(TConfigureForm& Config)
     : TProcessFilesForm(Config), Window_(new TInfoWindow(*this)) {}
@@ -19,8 +29,11 @@ TQtProcessFilesForm::~TQtProcessFilesForm() { delete Window_; }
 void TQtProcessFilesForm::ShowInfo(const std::string& Caption, const std::string& Text) {
     VTRACE("TQtProcessFilesForm::ShowInfo");
     auto& c = Config();
-    // Stored sizes may be nonsense: keep the window usable.
-    Window_->resize(std::max(c.InfoWidth, 100), std::max(c.InfoHeight, 80));
+    // Stored sizes may be nonsense: keep the window usable and on the screen.
+    QSize most(4096, 4096);
+    if (QScreen* s = QGuiApplication::primaryScreen()) most = s->availableGeometry().size();
+    Window_->resize(std::clamp(c.InfoWidth, 100, std::max(most.width(), 100)),
+                    std::clamp(c.InfoHeight, 80, std::max(most.height(), 80)));
     QFont font(QString::fromStdString(c.InfoFont.Name));
     if (c.InfoFont.Size > 0) font.setPointSize(c.InfoFont.Size);
     font.setBold((c.InfoFont.Style & 1) != 0);
@@ -31,7 +44,7 @@ void TQtProcessFilesForm::ShowInfo(const std::string& Caption, const std::string
     Window_->InfoBox->setStyleSheet(QString("QPlainTextEdit { background: rgb(%1,%2,%3); color: rgb(%4,%5,%6); }")
                                         .arg(GetRValue(bg)).arg(GetGValue(bg)).arg(GetBValue(bg))
                                         .arg(GetRValue(fg)).arg(GetGValue(fg)).arg(GetBValue(fg)));
-    Window_->InfoBox->setPlainText(QString::fromLocal8Bit(Text.data(), static_cast<qsizetype>(Text.size())));
+    Window_->InfoBox->setPlainText(InfoText(Text));
     Window_->setWindowTitle(QString::fromStdString(Caption));
     if (QScreen* s = QGuiApplication::primaryScreen()) {
         const QRect r = s->availableGeometry();

@@ -10,6 +10,9 @@ namespace vellicor {
 
 class TInfoWindow;
 
+// An info file's bytes as text: UTF-8 when valid, else Windows-1252; any line ending.
+QString InfoText(const std::string& Bytes);
+
 class TQtProcessFilesForm : public TProcessFilesForm {
 public:
     explicit TQtProcessFilesForm(TConfigureForm& Config);

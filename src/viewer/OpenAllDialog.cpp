@@ -1,13 +1,19 @@
 #include "viewer/OpenAllDialog.h"
 
 #include <QAbstractItemView>
+#include <QCompleter>
+#include <QLineEdit>
+#include <QApplication>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QGridLayout>
+#include <QKeyEvent>
 #include <QItemSelectionModel>
 #include <QListView>
 #include <QPainter>
+#include <QToolTip>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -17,6 +23,7 @@
 #include "platform/Streams.h"
 #include "pages/Utilsunit.h"
 #include "trace/Trace.h"
+#include "viewer/Help.h"
 
 namespace vellicor {
 
@@ -72,8 +79,10 @@ TOpenAllDialog::TOpenAllDialog(TProcessFilesForm* Queue, QWidget* Parent) : QFil
     setFileMode(QFileDialog::ExistingFiles);
     setAcceptMode(QFileDialog::AcceptOpen);
     setNameFilters({kFilters[0], kFilters[1], kFilters[2]});
+    setOption(QFileDialog::HideNameFilterDetails, true);  // the filter list shows the descriptions
     setWindowTitle("Open");
     setSizeGripEnabled(true);
+    resize(820, 500);
     PicturePanel = new QFrame(this);
     PicturePanel->setObjectName("PicturePanel");
     PicturePanel->setMinimumSize(200, 169);
@@ -90,15 +99,37 @@ TOpenAllDialog::TOpenAllDialog(TProcessFilesForm* Queue, QWidget* Parent) : QFil
     inner->addWidget(PaintBox);
     outer->addWidget(PaintPanel);
     if (auto* grid = qobject_cast<QGridLayout*>(layout())) grid->addWidget(PicturePanel, 0, grid->columnCount(), grid->rowCount(), 1);
+    if (auto* box = findChild<QDialogButtonBox*>("buttonBox")) {
+        HelpButton = box->addButton(QDialogButtonBox::Help);
+        HelpButton->setAutoDefault(false);
+        connect(box, &QDialogButtonBox::helpRequested, this, [this] { HelpButtonClick(); });
+    }
+    qApp->installEventFilter(this);
     ChangeTimer = new QTimer(this);
     ChangeTimer->setSingleShot(true);
     ChangeTimer->setInterval(500);
     connect(ChangeTimer, &QTimer::timeout, this, [this] { OnChangeTimer(); });
     connect(this, &QFileDialog::currentChanged, this, [this] { CheckFolderForPictures(); });
     connect(this, &QFileDialog::filesSelected, this, [this] { CheckFolderForPictures(); });
+    connect(this, &QFileDialog::filterSelected, this, [this] { CheckFolderForPictures(); });  // the list changed
     if (auto* model = findChild<QFileSystemModel*>()) {
+        // Every way of entering a folder (the list, the path box, a typed folder name) sets
+        // the model's root. Once the dialog has finished entering it the list shows the
+        // folder, the name box is cleared, and the completions of a typed folder are done with.
+        connect(model, &QFileSystemModel::rootPathChanged, this, [this] {
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    HideCompletion();
+                    SelectAll();
+                    CheckFolderForPictures();
+                },
+                Qt::QueuedConnection);
+        });
         // The folder's files arrive in the background: select them once they are listed.
-        connect(model, &QFileSystemModel::directoryLoaded, this, [this] {
+        // Only the folder shown: the model also loads folders for completing a typed name.
+        connect(model, &QFileSystemModel::directoryLoaded, this, [this](const QString& Path) {
+            if (QDir(Path) != directory()) return;
             SelectAll();
             CheckFolderForPictures();
         });
@@ -117,17 +148,55 @@ bool TOpenAllDialog::Execute(const std::string& Directory, int& FilterIndex, std
     SavedFileName.clear();
     if (!Directory.empty()) setDirectory(QString::fromStdString(Directory));
     selectNameFilter(kFilters[std::clamp(FilterIndex, 1, 3) - 1]);
+    // Each showing starts with no file name; what was typed last time is gone.
+    if (auto* name = findChild<QLineEdit*>("fileNameEdit")) name->clear();
+    SelectAll();
     const bool ok = exec() == QDialog::Accepted;
+    // A completion list left open would outlive the dialog and hold the reader's input.
+    HideCompletion();
+    QToolTip::hideText();
     ChangeTimer->stop();
     Picture = QImage();
     SavedFileName.clear();
     if (Queue_) Queue_->OnPreviewReady = nullptr;
     if (!ok) return false;
-    for (int i = 0; i < 3; ++i)
-        if (selectedNameFilter() == kFilters[i]) FilterIndex = i + 1;
+    if (SelectedFilterIndex() > 0) FilterIndex = SelectedFilterIndex();
     Files.clear();
     for (const QString& f : selectedFiles()) Files.push_back(f.toStdString());
     return true;
+}
+
+void TOpenAllDialog::HelpButtonClick() {
+    VTRACE("TOpenAllDialog::HelpButtonClick");
+    ShowHelpContext(kHelpContext);
+}
+
+bool TOpenAllDialog::eventFilter(QObject* Watched, QEvent* Event) {
+    // F1 wherever the focus is: the dialog's file name box takes every key it is given.
+    if (Event->type() == QEvent::KeyPress && Watched->isWidgetType() &&
+        static_cast<QWidget*>(Watched)->window() == this) {
+        const auto* key = static_cast<QKeyEvent*>(Event);
+        if (key->key() == Qt::Key_F1 && key->modifiers() == Qt::NoModifier) {
+            HelpButtonClick();
+            return true;
+        }
+    }
+    return QFileDialog::eventFilter(Watched, Event);
+}
+
+void TOpenAllDialog::HideCompletion() {
+    auto* name = findChild<QLineEdit*>("fileNameEdit");
+    if (name && name->completer() && name->completer()->popup()) name->completer()->popup()->hide();
+}
+
+int TOpenAllDialog::SelectedFilterIndex() const {
+    // With the details hidden the dialog names the filter by its description alone.
+    const QString chosen = selectedNameFilter();
+    for (int i = 0; i < 3; ++i) {
+        const QString f = kFilters[i];
+        if (chosen == f || f.startsWith(chosen + " (")) return i + 1;
+    }
+    return 0;
 }
 
 void TOpenAllDialog::CheckFolderForPictures() { ChangeTimer->start(500); }
@@ -139,9 +208,15 @@ void TOpenAllDialog::OnChangeTimer() {
     if (folder.empty() || folder.back() != '/') folder += '/';
     QStringList selected;
     for (const QString& f : selectedFiles()) selected << QFileInfo(f).fileName();
+    // The files the list shows: those of the chosen filter, in name order.
+    const QString filter = SelectedFilterIndex() > 0 ? kFilters[SelectedFilterIndex() - 1] : selectedNameFilter();
+    const qsizetype open = filter.lastIndexOf('('), close = filter.lastIndexOf(')');
+    QStringList patterns;
+    if (open >= 0 && close > open) patterns = filter.mid(open + 1, close - open - 1).split(' ', Qt::SkipEmptyParts);
     std::vector<std::pair<std::string, bool>> items;
-    const QDir dir(QString::fromStdString(folder));
-    for (const QString& name : dir.entryList(QDir::Files, QDir::Name)) items.push_back({name.toStdString(), selected.contains(name)});
+    const QDir dir(QString::fromStdString(folder), QString(), QDir::Name | QDir::IgnoreCase, QDir::Files);
+    for (const QString& name : dir.entryList(patterns, QDir::Files, QDir::Name | QDir::IgnoreCase))
+        items.push_back({name.toStdString(), selected.contains(name)});
     const std::string candidate = PreviewCandidate(folder, items);
     if (candidate != SavedFileName) {
         if (candidate.empty()) {
@@ -201,6 +276,9 @@ void TOpenAllDialog::SelectAll() {
         if (IsImageFile(full) || IsInfoFile(full) || IsChecksumFile(full)) selection.select(index, index);
     }
     if (!selection.isEmpty()) view->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    // The names now stand in the file name box: typing replaces them, as a typed folder or
+    // name should, instead of being added after them.
+    if (auto* name = findChild<QLineEdit*>("fileNameEdit")) name->selectAll();
 }
 
 }  // namespace vellicor

@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QFrame>
 #include <QImage>
+#include <QPushButton>
 #include <QTimer>
 #include <string>
 #include <utility>
@@ -46,15 +47,24 @@ public:
     QFrame* PaintPanel = nullptr;
     TPreviewBox* PaintBox = nullptr;
     QTimer* ChangeTimer = nullptr;
+    QPushButton* HelpButton = nullptr;
     std::string SavedFileName;
+    static constexpr int kHelpContext = 5;
 
     static const char* const kFilters[3];
     // Runs the dialog with filter FilterIndex (1-based) chosen.
     bool Execute(const std::string& Directory, int& FilterIndex, std::vector<std::string>& Files);
+    // The filter chosen, 1-based; 0 when it is none of ours.
+    int SelectedFilterIndex() const;
     void CheckFolderForPictures();
     void OnChangeTimer();
     void PreviewReady(const QImage& Bitmap);
     void SelectAll();
+    void HelpButtonClick();
+    void HideCompletion();
+
+protected:
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
 
 private:
     TProcessFilesForm* Queue_;

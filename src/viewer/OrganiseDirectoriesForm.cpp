@@ -1,5 +1,6 @@
 #include "viewer/OrganiseDirectoriesForm.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QEvent>
 #include <QFileDialog>
@@ -9,6 +10,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "platform/StringList.h"
 #include "platform/Text.h"
@@ -37,6 +39,10 @@ TOrganiseDirectoriesForm::TOrganiseDirectoriesForm(QWidget* Parent) : QDialog(Pa
         DirectoryEdit[i] = new QLineEdit(favGroup);
         DirectoryEdit[i]->setObjectName(QString("DirectoryEdit%1").arg(i + 1));
         DirectoryEdit[i]->installEventFilter(this);
+        // Typing into the current entry fills or empties it as Clear or Browse would.
+        connect(DirectoryEdit[i], &QLineEdit::textEdited, this, [this, i] {
+            if (Current == i) DirectoryEditEnter();
+        });
         favForm->addRow(QString("Shift-F%1").arg(i + 1), DirectoryEdit[i]);
     }
     UpSpeedButton = SpeedButton("Up", "Move directory up", favTab);
@@ -44,6 +50,7 @@ TOrganiseDirectoriesForm::TOrganiseDirectoriesForm(QWidget* Parent) : QDialog(Pa
     ClearSpeedButton = SpeedButton("Clear", "Clear directory entry", favTab);
     BrowseSpeedButton = SpeedButton("Browse", "Browse for directory", favTab);
     auto* ok = new QPushButton("OK", favTab);
+    ok->setDefault(true);  // Enter in an entry is OK
     auto* cancel = new QPushButton("Cancel", favTab);
     auto* favButtons = new QHBoxLayout;
     for (QWidget* w : std::initializer_list<QWidget*>{UpSpeedButton, DownSpeedButton, ClearSpeedButton, BrowseSpeedButton})
@@ -88,6 +95,13 @@ TOrganiseDirectoriesForm::TOrganiseDirectoriesForm(QWidget* Parent) : QDialog(Pa
     SelectDirectory = [this](const std::string& start) {
         return QFileDialog::getExistingDirectory(this, QString(), QString::fromStdString(start)).toStdString();
     };
+    // The focus elsewhere in the form (History, OK): no current entry.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* Now) {
+        if (!Now || Now->window() != this) return;
+        if (std::find(DirectoryEdit.begin(), DirectoryEdit.end(), Now) != DirectoryEdit.end()) return;
+        Current = -1;
+        DirectoryEditEnter();
+    });
     DirectoryEditEnter();
 }
 
@@ -104,6 +118,10 @@ void TOrganiseDirectoriesForm::SetFavouriteDirs(const std::string& CommaText) {
     TStringList l;
     l.SetCommaText(CommaText);
     for (int i = 0; i < 12; ++i) DirectoryEdit[i]->setText(i < l.Count() ? QString::fromStdString(l[i]) : QString());
+    // Freshly loaded: an entry is current again only once it has the focus.
+    Current = -1;
+    for (int i = 0; i < 12; ++i)
+        if (DirectoryEdit[i]->hasFocus()) Current = i;
     DirectoryEditEnter();
 }
 

@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "trace/Trace.h"
+#include "viewer/Help.h"
 
 namespace vellicor {
 
@@ -47,9 +48,10 @@ TThumbForm::TThumbForm(QWidget* Parent) : QDialog(Parent, Qt::FramelessWindowHin
     inner->setContentsMargins(kBevelWidth, kBevelWidth, kBevelWidth, kBevelWidth);
     ThumbScroll = new QScrollArea(ThumbPanel);
     ThumbScroll->setObjectName("ThumbScroll");
-    ThumbScroll->setStyleSheet("QScrollArea, QScrollArea > QWidget > QWidget { background: black; }");
+    ThumbScroll->viewport()->setStyleSheet("background: black;");  // not the scroll bar: it must stay visible
     ThumbScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     ThumbScroll->verticalScrollBar()->setObjectName("ScrollBar");
+    ThumbScroll->verticalScrollBar()->setFixedWidth(kScrollBarWidth);  // the width the grid allows for
     ThumbScroll->setFrameStyle(QFrame::NoFrame);
     ThumbScroll->setFocusPolicy(Qt::NoFocus);  // arrow keys move the selection, not the view
     setFocusPolicy(Qt::StrongFocus);
@@ -91,6 +93,8 @@ void TThumbForm::DisplayThumbs(int ScreenW, int ScreenH) {
     ThumbScroll->setWidget(ThumbBox);
     ThumbScroll->setVerticalScrollBarPolicy(g.ScrollBarNeeded ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
     ThumbScroll->setFixedSize(g.BoxWidth, g.BoxHeight);
+    // A wheel notch (three steps) moves one row of thumbnails.
+    ThumbScroll->verticalScrollBar()->setSingleStep(std::max((th + 1) / 3, 1));
     adjustSize();
     move((ScreenW - width()) / 2, (ScreenH - height()) / 2);
     Highlight(std::clamp(SelectedThumb, 0, std::max(n - 1, 0)));
@@ -106,10 +110,18 @@ void TThumbForm::SetImage(int Index) {
     } else {
         // Not made yet: a grey box with the page number.
         img->setPixmap(QPixmap());
-        img->setStyleSheet("background: #404040; color: #c0c0c0;");
         img->setAlignment(Qt::AlignCenter);
         img->setText(QString::number(Index + 1));
     }
+    SetStyle(Index);
+}
+
+void TThumbForm::SetStyle(int Index) {
+    TThumbImage* img = Thumbs[static_cast<size_t>(Index)];
+    QString style = img->pixmap().isNull() ? "background: #404040; color: #c0c0c0;" : "background: black;";
+    // A bright frame shows on dark pages as well as light ones.
+    if (Index == Highlighted) style += " border: 3px solid #ffc000;";
+    img->setStyleSheet(style);
 }
 
 void TThumbForm::RefreshThumbs() {
@@ -119,15 +131,11 @@ void TThumbForm::RefreshThumbs() {
 
 void TThumbForm::Highlight(int Index) {
     if (Thumbs.empty()) return;
-    if (Highlighted >= 0 && Highlighted < static_cast<int>(Thumbs.size())) {
-        auto* old = Thumbs[static_cast<size_t>(Highlighted)];
-        old->setFrameStyle(QFrame::NoFrame);
-    }
+    const int old = Highlighted;
     Highlighted = std::clamp(Index, 0, static_cast<int>(Thumbs.size()) - 1);
-    auto* img = Thumbs[static_cast<size_t>(Highlighted)];
-    img->setFrameStyle(QFrame::Box);
-    img->setLineWidth(3);
-    ThumbScroll->ensureWidgetVisible(img, 0, 0);
+    if (old >= 0 && old < static_cast<int>(Thumbs.size())) SetStyle(old);
+    SetStyle(Highlighted);
+    ThumbScroll->ensureWidgetVisible(Thumbs[static_cast<size_t>(Highlighted)], 0, 0);
 }
 
 void TThumbForm::ThumbClick(int Tag) {
@@ -144,6 +152,7 @@ void TThumbForm::keyPressEvent(QKeyEvent* Event) {
             hide();
             done(QDialog::Rejected);
             return;
+        case Qt::Key_F1: ShowHelpContext(kHelpContext); return;
         case Qt::Key_Return:
         case Qt::Key_Enter:
             if (!Thumbs.empty()) ThumbClick(Highlighted);

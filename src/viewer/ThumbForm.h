@@ -54,6 +54,7 @@ public:
     QWidget* ThumbBox = nullptr;
     static constexpr int kScrollBarWidth = 16;
     static constexpr int kBevelWidth = 5;
+    static constexpr int kHelpContext = 12;
 
     void DisplayThumbs();
     void DisplayThumbs(int ScreenW, int ScreenH);
@@ -68,6 +69,7 @@ protected:
 private:
     void Highlight(int Index);
     void SetImage(int Index);
+    void SetStyle(int Index);
 };
 
 }  // namespace vellicor

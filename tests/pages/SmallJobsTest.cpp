@@ -198,6 +198,8 @@ TEST_F(SmallJobsTest, RecentDirectories) {
     config().FavouriteDirectories = ",/fav";
     queue().NewRecentDirectory("/FAV");
     EXPECT_EQ(config().RecentDirectories.find("FAV"), std::string::npos);
+    queue().NewRecentDirectory("/fav/");  // as the loader names it, with the separator
+    EXPECT_EQ(config().RecentDirectories.find("fav"), std::string::npos);
     config().RecentDirectories = "";
     config().StripLastDirInHistoryList = true;
     queue().NewRecentDirectory("/comics/a");

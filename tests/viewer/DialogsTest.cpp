@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QComboBox>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QTimer>
 #include <filesystem>
@@ -12,11 +16,15 @@
 #include "pages/ThumbList.h"
 #include "pages/ProcessFiles.h"
 #include "settings/Configuration.h"
+#include "support/FakeUi.h"
 #include "support/ScopedConfigDir.h"
 #include "support/TempDir.h"
 #include "support/TestImages.h"
 #include "viewer/AboutForm.h"
 #include "viewer/GoToPageForm.h"
+#include "viewer/Help.h"
+#include "viewer/HelpWindow.h"
+#include "viewer/InfoWindow.h"
 #include "viewer/OpenAllDialog.h"
 #include "viewer/OrganiseDirectoriesForm.h"
 #include "viewer/ThumbForm.h"
@@ -242,6 +250,213 @@ TEST(OpenAllDialog, PreviewFollowsTheFolderAndSkipsCorruptFiles) {
     d.CheckFolderForPictures();
     EXPECT_TRUE(d.ChangeTimer->isActive());
     EXPECT_EQ(d.ChangeTimer->interval(), 500);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DialogHelp, F1AndTheHelpButtonOpenTheirTopics) {
+    test::App();
+    std::vector<int> topics;
+    SetHelpContextHandler([&](int c) { topics.push_back(c); });
+    TThumbForm thumbs;
+    thumbs.Pages = 2;
+    thumbs.DisplayThumbs(1024, 768);
+    Key(thumbs, Qt::Key_F1);
+    EXPECT_TRUE(thumbs.result() != QDialog::Accepted);
+    TOpenAllDialog open(nullptr);
+    ASSERT_NE(open.HelpButton, nullptr);
+    EXPECT_EQ(open.HelpButton->text().remove('&'), "Help");
+    open.HelpButton->click();
+    auto* name = open.findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(name, nullptr);
+    Key(*name, Qt::Key_F1);  // F1 wherever the focus is in the dialog
+    SetHelpContextHandler(nullptr);
+    EXPECT_EQ(topics, (std::vector<int>{12, 5, 5}));
+}
+
+}  // namespace
+
+namespace {
+
+// A modal dialog blocks every window but its own: help asked for from one goes with it.
+TEST(DialogHelp, HelpAskedForInAModalDialogIsNotBlockedByIt) {
+    test::App();
+    QWidget main;
+    InstallHelpService(&main);
+    QDialog modal(&main);
+    HelpWindow* during = nullptr;
+    QTimer::singleShot(0, [&] {
+        ShowHelpContext(TThumbForm::kHelpContext);
+        during = modal.findChild<HelpWindow*>();
+        modal.reject();
+    });
+    modal.exec();
+    ASSERT_NE(during, nullptr);
+    EXPECT_TRUE(during->isWindow());
+    ShowHelpContext(kHelpContents);  // from the reader itself: back under its window
+    EXPECT_EQ(main.findChild<HelpWindow*>(), during);
+    SetHelpContextHandler(nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(InfoWindow, TextEncodingsAndLineEnds) {
+    struct Case {
+        std::string bytes;
+        QString text;
+    } cases[] = {
+        {"plain\r\nlines\r\n", "plain\nlines\n"},
+        {"mac\rlines", "mac\nlines"},
+        {"\xEF\xBB\xBF" "caf\xC3\xA9", QString::fromUtf8("caf\xC3\xA9")},  // UTF-8 with its mark
+        {"caf\xE9 \x93q\x94", QString::fromUtf8("caf\xC3\xA9 \xE2\x80\x9Cq\xE2\x80\x9D")},  // Windows-1252
+        {std::string("a\0b", 3), "a b"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(InfoText(c.bytes), c.text) << c.bytes;
+}
+
+TEST(InfoWindow, ShowsEachFileAndAKeyGoesOn) {
+    test::App();
+    test::ScopedConfigDir configDir;
+    test::FakeUi ui;
+    test::TempDir dir;
+    test::WriteBmp24(dir.File("p.bmp"), 8, 8, [](int, int) { return 0u; });
+    dir.Write("a.nfo", "first\r\nfile");
+    dir.Write("b.txt", "second");
+    TConfigureForm config;
+    config.DisplayInfoFiles = true;
+    config.GenerateThumbsInBackground = false;
+    config.SetInfoWidth(300);
+    config.SetInfoHeight(200);
+    TQtProcessFilesForm queue(config);
+    auto drive = [&] {
+        for (int i = 0; i < 1000 && queue.Idle(); ++i) {
+        }
+    };
+    TStringList names;
+    for (const char* n : {"p.bmp", "a.nfo", "b.txt"}) names.Add(dir.File(n));
+    queue.LoadFiles(names, 0);
+    drive();
+    TInfoWindow* w = queue.Window();
+    ASSERT_TRUE(w->isVisible());
+    EXPECT_EQ(w->windowTitle(), "a.nfo");
+    EXPECT_EQ(w->InfoBox->toPlainText(), "first\nfile");
+    EXPECT_EQ(w->size(), QSize(300, 200));
+    EXPECT_EQ(w->toolTip(), "File Info - double click or press a key to dismiss");
+    w->resize(320, 200);
+    Key(*w->InfoBox, Qt::Key_Space, " ");
+    drive();
+    ASSERT_TRUE(w->isVisible());
+    EXPECT_EQ(w->windowTitle(), "b.txt");
+    EXPECT_EQ(config.InfoWidth, 320) << "the size is kept when the window hides";
+    EXPECT_EQ(w->width(), 320);
+    Key(*w->InfoBox, Qt::Key_Shift);  // a modifier alone is not a key press
+    drive();
+    EXPECT_TRUE(w->isVisible());
+    QMouseEvent dbl(QEvent::MouseButtonDblClick, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton, Qt::LeftButton,
+                    Qt::NoModifier);
+    QApplication::sendEvent(w->InfoBox->viewport(), &dbl);
+    drive();
+    EXPECT_FALSE(w->isVisible()) << "after the last file the window stays hidden";
+    config.SetInfoWidth(1000000);  // a damaged setting
+    config.SetInfoHeight(-5);
+    queue.LoadFiles(names, 0);
+    drive();
+    ASSERT_TRUE(w->isVisible());
+    const QSize screen = QGuiApplication::primaryScreen()->availableGeometry().size();
+    EXPECT_LE(w->width(), screen.width());
+    EXPECT_GE(w->height(), 80);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(OpenAllDialog, FiltersShowTheirNamesAndThePreviewKeepsToTheFilter) {
+    test::App();
+    test::ScopedConfigDir configDir;
+    test::FakeUi ui;
+    TConfigureForm config;
+    TProcessFilesForm queue(config);
+    test::TempDir dir;
+    dir.Write("a.cbz", "not a zip");
+    test::WriteBmp24(dir.File("b.bmp"), 10, 10, [](int, int) { return 0xFF0000u; });
+    TOpenAllDialog d(&queue);
+    auto* combo = d.findChild<QComboBox*>("fileTypeCombo");
+    ASSERT_NE(combo, nullptr);
+    const char* shown[] = {"JPeg PNG GIF and Info", "JPeg PNG GIF Info and Archives", "JPeg GIF and PNG"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(combo->itemText(i), shown[i]);
+        d.selectNameFilter(TOpenAllDialog::kFilters[i]);
+        EXPECT_EQ(d.SelectedFilterIndex(), i + 1) << "the index read back after OK";
+    }
+    d.setDirectory(QString::fromStdString(dir.Path()));
+    d.selectNameFilter(TOpenAllDialog::kFilters[0]);  // no archives in the list
+    d.OnChangeTimer();
+    EXPECT_EQ(d.SavedFileName, dir.File("b.bmp"));
+    d.selectNameFilter(TOpenAllDialog::kFilters[1]);
+    d.OnChangeTimer();
+    EXPECT_EQ(d.SavedFileName, dir.File("a.cbz")) << "the archive sorts first once the list shows it";
+    EXPECT_TRUE(d.Picture.isNull());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(OrganiseDirectoriesForm, TypingIntoTheCurrentEntrySetsItsButtons) {
+    test::App();
+    TOrganiseDirectoriesForm f;
+    f.SetFavouriteDirs("/a");
+    f.Current = 1;
+    f.DirectoryEditEnter();
+    EXPECT_FALSE(f.ClearSpeedButton->isEnabled());
+    EXPECT_TRUE(f.BrowseSpeedButton->isEnabled());
+    f.DirectoryEdit[1]->setFocus();
+    f.Current = 1;
+    Key(*f.DirectoryEdit[1], Qt::Key_X, "x");
+    EXPECT_EQ(f.DirectoryEdit[1]->text(), "x");
+    EXPECT_TRUE(f.ClearSpeedButton->isEnabled() && f.UpSpeedButton->isEnabled() && f.DownSpeedButton->isEnabled());
+    Key(*f.DirectoryEdit[1], Qt::Key_Backspace);
+    EXPECT_FALSE(f.ClearSpeedButton->isEnabled() || f.UpSpeedButton->isEnabled());
+    f.DirectoryEdit[1]->clearFocus();
+    f.SetFavouriteDirs("/a,/b");  // the next showing: no entry is current until one is entered
+    EXPECT_EQ(f.Current, -1);
+    EXPECT_FALSE(f.BrowseSpeedButton->isEnabled() || f.UpSpeedButton->isEnabled());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(OpenAllDialog, EachShowingStartsWithNoFileNameAndSelectsTheFolder) {
+    test::App();
+    test::TempDir dir;
+    test::WriteBmp24(dir.File("a.bmp"), 4, 4, [](int, int) { return 0u; });
+    dir.Write("a.nfo", "x");
+    dir.Write("b.cbz", "x");
+    TOpenAllDialog d(nullptr);
+    auto* name = d.findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(name, nullptr);
+    name->setText("typed last time");
+    int filter = 2;  // archives listed too
+    std::vector<std::string> files;
+    QStringList selectedOnShow;
+    QTimer::singleShot(0, [&] {
+        // The folder is listed in the background: wait for it as the user would.
+        for (int i = 0; i < 2000 && d.selectedFiles().size() < 2; ++i) QApplication::processEvents(QEventLoop::AllEvents, 10);
+        selectedOnShow = d.selectedFiles();
+        EXPECT_FALSE(name->text().contains("typed last time"));
+        d.reject();
+    });
+    EXPECT_FALSE(d.Execute(dir.Path(), filter, files));
+    EXPECT_EQ(filter, 2);
+    selectedOnShow.sort();
+    EXPECT_EQ(selectedOnShow.join(',').toStdString(), dir.File("a.bmp") + "," + dir.File("a.nfo"))
+        << "images and info files, not archives";
 }
 
 }  // namespace
