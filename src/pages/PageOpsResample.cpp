@@ -500,6 +500,10 @@ size_t BitmapWorkAreaCapacity() { return g_workArea.buffer.size(); }
 
 bool LanczosStretch(TBitmap& bmp, int NewWidth, int NewHeight) {
     VTRACE("TPageBMP::LanczosStretch");
+    return pageops::LanczosStretchMapped(bmp, NewWidth, NewHeight, nullptr);
+}
+
+bool pageops::LanczosStretchMapped(TBitmap& bmp, int NewWidth, int NewHeight, const TColourMap* map) {
     const int sw = bmp.Width(), sh = bmp.Height();
     if (sw < 1 || sh < 1 || NewWidth < 1 || NewHeight < 1) return false;
     if (int64_t(NewWidth) * NewHeight > kMaxBitmapPixels || int64_t(sh) * NewWidth > kMaxBitmapPixels) return false;
@@ -534,9 +538,13 @@ bool LanczosStretch(TBitmap& bmp, int NewWidth, int NewHeight) {
     const int hParts = ParallelParts(sh, int64_t(sw) * 3 * ax.taps);
     const int vParts = ParallelParts(dh, int64_t(dw) * 3 * ay.taps);
     const size_t paddedBytes = (3 * size_t(ax.hi - ax.lo + 1) + 16 + 63) / 64 * 64;
-    if (!work.Reserve(interBytes + 16 + paddedBytes * size_t(hParts), kWorkAreaSlack)) return false;
+    // With a colour map each thread also keeps the source row as the map makes it.
+    if (map && map->Identity()) map = nullptr;
+    const size_t mappedBytes = map ? (3 * size_t(sw) + 63) / 64 * 64 : 0;
+    if (!work.Reserve(interBytes + 16 + (paddedBytes + mappedBytes) * size_t(hParts), kWorkAreaSlack)) return false;
     uint8_t* inter = work.Data();
     uint8_t* paddedRows = inter + interBytes + 16;
+    uint8_t* mappedRows = paddedRows + paddedBytes * size_t(hParts);
 
     ProcessMessages();
     if (bmp.Width() != sw || bmp.Height() != sh) return false;
@@ -554,8 +562,13 @@ bool LanczosStretch(TBitmap& bmp, int NewWidth, int NewHeight) {
         const int b1 = std::min(sh, b0 + hBlock);
         ParallelFor(b1 - b0, hParts, [&](int part, int from, int to) {
             uint8_t* padded = paddedRows + paddedBytes * size_t(part);
+            uint8_t* mapped = mappedRows + mappedBytes * size_t(part);
             for (int y = b0 + from; y < b0 + to; ++y) {
                 const uint8_t* src = bmp.ScanLine(y);
+                if (map) {
+                    map->Apply(src, mapped, sw);
+                    src = mapped;
+                }
                 for (int j = ax.lo; j < inLo; ++j)
                     std::memcpy(padded + 3 * size_t(j - ax.lo), src + 3 * size_t(Mirror(j, sw)), 3);
                 std::memcpy(padded + 3 * size_t(inLo - ax.lo), src + 3 * size_t(inLo), 3 * size_t(inHi - inLo + 1));
@@ -590,7 +603,12 @@ bool LanczosStretch(TBitmap& bmp, int NewWidth, int NewHeight) {
 
 bool Stretch(TBitmap& bmp, int NewWidth, int NewHeight, int32_t DecodedWidth, int32_t& ScalePercent) {
     VTRACE("TPageBMP::Stretch");
-    if (!LanczosStretch(bmp, NewWidth, NewHeight)) return false;
+    return pageops::StretchMapped(bmp, NewWidth, NewHeight, DecodedWidth, ScalePercent, nullptr);
+}
+
+bool pageops::StretchMapped(TBitmap& bmp, int NewWidth, int NewHeight, int32_t DecodedWidth, int32_t& ScalePercent,
+                            const TColourMap* map) {
+    if (!LanczosStretchMapped(bmp, NewWidth, NewHeight, map)) return false;
     if (DecodedWidth != 0) {
         const int64_t percent = int64_t(bmp.Width()) * 100 / DecodedWidth;
         ScalePercent = int32_t(std::clamp<int64_t>(percent, INT32_MIN, INT32_MAX));
