@@ -534,17 +534,21 @@ bool pageops::LanczosStretchMapped(TBitmap& bmp, int NewWidth, int NewHeight, co
     const size_t interRow = size_t(dw) * 3;
     const size_t interStride = (interRow + 4 + 63) / 64 * 64;
     const size_t interBytes = interStride * size_t(sh);
-    // One padded row per thread, each rounded to 64 bytes so that threads share no line.
+    // One padded row for each range of a block, each rounded to 64 bytes so that threads
+    // share no line.
     const int hParts = ParallelParts(sh, int64_t(sw) * 3 * ax.taps);
     const int vParts = ParallelParts(dh, int64_t(dw) * 3 * ay.taps);
+    const int hBlock = ParallelBlockRows(sh, hParts, int64_t(sw) * 3 * ax.taps);
+    const int vBlock = ParallelBlockRows(dh, vParts, int64_t(dw) * 3 * ay.taps);
+    const int hRanges = ParallelRanges(hBlock, hParts);
     const size_t paddedBytes = (3 * size_t(ax.hi - ax.lo + 1) + 16 + 63) / 64 * 64;
     // With a colour map each thread also keeps the source row as the map makes it.
     if (map && map->Identity()) map = nullptr;
     const size_t mappedBytes = map ? (3 * size_t(sw) + 63) / 64 * 64 : 0;
-    if (!work.Reserve(interBytes + 16 + (paddedBytes + mappedBytes) * size_t(hParts), kWorkAreaSlack)) return false;
+    if (!work.Reserve(interBytes + 16 + (paddedBytes + mappedBytes) * size_t(hRanges), kWorkAreaSlack)) return false;
     uint8_t* inter = work.Data();
     uint8_t* paddedRows = inter + interBytes + 16;
-    uint8_t* mappedRows = paddedRows + paddedBytes * size_t(hParts);
+    uint8_t* mappedRows = paddedRows + paddedBytes * size_t(hRanges);
 
     ProcessMessages();
     if (bmp.Width() != sw || bmp.Height() != sh) return false;
@@ -557,10 +561,9 @@ bool pageops::LanczosStretchMapped(TBitmap& bmp, int NewWidth, int NewHeight, co
     if (avx2) horizontal = ax.wide ? HorizontalRowAvx2<true> : HorizontalRowAvx2<false>;
 #endif
     const int inLo = std::max(ax.lo, 0), inHi = std::min(ax.hi, sw - 1);
-    const int hBlock = 16 * hParts;
     for (int b0 = 0; b0 < sh; b0 += hBlock) {
         const int b1 = std::min(sh, b0 + hBlock);
-        ParallelFor(b1 - b0, hParts, [&](int part, int from, int to) {
+        ParallelFor(b1 - b0, ParallelRanges(b1 - b0, hParts), [&](int part, int from, int to) {
             uint8_t* padded = paddedRows + paddedBytes * size_t(part);
             uint8_t* mapped = mappedRows + mappedBytes * size_t(part);
             for (int y = b0 + from; y < b0 + to; ++y) {
@@ -585,10 +588,9 @@ bool pageops::LanczosStretchMapped(TBitmap& bmp, int NewWidth, int NewHeight, co
     if (!bmp.SetSizeForOverwrite(dw, dh, TPixelFormat::pf24bit)) return false;
 
     // Vertical pass: each output row accumulates whole rows of the intermediate image.
-    const int vBlock = 16 * vParts;
     for (int b0 = 0; b0 < dh; b0 += vBlock) {
         const int b1 = std::min(dh, b0 + vBlock);
-        ParallelFor(b1 - b0, vParts, [&](int, int from, int to) {
+        ParallelFor(b1 - b0, ParallelRanges(b1 - b0, vParts), [&](int, int from, int to) {
             std::vector<const uint8_t*> taps(size_t(ay.taps));
             for (int r = b0 + from; r < b0 + to; ++r) {
                 for (int k = 0; k < ay.taps; ++k) taps[size_t(k)] = inter + size_t(Mirror(ay.first[r] + k, sh)) * interStride;
