@@ -121,8 +121,28 @@ void OutputTaps(int i, float scale, std::vector<std::pair<int, int32_t>>& taps) 
     taps[largest].second += int32_t(65536 - total);
 }
 
+// The axis last built in a shared buffer: pages of a book mostly share their sizes, and
+// the weights cost a sine each.
+struct AxisKey {
+    int src = -1, dst = -1, tapMultiple = -1;
+    bool operator==(const AxisKey&) const = default;
+};
+struct AxisCache {
+    AxisKey key;
+    Axis axis;
+};
+AxisCache g_columnCache, g_rowCache;
+
 // Builds the contributors of one axis; taps is rounded up to a multiple of tapMultiple.
-bool BuildAxis(Scratch<int32_t>& buf, int src, int dst, int tapMultiple, Axis& a) {
+// reused tells whether the shared buffer already held them.
+bool BuildAxis(Scratch<int32_t>& buf, AxisCache& cache, int src, int dst, int tapMultiple, Axis& a, bool& reused) {
+    const AxisKey key{src, dst, tapMultiple};
+    reused = buf.Shared() && cache.key == key;
+    if (reused) {
+        a = cache.axis;
+        return true;
+    }
+    if (buf.Shared()) cache.key = AxisKey{};
     const float scale = ScaleFactor(src, dst);
     std::vector<std::pair<int, int32_t>> list;
     // First pass: the nonzero extent of every output.
@@ -154,6 +174,7 @@ bool BuildAxis(Scratch<int32_t>& buf, int src, int dst, int tapMultiple, Axis& a
         a.lo = std::min(a.lo, f);
         a.hi = std::max(a.hi, f + taps - 1);
     }
+    if (buf.Shared()) cache = AxisCache{key, a};
     return true;
 }
 
@@ -517,15 +538,29 @@ bool pageops::LanczosStretchMapped(TBitmap& bmp, int NewWidth, int NewHeight, co
     Scratch<int32_t> columns(g_columnContributors), rows(g_rowContributors);
     Scratch<int16_t> packed(g_packedWeights);
     Axis ax, ay;
-    if (!BuildAxis(columns, sw, dw, 4, ax) || !BuildAxis(rows, sh, dh, 1, ay)) return false;
+    bool columnsReused = false, rowsReused = false;
+    if (!BuildAxis(columns, g_columnCache, sw, dw, 4, ax, columnsReused) ||
+        !BuildAxis(rows, g_rowCache, sh, dh, 1, ay, rowsReused))
+        return false;
     PackedWeights pw;
 #ifdef VELLICOR_PAGEOPS_X86
     if (avx2) {
+        // Packed from the column weights; kept with them while they are.
+        static AxisKey packedFor;
+        const AxisKey columnKey{sw, dw, 4};
+        const bool keep = columnsReused && packed.Shared() && packedFor == columnKey;
         const size_t n = size_t(dw) * size_t(ax.taps) * 4;
-        if (!packed.Reserve(ax.wide ? 2 * n : n)) return false;
+        if (!packed.Reserve(ax.wide ? 2 * n : n)) {
+            if (packed.Shared()) packedFor = AxisKey{};
+            return false;
+        }
         pw.low = packed.Data();
         pw.high = ax.wide ? packed.Data() + n : nullptr;
-        PackHorizontalWeights(ax, pw);
+        if (!keep) {
+            if (packed.Shared()) packedFor = AxisKey{};
+            PackHorizontalWeights(ax, pw);
+            if (packed.Shared() && columns.Shared()) packedFor = columnKey;
+        }
     }
 #endif
     Scratch<uint8_t> work(g_workArea);
