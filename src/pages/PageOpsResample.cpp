@@ -277,40 +277,141 @@ __attribute__((target("avx2"))) void HorizontalRowAvx2(const uint8_t* padded, ui
     }
 }
 
+// Two taps at a time: the bytes of rows k and k + 1 interleaved and widened to int16
+// pairs, each pair multiplied by the pair of weights in one pmaddwd. Weights beyond int16
+// are split into high * 256 + low as in the horizontal kernel, both exact.
 __attribute__((target("avx2"))) void VerticalRowAvx2(const uint8_t* const* rows, const int32_t* w, int taps,
                                                     uint8_t* out, size_t n) {
     const __m256i bias = _mm256_set1_epi32(32767);
     const __m256i zero = _mm256_setzero_si256();
     const __m256i top = _mm256_set1_epi32(0xFF0000);
-    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    // Pairs of weights as int16 (low, high parts); an odd last tap pairs with weight 0.
+    int32_t lowPairs[64], highPairs[64];
+    const int pairs = (taps + 1) / 2;
+    if (pairs > 64) {
+        VerticalRowPlain(rows, w, taps, out, 0, n);
+        return;
+    }
+    bool wide = false;
+    for (int k = 0; k < taps; ++k) wide |= w[k] < -32768 || w[k] > 32767;
+    for (int q = 0; q < pairs; ++q) {
+        const int32_t a = w[2 * q], b = 2 * q + 1 < taps ? w[2 * q + 1] : 0;
+        const int32_t al = wide ? (a & 255) : a, bl = wide ? (b & 255) : b;
+        const int32_t ah = wide ? (a >> 8) : 0, bh = wide ? (b >> 8) : 0;
+        lowPairs[q] = int32_t(uint32_t(uint16_t(al)) | uint32_t(uint16_t(bl)) << 16);
+        highPairs[q] = int32_t(uint32_t(uint16_t(ah)) | uint32_t(uint16_t(bh)) << 16);
+    }
     size_t x = 0;
     for (; x + 32 <= n; x += 32) {
-        __m256i a0 = bias, a1 = bias, a2 = bias, a3 = bias;
-        for (int k = 0; k < taps; ++k) {
-            const uint8_t* s = rows[k] + x;
-            const __m256i wk = _mm256_set1_epi32(w[k]);
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s));
-            const __m128i lo = _mm256_castsi256_si128(v);
-            const __m128i hi = _mm256_extracti128_si256(v, 1);
-            a0 = _mm256_add_epi32(a0, _mm256_mullo_epi32(_mm256_cvtepu8_epi32(lo), wk));
-            a1 = _mm256_add_epi32(a1, _mm256_mullo_epi32(_mm256_cvtepu8_epi32(_mm_srli_si128(lo, 8)), wk));
-            a2 = _mm256_add_epi32(a2, _mm256_mullo_epi32(_mm256_cvtepu8_epi32(hi), wk));
-            a3 = _mm256_add_epi32(a3, _mm256_mullo_epi32(_mm256_cvtepu8_epi32(_mm_srli_si128(hi, 8)), wk));
+        __m256i l0 = zero, l1 = zero, l2 = zero, l3 = zero;
+        __m256i h0 = zero, h1 = zero, h2 = zero, h3 = zero;
+        for (int q = 0; q < pairs; ++q) {
+            const uint8_t* ra = rows[2 * q] + x;
+            const uint8_t* rb = (2 * q + 1 < taps ? rows[2 * q + 1] : rows[2 * q]) + x;
+            const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ra));
+            const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rb));
+            const __m256i lo = _mm256_unpacklo_epi8(a, b), hi = _mm256_unpackhi_epi8(a, b);
+            const __m256i p0 = _mm256_unpacklo_epi8(lo, zero), p1 = _mm256_unpackhi_epi8(lo, zero);
+            const __m256i p2 = _mm256_unpacklo_epi8(hi, zero), p3 = _mm256_unpackhi_epi8(hi, zero);
+            const __m256i wl = _mm256_set1_epi32(lowPairs[q]);
+            l0 = _mm256_add_epi32(l0, _mm256_madd_epi16(p0, wl));
+            l1 = _mm256_add_epi32(l1, _mm256_madd_epi16(p1, wl));
+            l2 = _mm256_add_epi32(l2, _mm256_madd_epi16(p2, wl));
+            l3 = _mm256_add_epi32(l3, _mm256_madd_epi16(p3, wl));
+            if (wide) {
+                const __m256i wh = _mm256_set1_epi32(highPairs[q]);
+                h0 = _mm256_add_epi32(h0, _mm256_madd_epi16(p0, wh));
+                h1 = _mm256_add_epi32(h1, _mm256_madd_epi16(p1, wh));
+                h2 = _mm256_add_epi32(h2, _mm256_madd_epi16(p2, wh));
+                h3 = _mm256_add_epi32(h3, _mm256_madd_epi16(p3, wh));
+            }
         }
-        a0 = _mm256_srli_epi32(_mm256_min_epi32(_mm256_max_epi32(a0, zero), top), 16);
-        a1 = _mm256_srli_epi32(_mm256_min_epi32(_mm256_max_epi32(a1, zero), top), 16);
-        a2 = _mm256_srli_epi32(_mm256_min_epi32(_mm256_max_epi32(a2, zero), top), 16);
-        a3 = _mm256_srli_epi32(_mm256_min_epi32(_mm256_max_epi32(a3, zero), top), 16);
-        const __m256i p01 = _mm256_packus_epi32(a0, a1);
-        const __m256i p23 = _mm256_packus_epi32(a2, a3);
-        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(p01, p23), order);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), bytes);
+#define VELLICOR_FINISH(l, h)                                                                  \
+    _mm256_srli_epi32(                                                                          \
+        _mm256_min_epi32(_mm256_max_epi32(                                                      \
+                             _mm256_add_epi32(_mm256_add_epi32(l, _mm256_slli_epi32(h, 8)), bias), zero), \
+                         top),                                                                  \
+        16)
+        // In each 128-bit half the four sums hold outputs 0-3, 4-7, 8-11 and 12-15 of that
+        // half: packing them in that order gives the bytes in place.
+        const __m256i p01 = _mm256_packus_epi32(VELLICOR_FINISH(l0, h0), VELLICOR_FINISH(l1, h1));
+        const __m256i p23 = _mm256_packus_epi32(VELLICOR_FINISH(l2, h2), VELLICOR_FINISH(l3, h3));
+#undef VELLICOR_FINISH
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), _mm256_packus_epi16(p01, p23));
     }
     VerticalRowPlain(rows, w, taps, out, x, n);
 }
+
+// The horizontal kernel eight taps at a time: the two groups of four of the AVX2 kernel in
+// the two halves of one register, with their weights as packed (two groups in a row). An
+// odd last group is read with the upper half of its weights zero. Loads are masked to the
+// bytes the AVX2 kernel reads.
+// GCC 12's AVX-512 headers fill unused operands with undefined values, which its own
+// uninitialised-value warnings then report wherever they are inlined.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+template <bool Wide>
+__attribute__((target("avx512f,avx512bw"))) void HorizontalRowAvx512(const uint8_t* padded, uint8_t* out,
+                                                                    const Axis& a, const PackedWeights& pw) {
+    alignas(64) static const int8_t kPick[64] = {
+        0, -1, 3, -1, 1, -1, 4, -1, 2, -1, 5, -1, -1, -1, -1, -1, 6, -1, 9, -1, 7, -1, 10, -1, 8, -1, 11, -1, -1, -1, -1, -1,
+        0, -1, 3, -1, 1, -1, 4, -1, 2, -1, 5, -1, -1, -1, -1, -1, 6, -1, 9, -1, 7, -1, 10, -1, 8, -1, 11, -1, -1, -1, -1, -1};
+    const __m512i pick = _mm512_load_si512(kPick);
+    // Lanes 0 and 1: the group's first sixteen bytes; lanes 2 and 3: the sixteen from its fifth pixel.
+    const __m512i spread = _mm512_setr_epi32(0, 1, 2, 3, 0, 1, 2, 3, 3, 4, 5, 6, 3, 4, 5, 6);
+    const __m512i bias = _mm512_set1_epi32(32767);
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i top = _mm512_set1_epi32(0xFF0000);
+    const size_t groups = size_t(a.taps) / 4;
+    for (int i = 0; i < a.outputs; ++i) {
+        const uint8_t* p = padded + 3 * size_t(a.first[i] - a.lo);
+        const int16_t* wl = pw.low + size_t(i) * groups * 16;
+        const int16_t* wh = Wide ? pw.high + size_t(i) * groups * 16 : nullptr;
+        __m512i accLo = zero, accHi = zero;
+        for (size_t g = 0; g < groups; g += 2, p += 24, wl += 32) {
+            const bool pair = g + 1 < groups;
+            const __m512i bytes = _mm512_maskz_loadu_epi8(pair ? 0xFFFFFFFull : 0xFFFFull, p);
+            const __m512i px = _mm512_shuffle_epi8(_mm512_permutexvar_epi32(spread, bytes), pick);
+            const __mmask32 half = pair ? 0xFFFFFFFFu : 0xFFFFu;
+            accLo = _mm512_add_epi32(accLo, _mm512_madd_epi16(px, _mm512_maskz_loadu_epi16(half, wl)));
+            if constexpr (Wide) {
+                accHi = _mm512_add_epi32(accHi, _mm512_madd_epi16(px, _mm512_maskz_loadu_epi16(half, wh)));
+                wh += 32;
+            }
+        }
+        __m512i acc = Wide ? _mm512_add_epi32(accLo, _mm512_slli_epi32(accHi, 8)) : accLo;
+        acc = _mm512_add_epi32(acc, _mm512_shuffle_i64x2(acc, acc, 0x4E));
+        acc = _mm512_add_epi32(acc, _mm512_shuffle_i64x2(acc, acc, 0xB1));
+        acc = _mm512_add_epi32(acc, bias);
+        acc = _mm512_srli_epi32(_mm512_min_epi32(_mm512_max_epi32(acc, zero), top), 16);
+        // Four bytes written, as by the AVX2 kernel: the fourth is overwritten by the next output.
+        const __m128i sums = _mm512_maskz_extracti32x4_epi32(0xF, acc, 0);
+        const __m128i packed = _mm_packus_epi16(_mm_packus_epi32(sums, sums), _mm_setzero_si128());
+        const uint32_t v = uint32_t(_mm_cvtsi128_si32(packed));
+        std::memcpy(out + 3 * size_t(i), &v, 4);
+    }
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 #endif
 
 bool g_vectorKernels = true;
+
+bool UseAvx512() {
+#ifdef VELLICOR_PAGEOPS_X86
+    static const bool avx512 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0;
+    }();
+    return g_vectorKernels && avx512;
+#else
+    return false;
+#endif
+}
 
 bool UseAvx2() {
 #ifdef VELLICOR_PAGEOPS_X86
@@ -594,6 +695,7 @@ bool pageops::LanczosStretchMapped(TBitmap& bmp, int NewWidth, int NewHeight, co
     void (*horizontal)(const uint8_t*, uint8_t*, const Axis&, const PackedWeights&) = HorizontalRowPlain;
 #ifdef VELLICOR_PAGEOPS_X86
     if (avx2) horizontal = ax.wide ? HorizontalRowAvx2<true> : HorizontalRowAvx2<false>;
+    if (avx2 && UseAvx512()) horizontal = ax.wide ? HorizontalRowAvx512<true> : HorizontalRowAvx512<false>;
 #endif
     const int inLo = std::max(ax.lo, 0), inHi = std::min(ax.hi, sw - 1);
     for (int b0 = 0; b0 < sh; b0 += hBlock) {
