@@ -15,6 +15,9 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 namespace vellicor {
 
@@ -309,7 +312,97 @@ void pageops::YellowingTables(int32_t RedThreshold, int32_t GreenThreshold, int3
     }
 }
 
+namespace {
+#if defined(__x86_64__) || defined(__i386__)
+#define VELLICOR_COLOURMAP_X86 1
+bool HaveVbmi() {
+    static const bool vbmi = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+               __builtin_cpu_supports("avx512vbmi");
+    }();
+    return vbmi;
+}
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+// A 256-entry table as four registers: two two-register byte permutes and a blend on the
+// top bit of the index.
+struct Table512 {
+    __m512i q0, q1, q2, q3;
+};
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline Table512 LoadTable(const uint8_t* t) {
+    return {_mm512_loadu_si512(t), _mm512_loadu_si512(t + 64), _mm512_loadu_si512(t + 128),
+            _mm512_loadu_si512(t + 192)};
+}
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline __m512i Look(const Table512& t, __m512i x) {
+    const __m512i lo = _mm512_permutex2var_epi8(t.q0, x, t.q1);
+    const __m512i hi = _mm512_permutex2var_epi8(t.q2, x, t.q3);
+    return _mm512_mask_blend_epi8(_mm512_movepi8_mask(x), lo, hi);
+}
+
+// Sixty-four pixels (three registers) at a time; returns the pixels done. The pixel test is
+// made on the masks of the channels at their minimums: a pixel's three bits are ANDed by
+// shifting the 192-bit mask by one and two.
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) int ApplyVbmi(const pageops::TColourMap& m,
+                                                                    const uint8_t* src, uint8_t* dst, int pixels) {
+    const Table512 base = LoadTable(m.Red), blue = LoadTable(m.Blue + 256), green = LoadTable(m.Green + 256);
+    alignas(64) uint8_t mins[3][64];
+    const int channelMin[3] = {m.BlueMin, m.GreenMin, m.RedMin};
+    bool never = false;
+    for (int c = 0; c < 3; ++c) never |= channelMin[c] > 255;
+    for (int j = 0; j < 3; ++j)
+        for (int b = 0; b < 64; ++b) mins[j][b] = uint8_t(std::min(channelMin[(64 * j + b) % 3], 255));
+    const __m512i min0 = _mm512_load_si512(mins[0]), min1 = _mm512_load_si512(mins[1]),
+                  min2 = _mm512_load_si512(mins[2]);
+    uint64_t starts[3] = {0, 0, 0};
+    for (int bit = 0; bit < 192; bit += 3) starts[bit / 64] |= uint64_t(1) << (bit % 64);
+    int x = 0;
+    for (; x + 64 <= pixels; x += 64, src += 192, dst += 192) {
+        const __m512i v0 = _mm512_loadu_si512(src), v1 = _mm512_loadu_si512(src + 64),
+                      v2 = _mm512_loadu_si512(src + 128);
+        __m512i o0 = Look(base, v0), o1 = Look(base, v1), o2 = Look(base, v2);
+        if (!never) {
+            const uint64_t k0 = _mm512_cmpge_epu8_mask(v0, min0), k1 = _mm512_cmpge_epu8_mask(v1, min1),
+                           k2 = _mm512_cmpge_epu8_mask(v2, min2);
+            const uint64_t c0 = k0 & (k0 >> 1 | k1 << 63) & (k0 >> 2 | k1 << 62) & starts[0];
+            const uint64_t c1 = k1 & (k1 >> 1 | k2 << 63) & (k1 >> 2 | k2 << 62) & starts[1];
+            const uint64_t c2 = k2 & (k2 >> 1) & (k2 >> 2) & starts[2];
+            if (c0 | c1 | c2) {
+                // Blue at the pixel's first byte, green at the next (maybe in the next register).
+                const uint64_t g0 = c0 << 1, g1 = c1 << 1 | c0 >> 63, g2 = c2 << 1 | c1 >> 63;
+                o0 = _mm512_mask_blend_epi8(c0, o0, Look(blue, v0));
+                o1 = _mm512_mask_blend_epi8(c1, o1, Look(blue, v1));
+                o2 = _mm512_mask_blend_epi8(c2, o2, Look(blue, v2));
+                o0 = _mm512_mask_blend_epi8(g0, o0, Look(green, v0));
+                o1 = _mm512_mask_blend_epi8(g1, o1, Look(green, v1));
+                o2 = _mm512_mask_blend_epi8(g2, o2, Look(green, v2));
+            }
+        }
+        _mm512_storeu_si512(dst, o0);
+        _mm512_storeu_si512(dst + 64, o1);
+        _mm512_storeu_si512(dst + 128, o2);
+    }
+    return x;
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif
+}  // namespace
+
 void pageops::TColourMap::Apply(const uint8_t* src, uint8_t* dst, int pixels) const {
+#ifdef VELLICOR_COLOURMAP_X86
+    if (Uniform && VectorKernelsOn() && HaveVbmi()) {
+        const int done = ApplyVbmi(*this, src, dst, pixels);
+        src += 3 * size_t(done);
+        dst += 3 * size_t(done);
+        pixels -= done;
+    }
+#endif
     const unsigned bm = unsigned(BlueMin), gm = unsigned(GreenMin), rm = unsigned(RedMin);
     for (int x = 0; x < pixels; ++x, src += 3, dst += 3) {
         const unsigned b = src[0], g = src[1], r = src[2];
@@ -339,6 +432,7 @@ bool pageops::PlanColourMap(const TBitmap& bmp, bool balance, int32_t Discards, 
         if (t[v] < t[v - 1]) return false;
     for (int v = 0; v < 256; ++v) map.Red[v] = t[v];
     for (int v = 0; v < 256; ++v) map.Blue[v] = map.Green[v] = map.Blue[256 + v] = map.Green[256 + v] = t[v];
+    map.Uniform = true;
     if (!yellowing) return true;
     // The white test: pixels inside the margins whose balanced channels are all above 250.
     if (!hist.Mins.empty()) {
@@ -363,6 +457,7 @@ bool pageops::PlanColourMap(const TBitmap& bmp, bool balance, int32_t Discards, 
         map.Green[256 + v] = green[256 + t[v]];
     }
     map.YellowingReduced = true;
+    map.Uniform = std::equal(map.Red, map.Red + 256, map.Blue) && std::equal(map.Red, map.Red + 256, map.Green);
     return true;
 }
 

@@ -609,6 +609,7 @@ void ReversePixels(uint8_t* dst, const uint8_t* src, int n) {
 }  // namespace
 
 void pageops::UseVectorKernels(bool on) { g_vectorKernels = on; }
+bool pageops::VectorKernelsOn() { return g_vectorKernels; }
 
 bool GetBitmapWorkArea(size_t Size) {
     VTRACE("TPageBMP::GetBitmapWorkArea");

@@ -91,6 +91,7 @@ struct TColourMap {
     uint8_t Blue[512], Green[512], Red[256];
     int BlueMin = 256, GreenMin = 256, RedMin = 256;  // 256: never yellowed paper
     bool Balanced = false;
+    bool Uniform = false;  // Blue, Green (lower halves) and Red are one table
     int32_t BalanceFactor = 100;
     bool YellowingReduced = false;
     bool Identity() const { return !Balanced && !YellowingReduced; }
@@ -113,5 +114,6 @@ bool StretchMapped(TBitmap& bmp, int NewWidth, int NewHeight, int32_t DecodedWid
 
 // Tests run the plain loops as well as the vector kernels the processor offers.
 void UseVectorKernels(bool on);
+bool VectorKernelsOn();
 
 }  // namespace vellicor::pageops

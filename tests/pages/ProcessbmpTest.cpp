@@ -197,7 +197,10 @@ TEST_F(ProcessbmpPage, ColourStepsRidingWithTheFitGiveTheBytesOfTheStepsOneByOne
         {"every channel passes", test::ComicPage(64, 96, 8), true, true, false, "w", rtNone, 50, 999, -1, -1, -1, 255, 255},
         {"tiny", test::ComicPage(30, 36, 9), true, true, false, "w", rtNone, 20, 5, 200, 180, 100, 10, 20},
     };
+    for (bool vector : {true, false})
     for (const Case& c : cases) {
+        pageops::UseVectorKernels(vector);
+        SCOPED_TRACE(vector ? "vector kernels" : "plain loops");
         TSettings& s = settings_;
         s = NoFit();
         s.Balance = c.balance, s.FixYellowing = c.yellowing, s.GammaCorrect = c.gamma, s.GammaCorrection = 160;
@@ -231,6 +234,7 @@ TEST_F(ProcessbmpPage, ColourStepsRidingWithTheFitGiveTheBytesOfTheStepsOneByOne
         ASSERT_TRUE(pageops::LanczosStretchMapped(resampled, 77, 101, &map) && LanczosStretch(stepped, 77, 101));
         EXPECT_TRUE(SameBytes(resampled, stepped)) << c.name;
     }
+    pageops::UseVectorKernels(true);
 }
 
 // ---- The page cache ----
