@@ -189,7 +189,7 @@ void pageops::TakeHistograms(const TBitmap& bmp, bool mins, TPageHistograms& out
         std::array<uint32_t, 4 * 768> sums;
         std::array<uint32_t, 2 * 256> mins;
     };
-    const int parts = ParallelParts(h, int64_t(w) * 3);
+    const int parts = ParallelRanges(h, ParallelParts(h, int64_t(w) * 3));
     std::vector<Counts> counts(static_cast<size_t>(parts));
     auto sums = [](Counts& c, const uint8_t* p, int n) {
         int x = 0;

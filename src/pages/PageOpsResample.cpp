@@ -353,6 +353,31 @@ __attribute__((target("avx2"))) void VerticalRowAvx2(const uint8_t* const* rows,
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
+// The sums of output i: four 128-bit lanes of (blue, green, red, 0) still to be added up.
+template <bool Wide>
+__attribute__((target("avx512f,avx512bw"))) inline __m512i OutputSums512(const uint8_t* padded, const Axis& a,
+                                                                         const PackedWeights& pw, int i,
+                                                                         size_t groups, __m512i spread, __m512i pick) {
+    const __m512i zero = _mm512_setzero_si512();
+    const uint8_t* p = padded + 3 * size_t(a.first[i] - a.lo);
+    const int16_t* wl = pw.low + size_t(i) * groups * 16;
+    const int16_t* wh = Wide ? pw.high + size_t(i) * groups * 16 : nullptr;
+    __m512i accLo = zero, accHi = zero;
+    for (size_t g = 0; g < groups; g += 2, p += 24, wl += 32) {
+        const bool pair = g + 1 < groups;
+        const __m512i bytes = _mm512_maskz_loadu_epi8(pair ? 0xFFFFFFFull : 0xFFFFull, p);
+        const __m512i px = _mm512_shuffle_epi8(_mm512_permutexvar_epi32(spread, bytes), pick);
+        const __mmask32 half = pair ? 0xFFFFFFFFu : 0xFFFFu;
+        accLo = _mm512_add_epi32(accLo, _mm512_madd_epi16(px, _mm512_maskz_loadu_epi16(half, wl)));
+        if constexpr (Wide) {
+            accHi = _mm512_add_epi32(accHi, _mm512_madd_epi16(px, _mm512_maskz_loadu_epi16(half, wh)));
+            wh += 32;
+        }
+    }
+    if constexpr (Wide) return _mm512_add_epi32(accLo, _mm512_slli_epi32(accHi, 8));
+    return accLo;
+}
+
 template <bool Wide>
 __attribute__((target("avx512f,avx512bw"))) void HorizontalRowAvx512(const uint8_t* padded, uint8_t* out,
                                                                     const Axis& a, const PackedWeights& pw) {
@@ -366,33 +391,32 @@ __attribute__((target("avx512f,avx512bw"))) void HorizontalRowAvx512(const uint8
     const __m512i zero = _mm512_setzero_si512();
     const __m512i top = _mm512_set1_epi32(0xFF0000);
     const size_t groups = size_t(a.taps) / 4;
-    for (int i = 0; i < a.outputs; ++i) {
-        const uint8_t* p = padded + 3 * size_t(a.first[i] - a.lo);
-        const int16_t* wl = pw.low + size_t(i) * groups * 16;
-        const int16_t* wh = Wide ? pw.high + size_t(i) * groups * 16 : nullptr;
-        __m512i accLo = zero, accHi = zero;
-        for (size_t g = 0; g < groups; g += 2, p += 24, wl += 32) {
-            const bool pair = g + 1 < groups;
-            const __m512i bytes = _mm512_maskz_loadu_epi8(pair ? 0xFFFFFFFull : 0xFFFFull, p);
-            const __m512i px = _mm512_shuffle_epi8(_mm512_permutexvar_epi32(spread, bytes), pick);
-            const __mmask32 half = pair ? 0xFFFFFFFFu : 0xFFFFu;
-            accLo = _mm512_add_epi32(accLo, _mm512_madd_epi16(px, _mm512_maskz_loadu_epi16(half, wl)));
-            if constexpr (Wide) {
-                accHi = _mm512_add_epi32(accHi, _mm512_madd_epi16(px, _mm512_maskz_loadu_epi16(half, wh)));
-                wh += 32;
-            }
-        }
-        __m512i acc = Wide ? _mm512_add_epi32(accLo, _mm512_slli_epi32(accHi, 8)) : accLo;
+#define VELLICOR_FINISH512(acc) \
+    _mm512_srli_epi32(_mm512_min_epi32(_mm512_max_epi32(_mm512_add_epi32(acc, bias), zero), top), 16)
+#define sums(i) OutputSums512<Wide>(padded, a, pw, i, groups, spread, pick)
+    // Four outputs at a time: their lanes added up crosswise into one register of four
+    // pixels, whose twelve bytes are stored in one go (four more are overwritten by the
+    // next outputs; the row leaves room after its last).
+    const __m128i drop = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    int i = 0;
+    for (; i + 4 <= a.outputs; i += 4) {
+        const __m512i s0 = sums(i), s1 = sums(i + 1), s2 = sums(i + 2), s3 = sums(i + 3);
+        const __m512i h01 = _mm512_add_epi32(_mm512_shuffle_i64x2(s0, s1, 0x44), _mm512_shuffle_i64x2(s0, s1, 0xEE));
+        const __m512i h23 = _mm512_add_epi32(_mm512_shuffle_i64x2(s2, s3, 0x44), _mm512_shuffle_i64x2(s2, s3, 0xEE));
+        const __m512i all = _mm512_add_epi32(_mm512_shuffle_i64x2(h01, h23, 0x88), _mm512_shuffle_i64x2(h01, h23, 0xDD));
+        const __m128i bytes = _mm_shuffle_epi8(_mm512_cvtepi32_epi8(VELLICOR_FINISH512(all)), drop);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * size_t(i)), bytes);
+    }
+    for (; i < a.outputs; ++i) {
+        __m512i acc = sums(i);
         acc = _mm512_add_epi32(acc, _mm512_shuffle_i64x2(acc, acc, 0x4E));
         acc = _mm512_add_epi32(acc, _mm512_shuffle_i64x2(acc, acc, 0xB1));
-        acc = _mm512_add_epi32(acc, bias);
-        acc = _mm512_srli_epi32(_mm512_min_epi32(_mm512_max_epi32(acc, zero), top), 16);
-        // Four bytes written, as by the AVX2 kernel: the fourth is overwritten by the next output.
-        const __m128i sums = _mm512_maskz_extracti32x4_epi32(0xF, acc, 0);
-        const __m128i packed = _mm_packus_epi16(_mm_packus_epi32(sums, sums), _mm_setzero_si128());
-        const uint32_t v = uint32_t(_mm_cvtsi128_si32(packed));
+        const __m128i bytes = _mm512_cvtepi32_epi8(VELLICOR_FINISH512(acc));
+        const uint32_t v = uint32_t(_mm_cvtsi128_si32(bytes));
         std::memcpy(out + 3 * size_t(i), &v, 4);
     }
+#undef sums
+#undef VELLICOR_FINISH512
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
