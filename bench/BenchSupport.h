@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <jpeglib.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace bench {
@@ -49,6 +50,25 @@ inline double MedianMs(int runs, const std::function<void()>& f) {
         auto s = Clock::now();
         f();
         t.push_back(std::chrono::duration<double, std::milli>(Clock::now() - s).count());
+    }
+    std::sort(t.begin(), t.end());
+    return t[t.size() / 2];
+}
+
+// Median processor time of the calling thread in milliseconds, after one warm-up: for work
+// on one thread, what other load on the machine changes least.
+inline double MedianCpuMs(int runs, const std::function<void()>& f) {
+    auto now = [] {
+        timespec t{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+    };
+    f();
+    std::vector<double> t;
+    for (int i = 0; i < runs; ++i) {
+        const double s = now();
+        f();
+        t.push_back(now() - s);
     }
     std::sort(t.begin(), t.end());
     return t[t.size() / 2];

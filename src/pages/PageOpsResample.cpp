@@ -121,8 +121,28 @@ void OutputTaps(int i, float scale, std::vector<std::pair<int, int32_t>>& taps) 
     taps[largest].second += int32_t(65536 - total);
 }
 
+// The axis last built in a shared buffer: pages of a book mostly share their sizes, and
+// the weights cost a sine each.
+struct AxisKey {
+    int src = -1, dst = -1, tapMultiple = -1;
+    bool operator==(const AxisKey&) const = default;
+};
+struct AxisCache {
+    AxisKey key;
+    Axis axis;
+};
+AxisCache g_columnCache, g_rowCache;
+
 // Builds the contributors of one axis; taps is rounded up to a multiple of tapMultiple.
-bool BuildAxis(Scratch<int32_t>& buf, int src, int dst, int tapMultiple, Axis& a) {
+// reused tells whether the shared buffer already held them.
+bool BuildAxis(Scratch<int32_t>& buf, AxisCache& cache, int src, int dst, int tapMultiple, Axis& a, bool& reused) {
+    const AxisKey key{src, dst, tapMultiple};
+    reused = buf.Shared() && cache.key == key;
+    if (reused) {
+        a = cache.axis;
+        return true;
+    }
+    if (buf.Shared()) cache.key = AxisKey{};
     const float scale = ScaleFactor(src, dst);
     std::vector<std::pair<int, int32_t>> list;
     // First pass: the nonzero extent of every output.
@@ -154,6 +174,7 @@ bool BuildAxis(Scratch<int32_t>& buf, int src, int dst, int tapMultiple, Axis& a
         a.lo = std::min(a.lo, f);
         a.hi = std::max(a.hi, f + taps - 1);
     }
+    if (buf.Shared()) cache = AxisCache{key, a};
     return true;
 }
 
@@ -256,40 +277,165 @@ __attribute__((target("avx2"))) void HorizontalRowAvx2(const uint8_t* padded, ui
     }
 }
 
+// Two taps at a time: the bytes of rows k and k + 1 interleaved and widened to int16
+// pairs, each pair multiplied by the pair of weights in one pmaddwd. Weights beyond int16
+// are split into high * 256 + low as in the horizontal kernel, both exact.
 __attribute__((target("avx2"))) void VerticalRowAvx2(const uint8_t* const* rows, const int32_t* w, int taps,
                                                     uint8_t* out, size_t n) {
     const __m256i bias = _mm256_set1_epi32(32767);
     const __m256i zero = _mm256_setzero_si256();
     const __m256i top = _mm256_set1_epi32(0xFF0000);
-    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    // Pairs of weights as int16 (low, high parts); an odd last tap pairs with weight 0.
+    int32_t lowPairs[64], highPairs[64];
+    const int pairs = (taps + 1) / 2;
+    if (pairs > 64) {
+        VerticalRowPlain(rows, w, taps, out, 0, n);
+        return;
+    }
+    bool wide = false;
+    for (int k = 0; k < taps; ++k) wide |= w[k] < -32768 || w[k] > 32767;
+    for (int q = 0; q < pairs; ++q) {
+        const int32_t a = w[2 * q], b = 2 * q + 1 < taps ? w[2 * q + 1] : 0;
+        const int32_t al = wide ? (a & 255) : a, bl = wide ? (b & 255) : b;
+        const int32_t ah = wide ? (a >> 8) : 0, bh = wide ? (b >> 8) : 0;
+        lowPairs[q] = int32_t(uint32_t(uint16_t(al)) | uint32_t(uint16_t(bl)) << 16);
+        highPairs[q] = int32_t(uint32_t(uint16_t(ah)) | uint32_t(uint16_t(bh)) << 16);
+    }
     size_t x = 0;
     for (; x + 32 <= n; x += 32) {
-        __m256i a0 = bias, a1 = bias, a2 = bias, a3 = bias;
-        for (int k = 0; k < taps; ++k) {
-            const uint8_t* s = rows[k] + x;
-            const __m256i wk = _mm256_set1_epi32(w[k]);
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s));
-            const __m128i lo = _mm256_castsi256_si128(v);
-            const __m128i hi = _mm256_extracti128_si256(v, 1);
-            a0 = _mm256_add_epi32(a0, _mm256_mullo_epi32(_mm256_cvtepu8_epi32(lo), wk));
-            a1 = _mm256_add_epi32(a1, _mm256_mullo_epi32(_mm256_cvtepu8_epi32(_mm_srli_si128(lo, 8)), wk));
-            a2 = _mm256_add_epi32(a2, _mm256_mullo_epi32(_mm256_cvtepu8_epi32(hi), wk));
-            a3 = _mm256_add_epi32(a3, _mm256_mullo_epi32(_mm256_cvtepu8_epi32(_mm_srli_si128(hi, 8)), wk));
+        __m256i l0 = zero, l1 = zero, l2 = zero, l3 = zero;
+        __m256i h0 = zero, h1 = zero, h2 = zero, h3 = zero;
+        for (int q = 0; q < pairs; ++q) {
+            const uint8_t* ra = rows[2 * q] + x;
+            const uint8_t* rb = (2 * q + 1 < taps ? rows[2 * q + 1] : rows[2 * q]) + x;
+            const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ra));
+            const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rb));
+            const __m256i lo = _mm256_unpacklo_epi8(a, b), hi = _mm256_unpackhi_epi8(a, b);
+            const __m256i p0 = _mm256_unpacklo_epi8(lo, zero), p1 = _mm256_unpackhi_epi8(lo, zero);
+            const __m256i p2 = _mm256_unpacklo_epi8(hi, zero), p3 = _mm256_unpackhi_epi8(hi, zero);
+            const __m256i wl = _mm256_set1_epi32(lowPairs[q]);
+            l0 = _mm256_add_epi32(l0, _mm256_madd_epi16(p0, wl));
+            l1 = _mm256_add_epi32(l1, _mm256_madd_epi16(p1, wl));
+            l2 = _mm256_add_epi32(l2, _mm256_madd_epi16(p2, wl));
+            l3 = _mm256_add_epi32(l3, _mm256_madd_epi16(p3, wl));
+            if (wide) {
+                const __m256i wh = _mm256_set1_epi32(highPairs[q]);
+                h0 = _mm256_add_epi32(h0, _mm256_madd_epi16(p0, wh));
+                h1 = _mm256_add_epi32(h1, _mm256_madd_epi16(p1, wh));
+                h2 = _mm256_add_epi32(h2, _mm256_madd_epi16(p2, wh));
+                h3 = _mm256_add_epi32(h3, _mm256_madd_epi16(p3, wh));
+            }
         }
-        a0 = _mm256_srli_epi32(_mm256_min_epi32(_mm256_max_epi32(a0, zero), top), 16);
-        a1 = _mm256_srli_epi32(_mm256_min_epi32(_mm256_max_epi32(a1, zero), top), 16);
-        a2 = _mm256_srli_epi32(_mm256_min_epi32(_mm256_max_epi32(a2, zero), top), 16);
-        a3 = _mm256_srli_epi32(_mm256_min_epi32(_mm256_max_epi32(a3, zero), top), 16);
-        const __m256i p01 = _mm256_packus_epi32(a0, a1);
-        const __m256i p23 = _mm256_packus_epi32(a2, a3);
-        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(p01, p23), order);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), bytes);
+#define VELLICOR_FINISH(l, h)                                                                  \
+    _mm256_srli_epi32(                                                                          \
+        _mm256_min_epi32(_mm256_max_epi32(                                                      \
+                             _mm256_add_epi32(_mm256_add_epi32(l, _mm256_slli_epi32(h, 8)), bias), zero), \
+                         top),                                                                  \
+        16)
+        // In each 128-bit half the four sums hold outputs 0-3, 4-7, 8-11 and 12-15 of that
+        // half: packing them in that order gives the bytes in place.
+        const __m256i p01 = _mm256_packus_epi32(VELLICOR_FINISH(l0, h0), VELLICOR_FINISH(l1, h1));
+        const __m256i p23 = _mm256_packus_epi32(VELLICOR_FINISH(l2, h2), VELLICOR_FINISH(l3, h3));
+#undef VELLICOR_FINISH
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), _mm256_packus_epi16(p01, p23));
     }
     VerticalRowPlain(rows, w, taps, out, x, n);
 }
+
+// The horizontal kernel eight taps at a time: the two groups of four of the AVX2 kernel in
+// the two halves of one register, with their weights as packed (two groups in a row). An
+// odd last group is read with the upper half of its weights zero. Loads are masked to the
+// bytes the AVX2 kernel reads.
+// GCC 12's AVX-512 headers fill unused operands with undefined values, which its own
+// uninitialised-value warnings then report wherever they are inlined.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+// The sums of output i: four 128-bit lanes of (blue, green, red, 0) still to be added up.
+template <bool Wide>
+__attribute__((target("avx512f,avx512bw"))) inline __m512i OutputSums512(const uint8_t* padded, const Axis& a,
+                                                                         const PackedWeights& pw, int i,
+                                                                         size_t groups, __m512i spread, __m512i pick) {
+    const __m512i zero = _mm512_setzero_si512();
+    const uint8_t* p = padded + 3 * size_t(a.first[i] - a.lo);
+    const int16_t* wl = pw.low + size_t(i) * groups * 16;
+    const int16_t* wh = Wide ? pw.high + size_t(i) * groups * 16 : nullptr;
+    __m512i accLo = zero, accHi = zero;
+    for (size_t g = 0; g < groups; g += 2, p += 24, wl += 32) {
+        const bool pair = g + 1 < groups;
+        const __m512i bytes = _mm512_maskz_loadu_epi8(pair ? 0xFFFFFFFull : 0xFFFFull, p);
+        const __m512i px = _mm512_shuffle_epi8(_mm512_permutexvar_epi32(spread, bytes), pick);
+        const __mmask32 half = pair ? 0xFFFFFFFFu : 0xFFFFu;
+        accLo = _mm512_add_epi32(accLo, _mm512_madd_epi16(px, _mm512_maskz_loadu_epi16(half, wl)));
+        if constexpr (Wide) {
+            accHi = _mm512_add_epi32(accHi, _mm512_madd_epi16(px, _mm512_maskz_loadu_epi16(half, wh)));
+            wh += 32;
+        }
+    }
+    if constexpr (Wide) return _mm512_add_epi32(accLo, _mm512_slli_epi32(accHi, 8));
+    return accLo;
+}
+
+template <bool Wide>
+__attribute__((target("avx512f,avx512bw"))) void HorizontalRowAvx512(const uint8_t* padded, uint8_t* out,
+                                                                    const Axis& a, const PackedWeights& pw) {
+    alignas(64) static const int8_t kPick[64] = {
+        0, -1, 3, -1, 1, -1, 4, -1, 2, -1, 5, -1, -1, -1, -1, -1, 6, -1, 9, -1, 7, -1, 10, -1, 8, -1, 11, -1, -1, -1, -1, -1,
+        0, -1, 3, -1, 1, -1, 4, -1, 2, -1, 5, -1, -1, -1, -1, -1, 6, -1, 9, -1, 7, -1, 10, -1, 8, -1, 11, -1, -1, -1, -1, -1};
+    const __m512i pick = _mm512_load_si512(kPick);
+    // Lanes 0 and 1: the group's first sixteen bytes; lanes 2 and 3: the sixteen from its fifth pixel.
+    const __m512i spread = _mm512_setr_epi32(0, 1, 2, 3, 0, 1, 2, 3, 3, 4, 5, 6, 3, 4, 5, 6);
+    const __m512i bias = _mm512_set1_epi32(32767);
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i top = _mm512_set1_epi32(0xFF0000);
+    const size_t groups = size_t(a.taps) / 4;
+#define VELLICOR_FINISH512(acc) \
+    _mm512_srli_epi32(_mm512_min_epi32(_mm512_max_epi32(_mm512_add_epi32(acc, bias), zero), top), 16)
+#define sums(i) OutputSums512<Wide>(padded, a, pw, i, groups, spread, pick)
+    // Four outputs at a time: their lanes added up crosswise into one register of four
+    // pixels, whose twelve bytes are stored in one go (four more are overwritten by the
+    // next outputs; the row leaves room after its last).
+    const __m128i drop = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    int i = 0;
+    for (; i + 4 <= a.outputs; i += 4) {
+        const __m512i s0 = sums(i), s1 = sums(i + 1), s2 = sums(i + 2), s3 = sums(i + 3);
+        const __m512i h01 = _mm512_add_epi32(_mm512_shuffle_i64x2(s0, s1, 0x44), _mm512_shuffle_i64x2(s0, s1, 0xEE));
+        const __m512i h23 = _mm512_add_epi32(_mm512_shuffle_i64x2(s2, s3, 0x44), _mm512_shuffle_i64x2(s2, s3, 0xEE));
+        const __m512i all = _mm512_add_epi32(_mm512_shuffle_i64x2(h01, h23, 0x88), _mm512_shuffle_i64x2(h01, h23, 0xDD));
+        const __m128i bytes = _mm_shuffle_epi8(_mm512_cvtepi32_epi8(VELLICOR_FINISH512(all)), drop);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * size_t(i)), bytes);
+    }
+    for (; i < a.outputs; ++i) {
+        __m512i acc = sums(i);
+        acc = _mm512_add_epi32(acc, _mm512_shuffle_i64x2(acc, acc, 0x4E));
+        acc = _mm512_add_epi32(acc, _mm512_shuffle_i64x2(acc, acc, 0xB1));
+        const __m128i bytes = _mm512_cvtepi32_epi8(VELLICOR_FINISH512(acc));
+        const uint32_t v = uint32_t(_mm_cvtsi128_si32(bytes));
+        std::memcpy(out + 3 * size_t(i), &v, 4);
+    }
+#undef sums
+#undef VELLICOR_FINISH512
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 #endif
 
 bool g_vectorKernels = true;
+
+bool UseAvx512() {
+#ifdef VELLICOR_PAGEOPS_X86
+    static const bool avx512 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0;
+    }();
+    return g_vectorKernels && avx512;
+#else
+    return false;
+#endif
+}
 
 bool UseAvx2() {
 #ifdef VELLICOR_PAGEOPS_X86
@@ -487,6 +633,7 @@ void ReversePixels(uint8_t* dst, const uint8_t* src, int n) {
 }  // namespace
 
 void pageops::UseVectorKernels(bool on) { g_vectorKernels = on; }
+bool pageops::VectorKernelsOn() { return g_vectorKernels; }
 
 bool GetBitmapWorkArea(size_t Size) {
     VTRACE("TPageBMP::GetBitmapWorkArea");
@@ -500,6 +647,10 @@ size_t BitmapWorkAreaCapacity() { return g_workArea.buffer.size(); }
 
 bool LanczosStretch(TBitmap& bmp, int NewWidth, int NewHeight) {
     VTRACE("TPageBMP::LanczosStretch");
+    return pageops::LanczosStretchMapped(bmp, NewWidth, NewHeight, nullptr);
+}
+
+bool pageops::LanczosStretchMapped(TBitmap& bmp, int NewWidth, int NewHeight, const TColourMap* map) {
     const int sw = bmp.Width(), sh = bmp.Height();
     if (sw < 1 || sh < 1 || NewWidth < 1 || NewHeight < 1) return false;
     if (int64_t(NewWidth) * NewHeight > kMaxBitmapPixels || int64_t(sh) * NewWidth > kMaxBitmapPixels) return false;
@@ -513,15 +664,29 @@ bool LanczosStretch(TBitmap& bmp, int NewWidth, int NewHeight) {
     Scratch<int32_t> columns(g_columnContributors), rows(g_rowContributors);
     Scratch<int16_t> packed(g_packedWeights);
     Axis ax, ay;
-    if (!BuildAxis(columns, sw, dw, 4, ax) || !BuildAxis(rows, sh, dh, 1, ay)) return false;
+    bool columnsReused = false, rowsReused = false;
+    if (!BuildAxis(columns, g_columnCache, sw, dw, 4, ax, columnsReused) ||
+        !BuildAxis(rows, g_rowCache, sh, dh, 1, ay, rowsReused))
+        return false;
     PackedWeights pw;
 #ifdef VELLICOR_PAGEOPS_X86
     if (avx2) {
+        // Packed from the column weights; kept with them while they are.
+        static AxisKey packedFor;
+        const AxisKey columnKey{sw, dw, 4};
+        const bool keep = columnsReused && packed.Shared() && packedFor == columnKey;
         const size_t n = size_t(dw) * size_t(ax.taps) * 4;
-        if (!packed.Reserve(ax.wide ? 2 * n : n)) return false;
+        if (!packed.Reserve(ax.wide ? 2 * n : n)) {
+            if (packed.Shared()) packedFor = AxisKey{};
+            return false;
+        }
         pw.low = packed.Data();
         pw.high = ax.wide ? packed.Data() + n : nullptr;
-        PackHorizontalWeights(ax, pw);
+        if (!keep) {
+            if (packed.Shared()) packedFor = AxisKey{};
+            PackHorizontalWeights(ax, pw);
+            if (packed.Shared() && columns.Shared()) packedFor = columnKey;
+        }
     }
 #endif
     Scratch<uint8_t> work(g_workArea);
@@ -530,13 +695,21 @@ bool LanczosStretch(TBitmap& bmp, int NewWidth, int NewHeight) {
     const size_t interRow = size_t(dw) * 3;
     const size_t interStride = (interRow + 4 + 63) / 64 * 64;
     const size_t interBytes = interStride * size_t(sh);
-    // One padded row per thread, each rounded to 64 bytes so that threads share no line.
+    // One padded row for each range of a block, each rounded to 64 bytes so that threads
+    // share no line.
     const int hParts = ParallelParts(sh, int64_t(sw) * 3 * ax.taps);
     const int vParts = ParallelParts(dh, int64_t(dw) * 3 * ay.taps);
+    const int hBlock = ParallelBlockRows(sh, hParts, int64_t(sw) * 3 * ax.taps);
+    const int vBlock = ParallelBlockRows(dh, vParts, int64_t(dw) * 3 * ay.taps);
+    const int hRanges = ParallelRanges(hBlock, hParts);
     const size_t paddedBytes = (3 * size_t(ax.hi - ax.lo + 1) + 16 + 63) / 64 * 64;
-    if (!work.Reserve(interBytes + 16 + paddedBytes * size_t(hParts), kWorkAreaSlack)) return false;
+    // With a colour map each thread also keeps the source row as the map makes it.
+    if (map && map->Identity()) map = nullptr;
+    const size_t mappedBytes = map ? (3 * size_t(sw) + 63) / 64 * 64 : 0;
+    if (!work.Reserve(interBytes + 16 + (paddedBytes + mappedBytes) * size_t(hRanges), kWorkAreaSlack)) return false;
     uint8_t* inter = work.Data();
     uint8_t* paddedRows = inter + interBytes + 16;
+    uint8_t* mappedRows = paddedRows + paddedBytes * size_t(hRanges);
 
     ProcessMessages();
     if (bmp.Width() != sw || bmp.Height() != sh) return false;
@@ -547,15 +720,20 @@ bool LanczosStretch(TBitmap& bmp, int NewWidth, int NewHeight) {
     void (*horizontal)(const uint8_t*, uint8_t*, const Axis&, const PackedWeights&) = HorizontalRowPlain;
 #ifdef VELLICOR_PAGEOPS_X86
     if (avx2) horizontal = ax.wide ? HorizontalRowAvx2<true> : HorizontalRowAvx2<false>;
+    if (avx2 && UseAvx512()) horizontal = ax.wide ? HorizontalRowAvx512<true> : HorizontalRowAvx512<false>;
 #endif
     const int inLo = std::max(ax.lo, 0), inHi = std::min(ax.hi, sw - 1);
-    const int hBlock = 16 * hParts;
     for (int b0 = 0; b0 < sh; b0 += hBlock) {
         const int b1 = std::min(sh, b0 + hBlock);
-        ParallelFor(b1 - b0, hParts, [&](int part, int from, int to) {
+        ParallelFor(b1 - b0, ParallelRanges(b1 - b0, hParts), [&](int part, int from, int to) {
             uint8_t* padded = paddedRows + paddedBytes * size_t(part);
+            uint8_t* mapped = mappedRows + mappedBytes * size_t(part);
             for (int y = b0 + from; y < b0 + to; ++y) {
                 const uint8_t* src = bmp.ScanLine(y);
+                if (map) {
+                    map->Apply(src, mapped, sw);
+                    src = mapped;
+                }
                 for (int j = ax.lo; j < inLo; ++j)
                     std::memcpy(padded + 3 * size_t(j - ax.lo), src + 3 * size_t(Mirror(j, sw)), 3);
                 std::memcpy(padded + 3 * size_t(inLo - ax.lo), src + 3 * size_t(inLo), 3 * size_t(inHi - inLo + 1));
@@ -572,10 +750,9 @@ bool LanczosStretch(TBitmap& bmp, int NewWidth, int NewHeight) {
     if (!bmp.SetSizeForOverwrite(dw, dh, TPixelFormat::pf24bit)) return false;
 
     // Vertical pass: each output row accumulates whole rows of the intermediate image.
-    const int vBlock = 16 * vParts;
     for (int b0 = 0; b0 < dh; b0 += vBlock) {
         const int b1 = std::min(dh, b0 + vBlock);
-        ParallelFor(b1 - b0, vParts, [&](int, int from, int to) {
+        ParallelFor(b1 - b0, ParallelRanges(b1 - b0, vParts), [&](int, int from, int to) {
             std::vector<const uint8_t*> taps(size_t(ay.taps));
             for (int r = b0 + from; r < b0 + to; ++r) {
                 for (int k = 0; k < ay.taps; ++k) taps[size_t(k)] = inter + size_t(Mirror(ay.first[r] + k, sh)) * interStride;
@@ -590,7 +767,12 @@ bool LanczosStretch(TBitmap& bmp, int NewWidth, int NewHeight) {
 
 bool Stretch(TBitmap& bmp, int NewWidth, int NewHeight, int32_t DecodedWidth, int32_t& ScalePercent) {
     VTRACE("TPageBMP::Stretch");
-    if (!LanczosStretch(bmp, NewWidth, NewHeight)) return false;
+    return pageops::StretchMapped(bmp, NewWidth, NewHeight, DecodedWidth, ScalePercent, nullptr);
+}
+
+bool pageops::StretchMapped(TBitmap& bmp, int NewWidth, int NewHeight, int32_t DecodedWidth, int32_t& ScalePercent,
+                            const TColourMap* map) {
+    if (!LanczosStretchMapped(bmp, NewWidth, NewHeight, map)) return false;
     if (DecodedWidth != 0) {
         const int64_t percent = int64_t(bmp.Width()) * 100 / DecodedWidth;
         ScalePercent = int32_t(std::clamp<int64_t>(percent, INT32_MIN, INT32_MAX));

@@ -11,13 +11,11 @@ bool ForRowBlocks(TBitmap& bmp, const std::function<void(int y0, int y1)>& fn) {
     const int w = bmp.Width(), h = bmp.Height();
     const TPixelFormat format = bmp.PixelFormat();
     if (format != TPixelFormat::pf24bit) return false;
-    // Each thread gets about 32 rows a block: small enough that messages still get through
-    // often, large enough that waking the threads pays.
     const int parts = ParallelParts(h, int64_t(w) * 3);
-    const int block = 32 * parts;
+    const int block = ParallelBlockRows(h, parts, int64_t(w) * 3);
     for (int y0 = 0; y0 < h; y0 += block) {
         const int y1 = std::min(h, y0 + block);
-        ParallelFor(y1 - y0, parts, [&](int, int b, int e) { fn(y0 + b, y0 + e); });
+        ParallelFor(y1 - y0, ParallelRanges(y1 - y0, parts), [&](int, int b, int e) { fn(y0 + b, y0 + e); });
         ProcessMessages();
         if (bmp.Width() != w || bmp.Height() != h || bmp.PixelFormat() != format) return false;
     }

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "pages/PageOps.h"
+#include "pages/PageOpsScratch.h"
 #include "pages/PageSettings.h"
 #include "pages/Utilsunit.h"
 #include "platform/UiServices.h"
@@ -56,17 +57,33 @@ bool TProcessBMP::Usable() const {
 void TProcessBMP::ProcessBitmap() {
     VTRACE("TProcessBMP::ProcessBitmap");
     const TSettings& s = PageSettings();
-    if (Usable() && s.Balance) Balance(s.DiscardsPer1000);
-    if (Usable()) {
-        if (s.FixYellowing)
-            ReduceYellowing(s.YellowingRedThreshold, s.YellowingGreenThreshold, s.YellowingBlueThreshold,
-                            s.YellowingGreenBoost, s.YellowingBlueBoost);
-        if (s.FixEdgeYellowing)
-            ReduceYellowingByFilling(s.FixInternalYellowing, s.EdgeYellowingRedThreshold,
-                                     s.EdgeYellowingGreenThreshold, s.EdgeYellowingBlueThreshold,
-                                     s.EdgeYellowingRedBoost, s.EdgeYellowingGreenBoost, s.EdgeYellowingBlueBoost);
+    // Balance and yellowing reduction are planned from one look at the page and applied as
+    // one map while the page is fitted, instead of in passes of their own. Filling needs
+    // the page as they leave it, so with it on they run one by one.
+    pageops::TColourMap map;
+    const bool planned = Usable() && !s.FixEdgeYellowing && (s.Balance || s.FixYellowing) &&
+                         pageops::PlanColourMap(*this, s.Balance, s.DiscardsPer1000, s.FixYellowing,
+                                                s.YellowingRedThreshold, s.YellowingGreenThreshold,
+                                                s.YellowingBlueThreshold, s.YellowingGreenBoost, s.YellowingBlueBoost,
+                                                map);
+    if (planned) {
+        if (map.Balanced) BalanceFactor = map.BalanceFactor;
+        if (map.YellowingReduced) YellowingReduced = true;
+    } else {
+        if (Usable() && s.Balance) Balance(s.DiscardsPer1000);
+        if (Usable()) {
+            if (s.FixYellowing)
+                ReduceYellowing(s.YellowingRedThreshold, s.YellowingGreenThreshold, s.YellowingBlueThreshold,
+                                s.YellowingGreenBoost, s.YellowingBlueBoost);
+            if (s.FixEdgeYellowing)
+                ReduceYellowingByFilling(s.FixInternalYellowing, s.EdgeYellowingRedThreshold,
+                                         s.EdgeYellowingGreenThreshold, s.EdgeYellowingBlueThreshold,
+                                         s.EdgeYellowingRedBoost, s.EdgeYellowingGreenBoost,
+                                         s.EdgeYellowingBlueBoost);
+        }
     }
-    if (ImageType != ctUnprocessed && !SetBitmapSize()) MakeErrorBMP("Error Loading : " + FileName);
+    if (ImageType != ctUnprocessed && !SetBitmapSize(planned ? &map : nullptr))
+        MakeErrorBMP("Error Loading : " + FileName);
     if (Usable() && s.GammaCorrect) GammaCorrect(s.GammaCorrection);
     ProcessMessages();
     Processed = true;
@@ -149,7 +166,9 @@ bool ComputeFit(const TFitInput& In, const TSettings& s, TFitResult& Out) {
     return true;
 }
 
-bool TProcessBMP::SetBitmapSize() {
+bool TProcessBMP::SetBitmapSize() { return SetBitmapSize(nullptr); }
+
+bool TProcessBMP::SetBitmapSize(const pageops::TColourMap* Map) {
     VTRACE("TProcessBMP::SetBitmapSize");
     TFitInput in;
     in.Width = Width();
@@ -162,15 +181,20 @@ bool TProcessBMP::SetBitmapSize() {
     if (!ComputeFit(in, PageSettings(), out)) return false;
     VTRACE_INT("TProcessBMP::SetBitmapSize TW", out.Width);
     VTRACE_INT("TProcessBMP::SetBitmapSize TH", out.Height);
-    return ResizeAndRotate(out.Width, out.Height, out.FinalRotation);
+    return ResizeAndRotate(out.Width, out.Height, out.FinalRotation, Map);
 }
 
 bool TProcessBMP::ResizeAndRotate(int NewWidth, int NewHeight, TRotation R) {
+    return ResizeAndRotate(NewWidth, NewHeight, R, nullptr);
+}
+
+bool TProcessBMP::ResizeAndRotate(int NewWidth, int NewHeight, TRotation R, const pageops::TColourMap* Map) {
     VTRACE("TProcessBMP::ResizeAndRotate");
     const int w = Width(), h = Height();
     if ((NewWidth < w && NewHeight > h) || (NewWidth > w && NewHeight < h)) return false;
     bool result = true;
-    if (NewWidth != w) result = Stretch(NewWidth, NewHeight);
+    if (NewWidth != w) result = pageops::StretchMapped(*this, NewWidth, NewHeight, DecodedWidth, ScalePercent, Map);
+    else if (Map) pageops::ApplyColourMap(*this, *Map);
     if (!result) return false;
     switch (R) {
         case 1: return RotateBitmapRight();

@@ -9,6 +9,9 @@
 #include "pages/PageBMP.h"
 
 namespace vellicor {
+namespace pageops {
+struct TColourMap;
+}
 
 // What a page is made for; bit values, so that the cache selects by mask.
 enum TPageCacheType : int {
@@ -44,6 +47,10 @@ public:
 
 private:
     bool Usable() const;
+    // With a colour map, the colour steps ride along with the fit: the map is applied to
+    // each source pixel as the page is resampled (or in one pass when it is not).
+    bool SetBitmapSize(const pageops::TColourMap* Map);
+    bool ResizeAndRotate(int NewWidth, int NewHeight, TRotation R, const pageops::TColourMap* Map);
 };
 
 // The display size of a page before rotation, as SetBitmapSize computes it. Exposed for

@@ -126,6 +126,12 @@ int ParallelParts(int n, int64_t itemCost) {
     return int(std::min<int64_t>({int64_t(ParallelThreads()), byWork, int64_t(n)}));
 }
 
+int ParallelBlockRows(int n, int parts, int64_t itemCost) {
+    constexpr int64_t kBlockCostPerPart = 4 << 20;
+    const int64_t rows = kBlockCostPerPart / std::max<int64_t>(itemCost, 1) * std::max(parts, 1);
+    return int(std::clamp<int64_t>(rows, 1, std::max(n, 1)));
+}
+
 void ParallelFor(int n, int parts, const std::function<void(int, int, int)>& fn) {
     if (n <= 0) return;
     parts = std::clamp(parts, 1, n);

@@ -381,5 +381,41 @@ TEST_F(ProcessFilesTest, PagesThatCannotComeAreDeliveredAsTheErrorPage) {
     EXPECT_EQ(test::ReadFileBytes(files_.File("copy.bmp")), test::SolidBmp(30, 50));
 }
 
+TEST_F(ProcessFilesTest, ForwardReadingTurnsToPagesReadAhead) {
+    // A 200-page cbz read forward with the default read-ahead and the cache the window sets
+    // for it (the page shown and three more). A turn is a hit when Get delivers the page at
+    // once, from the cache. Between turns the queue runs as many jobs as the reader's pace
+    // leaves time for: none (turns faster than a page is made), one, two, or all it has.
+    TConfigureForm defaults;
+    const std::string cbz = files_.Write("book.cbz", "x");
+    auto& members = archive_->archives[cbz];
+    for (int i = 0; i < 200; ++i) members.push_back({"p" + std::to_string(1000 + i) + ".bmp", test::SolidBmp(30, 50)});
+    LoadList({cbz});
+    ASSERT_EQ(queue().GetFiles(), 200);
+    config().PageBufferSize = defaults.PageBufferSize;
+    TBufferedPage::SetPageLimit(1 + defaults.PageBufferSize);
+    struct Pace {
+        int jobs;  // between turns; -1: until the queue is idle
+        int hits;  // of the 199 turns
+    } paces[] = {{-1, 199}, {2, 199}, {1, 199}, {0, 2}};  // with none, only the first read-ahead
+    for (const Pace& pace : paces) {
+        TBufferedPage::ClearList();
+        queue().ClearQ();
+        delivered_.clear();
+        const int gen = 10 + pace.jobs;
+        queue().Get(0, -1, gen);
+        Drive();
+        int hits = 0;
+        for (int page = 1; page < 200; ++page) {
+            const size_t before = delivered_.size();
+            queue().Get(page, -1, gen);
+            hits += delivered_.size() > before && delivered_.back()->PageNo == page;
+            if (pace.jobs < 0) Drive();
+            for (int j = 0; j < pace.jobs; ++j) queue().Idle();
+        }
+        EXPECT_EQ(hits, pace.hits) << pace.jobs << " jobs between turns";
+    }
+}
+
 }  // namespace
 }  // namespace vellicor

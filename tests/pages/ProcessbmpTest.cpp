@@ -6,6 +6,7 @@
 
 #include "EngineTestSupport.h"
 #include "pages/BuffPage.h"
+#include "pages/PageOpsScratch.h"
 #include "pages/PageSettings.h"
 #include "pages/Utilsunit.h"
 #include "settings/Configuration.h"
@@ -167,6 +168,73 @@ TEST_F(ProcessbmpPage, ResizeAndRotateAndTheWindowSizeAtProcessing) {
     SetMainClientSize(300, 200);
     Load(b, test::SolidBmp(100, 100));
     EXPECT_EQ(std::vector<int>({a.Width(), b.Width(), b.ScalePercent}), std::vector<int>({1024, 300, 300}));
+}
+
+TEST_F(ProcessbmpPage, ColourStepsRidingWithTheFitGiveTheBytesOfTheStepsOneByOne) {
+    // A white page (the yellowing skipped), a pale one (balance declines), a tiny one (no
+    // white test), and comic pages fitted down, up, not at all and turned; thresholds at
+    // their ends. Each is run as the chain does and one step at a time.
+    TBitmap white = test::ComicPage(200, 300, 4);
+    for (int y = 0; y < 300; ++y)
+        for (int x = 0; x < 200; ++x)
+            if (y % 3) SetPixel(white, x, y, 255, 253, 252);
+    struct Case {
+        const char* name;
+        TBitmap page;
+        bool balance, yellowing, gamma;
+        const char* fit;  // w: width, f: whole, "": none
+        TRotation rotation;
+        int client, discards, rt, gt, bt, gb, bb;
+    };
+    const Case cases[] = {
+        {"defaults, fitted down", test::ComicPage(320, 480, 1), true, true, false, "w", rtNone, 256, 5, 235, 220, 127, 10, 20},
+        {"fitted up, turned, gamma", test::ComicPage(120, 90, 2), true, true, true, "f", rtRight, 400, 9, 200, 150, 100, 30, 40},
+        {"not fitted", test::ComicPage(150, 210, 3), true, true, false, "", rtUpsideDown, 400, 5, 235, 220, 127, 10, 20},
+        {"white page", white, true, true, false, "w", rtNone, 150, 5, 235, 220, 127, 10, 20},
+        {"pale page", test::NoisePage(90, 130, 7, 150, 200), true, true, false, "w", rtLeft, 60, 5, 160, 160, 160, 200, 300},
+        {"balance only", test::ComicPage(200, 100, 5), true, false, false, "w", rtNone, 150, 0, 0, 0, 0, 0, 0},
+        {"yellowing only", test::ComicPage(64, 96, 6), false, true, false, "f", rtNone, 500, 5, -7, 300, 127, -3, 20},
+        {"every channel passes", test::ComicPage(64, 96, 8), true, true, false, "w", rtNone, 50, 999, -1, -1, -1, 255, 255},
+        {"tiny", test::ComicPage(30, 36, 9), true, true, false, "w", rtNone, 20, 5, 200, 180, 100, 10, 20},
+    };
+    for (bool vector : {true, false})
+    for (const Case& c : cases) {
+        pageops::UseVectorKernels(vector);
+        SCOPED_TRACE(vector ? "vector kernels" : "plain loops");
+        TSettings& s = settings_;
+        s = NoFit();
+        s.Balance = c.balance, s.FixYellowing = c.yellowing, s.GammaCorrect = c.gamma, s.GammaCorrection = 160;
+        s.FitWidth = std::string(c.fit) == "w", s.Fit = std::string(c.fit) == "f";
+        s.DiscardsPer1000 = c.discards;
+        s.YellowingRedThreshold = c.rt, s.YellowingGreenThreshold = c.gt, s.YellowingBlueThreshold = c.bt;
+        s.YellowingGreenBoost = c.gb, s.YellowingBlueBoost = c.bb;
+        SetMainClientSize(c.client, c.client * 3 / 4);
+        TProcessBMP chain("c.bmp", c.rotation), steps("c.bmp", c.rotation);
+        chain.Assign(c.page), steps.Assign(c.page);
+        chain.ProcessBitmap();
+        if (c.balance) steps.Balance(c.discards);
+        if (c.yellowing) steps.ReduceYellowing(c.rt, c.gt, c.bt, c.gb, c.bb);
+        ASSERT_TRUE(steps.SetBitmapSize()) << c.name;
+        if (c.gamma) steps.GammaCorrect(160);
+        EXPECT_TRUE(SameBytes(chain, steps)) << c.name;
+        EXPECT_EQ(std::vector<int>({chain.BalanceFactor, chain.YellowingReduced, chain.ScalePercent, chain.GammaApplied}),
+                  std::vector<int>({steps.BalanceFactor, steps.YellowingReduced, steps.ScalePercent, steps.GammaApplied}))
+            << c.name;
+
+        // The map alone, and resampling through it, against the steps on the bare page.
+        pageops::TColourMap map;
+        ASSERT_TRUE(pageops::PlanColourMap(c.page, c.balance, c.discards, c.yellowing, c.rt, c.gt, c.bt, c.gb, c.bb, map));
+        TBitmap mapped = c.page, stepped = c.page, resampled = c.page;
+        int32_t factor = 100;
+        bool reduced = false;
+        if (c.balance) Balance(stepped, c.discards, factor);
+        if (c.yellowing) ReduceYellowing(stepped, c.rt, c.gt, c.bt, c.gb, c.bb, reduced);
+        EXPECT_TRUE(pageops::ApplyColourMap(mapped, map) && SameBytes(mapped, stepped)) << c.name;
+        EXPECT_EQ(std::pair(map.YellowingReduced, map.Balanced ? map.BalanceFactor : 100), std::pair(reduced, factor)) << c.name;
+        ASSERT_TRUE(pageops::LanczosStretchMapped(resampled, 77, 101, &map) && LanczosStretch(stepped, 77, 101));
+        EXPECT_TRUE(SameBytes(resampled, stepped)) << c.name;
+    }
+    pageops::UseVectorKernels(true);
 }
 
 // ---- The page cache ----
