@@ -396,7 +396,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) int ApplyVbmi(const pageo
 
 void pageops::TColourMap::Apply(const uint8_t* src, uint8_t* dst, int pixels) const {
 #ifdef VELLICOR_COLOURMAP_X86
-    if (Uniform && VectorKernelsOn() && HaveVbmi()) {
+    if (Uniform && VectorKernelsOn() && WidestKernelsOn() && HaveVbmi()) {
         const int done = ApplyVbmi(*this, src, dst, pixels);
         src += 3 * size_t(done);
         dst += 3 * size_t(done);

@@ -424,6 +424,7 @@ __attribute__((target("avx512f,avx512bw"))) void HorizontalRowAvx512(const uint8
 #endif
 
 bool g_vectorKernels = true;
+bool g_widestKernels = true;
 
 bool UseAvx512() {
 #ifdef VELLICOR_PAGEOPS_X86
@@ -431,7 +432,7 @@ bool UseAvx512() {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0;
     }();
-    return g_vectorKernels && avx512;
+    return g_vectorKernels && g_widestKernels && avx512;
 #else
     return false;
 #endif
@@ -634,6 +635,8 @@ void ReversePixels(uint8_t* dst, const uint8_t* src, int n) {
 
 void pageops::UseVectorKernels(bool on) { g_vectorKernels = on; }
 bool pageops::VectorKernelsOn() { return g_vectorKernels; }
+void pageops::UseWidestKernels(bool on) { g_widestKernels = on; }
+bool pageops::WidestKernelsOn() { return g_widestKernels; }
 
 bool GetBitmapWorkArea(size_t Size) {
     VTRACE("TPageBMP::GetBitmapWorkArea");

@@ -115,5 +115,8 @@ bool StretchMapped(TBitmap& bmp, int NewWidth, int NewHeight, int32_t DecodedWid
 // Tests run the plain loops as well as the vector kernels the processor offers.
 void UseVectorKernels(bool on);
 bool VectorKernelsOn();
+// Off: the AVX-512 kernels stand aside for the AVX2 ones, as on a processor without them.
+void UseWidestKernels(bool on);
+bool WidestKernelsOn();
 
 }  // namespace vellicor::pageops

@@ -26,14 +26,16 @@ TBitmap SumRamp(int w, int h, int lo, int hi) {
     return b;
 }
 
-// The check with the vector kernels, then with the plain loops.
+// The check with the widest vector kernels, with AVX2 at most, then with the plain loops.
 void BothKernels(const std::function<void()>& check) {
-    for (bool vector : {true, false}) {
-        pageops::UseVectorKernels(vector);
-        SCOPED_TRACE(vector ? "vector kernels" : "plain loops");
+    for (int level : {2, 1, 0}) {
+        pageops::UseVectorKernels(level > 0);
+        pageops::UseWidestKernels(level > 1);
+        SCOPED_TRACE(level == 2 ? "widest kernels" : level == 1 ? "AVX2 kernels" : "plain loops");
         check();
     }
     pageops::UseVectorKernels(true);
+    pageops::UseWidestKernels(true);
 }
 
 // Runs the operation on a copy with the fast code and on a copy with the reference.

@@ -197,10 +197,11 @@ TEST_F(ProcessbmpPage, ColourStepsRidingWithTheFitGiveTheBytesOfTheStepsOneByOne
         {"every channel passes", test::ComicPage(64, 96, 8), true, true, false, "w", rtNone, 50, 999, -1, -1, -1, 255, 255},
         {"tiny", test::ComicPage(30, 36, 9), true, true, false, "w", rtNone, 20, 5, 200, 180, 100, 10, 20},
     };
-    for (bool vector : {true, false})
+    for (int level : {2, 1, 0})
     for (const Case& c : cases) {
-        pageops::UseVectorKernels(vector);
-        SCOPED_TRACE(vector ? "vector kernels" : "plain loops");
+        pageops::UseVectorKernels(level > 0);
+        pageops::UseWidestKernels(level > 1);
+        SCOPED_TRACE(level == 2 ? "widest kernels" : level == 1 ? "AVX2 kernels" : "plain loops");
         TSettings& s = settings_;
         s = NoFit();
         s.Balance = c.balance, s.FixYellowing = c.yellowing, s.GammaCorrect = c.gamma, s.GammaCorrection = 160;
@@ -235,6 +236,7 @@ TEST_F(ProcessbmpPage, ColourStepsRidingWithTheFitGiveTheBytesOfTheStepsOneByOne
         EXPECT_TRUE(SameBytes(resampled, stepped)) << c.name;
     }
     pageops::UseVectorKernels(true);
+    pageops::UseWidestKernels(true);
 }
 
 // ---- The page cache ----
