@@ -19,19 +19,6 @@ using namespace vellicor::test;
 
 namespace {
 
-TBitmap Gradient(int w, int h) {
-    TBitmap b;
-    b.SetSize(w, h, TPixelFormat::pf24bit);
-    uint32_t seed = 7;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            seed = seed * 1103515245 + 12345;
-            uint8_t* p = b.ScanLine(y) + 3 * x;
-            p[2] = uint8_t(x * 255 / w), p[1] = uint8_t(y * 255 / h), p[0] = uint8_t((seed >> 16) & 0xFF);
-        }
-    return b;
-}
-
 std::string Bytes(TMemoryStream& s) { return std::string(reinterpret_cast<const char*>(s.Memory()), size_t(s.Size())); }
 
 std::string Save(TGIFImage& image) {
@@ -117,7 +104,7 @@ TEST(GIFAssign, TrueColourBitmapsCollectTheirColoursOrOverflow) {
         for (int x = 0; x < 40; ++x) EXPECT_EQ(Shown(f, x, y), b.Pixel(x, y));
     EXPECT_LE(f.ColorMap().Count(), 41);
     // More than 256 colours without reduction.
-    const TBitmap many = Gradient(64, 64);
+    const TBitmap many = Gradient(64, 64, 7);
     TGIFSubImage g(&image);
     try {
         g.Assign(&many);
@@ -224,7 +211,7 @@ TEST(GIFAssign, IconsAndPicturesKeepTheirTransparency) {
 // Frames made from a 24-bit bitmap by every palette rule and dither, written by us and read
 // back by giflib (indices) and Pillow (colours).
 TEST(GIFAssign, EveryRuleAndDitherThroughAssignReadsBackInPeers) {
-    const TBitmap source = Gradient(37, 23);
+    const TBitmap source = Gradient(37, 23, 7);
     const std::string python = std::filesystem::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
     const bool pillow = std::system((python + " -c 'import PIL' >/dev/null 2>&1").c_str()) == 0;
     TempDir dir;

@@ -14,19 +14,6 @@ using namespace vellicor::test;
 
 namespace {
 
-TBitmap Gradient(int w, int h) {
-    TBitmap b;
-    b.SetSize(w, h, TPixelFormat::pf24bit);
-    uint32_t seed = 99;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            seed = seed * 1103515245 + 12345;
-            uint8_t* p = b.ScanLine(y) + 3 * x;
-            p[2] = uint8_t(x * 255 / w), p[1] = uint8_t(y * 255 / h), p[0] = uint8_t((seed >> 16) & 0xFF);
-        }
-    return b;
-}
-
 // The 8-bit bitmap as the only frame of a GIF with its palette as the local table.
 std::string WriteAsGif(const TBitmap& bmp) {
     TGIFImage image;
@@ -137,7 +124,7 @@ TEST(GIFReduce, QuantizerKeepsAtMostMaxColors) {
     EXPECT_EQ(table[0].red, 10);
     EXPECT_EQ(table[0].blue, 30);
     EXPECT_THROW(CreateOptimizedPaletteFromManyBitmaps(nullptr, 16, 8, false), GIFException);
-    TBitmap g = Gradient(20, 20);
+    TBitmap g = Gradient(20, 20, 99);
     std::vector<const TBitmap*> list{&g, &g};
     const int n = PaletteEntryCount(CreateOptimizedPaletteFromManyBitmaps(&list, 16, 8, false));
     EXPECT_LE(n, 16);
@@ -147,7 +134,7 @@ TEST(GIFReduce, QuantizerKeepsAtMostMaxColors) {
 
 // Every palette rule with every dither, written by our encoder and read by giflib and Pillow.
 TEST(GIFReduce, EveryRuleAndDitherReadsBackInPeers) {
-    const TBitmap source = Gradient(67, 41);
+    const TBitmap source = Gradient(67, 41, 99);
     const std::string python = std::filesystem::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
     const bool pillow = std::system((python + " -c 'import PIL' >/dev/null 2>&1").c_str()) == 0;
     TempDir dir;

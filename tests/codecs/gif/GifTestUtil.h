@@ -5,9 +5,23 @@
 
 #include "GifBuilder.h"
 #include "codecs/gif/GIFImage.h"
+#include "platform/Bitmap.h"
 #include "platform/Streams.h"
 
 namespace vellicor::test {
+
+// A 24-bit page of many colours: red across, green down, noisy blue.
+inline TBitmap Gradient(int w, int h, uint32_t seed) {
+    TBitmap b;
+    b.SetSize(w, h, TPixelFormat::pf24bit);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            seed = seed * 1103515245 + 12345;
+            uint8_t* p = b.ScanLine(y) + 3 * x;
+            p[2] = uint8_t(x * 255 / w), p[1] = uint8_t(y * 255 / h), p[0] = uint8_t((seed >> 16) & 0xFF);
+        }
+    return b;
+}
 
 struct LoadedGif {
     TGIFImage image;
