@@ -5,14 +5,7 @@
 # the set is shown first (Windows-1252 text). Usage: dialogs_xvfb.sh <vellicor>
 set -euo pipefail
 exe=$1
-PY=/usr/bin/python3; [ -x "$PY" ] || PY=python3
-for tool in xvfb-run xdotool import zip; do
-  command -v $tool >/dev/null || { echo "SKIP: $tool missing"; exit 77; }
-done
-"$PY" -c 'import PIL' 2>/dev/null || { echo "SKIP: python3-pil missing"; exit 77; }
-export QT_QPA_PLATFORM=xcb
-work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
-export VELLICOR_CONFIG_DIR=$work/config
+. "$(dirname "$0")/xvfb_prologue.sh" xdotool import zip
 "$PY" - "$work" <<'PY'
 import sys, os
 from PIL import Image, ImageDraw

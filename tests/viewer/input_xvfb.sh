@@ -4,14 +4,7 @@
 # left double click in the right half turns the page. Usage: input_xvfb.sh <vellicor>
 set -euo pipefail
 exe=$1
-PY=/usr/bin/python3; [ -x "$PY" ] || PY=python3
-for tool in xvfb-run xdotool import; do
-  command -v $tool >/dev/null || { echo "SKIP: $tool missing"; exit 77; }
-done
-"$PY" -c 'import PIL' 2>/dev/null || { echo "SKIP: python3-pil missing"; exit 77; }
-export QT_QPA_PLATFORM=xcb
-work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
-export VELLICOR_CONFIG_DIR=$work/config
+. "$(dirname "$0")/xvfb_prologue.sh" xdotool import
 "$PY" - "$work" <<'PY'
 import sys
 from PIL import Image, ImageDraw

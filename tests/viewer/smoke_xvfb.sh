@@ -4,16 +4,7 @@
 # compares pixels with the page. Usage: smoke_xvfb.sh <vellicor> [files|cbt|cbz]
 set -euo pipefail
 exe=$1; mode=${2:-files}
-# Debian's python3 carries PIL; another python3 may come first on the PATH.
-PY=/usr/bin/python3; [ -x "$PY" ] || PY=python3
-for tool in xvfb-run xwininfo import; do
-  command -v $tool >/dev/null || { echo "SKIP: $tool missing"; exit 77; }
-done
-"$PY" -c 'import PIL' 2>/dev/null || { echo "SKIP: python3-pil missing"; exit 77; }
-# A real window on the X server, whatever platform the other GUI tests use.
-export QT_QPA_PLATFORM=xcb
-work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
-export VELLICOR_CONFIG_DIR=$work/config
+. "$(dirname "$0")/xvfb_prologue.sh" xwininfo import
 "$PY" - "$work" <<'PY'
 import sys
 from PIL import Image
