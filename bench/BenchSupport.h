@@ -42,6 +42,18 @@ inline std::pair<Timing, Timing> Interleaved(int runs, const std::function<void(
     return {{ta[ta.size() / 2], ta[0]}, {tb[tb.size() / 2], tb[0]}};
 }
 
+// Best time in seconds of runs of f.
+template <typename F>
+double Best(int runs, F&& f) {
+    double best = 1e9;
+    for (int i = 0; i < runs; ++i) {
+        auto s = Clock::now();
+        f();
+        best = std::min(best, std::chrono::duration<double>(Clock::now() - s).count());
+    }
+    return best;
+}
+
 // Median time in milliseconds of runs of f, after one warm-up.
 inline double MedianMs(int runs, const std::function<void()>& f) {
     f();

@@ -16,23 +16,14 @@
 #include "RarWriter.h"
 #include "archives/Unrarif.h"
 
+#include "BenchSupport.h"
+
 using namespace vellicor;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
-
-template <typename F>
-double Best(int runs, F&& f) {
-    double best = 1e9;
-    for (int i = 0; i < runs; ++i) {
-        auto t0 = Clock::now();
-        f();
-        best = std::min(best, Seconds(t0, Clock::now()));
-    }
-    return best;
-}
+using bench::Best;
 
 // Our side: list, then extract each listed member; returns the bytes delivered.
 int64_t ListAndExtract(const std::string& path) {

@@ -11,24 +11,13 @@
 
 #include "archives/Unrarif.h"
 #include "platform/DynLib.h"
+#include "QuietUi.h"
 #include "platform/UiServices.h"
 
 namespace {
 
-// Cancels every question: a volume that is not there is not waited for.
-class QuietUi : public vellicor::IUiServices {
-public:
-    int MessageBox(const std::string&, const std::string&, int, vellicor::TMsgKind) override { return vellicor::mrCancel; }
-    int AskPassword(const vellicor::PasswordRequest&, std::string& password) override {
-        password.clear();
-        return vellicor::mrCancel;
-    }
-    void SetWaitCursor(bool) override {}
-    void ProcessMessages() override {}
-};
-
 struct Setup {
-    QuietUi ui;
+    fuzz::QuietUi ui;
     std::string dir, file;
     Setup() {
         vellicor::SetUiServices(&ui);

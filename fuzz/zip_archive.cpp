@@ -8,23 +8,13 @@
 
 #include "archives/zip/ZipComponent.h"
 #include "platform/DynLib.h"
+#include "QuietUi.h"
 #include "platform/UiServices.h"
 
 namespace {
 
-class QuietUi : public vellicor::IUiServices {
-public:
-    int MessageBox(const std::string&, const std::string&, int, vellicor::TMsgKind) override { return vellicor::mrCancel; }
-    int AskPassword(const vellicor::PasswordRequest&, std::string& password) override {
-        password.clear();
-        return vellicor::mrCancel;
-    }
-    void SetWaitCursor(bool) override {}
-    void ProcessMessages() override {}
-};
-
 struct Setup {
-    QuietUi ui;
+    fuzz::QuietUi ui;
     vellicor::TZipComponent zip;
     std::string file;
     Setup() {

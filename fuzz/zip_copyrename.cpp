@@ -10,23 +10,13 @@
 #include <vector>
 
 #include "archives/zip/ZipComponent.h"
+#include "QuietUi.h"
 #include "platform/UiServices.h"
 
 namespace {
 
-class QuietUi : public vellicor::IUiServices {
-public:
-    int MessageBox(const std::string&, const std::string&, int, vellicor::TMsgKind) override { return vellicor::mrNo; }
-    int AskPassword(const vellicor::PasswordRequest&, std::string& password) override {
-        password.clear();
-        return vellicor::mrCancel;
-    }
-    void SetWaitCursor(bool) override {}
-    void ProcessMessages() override {}
-};
-
 struct Setup {
-    QuietUi ui;
+    fuzz::QuietUi ui{vellicor::mrNo};
     vellicor::TZipComponent source, dest;
     std::string dir, in, out;
     Setup() {

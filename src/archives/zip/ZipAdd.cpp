@@ -48,6 +48,20 @@ void TZipComponent::EndZipRun(bool unloadLibrary) {
     zipBusy_ = false;
 }
 
+// The library's record in the layout its version reads, with the switches set; false (and
+// the user told) when the specifications do not fit the old layout.
+bool TZipComponent::NewZipParams(int version, bool& newLayout) {
+    newLayout = version >= ZIP_NEW_LAYOUT_VERSION;
+    if (!newLayout && fSpecArgs_.Count() > ZIPDLL_OLD_MAX_SPECS) {
+        ShowZipMessage(GE_FatalZip, "\ntoo many file specifications for this library");
+        return false;
+    }
+    if (newLayout) zipParams_ = new ZipParams{};
+    else zipParamsOld_ = new ZipParamsOld{};
+    SetZipSwitches(zipFileName_, version);
+    return true;
+}
+
 void TZipComponent::AddSuffix(AddStoreSuffix value, std::string& list, int index) const {
     VTRACE("TZipComponent::AddSuffix");
     if (AddStoreSuffixes.Contains(value) && index >= 0 && index <= assEXE) list += std::string(".") + kSuffixes[index] + ":";
@@ -172,16 +186,12 @@ void TZipComponent::ExtAdd(int UseStream, uint32_t StrFileDate, uint32_t StrFile
         ShowZipMessage(AD_NoStreamDLL);
         return;
     }
-    bool newLayout = version >= ZIP_NEW_LAYOUT_VERSION;
-    if (!newLayout && fSpecArgs_.Count() > ZIPDLL_OLD_MAX_SPECS) {
-        cleanup();
-        ShowZipMessage(GE_FatalZip, "\ntoo many file specifications for this library");
-        return;
-    }
+    bool newLayout = false;
     try {
-        if (newLayout) zipParams_ = new ZipParams{};
-        else zipParamsOld_ = new ZipParamsOld{};
-        SetZipSwitches(zipFileName_, version);
+        if (!NewZipParams(version, newLayout)) {
+            cleanup();
+            return;
+        }
         if (newLayout) {
             zipSpecs_.assign(static_cast<size_t>(fSpecArgs_.Count()), ZipFileData{});
             for (int i = 0; i < fSpecArgs_.Count(); ++i) {
@@ -318,16 +328,12 @@ void TZipComponent::Delete() {
     }
     zipBusy_ = true;
     int version = static_cast<int>(zipLib_.version());
-    bool newLayout = version >= ZIP_NEW_LAYOUT_VERSION;
-    if (!newLayout && fSpecArgs_.Count() > ZIPDLL_OLD_MAX_SPECS) {
-        cleanup();
-        ShowZipMessage(GE_FatalZip, "\ntoo many file specifications for this library");
-        return;
-    }
+    bool newLayout = false;
     try {
-        if (newLayout) zipParams_ = new ZipParams{};
-        else zipParamsOld_ = new ZipParamsOld{};
-        SetZipSwitches(zipFileName_, version);
+        if (!NewZipParams(version, newLayout)) {
+            cleanup();
+            return;
+        }
         ZipParams* p = newLayout ? zipParams_ : reinterpret_cast<ZipParams*>(zipParamsOld_);
         p->fDeleteEntries = 1;
         p->fGrow = 0;

@@ -475,6 +475,7 @@ private:
     std::vector<std::unique_ptr<char[]>> zipTexts_;
     const char* KeepZipText(const std::string& s);
     void EndZipRun(bool unloadLibrary);
+    bool NewZipParams(int version, bool& newLayout);
     int RewriteFailed();
     TZipIcon sfxIcon_;
     void ReadSFXHeader(const uint8_t* p, size_t n);
