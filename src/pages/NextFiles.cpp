@@ -141,9 +141,8 @@ void TNextFiles::SetResultFromFiles() {
     for (const auto& name : Files_) SetResult(name);
 }
 
-bool TNextFiles::GetNextFiles(const std::string& Directory, const std::string& ArchiveFileName) {
-    VTRACE("TNextFiles::GetNextFiles");
-    WaitCursor wait;
+// A walk starts from Directory with an empty sorted result and no moves counted.
+void TNextFiles::StartWalk(const std::string& Directory) {
     ProcessMessages();
     Result_.Clear();
     Result_.SetSorted(true);
@@ -152,6 +151,12 @@ bool TNextFiles::GetNextFiles(const std::string& Directory, const std::string& A
     Visited_.clear();
     CurrentPath_ = Directory;
     CurrentDir_.clear();
+}
+
+bool TNextFiles::GetNextFiles(const std::string& Directory, const std::string& ArchiveFileName) {
+    VTRACE("TNextFiles::GetNextFiles");
+    WaitCursor wait;
+    StartWalk(Directory);
     std::string archive = ExtractFileName(ArchiveFileName);
     bool doDirectories = false;
     if (ArchiveFileName.empty()) {
@@ -191,14 +196,7 @@ bool TNextFiles::GetNextFiles(const std::string& Directory, const std::string& A
 bool TNextFiles::GetPreviousFiles(const std::string& Directory, const std::string& ArchiveFileName) {
     VTRACE("TNextFiles::GetPreviousFiles");
     WaitCursor wait;
-    ProcessMessages();
-    Result_.Clear();
-    Result_.SetSorted(true);
-    Result_.SetDuplicates(TDuplicates::dupIgnore);
-    Moves_ = 0;
-    Visited_.clear();
-    CurrentPath_ = Directory;
-    CurrentDir_.clear();
+    StartWalk(Directory);
     std::string archive = ExtractFileName(ArchiveFileName);
     bool doImages = false, doArchives = true;
     for (;;) {

@@ -39,6 +39,7 @@ private:
     bool GetImages();
     bool CountMove();
     void SetResultFromFiles();
+    void StartWalk(const std::string& Directory);
     void SetResult(const std::string& Name);
 
     std::string CurrentPath_;

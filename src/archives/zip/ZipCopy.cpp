@@ -35,7 +35,7 @@ int FindByName(const zip::ArchiveFile& a, CPOpts codePage, const std::string& na
 }
 }  // namespace
 
-// Called from a handler: tells the user why a rewrite of an archive failed; its result code.
+// Called from a handler: tells the user why writing an archive failed; its result code.
 int TZipComponent::RewriteFailed() {
     try {
         throw;
@@ -49,7 +49,7 @@ int TZipComponent::RewriteFailed() {
         ShowZipMessage(GE_NoMem);
         return -8;
     } catch (const std::exception& e) {
-        ShowZipMessage(DS_UnknownError, e.what());
+        ShowZipMessage(DS_UnknownError, e.what());  // the text ends in a line break
         return -9;
     }
 }

@@ -418,15 +418,8 @@ int TZipComponent::ReadSpan(const std::string& inFileName, std::string& outFileP
         WriteJoin(e, sizeof e, DS_EOCBadWrite);
         WriteJoin(comment.data(), static_cast<int64_t>(comment.size()), DS_CECommentLen);
         if (OnProgress) OnProgress(this, EndOfBatch, "", 0);
-    } catch (const EZipComponent& ex) {
-        ShowExceptionError(ex);
-        result = -7;
-    } catch (const std::bad_alloc&) {
-        ShowZipMessage(GE_NoMem);
-        result = -8;
-    } catch (const std::exception& ex) {
-        ShowZipMessage(DS_UnknownError, std::string("\n") + ex.what());
-        result = -9;
+    } catch (const std::exception&) {
+        result = RewriteFailed();
     }
     DeleteSpanMem(records);
     CloseInput();

@@ -338,15 +338,8 @@ int TZipComponent::WriteSpan(const std::string& InFileName, const std::string& O
         if (::lseek(inFile_, eocPosition_ + zip::kEndRecordSize, SEEK_SET) < 0) throw EZipComponent(DS_FailedSeek, true);
         RWSplitData(buf.data(), end.commentLength, DS_CECommentLen);
         progressOn_ = false;
-    } catch (const EZipComponent& ex) {
-        ShowExceptionError(ex);
-        result = -7;
-    } catch (const std::bad_alloc&) {
-        ShowZipMessage(GE_NoMem);
-        result = -8;
-    } catch (const std::exception& ex) {
-        ShowZipMessage(DS_UnknownError, std::string("\n") + ex.what());
-        result = -9;
+    } catch (const std::exception&) {
+        result = RewriteFailed();
     }
     if (OnProgress) OnProgress(this, EndOfBatch, "", 0);
     DeleteSpanMem(records);
