@@ -152,6 +152,37 @@ inline void DecodeDirect(const std::string& jpeg, int denom, std::vector<uint8_t
     jpeg_destroy_decompress(&d);
 }
 
+// One row of bench/run's table, on a line of its own starting "ROW\t": what was timed, our
+// time, the peer (named, with its version) and its time, and ours / peer. A peer row compares
+// us with another program or library; an own row compares two ways of our own code and is kept
+// apart in the table.
+inline void PrintRow(bool peer, const std::string& measure, double ours, const std::string& other, double theirs,
+                     const char* unit = "ms") {
+    std::printf("ROW\t%s\t%s\t%.2f %s\t%s\t%.2f %s\t%.2fx\n", peer ? "peer" : "own", measure.c_str(), ours, unit,
+                other.c_str(), theirs, unit, theirs > 0 ? ours / theirs : 0.0);
+    std::fflush(stdout);
+}
+inline void PeerRow(const std::string& measure, double ours, const std::string& peer, double theirs,
+                    const char* unit = "ms") {
+    PrintRow(true, measure, ours, peer, theirs, unit);
+}
+inline void OwnRow(const std::string& measure, double ours, const std::string& other, double theirs,
+                   const char* unit = "ms") {
+    PrintRow(false, measure, ours, other, theirs, unit);
+}
+
+// The installed version of a Debian package, for naming a peer ("" when not installed).
+inline std::string PackageVersion(const std::string& package) {
+    std::string cmd = "dpkg-query -W -f='${Version}' " + package + " 2>/dev/null";
+    std::string out;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[128];
+        while (fgets(buf, sizeof buf, p)) out += buf;
+        pclose(p);
+    }
+    return out;
+}
+
 inline std::string TempPath(const std::string& name) {
     const char* dir = std::getenv("TMPDIR");
     return std::string(dir ? dir : "/tmp") + "/vellicor-bench-" + std::to_string(getpid()) + "-" + name;
