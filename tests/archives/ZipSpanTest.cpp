@@ -415,6 +415,104 @@ TEST_F(ZipSpan, ZipSplitSetsAndDamagedOnes) {
     EXPECT_EQ(ui.shown.back().text, "This is the 2th disk in a backup set,\nplease insert the last disk of this set");
 }
 
+// Adding with AddDiskSpan: the library writes a temporary archive that goes out as part
+// files; zip joins them and every reader tested agrees on every byte. A cancelled or
+// failed set leaves no part, no temporary, and the files moved into it where they were.
+TEST_F(ZipSpan, AddingWritesASetThatOtherToolsJoin) {
+    std::string dir = tmp.File("add"), temps = tmp.File("temps");
+    fs::create_directories(dir);
+    fs::create_directories(temps);
+    c.Unattended = true;
+    c.TempDir = temps;
+    c.HowToDelete = htdFinal;
+    c.SetMaxVolumeSize(20000);
+    c.SetMinFreeVolumeSize(100);
+    c.SetRootDir(tmp.File("src"));
+    c.AddOptions = {AddDiskSpan, AddDirNames, AddRecurseDirs, AddMove};
+    auto add = [&] {
+        c.SetZipFileName(dir + "/book.zip");
+        for (auto& [n, d] : files) c.FSpecArgs().Add(n);
+        c.Add();
+    };
+    auto sourcesThere = [&] {
+        for (auto& [n, d] : files)
+            if (!FileExists(tmp.File("src/" + n)) || ReadFileBytes(tmp.File("src/" + n)) != d) return false;
+        return true;
+    };
+    // A volume smaller than a local header, then a cancel half way through the volumes.
+    c.SetMaxVolumeSize(30);
+    c.SetMinFreeVolumeSize(1);
+    add();
+    EXPECT_EQ(c.SuccessCnt(), 0);
+    EXPECT_EQ(c.ErrCode(), DS_NoDiskSpace);
+    EXPECT_TRUE(fs::is_empty(dir));
+    c.SetMaxVolumeSize(20000);
+    c.SetMinFreeVolumeSize(100);
+    int steps = 0;  // counted once the library is done and the volumes are written
+    c.OnProgress = [&](TZipComponent* s, ProgressType t, const std::string&, uint32_t) {
+        if (t == ProgressUpdate && s->SuccessCnt() > 0 && ++steps == 5) s->SetCancel(true);
+    };
+    add();
+    EXPECT_GE(steps, 5);
+    EXPECT_EQ(c.SuccessCnt(), 0);
+    EXPECT_EQ(c.ErrCode(), DS_Canceled);
+    EXPECT_TRUE(fs::is_empty(dir)) << "no part of a set that did not come out whole";
+    EXPECT_TRUE(fs::is_empty(temps));
+    EXPECT_TRUE(sourcesThere()) << "nothing moved into a set that failed";
+    c.OnProgress = nullptr;
+
+    std::vector<std::string> said;
+    c.Verbose = true;
+    c.OnMessage = [&](TZipComponent*, int, const std::string& m) { said.push_back(m); };
+    add();
+    ASSERT_EQ(c.SuccessCnt(), 3) << c.Message();
+    int last = c.CurrentDisk();
+    ASSERT_GE(last, 9) << "200 kB in volumes of 20 kB";
+    EXPECT_EQ(c.ZipFileName(), dir + "/book" + DiskSpan::VolumeDigits(last) + ".zip") << "the set is known by its last part";
+    EXPECT_EQ(said.front().rfind("Temporary zipfile: " + temps + "/zip", 0), 0u) << said.front();
+    EXPECT_TRUE(fs::is_empty(temps)) << "the temporary archive is gone";
+    EXPECT_FALSE(FileExists(dir + "/book.zip"));
+    for (auto& [n, d] : files) EXPECT_FALSE(FileExists(tmp.File("src/" + n))) << n << " moved once the set was whole";
+    EXPECT_EQ(c.GetCount(), 3) << "the set is listed";
+
+    // The parts under the names zip gives a split archive, joined by zip, checked by three readers.
+    std::vector<std::string> parts;
+    for (int v = 0; v <= last; ++v) parts.push_back(dir + "/book" + DiskSpan::VolumeDigits(v) + ".zip");
+    ExpectHeadersWhole(parts);
+    std::string z = tmp.File("zs");
+    fs::create_directories(z);
+    for (size_t v = 0; v < parts.size(); ++v) {
+        char ext[32];
+        std::snprintf(ext, sizeof ext, ".z%02d", static_cast<int>(v + 1));
+        fs::copy_file(parts[v], z + "/book" + (v + 1 == parts.size() ? std::string(".zip") : std::string(ext)));
+    }
+    ASSERT_EQ(RunShell("cd " + Quote(z) + " && zip -q -s 0 book.zip --out joined.zip"), 0);
+    std::string joined = z + "/joined.zip";
+    EXPECT_TRUE(UnzipTestPasses(joined));
+    EXPECT_EQ(Members(joined), Expected()) << "every member byte for byte";
+    ASSERT_TRUE(RunPython(tmp.Path(), "import zipfile\nassert zipfile.ZipFile(" + Quote(joined) + ").testzip() is None\n"));
+    if (HaveTool("7z")) {
+        EXPECT_EQ(RunShell("7z t " + Quote(joined) + " >/dev/null 2>&1"), 0);
+    } else {
+        ADD_FAILURE() << "7z (p7zip-full) is missing";
+    }
+    // Our own joiner, from the last part.
+    std::string ours = dir + "/";
+    ASSERT_EQ(c.ReadSpan(c.ZipFileName(), ours), 0);
+    EXPECT_EQ(Members(ours), Expected());
+
+    // What the library cannot span is refused before anything is written.
+    c.AddOptions = {AddDiskSpanErase, AddUpdate};
+    add();
+    EXPECT_EQ(c.ErrCode(), AD_NoFreshenUpdate);
+    c.AddOptions = {AddDiskSpan};
+    c.SetZipFileName(dir + "/book.exe");
+    c.FSpecArgs().Add("b.txt");
+    c.Add();
+    EXPECT_EQ(c.ErrCode(), DS_NoDiskSpan);
+    EXPECT_TRUE(fs::is_empty(temps));
+}
+
 TEST_F(ZipSpan, DescriptorsAndTheCopierTools) {
     ASSERT_TRUE(RunPython(tmp.Path(), std::string(kZipPy) +
                                           "write('desc.zip', make_zip([entry(b'signed.bin', bytes(range(256)) * 40, desc='signed'),"
