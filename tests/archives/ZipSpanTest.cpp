@@ -3,7 +3,9 @@
 // sets, cancelling, the disk questions, formatting through the fake, and the copier tools.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -511,6 +513,29 @@ TEST_F(ZipSpan, AddingWritesASetThatOtherToolsJoin) {
     c.Add();
     EXPECT_EQ(c.ErrCode(), DS_NoDiskSpan);
     EXPECT_TRUE(fs::is_empty(temps));
+}
+
+// A file system in memory is no removable disk: the set goes out as part files, with no
+// question and no volume label.
+TEST_F(ZipSpan, TmpfsTakesPartFiles) {
+    struct statfs fsInfo {};
+    if (::statfs("/dev/shm", &fsInfo) != 0 || fsInfo.f_type != TMPFS_MAGIC || ::access("/dev/shm", W_OK) != 0)
+        GTEST_SKIP() << "no writable tmpfs at /dev/shm";
+    std::string pattern = "/dev/shm/vellicor-span-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    std::string dir = pattern;
+    EXPECT_EQ(SystemVolumes().DriveType(SystemVolumes().RootOf(dir)), unsigned(DRIVE_FIXED));
+    c.Unattended = true;
+    c.SetMaxVolumeSize(50000);
+    c.SetMinFreeVolumeSize(100);
+    ui.shown.clear();
+    EXPECT_EQ(c.WriteSpan(source, dir + "/set.zip"), 0) << c.Message();
+    EXPECT_TRUE(ui.shown.empty());
+    int parts = 0;
+    for (auto& e : fs::directory_iterator(dir)) parts += e.path().filename().string().rfind("set", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(parts, c.CurrentDisk() + 1);
+    EXPECT_GE(parts, 4);
+    fs::remove_all(dir);
 }
 
 TEST_F(ZipSpan, DescriptorsAndTheCopierTools) {
