@@ -163,6 +163,17 @@ protected:
             at += 46 + u16(cdPart, at + 28) + u16(cdPart, at + 30) + u16(cdPart, at + 32);
         }
     }
+    // The volumes copied into dir under the names zip gives a split archive (set.z01, ...,
+    // set.zip) and joined by zip -s 0; the joined file, or "" when zip failed.
+    std::string JoinedByZip(const std::vector<std::string>& parts, const std::string& dir) {
+        fs::create_directories(dir);
+        for (size_t v = 0; v < parts.size(); ++v) {
+            char ext[32];
+            std::snprintf(ext, sizeof ext, ".z%02d", static_cast<int>(v + 1));
+            fs::copy_file(parts[v], dir + "/set" + (v + 1 == parts.size() ? std::string(".zip") : std::string(ext)));
+        }
+        return RunShell("cd " + Quote(dir) + " && zip -q -s 0 set.zip --out whole.zip") == 0 ? dir + "/whole.zip" : "";
+    }
     FakeUi ui;
     TempDir tmp;
     SpanComponent c;
@@ -202,15 +213,9 @@ TEST_F(ZipSpan, PartFilesOfChosenSizesJoinBackByUsAndByZip) {
         // Info-ZIP, given the same volumes under its own names. It cannot read a set whose
         // last volume holds the end record alone (the directory did not leave it room).
         if (FileSize(parts.back()) == zip::kEndRecordSize) continue;
-        std::string z = dir + "/zs";
-        fs::create_directories(z);
-        for (size_t v = 0; v < parts.size(); ++v) {
-            char ext[32];
-            std::snprintf(ext, sizeof ext, ".z%02d", static_cast<int>(v + 1));
-            fs::copy_file(parts[v], z + "/set" + (v + 1 == parts.size() ? std::string(".zip") : std::string(ext)));
-        }
-        ASSERT_EQ(RunShell("cd " + Quote(z) + " && zip -q -s 0 set.zip --out whole.zip"), 0);
-        EXPECT_EQ(Members(z + "/whole.zip"), Expected());
+        std::string whole = JoinedByZip(parts, dir + "/zs");
+        ASSERT_FALSE(whole.empty());
+        EXPECT_EQ(Members(whole), Expected());
     }
 }
 
@@ -481,15 +486,8 @@ TEST_F(ZipSpan, AddingWritesASetThatOtherToolsJoin) {
     std::vector<std::string> parts;
     for (int v = 0; v <= last; ++v) parts.push_back(dir + "/book" + DiskSpan::VolumeDigits(v) + ".zip");
     ExpectHeadersWhole(parts);
-    std::string z = tmp.File("zs");
-    fs::create_directories(z);
-    for (size_t v = 0; v < parts.size(); ++v) {
-        char ext[32];
-        std::snprintf(ext, sizeof ext, ".z%02d", static_cast<int>(v + 1));
-        fs::copy_file(parts[v], z + "/book" + (v + 1 == parts.size() ? std::string(".zip") : std::string(ext)));
-    }
-    ASSERT_EQ(RunShell("cd " + Quote(z) + " && zip -q -s 0 book.zip --out joined.zip"), 0);
-    std::string joined = z + "/joined.zip";
+    std::string joined = JoinedByZip(parts, tmp.File("zs"));
+    ASSERT_FALSE(joined.empty());
     EXPECT_TRUE(UnzipTestPasses(joined));
     EXPECT_EQ(Members(joined), Expected()) << "every member byte for byte";
     ASSERT_TRUE(RunPython(tmp.Path(), "import zipfile\nassert zipfile.ZipFile(" + Quote(joined) + ").testzip() is None\n"));
