@@ -262,7 +262,8 @@ void TZipComponent::ExtAdd(int UseStream, uint32_t StrFileDate, uint32_t StrFile
                 // On part files the set is known by its last part.
                 if (PartFileDrive(lastDriveType_)) {
                     std::string ext = ExtractFileExt(zipFileName_);
-                    zipFileName_ = zipFileName_.substr(0, zipFileName_.size() - ext.size()) + DiskSpan::VolumeDigits(currentDisk_) + ext;
+                    std::string stem = zipFileName_.substr(0, zipFileName_.size() - ext.size());
+                    zipFileName_ = stem + DiskSpan::VolumeDigits(currentDisk_) + ext;
                 }
                 if (moveAfterSpan) RemoveSpanItems();
             }
