@@ -28,6 +28,7 @@ PACKAGES=(
   parchive
   zip
   unzip
+  p7zip-full
   tar
   python3
   python3-pil
