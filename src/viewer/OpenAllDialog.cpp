@@ -9,11 +9,13 @@
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QGridLayout>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QItemSelectionModel>
 #include <QListView>
 #include <QPainter>
 #include <QToolTip>
+#include <QTreeView>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -136,6 +138,14 @@ TOpenAllDialog::TOpenAllDialog(TProcessFilesForm* Queue, QWidget* Parent) : QFil
     }
     if (auto* view = findChild<QListView*>("listView"))
         connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { CheckFolderForPictures(); });
+    // Size, type and date as wide as what they show; the name takes the rest.
+    if (auto* tree = findChild<QTreeView*>("treeView")) {
+        QHeaderView* header = tree->header();
+        header->setStretchLastSection(false);
+        header->setSectionResizeMode(0, QHeaderView::Stretch);
+        for (int column = 1; column < header->count(); ++column)
+            header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    }
 }
 
 TOpenAllDialog::~TOpenAllDialog() {
