@@ -52,7 +52,8 @@ void HelpWindow::ShowOver(QWidget* Host) {
     // The frame's size is known only once the window manager has framed the window: until
     // then, take the asking window's.
     QMargins m = windowHandle() ? windowHandle()->frameMargins() : QMargins();
-    if (m.isNull() && Host) {
+    const bool guessed = m.isNull();
+    if (guessed && Host) {
         const QRect f = Host->frameGeometry(), g = Host->geometry();
         m = QMargins(g.left() - f.left(), g.top() - f.top(), f.right() - g.right(), f.bottom() - g.bottom());
     }
@@ -60,9 +61,10 @@ void HelpWindow::ShowOver(QWidget* Host) {
                        std::min(kHeight, area.height() - m.top() - m.bottom()));
     const QSize frame = client.grownBy(m);
     QPoint at = Host ? Host->frameGeometry().center() - QPoint(frame.width() / 2, frame.height() / 2) : area.topLeft();
+    const QPoint place = FitInto(QRect(at, frame), area).topLeft();
     resize(client);
-    move(FitInto(QRect(at, frame), area).topLeft());
-    refit_ = true;
+    move(place);
+    refit_ = guessed;
     show();
     raise();
     activateWindow();
@@ -142,9 +144,12 @@ QWidget* HelpHost(QWidget* Owner) {
 
 void InstallHelpService(QWidget* parent) {
     auto owner = QPointer<QWidget>(parent);
-    auto window = std::make_shared<QPointer<HelpWindow>>(new HelpWindow(parent));
+    auto window = std::make_shared<QPointer<HelpWindow>>();
     SetHelpContextHandler([owner, window](int Context) {
         QWidget* host = HelpHost(owner);
+        // A window shown again, or under another window, is put where the window manager
+        // likes: a new one is placed where it belongs.
+        if (*window && (!(*window)->isVisible() || (*window)->parentWidget() != host)) delete window->data();
         if (!*window) *window = new HelpWindow(host);
         (*window)->ShowTopic(Context);
         (*window)->ShowOver(host);

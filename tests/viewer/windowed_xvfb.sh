@@ -52,6 +52,12 @@ xwininfo -root -children | awk '/^ +0x/ {print \$1}' | while read id; do printf 
 import -window root "$work/help.png"
 [ -n "\$help" ] && { xdotool windowactivate --sync "\$help" 2>/dev/null; sleep 0.3; xdotool key Escape; sleep 0.8; }
 xdotool search --onlyvisible --name 'Vellicor Help' > "$work/help-after-esc.txt" 2>/dev/null
+# Asked for again, it comes back at the same place.
+xdotool windowactivate --sync "\$dlg" 2>/dev/null; sleep 0.3
+xdotool key F1
+help=\$(wait_name 'Vellicor Help')
+sleep 1
+[ -n "\$help" ] && xwininfo -id "\$(top_of \$help)" > "$work/help2.txt"
 kill \$pid 2>/dev/null
 for i in \$(seq 1 50); do kill -0 \$pid 2>/dev/null || break; sleep 0.1; done
 kill -9 \$pid 2>/dev/null
@@ -102,5 +108,6 @@ assert stack.index(frames["help"]) < stack.index(frames["dialog"]), "the help is
 hx, hy, hw, hh = geometry("help.txt")
 assert hx >= 0 and hy >= 0 and hx + hw <= sw and hy + hh <= sh, f"the help {hx},{hy} {hw}x{hh} is not wholly on the screen"
 assert not open(f"{d}/help-after-esc.txt").read().strip(), "Esc did not close the help"
+assert geometry("help2.txt") == (hx, hy, hw, hh), f"shown again, the help moved to {geometry('help2.txt')}"
 print("windowed test passed: frame on screen, readable menu bar and menu, help above the dialog, Esc closes it")
 PY
