@@ -21,6 +21,7 @@ PACKAGES=(
   xauth
   x11-utils
   xdotool
+  openbox
   x11-apps
   imagemagick
   libjpeg-turbo-progs
