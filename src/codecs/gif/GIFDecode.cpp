@@ -202,6 +202,7 @@ void TGIFSubImage::Decompress(TStream& stream) {
     const uint8_t fill = (FTransparent && FGCE) ? FGCE->GetTransparentColorIndex() : 0;
     const bool zeroed = fill == 0 && int64_t(Width()) * Height() >= kZeroedFromSystem;
     AllocateImage(zeroed);
+    FDecodedPixels = 0;
     uint8_t initial = 0;
     if (!ReadByte(stream, initial) || initial >= 12) {
         if (FData && !zeroed) std::memset(FData.get(), fill, size_t(FDataSize));
@@ -214,6 +215,7 @@ void TGIFSubImage::Decompress(TStream& stream) {
     if (FData) {
         if (!GetInterlaced()) {
             const int64_t done = decoder->Fill(FData.get(), FDataSize);
+            FDecodedPixels = done;
             if (!zeroed) std::memset(FData.get() + done, fill, size_t(FDataSize - done));
         } else {
             static constexpr int kStart[4] = {0, 4, 2, 1}, kStep[4] = {8, 8, 4, 2};
@@ -222,6 +224,7 @@ void TGIFSubImage::Decompress(TStream& stream) {
             for (int filled = 0; filled < height; ++filled) {
                 uint8_t* line = FData.get() + int64_t(row) * width;
                 const int64_t done = decoder->Fill(line, width);
+                FDecodedPixels += done;
                 if (done < width) {
                     if (!zeroed) std::memset(line + done, fill, size_t(width - done));
                     rowDone[size_t(row)] = true;
@@ -264,8 +267,7 @@ void TGIFSubImage::LoadFromStream(TStream& stream) {
     if (FImageDescriptor.PackedFields & 0x80) FColorMap.LoadFromStream(stream, 2 << (FImageDescriptor.PackedFields & 7));
     int64_t pixels = int64_t(Width()) * Height();
     if (pixels > kMaxBitmapPixels) Error(sBadDimension);
-    if (FGIFImage)
-        for (int i = 0; i < FGIFImage->Images().GetCount(); ++i) pixels += FGIFImage->Images().GetImage(i)->DataSize();
+    if (FGIFImage) pixels += FGIFImage->LoadedPixels();
     if (pixels > kMaxImagePixels) Error(sBadDimension);
     Decompress(stream);
     if (GIFImageRenderOnLoad) GetBitmap();
