@@ -3,12 +3,14 @@
 //   - 1,000,000 comment extensions and no trailer (5 MB),
 //   - 100,000 frames of 1x1 (1.5 MB),
 //   - a 16384x16384 screen with one 1x1 frame (35 bytes),
-//   - a 16384x16384 frame whose data ends at once (35 bytes),
+//   - a 16384x16384 frame whose data ends at once (32 bytes),
+//   - a 1200x1200 frame that clears the code table before every pixel (1 MB),
 // and, for scale, a genuine 4000x6000 page written by our encoder.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +59,29 @@ std::string ManyFrames() {
     return s + ";";
 }
 
+// A 1200x1200 frame whose every pixel follows a clear code (3-bit codes: clear, 0).
+std::string ClearEveryPixel() {
+    std::string s = Header(1200, 1200) + std::string(",\0\0\0\0\xB0\x04\xB0\x04\0\x02", 11);
+    std::string data;
+    uint32_t bits = 0;
+    int count = 0;
+    for (int i = 0; i < 1200 * 1200; ++i) {
+        bits |= 4u << count;  // clear, then pixel 0
+        count += 6;
+        while (count >= 8) {
+            data += char(bits & 0xFF);
+            bits >>= 8;
+            count -= 8;
+        }
+    }
+    for (size_t at = 0; at < data.size(); at += 255) {
+        const size_t n = std::min<size_t>(255, data.size() - at);
+        s += char(n);
+        s += data.substr(at, n);
+    }
+    return s + std::string("\0;", 2);
+}
+
 std::string Genuine(int w, int h) {
     TGIFImage image;
     for (int i = 0; i < 256; ++i) image.GetColorMap().Add({uint8_t(i), uint8_t(255 - i), uint8_t(i / 2)});
@@ -100,6 +125,7 @@ int main(int argc, char** argv) {
         {"100,000 frames of 1x1", ManyFrames()},
         {"16384x16384 screen, 1x1 frame", Header(16384, 16384) + TinyFrame() + ";"},
         {"16384x16384 frame, no data", Header(16384, 16384) + TinyFrame(16384, 16384, false) + ";"},
+        {"1200x1200, a clear every pixel", ClearEveryPixel()},
         {"genuine 4000x6000 page", Genuine(4000, 6000)},
     };
     std::printf("GIF files through the page path, each in a process of its own\n");

@@ -30,6 +30,7 @@ public:
         codeSize_ = initial_ + 1;
         limit_ = 2 * clear_;
         next_ = clear_ + 2;
+        for (int i = 0; i < clear_; ++i) suffix_[i] = uint16_t(i);
     }
 
     // Fills up to count pixels; returns how many before the data ended.
@@ -121,9 +122,10 @@ private:
         return code;
     }
 
+    // Only the entries added since the last reset are cleared (those above are still 0), so
+    // a stream of clear codes costs in proportion to its length.
     void ResetTable() {
-        for (int i = 0; i < clear_; ++i) prefix_[i] = 0, suffix_[i] = uint16_t(i);
-        for (int i = clear_; i < kTableSize; ++i) prefix_[i] = 0, suffix_[i] = 0;
+        for (int i = clear_; i < next_; ++i) prefix_[i] = 0, suffix_[i] = 0;
         codeSize_ = initial_ + 1;
         limit_ = 2 * clear_;
         next_ = clear_ + 2;
@@ -188,8 +190,8 @@ private:
     uint8_t block_[256] = {};
     int blockPos_ = 0, blockLen_ = 0;
     int sp_ = 0;
-    uint16_t prefix_[kTableSize];
-    uint16_t suffix_[kTableSize];
+    uint16_t prefix_[kTableSize] = {};
+    uint16_t suffix_[kTableSize] = {};
     uint8_t stack_[2 * kTableSize + 8];
 };
 
