@@ -1,5 +1,5 @@
 #pragma once
-// Seeds of many small blocks, written into the corpus folder when a GIF target starts: a
+// Seeds of many small blocks, written into the corpus folder when the GIF target starts: a
 // sound reader runs each in milliseconds, one whose work grows with the square of the block
 // count takes seconds, which the smoke run's short -timeout reports.
 #include <filesystem>
