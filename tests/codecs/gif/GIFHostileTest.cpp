@@ -74,6 +74,19 @@ int PageResult(const std::string& path, int width, int height) {
     return page.Width() == width && page.Height() == height ? 0 : 2;
 }
 
+// Freed memory waits in the address sanitizer's quarantine: its peaks say less.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr double kSlack = 300;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr double kSlack = 300;
+#else
+constexpr double kSlack = 0;
+#endif
+#else
+constexpr double kSlack = 0;
+#endif
+
 TColor Colour(uint32_t rgb) { return RGBColor(uint8_t(rgb >> 16), uint8_t(rgb >> 8), uint8_t(rgb)); }
 
 }  // namespace
@@ -84,7 +97,7 @@ TEST(GIFHostile, ManyBlocksLoadInProportionAndThePageReadsTheFirstFrameOnly) {
     const std::string comments = dir.Write("comments.gif", Header(1, 1) + Repeat(std::string("!\xFE\x01X\x00", 5), 1000000));
     ChildRun run = InChild([&] { return PageResult(comments, 0, 0); });
     EXPECT_EQ(run.code, 1);
-    EXPECT_LT(run.grewMb, 400) << "a million comments";
+    EXPECT_LT(run.grewMb, 60 + kSlack) << "a million comments are read past, not kept";
     run = InChild([&] {
         LoadedGif g;
         LoadGif(g, Header(1, 1) + Repeat(std::string("!\xFE\x01X\x00", 5), 1000000));
@@ -107,6 +120,27 @@ TEST(GIFHostile, ManyBlocksLoadInProportionAndThePageReadsTheFirstFrameOnly) {
         return g.error.empty() && g.image.Images().GetCount() == 100000 ? 0 : 2;
     });
     EXPECT_EQ(run.code, 0);
+
+    // For a page, only the frame's own graphic control is kept; its transparent index still
+    // fills what the data does not reach.
+    {
+        TGIFImage image;
+        image.LoadFirstFrameOnly = true;
+        GifSpec spec{3, 1, GreyRamp(4), {}};
+        GifFrame f;
+        f.width = 3, f.height = 1, f.pixels = {1};
+        f.extensions = std::string("!\xFE\x01X\x00", 5) + Gce(true, 2) + std::string("!\xFE\x01Y\x00", 5) + Gce(true, 3);
+        spec.frames = {f, f};
+        const std::string bytes = MakeGif(spec);
+        TByteViewStream in(bytes.data(), int64_t(bytes.size()));
+        image.LoadFromStream(in);
+        ASSERT_EQ(image.Images().GetCount(), 1);
+        TGIFSubImage* frame = image.Images().GetImage(0);
+        ASSERT_EQ(frame->Extensions().GetCount(), 1);
+        EXPECT_EQ(frame->GraphicControlExtension(), frame->Extensions().GetExtension(0));
+        EXPECT_EQ(frame->GraphicControlExtension()->GetTransparentColorIndex(), 2);
+        EXPECT_EQ(Pixels(*frame), (std::vector<uint8_t>{1, 2, 2}));
+    }
 
     // Frames after the first are not read for a page: a broken second frame leaves it be.
     GifSpec spec{2, 1, GreyRamp(4), {}};
