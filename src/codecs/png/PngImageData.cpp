@@ -269,15 +269,14 @@ private:
     std::unique_ptr<uint8_t[]> packed_, alpha_;
 };
 
-// Rows straight onto a 24-bit page of the image's size, sized here without clearing: each
-// row is written once, when its data arrives; rows the data never reached get the fill.
+// Rows straight onto a 24-bit page of the image's size, sized without clearing when the
+// first row arrives: each row is written once, when its data arrives; rows the data never
+// reached get the fill.
 class TPageSink {
 public:
     TPageSink(TBitmap& page, const TChunkIHDR& header, const std::array<uint8_t, 256>& gamma, const TChunktRNS* trns)
         : page_(page), convert_(header, gamma, trns), width_(header.IHDRData.Width),
           height_(header.IHDRData.Height) {
-        if (!page.SetSizeForOverwrite(int(width_), int(height_), TPixelFormat::pf24bit))
-            TPNGObject::RaiseError<EPNGOutMemory>(EPNGOutMemoryText);
         if (header.IHDRData.InterlaceMethod != 0) {
             pass_.reset(new (std::nothrow) uint8_t[size_t(width_) * 3 + 8]);
             started_.reset(new (std::nothrow) bool[height_]());
@@ -288,11 +287,11 @@ public:
     TPageSink& operator=(const TPageSink&) = delete;
 
     void Row(uint32_t y, const uint8_t* row) {
-        convert_.Convert(row, width_, page_.ScanLine(int(y)));
+        convert_.Convert(row, width_, Line(y));
         ++reached_;
     }
     void PassRow(uint32_t y, const uint8_t* row, uint32_t pixels, uint32_t start, uint32_t step) {
-        uint8_t* line = page_.ScanLine(int(y));
+        uint8_t* line = Line(y);
         // A row is filled when a pass first reaches it: later passes leave gaps until then.
         if (!started_[y]) {
             FillRow(line);
@@ -312,14 +311,22 @@ public:
     // refused rather than filled.
     void Finish() {
         const uint64_t missing = height_ - reached_;
-        if (missing > reached_ && missing * uint64_t(page_.Stride()) > kMaxFillBytes)
+        if (missing > reached_ && missing * RowBytes(int(width_), TPixelFormat::pf24bit) > kMaxFillBytes)
             TPNGObject::RaiseError<EPngUnexpectedEnd>(EPNGUnexpectedEndText);
         for (uint32_t y = 0; y < height_; ++y)
-            if (started_ ? !started_[y] : y >= reached_) FillRow(page_.ScanLine(int(y)));
+            if (started_ ? !started_[y] : y >= reached_) FillRow(Line(y));
     }
 
 private:
     static constexpr uint64_t kMaxFillBytes = uint64_t(64) << 20;
+    uint8_t* Line(uint32_t y) {
+        if (!sized_) {
+            if (!page_.SetSizeForOverwrite(int(width_), int(height_), TPixelFormat::pf24bit))
+                TPNGObject::RaiseError<EPNGOutMemory>(EPNGOutMemoryText);
+            sized_ = true;
+        }
+        return page_.ScanLine(int(y));
+    }
     void FillRow(uint8_t* line) {
         const uint8_t* f = convert_.Fill();
         if (f[0] == f[1] && f[1] == f[2]) {
@@ -332,6 +339,7 @@ private:
     pngpixels::TPageRowConverter convert_;
     uint32_t width_, height_;
     uint32_t reached_ = 0;
+    bool sized_ = false;
     std::unique_ptr<uint8_t[]> pass_;
     std::unique_ptr<bool[]> started_;
 };

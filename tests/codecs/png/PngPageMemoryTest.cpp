@@ -102,10 +102,10 @@ TEST(PngPageMemory, TinyFilesClaimingHugePagesShowTheErrorPage) {
          kSignature + Ihdr(16384, 16384, 16, 6) + Chunk("IDAT", EmptyStream()) + Iend()},
         {"65535x4096 RGB, empty data", kSignature + Ihdr(65535, 4096, 8, 2) + Chunk("IDAT", EmptyStream()) + Iend()},
         {"16384x16384 RGBA 16-bit, IDAT of no bytes", kSignature + Ihdr(16384, 16384, 16, 6) + Chunk("IDAT", "") + Iend()},
-        {"16384x16384 grey interlaced, one row of data",
-         kSignature + Ihdr(16384, 16384, 8, 0, 1) + Chunk("IDAT", Zlib(std::string(2049, '\0'))) + Iend()},
-        {"65535x4096 palette, cut inside the data",
-         kSignature + Ihdr(65535, 4096, 8, 3) + Chunk("PLTE", std::string(6, '\x40')) +
+        {"16384x4096 grey interlaced, one row of data",
+         kSignature + Ihdr(16384, 4096, 8, 0, 1) + Chunk("IDAT", Zlib(std::string(2049, '\0'))) + Iend()},
+        {"65535x1024 palette, cut inside the data",
+         kSignature + Ihdr(65535, 1024, 8, 3) + Chunk("PLTE", std::string(6, '\x40')) +
              Chunk("IDAT", Zlib(std::string(200000, '\1'))).substr(0, 100)},
     };
     for (const Case& c : cases) {
