@@ -1,9 +1,9 @@
 // PNG pages against libpng 1.6 (loaded at run time, same zlib): 1600x2400 photo-like pages
-// with text, one file per colour type, written the way common encoders write them. Each
-// side decodes into a destination of its own made afresh every time (new memory from the
-// system, as below), runs alternate, and transparency is composed over white by both, as a
-// page shows it. The page path rows time the whole page load the reader does (decode onto
-// the page, conversion to a 24-bit page).
+// with text, one file per colour type and an interlaced one, written the way common encoders
+// write them. Each side decodes into a destination of its own made afresh every time (new
+// memory from the system, as below), runs alternate, and transparency is composed over
+// white by both, as a page shows it. The page path rows time the whole page load the reader
+// does (decode onto the page, conversion to a 24-bit page).
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -76,24 +76,44 @@ uint8_t Paeth(int a, int b, int c) {
     return uint8_t(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
 }
 
-// A PNG file of the page in the colour type, filters chosen per row by the smallest sum of
-// absolute differences, deflate level 6, image data in 64 KiB chunks.
-std::string MakePng(uint8_t colorType) {
+// Appends the row filtered with the filter of smallest sum of absolute differences, as
+// common encoders choose.
+void AppendFiltered(std::string& raw, const uint8_t* cur, const uint8_t* prev, size_t n, size_t bpp) {
+    std::vector<uint8_t> best(n), trial(n);
+    long bestSum = -1;
+    uint8_t bestFilter = 0;
+    for (uint8_t f = 0; f < 5; ++f) {
+        long sum = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const int a = i >= bpp ? cur[i - bpp] : 0, b = prev[i], c = i >= bpp ? prev[i - bpp] : 0;
+            const int pred = f == 1 ? a : f == 2 ? b : f == 3 ? (a + b) / 2 : f == 4 ? Paeth(a, b, c) : 0;
+            trial[i] = uint8_t(cur[i] - pred);
+            sum += std::abs(int(int8_t(trial[i])));
+        }
+        if (bestSum < 0 || sum < bestSum) bestSum = sum, bestFilter = f, best.swap(trial);
+    }
+    raw += char(bestFilter);
+    raw.append(reinterpret_cast<const char*>(best.data()), n);
+}
+
+// A PNG file of the page in the colour type, plain or Adam7, filters chosen per row, deflate
+// level 6, image data in 64 KiB chunks.
+std::string MakePng(uint8_t colorType, bool interlaced) {
     const int channels = colorType == COLOR_RGB ? 3 : colorType == COLOR_RGBALPHA ? 4 : colorType == COLOR_GRAYSCALEALPHA ? 2 : 1;
-    const size_t rowBytes = size_t(kWidth) * channels;
-    std::string raw, plte, trns;
+    const size_t rowBytes = size_t(kWidth) * channels, bpp = size_t(channels);
+    std::string raw, plte;
     if (colorType == COLOR_PALETTE) {
         // A 6 x 7 x 6 colour cube, dithered: a photograph turned into a palette image.
         for (int r = 0; r < 6; ++r)
             for (int g = 0; g < 7; ++g)
                 for (int b = 0; b < 6; ++b) plte += {char(r * 51), char(g * 255 / 6), char(b * 51)};
     }
-    std::vector<uint8_t> prev(rowBytes, 0), cur(rowBytes), best(rowBytes), trial(rowBytes);
-    for (int y = 0; y < kHeight; ++y) {
+    std::vector<uint8_t> samples(rowBytes * kHeight);
+    for (int y = 0; y < kHeight; ++y)
         for (int x = 0; x < kWidth; ++x) {
             uint8_t p[4];
             PagePixel(x, y, p);
-            uint8_t* d = cur.data() + size_t(x) * channels;
+            uint8_t* d = samples.data() + size_t(y) * rowBytes + size_t(x) * channels;
             const int grey = (p[0] * 77 + p[1] * 150 + p[2] * 29) >> 8;
             switch (colorType) {
                 case COLOR_GRAYSCALE: d[0] = uint8_t(grey); break;
@@ -109,22 +129,25 @@ std::string MakePng(uint8_t colorType) {
                 default: break;
             }
         }
-        const size_t bpp = size_t(channels);
-        long bestSum = -1;
-        uint8_t bestFilter = 0;
-        for (uint8_t f = 0; f < 5; ++f) {
-            long sum = 0;
-            for (size_t i = 0; i < rowBytes; ++i) {
-                const int a = i >= bpp ? cur[i - bpp] : 0, b = prev[i], c = i >= bpp ? prev[i - bpp] : 0;
-                const int pred = f == 1 ? a : f == 2 ? b : f == 3 ? (a + b) / 2 : f == 4 ? Paeth(a, b, c) : 0;
-                trial[i] = uint8_t(cur[i] - pred);
-                sum += std::abs(int(int8_t(trial[i])));
+    const std::vector<uint8_t> zero(rowBytes, 0);
+    if (!interlaced) {
+        for (int y = 0; y < kHeight; ++y)
+            AppendFiltered(raw, samples.data() + size_t(y) * rowBytes,
+                           y ? samples.data() + size_t(y - 1) * rowBytes : zero.data(), rowBytes, bpp);
+    } else {
+        static const int startRow[7] = {0, 0, 4, 0, 2, 0, 1}, startCol[7] = {0, 4, 0, 2, 0, 1, 0};
+        static const int rowStep[7] = {8, 8, 8, 4, 4, 2, 2}, colStep[7] = {8, 8, 4, 4, 2, 2, 1};
+        std::vector<uint8_t> cur(rowBytes), prev(rowBytes);
+        for (int pass = 0; pass < 7; ++pass) {
+            const size_t n = size_t((kWidth - startCol[pass] + colStep[pass] - 1) / colStep[pass]) * bpp;
+            std::fill(prev.begin(), prev.end(), 0);
+            for (int y = startRow[pass]; y < kHeight; y += rowStep[pass]) {
+                for (int x = startCol[pass], k = 0; x < kWidth; x += colStep[pass], ++k)
+                    std::copy_n(samples.data() + size_t(y) * rowBytes + size_t(x) * bpp, bpp, cur.data() + size_t(k) * bpp);
+                AppendFiltered(raw, cur.data(), prev.data(), n, bpp);
+                prev.swap(cur);
             }
-            if (bestSum < 0 || sum < bestSum) bestSum = sum, bestFilter = f, best.swap(trial);
         }
-        raw += char(bestFilter);
-        raw.append(reinterpret_cast<const char*>(best.data()), rowBytes);
-        prev.swap(cur);
     }
     uLongf size = compressBound(uLong(raw.size()));
     std::string packed(size, '\0');
@@ -133,7 +156,7 @@ std::string MakePng(uint8_t colorType) {
     std::string file = "\x89PNG\r\n\x1a\n", ihdr;
     PutBE32(ihdr, kWidth);
     PutBE32(ihdr, kHeight);
-    ihdr += {char(8), char(colorType), 0, 0, 0};
+    ihdr += {char(8), char(colorType), 0, 0, char(interlaced ? 1 : 0)};
     Chunk(file, "IHDR", ihdr);
     if (!plte.empty()) Chunk(file, "PLTE", plte);
     for (size_t at = 0; at < packed.size(); at += 65536) Chunk(file, "IDAT", packed.substr(at, 65536));
@@ -171,15 +194,20 @@ int main() {
     struct Case {
         const char* name;
         uint8_t colorType;
+        bool interlaced;
         bool pagePath;  // a row for the whole page load too
     };
     const Case cases[] = {
-        {"grey", COLOR_GRAYSCALE, false},  {"RGB", COLOR_RGB, true},        {"palette", COLOR_PALETTE, true},
-        {"grey+alpha", COLOR_GRAYSCALEALPHA, false}, {"RGBA", COLOR_RGBALPHA, true},
+        {"grey", COLOR_GRAYSCALE, false, false},
+        {"RGB", COLOR_RGB, false, true},
+        {"palette", COLOR_PALETTE, false, true},
+        {"grey+alpha", COLOR_GRAYSCALEALPHA, false, false},
+        {"RGBA", COLOR_RGBALPHA, false, true},
+        {"interlaced RGB", COLOR_RGB, true, false},
     };
     constexpr int kRuns = 11;
     for (const Case& c : cases) {
-        const std::string file = MakePng(c.colorType);
+        const std::string file = MakePng(c.colorType, c.interlaced);
         const bool alpha = c.colorType == COLOR_RGBALPHA || c.colorType == COLOR_GRAYSCALEALPHA;
         TBitmap kept;
         test::LibpngImage ref;
