@@ -23,19 +23,22 @@ struct Timing {
 };
 
 // Two ways of doing the same work, timed alternately so that load from elsewhere on the
-// machine falls on both alike; milliseconds, after one warm-up each.
-inline std::pair<Timing, Timing> Interleaved(int runs, const std::function<void()>& a, const std::function<void()>& b) {
-    a();
-    b();
+// machine falls on both alike; milliseconds, after one warm-up each. prepare, when given, runs
+// untimed before every call of either side (a fresh input for work that consumes its own).
+inline std::pair<Timing, Timing> Interleaved(int runs, const std::function<void()>& a, const std::function<void()>& b,
+                                             const std::function<void()>& prepare = nullptr) {
+    auto timed = [&](const std::function<void()>& f) {
+        if (prepare) prepare();
+        auto s = Clock::now();
+        f();
+        return std::chrono::duration<double, std::milli>(Clock::now() - s).count();
+    };
+    timed(a);
+    timed(b);
     std::vector<double> ta, tb;
     for (int i = 0; i < runs; ++i) {
-        auto s = Clock::now();
-        a();
-        auto m = Clock::now();
-        b();
-        auto e = Clock::now();
-        ta.push_back(std::chrono::duration<double, std::milli>(m - s).count());
-        tb.push_back(std::chrono::duration<double, std::milli>(e - m).count());
+        ta.push_back(timed(a));
+        tb.push_back(timed(b));
     }
     std::sort(ta.begin(), ta.end());
     std::sort(tb.begin(), tb.end());
