@@ -21,42 +21,6 @@ using namespace vellicor;
 
 namespace {
 
-// A scanned page: the comic page with the grain of a scanner, which leaves deflate little to
-// take out of the JPEG data (a few percent), as with real scans.
-std::string MakeScan(int w, int h, uint32_t seed) {
-    jpeg_compress_struct c{};
-    jpeg_error_mgr err{};
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &out, &size);
-    c.image_width = static_cast<JDIMENSION>(w);
-    c.image_height = static_cast<JDIMENSION>(h);
-    c.input_components = 3;
-    c.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, 85, TRUE);
-    jpeg_start_compress(&c, TRUE);
-    std::vector<uint8_t> row(static_cast<size_t>(w) * 3);
-    while (c.next_scanline < c.image_height) {
-        int y = static_cast<int>(c.next_scanline);
-        for (int x = 0; x < w; ++x) {
-            seed = seed * 1664525u + 1013904223u;
-            int grain = static_cast<int>(seed >> 28) - 8;
-            for (int k = 0; k < 3; ++k)
-                row[static_cast<size_t>(x) * 3 + k] = static_cast<uint8_t>(std::clamp(bench::PageSample(x, y, k, w, h) + grain, 0, 255));
-        }
-        JSAMPROW r = row.data();
-        jpeg_write_scanlines(&c, &r, 1);
-    }
-    jpeg_finish_compress(&c);
-    std::string bytes(reinterpret_cast<char*>(out), size);
-    jpeg_destroy_compress(&c);
-    std::free(out);
-    return bytes;
-}
-
 // Runs a program in dir without a shell; its exit code, or -1.
 int Run(const std::string& dir, std::vector<std::string> args) {
     std::vector<char*> argv;
@@ -100,7 +64,7 @@ int main() {
     for (int i = 0; i < 200; ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "/book/page%03d.jpg", i);
-        std::string page = MakeScan(744 + 8 * (i % 5), 1100, static_cast<uint32_t>(i + 1));
+        std::string page = bench::MakePage(688 + 8 * (i % 5), 1020, static_cast<uint32_t>(i + 1));
         if (!SaveFile(dir + name, page)) return 1;
         folder += static_cast<int64_t>(page.size());
     }
