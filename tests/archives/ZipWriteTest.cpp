@@ -249,9 +249,10 @@ TEST_F(ZipWrite, LevelsAndStoredSuffixes) {
     EXPECT_EQ(Names(tmp.File("all.zip")), "p2.png") << "without directory names";
 }
 
-// One deflate state serves a whole add: every member must still be the stream a fresh
-// deflate makes of its file, whatever came before it (stored, encrypted, not shrinking,
-// empty, or too large to be read at once).
+// One deflate state serves a whole add, and a small file is read once: every member must
+// still be the stream a fresh deflate makes of its file, whatever came before it (stored,
+// encrypted, not shrinking, empty, or too large to be read at once), and a file that changed
+// after the listing is taken as it is at its turn.
 TEST_F(ZipWrite, EveryMemberIsTheStreamOfAFreshDeflate) {
     std::mt19937 random(11);
     const char* words[] = {"panel ", "page ", "balloon ", "the ", "gutter ", "ink ", "\n"};
@@ -300,6 +301,25 @@ TEST_F(ZipWrite, EveryMemberIsTheStreamOfAFreshDeflate) {
     EXPECT_TRUE(Valid(archive, "pw"));
     EXPECT_EQ(Names(archive), "01.txt,02.bin,03.txt,04.png,05.txt,06.txt,07.txt");
     EXPECT_TRUE(Member(archive, "07.txt", "pw") == ReadFileBytes(tmp.File("src/set/07.txt")));
+
+    // Files that change between the listing and their turn: one that grew is streamed to its
+    // end, one that shrank is taken as it is now.
+    const std::string grown = text(200000), shrunk = "short";
+    tmp.Write("src/change/a.txt", text(300000));
+    tmp.Write("src/change/b.txt", text(1000));
+    tmp.Write("src/change/c.txt", text(9000));
+    c.OnProgress = [&](TZipComponent*, ProgressType t, const std::string&, uint32_t) {
+        if (t != ProgressUpdate) return;
+        tmp.Write("src/change/b.txt", grown);
+        tmp.Write("src/change/c.txt", shrunk);
+    };
+    std::remove(archive.c_str());
+    c.AddOptions = {AddRecurseDirs};
+    AddFrom("src", {"change"});
+    ASSERT_EQ(c.SuccessCnt(), 3) << messages;
+    EXPECT_TRUE(Valid(archive));
+    EXPECT_TRUE(Member(archive, "b.txt") == grown);
+    EXPECT_EQ(Member(archive, "c.txt"), shrunk);
 }
 
 TEST_F(ZipWrite, SelectionOptions) {
