@@ -250,6 +250,79 @@ TEST_F(ZipWrite, LevelsAndStoredSuffixes) {
     EXPECT_EQ(Names(tmp.File("all.zip")), "p2.png") << "without directory names";
 }
 
+// One deflate state serves a whole add, and a small file is read once: every member must
+// still be the stream a fresh deflate makes of its file, whatever came before it (stored,
+// encrypted, not shrinking, empty, or too large to be read at once), and a file that changed
+// after the listing is taken as it is at its turn.
+TEST_F(ZipWrite, EveryMemberIsTheStreamOfAFreshDeflate) {
+    std::mt19937 random(11);
+    const char* words[] = {"panel ", "page ", "balloon ", "the ", "gutter ", "ink ", "\n"};
+    auto text = [&](size_t n) {
+        std::string t;
+        while (t.size() < n) t += words[random() % 7];
+        return t;
+    };
+    std::string noise;
+    for (int i = 0; i < 50000; ++i) noise += static_cast<char>(random());
+    tmp.Write("src/set/01.txt", text(300000));  // more than one read
+    tmp.Write("src/set/02.bin", noise);         // does not shrink: stored
+    tmp.Write("src/set/03.txt", text(100));
+    tmp.Write("src/set/04.png", text(5000));    // a stored suffix
+    tmp.Write("src/set/05.txt", "");
+    tmp.Write("src/set/06.txt", text(17u << 20));  // streamed, not read whole
+    tmp.Write("src/set/07.txt", text(70000));
+    const std::string archive = tmp.File("set.zip");
+    c.SetZipFileName(archive);
+    c.AddCompLevel = 6;
+    c.AddOptions = {AddRecurseDirs};
+    AddFrom("src", {"set"});
+    ASSERT_EQ(c.SuccessCnt(), 7) << messages;
+    EXPECT_TRUE(Valid(archive));
+    EXPECT_EQ(PyValid(), "");
+    Py("import zipfile, struct\n"
+       "z, f, out = zipfile.ZipFile('set.zip'), open('set.zip', 'rb'), []\n"
+       "for i in z.infolist():\n"
+       "    f.seek(i.header_offset + 26)\n"
+       "    n, m = struct.unpack('<HH', f.read(4))\n"
+       "    f.seek(i.header_offset + 30 + n + m)\n"
+       "    raw, data = f.read(i.compress_size), z.read(i.filename)\n"
+       "    d = zlib.compressobj(6, zlib.DEFLATED, -15, 8)\n"
+       "    same = raw == (d.compress(data) + d.flush() if i.compress_type == 8 else data)\n"
+       "    out.append('%s:%d:%s' % (i.filename[-6:], i.compress_type, 'same' if same else 'DIFFERENT'))\n"
+       "write('methods.txt', ' '.join(out).encode())\n");
+    EXPECT_EQ(ReadFileBytes(tmp.File("methods.txt")),
+              "01.txt:8:same 02.bin:0:same 03.txt:8:same 04.png:0:same 05.txt:0:same 06.txt:8:same 07.txt:8:same");
+    // Encrypted, every path again: the CRC read first for the streamed file, from memory
+    // for the others.
+    std::remove(archive.c_str());
+    c.AddOptions = {AddRecurseDirs, AddEncrypt};
+    c.Password = "pw";
+    AddFrom("src", {"set"});
+    ASSERT_EQ(c.SuccessCnt(), 7) << messages;
+    EXPECT_TRUE(Valid(archive, "pw"));
+    EXPECT_EQ(Names(archive), "01.txt,02.bin,03.txt,04.png,05.txt,06.txt,07.txt");
+    EXPECT_TRUE(Member(archive, "07.txt", "pw") == ReadFileBytes(tmp.File("src/set/07.txt")));
+
+    // Files that change between the listing and their turn: one that grew is streamed to its
+    // end, one that shrank is taken as it is now.
+    const std::string grown = text(200000), shrunk = "short";
+    tmp.Write("src/change/a.txt", text(300000));
+    tmp.Write("src/change/b.txt", text(1000));
+    tmp.Write("src/change/c.txt", text(9000));
+    c.OnProgress = [&](TZipComponent*, ProgressType t, const std::string&, uint32_t) {
+        if (t != ProgressUpdate) return;
+        tmp.Write("src/change/b.txt", grown);
+        tmp.Write("src/change/c.txt", shrunk);
+    };
+    std::remove(archive.c_str());
+    c.AddOptions = {AddRecurseDirs};
+    AddFrom("src", {"change"});
+    ASSERT_EQ(c.SuccessCnt(), 3) << messages;
+    EXPECT_TRUE(Valid(archive));
+    EXPECT_TRUE(Member(archive, "b.txt") == grown);
+    EXPECT_EQ(Member(archive, "c.txt"), shrunk);
+}
+
 TEST_F(ZipWrite, SelectionOptions) {
     MakeBook();
     tmp.Write("src/book/LongFileName.jpeg", "long");

@@ -325,10 +325,10 @@ void WriteCentral(SafeOutput& out, const CentralHeader& ch, const std::string& n
     c.extraLength = static_cast<uint16_t>(extra.size());
     c.commentLength = static_cast<uint16_t>(comment.size());
     c.Store42(h + 4);
-    out.Write(h, sizeof h);
-    out.Write(name.data(), name.size());
-    if (!extra.empty()) out.Write(extra.data(), extra.size());
-    out.Write(comment.data(), comment.size());
+    // One write for the record: a directory has many of them.
+    std::string record(reinterpret_cast<const char*>(h), sizeof h);
+    record.append(name).append(extra.begin(), extra.end()).append(comment);
+    out.Write(record.data(), record.size());
 }
 
 void WriteEnd(SafeOutput& out, uint16_t entries, int64_t centralSize, int64_t centralOffset, const std::string& comment) {

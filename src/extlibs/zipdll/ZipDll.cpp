@@ -35,6 +35,9 @@ namespace {
 using namespace vellicor::zip;
 
 constexpr size_t kChunk = 256 * 1024;
+// A file up to this size is read once into memory: its CRC, deflating and, when deflating
+// does not shrink it, storing it all use that one copy.
+constexpr int64_t kWholeFile = 16 << 20;
 constexpr uint16_t kMadeByUnix = (3 << 8) | 30;
 constexpr uint16_t kMadeByDos = (0 << 8) | 20;
 
@@ -54,12 +57,18 @@ struct Candidate {
     const FileSpec* fileSpec = nullptr;
 };
 
-// Where the bytes of a new entry come from; read twice when encrypting (the CRC goes first).
+// Where the bytes of a new entry come from. A file too large to be held whole is read again
+// to store what did not shrink, and read twice when encrypting (the CRC goes first).
 class Source {
 public:
     virtual ~Source() = default;
     virtual bool Rewind() = 0;
     virtual ssize_t Read(uint8_t* buf, size_t n) = 0;  // -1 on error
+    // All the bytes when they are in memory (and cannot change), else nullptr.
+    virtual const uint8_t* Whole(size_t& n) const {
+        n = 0;
+        return nullptr;
+    }
 };
 
 class FileSource : public Source {
@@ -91,6 +100,10 @@ public:
         if (k) std::memcpy(buf, p_ + pos_, k);
         pos_ += k;
         return static_cast<ssize_t>(k);
+    }
+    const uint8_t* Whole(size_t& n) const override {
+        n = n_;
+        return p_;
     }
 
 private:
@@ -173,6 +186,11 @@ uint32_t DosStamp(uint16_t date, uint16_t time) { return (uint32_t(date) << 16) 
 class Zipper {
 public:
     explicit Zipper(ZipParams* p) : p_(p) {}
+    ~Zipper() {
+        if (deflating_) deflateEnd(&z_);
+    }
+    Zipper(const Zipper&) = delete;
+    Zipper& operator=(const Zipper&) = delete;
     uint32_t Run();
 
 private:
@@ -192,6 +210,9 @@ private:
                     std::string& comment);
     uint32_t WriteData(SafeOutput& out, Source* src, bool deflate, int level, ZipCrypto* crypto, uint32_t crc,
                        uint32_t& crcOut, int64_t& plainSize);
+    z_stream& Deflater(int level);
+    uint8_t* Buffer(std::unique_ptr<uint8_t[]>& b);
+    bool ReadWhole(Source& file, int64_t size, size_t& n);
     uint32_t RunAdd();
     uint32_t RunDelete();
     uint32_t RunBufferToBuffer();
@@ -203,8 +224,57 @@ private:
     std::set<std::string> seen_;
     std::string recordPassword_;
     bool askedPassword_ = false;
-    std::unique_ptr<uint8_t[]> in_, out_;  // reused for every entry
+    // Reused for every entry: a fresh deflate state for each one costs more than
+    // deflating a small page (allocation, first touch, and the unmapping at its end).
+    std::unique_ptr<uint8_t[]> in_, out_, whole_;
+    size_t wholeRoom_ = 0;
+    z_stream z_{};
+    int zLevel_ = 0;
+    bool deflating_ = false, zUsed_ = false;
 };
+
+// The deflate state for the next entry, reset rather than made anew.
+z_stream& Zipper::Deflater(int level) {
+    if (deflating_ && zLevel_ != level) {
+        deflateEnd(&z_);
+        deflating_ = false;
+    }
+    if (!deflating_) {
+        z_ = z_stream{};
+        if (deflateInit2(&z_, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+            throw ZipFileError(kErrData, "Not enough memory to deflate");
+        deflating_ = true;
+        zLevel_ = level;
+    } else if (zUsed_ && deflateReset(&z_) != Z_OK) {
+        throw ZipFileError(kErrData, "deflate failed");
+    }
+    zUsed_ = true;
+    return z_;
+}
+
+uint8_t* Zipper::Buffer(std::unique_ptr<uint8_t[]>& b) {
+    if (!b) b.reset(new uint8_t[kChunk]);
+    return b.get();
+}
+
+// Reads the whole file (expected to be size bytes) into whole_; false when it grew past
+// that, to be streamed instead.
+bool Zipper::ReadWhole(Source& file, int64_t size, size_t& n) {
+    size_t room = static_cast<size_t>(size) + 1;  // one more byte tells that it grew
+    if (wholeRoom_ < room) {
+        whole_.reset();
+        whole_.reset(new uint8_t[room]);
+        wholeRoom_ = room;
+    }
+    n = 0;
+    while (n < room) {
+        ssize_t r = file.Read(whole_.get() + n, room - n);
+        if (r < 0) throw ZipFileError(kErrData, "Read error");
+        if (r == 0) break;
+        n += static_cast<size_t>(r);
+    }
+    return n < room;
+}
 
 bool Zipper::Callback(int action, int32_t err, uint32_t size, const std::string& text, ZCallBackStruct* reply) {
     if (!p_->fZCallback) return false;
@@ -353,13 +423,16 @@ std::string Zipper::Password(const FileSpec* s) {
 // (encryption header included).
 uint32_t Zipper::WriteData(SafeOutput& out, Source* src, bool deflate, int level, ZipCrypto* crypto, uint32_t crc,
                            uint32_t& crcOut, int64_t& plainSize) {
-    if (!in_) in_.reset(new uint8_t[kChunk]);
-    if (!out_) out_.reset(new uint8_t[kChunk]);
-    uint8_t* in = in_.get();
-    uint8_t* buf = out_.get();
+    uint8_t* in = Buffer(in_);
+    uint8_t* buf = Buffer(out_);
     int64_t written = 0;
-    auto emit = [&](uint8_t* p, size_t n) {
-        if (crypto) crypto->Encrypt(p, n);
+    // Encryption works on a copy in scratch: p may be the caller's bytes.
+    auto emit = [&](const uint8_t* p, size_t n, uint8_t* scratch) {
+        if (crypto) {
+            if (p != scratch) std::memcpy(scratch, p, n);
+            crypto->Encrypt(scratch, n);
+            p = scratch;
+        }
         out.Write(p, n);
         written += static_cast<int64_t>(n);
     };
@@ -368,52 +441,50 @@ uint32_t Zipper::WriteData(SafeOutput& out, Source* src, bool deflate, int level
         std::random_device rd;
         for (int i = 0; i < 11; ++i) head[i] = static_cast<uint8_t>(rd());
         head[11] = static_cast<uint8_t>(crc >> 24);
-        emit(head, sizeof head);
+        emit(head, sizeof head, head);
     }
-    if (!src->Rewind()) throw ZipFileError(kErrData, "The file could not be read again");
-    z_stream z{};
-    bool live = false;
-    struct ZEnd {
-        z_stream* z;
-        bool* live;
-        ~ZEnd() {
-            if (*live) deflateEnd(z);
-        }
-    } zend{&z, &live};
-    if (deflate) {
-        if (deflateInit2(&z, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-            throw ZipFileError(kErrData, "Not enough memory to deflate");
-        live = true;
-    }
+    // Bytes in memory are taken where they are, and their CRC (the caller's) holds.
+    size_t wholeSize = 0, pos = 0;
+    const uint8_t* whole = src->Whole(wholeSize);
+    if (!whole && !src->Rewind()) throw ZipFileError(kErrData, "The file could not be read again");
+    z_stream* z = deflate ? &Deflater(level) : nullptr;
     uint32_t c = 0;
     plainSize = 0;
     for (;;) {
-        ssize_t r = src->Read(in, kChunk);
-        if (r < 0) throw ZipFileError(kErrData, "Read error");
-        c = Crc32(c, in, static_cast<size_t>(r));
-        plainSize += r;
-        if (!deflate) {
-            if (r > 0) emit(in, static_cast<size_t>(r));
+        const uint8_t* piece = in;
+        ssize_t r;
+        if (whole) {
+            r = static_cast<ssize_t>(std::min(kChunk, wholeSize - pos));
+            piece = whole + pos;
+            pos += static_cast<size_t>(r);
         } else {
-            z.next_in = in;
-            z.avail_in = static_cast<uInt>(r);
+            r = src->Read(in, kChunk);
+            if (r < 0) throw ZipFileError(kErrData, "Read error");
+            c = Crc32(c, in, static_cast<size_t>(r));
+        }
+        plainSize += r;
+        if (!z) {
+            if (r > 0) emit(piece, static_cast<size_t>(r), in);
+        } else {
+            z->next_in = const_cast<Bytef*>(piece);
+            z->avail_in = static_cast<uInt>(r);
             int flush = r == 0 ? Z_FINISH : Z_NO_FLUSH;
             int zr;
             do {
-                z.next_out = buf;
-                z.avail_out = static_cast<uInt>(kChunk);
-                zr = ::deflate(&z, flush);
+                z->next_out = buf;
+                z->avail_out = static_cast<uInt>(kChunk);
+                zr = ::deflate(z, flush);
                 if (zr == Z_STREAM_ERROR) throw ZipFileError(kErrData, "deflate failed");
-                size_t have = kChunk - z.avail_out;
-                if (have) emit(buf, have);
-            } while (z.avail_out == 0 || (flush == Z_FINISH && zr != Z_STREAM_END));
+                size_t have = kChunk - z->avail_out;
+                if (have) emit(buf, have, buf);
+            } while (z->avail_out == 0 || (flush == Z_FINISH && zr != Z_STREAM_END));
         }
         if (r > 0) Step(zacProgress, 0, static_cast<uint32_t>(r), "");
         if (r == 0) break;
         if (plainSize > 0xFFFFFFFELL) throw ZipFileError(kErrZip64, "The file is too large for a zip archive");
     }
     if (written > 0xFFFFFFFELL) throw ZipFileError(kErrZip64, "The file is too large for a zip archive");
-    crcOut = c;
+    crcOut = whole ? crc : c;
     return static_cast<uint32_t>(written);
 }
 
@@ -458,20 +529,24 @@ void Zipper::WriteEntry(SafeOutput& out, const Candidate& c, Source* src, Centra
     lh.nameLength = static_cast<uint16_t>(name.size());
     uint8_t h[kLocalHeaderSize];
     StoreLocal(lh, h);
-    out.Write(h, sizeof h);
-    out.Write(name.data(), name.size());
+    std::string record(reinterpret_cast<const char*>(h), sizeof h);  // one write for the header and name
+    record += name;
+    out.Write(record.data(), record.size());
     int64_t dataPos = out.Position();
 
     uint32_t crc = 0, csize = 0;
     int64_t plain = 0;
     uint16_t method = kMethodStored;
     if (!c.isDir) {
-        if (encrypt) {  // the check byte of the encryption header is the CRC's top byte
-            std::unique_ptr<uint8_t[]> b(new uint8_t[kChunk]);
+        size_t wholeSize = 0;
+        if (const uint8_t* whole = src->Whole(wholeSize)) {
+            crc = Crc32(0, whole, wholeSize);
+        } else if (encrypt) {  // the check byte of the encryption header is the CRC's top byte
+            uint8_t* b = Buffer(in_);
             if (!src->Rewind()) throw ZipFileError(kErrData, "Read error");
-            for (ssize_t r; (r = src->Read(b.get(), kChunk)) != 0;) {
+            for (ssize_t r; (r = src->Read(b, kChunk)) != 0;) {
                 if (r < 0) throw ZipFileError(kErrData, "Read error");
-                crc = Crc32(crc, b.get(), static_cast<size_t>(r));
+                crc = Crc32(crc, b, static_cast<size_t>(r));
             }
         }
         ZipCrypto crypto;
@@ -605,13 +680,18 @@ uint32_t Zipper::RunAdd() {
     uint32_t newest = 0;
     auto add = [&](size_t k) {
         const Candidate& c = chosen[k];
-        std::unique_ptr<Source> file;
+        std::unique_ptr<Source> file, inMemory;
         Source* src = buffer.get();
         if (!c.path.empty() && !c.isDir) {
             int fd = ::open(c.path.c_str(), O_RDONLY | O_CLOEXEC);
             if (fd < 0) throw ZipFileError(kErrNoInput, "File could not be opened: " + c.path);
             file = std::make_unique<FileSource>(fd);
             src = file.get();
+            size_t n = 0;
+            if (c.size > 0 && c.size <= kWholeFile && ReadWhole(*file, c.size, n)) {
+                inMemory = std::make_unique<MemorySource>(whole_.get(), n);
+                src = inMemory.get();
+            }
         }
         Written w;
         WriteEntry(out, c, src, w.ch, w.name, w.comment);
