@@ -262,7 +262,8 @@ TEST_F(RarReal, EncryptedArchivesAndMembersSayWhy) {
     } cases[] = {{"rar4_encrypted.rar", 2},           {"rar5_encrypted.rar", 2},
                  {"rar_encryption_data.rar", 0},      {"rar_encryption_partially.rar", 1},
                  {"rar_encryption_header.rar", -1},   {"rar5_encrypted_filenames.rar", -1},
-                 {"rar4_encrypted_filenames.rar", -1}, {"rar5_solid_encrypted.rar", -1}};
+                 {"rar4_encrypted_filenames.rar", -1}, {"rar5_solid_encrypted.rar", -1},
+                 {"rar4_solid_encrypted_filenames.rar", -1}, {"rar5_solid_encrypted_filenames.rar", -1}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
         std::string path = PeerDir() + "libarchive/" + c.file;
@@ -301,7 +302,36 @@ TEST_F(RarReal, EncryptedArchivesAndMembersSayWhy) {
 
 // ---- stored archives written here ----
 
+
 std::string Page(int i, size_t size) { return MemberContent("page" + std::to_string(i), static_cast<int64_t>(size)); }
+
+// Encrypted members written here: plain or solid archives, stored or compressed members; a
+// solid archive's encrypted member is refused by libarchive as unsupported solid data.
+TEST_F(RarReal, EncryptedMembersOfSolidArchivesSayEncrypted) {
+    for (unsigned method : {0x30u, 0x33u})
+        for (unsigned solid : {0x00u, 0x10u}) {
+            SCOPED_TRACE(std::to_string(method) + " " + std::to_string(solid));
+            // The first member of a solid archive is never marked solid itself.
+            std::vector<RarMember> members = {{"a.jpg", Page(1, 3000), false, 0, 0x30},
+                                              {"b.jpg", Page(2, 3000), false, 0x04 | solid, method},
+                                              {"c.jpg", Page(3, 3000), false, 0x04 | solid, method}};
+            std::string path = WriteStoredRar(dir.File("se"), members, 0, true, dir.File("se.rar"))[0];
+            TUnRar rar(&g_owner);
+            ui.shown.clear();
+            rar.SetFileName(path);
+            if (solid) {
+                EXPECT_EQ(rar.FileNames().Count(), 0) << "a solid archive is listed whole or not at all";
+            } else {
+                ASSERT_EQ(rar.FileNames().Count(), 3);
+                EXPECT_EQ(Bytes(rar.Extract("a.jpg")), Page(1, 3000));
+                EXPECT_EQ(Bytes(rar.Extract("b.jpg")), "");
+                EXPECT_EQ(Bytes(rar.Extract("c.jpg")), "");
+            }
+            ASSERT_EQ(ui.shown.size(), solid ? 1u : 2u);
+            for (const ShownMessage& m : ui.shown) EXPECT_EQ(m.text, "encrypted archives are not supported");
+            EXPECT_TRUE(ui.passwordRequests.empty());
+        }
+}
 
 TEST_F(RarReal, ListIsSortedBareAndUniqueAndTheFirstOfTwoIsDelivered) {
     std::vector<RarMember> members = {

@@ -429,6 +429,10 @@ RAR_EXPORT int RARReadHeader(void* h, struct RARHeaderData* hd) {
     }
     if (r < ARCHIVE_WARN) {
         ar.entry = nullptr;
+        // libarchive refuses the header of an encrypted member of a solid archive as if the
+        // archive were at fault; the volume's own headers know it is encrypted.
+        if (ar.entryIndex < ar.entries.size() && ar.entries[ar.entryIndex].encrypted)
+            return ar.error = ERAR_ENCRYPTED_UNSUPPORTED;
         return Failure(ar, true);
     }
     ++ar.entryIndex;
