@@ -56,6 +56,10 @@ private:
     bool Extracting = false;
     TStringList FileNames_;
     bool TooLarge = false;  // the member being extracted outgrew kMaxMemberSize
+    // The volume the library last asked for, and whether the user cancelled the question:
+    // a failure to open then names that volume, or, cancelled, says nothing more.
+    std::string MissingVolume;
+    bool VolumeCancelled = false;
     // The archive kept open for extraction, and the archive-order index of its next header.
     void* Handle = nullptr;
     size_t HandleNext = 0;
