@@ -137,6 +137,8 @@ void TLoadFiles::ContinueLoadFiles() {
             if (OpenArchive(name, ArchiveMembers_)) InitialArchiveFile();
             ArchiveMembers_.Clear();
             State_ = lsLoadingList;
+        } else if (std::string notice = SplitZipPartNotice(name); !notice.empty()) {
+            ShowMessageBox(name, notice, mbOK, TMsgKind::Information);
         }
     }
     if (FileNames_->GetCheckSumCount() > 0 && FileNames_->AllNames().Count() > 0) {
@@ -210,6 +212,21 @@ TStream* TLoadFiles::ExtractMember(const std::string& MemberName) {
     return nullptr;
 }
 
+TStream* TLoadFiles::ExtractPage(const std::string& ArchiveName, const std::string& MemberName) {
+    VTRACE("TLoadFiles::ExtractPage");
+    // A member larger than the read-ahead budget is refused by its stated size before any of
+    // it is read: a page that large is no page, and reading it whole would take gigabytes.
+    const int64_t size = Archive_ ? Archive_->MemberSize(MemberName) : -1;
+    if (size > PreloadBudget) {
+        ShowMessageBox(ArchiveName,
+                       MemberName + " is not shown: it unpacks to " + std::to_string((size + (1 << 20) - 1) >> 20) +
+                           " MB, more than the " + std::to_string(PreloadBudget >> 20) + " MB a page may take.",
+                       mbOK, TMsgKind::Warning);
+        return nullptr;
+    }
+    return ExtractMember(MemberName);
+}
+
 void TLoadFiles::CloseArchive() {
     VTRACE("TLoadFiles::CloseArchive");
     CurrentArchive_.clear();
@@ -238,12 +255,18 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
 
     TStream* stream = nullptr;
     bool looseFile = ArchiveName.empty();
+    const std::string failedKey = ArchiveName + '\n' + FileName;
+    // A member that failed once (its message was shown then) is not read again until the
+    // set is opened again.
+    const bool failedBefore = !looseFile && PreloadFailed_.count(failedKey) > 0;
     try {
         if (looseFile) {
             FileStream_.Clear();
             if (FileStream_.LoadFromFile(FileName)) stream = &FileStream_;
-        } else if (archiveOpen) {
-            stream = ExtractMember(FileName);
+        } else if (archiveOpen && !failedBefore) {
+            stream = ExtractPage(ArchiveName, FileName);
+            // A reader that failed on a member (and said why) hands back an empty stream.
+            if (stream && stream->Size() == 0) stream = nullptr;
         }
         if (stream) {
             Checksums_->CheckFileChecksum(FileName, *stream, stream->Size(), nullptr, ArchiveName);
@@ -256,9 +279,7 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
         stream = nullptr;
     }
 
-    const std::string failedKey = ArchiveName + '\n' + FileName;
-    if (StateWanted == lsPreloading && !stream) PreloadFailed_.insert(failedKey);
-    else if (stream && !PreloadFailed_.empty()) PreloadFailed_.erase(failedKey);
+    if (!stream && !looseFile) PreloadFailed_.insert(failedKey);
     switch (StateWanted) {
         case lsPageStream:
         case lsPreloading: {
