@@ -136,6 +136,7 @@ void TAceIf::SetFileName(const std::string& ArchiveName) {
     list.Files.FullMatch = 0;
     RunFailed = false;
     RunError.clear();
+    RefusedNames.clear();
     int rc = ACEList(ArchiveName.c_str(), &list);
     VTRACE_INT("TAceIf::SetFileName ACEList", rc);
     if (RunFailed || (rc != ACEDLL_OK && rc != ACEDLL_ERR_CANCELLED)) {
@@ -146,6 +147,13 @@ void TAceIf::SetFileName(const std::string& ArchiveName) {
                        mbOK, TMsgKind::Error);
     } else if (rc == ACEDLL_ERR_CANCELLED) {
         FileNames_.Clear();
+    } else if (FileNames_.Count() == 0 && !RefusedNames.empty()) {
+        // Nothing is left to show: say why, rather than let the archive look empty or damaged.
+        constexpr size_t kNamed = 3;
+        std::string text = "The names of the archive's members would leave their folder; they were refused as unsafe:";
+        for (size_t i = 0; i < RefusedNames.size() && i < kNamed; ++i) text += "\n" + RefusedNames[i];
+        if (RefusedNames.size() > kNamed) text += "\n(and " + std::to_string(RefusedNames.size() - kNamed) + " more)";
+        ShowMessageBox(ArchiveName, text, mbOK, TMsgKind::Error);
     }
 }
 
@@ -275,6 +283,7 @@ int TAceIf::HandleStateStartFile(TAceIf& Self, AceCallbackData* Data) {
             if (Data->FileData && (Data->FileData->Attributes & 0x10)) break;
             if (!IsSafeMemberName(name)) {
                 VTRACE_STR("TAceIf::HandleStateStartFile Refused", name);
+                Self.RefusedNames.push_back(name);
                 break;
             }
             Self.FileNames_.Add(name);

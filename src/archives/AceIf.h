@@ -102,6 +102,7 @@ private:
     std::string RunError;        // its first error text
     bool CaptureFailed = false;  // the wanted member failed after it had started
     bool WrongPassword = false;
+    std::vector<std::string> RefusedNames;  // listed names that would leave their folder
 };
 
 }  // namespace vellicor
