@@ -1,5 +1,7 @@
 #include "archives/AceIf.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -126,6 +128,7 @@ void TAceIf::InitAceDll() {
 void TAceIf::SetFileName(const std::string& ArchiveName) {
     VTRACE("TAceIf::SetFileName");
     FileNames_.Clear();
+    Sizes.clear();
     Password_.clear();
     ArchiveName_ = ArchiveName;
     if (!LoadAceDll() || ArchiveName.empty()) return;
@@ -166,6 +169,11 @@ void TAceIf::SetList(std::vector<char>& Buffer, int& Capacity, const std::string
     std::memcpy(Buffer.data(), Text.data(), Text.size());
     Buffer[Text.size()] = '\0';
     Buffer[Text.size() + 1] = '\0';
+}
+
+int64_t TAceIf::MemberSize(const std::string& MemberName) const {
+    auto it = Sizes.find(MemberName);
+    return it == Sizes.end() ? -1 : it->second;
 }
 
 TMemoryStream* TAceIf::ExtractFile(const std::string& MemberName) {
@@ -287,6 +295,7 @@ int TAceIf::HandleStateStartFile(TAceIf& Self, AceCallbackData* Data) {
                 break;
             }
             Self.FileNames_.Add(name);
+            if (Data->FileData) Self.Sizes.emplace(name, static_cast<int64_t>(std::min<uint64_t>(Data->FileData->Size, INT64_MAX)));
             break;
         case ACEDLL_OP_TEST:
             VTRACE_STR("TAceIf::HandleStateStartFile Testing", name);

@@ -224,6 +224,7 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
     CloseHandle();
     FileNames_.Clear();
     FirstIndex.clear();
+    Sizes.clear();
     Password_.clear();
     ArchiveName_ = ArchiveName;
     MissingVolume.clear();
@@ -240,6 +241,7 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
         if ((header.Flags & RHDF_DIRECTORY) != RHDF_DIRECTORY && !bare.empty()) {
             FileNames_.Add(bare);
             FirstIndex.emplace(bare, index);
+            Sizes.emplace(bare, static_cast<int64_t>(header.UnpSize));
             VTRACE_STR("TUnRar::SetFileName FileName", header.FileName);
         }
         int p = g_rar.processFile(h, RAR_SKIP, nullptr, nullptr);
@@ -257,8 +259,14 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
     if (failed) {
         FileNames_.Clear();
         FirstIndex.clear();
+        Sizes.clear();
     }
     g_rar.close(h);
+}
+
+int64_t TUnRar::MemberSize(const std::string& MemberName) const {
+    auto it = Sizes.find(MemberName);
+    return it == Sizes.end() ? -1 : it->second;
 }
 
 TMemoryStream* TUnRar::Extract(const std::string& MemberName) {

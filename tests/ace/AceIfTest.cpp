@@ -240,6 +240,8 @@ TEST_F(AceIfTest, SameNameTwiceIsListedOnceAndNeverJoined) {
     TAceIf ace(&owner);
     ace.SetFileName(WriteArchive("dup.ace", w));
     EXPECT_EQ(ace.FileNames().CommaText(), "p.jpg,q.jpg");
+    EXPECT_EQ(ace.MemberSize("p.jpg"), 5) << "the first of the two";
+    EXPECT_EQ(ace.MemberSize("r.jpg"), -1);
     EXPECT_EQ(Bytes(ace.ExtractFile("p.jpg")), "first");
     EXPECT_EQ(Bytes(ace.ExtractFile("q.jpg")), "last") << "the last member ends with the library's own result";
 }

@@ -344,6 +344,9 @@ TEST_F(RarReal, ListIsSortedBareAndUniqueAndTheFirstOfTwoIsDelivered) {
     TUnRar rar(&g_owner);
     rar.SetFileName(path);
     EXPECT_EQ(Names(rar.FileNames()), (std::vector<std::string>{"empty.jpg", "p1.jpg", "p2.jpg"}));
+    EXPECT_EQ(rar.MemberSize("p1.jpg"), 10) << "the first of two in archive order";
+    EXPECT_EQ(rar.MemberSize("p2.jpg"), 3000);
+    EXPECT_EQ(rar.MemberSize("sub"), -1);
     EXPECT_EQ(Bytes(rar.Extract("p1.jpg")), Page(1, 10)) << "the first of two in archive order";
     EXPECT_EQ(Bytes(rar.Extract("p2.jpg")), Page(2, 3000));
     TMemoryStream* empty = rar.Extract("empty.jpg");
@@ -355,6 +358,7 @@ TEST_F(RarReal, ListIsSortedBareAndUniqueAndTheFirstOfTwoIsDelivered) {
     EXPECT_TRUE(ui.shown.empty());
     rar.SetFileName("");
     EXPECT_EQ(rar.FileNames().Count(), 0);
+    EXPECT_EQ(rar.MemberSize("p2.jpg"), -1);
     EXPECT_EQ(rar.Extract("p1.jpg"), nullptr);
 }
 
