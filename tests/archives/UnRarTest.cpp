@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "ArchiveTestSupport.h"
+#include "Crc32.h"
 #include "RarWriter.h"
 #include "archives/UnArchive.h"
 #include "archives/UnRarApi.h"
@@ -383,6 +384,52 @@ TEST_F(RarReal, StoredMembersAreCheckedAgainstTheirCrc) {
     EXPECT_EQ(Bytes(rar.Extract("a.jpg")), Page(1, 500));
 }
 
+// The CRC is checked once, by our library; a change anywhere in a stored member is caught,
+// in a member longer than one read, in the first and the last byte, and in a member that lies
+// in a later volume of a set.
+TEST_F(RarReal, AChangeAnywhereInAStoredMemberIsCaught) {
+    const std::string big = Page(2, 700 * 1024 + 13);
+    std::vector<RarMember> members = {{"a.jpg", Page(1, 500)}, {"b.jpg", big}, {"c.jpg", Page(3, 90)}};
+    const std::string good = ReadFileBytes(WriteStoredRar(dir.File("crc"), members)[0]);
+    const size_t start = good.find(big);
+    ASSERT_NE(start, std::string::npos);
+    for (size_t at : {start, start + 1, start + 262144, start + big.size() / 2, start + big.size() - 1}) {
+        SCOPED_TRACE(at - start);
+        std::string bytes = good;
+        bytes[at] ^= 0x01;
+        std::string path = dir.Write("crc.rar", bytes);
+        TUnRar rar(&g_owner);
+        ui.shown.clear();
+        rar.SetFileName(path);
+        EXPECT_EQ(Bytes(rar.Extract("b.jpg")), "");
+        ASSERT_EQ(ui.shown.size(), 1u);
+        EXPECT_EQ(ui.shown[0].text, "archive broken");
+        EXPECT_EQ(Bytes(rar.Extract("c.jpg")), Page(3, 90));
+    }
+    std::string path = dir.Write("crc.rar", good);
+    TUnRar whole(&g_owner);
+    whole.SetFileName(path);
+    EXPECT_TRUE(Bytes(whole.Extract("b.jpg")) == big);
+
+    std::vector<RarMember> pages;
+    for (int i = 1; i <= 5; ++i) pages.push_back({"p" + std::to_string(i) + ".jpg", Page(10 + i, 2000)});
+    std::vector<std::string> vols = WriteStoredRar(dir.File("set"), pages, 4500, true);
+    ASSERT_EQ(vols.size(), 3u);
+    std::string v2 = ReadFileBytes(vols[1]);
+    size_t at = v2.find(Page(14, 2000));
+    ASSERT_NE(at, std::string::npos) << "p4 lies whole in the second volume";
+    v2[at + 1999] ^= 0x01;
+    std::ofstream(vols[1], std::ios::binary) << v2;
+    TUnRar set(&g_owner);
+    ui.shown.clear();
+    set.SetFileName(vols[0]);
+    ASSERT_EQ(set.FileNames().Count(), 5);
+    EXPECT_EQ(Bytes(set.Extract("p3.jpg")), Page(13, 2000));
+    EXPECT_EQ(Bytes(set.Extract("p4.jpg")), "");
+    EXPECT_TRUE(Shown(ui, "archive broken"));
+    EXPECT_EQ(Bytes(set.Extract("p5.jpg")), Page(15, 2000));
+}
+
 TEST_F(RarReal, DamagedHeadersGiveAnEmptyListAndOneMessage) {
     std::vector<RarMember> members = {{"a.jpg", Page(1, 5000)}, {"b.jpg", Page(2, 5000)}};
     std::string good = ReadFileBytes(WriteStoredRar(dir.File("good"), members)[0]);
@@ -442,6 +489,30 @@ TEST_F(RarReal, VolumeSetsInBothNamingsAreReadAsOne) {
             EXPECT_TRUE(Shown(ui, "archive broken"));
         }
     }
+}
+
+// The folded CRC equals zlib's for every length around its block sizes, any alignment and
+// any running value, in one call or cut into pieces.
+TEST(RarCrc, EqualsZlibsForAnyLengthAlignmentStartAndCut) {
+    std::string data(300000, '\0');
+    uint32_t x = 12345;
+    for (char& c : data) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    int compared = 0;
+    for (size_t size = 0; size <= 2100; size += (size < 200 ? 1 : 37))
+        for (size_t offset : {0, 1, 7, 13})
+            for (uint32_t start : {0u, 0xFFFFFFFFu, 0x12345678u}) {
+                const char* p = data.data() + offset;
+                uint32_t want = static_cast<uint32_t>(crc32(start, reinterpret_cast<const Bytef*>(p), static_cast<uInt>(size)));
+                ASSERT_EQ(rarcrc::Crc32(start, p, size), want) << size << " at " << offset;
+                ++compared;
+            }
+    uint32_t whole = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+    EXPECT_EQ(rarcrc::Crc32(0, data.data(), data.size()), whole);
+    uint32_t pieces = 0;
+    for (size_t at = 0, step = 1; at < data.size(); at += step, step = step * 3 + 1)
+        pieces = rarcrc::Crc32(pieces, data.data() + at, std::min(step, data.size() - at));
+    EXPECT_EQ(pieces, whole);
+    EXPECT_GT(compared, 1000);
 }
 
 TEST(RarVolumes, AMissingVolumeIsAskedForByNameAndCancelEndsTheWork) {

@@ -6,6 +6,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <clocale>
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "Crc32.h"
 #include "RarVolume.h"
 #include "archives/UnRarApi.h"
 
@@ -50,7 +52,8 @@ struct RarArchive {
     rarvol::VolumeInfo last;                // of the volume being read
     FILE* file = nullptr;
     int64_t fileSize = 0;  // of the volume being read
-    std::vector<char> buffer;
+    std::vector<char> buffer;  // libarchive reads from it
+    std::vector<char> direct;  // stored members read past libarchive
     size_t readSize = kReadChunk;
     std::vector<rarvol::Entry> entries;  // from the headers of the volumes opened so far
     size_t entryIndex = 0;               // of the current header, counted from 1
@@ -145,7 +148,7 @@ bool OpenVolume(RarArchive& ar, const std::string& name, bool first) {
     if (size >= 0) {
         rarvol::VolumeScan scan = Scans().Get(f, name, size, first);
         info = scan.info;
-        if (info.format != 0 && !info.overrun) rarvol::AddParts(ar.entries, scan.parts);
+        if (info.format != 0 && !info.overrun) rarvol::AddParts(ar.entries, scan.parts, static_cast<int>(ar.volumes.size()));
     }
     if (info.format == 0) {
         std::fclose(f);
@@ -288,6 +291,46 @@ bool Encrypted(const RarArchive& ar) {
     return e && e->encrypted;
 }
 
+// A stored member that lies whole in the volume being read, outside a solid archive, is read
+// straight from the file and its CRC checked once, here: libarchive would reckon a CRC of the
+// data too and not compare it. libarchive then skips the data. Null when the member is not
+// such a one; otherwise the result.
+const int* ReadStoredDirect(RarArchive& ar, const rarvol::Entry* e, int& result) {
+    if (!e || !e->stored || e->encrypted || !e->complete || !e->hasCrc || e->dataPos < 0 || e->packSize != e->unpSize ||
+        ar.last.solid || !ar.file || ar.volumes.empty() || e->volume != static_cast<int>(ar.volumes.size()) - 1)
+        return nullptr;
+    if (ar.direct.empty()) {
+        try {
+            ar.direct.resize(kReadChunk);
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    }
+    const int fd = fileno(ar.file);
+    uint32_t crc = 0;
+    for (uint64_t done = 0; done < e->unpSize;) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(ar.direct.size(), e->unpSize - done));
+        ssize_t n = ::pread(fd, ar.direct.data(), want, e->dataPos + static_cast<int64_t>(done));
+        if (n <= 0) {
+            result = ERAR_EREAD;
+            return &result;
+        }
+        crc = rarcrc::Crc32(crc, ar.direct.data(), static_cast<size_t>(n));
+        if (ar.callback && ar.callback(UCM_PROCESSDATA, ar.user, reinterpret_cast<long>(ar.direct.data()), static_cast<long>(n)) == -1) {
+            result = ERAR_UNKNOWN;
+            return &result;
+        }
+        done += static_cast<uint64_t>(n);
+    }
+    ClearErrno();
+    if (archive_read_data_skip(ar.a) < ARCHIVE_WARN || ar.volumeError) {
+        result = Failure(ar, true);
+        return &result;
+    }
+    result = crc == e->crc ? ERAR_SUCCESS : ERAR_BAD_DATA;
+    return &result;
+}
+
 int TestMember(RarArchive& ar) {
     if (Encrypted(ar)) return ERAR_ENCRYPTED_UNSUPPORTED;
     // Folders and links have no data of their own; an entry of no known type is read.
@@ -296,8 +339,10 @@ int TestMember(RarArchive& ar) {
         return ERAR_SUCCESS;
     }
     const rarvol::Entry* known = Match(ar, true);
+    int direct = 0;
+    if (ReadStoredDirect(ar, known, direct)) return direct;
     bool check = known && known->stored;
-    uLong crc = crc32(0, nullptr, 0);
+    uint32_t crc = 0;
     uint64_t done = 0;
     static const char zeros[4096] = {};
     for (;;) {
@@ -315,7 +360,7 @@ int TestMember(RarArchive& ar) {
             if (archive_entry_size_is_set(ar.entry) && offset > archive_entry_size(ar.entry)) return Failure(ar, true);
             while (done < static_cast<uint64_t>(offset)) {
                 size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof zeros, static_cast<uint64_t>(offset) - done));
-                if (check) crc = crc32(crc, reinterpret_cast<const Bytef*>(zeros), static_cast<uInt>(n));
+                if (check) crc = rarcrc::Crc32(crc, zeros, n);
                 if (ar.callback && ar.callback(UCM_PROCESSDATA, ar.user, reinterpret_cast<long>(zeros), static_cast<long>(n)) == -1)
                     return ERAR_UNKNOWN;
                 done += n;
@@ -325,15 +370,7 @@ int TestMember(RarArchive& ar) {
         // More than the header's size is damage: stop there rather than unpack on.
         if (archive_entry_size_is_set(ar.entry) && done + size > static_cast<uint64_t>(archive_entry_size(ar.entry)))
             return ERAR_BAD_DATA;
-        if (check) {
-            const Bytef* p = static_cast<const Bytef*>(buf);
-            for (size_t left = size; left > 0;) {
-                uInt n = static_cast<uInt>(std::min<size_t>(left, 1u << 30));
-                crc = crc32(crc, p, n);
-                p += n;
-                left -= n;
-            }
-        }
+        if (check) crc = rarcrc::Crc32(crc, buf, size);
         if (ar.callback && ar.callback(UCM_PROCESSDATA, ar.user, reinterpret_cast<long>(buf), static_cast<long>(size)) == -1)
             return ERAR_UNKNOWN;
         done += size;
@@ -344,7 +381,7 @@ int TestMember(RarArchive& ar) {
     // The list may have grown (and moved) while later volumes were read.
     if (check) {
         const rarvol::Entry& e = ar.entries[ar.entryIndex - 1];
-        if (e.complete && e.hasCrc && static_cast<uint32_t>(crc) != e.crc) return ERAR_BAD_DATA;
+        if (e.complete && e.hasCrc && crc != e.crc) return ERAR_BAD_DATA;
     }
     return ERAR_SUCCESS;
 }
