@@ -36,6 +36,7 @@ PACKAGES=(
   libgif-dev
   gifsicle
   libarchive-tools
+  unace
   libbz2-dev
   fonts-dejavu-core
   libglib2.0-bin
