@@ -212,12 +212,13 @@ TStream* TLoadFiles::ExtractMember(const std::string& MemberName) {
     return nullptr;
 }
 
-TStream* TLoadFiles::ExtractPage(const std::string& ArchiveName, const std::string& MemberName) {
+TStream* TLoadFiles::ExtractPage(const std::string& ArchiveName, const std::string& MemberName, bool Quiet) {
     VTRACE("TLoadFiles::ExtractPage");
     // A member larger than the read-ahead budget is refused by its stated size before any of
     // it is read: a page that large is no page, and reading it whole would take gigabytes.
     const int64_t size = Archive_ ? Archive_->MemberSize(MemberName) : -1;
     if (size > PreloadBudget) {
+        if (Quiet) return nullptr;
         ShowMessageBox(ArchiveName,
                        MemberName + " is not shown: it unpacks to " + std::to_string((size + (1 << 20) - 1) >> 20) +
                            " MB, more than the " + std::to_string(PreloadBudget >> 20) + " MB a page may take.",
@@ -412,7 +413,7 @@ void TLoadFiles::GetPreview(const std::string& ArchiveName) {
     for (const auto& m : ArchiveMembers_)
         if (IsImageFile(m)) images.Add(m);
     ArchiveMembers_.Clear();
-    TStream* stream = images.Count() > 0 ? ExtractMember(images[0]) : nullptr;
+    TStream* stream = images.Count() > 0 ? ExtractPage(archive, images[0], true) : nullptr;
     State_ = lsIdle;
     if (stream) {
         stream->Seek(0, SeekOrigin::Begin);

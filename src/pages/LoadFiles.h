@@ -94,7 +94,9 @@ private:
     void InitialArchiveFile();
     bool OpenArchive(const std::string& ArchiveName, TStringList& Members);
     TStream* ExtractMember(const std::string& MemberName);
-    TStream* ExtractPage(const std::string& ArchiveName, const std::string& MemberName);
+    // A member as a page: null, after saying so unless Quiet, when it is stated larger than
+    // the page budget.
+    TStream* ExtractPage(const std::string& ArchiveName, const std::string& MemberName, bool Quiet = false);
     bool GetStream(TLoaderState StateWanted, int PageNumber, const std::string& ArchiveName,
                    const std::string& FileName, TLoaderStreamEvent Callback);
     bool LoadPageAs(TLoaderState StateWanted, int FileNumber, TLoaderStreamEvent Callback);

@@ -244,6 +244,15 @@ TEST_F(LoadFilesTest, AMemberLargerThanThePageBudgetIsRefusedUnread) {
     EXPECT_FALSE(loader.CopyWritten());
     EXPECT_EQ(ui.shown.size(), 1u) << "said once";
     EXPECT_EQ(Serve(2), "three") << "at the budget a member is read";
+    archive->archives[cbz][0].claimed = 1001;
+    int previews = 0;
+    loader.OnPreviewReady = [&](void*, TStream*, const std::string&) { ++previews; };
+    const int before = archive->extracts;
+    loader.GetPreview(cbz);
+    EXPECT_EQ(previews, 0);
+    EXPECT_EQ(archive->extracts, before) << "a preview neither reads it nor says so";
+    EXPECT_EQ(ui.shown.size(), 1u);
+    archive->archives[cbz][0].claimed = -1;
     loader.PreloadBudget = int64_t(256) << 20;
     archive->archives[cbz][1].claimed = int64_t(1) << 30;
     Load({cbz});
