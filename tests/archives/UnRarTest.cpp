@@ -515,6 +515,33 @@ TEST(RarCrc, EqualsZlibsForAnyLengthAlignmentStartAndCut) {
     EXPECT_GT(compared, 1000);
 }
 
+// Volumes that end between two files (no file continues into the next one) are read on, in
+// both namings: every member of every volume is listed and read.
+TEST_F(RarReal, VolumesThatEndBetweenFilesAreReadOn) {
+    std::vector<RarMember> members;
+    for (int i = 1; i <= 5; ++i) members.push_back({"p" + std::to_string(i) + ".jpg", Page(20 + i, 2000)});
+    for (bool newNaming : {true, false}) {
+        SCOPED_TRACE(newNaming);
+        TempDir d;
+        std::vector<std::string> vols = WriteStoredRar(d.File("set"), members, 2000, newNaming);
+        ASSERT_EQ(vols.size(), 5u) << "one whole member in each volume";
+        TUnRar rar(&g_owner);
+        ui.shown.clear();
+        rar.SetFileName(vols[0]);
+        ASSERT_EQ(rar.FileNames().Count(), 5);
+        for (int i = 5; i >= 1; --i) EXPECT_EQ(Bytes(rar.Extract("p" + std::to_string(i) + ".jpg")), Page(20 + i, 2000)) << i;
+        for (int i = 1; i <= 5; ++i) EXPECT_EQ(Bytes(rar.Extract("p" + std::to_string(i) + ".jpg")), Page(20 + i, 2000)) << i;
+        EXPECT_TRUE(ui.shown.empty());
+        // A missing one in the middle is asked for by name, as in any set.
+        fs::rename(vols[2], vols[2] + ".away");
+        ui.answers = {mrCancel};
+        rar.SetFileName(vols[0]);
+        EXPECT_EQ(rar.FileNames().Count(), 0);
+        ASSERT_EQ(ui.shown.size(), 1u);
+        EXPECT_EQ(ui.shown[0].caption, vols[2]);
+    }
+}
+
 TEST(RarVolumes, AMissingVolumeIsAskedForByNameAndCancelEndsTheWork) {
     if (!fs::exists(RealLibrary())) GTEST_SKIP();
     TUnRar::UseLibrary(RealLibrary());

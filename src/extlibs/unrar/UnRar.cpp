@@ -206,6 +206,10 @@ bool NextVolume(RarArchive& ar) {
     return false;
 }
 
+bool EndsBetweenFiles(const RarArchive& ar) {
+    return ar.last.isVolume && ar.last.sawEnd && ar.last.endSaysMore && !ar.last.lastSplitAfter;
+}
+
 la_ssize_t ReadVolumes(struct archive* a, void* data, const void** out) {
     RarArchive& ar = *static_cast<RarArchive*>(data);
     while (ar.file) {
@@ -221,6 +225,9 @@ la_ssize_t ReadVolumes(struct archive* a, void* data, const void** out) {
             archive_set_error(a, EIO, "read error");
             return -1;
         }
+        // A volume that ends with its end header between two files is a whole archive to
+        // libarchive, which stops there: the next volume gets a reader of its own.
+        if (EndsBetweenFiles(ar)) return 0;
         std::fclose(ar.file);
         ar.file = nullptr;
         if (!NextVolume(ar)) {
@@ -331,6 +338,33 @@ const int* ReadStoredDirect(RarArchive& ar, const rarvol::Entry* e, int& result)
     return &result;
 }
 
+// A libarchive reader on the volumes from the current file on; false when it fails.
+bool StartReader(RarArchive& ar) {
+    if (ar.a) archive_read_free(ar.a);
+    ar.a = archive_read_new();
+    if (!ar.a) return false;
+    archive_read_support_format_rar(ar.a);
+    archive_read_support_format_rar5(ar.a);
+    archive_read_set_read_callback(ar.a, ReadVolumes);
+    archive_read_set_skip_callback(ar.a, SkipVolumes);
+    archive_read_set_callback_data(ar.a, &ar);
+    ar.readSize = kReadChunk;
+    return archive_read_open1(ar.a) == ARCHIVE_OK;
+}
+
+// At libarchive's end of a volume that ends between files, the set goes on in the next one.
+bool ContinueInNextVolume(RarArchive& ar) {
+    if (!EndsBetweenFiles(ar) || ar.volumeError) return false;
+    if (ar.file) std::fclose(ar.file);
+    ar.file = nullptr;
+    if (!NextVolume(ar)) return false;
+    if (!StartReader(ar)) {
+        if (!ar.volumeError) ar.volumeError = ERAR_BAD_DATA;
+        return false;
+    }
+    return true;
+}
+
 int TestMember(RarArchive& ar) {
     if (Encrypted(ar)) return ERAR_ENCRYPTED_UNSUPPORTED;
     // Folders and links have no data of their own; an entry of no known type is read.
@@ -425,14 +459,7 @@ RAR_EXPORT void* RAROpenArchive(struct RAROpenArchiveData* d) {
     if (!OpenVolume(*ar, ar->name, true)) return fail(ar->volumeError ? ar->volumeError : ERAR_BAD_ARCHIVE);
     if (ar->last.encryptedHeaders) return fail(ERAR_ENCRYPTED_UNSUPPORTED);
     std::rewind(ar->file);
-    ar->a = archive_read_new();
-    if (!ar->a) return fail(ERAR_NO_MEMORY);
-    archive_read_support_format_rar(ar->a);
-    archive_read_support_format_rar5(ar->a);
-    archive_read_set_read_callback(ar->a, ReadVolumes);
-    archive_read_set_skip_callback(ar->a, SkipVolumes);
-    archive_read_set_callback_data(ar->a, ar);
-    if (archive_read_open1(ar->a) != ARCHIVE_OK) return fail(ar->volumeError ? ar->volumeError : ERAR_BAD_ARCHIVE);
+    if (!StartReader(*ar)) return fail(ar->volumeError ? ar->volumeError : !ar->a ? ERAR_NO_MEMORY : ERAR_BAD_ARCHIVE);
     d->OpenResult = ERAR_SUCCESS;
     return ar;
 }
@@ -458,6 +485,7 @@ RAR_EXPORT int RARReadHeader(void* h, struct RARHeaderData* hd) {
     Utf8Names utf8;
     ar.haveHeader = false;
     int r = archive_read_next_header(ar.a, &ar.entry);
+    while (r == ARCHIVE_EOF && ContinueInNextVolume(ar)) r = archive_read_next_header(ar.a, &ar.entry);
     // libarchive may take a volume that could not be had for the end of the archive.
     if (ar.volumeError) return ar.error = ar.volumeError;
     if (r == ARCHIVE_EOF) {
