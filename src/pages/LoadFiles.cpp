@@ -112,6 +112,7 @@ void TLoadFiles::LoadFiles(const TStringList& Names, int Page) {
 void TLoadFiles::ContinueLoadFiles() {
     VTRACE("TLoadFiles::ContinueLoadFiles");
     State_ = lsLoadingList;
+    bool toldOfSplitPart = false;
     // One name after another; an archive is listed within the loop, so a long list of
     // archives never nests one call per archive.
     while (FilesToProcess_.Count() > 0) {
@@ -139,6 +140,7 @@ void TLoadFiles::ContinueLoadFiles() {
             State_ = lsLoadingList;
         } else if (std::string notice = SplitZipPartNotice(name); !notice.empty()) {
             ShowMessageBox(name, notice, mbOK, TMsgKind::Information);
+            toldOfSplitPart = true;
         }
     }
     if (FileNames_->GetCheckSumCount() > 0 && FileNames_->AllNames().Count() > 0) {
@@ -150,7 +152,9 @@ void TLoadFiles::ContinueLoadFiles() {
     }
     State_ = lsIdle;
     if (FileNames_->GetPageCount() == 0) {
-        ShowMessageBox(kNoImages, OpenedFiles_.CommaText(), mbOK, TMsgKind::Information);
+        // Parts of a split set alone were told of already.
+        if (!toldOfSplitPart || OpenedFiles_.Count() > 0)
+            ShowMessageBox(kNoImages, OpenedFiles_.CommaText(), mbOK, TMsgKind::Information);
         return;
     }
     FileNames_->Sort();
