@@ -21,6 +21,7 @@ PACKAGES=(
   xauth
   x11-utils
   xdotool
+  openbox
   x11-apps
   imagemagick
   libjpeg-turbo-progs
@@ -28,6 +29,7 @@ PACKAGES=(
   parchive
   zip
   unzip
+  p7zip-full
   tar
   python3
   python3-pil

@@ -146,6 +146,7 @@ int main() {
             }
         auto [a, b] = Interleaved(15, [&] { Ours(bytes, ours); }, [&] { Giflib(bytes, theirs); });
         std::printf("%-18s %9zu %9.1f %9.1f %7.2f\n", p.name, bytes.size() / 1024, a, b, a / b);
+        bench::PeerRow(std::string("GIF decode to a 24-bit page, ") + p.name, a, "giflib " + bench::PackageVersion("libgif7"), b);
         oursTotal += a;
         theirsTotal += b;
     }

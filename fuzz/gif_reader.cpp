@@ -6,6 +6,7 @@
 #include <string>
 #include <system_error>
 
+#include "GifSeeds.h"
 #include "codecs/gif/GIFException.h"
 #include "codecs/gif/GIFPage.h"
 #include "platform/Bitmap.h"
@@ -13,15 +14,12 @@
 
 namespace fs = std::filesystem;
 
-// The other programs' GIFs next to the project seed the corpus folder (the first folder
-// given) when they are there; they are never copied into the project.
+// The other programs' small GIFs next to the project seed the corpus folder (the first
+// folder given) when they are there; they are never copied into the project. Seeds of many
+// blocks are made beside them.
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    const char* corpus = nullptr;
-    for (int i = 1; i < *argc; ++i)
-        if ((*argv)[i][0] != '-') {
-            corpus = (*argv)[i];
-            break;
-        }
+    const char* corpus = fuzz::CorpusFolder(*argc, *argv);
+    fuzz::WriteGifBlockSeeds(corpus, 100000, 100000);
     const fs::path peers = fs::path(VELLICOR_SOURCE_DIR) / "../shared/testdata/peer/image-gif";
     std::error_code ec;
     if (!corpus || !fs::is_directory(peers, ec) || !fs::is_directory(corpus, ec)) return 0;

@@ -107,7 +107,7 @@ void TPageBMP::LoadFromStream(TStream* stream) {
     VTRACE("TPageBMP::LoadFromStream");
     if (!LoadError) {
         try {
-            TBitmap decoded;  // PNG and GIF pictures before they are transferred
+            TBitmap decoded;  // GIF pictures before they are transferred
             if (!stream) {
                 LoadError = true;
             } else {
@@ -117,16 +117,18 @@ void TPageBMP::LoadFromStream(TStream* stream) {
                     case itBMP: DecodeBmp(*stream, *this); break;
                     case itGIF: DecodeGifPage(*stream, decoded); break;
                     case itPNG: {
-                        // The PNG decoder plugs in here (SetPageDecoder).
+                        // The PNG decoder plugs in here (SetPageDecoder); it decodes onto
+                        // the page itself, so the page is not copied afterwards.
                         if (!g_pngDecoder) throw DecodeError("no decoder for this image type");
-                        g_pngDecoder(*stream, decoded);
+                        g_pngDecoder(*stream, *this);
+                        if (Empty()) throw DecodeError("decoder gave no picture");
                         break;
                     }
                     default: break;  // other types decode nothing
                 }
             }
             ProcessMessages();
-            if (!LoadError && (ImgType == itPNG || ImgType == itGIF)) {
+            if (!LoadError && ImgType == itGIF) {
                 if (decoded.Empty()) throw DecodeError("decoder gave no picture");
                 if (!AssignConverted(decoded)) throw DecodeError("picture too large");
                 DecodedWidth = Width();

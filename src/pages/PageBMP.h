@@ -22,9 +22,9 @@ class TPageBMP;
 using TPageEvent = std::function<void(TPageBMP* Sender)>;
 
 // A decoder for the image types the page does not decode itself (PNG). It reads the
-// stream from its current position and leaves the picture in Dest, in any pixel format;
-// a PNG decoder draws its transparency onto Dest as the page should show it. Failures are
-// reported by throwing (any exception becomes the error page).
+// stream from its current position and leaves the picture in Dest, the page itself, in any
+// pixel format; a PNG decoder draws its transparency onto Dest as the page should show it.
+// Failures are reported by throwing (any exception becomes the error page).
 using TPageDecoder = std::function<void(TStream& Stream, TBitmap& Dest)>;
 // Installs the decoder for itPNG (an empty one removes it; other types are ignored).
 // Without a decoder such pages show the error page.

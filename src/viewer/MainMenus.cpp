@@ -21,6 +21,8 @@ namespace vellicor {
 namespace {
 
 const char* kHistory = "Favourites, Bookmarks and History";
+// Always enabled: the readout refuses by itself while a page is being prepared.
+const char* kColourTest = "Colour Test (Ctrl-Shift-C)";
 
 }  // namespace
 
@@ -79,6 +81,7 @@ void MainWindow::BuildMenus() {
     add(p, "Automatic Slideshow (A)", [&f] { f.DoSlideShow(); })->setCheckable(true);
     add(p, "Windowed Mode (W)", [&f] { f.DoWindowMode(); })->setCheckable(true);
     add(p, "Configure (C)", [&f] { f.DoConfigure(); });
+    add(p, kColourTest, [&f] { f.DoColourDebugOn(); });
     p->addSeparator();
     add(p, "Help (F1)", [] { ShowHelpContext(kHelpContents); });
     add(p, "About", [&f] { f.AboutMenuItemClick(); });
@@ -110,6 +113,7 @@ void MainWindow::BuildMenus() {
     QMenu* options = bar->addMenu("&Options");
     add(options, "Configure (C)", [&f] { f.DoConfigure(); });
     add(options, "Manage Favourite Directories", [&f] { f.ManageFavouritesMenuItemClick(); });
+    add(options, kColourTest, [&f] { f.DoColourDebugOn(); });
     QMenu* rot2 = options->addMenu("Rotate");
     actions_["Rotate"].push_back(rot2->menuAction());
     rotate(rot2, false);

@@ -19,6 +19,7 @@
 #include <QScreen>
 #include <QStyleHints>
 #include <QUrl>
+#include <QWindow>
 
 #include "pages/ProcessFiles.h"
 #include "settings/Configuration.h"
@@ -139,10 +140,10 @@ MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::ve
     SetSystemColourResolver(SystemColour);
     display_ = new ImageDisplay(this);
     setCentralWidget(display_);
-    QPalette pal = palette();
+    // Only the page area is black: the menu bar and its menus keep the system's colours.
+    QPalette pal = display_->palette();
     pal.setColor(QPalette::Window, Qt::black);
-    setPalette(pal);
-    setAutoFillBackground(true);
+    display_->setPalette(pal);
 
     pageLabel_ = new QLabel(this);
     QFont f = pageLabel_->font();
@@ -152,7 +153,7 @@ MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::ve
     pageLabel_->setAttribute(Qt::WA_TranslucentBackground);
     pageLabel_->hide();
     information_ = new QLabel(this);
-    // The window's own palette is black; the information box keeps the standard colours.
+    // The information box takes the tool-tip colours.
     QPalette infoPal = QApplication::palette();
     infoPal.setColor(QPalette::Window, infoPal.color(QPalette::ToolTipBase));
     infoPal.setColor(QPalette::WindowText, infoPal.color(QPalette::ToolTipText));
@@ -171,6 +172,12 @@ MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::ve
         connect(timer, &QTimer::timeout, this, [this, t] { form_->OnTimer(t); });
     }
     dotCursor_ = MakeDotCursor();
+    frameTimer_ = new QTimer(this);
+    frameTimer_->setInterval(50);
+    connect(frameTimer_, &QTimer::timeout, this, [this] {
+        FrameMaybeKnown();
+        if (!frameBounds_ || ++frameChecks_ >= 60) frameTimer_->stop();
+    });
     menuBar()->hide();
 
     form_ = std::make_unique<TMainDisplayForm>(*this, Config, Queue);
@@ -274,8 +281,9 @@ void MainWindow::Terminate() {
 bool MainWindow::IsWindowed() const { return windowed_; }
 bool MainWindow::IsMaximised() const { return isMaximized(); }
 
+// The stored bounds are the frame's, title bar included.
 TViewRect MainWindow::WindowBounds() const {
-    QRect g = geometry();
+    QRect g = frameGeometry();
     return {g.left(), g.top(), g.width(), g.height()};
 }
 
@@ -287,6 +295,7 @@ TViewRect MainWindow::WorkArea() const {
 
 void MainWindow::SetFullScreen() {
     windowed_ = false;
+    frameBounds_.reset();
     menuBar()->hide();
     // Without a window manager the full-screen state alone does not size the window.
     QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
@@ -298,8 +307,38 @@ void MainWindow::SetWindowed(const TViewRect& Bounds, bool Maximised) {
     windowed_ = true;
     showNormal();
     menuBar()->show();
-    setGeometry(Bounds.Left, Bounds.Top, Bounds.Width, Bounds.Height);
+    frameBounds_ = Bounds;
+    ApplyFrameBounds();
+    // The window manager may frame the window without moving or resizing it: look again
+    // for a while until the frame is known.
+    frameChecks_ = 0;
+    frameTimer_->start();
     if (Maximised) showMaximized();
+}
+
+// The bounds are the frame's: the client area is smaller by the frame, and a window moved
+// by its position is placed with its frame there. The window manager tells the frame's
+// size only once it has framed the window, so the size is set again when it is known.
+void MainWindow::ApplyFrameBounds() {
+    if (!frameBounds_) return;
+    const TViewRect& b = *frameBounds_;
+    const QMargins m = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+    appliedMargins_ = m;
+    resize(std::max(1, b.Width - m.left() - m.right()), std::max(1, b.Height - m.top() - m.bottom()));
+    move(b.Left, b.Top);
+}
+
+void MainWindow::moveEvent(QMoveEvent* event) {
+    QMainWindow::moveEvent(event);
+    FrameMaybeKnown();
+}
+
+void MainWindow::FrameMaybeKnown() {
+    if (!frameBounds_ || !windowHandle() || isMaximized()) return;
+    const QMargins m = windowHandle()->frameMargins();
+    if (m.isNull()) return;
+    if (m != appliedMargins_) ApplyFrameBounds();
+    frameBounds_.reset();
 }
 
 void MainWindow::ShowConfigureDialog() {
@@ -335,6 +374,7 @@ void MainWindow::ColourDataValues(const TColourSample& Sample) { colourData_->Va
 
 void MainWindow::resizeEvent(QResizeEvent* event) {
     QMainWindow::resizeEvent(event);
+    FrameMaybeKnown();
     if (form_) form_->FormResize();
 }
 

@@ -3,11 +3,13 @@
 // text, owns the timers and forwards every event to TMainDisplayForm.
 #include <QLabel>
 #include <QMainWindow>
+#include <QMargins>
 #include <QMenu>
 #include <QTimer>
 #include <QWidget>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -103,6 +105,7 @@ signals:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
@@ -131,6 +134,13 @@ private:
     int wheelAccumulated_ = 0;  // angle delta not yet given out as whole notches
     TConfigureForm* config_ = nullptr;
     TConfigureDlg* configureDlg_ = nullptr;  // made when first shown; a child of this window
+    // Windowed bounds (frame included) still to be fitted once the frame is known.
+    std::optional<TViewRect> frameBounds_;
+    QMargins appliedMargins_;
+    QTimer* frameTimer_ = nullptr;
+    int frameChecks_ = 0;
+    void ApplyFrameBounds();
+    void FrameMaybeKnown();
     void BuildMenus();
     void RemovePathMenuPopup();
     void ApplyMenuState(bool Popup);

@@ -9,11 +9,13 @@
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QGridLayout>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QItemSelectionModel>
 #include <QListView>
 #include <QPainter>
 #include <QToolTip>
+#include <QTreeView>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -132,10 +134,35 @@ TOpenAllDialog::TOpenAllDialog(TProcessFilesForm* Queue, QWidget* Parent) : QFil
             if (QDir(Path) != directory()) return;
             SelectAll();
             CheckFolderForPictures();
+            FitColumns();
         });
     }
     if (auto* view = findChild<QListView*>("listView"))
         connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { CheckFolderForPictures(); });
+    if (auto* tree = findChild<QTreeView*>("treeView")) {
+        QHeaderView* header = tree->header();
+        header->setStretchLastSection(false);
+        if (header->count() == 4) {
+            header->setSectionResizeMode(0, QHeaderView::Stretch);
+            header->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+            header->setSectionResizeMode(2, QHeaderView::Interactive);
+            header->setSectionResizeMode(3, QHeaderView::ResizeToContents);
+        }
+    }
+}
+
+void TOpenAllDialog::FitColumns() {
+    auto* tree = findChild<QTreeView*>("treeView");
+    if (!tree || tree->header()->count() != 4) return;
+    QHeaderView* header = tree->header();
+    const int room = tree->viewport()->width() - header->sectionSize(1) - header->sectionSize(3);
+    const int type = static_cast<QAbstractItemView*>(tree)->sizeHintForColumn(2);
+    header->resizeSection(2, std::max(std::min(type, room / 2), header->minimumSectionSize()));
+}
+
+void TOpenAllDialog::resizeEvent(QResizeEvent* Event) {
+    QFileDialog::resizeEvent(Event);
+    FitColumns();
 }
 
 TOpenAllDialog::~TOpenAllDialog() {

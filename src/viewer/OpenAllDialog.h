@@ -65,9 +65,13 @@ public:
 
 protected:
     bool eventFilter(QObject* Watched, QEvent* Event) override;
+    void resizeEvent(QResizeEvent* Event) override;
 
 private:
     TProcessFilesForm* Queue_;
+    // Size and date as wide as they need; the type too, up to half of what they leave; the
+    // name has the rest.
+    void FitColumns();
 };
 
 }  // namespace vellicor

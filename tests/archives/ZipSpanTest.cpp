@@ -3,7 +3,9 @@
 // sets, cancelling, the disk questions, formatting through the fake, and the copier tools.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -161,6 +163,17 @@ protected:
             at += 46 + u16(cdPart, at + 28) + u16(cdPart, at + 30) + u16(cdPart, at + 32);
         }
     }
+    // The volumes copied into dir under the names zip gives a split archive (set.z01, ...,
+    // set.zip) and joined by zip -s 0; the joined file, or "" when zip failed.
+    std::string JoinedByZip(const std::vector<std::string>& parts, const std::string& dir) {
+        fs::create_directories(dir);
+        for (size_t v = 0; v < parts.size(); ++v) {
+            char ext[32];
+            std::snprintf(ext, sizeof ext, ".z%02d", static_cast<int>(v + 1));
+            fs::copy_file(parts[v], dir + "/set" + (v + 1 == parts.size() ? std::string(".zip") : std::string(ext)));
+        }
+        return RunShell("cd " + Quote(dir) + " && zip -q -s 0 set.zip --out whole.zip") == 0 ? dir + "/whole.zip" : "";
+    }
     FakeUi ui;
     TempDir tmp;
     SpanComponent c;
@@ -200,15 +213,9 @@ TEST_F(ZipSpan, PartFilesOfChosenSizesJoinBackByUsAndByZip) {
         // Info-ZIP, given the same volumes under its own names. It cannot read a set whose
         // last volume holds the end record alone (the directory did not leave it room).
         if (FileSize(parts.back()) == zip::kEndRecordSize) continue;
-        std::string z = dir + "/zs";
-        fs::create_directories(z);
-        for (size_t v = 0; v < parts.size(); ++v) {
-            char ext[32];
-            std::snprintf(ext, sizeof ext, ".z%02d", static_cast<int>(v + 1));
-            fs::copy_file(parts[v], z + "/set" + (v + 1 == parts.size() ? std::string(".zip") : std::string(ext)));
-        }
-        ASSERT_EQ(RunShell("cd " + Quote(z) + " && zip -q -s 0 set.zip --out whole.zip"), 0);
-        EXPECT_EQ(Members(z + "/whole.zip"), Expected());
+        std::string whole = JoinedByZip(parts, dir + "/zs");
+        ASSERT_FALSE(whole.empty());
+        EXPECT_EQ(Members(whole), Expected());
     }
 }
 
@@ -413,6 +420,120 @@ TEST_F(ZipSpan, ZipSplitSetsAndDamagedOnes) {
     EXPECT_EQ(c.ErrCode(), DS_FirstInSet);
     EXPECT_EQ(c.ReadSpan(dir + "/book.z02", out), -7);
     EXPECT_EQ(ui.shown.back().text, "This is the 2th disk in a backup set,\nplease insert the last disk of this set");
+}
+
+// Adding with AddDiskSpan: the library writes a temporary archive that goes out as part
+// files; zip joins them and every reader tested agrees on every byte. A cancelled or
+// failed set leaves no part, no temporary, and the files moved into it where they were.
+TEST_F(ZipSpan, AddingWritesASetThatOtherToolsJoin) {
+    std::string dir = tmp.File("add"), temps = tmp.File("temps");
+    fs::create_directories(dir);
+    fs::create_directories(temps);
+    c.Unattended = true;
+    c.TempDir = temps;
+    c.HowToDelete = htdFinal;
+    c.SetMaxVolumeSize(20000);
+    c.SetMinFreeVolumeSize(100);
+    c.SetRootDir(tmp.File("src"));
+    c.AddOptions = {AddDiskSpan, AddDirNames, AddRecurseDirs, AddMove};
+    auto add = [&] {
+        c.SetZipFileName(dir + "/book.zip");
+        for (auto& [n, d] : files) c.FSpecArgs().Add(n);
+        c.Add();
+    };
+    auto sourcesThere = [&] {
+        for (auto& [n, d] : files)
+            if (!FileExists(tmp.File("src/" + n)) || ReadFileBytes(tmp.File("src/" + n)) != d) return false;
+        return true;
+    };
+    // A volume smaller than a local header, then a cancel half way through the volumes.
+    c.SetMaxVolumeSize(30);
+    c.SetMinFreeVolumeSize(1);
+    add();
+    EXPECT_EQ(c.SuccessCnt(), 0);
+    EXPECT_EQ(c.ErrCode(), DS_NoDiskSpace);
+    EXPECT_TRUE(fs::is_empty(dir));
+    c.SetMaxVolumeSize(20000);
+    c.SetMinFreeVolumeSize(100);
+    int steps = 0;  // counted once the library is done and the volumes are written
+    c.OnProgress = [&](TZipComponent* s, ProgressType t, const std::string&, uint32_t) {
+        if (t == ProgressUpdate && s->SuccessCnt() > 0 && ++steps == 5) s->SetCancel(true);
+    };
+    add();
+    EXPECT_GE(steps, 5);
+    EXPECT_EQ(c.SuccessCnt(), 0);
+    EXPECT_EQ(c.ErrCode(), DS_Canceled);
+    EXPECT_TRUE(fs::is_empty(dir)) << "no part of a set that did not come out whole";
+    EXPECT_TRUE(fs::is_empty(temps));
+    EXPECT_TRUE(sourcesThere()) << "nothing moved into a set that failed";
+    c.OnProgress = nullptr;
+
+    std::vector<std::string> said;
+    c.Verbose = true;
+    c.OnMessage = [&](TZipComponent*, int, const std::string& m) { said.push_back(m); };
+    add();
+    ASSERT_EQ(c.SuccessCnt(), 3) << c.Message();
+    int last = c.CurrentDisk();
+    ASSERT_GE(last, 9) << "200 kB in volumes of 20 kB";
+    EXPECT_EQ(c.ZipFileName(), dir + "/book" + DiskSpan::VolumeDigits(last) + ".zip") << "the set is known by its last part";
+    EXPECT_EQ(said.front().rfind("Temporary zipfile: " + temps + "/zip", 0), 0u) << said.front();
+    EXPECT_TRUE(fs::is_empty(temps)) << "the temporary archive is gone";
+    EXPECT_FALSE(FileExists(dir + "/book.zip"));
+    for (auto& [n, d] : files) EXPECT_FALSE(FileExists(tmp.File("src/" + n))) << n << " moved once the set was whole";
+    EXPECT_EQ(c.GetCount(), 3) << "the set is listed";
+
+    // The parts under the names zip gives a split archive, joined by zip, checked by three readers.
+    std::vector<std::string> parts;
+    for (int v = 0; v <= last; ++v) parts.push_back(dir + "/book" + DiskSpan::VolumeDigits(v) + ".zip");
+    ExpectHeadersWhole(parts);
+    std::string joined = JoinedByZip(parts, tmp.File("zs"));
+    ASSERT_FALSE(joined.empty());
+    EXPECT_TRUE(UnzipTestPasses(joined));
+    EXPECT_EQ(Members(joined), Expected()) << "every member byte for byte";
+    ASSERT_TRUE(RunPython(tmp.Path(), "import zipfile\nassert zipfile.ZipFile(" + Quote(joined) + ").testzip() is None\n"));
+    if (HaveTool("7z")) {
+        EXPECT_EQ(RunShell("7z t " + Quote(joined) + " >/dev/null 2>&1"), 0);
+    } else {
+        ADD_FAILURE() << "7z (p7zip-full) is missing";
+    }
+    // Our own joiner, from the last part.
+    std::string ours = dir + "/";
+    ASSERT_EQ(c.ReadSpan(c.ZipFileName(), ours), 0);
+    EXPECT_EQ(Members(ours), Expected());
+
+    // What the library cannot span is refused before anything is written.
+    c.AddOptions = {AddDiskSpanErase, AddUpdate};
+    add();
+    EXPECT_EQ(c.ErrCode(), AD_NoFreshenUpdate);
+    c.AddOptions = {AddDiskSpan};
+    c.SetZipFileName(dir + "/book.exe");
+    c.FSpecArgs().Add("b.txt");
+    c.Add();
+    EXPECT_EQ(c.ErrCode(), DS_NoDiskSpan);
+    EXPECT_TRUE(fs::is_empty(temps));
+}
+
+// A file system in memory is no removable disk: the set goes out as part files, with no
+// question and no volume label.
+TEST_F(ZipSpan, TmpfsTakesPartFiles) {
+    struct statfs fsInfo {};
+    if (::statfs("/dev/shm", &fsInfo) != 0 || fsInfo.f_type != TMPFS_MAGIC || ::access("/dev/shm", W_OK) != 0)
+        GTEST_SKIP() << "no writable tmpfs at /dev/shm";
+    std::string pattern = "/dev/shm/vellicor-span-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    std::string dir = pattern;
+    EXPECT_EQ(SystemVolumes().DriveType(SystemVolumes().RootOf(dir)), unsigned(DRIVE_FIXED));
+    c.Unattended = true;
+    c.SetMaxVolumeSize(50000);
+    c.SetMinFreeVolumeSize(100);
+    ui.shown.clear();
+    EXPECT_EQ(c.WriteSpan(source, dir + "/set.zip"), 0) << c.Message();
+    EXPECT_TRUE(ui.shown.empty());
+    int parts = 0;
+    for (auto& e : fs::directory_iterator(dir)) parts += e.path().filename().string().rfind("set", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(parts, c.CurrentDisk() + 1);
+    EXPECT_GE(parts, 4);
+    fs::remove_all(dir);
 }
 
 TEST_F(ZipSpan, DescriptorsAndTheCopierTools) {

@@ -19,6 +19,7 @@
 #include "ArchiveTestSupport.h"
 #include "archives/zip/PeIcon.h"
 #include "archives/zip/ZipComponent.h"
+#include "archives/zip/ZipWriteSupport.h"
 #include "platform/Text.h"
 #include "support/FakeUi.h"
 
@@ -499,6 +500,81 @@ TEST_F(ZipWrite, FailedWritesLeaveEveryArchiveAsItWas) {
     EXPECT_FALSE(InChild([&] { AddFrom("src", {"big.bin"}); return 0; }));
     EXPECT_TRUE(ReadFileBytes(archive) == before);
     EXPECT_TRUE(Valid(archive));
+    EXPECT_EQ(TempLeftovers(tmp.Path()), std::vector<std::string>{}) << "the unfinished file had no name";
+    c.OnProgress = nullptr;
+}
+
+// Where a file system refuses unnamed files, the temporary has a name from the start and
+// still replaces its target only when whole, and goes when the write fails.
+TEST_F(ZipWrite, NamedTemporariesWhereUnnamedOnesAreRefused) {
+    MakeBook();
+    Zip("-r ../n.zip book");
+    std::string archive = tmp.File("n.zip");
+    c.SetZipFileName(archive);
+    zip::SafeOutput::AllowUnnamed(false);
+    std::vector<RenameItem> items{{"book/a.txt", "b.txt", 0}};
+    EXPECT_EQ(c.Rename(items, 0), 0);
+    EXPECT_TRUE(TempLeftovers(tmp.Path()).empty());
+    std::string before = ReadFileBytes(archive);
+    c.OnProgress = [](TZipComponent*, ProgressType t, const std::string&, uint32_t) {
+        if (t == ProgressUpdate) _exit(3);
+    };
+    std::vector<RenameItem> again{{"b.txt", "c.txt", 0}};
+    EXPECT_FALSE(InChild([&] { return c.Rename(again, 0); }));
+    c.OnProgress = nullptr;
+    zip::SafeOutput::AllowUnnamed(true);
+    EXPECT_EQ(TempLeftovers(tmp.Path()).size(), 1u) << "a killed write leaves its named temporary, as before";
+    EXPECT_TRUE(ReadFileBytes(archive) == before);
+    EXPECT_NE(Names(archive).find("b.txt"), std::string::npos);
+    EXPECT_TRUE(Valid(archive));
+}
+
+// Every rewrite through a symbolic link replaces the file the link names and keeps the
+// link; one archive under two names is one archive.
+TEST_F(ZipWrite, WritesThroughLinksReplaceTheFileTheyName) {
+    MakeBook();
+    Zip("-r ../real.zip book");
+    std::filesystem::create_directories(tmp.File("links"));
+    std::string real = tmp.File("real.zip"), link = tmp.File("links/link.zip"), chain = tmp.File("chain.zip");
+    std::filesystem::create_symlink("../real.zip", link);  // relative to the link's folder
+    std::filesystem::create_symlink(link, chain);          // a link to a link
+    auto stillLinks = [&] {
+        return std::filesystem::is_symlink(link) && std::filesystem::is_symlink(chain) &&
+               std::filesystem::read_symlink(link) == "../real.zip";
+    };
+    c.SetZipFileName(chain);
+    std::vector<RenameItem> items{{"book/a.txt", "book/renamed.txt", 0}};
+    ASSERT_EQ(c.Rename(items, 0), 0) << messages;
+    EXPECT_TRUE(stillLinks());
+    EXPECT_NE(Names(real).find("book/renamed.txt"), std::string::npos) << Names(real);
+    c.SetZipFileName(link);
+    tmp.Write("src/new.txt", "new");
+    AddFrom("src", {"new.txt"});
+    EXPECT_EQ(c.SuccessCnt(), 1) << messages;
+    c.FSpecArgs().Add("book/.hidden");
+    c.Delete();
+    EXPECT_EQ(c.SuccessCnt(), 1) << messages;
+    EXPECT_TRUE(stillLinks());
+    EXPECT_EQ(Member(real, "new.txt"), "new");
+    EXPECT_EQ(Names(real).find(".hidden"), std::string::npos);
+    EXPECT_TRUE(Valid(real));
+    EXPECT_TRUE(TempLeftovers(tmp.File("links")).empty() && TempLeftovers(tmp.Path()).empty());
+
+    // Copying an archive into itself under another name: refused, both names untouched.
+    std::string hard = tmp.File("hard.zip"), before = ReadFileBytes(real);
+    ASSERT_EQ(::link(real.c_str(), hard.c_str()), 0);
+    c.Unattended = true;
+    c.SetZipFileName(real);
+    for (const std::string& alias : {link, chain, hard}) {
+        TZipComponent d;
+        d.Unattended = true;
+        d.SetZipFileName(alias);
+        c.FSpecArgs().Add("new.txt");
+        EXPECT_EQ(c.CopyZippedFiles(&d, true, OvrAlways), -7) << alias;
+        EXPECT_EQ(c.ErrCode(), 10180) << alias;
+        c.FSpecArgs().Clear();
+    }
+    EXPECT_TRUE(ReadFileBytes(real) == before && stillLinks());
 }
 
 // ---- Renaming -------------------------------------------------------------------------
@@ -548,6 +624,62 @@ TEST_F(ZipWrite, RenameItemsDatesAndRefusals) {
     c.SetZipFileName(tmp.File("mismatch.zip"));
     EXPECT_EQ(c.Rename(any, 0), -7);
     EXPECT_EQ(c.ErrCode(), 11026);
+}
+
+// Classic encryption with the sizes after the data (as zip writes from a pipe) checks the
+// password against the entry's time: such an entry keeps its time, and the caller is told.
+TEST_F(ZipWrite, RenameKeepsTheTimeOfEncryptedEntriesThatCheckIt) {
+    std::filesystem::create_directories(tmp.File("src"));
+    tmp.Write("src/file.txt", Repeat("file ", 100));
+    ASSERT_EQ(RunShell("cd " + Quote(tmp.File("src")) + " && printf 'piped data' | zip -q -fz- -P pw ../enc.zip -"), 0);
+    std::string archive = tmp.File("enc.zip");
+    c.SetZipFileName(archive);
+    c.AddOptions = {AddEncrypt};
+    c.Password = "pw";
+    AddFrom("src", {"file.txt"});
+    ASSERT_EQ(c.SuccessCnt(), 1) << messages;
+    std::map<std::string, uint32_t> before, after;
+    std::map<std::string, uint16_t> flags;
+    for (const auto& e : c.ZipContents()) {
+        before[e->FileName] = (uint32_t(e->ModifDate) << 16) | e->ModifTime;
+        flags[e->FileName] = e->Flag;
+    }
+    ASSERT_EQ(flags["-"] & 0x9, 0x9) << "encrypted, sizes in a descriptor";
+    ASSERT_EQ(flags["file.txt"] & 0x9, 0x1) << "encrypted, sizes in the header";
+    uint32_t stamp = (uint32_t((2020 - 1980) << 9 | 1 << 5 | 2) << 16) | (3 << 11 | 4 << 5 | 5 / 2);
+    std::vector<RenameItem> items{{"-", "piped.txt", 0}};
+    ASSERT_EQ(c.Rename(items, stamp), 0) << messages;
+    for (const auto& e : c.ZipContents()) after[e->FileName] = (uint32_t(e->ModifDate) << 16) | e->ModifTime;
+    EXPECT_EQ(after["piped.txt"], before["-"]) << "the time that checks the password is kept";
+    EXPECT_EQ(after["file.txt"], stamp) << "the CRC checks this one: its date changes";
+    EXPECT_EQ(c.ErrCode(), GE_DatesKept);
+    EXPECT_NE(messages.find("depends on them: 1"), std::string::npos) << messages;
+    EXPECT_TRUE(Valid(archive, "pw"));
+    EXPECT_EQ(Member(archive, "piped.txt", "pw"), "piped data");
+    EXPECT_EQ(Member(archive, "file.txt", "pw"), Repeat("file ", 100));
+    // No date asked for: nothing to report.
+    messages.clear();
+    std::vector<RenameItem> back{{"piped.txt", "-", 0}};
+    ASSERT_EQ(c.Rename(back, 0), 0);
+    EXPECT_EQ(messages.find("depends on them"), std::string::npos) << messages;
+}
+
+// A new name with letters beyond ASCII is marked UTF-8 (bit 11), as an added one is; a name
+// stored in the old code page is matched as listed and comes out in UTF-8.
+TEST_F(ZipWrite, RenamedNamesBeyondAsciiAreMarkedUtf8) {
+    Py("write('u.zip', make_zip([entry(b'plain.txt', b'p'), entry(b'caf\\x82.txt', b'c', made_by=0x0014),"
+       " entry(b'keep \\x82.txt', b'k', made_by=0x0014), entry(b'other.txt', b'o')]))\n");
+    std::string archive = tmp.File("u.zip");
+    c.SetZipFileName(archive);
+    std::vector<RenameItem> items{{"plain", "Ünïcödé", 0}, {"café", "thé", 0}, {"other", "still ascii", 0}};
+    ASSERT_EQ(c.Rename(items, 0), 0) << messages;
+    Py("import zipfile\n"
+       "z = zipfile.ZipFile('u.zip')\n"
+       "got = ['%s:%d' % (i.filename, i.flag_bits & 0x800) for i in z.infolist()]\n"
+       "open('names.txt', 'w', encoding='utf-8').write(','.join(got))\n");
+    EXPECT_EQ(ReadFileBytes(tmp.File("names.txt")), "Ünïcödé.txt:2048,thé.txt:2048,keep é.txt:0,still ascii.txt:0");
+    EXPECT_TRUE(Valid(archive));
+    EXPECT_EQ(Member(archive, "Ünïcödé.txt"), "p");
 }
 
 // ---- Copying entries -------------------------------------------------------------------

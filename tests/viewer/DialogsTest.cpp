@@ -7,9 +7,11 @@
 #include <QScreen>
 #include <QComboBox>
 #include <QKeyEvent>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QTimer>
+#include <QTreeView>
 #include <filesystem>
 
 #include "QtTestApp.h"
@@ -49,6 +51,10 @@ TEST(ThumbForm, GridFollowsTheScreen) {
         {1024, 768, 156, 240, 3, 3, 1, 1, false},
         {1024, 768, 156, 240, 200, 6, 34, 3, true},
         {100, 100, 156, 240, 5, 1, 5, 0, true},  // a screen smaller than one thumbnail
+        // The frame's bevel counts four times across and down: with twice it, 9 columns, 4
+        // visible rows and no scroll bar.
+        {936, 575, 100, 140, 30, 8, 4, 3, true},
+        {946, 586, 100, 140, 30, 9, 4, 4, false},  // just wide and tall enough for one more
     };
     for (const auto& c : cases) {
         TThumbGrid g = ThumbGridFor(c.sw, c.sh, c.tw, c.th, c.n);
@@ -295,8 +301,10 @@ TEST(DialogHelp, HelpAskedForInAModalDialogIsNotBlockedByIt) {
     modal.exec();
     ASSERT_NE(during, nullptr);
     EXPECT_TRUE(during->isWindow());
-    ShowHelpContext(kHelpContents);  // from the reader itself: back under its window
-    EXPECT_EQ(main.findChild<HelpWindow*>(), during);
+    ShowHelpContext(kHelpContents);  // from the reader itself: under its window
+    HelpWindow* after = main.findChild<HelpWindow*>();
+    ASSERT_NE(after, nullptr);
+    EXPECT_TRUE(after->isVisible());
     SetHelpContextHandler(nullptr);
 }
 
@@ -457,6 +465,61 @@ TEST(OpenAllDialog, EachShowingStartsWithNoFileNameAndSelectsTheFolder) {
     selectedOnShow.sort();
     EXPECT_EQ(selectedOnShow.join(',').toStdString(), dir.File("a.bmp") + "," + dir.File("a.nfo"))
         << "images and info files, not archives";
+}
+
+}  // namespace
+
+namespace {
+
+// At its first size the detail list shows size, type and date whole; the name has the rest.
+TEST(OpenAllDialog, AtItsDefaultSizeNoColumnButTheNameIsCut) {
+    test::App();
+    test::TempDir dir;
+    for (const char* name : {"page01.bmp", "page02.bmp", "a long name for a page of a book.bmp"})
+        test::WriteBmp24(dir.File(name), 150, 160, [](int x, int y) { return static_cast<uint32_t>(x * 977 + y * 131); });
+    test::ScopedConfigDir configDir;
+    test::FakeUi ui;
+    TConfigureForm config;
+    TProcessFilesForm queue(config);
+    QWidget owner;
+    owner.resize(1024, 768);
+    owner.show();
+    TOpenAllDialog d(&queue, &owner);
+    auto* tree = d.findChild<QTreeView*>("treeView");
+    ASSERT_NE(tree, nullptr);
+    QHeaderView* header = tree->header();
+    ASSERT_EQ(header->count(), 4);
+    int rows = 0;
+    QSize size;
+    struct Column {
+        int size, contents, right;
+    };
+    std::vector<Column> columns;
+    // As the user meets it: the folder is listed while the dialog is on the screen.
+    QTimer::singleShot(0, [&] {
+        for (int i = 0; i < 2000 && tree->model()->rowCount(tree->rootIndex()) < 3; ++i)
+            QApplication::processEvents(QEventLoop::AllEvents, 10);
+        // The preview shows after the selection settles.
+        for (int i = 0; i < 100; ++i) QApplication::processEvents(QEventLoop::AllEvents, 10);
+        rows = tree->model()->rowCount(tree->rootIndex());
+        size = d.size();
+        for (int c = 0; c < header->count(); ++c)
+            columns.push_back({header->sectionSize(c), static_cast<QAbstractItemView*>(tree)->sizeHintForColumn(c),
+                               header->sectionViewportPosition(c) + header->sectionSize(c)});
+        d.reject();
+    });
+    int filter = 1;
+    std::vector<std::string> files;
+    d.Execute(dir.Path(), filter, files);
+    ASSERT_EQ(rows, 3);
+    EXPECT_EQ(size, QSize(820, 500));
+    ASSERT_EQ(columns.size(), 4u);
+    for (int c : {1, 3}) EXPECT_GE(columns[c].size, columns[c].contents) << "column " << c << " cuts its text";
+    // The type as wide as it needs, unless that would leave the name less than it.
+    EXPECT_GE(columns[2].size, std::min(columns[2].contents, columns[0].size - 1));
+    EXPECT_GE(columns[0].size + 1, columns[2].size);
+    for (int c = 0; c < 4; ++c) EXPECT_LE(columns[c].right, tree->viewport()->width()) << "column " << c << " runs past the list";
+    EXPECT_GT(columns[0].size, 100) << "the name keeps room";
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QMenuBar>
 #include <QTextBrowser>
 #include <cstdlib>
 
@@ -14,6 +15,7 @@
 #include "support/TempDir.h"
 #include "support/TestImages.h"
 #include "viewer/Help.h"
+#include "viewer/ColourDataForm.h"
 #include "viewer/HelpWindow.h"
 #include "viewer/MainWindow.h"
 
@@ -99,6 +101,35 @@ TEST_F(MainMenusTest, PopupEnablingAndSubmenusAreRebuiltEachTime) {
     window->MenuAction("Automatic Slideshow (A)")->trigger();
     window->PreparePopupMenu();
     EXPECT_TRUE(window->MenuAction("Automatic Slideshow (A)")->isChecked());
+}
+
+TEST_F(MainMenusTest, ColourTestIsInThePopupAndTheOptionsMenuAndTogglesTheReadout) {
+    Open({});
+    const QString caption = "Colour Test (Ctrl-Shift-C)";
+    QMenu* options = nullptr;
+    for (QAction* a : window->menuBar()->actions())
+        if (a->text() == "&Options") options = a->menu();
+    ASSERT_NE(options, nullptr);
+    QAction* inOptions = nullptr;
+    QAction* inPopup = nullptr;
+    for (QAction* a : options->actions())
+        if (a->text() == caption) inOptions = a;
+    for (QAction* a : window->PopupMenu()->actions())
+        if (a->text() == caption) inPopup = a;
+    ASSERT_NE(inOptions, nullptr);
+    ASSERT_NE(inPopup, nullptr);
+    // Enabled with no pages, like the key; each item switches the readout the other way.
+    window->PreparePopupMenu();
+    emit options->aboutToShow();
+    EXPECT_TRUE(inPopup->isEnabled());
+    EXPECT_TRUE(inOptions->isEnabled());
+    ASSERT_FALSE(window->ColourData()->Showing());
+    inPopup->trigger();
+    EXPECT_TRUE(window->ColourData()->Showing());
+    inOptions->trigger();
+    EXPECT_FALSE(window->ColourData()->Showing());
+    inOptions->trigger();
+    EXPECT_TRUE(window->ColourData()->Showing());
 }
 
 TEST(HelpWindowTest, EveryTopicHasItsPageAndAMissingFolderIsSaid) {

@@ -1005,6 +1005,14 @@ TEST_F(MainDisplayTest, MagnifyingGlassFollowsTheCursorOverAFittedPage) {
     EXPECT_TRUE(form->ViewMode & vmZoomSuspended);
     move(400, 300);
     EXPECT_FALSE(form->ViewMode & vmZoomSuspended);
+    // Each strip is 5 pixels of the 800-pixel window: 0..4 and 795..799.
+    const std::pair<int, bool> strips[] = {{0, true}, {4, true}, {5, false}, {794, false}, {795, true}, {799, true}};
+    for (const auto& [x, hidden] : strips) {
+        move(400, 300);
+        move(x, 300);
+        EXPECT_EQ((form->ViewMode & vmZoomSuspended) != 0, hidden) << x;
+    }
+    move(400, 300);
     EXPECT_TRUE(s.ZoomShown);
     form->HandleKeyPress('Z', false, false, false);
     EXPECT_FALSE(s.ZoomShown);

@@ -2,6 +2,7 @@
 // One application object for the GUI tests of a program, on the offscreen platform unless
 // another is asked for.
 #include <QApplication>
+#include <QTemporaryDir>
 
 namespace vellicor::test {
 
@@ -11,6 +12,10 @@ inline QApplication& App() {
     static char* argv[] = {name, nullptr};
     if (!QApplication::instance()) {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        // Qt keeps the file dialog's state (column widths, history) in the user's settings:
+        // the tests start from Qt's defaults and leave the home folder alone.
+        static QTemporaryDir qtSettings;
+        qputenv("XDG_CONFIG_HOME", qtSettings.path().toLocal8Bit());
         new QApplication(argc, argv);
     }
     return *qobject_cast<QApplication*>(QApplication::instance());

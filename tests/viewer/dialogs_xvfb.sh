@@ -55,7 +55,7 @@ kill -9 \$pid 2>/dev/null
 exit 0
 RUN
 chmod +x "$work/run.sh"
-xvfb-run -a -s "-screen 0 1024x768x24" "$work/run.sh"
+xvfb-run "${xvfb_server[@]}" -s "-screen 0 1024x768x24" "$work/run.sh"
 touch "$work/seen.txt" "$work/captions.txt"
 grep -q info "$work/seen.txt" || { echo "FAIL: the info file was not shown"; cat "$work/app.log"; exit 1; }
 grep -q thumbs "$work/seen.txt" || { echo "FAIL: P opened no thumbnail window"; exit 1; }

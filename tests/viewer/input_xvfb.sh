@@ -45,7 +45,7 @@ kill \$pid 2>/dev/null
 exit 0
 RUN
 chmod +x "$work/run.sh"
-xvfb-run -a -s "-screen 0 1024x768x24" "$work/run.sh"
+xvfb-run "${xvfb_server[@]}" -s "-screen 0 1024x768x24" "$work/run.sh"
 for f in a.png b.png; do [ -f "$work/$f" ] || { echo "FAIL: no screenshot $f"; cat "$work/app.log"; exit 1; }; done
 [ -s "$work/readout.txt" ] || { echo "FAIL: the colour readout did not open"; exit 1; }
 grep -q 'page2.bmp' "$work/caption.txt" || { echo "FAIL: a double click did not turn the page: $(cat "$work/caption.txt")"; exit 1; }

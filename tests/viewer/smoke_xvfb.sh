@@ -46,7 +46,7 @@ wait \$pid 2>/dev/null
 exit 0
 RUN
 chmod +x "$work/run.sh"
-xvfb-run -a -s "-screen 0 1024x768x24" "$work/run.sh"
+xvfb-run "${xvfb_server[@]}" -s "-screen 0 1024x768x24" "$work/run.sh"
 [ -f "$work/shot.png" ] || { echo "FAIL: no screenshot"; cat "$work/app.log"; exit 1; }
 # VELLICOR_SMOKE_SHOT=file keeps the screenshot for a look.
 [ -z "${VELLICOR_SMOKE_SHOT:-}" ] || cp "$work/shot.png" "$VELLICOR_SMOKE_SHOT"

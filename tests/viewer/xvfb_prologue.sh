@@ -11,3 +11,5 @@ done
 export QT_QPA_PLATFORM=xcb
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 export VELLICOR_CONFIG_DIR=$work/config
+# VELLICOR_XVFB_SERVERNUM picks the X display number; otherwise the first free one.
+if [ -n "${VELLICOR_XVFB_SERVERNUM:-}" ]; then xvfb_server=(-n "$VELLICOR_XVFB_SERVERNUM"); else xvfb_server=(-a); fi

@@ -1,4 +1,7 @@
 // Adding files or a buffer to an archive and deleting entries, through the zip library.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <ctime>
@@ -8,6 +11,8 @@
 
 #include "archives/zip/ZipComponent.h"
 #include "archives/zip/ZipInternal.h"
+#include "archives/zip/ZipSpan.h"
+#include "archives/zip/ZipVolumes.h"
 #include "platform/Text.h"
 #include "trace/Trace.h"
 
@@ -50,7 +55,7 @@ void TZipComponent::EndZipRun(bool unloadLibrary) {
 
 // The library's record in the layout its version reads, with the switches set; false (and
 // the user told) when the specifications do not fit the old layout.
-bool TZipComponent::NewZipParams(int version, bool& newLayout) {
+bool TZipComponent::NewZipParams(int version, bool& newLayout, const std::string& zipName) {
     newLayout = version >= ZIP_NEW_LAYOUT_VERSION;
     if (!newLayout && fSpecArgs_.Count() > ZIPDLL_OLD_MAX_SPECS) {
         ShowZipMessage(GE_FatalZip, "\ntoo many file specifications for this library");
@@ -58,7 +63,7 @@ bool TZipComponent::NewZipParams(int version, bool& newLayout) {
     }
     if (newLayout) zipParams_ = new ZipParams{};
     else zipParamsOld_ = new ZipParamsOld{};
-    SetZipSwitches(zipFileName_, version);
+    SetZipSwitches(zipName, version);
     return true;
 }
 
@@ -171,13 +176,18 @@ void TZipComponent::ExtAdd(int UseStream, uint32_t StrFileDate, uint32_t StrFile
         cleanup();
         return;
     }
-    if (UseStream <= 1 && (AddOptions.Contains(AddDiskSpan) || AddOptions.Contains(AddDiskSpanErase))) {
+    // A spanned set is written whole into a temporary archive first, then copied out as volumes.
+    bool spanning = UseStream <= 1 && (AddOptions.Contains(AddDiskSpan) || AddOptions.Contains(AddDiskSpanErase));
+    std::string spanTemp;
+    if (spanning) {
         if (AddOptions.Contains(AddFreshen) || AddOptions.Contains(AddUpdate)) ShowZipMessage(AD_NoFreshenUpdate);
         else if (isExe) ShowZipMessage(DS_NoDiskSpan);
-        // Writing the volumes of a spanned set is not built yet: such an add is refused.
-        else ShowZipMessage(DS_UnknownError, "multi-disk sets can not be written yet");
-        cleanup();
-        return;
+        else if ((spanTemp = MakeTempFileName("zip", ".tmp")).empty()) ShowZipMessage(DS_NoTempFile);
+        if (spanTemp.empty()) {
+            cleanup();
+            return;
+        }
+        if (Verbose && OnMessage) OnMessage(this, 0, "Temporary zipfile: " + spanTemp);
     }
     zipBusy_ = true;
     int version = static_cast<int>(zipLib_.version());
@@ -188,10 +198,15 @@ void TZipComponent::ExtAdd(int UseStream, uint32_t StrFileDate, uint32_t StrFile
     }
     bool newLayout = false;
     try {
-        if (!NewZipParams(version, newLayout)) {
+        if (!NewZipParams(version, newLayout, spanning ? spanTemp : zipFileName_)) {
             cleanup();
             return;
         }
+        // Files moved into a set leave only once the whole set is written.
+        bool moveAfterSpan = spanning && AddOptions.Contains(AddMove) && UseStream == 0;
+        if (moveAfterSpan) (newLayout ? zipParams_ : reinterpret_cast<ZipParams*>(zipParamsOld_))->fMove = 0;
+        spanItems_.clear();
+        collectSpanItems_ = moveAfterSpan;
         if (newLayout) {
             zipSpecs_.assign(static_cast<size_t>(fSpecArgs_.Count()), ZipFileData{});
             for (int i = 0; i < fSpecArgs_.Count(); ++i) {
@@ -238,6 +253,22 @@ void TZipComponent::ExtAdd(int UseStream, uint32_t StrFileDate, uint32_t StrFile
         }
         auto exec = reinterpret_cast<ZipDllExecFuncT>(zipLib_.exec);
         successCnt_ = static_cast<int>(exec(newLayout ? zipParams_ : reinterpret_cast<ZipParams*>(zipParamsOld_)));
+        collectSpanItems_ = false;
+        if (spanning && successCnt_ > 0) {
+            zipBusy_ = false;  // the set writer takes the flag itself
+            if (WriteSpan(spanTemp, zipFileName_) != 0) {
+                successCnt_ = 0;
+            } else {
+                // On part files the set is known by its last part.
+                if (PartFileDrive(lastDriveType_)) {
+                    std::string ext = ExtractFileExt(zipFileName_);
+                    std::string stem = zipFileName_.substr(0, zipFileName_.size() - ext.size());
+                    zipFileName_ = stem + DiskSpan::VolumeDigits(currentDisk_) + ext;
+                }
+                if (moveAfterSpan) RemoveSpanItems();
+            }
+            zipBusy_ = true;
+        }
         if (UseStream == 2) {
             // The library tells how much of the buffer it used.
             uint32_t used = zipParams_->fOutStreamSize;
@@ -255,8 +286,27 @@ void TZipComponent::ExtAdd(int UseStream, uint32_t StrFileDate, uint32_t StrFile
         ShowZipMessage(GE_FatalZip);
         successCnt_ = 0;
     }
+    collectSpanItems_ = false;
+    spanItems_.clear();
+    if (spanning) ::unlink(spanTemp.c_str());
     cleanup();
     if (successCnt_ > 0 && UseStream <= 1) List();
+}
+
+// The files and folders the library took into a spanned set, removed as a move asks.
+void TZipComponent::RemoveSpanItems() {
+    std::vector<std::string> dirs;
+    for (const auto& path : spanItems_) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) dirs.push_back(path);
+        else if (S_ISREG(st.st_mode) && EraseFile(path, HowToDelete) != 0 && OnMessage)
+            OnMessage(this, 0, "File could not be removed: " + path);
+    }
+    // Folders once they are empty, the deepest first.
+    std::sort(dirs.rbegin(), dirs.rend());
+    for (const auto& d : dirs) ::rmdir(d.c_str());
+    spanItems_.clear();
 }
 
 void TZipComponent::Add() {
@@ -330,7 +380,7 @@ void TZipComponent::Delete() {
     int version = static_cast<int>(zipLib_.version());
     bool newLayout = false;
     try {
-        if (!NewZipParams(version, newLayout)) {
+        if (!NewZipParams(version, newLayout, zipFileName_)) {
             cleanup();
             return;
         }

@@ -178,6 +178,9 @@ int32_t TZipComponent::HandleCallback(ZCallBackStruct& rec) {
         rec.FileNameOrMsg[sizeof rec.FileNameOrMsg - 1] = '\0';
         rec.FileComment[sizeof rec.FileComment - 1] = '\0';
         std::string text = ReplaceForwardSlash(rec.FileNameOrMsg);
+        // A path the record had to cut names some other file: it is never removed.
+        if (collectSpanItems_ && rec.ActionCode == zacItem && std::strlen(rec.FileNameOrMsg) < ZCB_TEXT_MAX)
+            spanItems_.push_back(rec.FileNameOrMsg);
         if (OnProgress) {
             switch (rec.ActionCode) {
                 case zacItem: OnProgress(this, NewFile, text, rec.FileSize); break;

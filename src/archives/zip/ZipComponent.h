@@ -160,6 +160,7 @@ enum ZipMessageId : int {
     AD_NothingToZip = 10301, AD_UnattPassword = 10302, AD_NoFreshenUpdate = 10303, AD_AutoSFXWrong = 10304,
     AD_NoStreamDLL = 10305, AD_InIsOutStream = 10306, AD_InvalidName = 10307, DL_NothingToDel = 10401,
     GE_CopyFile = 10105, GE_SFXCopyError = 10140, GE_NoSkipping = 10141, GE_Processing = 10142, GE_RenamedTo = 10143,
+    GE_DatesKept = 10144,
     CF_SourceIsDest = 10180, CF_OverwriteYN = 10181, CF_CopyFailed = 10182, CF_SourceNotFound = 10183,
     CF_SFXCopyError = 10184, CF_DestFileNoOpen = 10185,
     SF_StringToLong = 10801, SF_NoZipSFXBin = 10802, SF_InputIsNoZip = 10803,
@@ -476,7 +477,11 @@ private:
     std::vector<std::unique_ptr<char[]>> zipTexts_;
     const char* KeepZipText(const std::string& s);
     void EndZipRun(bool unloadLibrary);
-    bool NewZipParams(int version, bool& newLayout);
+    bool NewZipParams(int version, bool& newLayout, const std::string& zipName);
+    void RemoveSpanItems();
+    // Paths the library reported taking while a move into a spanned set waits for the set.
+    bool collectSpanItems_ = false;
+    std::vector<std::string> spanItems_;
     int RewriteFailed();
     TZipIcon sfxIcon_;
     void ReadSFXHeader(const uint8_t* p, size_t n);

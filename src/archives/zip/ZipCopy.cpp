@@ -65,7 +65,9 @@ int TZipComponent::CopyZippedFiles(TZipComponent* DestZipComponent, bool DeleteF
     TZipComponent* dest = DestZipComponent;
     bool replaced = false;
     try {
-        if (!dest || dest == this || SameText(ExpandFileName(dest->ZipFileName()), ExpandFileName(zipFileName_)))
+        // One file under two names (a link, another spelling) is still one archive.
+        if (!dest || dest == this || ExpandFileName(dest->ZipFileName()) == ExpandFileName(zipFileName_) ||
+            zip::SameFile(dest->ZipFileName(), zipFileName_))
             throw EZipComponent(CF_SourceIsDest, true);
         if (!FileExists(zipFileName_)) throw EZipComponent(DS_NoInFile, true);
         if (!FileExists(dest->ZipFileName())) throw EZipComponent(CF_DestFileNoOpen, true);

@@ -25,7 +25,6 @@ std::string VolumeDigits(int volume) {
     return buf;
 }
 
-bool PartFileDrive(unsigned type) { return type == DRIVE_FIXED || type == DRIVE_REMOTE; }
 }  // namespace
 
 IVolumeService& TZipComponent::Volumes() const {

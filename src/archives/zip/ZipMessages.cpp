@@ -22,6 +22,7 @@ const std::unordered_map<int, const char*>& Table() {
         {10141, "Rename is not implemented for a spanned zip file"},
         {10142, "Processing: "},
         {10143, " renamed to: "},
+        {10144, "Date and time kept on encrypted entries whose password check depends on them: "},
         {10150, "Error - no add password given"},
         {10151, "Error - no extract password given"},
         {10152, "&Ok"},

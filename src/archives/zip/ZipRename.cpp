@@ -2,6 +2,7 @@
 // new file beside the archive with its new name, which then replaces the archive.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <exception>
 #include <new>
 #include <string>
@@ -33,6 +34,16 @@ void CopyProgressOf(void* context, uint32_t bytes) {
     auto* c = static_cast<ProgressContext*>(context)->c;
     if (c->OnProgress) c->OnProgress(c, ProgressUpdate, "", bytes);
 }
+bool Ascii(const std::string& s) {
+    return std::all_of(s.begin(), s.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x80; });
+}
+// Classic encryption of an entry whose sizes follow its data checks the password against
+// the modification time: a new time would lock the data away for good.
+bool TimeGuardsPassword(const zip::ArchiveEntry& e) {
+    uint16_t flags = e.ch.flags | e.lh.flags;
+    return (flags & zip::kFlagEncrypted) && (flags & zip::kFlagDescriptor) && !(flags & zip::kFlagStrongEncryption) &&
+           e.ch.method != zip::kMethodAes;
+}
 }  // namespace
 
 int TZipComponent::Rename(std::vector<RenameItem>& RenameList, uint32_t DateTime) {
@@ -50,6 +61,7 @@ int TZipComponent::Rename(std::vector<RenameItem>& RenameList, uint32_t DateTime
     progressOn_ = false;
     StartWaitCursor();
     int result = 0;
+    int keptDates = 0;
     bool progressStarted = false;
     try {
         if (!FileExists(zipFileName_)) throw EZipComponent(DS_NoInFile, true);
@@ -81,12 +93,17 @@ int TZipComponent::Rename(std::vector<RenameItem>& RenameList, uint32_t DateTime
             std::string name;
             uint32_t dateTime;
             uint32_t offset;
+            uint16_t flags;
         };
+        int datesKept = 0;
         std::vector<Work> work;
         work.reserve(archive.entries.size());
         ProgressContext ctx{this};
         for (const auto& e : archive.entries) {
-            std::string name = Backslashes(e.rawName);
+            // A name in an old code page is matched as it is listed, in UTF-8.
+            bool legacy = !(e.ch.flags & zip::kFlagUtf8) && !Ascii(e.rawName);
+            std::string name =
+                Backslashes(legacy ? zip::DecodeStoredName(e.rawName, CodePage, e.ch.versionMadeBy, e.ch.flags) : e.rawName);
             std::string text = LoadZipStr(GE_Processing, "Processing: ") + Slashes(name);
             uint32_t when = DateTime;
             bool renamed = false;
@@ -101,11 +118,19 @@ int TZipComponent::Rename(std::vector<RenameItem>& RenameList, uint32_t DateTime
             name = Slashes(name);
             if (renamed) text += LoadZipStr(GE_RenamedTo, " renamed to: ") + name;
             if (OnMessage) OnMessage(this, 0, text);
+            uint16_t flags = e.ch.flags;
+            if (!renamed) name = e.rawName;
+            else if (!Ascii(name) && zip::IsValidUtf8(name)) flags |= zip::kFlagUtf8;
+            if (when != 0 && TimeGuardsPassword(e)) {
+                when = 0;
+                ++datesKept;
+            }
             if (name.size() > 0xFFFF) throw zip::ZipFileError(zip::kErrWrite, "name too long");
             if (out.Position() >= 0xFFFFFFFFLL) throw EZipComponent(DS_Zip64, true);
-            Work w{name, when, static_cast<uint32_t>(out.Position())};
+            Work w{name, when, static_cast<uint32_t>(out.Position()), flags};
             zip::LocalHeader lh = e.lh;
             lh.nameLength = static_cast<uint16_t>(name.size());
+            lh.flags = static_cast<uint16_t>(lh.flags | (flags & zip::kFlagUtf8));
             if (when != 0) {
                 lh.modDate = static_cast<uint16_t>(when >> 16);
                 lh.modTime = static_cast<uint16_t>(when & 0xFFFF);
@@ -132,6 +157,7 @@ int TZipComponent::Rename(std::vector<RenameItem>& RenameList, uint32_t DateTime
             const auto& e = archive.entries[i];
             zip::CentralHeader ch = e.ch;
             ch.localHeaderOffset = work[i].offset;
+            ch.flags = work[i].flags;
             if (work[i].dateTime != 0) {
                 ch.modDate = static_cast<uint16_t>(work[i].dateTime >> 16);
                 ch.modTime = static_cast<uint16_t>(work[i].dateTime & 0xFFFF);
@@ -142,6 +168,7 @@ int TZipComponent::Rename(std::vector<RenameItem>& RenameList, uint32_t DateTime
                       archive.comment);
         if (oldTime >= 0) out.SetFileTime(oldTime);
         out.Commit();
+        keptDates = datesKept;
     } catch (const std::exception&) {
         result = RewriteFailed();
     }
@@ -150,6 +177,7 @@ int TZipComponent::Rename(std::vector<RenameItem>& RenameList, uint32_t DateTime
     zipBusy_ = false;
     StopWaitCursor();
     if (result == 0) List();
+    if (keptDates > 0) ShowZipMessage(GE_DatesKept, std::to_string(keptDates));
     return result;
 }
 

@@ -83,8 +83,6 @@ namespace {
 
 constexpr int64_t kSpanBuffer = 8192;
 
-bool PartFileDrive(unsigned type) { return type == DRIVE_FIXED || type == DRIVE_REMOTE; }
-
 int64_t MTimeNs(int fd) {
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0) return 0;

@@ -14,6 +14,7 @@
 #include "archives/zip/ZipInternal.h"
 #include "archives/zip/ZipSpan.h"
 #include "archives/zip/ZipVolumes.h"
+#include "archives/zip/ZipWriteSupport.h"
 #include "platform/Text.h"
 #include "platform/UiServices.h"
 #include "trace/Trace.h"
@@ -26,8 +27,6 @@ namespace {
 
 constexpr int64_t kSpanBuffer = 8192;
 const char kLabelPrefix[] = "PKBACK# ";
-
-bool PartFileDrive(unsigned type) { return type == DRIVE_FIXED || type == DRIVE_REMOTE; }
 
 int64_t MTimeNs(const struct stat& st) { return int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec; }
 
@@ -103,7 +102,7 @@ void TZipComponent::WriteSplit(const void* buffer, int64_t length, int64_t room)
                 }
             }
             // The archive being spanned is never a volume of its own set.
-            if (FileExists(name) && FileExists(inFileName_) && ExpandFileName(name) == ExpandFileName(inFileName_))
+            if (zip::SameFile(name, inFileName_))
                 throw EZipComponent(DS_NoOutFile, true);
             struct stat existing {};
             if (::stat(name.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {

@@ -175,7 +175,8 @@ public:
         for (const char* r : remote)
             if (m->fsType == r) return DRIVE_REMOTE;
         if (m->fsType == "iso9660" || m->fsType == "udf") return DRIVE_CDROM;
-        if (m->fsType == "tmpfs" || m->fsType == "ramfs") return DRIVE_RAMDISK;
+        // Only a removable block device holds disks that are swapped; a file system in
+        // memory (tmpfs) or of no device at all is fixed.
         std::string dev = "/sys/dev/block/" + std::to_string(m->major) + ":" + std::to_string(m->minor);
         if (ReadFlag(dev + "/removable") || ReadFlag(dev + "/../removable")) return DRIVE_REMOVABLE;
         return DRIVE_FIXED;

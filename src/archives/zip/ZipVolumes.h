@@ -12,6 +12,8 @@ enum TDriveType : unsigned {
     DRIVE_UNKNOWN = 0, DRIVE_NO_ROOT_DIR = 1, DRIVE_REMOVABLE = 2, DRIVE_FIXED = 3, DRIVE_REMOTE = 4,
     DRIVE_CDROM = 5, DRIVE_RAMDISK = 6
 };
+// Drives that take a set as numbered part files side by side, not one volume per disk.
+inline bool PartFileDrive(unsigned type) { return type == DRIVE_FIXED || type == DRIVE_REMOTE; }
 // Error of VolumeInformation for a disk that is in the drive but not formatted.
 constexpr int kErrorNotFormatted = 31;
 

@@ -5,9 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <memory>
+#include <random>
 
 #include "platform/Text.h"
 #include "trace/Trace.h"
@@ -120,22 +123,54 @@ void ArchiveFile::Read() {
     if (prefixSize < 0) prefixSize = 0;
 }
 
+namespace {
+std::atomic<bool> gAllowUnnamed{true};
+}  // namespace
+
+std::string ResolveLinks(const std::string& path) {
+    std::string p = path;
+    // As many links as the system follows itself; a longer chain is left to fail on open.
+    for (int i = 0; i < 40; ++i) {
+        struct stat st {};
+        if (::lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
+        std::string link(PATH_MAX, '\0');
+        ssize_t n = ::readlink(p.c_str(), link.data(), link.size());
+        if (n <= 0 || static_cast<size_t>(n) >= link.size()) return p;
+        link.resize(static_cast<size_t>(n));
+        std::string dir = ExtractFileDir(p);
+        p = link[0] == '/' || dir.empty() ? link : dir + "/" + link;
+    }
+    return p;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+void SafeOutput::AllowUnnamed(bool on) { gAllowUnnamed = on; }
+
 void SafeOutput::Create(const std::string& target) {
     VTRACE("SafeOutput::Create");
     Abort();
-    target_ = target;
-    std::string dir = ExtractFileDir(target);
-    std::string pattern = (dir.empty() ? std::string(".") : dir) + "/." + ExtractFileName(target) + ".XXXXXX";
-    fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd_ < 0) throw ZipFileError(kErrTemp, "Temporary file could not be created");
-    temp_ = pattern;
+    target_ = ResolveLinks(target);
+    std::string dir = ExtractFileDir(target_);
+    if (dir.empty()) dir = ".";
+    if (gAllowUnnamed) fd_ = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+        // Refused by the file system (or not asked for): a hidden name from the start.
+        std::string pattern = dir + "/." + ExtractFileName(target_) + ".XXXXXX";
+        fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
+        if (fd_ < 0) throw ZipFileError(kErrTemp, "Temporary file could not be created");
+        temp_ = pattern;
+    }
     pos_ = 0;
     flushed_ = 0;
     mtime_ = -1;
     // A new file gets the usual permissions; a replaced one keeps its own.
     struct stat st {};
     mode_t mode = 0666;
-    if (::stat(target.c_str(), &st) == 0) {
+    if (::stat(target_.c_str(), &st) == 0) {
         mode = st.st_mode & 07777;
     } else {
         mode_t mask = ::umask(0);
@@ -145,6 +180,29 @@ void SafeOutput::Create(const std::string& target) {
     if (::fchmod(fd_, mode) != 0) {
         // Only the permissions are affected.
     }
+}
+
+// An unnamed file gets a hidden name beside the target only to be renamed over it: a
+// link cannot replace a file.
+void SafeOutput::NameTemporary() {
+    if (!temp_.empty()) return;
+    std::string dir = ExtractFileDir(target_);
+    std::string base = (dir.empty() ? std::string(".") : dir) + "/." + ExtractFileName(target_) + ".";
+    std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    static const char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = base;
+        for (int i = 0; i < 6; ++i) name += kDigits[random() % (sizeof kDigits - 1)];
+        int rc = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+        if (rc != 0 && errno == ENOENT) rc = ::linkat(fd_, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH);
+        if (rc == 0) {
+            temp_ = name;
+            return;
+        }
+        if (errno != EEXIST) break;
+    }
+    throw ZipFileError(kErrWrite, "Write error in output file");
 }
 
 void SafeOutput::WriteAt(int64_t pos, const void* data, size_t n) {
@@ -215,6 +273,7 @@ void SafeOutput::Commit() {
         ::futimens(fd_, times);
     }
     if (::fdatasync(fd_) != 0) throw ZipFileError(kErrWrite, "Write error in output file");
+    NameTemporary();
     int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) {

@@ -73,8 +73,16 @@ private:
 // Progress of a copy: called with the bytes just copied.
 using CopyProgress = void (*)(void* context, uint32_t bytes);
 
+// The file a path names once its symbolic links are followed; the path itself when it is
+// no link (or names nothing yet).
+std::string ResolveLinks(const std::string& path);
+// Both names reach the same file (device and inode), whatever the names.
+bool SameFile(const std::string& a, const std::string& b);
+
 // An output file written beside its target and renamed over it when complete, so that a
-// failure at any point leaves the target as it was.
+// failure at any point leaves the target as it was. Where the file system allows, the file
+// has no name until it is complete: a write killed part way leaves nothing behind. A target
+// that is a symbolic link keeps its link: the file it names is replaced.
 class SafeOutput {
 public:
     SafeOutput() = default;
@@ -95,10 +103,13 @@ public:
     // Syncs, renames over the target and syncs the directory. Throws kErrWrite.
     void Commit();
     void Abort();
-    const std::string& TempName() const { return temp_; }
     int Handle() const { return fd_; }
+    // Off: every temporary gets a name from the start, as where the file system refuses
+    // unnamed files.
+    static void AllowUnnamed(bool on);
 
 private:
+    void NameTemporary();
     std::string target_, temp_;
     int fd_ = -1;
     int64_t pos_ = 0;

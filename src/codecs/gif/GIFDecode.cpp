@@ -30,6 +30,7 @@ public:
         codeSize_ = initial_ + 1;
         limit_ = 2 * clear_;
         next_ = clear_ + 2;
+        for (int i = 0; i < clear_; ++i) suffix_[i] = uint16_t(i);
     }
 
     // Fills up to count pixels; returns how many before the data ended.
@@ -121,9 +122,10 @@ private:
         return code;
     }
 
+    // Only the entries added since the last reset are cleared (those above are still 0), so
+    // a stream of clear codes costs in proportion to its length.
     void ResetTable() {
-        for (int i = 0; i < clear_; ++i) prefix_[i] = 0, suffix_[i] = uint16_t(i);
-        for (int i = clear_; i < kTableSize; ++i) prefix_[i] = 0, suffix_[i] = 0;
+        for (int i = clear_; i < next_; ++i) prefix_[i] = 0, suffix_[i] = 0;
         codeSize_ = initial_ + 1;
         limit_ = 2 * clear_;
         next_ = clear_ + 2;
@@ -188,8 +190,8 @@ private:
     uint8_t block_[256] = {};
     int blockPos_ = 0, blockLen_ = 0;
     int sp_ = 0;
-    uint16_t prefix_[kTableSize];
-    uint16_t suffix_[kTableSize];
+    uint16_t prefix_[kTableSize] = {};
+    uint16_t suffix_[kTableSize] = {};
     uint8_t stack_[2 * kTableSize + 8];
 };
 
@@ -202,6 +204,7 @@ void TGIFSubImage::Decompress(TStream& stream) {
     const uint8_t fill = (FTransparent && FGCE) ? FGCE->GetTransparentColorIndex() : 0;
     const bool zeroed = fill == 0 && int64_t(Width()) * Height() >= kZeroedFromSystem;
     AllocateImage(zeroed);
+    FDecodedPixels = 0;
     uint8_t initial = 0;
     if (!ReadByte(stream, initial) || initial >= 12) {
         if (FData && !zeroed) std::memset(FData.get(), fill, size_t(FDataSize));
@@ -214,6 +217,7 @@ void TGIFSubImage::Decompress(TStream& stream) {
     if (FData) {
         if (!GetInterlaced()) {
             const int64_t done = decoder->Fill(FData.get(), FDataSize);
+            FDecodedPixels = done;
             if (!zeroed) std::memset(FData.get() + done, fill, size_t(FDataSize - done));
         } else {
             static constexpr int kStart[4] = {0, 4, 2, 1}, kStep[4] = {8, 8, 4, 2};
@@ -222,6 +226,7 @@ void TGIFSubImage::Decompress(TStream& stream) {
             for (int filled = 0; filled < height; ++filled) {
                 uint8_t* line = FData.get() + int64_t(row) * width;
                 const int64_t done = decoder->Fill(line, width);
+                FDecodedPixels += done;
                 if (done < width) {
                     if (!zeroed) std::memset(line + done, fill, size_t(width - done));
                     rowDone[size_t(row)] = true;
@@ -264,8 +269,7 @@ void TGIFSubImage::LoadFromStream(TStream& stream) {
     if (FImageDescriptor.PackedFields & 0x80) FColorMap.LoadFromStream(stream, 2 << (FImageDescriptor.PackedFields & 7));
     int64_t pixels = int64_t(Width()) * Height();
     if (pixels > kMaxBitmapPixels) Error(sBadDimension);
-    if (FGIFImage)
-        for (int i = 0; i < FGIFImage->Images().GetCount(); ++i) pixels += FGIFImage->Images().GetImage(i)->DataSize();
+    if (FGIFImage) pixels += FGIFImage->LoadedPixels();
     if (pixels > kMaxImagePixels) Error(sBadDimension);
     Decompress(stream);
     if (GIFImageRenderOnLoad) GetBitmap();

@@ -129,44 +129,72 @@ void TLZWEncoder::DoCompress() {
         FHash.clear();
         return;
     }
-    bool first = true;
-    uint32_t* table = FHash.data();
-    ForEachRow([&](const uint8_t* row) {
-        for (int x = 0; x < Width; ++x) {
-            const int p = row[x];
-            if (p >= Colors) BadColor();
-            if (first) {
-                Prefix = p;
-                first = false;
+    // The loop keeps the whole state in locals (the members are written back at the end), and
+    // packs the codes itself: the calls through Output cost more than the hashing.
+    uint32_t* const table = FHash.data();
+    TGIFWriter& writer = *FWriter;
+    const int colors = Colors, clearCode = ClearCode, initialBits = InitialBitSize;
+    int bitSize = BitSize, maxCode = MaxCode, freeCode = FreeCode, prefix = -1;
+    uint64_t bits = FBitBuffer & ((uint32_t(1) << FBitCount) - 1);
+    int bitCount = FBitCount;
+    auto put = [&](int code) {
+        bits |= uint64_t(code) << bitCount;
+        bitCount += bitSize;
+        while (bitCount >= 8) {
+            writer.PutByte(uint8_t(bits));
+            bits >>= 8;
+            bitCount -= 8;
+        }
+    };
+    // Rows in the order the frame stores them; a plain loop keeps the state in registers.
+    std::vector<const uint8_t*> rows;
+    rows.reserve(size_t(Height));
+    ForEachRow([&](const uint8_t* row) { rows.push_back(row); });
+    const int width = Width;
+    for (const uint8_t* row : rows) {
+        int x = 0;
+        if (prefix < 0) {
+            prefix = row[0];
+            if (prefix >= colors) BadColor();
+            x = 1;
+        }
+        for (; x < width; ++x) {
+            const uint32_t p = row[x];
+            if (int(p) >= colors) BadColor();
+            const uint32_t wanted = (uint32_t(prefix) << 8 | p) << 12;
+            // Linear probing in a table at most a quarter full; the key sits above the code.
+            uint32_t h = (wanted * 0x9E3779B1u) >> (32 - kHashBits);
+            uint32_t entry;
+            while ((entry = table[h]) != 0xFFFFFFFFu && (entry & ~0xFFFu) != wanted) h = (h + 1) & (kHashSize - 1);
+            if (entry != 0xFFFFFFFFu) {
+                prefix = int(entry & 0xFFF);
                 continue;
             }
-            const uint32_t key = uint32_t(Prefix) << 8 | uint32_t(p);
-            int h = int(((key >> 4) ^ key) % kHashSize);
-            // The probe step stays fixed for the key, so a prime table size visits every slot.
-            const int d = h == 0 ? 1 : kHashSize - h;
-            const uint32_t wanted = key << 12;
-            for (;;) {
-                const uint32_t entry = table[h];
-                if (entry == 0xFFFFFFFFu) break;
-                if ((entry & ~0xFFFu) == wanted) break;
-                h -= d;
-                if (h < 0) h += kHashSize;
+            put(prefix);
+            // The code width grows after the first code written once the table has passed it.
+            if (freeCode > maxCode) {
+                ++bitSize;
+                maxCode = bitSize >= 12 ? 4096 : (1 << bitSize) - 1;
             }
-            if (table[h] != 0xFFFFFFFFu) {
-                Prefix = int(table[h] & 0xFFF);
-                continue;
-            }
-            Output(Prefix);
-            Prefix = p;
-            if (FreeCode >= 4095) {
-                Clear();
+            prefix = int(p);
+            if (freeCode >= 4095) {
+                put(clearCode);
+                bitSize = initialBits;
+                maxCode = (1 << bitSize) - 1;
+                std::memset(table, 0xFF, kHashSize * sizeof(uint32_t));
+                freeCode = clearCode + 2;
             } else {
-                table[h] = wanted | uint32_t(FreeCode);
-                ++FreeCode;
+                table[h] = wanted | uint32_t(freeCode);
+                ++freeCode;
             }
         }
-    });
-    Output(Prefix);
+    }
+    FBitBuffer = uint32_t(bits);
+    FBitCount = bitCount;
+    BitSize = bitSize;
+    MaxCode = maxCode;
+    FreeCode = freeCode;
+    Output(prefix);
     FHash.clear();
 }
 

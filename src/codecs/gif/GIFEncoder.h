@@ -66,7 +66,8 @@ protected:
     void DoCompress() override;
 
 private:
-    static constexpr int kHashSize = 8009;  // prime
+    static constexpr int kHashBits = 14;
+    static constexpr uint32_t kHashSize = 1u << kHashBits;
     std::vector<uint32_t> FHash;
     int Prefix = 0, FreeCode = 0;
 };

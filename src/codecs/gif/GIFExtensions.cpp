@@ -435,7 +435,10 @@ void TGIFExtensionList::LoadFromStream(TStream& stream, void* parent) {
         stream.Seek(-1, SeekOrigin::Current);
         std::unique_ptr<TGIFExtension> extension = cls->Create(frame);
         extension->LoadFromStream(stream);
-        Add(std::move(extension));
+        // A page needs only the frame's graphic control: the others are read past, not kept,
+        // so that a million comments do not cost a million objects.
+        const bool pageOnly = frame && frame->Image() && frame->Image()->LoadFirstFrameOnly;
+        if (!pageOnly || frame->GraphicControlExtension() == extension.get()) Add(std::move(extension));
         if (!ReadByte(stream, b)) return;
     }
     stream.Seek(-1, SeekOrigin::Current);

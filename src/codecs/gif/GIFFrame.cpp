@@ -50,6 +50,7 @@ void TGIFSubImage::AllocateImage(bool zeroed) {
 void TGIFSubImage::FreeImage() {
     FData.reset();
     FDataSize = 0;
+    FDecodedPixels = 0;
 }
 
 void TGIFSubImage::NeedImage() {

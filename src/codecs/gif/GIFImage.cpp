@@ -88,7 +88,11 @@ void TGIFList::Delete(int index) {
 }
 
 void TGIFList::Clear() {
-    while (!FItems.empty()) Delete(0);
+    // From the back: each item leaves the list before it is freed, and nothing moves.
+    while (!FItems.empty()) {
+        std::unique_ptr<TGIFItem> item = std::move(FItems.back());
+        FItems.pop_back();
+    }
 }
 
 void TGIFList::Exchange(int index1, int index2) {
@@ -150,9 +154,11 @@ void TGIFImageList::LoadFromStream(TStream& stream, void* parent) {
         frame->LoadFromStream(stream);
         // A frame that consumed nothing would be read again forever.
         if (stream.Position() <= before) Error(sInvalidData);
+        image->AddLoadedPixels(frame->DataSize());
         Add(std::move(frame));
         const int64_t position = stream.Position();
         image->Progress(psRunning, size > 0 ? int(position * 100 / size) : 0, GIFImageRenderOnLoad, sProgressLoading);
+        if (image->LoadFirstFrameOnly) return;
     }
 }
 
@@ -194,6 +200,7 @@ void TGIFImage::Clear() {
     PaintStop();
     FBitmap.reset();
     FImages.Clear();
+    FLoadedPixels = 0;
     FHeader.ColorMap().Clear();
     FHeader.SetWidth(0);
     FHeader.SetHeight(0);
@@ -215,8 +222,10 @@ void TGIFImage::LoadFromStream(TStream& stream) {
         try {
             FHeader.LoadFromStream(stream);
             FImages.LoadFromStream(stream, this);
-            TGIFTrailer trailer(this);
-            trailer.LoadFromStream(stream);
+            if (!LoadFirstFrameOnly) {
+                TGIFTrailer trailer(this);
+                trailer.LoadFromStream(stream);
+            }
         } catch (...) {
             stream.SetPosition(start);
             throw;

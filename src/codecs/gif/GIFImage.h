@@ -512,6 +512,8 @@ public:
     const TImageDescriptor& ImageDescriptor() const { return FImageDescriptor; }
     uint8_t* Data() { return FData.get(); }
     int64_t DataSize() const { return FDataSize; }
+    // Pixels the last Decompress took from the data; the rest of the frame is fill.
+    int64_t DecodedPixels() const { return FDecodedPixels; }
     TGIFLocalColorMap& ColorMap() { return FColorMap; }
     TGIFExtensionList& Extensions() { return FExtensions; }
     bool Transparent() const { return FTransparent; }
@@ -542,6 +544,7 @@ private:
     };
     std::unique_ptr<uint8_t[], FreeData> FData;
     int64_t FDataSize = 0;
+    int64_t FDecodedPixels = 0;
     TGIFLocalColorMap FColorMap;
     TImageDescriptor FImageDescriptor;
     TGIFExtensionList FExtensions;
@@ -658,6 +661,10 @@ public:
     std::recursive_mutex& PaintersLock() { return FPaintersLock; }
     void Changed() {}
 
+    // Pixels of the frames LoadFromStream has read so far: the running total for the limit.
+    int64_t LoadedPixels() const { return FLoadedPixels; }
+    void AddLoadedPixels(int64_t Pixels) { FLoadedPixels += Pixels; }
+
     TGIFHeader& Header() { return FHeader; }
     TGIFImageList& Images() { return FImages; }
     const TGIFImageList& Images() const { return FImages; }
@@ -669,6 +676,9 @@ public:
     TGIFCompression Compression;
     TThreadPriority ThreadPriority;
     TColor DrawBackgroundColor = clNone;
+    // LoadFromStream stops after the first frame, which is all a page shows; what follows
+    // it is not read.
+    bool LoadFirstFrameOnly = false;
     TGIFWarning OnWarning;
     TProgressEvent OnProgress;
     TGIFPainterEvent OnStartPaint, OnPaint, OnAfterPaint, OnLoop, OnEndPaint;
@@ -693,6 +703,7 @@ private:
     int FReductionBits;
     std::shared_ptr<TBitmap> FBitmap;
     int FAnimationSpeed;
+    int64_t FLoadedPixels = 0;
     bool FDrawing = false;
     bool FPaletteLookup = false;
     bool FPaletteModified = false;

@@ -190,11 +190,17 @@ void TGIFImage::Optimize(uint8_t options, TColorReduction colorReduction, TDithe
                 const uint16_t delay = f->GraphicControlExtension() ? f->GraphicControlExtension()->GetDelay() : 0;
                 f->Crop();
                 if (f->GetEmpty()) {
-                    if (i > 0) {
+                    // The frame before shows on for the deleted frame's time, whatever its
+                    // transparency: the animation keeps its length.
+                    if (i > 0 && delay > 0) {
                         TGIFSubImage* prev = FImages.GetImage(i - 1);
-                        if (prev->Transparent() && prev->GraphicControlExtension())
-                            prev->GraphicControlExtension()->SetDelay(
-                                uint16_t(std::min(65535, prev->GraphicControlExtension()->GetDelay() + delay)));
+                        TGIFGraphicControlExtension* gce = prev->GraphicControlExtension();
+                        if (!gce) {
+                            auto created = std::make_unique<TGIFGraphicControlExtension>(prev);
+                            gce = created.get();
+                            prev->Extensions().Add(std::move(created));
+                        }
+                        gce->SetDelay(uint16_t(std::min(65535, gce->GetDelay() + delay)));
                     }
                     FImages.Delete(i);
                 }

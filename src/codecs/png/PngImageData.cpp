@@ -192,6 +192,158 @@ const uint8_t kStartCol[7] = {0, 4, 0, 2, 0, 1, 0};
 const uint8_t kRowStep[7] = {8, 8, 8, 4, 4, 2, 2};
 const uint8_t kColStep[7] = {8, 8, 4, 4, 2, 2, 1};
 
+// Reads every row of the image data, plain or Adam7, handing each unfiltered row to the
+// sink: sink.Row(y, row) for plain images, sink.PassRow(y, row, pixels, start column, column
+// step) for each row of an interlaced pass. Stops quietly where the data ends.
+template <class Sink>
+void ReadRows(TIdatReader& reader, const TIHDRData& h, uint32_t rowBytes, unsigned bpp, Sink& sink) {
+    TRowBuffers rows(rowBytes);
+    if (h.InterlaceMethod == 0) {
+        for (uint32_t y = 0; y < h.Height; ++y) {
+            if (!ReadRow(reader, rows, rowBytes, bpp)) return;
+            sink.Row(y, rows.Current());
+            rows.Flip();
+        }
+        return;
+    }
+    for (int pass = 0; pass < 7; ++pass) {
+        if (kStartCol[pass] >= h.Width) continue;
+        const uint32_t pixels = (h.Width - kStartCol[pass] + kColStep[pass] - 1) / kColStep[pass];
+        const size_t passBytes = PngRowBytes(h.ColorType, h.BitDepth, pixels);
+        rows.ZeroPrevious(passBytes);
+        for (uint32_t y = kStartRow[pass]; y < h.Height; y += kRowStep[pass]) {
+            if (!ReadRow(reader, rows, passBytes, bpp)) return;
+            sink.PassRow(y, rows.Current(), pixels, kStartCol[pass], kColStep[pass]);
+            rows.Flip();
+        }
+    }
+}
+
+// Rows into the header's picture. Plain pictures were not cleared: each row's padding, and
+// every row not decoded (the data ended, or an error), is cleared here.
+class TPictureSink {
+public:
+    TPictureSink(TChunkIHDR& header, const std::array<uint8_t, 256>& gamma)
+        : header_(header), convert_(header, gamma), width_(header.IHDRData.Width),
+          used_((size_t(width_) * header.DIBBitsPerPixel + 7) / 8), plain_(header.IHDRData.InterlaceMethod == 0) {
+        if (!plain_) {
+            // One pass row in the picture's own pixel layout before it is spread out.
+            packed_.reset(new (std::nothrow) uint8_t[header.BytesPerRow + 8]);
+            alpha_.reset(new (std::nothrow) uint8_t[width_ + 8]);
+            if (!packed_ || !alpha_) TPNGObject::RaiseError<EPNGOutMemory>(EPNGOutMemoryText);
+        }
+    }
+    ~TPictureSink() {
+        if (!plain_) return;
+        const size_t from = size_t(done_) * header_.BytesPerRow;
+        if (from < header_.ImageData.size())
+            std::memset(header_.ImageData.data() + from, 0, header_.ImageData.size() - from);
+        const size_t alphaFrom = size_t(done_) * width_;
+        if (alphaFrom < header_.ImageAlpha.size())
+            std::memset(header_.ImageAlpha.data() + alphaFrom, 0, header_.ImageAlpha.size() - alphaFrom);
+    }
+    TPictureSink(const TPictureSink&) = delete;
+    TPictureSink& operator=(const TPictureSink&) = delete;
+
+    void Row(uint32_t y, const uint8_t* row) {
+        uint8_t* line = header_.Scanline(y);
+        convert_.Convert(row, width_, line, AlphaRow(y));
+        std::memset(line + used_, 0, header_.BytesPerRow - used_);
+        done_ = y + 1;
+    }
+    void PassRow(uint32_t y, const uint8_t* row, uint32_t pixels, uint32_t start, uint32_t step) {
+        convert_.Convert(row, pixels, packed_.get(), alpha_.get());
+        convert_.Spread(packed_.get(), alpha_.get(), pixels, start, step, header_.Scanline(y), AlphaRow(y));
+    }
+
+private:
+    uint8_t* AlphaRow(uint32_t y) {
+        return header_.ImageAlpha.empty() ? nullptr : header_.ImageAlpha.data() + size_t(y) * width_;
+    }
+    TChunkIHDR& header_;
+    pngpixels::TRowConverter convert_;
+    uint32_t width_;
+    size_t used_;
+    bool plain_;
+    uint32_t done_ = 0;
+    std::unique_ptr<uint8_t[]> packed_, alpha_;
+};
+
+// Rows straight onto a 24-bit page of the image's size, sized without clearing when the
+// first row arrives: each row is written once, when its data arrives; rows the data never
+// reached get the fill.
+class TPageSink {
+public:
+    TPageSink(TBitmap& page, const TChunkIHDR& header, const std::array<uint8_t, 256>& gamma, const TChunktRNS* trns)
+        : page_(page), convert_(header, gamma, trns), width_(header.IHDRData.Width),
+          height_(header.IHDRData.Height) {
+        if (header.IHDRData.InterlaceMethod != 0) {
+            pass_.reset(new (std::nothrow) uint8_t[size_t(width_) * 3 + 8]);
+            started_.reset(new (std::nothrow) bool[height_]());
+            if (!pass_ || !started_) TPNGObject::RaiseError<EPNGOutMemory>(EPNGOutMemoryText);
+        }
+    }
+    TPageSink(const TPageSink&) = delete;
+    TPageSink& operator=(const TPageSink&) = delete;
+
+    void Row(uint32_t y, const uint8_t* row) {
+        convert_.Convert(row, width_, Line(y));
+        ++reached_;
+    }
+    void PassRow(uint32_t y, const uint8_t* row, uint32_t pixels, uint32_t start, uint32_t step) {
+        uint8_t* line = Line(y);
+        // A row is filled when a pass first reaches it: later passes leave gaps until then.
+        if (!started_[y]) {
+            FillRow(line);
+            started_[y] = true;
+            ++reached_;
+        }
+        convert_.Convert(row, pixels, pass_.get());
+        const uint8_t* p = pass_.get();
+        for (uint8_t* d = line + size_t(start) * 3; pixels > 0; --pixels, p += 3, d += 3 * size_t(step)) {
+            d[0] = p[0];
+            d[1] = p[1];
+            d[2] = p[2];
+        }
+    }
+    // Fills the rows the data never reached. When those would be most of a large page the
+    // file cannot be the picture it claims (a few bytes of data for a gigabyte page) and is
+    // refused rather than filled.
+    void Finish() {
+        const uint64_t missing = height_ - reached_;
+        if (missing > reached_ && missing * RowBytes(int(width_), TPixelFormat::pf24bit) > kMaxFillBytes)
+            TPNGObject::RaiseError<EPngUnexpectedEnd>(EPNGUnexpectedEndText);
+        for (uint32_t y = 0; y < height_; ++y)
+            if (started_ ? !started_[y] : y >= reached_) FillRow(Line(y));
+    }
+
+private:
+    static constexpr uint64_t kMaxFillBytes = uint64_t(64) << 20;
+    uint8_t* Line(uint32_t y) {
+        if (!sized_) {
+            if (!page_.SetSizeForOverwrite(int(width_), int(height_), TPixelFormat::pf24bit))
+                TPNGObject::RaiseError<EPNGOutMemory>(EPNGOutMemoryText);
+            sized_ = true;
+        }
+        return page_.ScanLine(int(y));
+    }
+    void FillRow(uint8_t* line) {
+        const uint8_t* f = convert_.Fill();
+        if (f[0] == f[1] && f[1] == f[2]) {
+            std::memset(line, f[0], size_t(width_) * 3);
+            return;
+        }
+        for (uint32_t x = 0; x < width_; ++x, line += 3) std::memcpy(line, f, 3);
+    }
+    TBitmap& page_;
+    pngpixels::TPageRowConverter convert_;
+    uint32_t width_, height_;
+    uint32_t reached_ = 0;
+    bool sized_ = false;
+    std::unique_ptr<uint8_t[]> pass_;
+    std::unique_ptr<bool[]> started_;
+};
+
 }  // namespace
 
 bool TChunkIDAT::LoadFromStream(TStream& stream, const TChunkName& name, uint32_t size) {
@@ -200,7 +352,8 @@ bool TChunkIDAT::LoadFromStream(TStream& stream, const TChunkName& name, uint32_
     TPNGObject* owner = Owner();
     TChunkIHDR& header = GetHeader();
     const TIHDRData& h = header.IHDRData;
-    if (header.DIBBitsPerPixel == 0 || header.ImageData.empty())
+    TBitmap* page = owner->PageTarget();
+    if (header.DIBBitsPerPixel == 0 || (!page && header.ImageData.empty()))
         TPNGObject::RaiseError<EPngInvalidIHDR>(EPNGInvalidIHDRText);
     if (header.HasPalette && (h.ColorType == COLOR_GRAYSCALE || h.ColorType == COLOR_GRAYSCALEALPHA)) {
         const int entries = 1 << header.DIBBitsPerPixel;
@@ -209,64 +362,18 @@ bool TChunkIDAT::LoadFromStream(TStream& stream, const TChunkName& name, uint32_
             header.Palette[i] = TRGBQuad{g, g, g, 0};
         }
     }
-    const uint32_t width = h.Width, height = h.Height;
     uint32_t rowBytes = 0, offset = 0;
     owner->GetPixelInfo(rowBytes, offset);
     if (offset == 0) offset = 1;
 
-    pngpixels::TRowConverter convert(header, owner->GammaTable);
-    // Plain pictures were not cleared: each row's padding, and every row not decoded (the
-    // data ended, or an error), is cleared here.
-    const size_t used = (size_t(width) * header.DIBBitsPerPixel + 7) / 8;
-    struct TClearRest {
-        TChunkIHDR& header;
-        uint32_t done = 0;
-        bool active;
-        ~TClearRest() {
-            if (!active) return;
-            const size_t from = size_t(done) * header.BytesPerRow;
-            if (from < header.ImageData.size())
-                std::memset(header.ImageData.data() + from, 0, header.ImageData.size() - from);
-            const size_t alphaFrom = size_t(done) * header.IHDRData.Width;
-            if (alphaFrom < header.ImageAlpha.size())
-                std::memset(header.ImageAlpha.data() + alphaFrom, 0, header.ImageAlpha.size() - alphaFrom);
-        }
-    } rest{header, 0, h.InterlaceMethod == 0};
     TIdatReader reader(stream, name, size);
-    TRowBuffers rows(rowBytes);
-
-    if (h.InterlaceMethod == 0) {
-        for (uint32_t y = 0; y < height; ++y) {
-            if (!ReadRow(reader, rows, rowBytes, offset)) break;
-            uint8_t* line = header.Scanline(y);
-            convert.Convert(rows.Current(), width, line,
-                            header.ImageAlpha.empty() ? nullptr : header.ImageAlpha.data() + size_t(y) * width);
-            std::memset(line + used, 0, header.BytesPerRow - used);
-            rest.done = y + 1;
-            rows.Flip();
-        }
+    if (page) {
+        TPageSink sink(*page, header, owner->GammaTable, owner->Chunks.ItemFromClass<TChunktRNS>());
+        ReadRows(reader, h, rowBytes, offset, sink);
+        sink.Finish();
     } else {
-        // One pass row in the picture's own pixel layout before it is spread out.
-        std::unique_ptr<uint8_t[]> packed(new (std::nothrow) uint8_t[header.BytesPerRow + 8]);
-        std::unique_ptr<uint8_t[]> alpha(new (std::nothrow) uint8_t[width + 8]);
-        if (!packed || !alpha) TPNGObject::RaiseError<EPNGOutMemory>(EPNGOutMemoryText);
-        bool more = true;
-        for (int pass = 0; pass < 7 && more; ++pass) {
-            if (kStartCol[pass] >= width) continue;
-            const uint32_t pixels = (width - kStartCol[pass] + kColStep[pass] - 1) / kColStep[pass];
-            const size_t passBytes = PngRowBytes(h.ColorType, h.BitDepth, pixels);
-            rows.ZeroPrevious(passBytes);
-            for (uint32_t y = kStartRow[pass]; y < height; y += kRowStep[pass]) {
-                if (!ReadRow(reader, rows, passBytes, offset)) {
-                    more = false;
-                    break;
-                }
-                convert.Convert(rows.Current(), pixels, packed.get(), alpha.get());
-                convert.Spread(packed.get(), alpha.get(), pixels, kStartCol[pass], kColStep[pass], header.Scanline(y),
-                               header.ImageAlpha.empty() ? nullptr : header.ImageAlpha.data() + size_t(y) * width);
-                rows.Flip();
-            }
-        }
+        TPictureSink sink(header, owner->GammaTable);
+        ReadRows(reader, h, rowBytes, offset, sink);
     }
     ResizeData(0);
     return reader.Finish();

@@ -8,13 +8,12 @@ namespace vellicor {
 void DecodePngPage(TStream& stream, TBitmap& dest) {
     VTRACE("DecodePngPage");
     TPNGObject png;
-    png.LoadFromStream(stream);
-    const int w = png.GetWidth(), h = png.GetHeight();
-    if (!dest.SetSize(w, h, TPixelFormat::pf24bit))
-        TPNGObject::RaiseError<EPNGOutMemory>(pnglang::EPNGOutMemoryText);
-    // A new bitmap is white, as the class library made it: transparency shows white.
-    if (png.GetTransparent()) dest.Fill(RGBColor(255, 255, 255));
-    png.Draw(dest, 0, 0, w, h);
+    try {
+        png.LoadPageFromStream(stream, dest);
+    } catch (...) {
+        dest.Clear();  // a page half decoded holds rows never written
+        throw;
+    }
 }
 
 }  // namespace vellicor

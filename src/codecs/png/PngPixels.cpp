@@ -150,4 +150,159 @@ void TRowConverter::Spread(const uint8_t* p, const uint8_t* alphaIn, size_t n, s
         for (size_t k = 0, x = start; k < n; ++k, x += step) alphaRow[x] = alphaIn[k];
 }
 
+namespace {
+
+// s drawn with alpha a over white, as the page blends: (s*a + 255 + (255-a)*255) / 256.
+inline uint8_t OverWhite(unsigned s, unsigned a) { return static_cast<uint8_t>((s * a + 255 + (255 - a) * 255) >> 8); }
+
+inline uint32_t Bgr(uint8_t b, uint8_t g, uint8_t r) { return uint32_t(b) | uint32_t(g) << 8 | uint32_t(r) << 16; }
+constexpr uint32_t kWhite = 0xFFFFFF;
+
+inline void Put3(uint8_t* d, uint32_t c) {
+    d[0] = uint8_t(c);
+    d[1] = uint8_t(c >> 8);
+    d[2] = uint8_t(c >> 16);
+}
+
+inline uint16_t Sample16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+
+}  // namespace
+
+TPageRowConverter::TPageRowConverter(const TChunkIHDR& header, const std::array<uint8_t, 256>& gamma,
+                                     const TChunktRNS* trns)
+    : depth_(header.IHDRData.BitDepth), gamma_(gamma.data()) {
+    for (int i = 0; i < 256; ++i)
+        if (gamma[i] != i) identity_ = false;
+    const uint8_t colorType = header.IHDRData.ColorType;
+    // tRNS: for grey and RGB the key's samples (2 bytes each), for palettes one alpha per entry.
+    if (trns && colorType == COLOR_GRAYSCALE && trns->DataSize() >= 2) {
+        keyed_ = true;
+        key_[0] = Sample16(trns->Data());
+    } else if (trns && colorType == COLOR_RGB && trns->DataSize() >= 6) {
+        keyed_ = true;
+        for (int c = 0; c < 3; ++c) key_[c] = Sample16(trns->Data() + 2 * c);
+    }
+    // Samples below 16 bits hold only their low bits of the key.
+    if (keyed_ && depth_ < 16)
+        for (uint16_t& k : key_) k = static_cast<uint16_t>(k & ((1u << depth_) - 1));
+    for (int i = 0; i < 256; ++i) {
+        const TRGBQuad& q = header.Palette[i];
+        colours_[i] = Bgr(q.blue, q.green, q.red);
+    }
+    switch (colorType) {
+        case COLOR_GRAYSCALE:
+            kind_ = depth_ == 16 && keyed_ ? kGrey16 : kIndexed;
+            if (depth_ == 2)  // the grey ramp has 16 entries: value v is entry 5v
+                for (int v = 3; v >= 0; --v) colours_[v] = colours_[5 * v];
+            if (keyed_ && depth_ <= 8) colours_[key_[0]] = kWhite;
+            break;
+        case COLOR_PALETTE:
+            kind_ = kIndexed;
+            if (trns)
+                for (int i = 0; i < 256; ++i) {
+                    const TRGBQuad& q = header.Palette[i];
+                    const unsigned a = trns->PaletteValues[size_t(i)];
+                    colours_[i] = Bgr(OverWhite(q.blue, a), OverWhite(q.green, a), OverWhite(q.red, a));
+                }
+            break;
+        case COLOR_RGB: kind_ = kRgb; break;
+        case COLOR_GRAYSCALEALPHA: kind_ = kGreyAlpha; break;
+        case COLOR_RGBALPHA: kind_ = kRgba; break;
+        default: break;
+    }
+    const uint8_t zeros[16] = {};
+    uint8_t fill[4] = {};
+    Convert(zeros, 1, fill);
+    std::memcpy(fill_, fill, 3);
+}
+
+void TPageRowConverter::ConvertIndexed(const uint8_t* s, size_t n, uint8_t* d) const {
+    if (n == 0) return;
+    if (depth_ == 8 || depth_ == 16) {
+        const size_t step = depth_ / 8;
+        // Four bytes stored per pixel, three kept: every pixel but the last.
+        for (size_t i = 0; i + 1 < n; ++i, d += 3) std::memcpy(d, &colours_[s[i * step]], 4);
+        Put3(d, colours_[s[(n - 1) * step]]);
+        return;
+    }
+    const unsigned bits = depth_, mask = (1u << bits) - 1;
+    for (size_t i = 0; i < n; ++i, d += 3) {
+        const size_t bit = i * bits;
+        Put3(d, colours_[(s[bit >> 3] >> (8 - bits - (bit & 7))) & mask]);
+    }
+}
+
+template <bool Identity>
+void TPageRowConverter::ConvertRgb(const uint8_t* s, size_t n, uint8_t* d) const {
+    const size_t step = depth_ == 16 ? 2 : 1, stride = 3 * step;
+    const uint8_t* g = gamma_;
+    for (size_t i = 0; i < n; ++i, s += stride, d += 3) {
+        if (keyed_ &&
+            (depth_ == 16 ? Sample16(s) == key_[0] && Sample16(s + 2) == key_[1] && Sample16(s + 4) == key_[2]
+                          : s[0] == key_[0] && s[1] == key_[1] && s[2] == key_[2])) {
+            d[0] = d[1] = d[2] = 255;
+            continue;
+        }
+        d[0] = Identity ? s[2 * step] : g[s[2 * step]];
+        d[1] = Identity ? s[step] : g[s[step]];
+        d[2] = Identity ? s[0] : g[s[0]];
+    }
+}
+
+template <bool Identity>
+void TPageRowConverter::ConvertRgba(const uint8_t* s, size_t n, uint8_t* d) const {
+    const size_t step = depth_ == 16 ? 2 : 1, stride = 4 * step;
+    const uint8_t* g = gamma_;
+    for (size_t i = 0; i < n; ++i, s += stride, d += 3) {
+        const unsigned a = s[3 * step];
+        const unsigned b = Identity ? s[2 * step] : g[s[2 * step]];
+        const unsigned gr = Identity ? s[step] : g[s[step]];
+        const unsigned r = Identity ? s[0] : g[s[0]];
+        if (a == 255) {
+            d[0] = uint8_t(b);
+            d[1] = uint8_t(gr);
+            d[2] = uint8_t(r);
+        } else {
+            d[0] = OverWhite(b, a);
+            d[1] = OverWhite(gr, a);
+            d[2] = OverWhite(r, a);
+        }
+    }
+}
+
+void TPageRowConverter::Convert(const uint8_t* s, size_t n, uint8_t* d) const {
+    switch (kind_) {
+        case kIndexed: ConvertIndexed(s, n, d); break;
+        case kGrey16:
+            for (size_t i = 0; i < n; ++i, s += 2, d += 3)
+                Put3(d, Sample16(s) == key_[0] ? kWhite : colours_[s[0]]);
+            break;
+        case kRgb:
+#if defined(VELLICOR_PNG_SSSE3)
+            if (identity_ && !keyed_ && depth_ == 8 && kHaveSsse3) {
+                const size_t done = RgbToBgrSsse3(s, n, d);
+                RgbToBgr<true>(s + 3 * done, n - done, d + 3 * done, 3, 1, gamma_);
+                break;
+            }
+#endif
+            if (identity_) ConvertRgb<true>(s, n, d);
+            else ConvertRgb<false>(s, n, d);
+            break;
+        case kGreyAlpha: {
+            const size_t step = depth_ == 16 ? 2 : 1;
+            for (size_t i = 0; i < n; ++i, s += 2 * step, d += 3) {
+                const uint32_t c = colours_[s[0]];
+                const unsigned a = s[step];
+                const uint8_t grey = uint8_t(c);  // the ramp's blue, green and red are equal
+                d[0] = d[1] = d[2] = a == 255 ? grey : OverWhite(grey, a);
+            }
+            break;
+        }
+        case kRgba:
+            if (identity_) ConvertRgba<true>(s, n, d);
+            else ConvertRgba<false>(s, n, d);
+            break;
+    }
+}
+
 }  // namespace vellicor::pngpixels

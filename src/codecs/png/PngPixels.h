@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "codecs/png/Pngimage.h"
+#include "platform/Bitmap.h"
 
 namespace vellicor::pngpixels {
 
@@ -23,6 +24,37 @@ private:
     int dibBits_;
     const uint8_t* gamma_;
     bool identity_;
+};
+
+// Converts unfiltered PNG rows straight into page pixels (blue, green, red), transparency
+// drawn over white as the page shows it. A colour key is compared with the file's own
+// samples, before 16-bit samples lose their low byte and before gamma.
+class TPageRowConverter {
+public:
+    // Header: its palette (the PLTE colours, or the grey ramp) is read here, once.
+    TPageRowConverter(const TChunkIHDR& Header, const std::array<uint8_t, 256>& Gamma, const TChunktRNS* Trns);
+    // Converts n pixels of a PNG row into 3n bytes at dst; dst has one spare byte after them.
+    void Convert(const uint8_t* src, size_t n, uint8_t* dst) const;
+    // The page pixel of an all-zero sample: what rows the data never reached show.
+    const uint8_t* Fill() const { return fill_; }
+
+private:
+    enum TKind { kIndexed, kGrey16, kRgb, kGreyAlpha, kRgba };
+    template <bool Identity>
+    void ConvertRgb(const uint8_t* src, size_t n, uint8_t* dst) const;
+    template <bool Identity>
+    void ConvertRgba(const uint8_t* src, size_t n, uint8_t* dst) const;
+    void ConvertIndexed(const uint8_t* src, size_t n, uint8_t* dst) const;
+
+    TKind kind_ = kIndexed;
+    uint8_t depth_;
+    const uint8_t* gamma_;
+    bool identity_ = true;
+    bool keyed_ = false;
+    uint16_t key_[3] = {0, 0, 0};  // grey, or red, green, blue: the file's samples
+    // By sample value (grey) or index (palette): blue, green, red, 0, composed over white.
+    uint32_t colours_[256];
+    uint8_t fill_[4] = {0, 0, 0, 0};
 };
 
 }  // namespace vellicor::pngpixels

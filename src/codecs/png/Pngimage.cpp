@@ -201,8 +201,9 @@ bool TChunkIHDR::LoadFromStream(TStream& stream, const TChunkName& name, uint32_
     if (IHDRData.Width == 0 || IHDRData.Height == 0 || !ValidColorAndDepth(IHDRData.ColorType, IHDRData.BitDepth))
         TPNGObject::RaiseError<EPngInvalidIHDR>(EPNGInvalidIHDRText);
     Owner()->InterlaceMethod = static_cast<TInterlaceMethod>(IHDRData.InterlaceMethod);
-    // Plain rows are written whole by the image data, which clears what it does not reach.
-    PrepareImageData(IHDRData.InterlaceMethod != 0);
+    // Plain rows are written whole by the image data, which clears what it does not reach;
+    // a page decode writes onto the page and needs no picture here.
+    PrepareImageData(IHDRData.InterlaceMethod != 0, Owner()->PageTarget() == nullptr);
     return true;
 }
 
@@ -227,7 +228,7 @@ void TChunkIHDR::FreeImageData() {
     ImageAlpha.shrink_to_fit();
 }
 
-void TChunkIHDR::PrepareImageData(bool zero) {
+void TChunkIHDR::PrepareImageData(bool zero, bool allocate) {
     VTRACE("TChunkIHDR::PrepareImageData");
     Palette.fill(TRGBQuad{});
     FreeImageData();
@@ -257,6 +258,7 @@ void TChunkIHDR::PrepareImageData(bool zero) {
     // The page bitmap's limit holds here already, before anything is allocated.
     if (w * h > uint64_t(kMaxBitmapPixels)) TPNGObject::RaiseError<EPNGOutMemory>(EPNGOutMemoryText);
     BytesPerRow = static_cast<uint32_t>(((DIBBitsPerPixel * w + 31) & ~uint64_t(31)) / 8);
+    if (!allocate) return;
     try {
         const bool alpha = IHDRData.ColorType == COLOR_GRAYSCALEALPHA || IHDRData.ColorType == COLOR_RGBALPHA;
         ImageData.resize(size_t(BytesPerRow) * h);
@@ -659,6 +661,18 @@ void TPNGObject::LoadFromStream(TStream& stream) {
         }
         throw;
     }
+}
+
+void TPNGObject::LoadPageFromStream(TStream& stream, TBitmap& page) {
+    VTRACE("TPNGObject::LoadPageFromStream");
+    page_ = &page;
+    try {
+        LoadFromStream(stream);
+    } catch (...) {
+        page_ = nullptr;
+        throw;
+    }
+    page_ = nullptr;
 }
 
 void TPNGObject::ReadChunks(TStream& stream) {

@@ -163,9 +163,9 @@ public:
     bool SaveToStream(TStream& Stream) override;
 
     // Builds the DIB description and buffers from IHDRData, zeroed unless Zero is false
-    // (the caller then writes every byte). A picture beyond the page bitmap's pixel limit,
-    // or memory running out, raises EPNGOutMemory.
-    void PrepareImageData(bool Zero = true);
+    // (the caller then writes every byte); without Allocate the description only. A picture
+    // beyond the page bitmap's pixel limit, or memory running out, raises EPNGOutMemory.
+    void PrepareImageData(bool Zero = true, bool Allocate = true);
     void FreeImageData();
 
     bool HasPalette = false;
@@ -309,6 +309,14 @@ public:
 
     // Replaces every chunk by those read from the stream (from its current position).
     void LoadFromStream(TStream& Stream);
+    // As LoadFromStream, but the picture is decoded straight onto Page, once: a 24-bit
+    // bitmap of the image's size with transparency drawn over white, as a page shows it.
+    // The header keeps no picture of its own (Draw then draws nothing). Rows the data never
+    // reached show as the picture's zero samples would; when those would be most of a page
+    // of more than 64 MiB, EPngUnexpectedEnd is raised instead.
+    void LoadPageFromStream(TStream& Stream, TBitmap& Page);
+    // The bitmap LoadPageFromStream is decoding onto, else null.
+    TBitmap* PageTarget() const { return page_; }
     // Writes the signature and every chunk in list order.
     void SaveToStream(TStream& Stream);
 
@@ -351,6 +359,7 @@ public:
 
 private:
     void ReadChunks(TStream& Stream);
+    TBitmap* page_ = nullptr;
 
 public:
     template <class E>

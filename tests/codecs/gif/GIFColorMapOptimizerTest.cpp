@@ -178,3 +178,27 @@ TEST(GIFColorMapOptimizer, OptimizeWithColorMapOptionUsesTheTablesOwnSort) {
     EXPECT_EQ(image.Images().GetImage(0)->ColorMap().Count(), 2);
     EXPECT_EQ(image.Images().GetImage(0)->ColorMap().Entry(0), (TGIFColor{2, 2, 2}));
 }
+
+TEST(GIFColorMapOptimizer, ATieForTheNearestKeptColourGoesToTheMoreUsed) {
+    // 257 colours: the least used, (20,10,10), lies 10 from both (30,10,10) and (10,10,10);
+    // the more used of the two, (10,10,10), comes first in the new table and takes it, though
+    // it stands second in the frame's own table.
+    const TGIFColor a{10, 10, 10}, b{30, 10, 10}, lone{20, 10, 10};
+    std::vector<TGIFColor> colors{b, a};
+    std::vector<uint8_t> pixels(4, 0);
+    pixels.insert(pixels.end(), 5, 1);
+    for (int i = 2; i < 256; ++i) {
+        colors.push_back({uint8_t(i), 200, 200});
+        pixels.insert(pixels.end(), 2, uint8_t(i));
+    }
+    TGIFImage image;
+    AddFrame(image, colors, pixels);
+    TGIFSubImage* last = AddFrame(image, {lone}, {0});
+    image.Header().SetWidth(uint16_t(pixels.size()));
+    image.Header().SetHeight(1);
+    image.OptimizeColorMap();
+    ASSERT_EQ(image.GetColorMap().Count(), 256);
+    EXPECT_EQ(image.GetColorMap().Entry(0), a);
+    EXPECT_EQ(image.GetColorMap().Entry(1), b);
+    EXPECT_EQ(last->Data()[0], 0);
+}

@@ -130,3 +130,31 @@ TEST(GIFOptimize, OptimizeCleansUpAndCrops) {
         EXPECT_THROW(image.Optimize(OptimizeOption(ooReduceColors), rmPalette, dmNearest, 8), GIFException);
     }
 }
+
+TEST(GIFOptimize, DeletedFramesLeaveTheirDelayToTheFrameBefore) {
+    // Fourteen opaque frames of 210 cs where runs repeat: the repeats become transparent,
+    // crop to nothing and go, and the animation keeps its 2940 cs.
+    const uint8_t fills[14] = {1, 1, 2, 2, 2, 3, 1, 1, 1, 1, 2, 3, 3, 3};
+    TGIFImage image;
+    Greys(image, 4);
+    for (uint8_t fill : fills) AddFrame(image, 0, 0, 4, 4, fill, -1, dmNone, 210);
+    image.Optimize(OptimizeOption(ooMerge) | OptimizeOption(ooCrop), rmNone, dmNearest, 8);
+    ASSERT_EQ(image.Images().GetCount(), 6);
+    const int kept[6] = {420, 630, 210, 840, 210, 630};
+    for (int i = 0; i < 6; ++i) {
+        TGIFSubImage* f = image.Images().GetImage(i);
+        ASSERT_NE(f->GraphicControlExtension(), nullptr) << i;
+        EXPECT_EQ(f->GraphicControlExtension()->GetDelay(), kept[i]) << i;
+    }
+
+    // A frame before without a graphic control extension gets one for the delay.
+    TGIFImage plain;
+    Greys(plain, 4);
+    AddFrame(plain, 0, 0, 4, 4, 1);
+    AddFrame(plain, 0, 0, 4, 4, 1, -1, dmNone, 210);
+    plain.Optimize(OptimizeOption(ooMerge) | OptimizeOption(ooCrop), rmNone, dmNearest, 8);
+    ASSERT_EQ(plain.Images().GetCount(), 1);
+    ASSERT_NE(plain.Images().GetImage(0)->GraphicControlExtension(), nullptr);
+    EXPECT_EQ(plain.Images().GetImage(0)->GraphicControlExtension()->GetDelay(), 210);
+    EXPECT_FALSE(plain.Images().GetImage(0)->GraphicControlExtension()->GetTransparent());
+}

@@ -38,6 +38,55 @@ std::string WriteAsGif(const TBitmap& bmp) {
     return std::string(reinterpret_cast<const char*>(s.Memory()), size_t(s.Size()));
 }
 
+// Error diffusion written out from the weight tables, one channel: greys go to black or
+// white as the monochrome lookup chooses (77 + 150 + 29 = 256 times the grey below 32513).
+std::vector<std::vector<int>> DitherModel(TDitherMode mode, const std::vector<std::vector<int>>& grey) {
+    struct W {
+        int row, offset, value;
+    };
+    int divisor = 0;
+    std::vector<W> weights;
+    switch (mode) {
+        case dmFloydSteinberg: divisor = 16, weights = {{0, 1, 7}, {1, -1, 3}, {1, 0, 5}, {1, 1, 1}}; break;
+        case dmStucki:
+            divisor = 42, weights = {{0, 1, 8}, {0, 2, 4}, {1, -2, 2}, {1, -1, 4}, {1, 0, 8}, {1, 1, 4}, {1, 2, 2},
+                                     {2, -2, 1}, {2, -1, 2}, {2, 0, 4}, {2, 1, 2}, {2, 2, 1}};
+            break;
+        case dmSierra:
+            divisor = 32, weights = {{0, 1, 5}, {0, 2, 3}, {1, -2, 2}, {1, -1, 4}, {1, 0, 5}, {1, 1, 4}, {1, 2, 2},
+                                     {2, -1, 2}, {2, 0, 3}, {2, 1, 2}};
+            break;
+        case dmJaJuNI:
+            divisor = 48, weights = {{0, 1, 7}, {0, 2, 5}, {1, -2, 3}, {1, -1, 5}, {1, 0, 7}, {1, 1, 5}, {1, 2, 3},
+                                     {2, -2, 1}, {2, -1, 3}, {2, 0, 5}, {2, 1, 3}, {2, 2, 1}};
+            break;
+        case dmSteveArche:
+            divisor = 200, weights = {{0, 2, 32},  {1, -3, 12}, {1, -1, 26}, {1, 1, 30}, {1, 3, 16}, {2, -2, 12},
+                                      {2, 0, 26},  {2, 2, 12},  {3, -3, 5},  {3, -1, 12}, {3, 1, 12}, {3, 3, 5}};
+            break;
+        default: divisor = 32, weights = {{0, 1, 8}, {0, 2, 4}, {1, -2, 2}, {1, -1, 4}, {1, 0, 8}, {1, 1, 4}, {1, 2, 2}};
+    }
+    const int h = int(grey.size()), w = int(grey[0].size()), pad = 3;
+    std::vector<std::vector<int>> errors(4, std::vector<int>(size_t(w + 2 * pad), 0));
+    std::vector<std::vector<int>> out(static_cast<size_t>(h), std::vector<int>());
+    int direction = 1;
+    for (int y = 0; y < h; ++y) {
+        out[size_t(y)].assign(size_t(w), 0);
+        for (int i = 0; i < w; ++i) {
+            const int x = direction > 0 ? i : w - 1 - i;
+            const int adjusted = std::clamp(grey[size_t(y)][size_t(x)] + (errors[0][size_t(x + pad)] + divisor / 2) / divisor, 0, 255);
+            const int index = adjusted * 256 < 32513 ? 0 : 1;
+            out[size_t(y)][size_t(x)] = index;
+            const int e = adjusted - (index ? 255 : 0);
+            for (const W& k : weights) errors[size_t(k.row)][size_t(x + pad + direction * k.offset)] += k.value * e;
+        }
+        errors.erase(errors.begin());
+        errors.emplace_back(size_t(w + 2 * pad), 0);
+        direction = -direction;
+    }
+    return out;
+}
+
 }  // namespace
 
 TEST(GIFReduce, LookupsByArithmetic) {
@@ -85,6 +134,31 @@ TEST(GIFReduce, FloydSteinbergAlternatesAndScansBack) {
     fs.NextLine();
     EXPECT_EQ(fs.Direction(), -1);
     EXPECT_EQ(fs.Column(), 7);
+}
+
+// A few rows of uneven greys, dithered by each kernel, against the model above: a changed
+// weight, divisor or scan direction changes some pixel.
+TEST(GIFReduce, DithersFollowTheirWeights) {
+    const int w = 11, h = 5;
+    std::vector<std::vector<int>> grey(h, std::vector<int>(w));
+    TBitmap page;
+    page.SetSize(w, h, TPixelFormat::pf24bit);
+    uint32_t seed = 3;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            seed = seed * 1103515245 + 12345;
+            const int v = int(40 + (seed >> 16) % 180);
+            grey[size_t(y)][size_t(x)] = v;
+            uint8_t* p = page.ScanLine(y) + 3 * x;
+            p[0] = p[1] = p[2] = uint8_t(v);
+        }
+    for (TDitherMode mode : {dmFloydSteinberg, dmStucki, dmSierra, dmJaJuNI, dmSteveArche, dmBurkes}) {
+        const auto want = DitherModel(mode, grey);
+        auto out = ReduceColors(page, rmMonochrome, mode, 8, nullptr);
+        ASSERT_EQ(out->PixelFormat(), TPixelFormat::pf8bit);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) ASSERT_EQ(out->ScanLine(y)[x], want[size_t(y)][size_t(x)]) << mode << " at " << x << "," << y;
+    }
 }
 
 // Each error-diffusion dither keeps the average level of a flat grey on black and white.

@@ -38,8 +38,9 @@ public:
     // Samples as the reader shows them: palette and low depths expanded, 16-bit samples cut
     // to their high byte, and with a gAMA chunk the colour channels corrected for a display
     // gamma of 2.2; alpha as stored. With bgrOnly the alpha is dropped (no filler), as a
-    // page without transparency needs. False when libpng refuses the file.
-    bool Decode(const std::string& file, LibpngImage& out, bool bgrOnly = false) {
+    // page without transparency needs; with overWhite too it is composed over white by
+    // libpng, as a page shows it. False when libpng refuses the file.
+    bool Decode(const std::string& file, LibpngImage& out, bool bgrOnly = false, bool overWhite = false) {
         if (!ok_) return false;
         Source src{reinterpret_cast<const uint8_t*>(file.data()), file.size(), 0};
         png_structp png = create_read_struct_(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -59,7 +60,12 @@ public:
         set_strip_16_(png);
         set_gray_to_rgb_(png);
         set_bgr_(png);
-        if (bgrOnly) set_strip_alpha_(png);
+        if (bgrOnly && overWhite) {
+            png_color_16 white{0, 255, 255, 255, 255};
+            set_background_fixed_(png, &white, PNG_BACKGROUND_GAMMA_SCREEN, 0, PNG_FP_1);
+        } else if (bgrOnly) {
+            set_strip_alpha_(png);
+        }
         else set_filler_(png, 0xFF, PNG_FILLER_AFTER);
         png_fixed_point g = 0;
         out.hasGamma = get_gAMA_fixed_(png, info, &g) != 0 && g != 0;
@@ -116,6 +122,7 @@ private:
         Bind(set_bgr_, "png_set_bgr");
         Bind(set_strip_alpha_, "png_set_strip_alpha");
         Bind(set_filler_, "png_set_filler");
+        Bind(set_background_fixed_, "png_set_background_fixed");
         Bind(get_gAMA_fixed_, "png_get_gAMA_fixed");
         Bind(set_gamma_, "png_set_gamma");
         Bind(set_interlace_handling_, "png_set_interlace_handling");
@@ -142,6 +149,7 @@ private:
     decltype(&png_set_bgr) set_bgr_ = nullptr;
     decltype(&png_set_strip_alpha) set_strip_alpha_ = nullptr;
     decltype(&png_set_filler) set_filler_ = nullptr;
+    decltype(&png_set_background_fixed) set_background_fixed_ = nullptr;
     decltype(&png_get_gAMA_fixed) get_gAMA_fixed_ = nullptr;
     decltype(&png_set_gamma) set_gamma_ = nullptr;
     decltype(&png_set_interlace_handling) set_interlace_handling_ = nullptr;
@@ -157,7 +165,7 @@ public:
         return lib;
     }
     bool Available() const { return false; }
-    bool Decode(const std::string&, LibpngImage&, bool = false) { return false; }
+    bool Decode(const std::string&, LibpngImage&, bool = false, bool = false) { return false; }
 };
 #endif
 

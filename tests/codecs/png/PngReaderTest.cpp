@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <functional>
 
+#include "LibpngOracle.h"
 #include "PngTestFiles.h"
 #include "codecs/png/PngPage.h"
 #include "codecs/png/Pngimage.h"
@@ -408,4 +410,124 @@ TEST(PngReader, InterlacedNarrowAndTinyImages) {
     TPNGObject png;
     ASSERT_EQ(Load(png, File(1, h, 8, 0, raw, {}, 1)), "");
     for (int y = 0; y < h; ++y) EXPECT_EQ(png.GetScanline(uint32_t(y))[0], y * 20) << y;
+}
+
+namespace {
+
+// The page the picture gives when drawn onto a white page of its size.
+TBitmap DrawnPage(const std::string& file) {
+    TPNGObject png;
+    TBitmap page;
+    if (!Load(png, file).empty()) return page;
+    page.SetSize(png.GetWidth(), png.GetHeight(), TPixelFormat::pf24bit);
+    page.Fill(RGBColor(255, 255, 255));
+    png.Draw(page, 0, 0, png.GetWidth(), png.GetHeight());
+    return page;
+}
+
+TBitmap DecodedPage(const std::string& file) {
+    TBitmap page;
+    TByteViewStream s(file.data(), int64_t(file.size()));
+    try {
+        DecodePngPage(s, page);
+    } catch (const std::exception&) {
+        EXPECT_TRUE(page.Empty());
+    }
+    return page;
+}
+
+bool SamePixels(const TBitmap& a, const TBitmap& b) {
+    if (a.Width() != b.Width() || a.Height() != b.Height() || a.PixelFormat() != b.PixelFormat()) return false;
+    for (int y = 0; y < a.Height(); ++y)
+        if (std::memcmp(a.ScanLine(y), b.ScanLine(y), size_t(a.Stride())) != 0) return false;
+    return true;
+}
+
+std::string Bytes(size_t n, uint32_t seed) {
+    std::string s(n, '\0');
+    for (auto& c : s) c = char((seed = seed * 1103515245u + 12345u) >> 16);
+    return s;
+}
+
+}  // namespace
+
+// A page decoded straight onto the page shows what the picture drawn onto white shows, for
+// every colour type and depth, with palette transparency, gamma, interlace and data that
+// ends early (colour keys are apart: the page compares them with the file's samples).
+TEST(PngReader, PageDecodeMatchesTheDrawnPicture) {
+    struct Type {
+        int colorType;
+        std::vector<int> depths;
+    } types[] = {{0, {1, 2, 4, 8, 16}}, {2, {8, 16}}, {3, {1, 2, 4, 8}}, {4, {8, 16}}, {6, {8, 16}}};
+    const uint32_t w = 37, h = 23;
+    int checked = 0;
+    for (const Type& t : types)
+        for (int depth : t.depths)
+            for (int interlace : {0, 1})
+                for (int variant = 0; variant < 4; ++variant) {
+                    // Random filter bytes and samples: bytes above 4 leave a row unfiltered.
+                    const size_t rowBytes = size_t(PngRowBytes(uint8_t(t.colorType), uint8_t(depth), w)) + 1;
+                    const bool cut = variant == 3;
+                    std::string raw = Bytes(rowBytes * h * (interlace ? 2 : 1), uint32_t(checked + 1));
+                    if (cut) raw.resize(rowBytes * h / 3);
+                    std::vector<std::string> chunks;
+                    if (variant == 1) chunks.push_back(Chunk("gAMA", Be32(100000)));
+                    if (t.colorType == 3) {
+                        chunks.push_back(Chunk("PLTE", Bytes(3 * (size_t(1) << depth), 99)));
+                        // Entry 0 half transparent (what rows never reached show), one clear.
+                        if (variant >= 2) chunks.push_back(Chunk("tRNS", std::string("\x80\xff\0\xc0", 4)));
+                    }
+                    if (variant == 2 && (t.colorType == 0 || t.colorType == 2) && depth == 8 && !interlace)
+                        chunks.push_back(Chunk("tRNS", std::string(6, '\0')));  // key black: no gamma, same
+                    const std::string file = File(w, h, depth, t.colorType, raw, chunks, interlace);
+                    const TBitmap drawn = DrawnPage(file), page = DecodedPage(file);
+                    ASSERT_FALSE(page.Empty());
+                    EXPECT_TRUE(SamePixels(page, drawn))
+                        << "type " << t.colorType << " depth " << depth << " interlace " << interlace << " variant "
+                        << variant;
+                    ++checked;
+                }
+    EXPECT_EQ(checked, 120);
+}
+
+// A colour key is compared with the file's samples: 16-bit samples before they lose their
+// low byte, and before gamma, so that a sample near the key stays opaque (as libpng shows).
+TEST(PngReader, ColourKeyComparesTheFileSamples) {
+    const TColor white = RGBColor(255, 255, 255);
+    // 16-bit grey, key 0x1200: 0x1234 and 0x12ff are opaque, 0x1200 alone is left out.
+    const std::string grey = File(3, 1, 16, 0, std::string("\0\x12\x34\x12\x00\x12\xff", 7), {Chunk("tRNS", std::string("\x12\x00", 2))});
+    TBitmap page = DecodedPage(grey);
+    ASSERT_EQ(page.Width(), 3);
+    EXPECT_EQ(page.Pixel(0, 0), RGBColor(0x12, 0x12, 0x12));
+    EXPECT_EQ(page.Pixel(1, 0), white);
+    EXPECT_EQ(page.Pixel(2, 0), RGBColor(0x12, 0x12, 0x12));
+    // 16-bit RGB: one low byte apart from the key is another colour.
+    const std::string key = std::string("\x10\x00\x20\x00\x30\x00", 6);
+    const std::string rgb = File(2, 1, 16, 2, std::string("\0", 1) + key + std::string("\x10\x01\x20\x00\x30\x00", 6),
+                                 {Chunk("tRNS", key)});
+    page = DecodedPage(rgb);
+    EXPECT_EQ(page.Pixel(0, 0), white);
+    EXPECT_EQ(page.Pixel(1, 0), RGBColor(0x10, 0x20, 0x30));
+    // 8-bit RGB with gamma: two samples the correction makes equal are still two colours.
+    auto corrected = [](int v) { return int(std::nearbyint(255 * std::pow(v / 255.0, 1 / 2.2))); };
+    int k = 128;
+    while (corrected(k) != corrected(k + 1)) ++k;
+    ASSERT_LT(corrected(k), 255);
+    const std::string sample = {char(k), char(k), char(k)}, next = {char(k + 1), char(k + 1), char(k + 1)};
+    const std::string gamma = File(2, 1, 8, 2, std::string("\0", 1) + sample + next,
+                                   {Chunk("gAMA", Be32(100000)), Chunk("tRNS", std::string(1, '\0') + char(k) + '\0' +
+                                                                                   char(k) + '\0' + char(k))});
+    page = DecodedPage(gamma);
+    EXPECT_EQ(page.Pixel(0, 0), white);
+    const uint8_t c = uint8_t(corrected(k + 1));
+    EXPECT_EQ(page.Pixel(1, 0), RGBColor(c, c, c));
+    // libpng agrees on which pixels the key leaves out.
+    if (!test::Libpng::Get().Available()) return;
+    for (const std::string* file : {&grey, &rgb, &gamma}) {
+        test::LibpngImage ref;
+        ASSERT_TRUE(test::Libpng::Get().Decode(*file, ref));
+        page = DecodedPage(*file);
+        for (int x = 0; x < ref.width; ++x)
+            EXPECT_EQ(ref.bgra[size_t(x) * 4 + 3] == 0, page.Pixel(x, 0) == white) << x;
+    }
 }

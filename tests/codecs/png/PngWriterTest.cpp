@@ -6,6 +6,7 @@
 
 #include "LibpngOracle.h"
 #include "PngTestFiles.h"
+#include "codecs/png/PngFilters.h"
 #include "codecs/png/Pngimage.h"
 
 using namespace vellicor;
@@ -267,4 +268,40 @@ TEST(PngWriter, TimeAndTextChunks) {
     const auto chunks = Chunks(Save(png));
     EXPECT_EQ(chunks[1].data, std::string("\x07\xe9\x0c\x09\x0a\x0b\x0c", 7));
     EXPECT_EQ(chunks[2].data, std::string("Author\0Someone", 14));
+}
+
+// The filter each row gets when several are allowed: the one whose bytes most often repeat
+// one of the two before them, the earlier filter on a tie, filter 0 when none scores.
+TEST(PngWriter, FilterChosenForCraftedRows) {
+    const int w = 12;
+    TBitmap pic;
+    pic.SetSize(w, 7, TPixelFormat::pf8bit);  // palette indices: one byte a pixel
+    const uint8_t noise[w] = {77, 133, 51, 167, 86, 13, 210, 208, 38, 52, 64, 163};
+    auto row = [&](int y) { return pic.ScanLine(y); };
+    for (int x = 0; x < w; ++x) {
+        row(0)[x] = noise[x];                   // nothing repeats under any filter: 0
+        row(1)[x] = uint8_t(noise[x] + 10);     // the row above plus 10: Up
+        row(2)[x] = uint8_t(242 + 4 * x);       // the left neighbour plus 4: Sub
+        row(5)[x] = 50;                         // flat: None, and Sub ties with it
+        // Steps of 19 and 7 in turn: under Sub each byte repeats the one two before it.
+        row(6)[x] = uint8_t(x ? row(6)[x - 1] + (x % 2 ? 7 : 19) : 19);
+    }
+    for (int x = 0; x < w; ++x) {
+        // The mean of left and up plus 5: Average; then the Paeth prediction plus 3: Paeth.
+        // Each of rows 1 to 4 wins outright (row 4 scores 1, 2, 7, 2, 10).
+        const int left3 = x ? row(3)[x - 1] : 0, left4 = x ? row(4)[x - 1] : 0;
+        row(3)[x] = uint8_t(((left3 + row(2)[x]) >> 1) + 5);
+        row(4)[x] = uint8_t(pngfilters::PaethPredictor(left4, row(3)[x], x ? row(3)[x - 1] : 0) + 3);
+    }
+    const std::string rows = ImageData(Written(pic, 0x1F, imNone));
+    ASSERT_EQ(rows.size(), size_t(7 * (w + 1)));
+    const int chosen[7] = {0, 2, 1, 3, 4, 0, 1};
+    for (int y = 0; y < 7; ++y) EXPECT_EQ(rows[size_t(y) * (w + 1)], chosen[y]) << "row " << y;
+    // The first row of a ramp: Sub and Paeth both score 10 (nothing above), Average 5.
+    TBitmap ramp;
+    ramp.SetSize(w, 1, TPixelFormat::pf8bit);
+    for (int x = 0; x < w; ++x) ramp.ScanLine(0)[x] = uint8_t(x);
+    EXPECT_EQ(ImageData(Written(ramp, FilterSet(pfSub) | FilterSet(pfPaeth), imNone))[0], 1);
+    EXPECT_EQ(ImageData(Written(ramp, FilterSet(pfAverage) | FilterSet(pfPaeth), imNone))[0], 4);
+    EXPECT_EQ(ImageData(Written(ramp, FilterSet(pfNone) | FilterSet(pfAverage), imNone))[0], 3);
 }
