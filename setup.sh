@@ -38,6 +38,7 @@ PACKAGES=(
   libgif-dev
   gifsicle
   libarchive-tools
+  unace
   libbz2-dev
   fonts-dejavu-core
   libglib2.0-bin

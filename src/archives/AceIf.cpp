@@ -1,5 +1,7 @@
 #include "archives/AceIf.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -126,6 +128,7 @@ void TAceIf::InitAceDll() {
 void TAceIf::SetFileName(const std::string& ArchiveName) {
     VTRACE("TAceIf::SetFileName");
     FileNames_.Clear();
+    Sizes.clear();
     Password_.clear();
     ArchiveName_ = ArchiveName;
     if (!LoadAceDll() || ArchiveName.empty()) return;
@@ -136,6 +139,7 @@ void TAceIf::SetFileName(const std::string& ArchiveName) {
     list.Files.FullMatch = 0;
     RunFailed = false;
     RunError.clear();
+    RefusedNames.clear();
     int rc = ACEList(ArchiveName.c_str(), &list);
     VTRACE_INT("TAceIf::SetFileName ACEList", rc);
     if (RunFailed || (rc != ACEDLL_OK && rc != ACEDLL_ERR_CANCELLED)) {
@@ -146,6 +150,13 @@ void TAceIf::SetFileName(const std::string& ArchiveName) {
                        mbOK, TMsgKind::Error);
     } else if (rc == ACEDLL_ERR_CANCELLED) {
         FileNames_.Clear();
+    } else if (FileNames_.Count() == 0 && !RefusedNames.empty()) {
+        // Nothing is left to show: say why, rather than let the archive look empty or damaged.
+        constexpr size_t kNamed = 3;
+        std::string text = "The names of the archive's members would leave their folder; they were refused as unsafe:";
+        for (size_t i = 0; i < RefusedNames.size() && i < kNamed; ++i) text += "\n" + RefusedNames[i];
+        if (RefusedNames.size() > kNamed) text += "\n(and " + std::to_string(RefusedNames.size() - kNamed) + " more)";
+        ShowMessageBox(ArchiveName, text, mbOK, TMsgKind::Error);
     }
 }
 
@@ -158,6 +169,11 @@ void TAceIf::SetList(std::vector<char>& Buffer, int& Capacity, const std::string
     std::memcpy(Buffer.data(), Text.data(), Text.size());
     Buffer[Text.size()] = '\0';
     Buffer[Text.size() + 1] = '\0';
+}
+
+int64_t TAceIf::MemberSize(const std::string& MemberName) const {
+    auto it = Sizes.find(MemberName);
+    return it == Sizes.end() ? -1 : it->second;
 }
 
 TMemoryStream* TAceIf::ExtractFile(const std::string& MemberName) {
@@ -275,9 +291,11 @@ int TAceIf::HandleStateStartFile(TAceIf& Self, AceCallbackData* Data) {
             if (Data->FileData && (Data->FileData->Attributes & 0x10)) break;
             if (!IsSafeMemberName(name)) {
                 VTRACE_STR("TAceIf::HandleStateStartFile Refused", name);
+                Self.RefusedNames.push_back(name);
                 break;
             }
             Self.FileNames_.Add(name);
+            if (Data->FileData) Self.Sizes.emplace(name, static_cast<int64_t>(std::min<uint64_t>(Data->FileData->Size, INT64_MAX)));
             break;
         case ACEDLL_OP_TEST:
             VTRACE_STR("TAceIf::HandleStateStartFile Testing", name);

@@ -2,6 +2,7 @@
 // The ace interface: lists and extracts ace archives through the ace library, loaded at run
 // time. The library has no call that unpacks one member into memory, so a member is captured
 // from the blocks that a test run restricted to that member reports.
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +36,8 @@ public:
     void SetFileName(const std::string& ArchiveName) override;
     const TStringList& FileNames() const override { return FileNames_; }
     TMemoryStream* Extract(const std::string& MemberName) override { return ExtractFile(MemberName); }
+    // The listed size of the first member of this name; -1 when not listed.
+    int64_t MemberSize(const std::string& MemberName) const override;
     // The member's data positioned at 0, or null. The stream stays with the interface.
     TMemoryStream* ExtractFile(const std::string& MemberName);
 
@@ -102,6 +105,8 @@ private:
     std::string RunError;        // its first error text
     bool CaptureFailed = false;  // the wanted member failed after it had started
     bool WrongPassword = false;
+    std::vector<std::string> RefusedNames;  // listed names that would leave their folder
+    std::map<std::string, int64_t> Sizes;   // of the listed members
 };
 
 }  // namespace vellicor

@@ -6,6 +6,7 @@
 #include "archives/TarArchive.h"
 #include "archives/UnArchiveZip.h"
 #include "archives/Unrarif.h"
+#include "archives/zip/ZipSpan.h"
 #include "platform/Text.h"
 #include "platform/UiServices.h"
 #include "trace/Trace.h"
@@ -57,6 +58,19 @@ bool IsTarFile(std::string_view FileName) {
 bool IsArchiveFile(std::string_view FileName) {
     VTRACE("UnArchive::IsArchiveFile");
     return IsZipFile(FileName) || IsRarFile(FileName) || IsAceFile(FileName) || IsTarFile(FileName);
+}
+
+std::string SplitZipPartNotice(const std::string& FileName) {
+    VTRACE("UnArchive::SplitZipPartNotice");
+    const std::string ext = ExtractFileExt(FileName);
+    if (!DiskSpan::IsSplitPartExt(ext)) return "";
+    const std::string stem = FileName.substr(0, FileName.size() - ext.size());
+    std::string last = stem + (ext[1] == 'Z' ? ".ZIP" : ".zip");
+    if (!FileExists(last) && FileExists(stem + (ext[1] == 'Z' ? ".zip" : ".ZIP"))) last = stem + (ext[1] == 'Z' ? ".zip" : ".ZIP");
+    std::string text = ExtractFileName(FileName) + " is part " + std::to_string(StrToIntDef(ext.substr(2), 0)) +
+                       " of the split zip set " + ExtractFileName(last) + ": please open its last part, " + last + ".";
+    if (!FileExists(last)) text += "\nThat part is missing.";
+    return text;
 }
 
 TArchiveType CheckArchiveFileType(const std::string& FileName) {

@@ -25,6 +25,9 @@ bool IsZipFile(std::string_view FileName);
 bool IsRarFile(std::string_view FileName);
 bool IsAceFile(std::string_view FileName);
 bool IsTarFile(std::string_view FileName);
+// For a part of a split zip set other than the last (name.z01, name.z02, ...): the words that
+// name the set and ask for its last part, which alone can open it; "" for any other name.
+std::string SplitZipPartNotice(const std::string& FileName);
 // Content test by signature; atNone when the file cannot be read or matches none. A POSIX
 // tar archive ("ustar" and a zero byte) is not recognised here, only by its extension.
 TArchiveType CheckArchiveFileType(const std::string& FileName);

@@ -143,7 +143,10 @@ void TUnRar::OutArchiveError(int ErrorCode) {
         case ERAR_BAD_DATA: text = "archive broken"; break;
         case ERAR_BAD_ARCHIVE: text = "not a RAR archive"; break;
         case ERAR_UNKNOWN_FORMAT: text = "Unknown archive format"; break;
-        case ERAR_EOPEN: text = "Cannot open " + ArchiveName_; break;
+        case ERAR_EOPEN:
+            if (VolumeCancelled) return;
+            text = "Cannot open " + (MissingVolume.empty() ? ArchiveName_ : MissingVolume);
+            break;
         case ERAR_ECREATE: text = "File create error"; break;
         case ERAR_ECLOSE: text = "File close error"; break;
         case ERAR_EREAD: text = "Read error"; break;
@@ -181,7 +184,9 @@ int TUnRar::DllStatus(unsigned int Msg, long P1, long P2) {
             VTRACE("TUnRar::DllStatus");
             if (P2 != RAR_VOL_ASK) return 0;
             std::string volume = P1 ? std::string(reinterpret_cast<const char*>(P1)) : std::string();
-            return ShowMessageBox(volume, "Insert disk", mbOKCancel, TMsgKind::Warning) == mrOk ? 0 : -1;
+            MissingVolume = volume;
+            VolumeCancelled = ShowMessageBox(volume, "Insert disk", mbOKCancel, TMsgKind::Warning) != mrOk;
+            return VolumeCancelled ? -1 : 0;
         }
         case UCM_PROCESSDATA:
             if (!Extracting) return 0;
@@ -219,8 +224,11 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
     CloseHandle();
     FileNames_.Clear();
     FirstIndex.clear();
+    Sizes.clear();
     Password_.clear();
     ArchiveName_ = ArchiveName;
+    MissingVolume.clear();
+    VolumeCancelled = false;
     if (ArchiveName.empty() || !BindLibrary(ArchiveName)) return;
     void* h = OpenArchive(*this, ArchiveName, RAR_OM_LIST);
     if (!h) return;
@@ -233,6 +241,7 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
         if ((header.Flags & RHDF_DIRECTORY) != RHDF_DIRECTORY && !bare.empty()) {
             FileNames_.Add(bare);
             FirstIndex.emplace(bare, index);
+            Sizes.emplace(bare, static_cast<int64_t>(header.UnpSize));
             VTRACE_STR("TUnRar::SetFileName FileName", header.FileName);
         }
         int p = g_rar.processFile(h, RAR_SKIP, nullptr, nullptr);
@@ -250,13 +259,21 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
     if (failed) {
         FileNames_.Clear();
         FirstIndex.clear();
+        Sizes.clear();
     }
     g_rar.close(h);
+}
+
+int64_t TUnRar::MemberSize(const std::string& MemberName) const {
+    auto it = Sizes.find(MemberName);
+    return it == Sizes.end() ? -1 : it->second;
 }
 
 TMemoryStream* TUnRar::Extract(const std::string& MemberName) {
     VTRACE("TUnRar::Extract");
     if (ArchiveName_.empty() || !BindLibrary(ArchiveName_)) return nullptr;
+    MissingVolume.clear();
+    VolumeCancelled = false;
     // Read on from the open archive only when the first member of that name lies ahead;
     // anything else walks from the start as a fresh open does.
     auto first = FirstIndex.find(MemberName);

@@ -29,6 +29,9 @@ public:
     TMemoryStream* Extract(const std::string& MemberName) override;
     // Closes the archive kept open; the list stays.
     void Close() override;
+    // The listed size of the first member with this bare name (its low 32 bits, as the
+    // library's header gives them); -1 when not listed.
+    int64_t MemberSize(const std::string& MemberName) const override;
 
     // The callback registered with the library; UserData is the TUnRar.
     static int CallbackProc(unsigned int Msg, long UserData, long P1, long P2);
@@ -56,11 +59,16 @@ private:
     bool Extracting = false;
     TStringList FileNames_;
     bool TooLarge = false;  // the member being extracted outgrew kMaxMemberSize
+    // The volume the library last asked for, and whether the user cancelled the question:
+    // a failure to open then names that volume, or, cancelled, says nothing more.
+    std::string MissingVolume;
+    bool VolumeCancelled = false;
     // The archive kept open for extraction, and the archive-order index of its next header.
     void* Handle = nullptr;
     size_t HandleNext = 0;
     // Archive-order index of the first member with each bare name, from the listing.
     std::map<std::string, size_t> FirstIndex;
+    std::map<std::string, int64_t> Sizes;
     void CloseHandle();
 };
 

@@ -112,6 +112,7 @@ void TLoadFiles::LoadFiles(const TStringList& Names, int Page) {
 void TLoadFiles::ContinueLoadFiles() {
     VTRACE("TLoadFiles::ContinueLoadFiles");
     State_ = lsLoadingList;
+    bool toldOfSplitPart = false;
     // One name after another; an archive is listed within the loop, so a long list of
     // archives never nests one call per archive.
     while (FilesToProcess_.Count() > 0) {
@@ -137,6 +138,9 @@ void TLoadFiles::ContinueLoadFiles() {
             if (OpenArchive(name, ArchiveMembers_)) InitialArchiveFile();
             ArchiveMembers_.Clear();
             State_ = lsLoadingList;
+        } else if (std::string notice = SplitZipPartNotice(name); !notice.empty()) {
+            ShowMessageBox(name, notice, mbOK, TMsgKind::Information);
+            toldOfSplitPart = true;
         }
     }
     if (FileNames_->GetCheckSumCount() > 0 && FileNames_->AllNames().Count() > 0) {
@@ -148,7 +152,9 @@ void TLoadFiles::ContinueLoadFiles() {
     }
     State_ = lsIdle;
     if (FileNames_->GetPageCount() == 0) {
-        ShowMessageBox(kNoImages, OpenedFiles_.CommaText(), mbOK, TMsgKind::Information);
+        // Parts of a split set alone were told of already.
+        if (!toldOfSplitPart || OpenedFiles_.Count() > 0)
+            ShowMessageBox(kNoImages, OpenedFiles_.CommaText(), mbOK, TMsgKind::Information);
         return;
     }
     FileNames_->Sort();
@@ -210,6 +216,22 @@ TStream* TLoadFiles::ExtractMember(const std::string& MemberName) {
     return nullptr;
 }
 
+TStream* TLoadFiles::ExtractPage(const std::string& ArchiveName, const std::string& MemberName, bool Quiet) {
+    VTRACE("TLoadFiles::ExtractPage");
+    // A member larger than the read-ahead budget is refused by its stated size before any of
+    // it is read: a page that large is no page, and reading it whole would take gigabytes.
+    const int64_t size = Archive_ ? Archive_->MemberSize(MemberName) : -1;
+    if (size > PreloadBudget) {
+        if (Quiet) return nullptr;
+        ShowMessageBox(ArchiveName,
+                       MemberName + " is not shown: it unpacks to " + std::to_string((size + (1 << 20) - 1) >> 20) +
+                           " MB, more than the " + std::to_string(PreloadBudget >> 20) + " MB a page may take.",
+                       mbOK, TMsgKind::Warning);
+        return nullptr;
+    }
+    return ExtractMember(MemberName);
+}
+
 void TLoadFiles::CloseArchive() {
     VTRACE("TLoadFiles::CloseArchive");
     CurrentArchive_.clear();
@@ -238,12 +260,18 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
 
     TStream* stream = nullptr;
     bool looseFile = ArchiveName.empty();
+    const std::string failedKey = ArchiveName + '\n' + FileName;
+    // A member that failed once (its message was shown then) is not read again until the
+    // set is opened again.
+    const bool failedBefore = !looseFile && PreloadFailed_.count(failedKey) > 0;
     try {
         if (looseFile) {
             FileStream_.Clear();
             if (FileStream_.LoadFromFile(FileName)) stream = &FileStream_;
-        } else if (archiveOpen) {
-            stream = ExtractMember(FileName);
+        } else if (archiveOpen && !failedBefore) {
+            stream = ExtractPage(ArchiveName, FileName);
+            // A reader that failed on a member (and said why) hands back an empty stream.
+            if (stream && stream->Size() == 0) stream = nullptr;
         }
         if (stream) {
             Checksums_->CheckFileChecksum(FileName, *stream, stream->Size(), nullptr, ArchiveName);
@@ -256,9 +284,7 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
         stream = nullptr;
     }
 
-    const std::string failedKey = ArchiveName + '\n' + FileName;
-    if (StateWanted == lsPreloading && !stream) PreloadFailed_.insert(failedKey);
-    else if (stream && !PreloadFailed_.empty()) PreloadFailed_.erase(failedKey);
+    if (!stream && !looseFile) PreloadFailed_.insert(failedKey);
     switch (StateWanted) {
         case lsPageStream:
         case lsPreloading: {
@@ -391,7 +417,7 @@ void TLoadFiles::GetPreview(const std::string& ArchiveName) {
     for (const auto& m : ArchiveMembers_)
         if (IsImageFile(m)) images.Add(m);
     ArchiveMembers_.Clear();
-    TStream* stream = images.Count() > 0 ? ExtractMember(images[0]) : nullptr;
+    TStream* stream = images.Count() > 0 ? ExtractPage(archive, images[0], true) : nullptr;
     State_ = lsIdle;
     if (stream) {
         stream->Seek(0, SeekOrigin::Begin);

@@ -80,7 +80,8 @@ public:
     void PreloadWindow(int& Start, int& End) const;
 
     // Bytes that read-ahead copies may hold together; a page larger than what is left is
-    // served without a kept copy, and read-ahead stops when it is spent.
+    // served without a kept copy, and read-ahead stops when it is spent. An archive member
+    // stated larger than this is refused by name, unread.
     int64_t PreloadBudget = int64_t(256) << 20;
 
     TLoaderNotifyEvent OnFilesReady;
@@ -93,6 +94,9 @@ private:
     void InitialArchiveFile();
     bool OpenArchive(const std::string& ArchiveName, TStringList& Members);
     TStream* ExtractMember(const std::string& MemberName);
+    // A member as a page: null, after saying so unless Quiet, when it is stated larger than
+    // the page budget.
+    TStream* ExtractPage(const std::string& ArchiveName, const std::string& MemberName, bool Quiet = false);
     bool GetStream(TLoaderState StateWanted, int PageNumber, const std::string& ArchiveName,
                    const std::string& FileName, TLoaderStreamEvent Callback);
     bool LoadPageAs(TLoaderState StateWanted, int FileNumber, TLoaderStreamEvent Callback);
@@ -119,8 +123,9 @@ private:
     int StreamsLoaded_ = 0;
     int64_t PreloadBytes_ = 0;
     bool BudgetHit_ = false;  // a stream read ahead found no room in the budget
-    // Pages a read-ahead could not read: not tried again behind the reader's back, so that a
-    // damaged member's message comes when the page is asked for, not on every turn.
+    // Members that could not be read (archive and name): not read again, neither by the
+    // read-ahead nor when the page is asked for, so that a damaged member's message comes
+    // once, until the set is opened again.
     std::unordered_set<std::string> PreloadFailed_;
     bool Busy_ = false;
     bool CopyWritten_ = false;

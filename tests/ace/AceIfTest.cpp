@@ -216,6 +216,19 @@ TEST_F(AceIfTest, NamesThatLeaveTheirFolderAreRefused) {
     EXPECT_EQ(ace.FileNames().CommaText(), "fine..jpg,ok/page.jpg");
     EXPECT_EQ(Bytes(ace.ExtractFile("ok/page.jpg")), "ok\\page.jpg");
     EXPECT_TRUE(ui.shown.empty());
+
+    // When every name is refused, that is what the one message says, naming them.
+    AceWriter all;
+    for (const char* name : {"..\\up.jpg", "\\root.jpg", "a\\..\\..\\x.jpg", "c:\\drive.jpg"}) all.Add(name, name);
+    all.AddDirectory("..\\dir");
+    const std::string path = WriteArchive("all.ace", all);
+    ace.SetFileName(path);
+    EXPECT_EQ(ace.FileNames().Count(), 0);
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].caption, path);
+    EXPECT_EQ(ui.shown[0].text, "The names of the archive's members would leave their folder; they were refused as unsafe:\n"
+                                "../up.jpg\n/root.jpg\na/../../x.jpg\n(and 1 more)");
+    EXPECT_EQ(ui.shown[0].text.find("damaged"), std::string::npos);
 }
 
 TEST_F(AceIfTest, SameNameTwiceIsListedOnceAndNeverJoined) {
@@ -227,6 +240,8 @@ TEST_F(AceIfTest, SameNameTwiceIsListedOnceAndNeverJoined) {
     TAceIf ace(&owner);
     ace.SetFileName(WriteArchive("dup.ace", w));
     EXPECT_EQ(ace.FileNames().CommaText(), "p.jpg,q.jpg");
+    EXPECT_EQ(ace.MemberSize("p.jpg"), 5) << "the first of the two";
+    EXPECT_EQ(ace.MemberSize("r.jpg"), -1);
     EXPECT_EQ(Bytes(ace.ExtractFile("p.jpg")), "first");
     EXPECT_EQ(Bytes(ace.ExtractFile("q.jpg")), "last") << "the last member ends with the library's own result";
 }

@@ -17,6 +17,8 @@ struct RarMember {
     std::string name;  // '/' between folders
     std::string data;
     bool dir = false;
+    unsigned flags = 0;     // more file header flags: 0x04 encrypted, 0x10 solid (sets the archive's too)
+    unsigned method = 0x30;  // stored; the data is written as given whatever the method
 };
 
 namespace rarw {
@@ -64,6 +66,7 @@ inline std::vector<std::string> WriteStoredRar(const std::string& base, const st
     size_t room = volumeData;
     auto mainHeader = [&](bool first) {
         unsigned flags = multi ? (0x0001 | (newNaming ? 0x0010 : 0) | (first ? 0x0100 : 0)) : 0;
+        if (std::any_of(members.begin(), members.end(), [](const RarMember& m) { return m.flags & 0x10; })) flags |= 0x0008;
         std::string rest;
         Put16(rest, 0);
         Put32(rest, 0);
@@ -89,11 +92,11 @@ inline std::vector<std::string> WriteStoredRar(const std::string& base, const st
             Put32(rest, after ? Crc(part) : whole);
             Put32(rest, 0x5A216000);  // 2025-01-01 12:00
             rest += static_cast<char>(20);
-            rest += static_cast<char>(0x30);  // stored
+            rest += static_cast<char>(m.method);
             Put16(rest, static_cast<unsigned>(m.name.size()));
             Put32(rest, m.dir ? 040755 : 0100644);
             rest += m.name;
-            unsigned flags = 0x8000 | (before ? 0x01 : 0) | (after ? 0x02 : 0) | (m.dir ? 0xE0 : 0);
+            unsigned flags = 0x8000 | (before ? 0x01 : 0) | (after ? 0x02 : 0) | (m.dir ? 0xE0 : 0) | m.flags;
             volumes.back() += Block(0x74, flags, rest) + part;
             done += n;
             if (multi) room -= std::min(room, n);

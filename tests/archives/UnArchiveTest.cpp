@@ -1,12 +1,21 @@
 // The archive front end: recognition, member lists, extraction, failures and re-entry; the
 // zip component behind it; the file loader reading archives through it.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+
 #include "ArchiveTestSupport.h"
+#include "RarWriter.h"
 #include "archives/UnArchive.h"
 #include "archives/UnArchiveSource.h"
 #include "archives/UnArchiveZip.h"
+#include "archives/Unrarif.h"
 #include "archives/zip/ZipComponent.h"
 #include "pages/LoadFiles.h"
 #include "pages/PageList.h"
@@ -295,6 +304,162 @@ with zipfile.ZipFile('book.cbz', 'w', zipfile.ZIP_DEFLATED) as z:
     EXPECT_EQ(Bytes(a.Extract("A.jpg")), "upper");
     EXPECT_TRUE(zip.UnzDllLoaded()) << "kept loaded between extractions";
     EXPECT_TRUE(ui.shown.empty());
+}
+
+// The loader over the program's own archive source, with read-ahead on.
+class LoaderOverArchives : public ::testing::Test {
+protected:
+    LoaderOverArchives() : loader(&owner) {
+        settings.FileBufferSize = 6;
+        SetPageSettings(&settings);
+        SetModuleSearchDir(ModuleDir());
+        TUnRar::UseLibrary(ModuleDir() + "/libunrar.so");
+        loader.SetArchiveSource(std::make_unique<TUnArchiveSource>(&owner));
+    }
+    ~LoaderOverArchives() override {
+        TUnRar::UseLibrary(TUnRar::kLibraryName);
+        SetModuleSearchDir("");
+        SetPageSettings(nullptr);
+    }
+    void Load(const std::vector<std::string>& files) {
+        TStringList names;
+        for (const auto& f : files) names.Add(f);
+        loader.LoadFiles(names, 0);
+    }
+    std::string Serve(int page) {
+        std::string got = "<none>";
+        loader.OnStreamReady = [&](void*, TStream* s, const std::string&) { got = Bytes(s); };
+        loader.LoadPage(page);
+        return got;
+    }
+    FakeUi ui;
+    TempDir dir;
+    TSettings settings{};
+    int owner = 0;
+    TLoadFiles loader;
+};
+
+// A damaged member of a cbr (its CRC fails) shows its message once: when the read-ahead
+// meets it, and not again when its page is asked for; the other pages are read.
+TEST_F(LoaderOverArchives, ADamagedRarMemberIsReportedOnceThroughReadAheadAndPage) {
+    if (!std::filesystem::exists(ModuleDir() + "/libunrar.so")) GTEST_SKIP() << "the rar library was not built";
+    std::vector<RarMember> members;
+    for (int i = 1; i <= 4; ++i) members.push_back({"p" + std::to_string(i) + ".jpg", MemberContent("page" + std::to_string(i), 900)});
+    std::string path = WriteStoredRar(dir.File("book"), members, 0, true, dir.File("book.cbr"))[0];
+    std::string bytes = ReadFileBytes(path);
+    size_t at = bytes.find(members[2].data.substr(0, 64));
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 300] ^= 0x10;
+    dir.Write("book.cbr", bytes);
+    Load({path});
+    ASSERT_EQ(loader.FileNames()->GetPageCount(), 4);
+    EXPECT_EQ(Serve(0), members[0].data);
+    EXPECT_TRUE(loader.Idle());
+    ASSERT_EQ(ui.shown.size(), 1u) << "the read-ahead met the damage";
+    EXPECT_EQ(ui.shown[0].text, "archive broken");
+    EXPECT_EQ(ui.shown[0].caption, path);
+    EXPECT_EQ(Serve(2), "<null>");
+    EXPECT_EQ(Serve(3), members[3].data);
+    EXPECT_EQ(Serve(2), "<null>");
+    EXPECT_EQ(ui.shown.size(), 1u) << "once, not again for the page";
+}
+
+// book.z01 opened by itself names its set and asks for the last part; a volume missing from
+// a set opened by its last part is named.
+TEST_F(LoaderOverArchives, APartOfASplitZipSetNamesTheSetAndAMissingVolumeIsNamed) {
+    const std::string z01 = dir.Write("book.z01", std::string("PK\x07\x08PK\x03\x04", 8));
+    dir.Write("book.zip", "x");
+    Load({z01});
+    ASSERT_EQ(ui.shown.size(), 1u) << "the one message, no second one about images";
+    EXPECT_EQ(ui.shown[0].caption, z01);
+    EXPECT_EQ(ui.shown[0].text, "book.z01 is part 1 of the split zip set book.zip: please open its last part, " +
+                                    dir.File("book.zip") + ".");
+    ui.shown.clear();
+    const std::string z12 = dir.Write("other.Z12", "x");
+    Load({z12, dir.File("book.zip")});
+    ASSERT_EQ(ui.shown.size(), 3u) << "the part, the broken book.zip, and no images";
+    EXPECT_EQ(ui.shown[2].caption, "There are no image files to display");
+    EXPECT_EQ(ui.shown[0].text, "other.Z12 is part 12 of the split zip set other.ZIP: please open its last part, " +
+                                    dir.File("other.ZIP") + ".\nThat part is missing.");
+    EXPECT_EQ(SplitZipPartNotice(dir.File("a.zip")), "");
+    EXPECT_EQ(SplitZipPartNotice(dir.File("a.z1")), "") << "two digits at least, as zip -s names them";
+    EXPECT_EQ(SplitZipPartNotice(dir.File("a.zip1")), "");
+
+    if (!HaveTool("zip") || !HaveTool("python3")) GTEST_SKIP() << "zip or python3 missing";
+    ASSERT_TRUE(RunPython(dir.Path(), "import os\nos.makedirs('src', exist_ok=True)\n"
+                                      "for i in range(3): open('src/p%d.jpg' % i, 'wb').write(os.urandom(70000))\n"));
+    ASSERT_EQ(RunShell("cd " + Quote(dir.File("src")) + " && zip -q -s 64k " + Quote(dir.File("set.zip")) + " p0.jpg p1.jpg p2.jpg"), 0);
+    std::filesystem::rename(dir.File("set.z02"), dir.File("away"));
+    ui.shown.clear();
+    Load({dir.File("set.zip")});
+    ASSERT_EQ(loader.FileNames()->GetPageCount(), 3);
+    EXPECT_EQ(Serve(0), "<null>");
+    EXPECT_EQ(Serve(1), "<null>");
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].text, "A volume of the set does not exist: " + dir.File("set.z02"));
+}
+
+// A cbz whose page is 1 GiB of zeros, its size stated honestly (a 1 MB file), is refused by
+// name before it is read: the peak memory of a process that opens it and asks for the page
+// stays far below the page's size.
+TEST_F(LoaderOverArchives, AGigabytePageIsRefusedByNameBeforeItIsRead) {
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 missing";
+    ASSERT_TRUE(RunPython(dir.Path(), "import zipfile\n"
+                                      "with zipfile.ZipFile('big.cbz', 'w', zipfile.ZIP_DEFLATED, compresslevel=1) as z:\n"
+                                      "    z.writestr('a.jpg', b'small page')\n"
+                                      "    with z.open('page.jpg', 'w') as f:\n"
+                                      "        chunk = bytes(1 << 20)\n"
+                                      "        for i in range(1024): f.write(chunk)\n"));
+    const std::string cbz = dir.File("big.cbz");
+    ASSERT_LT(std::filesystem::file_size(cbz), 8u << 20);
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(fds[0]);
+#if !defined(__SANITIZE_ADDRESS__)
+        // Should the page be read after all, the child fails alone instead of pressing the machine.
+        rlimit cap{int64_t(6) << 30, int64_t(6) << 30};
+        ::setrlimit(RLIMIT_AS, &cap);
+#endif
+        auto start = std::chrono::steady_clock::now();
+        std::string page;
+        try {  // the child never returns into the test runner
+            Load({cbz});
+            page = loader.FileNames()->GetPageCount() == 2 ? Serve(1) : "<not listed>";
+        } catch (const std::exception& e) {
+            page = std::string("<") + e.what() + ">";
+        }
+        if (page.size() > 100) page = "<" + std::to_string(page.size()) + " bytes>";
+        double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        rusage ru{};
+        ::getrusage(RUSAGE_SELF, &ru);
+        std::string report = std::to_string(ru.ru_maxrss) + "\n" + std::to_string(static_cast<long>(ms)) + "\n" + page + "\n" +
+                             (ui.shown.empty() ? "<no message>" : ui.shown.back().text);
+        ssize_t w = ::write(fds[1], report.data(), report.size());
+        ::_exit(w == static_cast<ssize_t>(report.size()) ? 0 : 1);
+    }
+    ::close(fds[1]);
+    std::string report;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) report.append(buf, static_cast<size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
+    std::istringstream in(report);
+    long peakKb = 0, ms = 0;
+    std::string page, message;
+    in >> peakKb >> ms;
+    in.ignore();
+    std::getline(in, page);
+    std::getline(in, message);
+    std::printf("1 GiB page in a %.1f MB cbz: peak memory %.0f MB, %ld ms to the answer\n",
+                static_cast<double>(std::filesystem::file_size(cbz)) / 1e6, peakKb / 1024.0, ms);
+    EXPECT_EQ(page, "<null>");
+    EXPECT_EQ(message, "page.jpg is not shown: it unpacks to 1024 MB, more than the 256 MB a page may take.");
+    EXPECT_LT(peakKb, 400 * 1024) << "the page was read";
 }
 
 // The loader with the program's own archive source: tar and zip open like directories.

@@ -304,7 +304,7 @@ TEST(ZipDisk, PresenceLabelsPromptsAndTheRightDisk) {
     c.GetNewDisk(0);
     char b[3];
     EXPECT_EQ(read(c.InputHandle(), b, 3), 3);
-    EXPECT_EQ(Raised([&] { c.GetNewDisk(1); }), DS_NoInFile) << "set002.zip is missing";
+    EXPECT_EQ(Raised([&] { c.GetNewDisk(1); }), DS_VolumeMissing) << "set002.zip is missing";
     EXPECT_EQ(c.CurrentVolumeFile() + " " + std::to_string(c.InputHandle()), tmp.File("set002.zip") + " -1");
     c.SetDriveRoot("relative");
     EXPECT_EQ(Raised([&] { c.IsDiskPresent(); }), DS_NotaDrive);

@@ -397,7 +397,7 @@ TEST_F(ZipSpan, ZipSplitSetsAndDamagedOnes) {
     for (int i = 0; i < 3; ++i)
         for (auto& [n, data] : files) EXPECT_EQ(c.ExtractFileToStream(n), nullptr);
     ASSERT_EQ(ui.shown.size(), 1u);
-    EXPECT_EQ(ui.shown[0].text, "Input file does not exist");
+    EXPECT_EQ(ui.shown[0].text, "A volume of the set does not exist: " + dir + "/book.z02");
     fs::rename(dir + "/away", dir + "/book.z02");
     // A middle volume cut short: the join finds the damage.
     std::string z2 = ReadFileBytes(dir + "/book.z02");

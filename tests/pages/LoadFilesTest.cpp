@@ -199,8 +199,8 @@ TEST_F(LoadFilesTest, ReadAheadKeepsTheWindowInMemory) {
     loader.OnStreamReady = Recorder();
     EXPECT_TRUE(loader.Idle());
     EXPECT_TRUE(served.size() == 1 && Kept() == "x.x" && loader.State() == lsIdle);
-    // A page the read-ahead could not read is not tried again behind the reader's back
-    // (a damaged member would raise its message on every turn), only when it is asked for.
+    // A page the read-ahead could not read is not tried again, neither behind the reader's
+    // back nor when it is asked for: a damaged member's message comes once.
     std::vector<test::FakeArchiveSource::Member> members;
     for (int i = 0; i < 12; ++i) members.push_back({"m" + std::to_string(10 + i) + ".jpg", "p" + std::to_string(i), i == 7});
     archive->archives[cbz] = members;
@@ -213,12 +213,53 @@ TEST_F(LoadFilesTest, ReadAheadKeepsTheWindowInMemory) {
     EXPECT_TRUE(loader.Idle());
     EXPECT_EQ(archive->extracts, extracts + 2) << "page 10 and 11 read, page 7 not tried again";
     EXPECT_EQ(Serve(7), "-");
-    EXPECT_EQ(archive->extracts, extracts + 3) << "asked for, it is tried";
+    EXPECT_EQ(archive->extracts, extracts + 2) << "asked for, the error page without a second read";
+    EXPECT_EQ(Serve(7), "-");
+    EXPECT_EQ(archive->extracts, extracts + 2);
     archive->archives[cbz][7].fails = false;
     Load({cbz});
     Serve(6);
     EXPECT_TRUE(loader.Idle());
     EXPECT_EQ(Kept(), "....xxxxxx..") << "a new opening tries every page again";
+}
+
+// A member stated larger than the read-ahead budget is refused by name before any of it is
+// read, by a page request, the read-ahead or a copy, and said once; at the budget it is read.
+TEST_F(LoadFilesTest, AMemberLargerThanThePageBudgetIsRefusedUnread) {
+    settings.FileBufferSize = 6;
+    loader.PreloadBudget = 1000;
+    const std::string cbz = dir.Write("b.cbz", "x");
+    archive->archives[cbz] = {{"1.jpg", "one"}, {"2.jpg", "two", false, 1001}, {"3.jpg", "three", false, 1000}};
+    Load({cbz});
+    const int extracts = archive->extracts;
+    EXPECT_EQ(Serve(1), "-");
+    EXPECT_EQ(archive->extracts, extracts) << "never read";
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].caption, cbz);
+    EXPECT_EQ(ui.shown[0].text, "2.jpg is not shown: it unpacks to 1 MB, more than the 0 MB a page may take.");
+    EXPECT_EQ(Serve(0), "one");
+    EXPECT_TRUE(loader.Idle());
+    EXPECT_EQ(Serve(1), "-");
+    EXPECT_FALSE(loader.CopyPage(1, dir.File("copy")));
+    EXPECT_FALSE(loader.CopyWritten());
+    EXPECT_EQ(ui.shown.size(), 1u) << "said once";
+    EXPECT_EQ(Serve(2), "three") << "at the budget a member is read";
+    archive->archives[cbz][0].claimed = 1001;
+    int previews = 0;
+    loader.OnPreviewReady = [&](void*, TStream*, const std::string&) { ++previews; };
+    const int before = archive->extracts;
+    loader.GetPreview(cbz);
+    EXPECT_EQ(previews, 0);
+    EXPECT_EQ(archive->extracts, before) << "a preview neither reads it nor says so";
+    EXPECT_EQ(ui.shown.size(), 1u);
+    archive->archives[cbz][0].claimed = -1;
+    loader.PreloadBudget = int64_t(256) << 20;
+    archive->archives[cbz][1].claimed = int64_t(1) << 30;
+    Load({cbz});
+    ui.shown.clear();
+    EXPECT_EQ(Serve(1), "-");
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].text, "2.jpg is not shown: it unpacks to 1024 MB, more than the 256 MB a page may take.");
 }
 
 // Copies outside the window are dropped only while more copies than the window's size and

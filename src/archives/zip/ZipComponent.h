@@ -174,7 +174,8 @@ enum ZipMessageId : int {
     DS_CEHBadRead = 11013, DS_CEHWrongSig = 11015, DS_CENameLen = 11017, DS_FileError = 11022,
     DS_UnknownError = 11024, DS_NoUnattSpan = 11025, DS_EOCBadWrite = 11030, DS_InsertDisk = 11033,
     DS_InsertVolume = 11034, DS_InDrive = 11035, DS_NoValidZip = 11036, DS_FirstInSet = 11037,
-    DS_NotLastInSet = 11038, DS_FirstFileOnHD = 11045, DS_InsertAVolume = 11046, DS_Zip64 = 11048
+    DS_NotLastInSet = 11038, DS_FirstFileOnHD = 11045, DS_InsertAVolume = 11046, DS_Zip64 = 11048,
+    DS_VolumeMissing = 11049
 };
 
 // Loaded library: handle and entries (null where not found).

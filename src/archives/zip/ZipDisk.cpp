@@ -148,7 +148,7 @@ void TZipComponent::GetNewDisk(int volume) {
     bool failedOpen = false;
     for (;;) {
         if (failedOpen) {
-            if (PartFileDrive(lastDriveType_)) throw EZipComponent(DS_NoInFile, true);
+            if (PartFileDrive(lastDriveType_)) throw EZipComponent(DS_VolumeMissing, inFileName_);
             ShowZipMessage(DS_NoInFile);
         }
         do {

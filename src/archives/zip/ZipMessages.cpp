@@ -116,6 +116,7 @@ const std::unordered_map<int, const char*>& Table() {
         {11046, "Please insert disk volume %.1d"},
         {11047, "Central directory"},
         {11048, "This archive needs the zip64 extensions, which are not supported"},
+        {11049, "A volume of the set does not exist: %s"},
     };
     return table;
 }

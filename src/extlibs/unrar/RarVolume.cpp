@@ -61,8 +61,10 @@ struct Cursor {
     }
 };
 
-void AddPart(std::vector<Entry>& entries, Entry part, bool splitBefore, bool splitAfter) {
+void AddPart(std::vector<Entry>& entries, Entry part, bool splitBefore, bool splitAfter, int volume) {
     part.complete = !splitAfter;
+    if (splitBefore || splitAfter) part.dataPos = -1;
+    part.volume = volume;
     if (splitAfter) {
         // Until the last part, the CRC covers only this part's packed data.
         part.hasCrc = false;
@@ -75,6 +77,7 @@ void AddPart(std::vector<Entry>& entries, Entry part, bool splitBefore, bool spl
         e.complete = part.complete;
         e.hasCrc = part.hasCrc;
         e.crc = part.crc;
+        e.dataPos = -1;
         return;
     }
     if (splitBefore) return;  // the start is in a volume not read: nothing to check against
@@ -93,6 +96,7 @@ void Scan4(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part
         if (type == 0x73) {  // main header
             info.isVolume = flags & 0x0001;
             info.newNaming = flags & 0x0010;
+            info.solid = flags & 0x0008;
             if (flags & 0x0080) {
                 info.encryptedHeaders = true;
                 return;
@@ -121,6 +125,8 @@ void Scan4(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part
                 e.stored = h[25] == 0x30;
                 e.dir = (flags & 0xE0) == 0xE0;
                 e.encrypted = flags & 0x0004;
+                e.dataPos = pos + hsize;
+                e.packSize = add;
                 const char* name = reinterpret_cast<const char*>(&h[nameAt]);
                 e.name.assign(name, strnlen(name, nameSize));
                 std::replace(e.name.begin(), e.name.end(), '\\', '/');
@@ -166,6 +172,7 @@ void Scan5(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part
         if (type == 1) {  // main
             uint64_t af = r.VInt();
             info.isVolume = af & 0x0001;
+            info.solid = af & 0x0004;
             info.newNaming = true;
         } else if (type == 4) {  // the headers that follow are encrypted
             info.encryptedHeaders = true;
@@ -207,6 +214,8 @@ void Scan5(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part
             }
             e.dir = ff & 0x0001;
             if (ff & 0x0008) e.hasCrc = false;  // unknown size
+            e.dataPos = body + static_cast<int64_t>(hsize);
+            e.packSize = data;
             parts.push_back({std::move(e), (flags & 0x0008) != 0, (flags & 0x0010) != 0});
             info.lastSplitAfter = flags & 0x0010;
         }
@@ -244,14 +253,8 @@ VolumeScan ScanVolumeParts(int fd, int64_t size, bool searchSfx) {
     return scan;
 }
 
-void AddParts(std::vector<Entry>& entries, const std::vector<Part>& parts) {
-    for (const Part& p : parts) AddPart(entries, p.entry, p.splitBefore, p.splitAfter);
-}
-
-VolumeInfo ScanVolume(int fd, int64_t size, bool searchSfx, std::vector<Entry>& entries) {
-    VolumeScan scan = ScanVolumeParts(fd, size, searchSfx);
-    AddParts(entries, scan.parts);
-    return scan.info;
+void AddParts(std::vector<Entry>& entries, const std::vector<Part>& parts, int volume) {
+    for (const Part& p : parts) AddPart(entries, p.entry, p.splitBefore, p.splitAfter, volume);
 }
 
 std::string NextVolumeName(const std::string& path, bool newNaming) {

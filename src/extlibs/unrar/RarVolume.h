@@ -18,6 +18,11 @@ struct Entry {
     bool dir = false;
     bool encrypted = false;
     bool complete = false;   // the part that ends the file has been seen
+    // Where the packed data lies when the whole file is in one volume (-1 otherwise): the
+    // index of the volume in the set as opened, and the offset and size in that file.
+    int volume = -1;
+    int64_t dataPos = -1;
+    uint64_t packSize = 0;
 };
 
 struct VolumeInfo {
@@ -25,6 +30,7 @@ struct VolumeInfo {
     bool isVolume = false;   // part of a volume set
     bool newNaming = false;  // name.partN.rar rather than name.rar, name.r00, ...
     bool encryptedHeaders = false;
+    bool solid = false;      // members may need the ones before them
     bool sawEnd = false;     // the end-of-archive header was reached
     bool endSaysMore = false;  // ... and says another volume follows
     bool lastSplitAfter = false;  // the last file header continues in the next volume
@@ -46,15 +52,9 @@ struct VolumeScan {
 // only). With `searchSfx` the signature may follow a self-extractor stub within the first
 // megabyte. Damage ends the walk; it never reads past the file.
 VolumeScan ScanVolumeParts(int fd, int64_t size, bool searchSfx);
-// Appends a volume's files to `entries`; a part continued from the previous volume
-// completes the last entry.
-void AddParts(std::vector<Entry>& entries, const std::vector<Part>& parts);
-
-// Walks the headers of one volume of `size` bytes read through `fd` (positioned reads
-// only), appending its files to `entries` (a part continued from the previous volume
-// completes the last entry). With `searchSfx` the signature may follow a self-extractor
-// stub within the first megabyte. Damage ends the walk; it never reads past the file.
-VolumeInfo ScanVolume(int fd, int64_t size, bool searchSfx, std::vector<Entry>& entries);
+// Appends the files of volume `volume` (counted from 0) to `entries`; a part continued
+// from the previous volume completes the last entry.
+void AddParts(std::vector<Entry>& entries, const std::vector<Part>& parts, int volume);
 
 // The name of the volume after `path`: name.part9.rar -> name.part10.rar with new naming,
 // name.rar -> name.r00, name.r99 -> name.s00 with old naming.

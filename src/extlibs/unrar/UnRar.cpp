@@ -6,6 +6,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <clocale>
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "Crc32.h"
 #include "RarVolume.h"
 #include "archives/UnRarApi.h"
 
@@ -50,7 +52,8 @@ struct RarArchive {
     rarvol::VolumeInfo last;                // of the volume being read
     FILE* file = nullptr;
     int64_t fileSize = 0;  // of the volume being read
-    std::vector<char> buffer;
+    std::vector<char> buffer;  // libarchive reads from it
+    std::vector<char> direct;  // stored members read past libarchive
     size_t readSize = kReadChunk;
     std::vector<rarvol::Entry> entries;  // from the headers of the volumes opened so far
     size_t entryIndex = 0;               // of the current header, counted from 1
@@ -145,7 +148,7 @@ bool OpenVolume(RarArchive& ar, const std::string& name, bool first) {
     if (size >= 0) {
         rarvol::VolumeScan scan = Scans().Get(f, name, size, first);
         info = scan.info;
-        if (info.format != 0 && !info.overrun) rarvol::AddParts(ar.entries, scan.parts);
+        if (info.format != 0 && !info.overrun) rarvol::AddParts(ar.entries, scan.parts, static_cast<int>(ar.volumes.size()));
     }
     if (info.format == 0) {
         std::fclose(f);
@@ -203,6 +206,10 @@ bool NextVolume(RarArchive& ar) {
     return false;
 }
 
+bool EndsBetweenFiles(const RarArchive& ar) {
+    return ar.last.isVolume && ar.last.sawEnd && ar.last.endSaysMore && !ar.last.lastSplitAfter;
+}
+
 la_ssize_t ReadVolumes(struct archive* a, void* data, const void** out) {
     RarArchive& ar = *static_cast<RarArchive*>(data);
     while (ar.file) {
@@ -218,6 +225,9 @@ la_ssize_t ReadVolumes(struct archive* a, void* data, const void** out) {
             archive_set_error(a, EIO, "read error");
             return -1;
         }
+        // A volume that ends with its end header between two files is a whole archive to
+        // libarchive, which stops there: the next volume gets a reader of its own.
+        if (EndsBetweenFiles(ar)) return 0;
         std::fclose(ar.file);
         ar.file = nullptr;
         if (!NextVolume(ar)) {
@@ -288,6 +298,73 @@ bool Encrypted(const RarArchive& ar) {
     return e && e->encrypted;
 }
 
+// A stored member that lies whole in the volume being read, outside a solid archive, is read
+// straight from the file and its CRC checked once, here: libarchive would reckon a CRC of the
+// data too and not compare it. libarchive then skips the data. Null when the member is not
+// such a one; otherwise the result.
+const int* ReadStoredDirect(RarArchive& ar, const rarvol::Entry* e, int& result) {
+    if (!e || !e->stored || e->encrypted || !e->complete || !e->hasCrc || e->dataPos < 0 || e->packSize != e->unpSize ||
+        ar.last.solid || !ar.file || ar.volumes.empty() || e->volume != static_cast<int>(ar.volumes.size()) - 1)
+        return nullptr;
+    if (ar.direct.empty()) {
+        try {
+            ar.direct.resize(kReadChunk);
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    }
+    const int fd = fileno(ar.file);
+    uint32_t crc = 0;
+    for (uint64_t done = 0; done < e->unpSize;) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(ar.direct.size(), e->unpSize - done));
+        ssize_t n = ::pread(fd, ar.direct.data(), want, e->dataPos + static_cast<int64_t>(done));
+        if (n <= 0) {
+            result = ERAR_EREAD;
+            return &result;
+        }
+        crc = rarcrc::Crc32(crc, ar.direct.data(), static_cast<size_t>(n));
+        if (ar.callback && ar.callback(UCM_PROCESSDATA, ar.user, reinterpret_cast<long>(ar.direct.data()), static_cast<long>(n)) == -1) {
+            result = ERAR_UNKNOWN;
+            return &result;
+        }
+        done += static_cast<uint64_t>(n);
+    }
+    ClearErrno();
+    if (archive_read_data_skip(ar.a) < ARCHIVE_WARN || ar.volumeError) {
+        result = Failure(ar, true);
+        return &result;
+    }
+    result = crc == e->crc ? ERAR_SUCCESS : ERAR_BAD_DATA;
+    return &result;
+}
+
+// A libarchive reader on the volumes from the current file on; false when it fails.
+bool StartReader(RarArchive& ar) {
+    if (ar.a) archive_read_free(ar.a);
+    ar.a = archive_read_new();
+    if (!ar.a) return false;
+    archive_read_support_format_rar(ar.a);
+    archive_read_support_format_rar5(ar.a);
+    archive_read_set_read_callback(ar.a, ReadVolumes);
+    archive_read_set_skip_callback(ar.a, SkipVolumes);
+    archive_read_set_callback_data(ar.a, &ar);
+    ar.readSize = kReadChunk;
+    return archive_read_open1(ar.a) == ARCHIVE_OK;
+}
+
+// At libarchive's end of a volume that ends between files, the set goes on in the next one.
+bool ContinueInNextVolume(RarArchive& ar) {
+    if (!EndsBetweenFiles(ar) || ar.volumeError) return false;
+    if (ar.file) std::fclose(ar.file);
+    ar.file = nullptr;
+    if (!NextVolume(ar)) return false;
+    if (!StartReader(ar)) {
+        if (!ar.volumeError) ar.volumeError = ERAR_BAD_DATA;
+        return false;
+    }
+    return true;
+}
+
 int TestMember(RarArchive& ar) {
     if (Encrypted(ar)) return ERAR_ENCRYPTED_UNSUPPORTED;
     // Folders and links have no data of their own; an entry of no known type is read.
@@ -296,8 +373,10 @@ int TestMember(RarArchive& ar) {
         return ERAR_SUCCESS;
     }
     const rarvol::Entry* known = Match(ar, true);
+    int direct = 0;
+    if (ReadStoredDirect(ar, known, direct)) return direct;
     bool check = known && known->stored;
-    uLong crc = crc32(0, nullptr, 0);
+    uint32_t crc = 0;
     uint64_t done = 0;
     static const char zeros[4096] = {};
     for (;;) {
@@ -315,7 +394,7 @@ int TestMember(RarArchive& ar) {
             if (archive_entry_size_is_set(ar.entry) && offset > archive_entry_size(ar.entry)) return Failure(ar, true);
             while (done < static_cast<uint64_t>(offset)) {
                 size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof zeros, static_cast<uint64_t>(offset) - done));
-                if (check) crc = crc32(crc, reinterpret_cast<const Bytef*>(zeros), static_cast<uInt>(n));
+                if (check) crc = rarcrc::Crc32(crc, zeros, n);
                 if (ar.callback && ar.callback(UCM_PROCESSDATA, ar.user, reinterpret_cast<long>(zeros), static_cast<long>(n)) == -1)
                     return ERAR_UNKNOWN;
                 done += n;
@@ -325,15 +404,7 @@ int TestMember(RarArchive& ar) {
         // More than the header's size is damage: stop there rather than unpack on.
         if (archive_entry_size_is_set(ar.entry) && done + size > static_cast<uint64_t>(archive_entry_size(ar.entry)))
             return ERAR_BAD_DATA;
-        if (check) {
-            const Bytef* p = static_cast<const Bytef*>(buf);
-            for (size_t left = size; left > 0;) {
-                uInt n = static_cast<uInt>(std::min<size_t>(left, 1u << 30));
-                crc = crc32(crc, p, n);
-                p += n;
-                left -= n;
-            }
-        }
+        if (check) crc = rarcrc::Crc32(crc, buf, size);
         if (ar.callback && ar.callback(UCM_PROCESSDATA, ar.user, reinterpret_cast<long>(buf), static_cast<long>(size)) == -1)
             return ERAR_UNKNOWN;
         done += size;
@@ -344,7 +415,7 @@ int TestMember(RarArchive& ar) {
     // The list may have grown (and moved) while later volumes were read.
     if (check) {
         const rarvol::Entry& e = ar.entries[ar.entryIndex - 1];
-        if (e.complete && e.hasCrc && static_cast<uint32_t>(crc) != e.crc) return ERAR_BAD_DATA;
+        if (e.complete && e.hasCrc && crc != e.crc) return ERAR_BAD_DATA;
     }
     return ERAR_SUCCESS;
 }
@@ -388,14 +459,7 @@ RAR_EXPORT void* RAROpenArchive(struct RAROpenArchiveData* d) {
     if (!OpenVolume(*ar, ar->name, true)) return fail(ar->volumeError ? ar->volumeError : ERAR_BAD_ARCHIVE);
     if (ar->last.encryptedHeaders) return fail(ERAR_ENCRYPTED_UNSUPPORTED);
     std::rewind(ar->file);
-    ar->a = archive_read_new();
-    if (!ar->a) return fail(ERAR_NO_MEMORY);
-    archive_read_support_format_rar(ar->a);
-    archive_read_support_format_rar5(ar->a);
-    archive_read_set_read_callback(ar->a, ReadVolumes);
-    archive_read_set_skip_callback(ar->a, SkipVolumes);
-    archive_read_set_callback_data(ar->a, ar);
-    if (archive_read_open1(ar->a) != ARCHIVE_OK) return fail(ar->volumeError ? ar->volumeError : ERAR_BAD_ARCHIVE);
+    if (!StartReader(*ar)) return fail(ar->volumeError ? ar->volumeError : !ar->a ? ERAR_NO_MEMORY : ERAR_BAD_ARCHIVE);
     d->OpenResult = ERAR_SUCCESS;
     return ar;
 }
@@ -421,6 +485,7 @@ RAR_EXPORT int RARReadHeader(void* h, struct RARHeaderData* hd) {
     Utf8Names utf8;
     ar.haveHeader = false;
     int r = archive_read_next_header(ar.a, &ar.entry);
+    while (r == ARCHIVE_EOF && ContinueInNextVolume(ar)) r = archive_read_next_header(ar.a, &ar.entry);
     // libarchive may take a volume that could not be had for the end of the archive.
     if (ar.volumeError) return ar.error = ar.volumeError;
     if (r == ARCHIVE_EOF) {
@@ -429,6 +494,10 @@ RAR_EXPORT int RARReadHeader(void* h, struct RARHeaderData* hd) {
     }
     if (r < ARCHIVE_WARN) {
         ar.entry = nullptr;
+        // libarchive refuses the header of an encrypted member of a solid archive as if the
+        // archive were at fault; the volume's own headers know it is encrypted.
+        if (ar.entryIndex < ar.entries.size() && ar.entries[ar.entryIndex].encrypted)
+            return ar.error = ERAR_ENCRYPTED_UNSUPPORTED;
         return Failure(ar, true);
     }
     ++ar.entryIndex;
