@@ -1,10 +1,107 @@
 #include "platform/Bitmap.h"
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <mutex>
 #include <new>
 
+#include <sys/mman.h>
+
 namespace vellicor {
+
+namespace {
+
+// Buffers below this go straight to the heap, which reuses small blocks by itself.
+constexpr size_t kPoolMin = size_t(1) << 20;
+// A freed buffer above this goes back to the system (a huge page is rare; holding it costs).
+constexpr size_t kPoolMax = size_t(64) << 20;
+// What the pool may hold in all: a decoded page or two and a few fitted ones.
+constexpr size_t kPoolBudget = size_t(40) << 20;
+// Fresh buffers this large are asked for in 2 MB pages: one fault per 2 MB, not per 4 KB.
+constexpr size_t kHugeMin = size_t(4) << 20;
+constexpr size_t kHugePage = size_t(2) << 20;
+
+struct PixelPool {
+    std::mutex lock;
+    std::vector<std::pair<void*, size_t>> free;  // oldest first
+    size_t bytes = 0;
+};
+
+PixelPool& Pool() {
+    static PixelPool* pool = new PixelPool;  // never destroyed: bitmaps may outlive statics
+    return *pool;
+}
+
+void* FreshPixels(size_t bytes) {
+    void* p = nullptr;
+    if (bytes >= kHugeMin) {
+        p = std::aligned_alloc(kHugePage, (bytes + kHugePage - 1) / kHugePage * kHugePage);
+#ifdef MADV_HUGEPAGE
+        if (p) madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+    } else {
+        p = std::malloc(bytes ? bytes : 1);
+    }
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+
+}  // namespace
+
+void* AllocatePixels(size_t bytes) {
+    if (bytes >= kPoolMin && bytes <= kPoolMax) {
+        PixelPool& pool = Pool();
+        std::lock_guard<std::mutex> hold(pool.lock);
+        // The newest buffer of the size: the likeliest still in the processor's caches.
+        for (auto it = pool.free.rbegin(); it != pool.free.rend(); ++it) {
+            if (it->second != bytes) continue;
+            void* p = it->first;
+            pool.bytes -= bytes;
+            pool.free.erase(std::next(it).base());
+            return p;
+        }
+    }
+    return FreshPixels(bytes);
+}
+
+void FreePixels(void* p, size_t bytes) noexcept {
+    if (!p) return;
+    if (bytes >= kPoolMin && bytes <= kPoolMax && bytes <= kPoolBudget) {
+        PixelPool& pool = Pool();
+        std::lock_guard<std::mutex> hold(pool.lock);
+        try {
+            pool.free.reserve(pool.free.size() + 1);
+        } catch (...) {
+            std::free(p);
+            return;
+        }
+        while (pool.bytes + bytes > kPoolBudget) {
+            std::free(pool.free.front().first);
+            pool.bytes -= pool.free.front().second;
+            pool.free.erase(pool.free.begin());
+        }
+        pool.free.emplace_back(p, bytes);
+        pool.bytes += bytes;
+        return;
+    }
+    std::free(p);
+}
+
+size_t PixelPoolBytes() {
+    PixelPool& pool = Pool();
+    std::lock_guard<std::mutex> hold(pool.lock);
+    return pool.bytes;
+}
+
+void ReleasePixelPool() {
+    PixelPool& pool = Pool();
+    std::lock_guard<std::mutex> hold(pool.lock);
+    for (auto& [p, n] : pool.free) std::free(p);
+    pool.free.clear();
+    pool.bytes = 0;
+}
 
 int BitsPerPixel(TPixelFormat f) {
     switch (f) {

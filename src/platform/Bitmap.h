@@ -4,6 +4,7 @@
 // 32-bit pixels are blue, green, red, alpha. Palette formats keep a colour table.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <utility>
@@ -28,6 +29,31 @@ struct DefaultInitAllocator : std::allocator<T> {
     void construct(U* p, Args&&... args) {
         ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
     }
+};
+
+// Page-sized pixel buffers come from here and go back here: a freed one is kept for the
+// next page of its size (the pages of a book mostly share one), so a decoder writes into
+// memory already mapped instead of taking a page fault every 4 KB. Throws std::bad_alloc.
+void* AllocatePixels(size_t bytes);
+void FreePixels(void* p, size_t bytes) noexcept;
+// Bytes held for reuse; ReleasePixelPool gives them all back (tests, memory pressure).
+size_t PixelPoolBytes();
+void ReleasePixelPool();
+
+template <typename T>
+struct PixelAllocator : DefaultInitAllocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = PixelAllocator<U>;
+    };
+    PixelAllocator() = default;
+    template <typename U>
+    PixelAllocator(const PixelAllocator<U>&) noexcept {}
+    T* allocate(size_t n) {
+        if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        return static_cast<T*>(AllocatePixels(n * sizeof(T)));
+    }
+    void deallocate(T* p, size_t n) noexcept { FreePixels(p, n * sizeof(T)); }
 };
 
 enum class TPixelFormat { pfDevice, pf1bit, pf4bit, pf8bit, pf24bit, pf32bit };
@@ -103,7 +129,7 @@ private:
     int64_t stride_ = 0;
     bool Resize(int width, int height, TPixelFormat format, bool zero);
 
-    std::vector<uint8_t, DefaultInitAllocator<uint8_t>> data_;
+    std::vector<uint8_t, PixelAllocator<uint8_t>> data_;
     std::vector<TRGBQuad> palette_;
 };
 

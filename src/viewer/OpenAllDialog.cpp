@@ -226,7 +226,16 @@ int TOpenAllDialog::SelectedFilterIndex() const {
     return 0;
 }
 
-void TOpenAllDialog::CheckFolderForPictures() { ChangeTimer->start(500); }
+// The dialog lives hidden from start-up, and its model lists folders meanwhile: a preview
+// is made only while it is shown (a hidden one would decode a picture nobody sees).
+void TOpenAllDialog::CheckFolderForPictures() {
+    if (isVisible()) ChangeTimer->start(500);
+}
+
+void TOpenAllDialog::showEvent(QShowEvent* Event) {
+    QFileDialog::showEvent(Event);
+    CheckFolderForPictures();
+}
 
 void TOpenAllDialog::OnChangeTimer() {
     VTRACE("TOpenAllDialog::OnChangeTimer");

@@ -66,6 +66,7 @@ public:
 protected:
     bool eventFilter(QObject* Watched, QEvent* Event) override;
     void resizeEvent(QResizeEvent* Event) override;
+    void showEvent(QShowEvent* Event) override;
 
 private:
     TProcessFilesForm* Queue_;

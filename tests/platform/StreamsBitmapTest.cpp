@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <vector>
 
 #include "platform/Bitmap.h"
 #include "platform/Streams.h"
@@ -76,4 +77,44 @@ TEST(BitmapConvert, EveryFormatTo24And32Bits) {
         EXPECT_EQ(assigned.PixelFormat(), TPixelFormat::pf24bit);
         EXPECT_EQ(assigned.Pixel(10, 2), src.Pixel(10, 2));
     }
+}
+
+TEST(Bitmap, PageSizedBuffersAreReusedWithinABudget) {
+    ReleasePixelPool();
+    const uint8_t* first = nullptr;
+    {
+        TBitmap page;
+        ASSERT_TRUE(page.SetSizeForOverwrite(1600, 2400, TPixelFormat::pf24bit));
+        first = page.Bits();
+        page.Bits()[0] = 7;
+    }
+    EXPECT_EQ(PixelPoolBytes(), size_t(1600) * 2400 * 3) << "a freed page is kept";
+    {
+        TBitmap other;  // another size does not take it
+        ASSERT_TRUE(other.SetSize(1000, 1000, TPixelFormat::pf24bit));
+        EXPECT_NE(other.Bits(), first);
+    }
+    TBitmap again;
+    ASSERT_TRUE(again.SetSize(1600, 2400, TPixelFormat::pf24bit));
+    EXPECT_EQ(again.Bits(), first) << "the next page of the size writes into it";
+    EXPECT_EQ(again.Bits()[0], 0) << "SetSize still clears what it takes";
+    EXPECT_EQ(again.Pixel(1599, 2399), 0u);
+    TBitmap copy = again;  // copies are pixel buffers too
+    EXPECT_NE(copy.Bits(), again.Bits());
+    EXPECT_EQ(copy.Pixel(5, 5), again.Pixel(5, 5));
+
+    // Many freed pages: the pool stays within its budget, and a huge page is never held.
+    std::vector<TBitmap> pages(10);
+    for (auto& p : pages) ASSERT_TRUE(p.SetSizeForOverwrite(2480, 3508, TPixelFormat::pf24bit));
+    pages.clear();
+    EXPECT_LE(PixelPoolBytes(), size_t(40) << 20);
+    EXPECT_GE(PixelPoolBytes(), size_t(2480) * 3508 * 3) << "the newest freed page stays";
+    const size_t before = PixelPoolBytes();
+    {
+        TBitmap huge;
+        ASSERT_TRUE(huge.SetSizeForOverwrite(8000, 8000, TPixelFormat::pf24bit));
+    }
+    EXPECT_EQ(PixelPoolBytes(), before);
+    ReleasePixelPool();
+    EXPECT_EQ(PixelPoolBytes(), 0u);
 }

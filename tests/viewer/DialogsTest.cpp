@@ -254,8 +254,14 @@ TEST(OpenAllDialog, PreviewFollowsTheFolderAndSkipsCorruptFiles) {
     d.OnChangeTimer();  // a folder with nothing to preview
     EXPECT_TRUE(d.Picture.isNull() && d.SavedFileName.empty());
     d.CheckFolderForPictures();
+    EXPECT_FALSE(d.ChangeTimer->isActive()) << "a hidden dialog previews nothing";
+    d.show();
+    EXPECT_TRUE(d.ChangeTimer->isActive()) << "showing it looks at the folder";
+    d.ChangeTimer->stop();
+    d.CheckFolderForPictures();
     EXPECT_TRUE(d.ChangeTimer->isActive());
     EXPECT_EQ(d.ChangeTimer->interval(), 500);
+    d.hide();
 }
 
 }  // namespace
