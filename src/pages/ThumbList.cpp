@@ -2,29 +2,111 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cerrno>
+#include <cstdlib>
 #include <new>
+#include <string>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "trace/Trace.h"
 
 namespace vellicor {
 
-TImageList::TImageList(int Width, int Height, int Initial, int Grow) : Width_(Width), Height_(Height), Grow_(Grow) {
-    Images_.reserve(static_cast<size_t>(Initial));
+namespace {
+
+// An unnamed file in the temporary folder (on disk where it can be, not in memory).
+int OpenSpillFile() {
+    std::vector<std::string> dirs;
+    if (const char* t = std::getenv("TMPDIR"); t && *t) dirs.emplace_back(t);
+    dirs.emplace_back("/var/tmp");
+    dirs.emplace_back("/tmp");
+    for (const std::string& dir : dirs) {
+#ifdef O_TMPFILE
+        int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd >= 0) return fd;
+#endif
+        std::string pattern = dir + "/.vellicor-thumbs-XXXXXX";
+        fd = ::mkstemp(pattern.data());
+        if (fd >= 0) {
+            ::unlink(pattern.c_str());
+            return fd;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+TImageList::TImageList(int Width, int Height, int Initial, int Grow, size_t MemoryBudget)
+    : Width_(Width), Height_(Height), Grow_(Grow), Capacity_(Initial) {
+    const size_t bytes = static_cast<size_t>(std::max<int64_t>(RowBytes(Width, TPixelFormat::pf24bit) * Height, 1));
+    MemoryImages_ = MemoryBudget / bytes;
+    Images_.reserve(std::min(MemoryImages_, static_cast<size_t>(std::max(Initial, 0))));
+}
+
+TImageList::~TImageList() {
+    if (File_ >= 0) ::close(File_);
+}
+
+bool TImageList::Spill(const TBitmap& Image) {
+    if (File_ < 0) File_ = OpenSpillFile();
+    if (File_ < 0) return false;
+    const int64_t bytes = Image.ByteSize();
+    const off_t at = static_cast<off_t>(static_cast<int64_t>(Count_ - InMemory()) * bytes);
+    const uint8_t* p = Image.Bits();
+    for (int64_t done = 0; done < bytes;) {
+        const ssize_t n = ::pwrite(File_, p + done, static_cast<size_t>(bytes - done), at + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += n;
+    }
+    return true;
 }
 
 int TImageList::Add(TBitmap Image) {
     VTRACE("TImageList::Add");
     if (Image.Width() != Width_ || Image.Height() != Height_ || Image.PixelFormat() != TPixelFormat::pf24bit) return -1;
     try {
-        if (Images_.size() == Images_.capacity()) Images_.reserve(Images_.capacity() + static_cast<size_t>(Grow_));
-        Images_.push_back(std::move(Image));
+        if (Images_.size() < MemoryImages_ && Count_ == InMemory()) {
+            if (Images_.size() == Images_.capacity())
+                Images_.reserve(std::min(MemoryImages_, Images_.capacity() + static_cast<size_t>(Grow_)));
+            Images_.push_back(std::move(Image));
+        } else if (!Spill(Image)) {
+            return -1;
+        }
     } catch (const std::bad_alloc&) {
         return -1;
     }
-    return Count() - 1;
+    if (Count_ == Capacity_) Capacity_ += Grow_;
+    return Count_++;
 }
 
-void TImageList::Clear() { Images_.clear(); }
+TBitmap TImageList::Image(int Index) const {
+    if (Index < 0 || Index >= Count_) return TBitmap();
+    if (Index < InMemory()) return Images_[static_cast<size_t>(Index)];
+    TBitmap out;
+    if (!out.SetSizeForOverwrite(Width_, Height_, TPixelFormat::pf24bit)) return TBitmap();
+    const int64_t bytes = out.ByteSize();
+    const off_t at = static_cast<off_t>(static_cast<int64_t>(Index - InMemory()) * bytes);
+    for (int64_t done = 0; done < bytes;) {
+        const ssize_t n = ::pread(File_, out.Bits() + done, static_cast<size_t>(bytes - done), at + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return TBitmap();
+        done += n;
+    }
+    return out;
+}
+
+void TImageList::Clear() {
+    Images_.clear();
+    Count_ = 0;
+    if (File_ >= 0) {
+        ::close(File_);
+        File_ = -1;
+    }
+}
 
 void ThumbRect(int BoxW, int BoxH, int PageW, int PageH, int& Right, int& Bottom) {
     Right = BoxW;

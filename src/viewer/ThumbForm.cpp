@@ -103,7 +103,7 @@ void TThumbForm::DisplayThumbs(int ScreenW, int ScreenH) {
 void TThumbForm::SetImage(int Index) {
     TThumbImage* img = Thumbs[static_cast<size_t>(Index)];
     if (ThumbImages && Index < ThumbImages->Count()) {
-        const TBitmap& b = ThumbImages->Image(Index);
+        const TBitmap b = ThumbImages->Image(Index);
         QImage q(b.Bits(), b.Width(), b.Height(), static_cast<qsizetype>(b.Stride()), QImage::Format_BGR888);
         img->setPixmap(QPixmap::fromImage(q.copy()));
         img->setText(QString());

@@ -114,6 +114,34 @@ TEST(ThumbDrawing, RectangleRuleAndPixels) {
     EXPECT_EQ(list.Add(DrawThumb(page, 100, 100)), -1) << "wrong size refused";
 }
 
+TEST(ThumbList, ImagesBeyondTheMemoryBudgetComeBackFromTheFile) {
+    const size_t one = 156 * 3 * 240;
+    TImageList list(156, 240, 25, 10, 2 * one + 10);
+    auto shade = [](int i) { return test::SolidPage(156, 240, uint8_t(10 * i), uint8_t(255 - i), uint8_t(i * 3)); };
+    for (int i = 0; i < 30; ++i) {
+        TBitmap t = shade(i);
+        test::SetPixel(t, i, 200, 1, 2, 3);  // one pixel of each differs elsewhere
+        ASSERT_EQ(list.Add(std::move(t)), i);
+    }
+    EXPECT_EQ(list.InMemory(), 2) << "the rest are not held in memory";
+    EXPECT_EQ(list.Count(), 30);
+    EXPECT_EQ(list.Capacity(), 35);
+    for (int i : {0, 1, 2, 17, 29}) {
+        const TBitmap t = list.Image(i);
+        ASSERT_EQ(t.Width() * 1000 + t.Height(), 156 * 1000 + 240) << i;
+        EXPECT_EQ(t.Pixel(155, 239), RGBColor(uint8_t(10 * i), uint8_t(255 - i), uint8_t(i * 3))) << i;
+        EXPECT_EQ(t.Pixel(i, 200), RGBColor(1, 2, 3)) << i;
+        EXPECT_EQ(t.Pixel(i + 1, 200), t.Pixel(155, 239)) << i;
+    }
+    EXPECT_TRUE(list.Image(30).Empty());
+    EXPECT_TRUE(list.Image(-1).Empty());
+    // Cleared, the list starts over in memory and in a new file.
+    list.Clear();
+    EXPECT_EQ(list.Count(), 0);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(list.Add(shade(i + 5)), i);
+    EXPECT_EQ(list.Image(2).Pixel(0, 0), RGBColor(70, 248, 21));
+}
+
 TEST_F(SmallJobsTest, ThumbnailsRunBehindPagesAndKeepPageOrder) {
     std::vector<std::string> names;
     names.push_back(files_.Write("p0.bmp", test::SolidBmp(40, 60, 0xFF0000)));
