@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/UiServices.h"
 #include "trace/Trace.h"
 
 namespace vellicor {
@@ -108,7 +109,9 @@ public:
             if (needed > available) return Fail("pixel data truncated");
         }
 
-        if (!out_.SetSize(info_.width, info_.height, TPixelFormat::pf24bit)) return Fail("bitmap too large");
+        // Every row is written below (rows the run-length data skips get palette entry 0):
+        // the page is not cleared first.
+        if (!out_.SetSizeForOverwrite(info_.width, info_.height, TPixelFormat::pf24bit)) return Fail("bitmap too large");
         bool ok = rle ? DecodeRle(rleData) : DecodeRows(dataOffset);
         if (!ok) out_.Clear();
         return ok;
@@ -220,6 +223,14 @@ private:
         return true;
     }
 
+    // Between blocks of a large page the window's messages get through; a handler must not
+    // touch the page, and the program's end stops the decode.
+    bool LetMessagesThrough() {
+        ProcessMessages();
+        if (out_.Width() != info_.width || out_.Height() != info_.height || StopRequested()) return Fail("decoding stopped");
+        return true;
+    }
+
     uint8_t* DestRow(int64_t fileRow) {
         return out_.ScanLine(static_cast<int>(info_.topDown ? fileRow : info_.height - 1 - fileRow));
     }
@@ -292,6 +303,7 @@ private:
             if (count < (rows - 1) * srcStride_ + rowBytes || !ReadAt(offset, block.data(), count))
                 return Fail("pixel data unreadable");
             for (int64_t i = 0; i < rows; ++i) ConvertRow(block.data() + i * srcStride_, DestRow(row + i));
+            if (!LetMessagesThrough()) return false;
         }
         return true;
     }
@@ -302,11 +314,18 @@ private:
         const bool four = info_.compression == kBiRle4;
         const int w = info_.width;
         const int h = info_.height;
-        if (palette_[0] != std::array<uint8_t, 3>{0, 0, 0}) {  // the bitmap starts out black
-            for (int y = 0; y < h; ++y) {
-                uint8_t* d = out_.ScanLine(y);
+        // Pixels start as palette entry 0 (black when it is), padding as zeros.
+        const auto& first = palette_[0];
+        const bool grey = first[0] == first[1] && first[1] == first[2];
+        const int64_t rowsPerBlock = std::max<int64_t>(1, (int64_t(1) << 20) / out_.Stride());
+        for (int y = 0; y < h; ++y) {
+            uint8_t* d = out_.ScanLine(y);
+            if (grey) {
+                std::memset(d, first[0], static_cast<size_t>(w) * 3);
+            } else {
                 for (int x = 0; x < w; ++x, d += 3) PutIndex(d, 0);
             }
+            if ((y + 1) % rowsPerBlock == 0 && !LetMessagesThrough()) return false;
         }
         const size_t n = data.size();
         int64_t x = 0;
@@ -327,6 +346,7 @@ private:
             if (value == 0) {  // end of line
                 x = 0;
                 ++y;
+                if (y % rowsPerBlock == 0 && !LetMessagesThrough()) return false;
             } else if (value == 1) {  // end of bitmap
                 break;
             } else if (value == 2) {  // delta

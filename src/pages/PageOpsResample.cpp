@@ -747,7 +747,7 @@ bool pageops::LanczosStretchMapped(TBitmap& bmp, int NewWidth, int NewHeight, co
         });
         ProcessMessages();
         // A handler must not change the page meanwhile; if one did, stop here.
-        if (bmp.Width() != sw || bmp.Height() != sh || !Is24Bit(bmp)) return false;
+        if (bmp.Width() != sw || bmp.Height() != sh || !Is24Bit(bmp) || StopRequested()) return false;
     }
 
     if (!bmp.SetSizeForOverwrite(dw, dh, TPixelFormat::pf24bit)) return false;
@@ -763,7 +763,7 @@ bool pageops::LanczosStretchMapped(TBitmap& bmp, int NewWidth, int NewHeight, co
             }
         });
         ProcessMessages();
-        if (bmp.Width() != dw || bmp.Height() != dh || !Is24Bit(bmp)) return false;
+        if (bmp.Width() != dw || bmp.Height() != dh || !Is24Bit(bmp) || StopRequested()) return false;
     }
     return true;
 }

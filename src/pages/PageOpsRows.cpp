@@ -17,7 +17,7 @@ bool ForRowBlocks(TBitmap& bmp, const std::function<void(int y0, int y1)>& fn) {
         const int y1 = std::min(h, y0 + block);
         ParallelFor(y1 - y0, ParallelRanges(y1 - y0, parts), [&](int, int b, int e) { fn(y0 + b, y0 + e); });
         ProcessMessages();
-        if (bmp.Width() != w || bmp.Height() != h || bmp.PixelFormat() != format) return false;
+        if (bmp.Width() != w || bmp.Height() != h || bmp.PixelFormat() != format || StopRequested()) return false;
     }
     return true;
 }

@@ -98,6 +98,7 @@ bool TProcessFilesForm::Idle() {
     VTRACE("TProcessFilesForm::Idle");
     // Reached again through messages let through inside a job: start nothing.
     if (InIdle_) return false;
+    if (StopRequested()) return false;  // the program is ending
     if (LoadFile_->Busy()) return false;
     if (PreviewPending_) {
         StartPreview();

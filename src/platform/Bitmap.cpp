@@ -135,12 +135,16 @@ bool TBitmap::Resize(int width, int height, TPixelFormat format, bool zero) {
         return false;
     }
     int64_t stride = RowBytes(width, format);
+    const size_t bytes = static_cast<size_t>(stride * height);
     try {
+        // A buffer of another size is given back first (to the pool or the system), not
+        // kept as spare capacity: a page fitted down from a large scan would hold the scan.
+        if (data_.capacity() != bytes) decltype(data_)().swap(data_);
         if (zero) {
-            data_.assign(static_cast<size_t>(stride * height), 0);
+            data_.assign(bytes, 0);
         } else {
             data_.clear();
-            data_.resize(static_cast<size_t>(stride * height));
+            data_.resize(bytes);
         }
     } catch (const std::bad_alloc&) {
         Clear();

@@ -24,6 +24,7 @@ public:
 HeadlessUi g_headless;
 IUiServices* g_ui = &g_headless;
 int g_waitDepth = 0;
+bool g_stop = false;
 
 }  // namespace
 
@@ -35,6 +36,8 @@ int ShowMessageBox(const std::string& caption, const std::string& text, int butt
 }
 
 void ProcessMessages() { Ui().ProcessMessages(); }
+void RequestStop(bool on) { g_stop = on; }
+bool StopRequested() { return g_stop; }
 
 WaitCursor::WaitCursor() {
     if (g_waitDepth++ == 0) Ui().SetWaitCursor(true);

@@ -38,6 +38,10 @@ void SetUiServices(IUiServices* services);
 int ShowMessageBox(const std::string& caption, const std::string& text, int buttons = mbOK,
                    TMsgKind kind = TMsgKind::Information);
 void ProcessMessages();
+// Set once the program is ending: long page work that lets messages through stops at its
+// next pass (its page becomes the error page) instead of finishing a page nobody will see.
+void RequestStop(bool on = true);
+bool StopRequested();
 
 // Nested wait cursor: the first scope switches it on, the last one off.
 class WaitCursor {

@@ -22,6 +22,7 @@
 #include <QWindow>
 
 #include "pages/ProcessFiles.h"
+#include "platform/UiServices.h"
 #include "settings/Configuration.h"
 #include "trace/Trace.h"
 #include "viewer/ConfigureDlg.h"
@@ -275,6 +276,7 @@ void MainWindow::Minimise() { showMinimized(); }
 
 void MainWindow::Terminate() {
     terminating_ = true;
+    RequestStop();  // a page in the making (nested below us) stops at its next pass
     QCoreApplication::quit();
 }
 

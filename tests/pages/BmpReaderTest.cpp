@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 
 #include "EngineTestSupport.h"
+#include "support/FakeUi.h"
 
 using namespace vellicor;
 using namespace vellicor::test;
@@ -185,4 +187,55 @@ TEST(BmpReader, FilesWrittenByImageMagick) {
         EXPECT_LE(MaxDifference(b, *ref), tolerance) << name;
     }
     EXPECT_EQ(files, 9);
+}
+
+namespace {
+
+// The process's peak resident memory so far, in bytes (0 where it cannot be read).
+int64_t PeakMemory() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    int64_t kb = 0;
+    while (status >> key)
+        if (key == "VmHWM:" && status >> kb) return kb * 1024;
+    return 0;
+}
+
+}  // namespace
+
+TEST(BmpReader, RunLengthPageAtThePixelCapCostsOneCopyAndLetsMessagesThrough) {
+    // A 1 KB file for 16384 x 16384 pixels: a few runs at the bottom, a jump, the end.
+    const int side = 16384;
+    std::vector<uint32_t> palette = Palette(4);
+    palette[0] = 0x404040;
+    std::vector<uint8_t> data = {200, 1, 100, 2, 0, 2, 5, 3, 10, 3, 0, 1};
+    const std::string file = Rle({40, side, side, 8, 0, {}, palette}, data);
+    ASSERT_LT(file.size(), 1024u);
+    FakeUi ui;
+    TBitmap b;
+    ASSERT_TRUE(Read(file, b));
+    ASSERT_EQ(b.Width(), side);
+    ASSERT_EQ(b.Height(), side);
+    EXPECT_EQ(b.Pixel(0, side - 1), ColourOf(palette[1]));
+    EXPECT_EQ(b.Pixel(299, side - 1), ColourOf(palette[2]));
+    EXPECT_EQ(b.Pixel(300, side - 1), ColourOf(palette[0])) << "after the runs: entry 0";
+    EXPECT_EQ(b.Pixel(305, side - 4), ColourOf(palette[3])) << "after the jump";
+    EXPECT_EQ(b.Pixel(side - 1, 0), ColourOf(palette[0])) << "rows the data never reaches";
+    EXPECT_GT(ui.processMessagesCalls, 10) << "the window answers while the page is made";
+    const int64_t pixels = int64_t(side) * side, peak = PeakMemory();
+    std::printf("RLE8 page of %lld pixels from %zu bytes: peak memory %.0f MB\n", static_cast<long long>(pixels),
+                file.size(), double(peak) / 1e6);
+    if (peak > 0) {
+        EXPECT_LT(peak, 4 * pixels + (int64_t(150) << 20)) << "one copy of the page, not two or three";
+    }
+    b.Clear();
+
+    // The program's end stops the decode at its next pass.
+    ui.onProcessMessages = [] { RequestStop(); };
+    std::string error;
+    EXPECT_FALSE(Read(file, b, &error));
+    EXPECT_TRUE(b.Empty());
+    EXPECT_EQ(error, "decoding stopped");
+    RequestStop(false);
+    ui.onProcessMessages = nullptr;
 }

@@ -117,4 +117,11 @@ TEST(Bitmap, PageSizedBuffersAreReusedWithinABudget) {
     EXPECT_EQ(PixelPoolBytes(), before);
     ReleasePixelPool();
     EXPECT_EQ(PixelPoolBytes(), 0u);
+
+    // A page fitted down gives its decoded buffer back instead of keeping it as spare room.
+    TBitmap fitted;
+    ASSERT_TRUE(fitted.SetSize(1600, 2400, TPixelFormat::pf24bit));
+    ASSERT_TRUE(fitted.SetSizeForOverwrite(800, 1200, TPixelFormat::pf24bit));
+    EXPECT_EQ(PixelPoolBytes(), size_t(1600) * 2400 * 3);
+    ReleasePixelPool();
 }
