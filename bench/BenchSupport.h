@@ -101,9 +101,10 @@ inline uint8_t PageSample(int x, int y, int c, int w, int h) {
     return static_cast<uint8_t>(std::clamp(shade - tint[2 - c], 0, 255));
 }
 
-// With a grain seed, the grain of a scanner is added: deflate then finds little to take out
-// of the JPEG data (a few percent), as with real scans.
-inline std::string MakePage(int w, int h, uint32_t grainSeed = 0) {
+// The page with its paper (and everything on it) tinted: each sample times tint / 255. With
+// a grain seed, the grain of a scanner is added: deflate then finds little to take out of the
+// JPEG data (a few percent), as with real scans.
+inline std::string MakeTintedPage(int w, int h, int red, int green, int blue, uint32_t grainSeed = 0) {
     jpeg_compress_struct c{};
     jpeg_error_mgr err{};
     c.err = jpeg_std_error(&err);
@@ -119,6 +120,7 @@ inline std::string MakePage(int w, int h, uint32_t grainSeed = 0) {
     jpeg_set_quality(&c, 88, TRUE);
     jpeg_start_compress(&c, TRUE);
     std::vector<uint8_t> row(static_cast<size_t>(w) * 3);
+    const int tint[3] = {red, green, blue};
     uint32_t seed = grainSeed;
     while (c.next_scanline < c.image_height) {
         int y = static_cast<int>(c.next_scanline);
@@ -129,7 +131,8 @@ inline std::string MakePage(int w, int h, uint32_t grainSeed = 0) {
                 grain = static_cast<int>(seed >> 28) - 8;
             }
             for (int k = 0; k < 3; ++k)
-                row[static_cast<size_t>(x) * 3 + k] = static_cast<uint8_t>(std::clamp(PageSample(x, y, k, w, h) + grain, 0, 255));
+                row[static_cast<size_t>(x) * 3 + k] =
+                    static_cast<uint8_t>(std::clamp(PageSample(x, y, k, w, h) * tint[k] / 255 + grain, 0, 255));
         }
         JSAMPROW r = row.data();
         jpeg_write_scanlines(&c, &r, 1);
@@ -140,6 +143,8 @@ inline std::string MakePage(int w, int h, uint32_t grainSeed = 0) {
     std::free(out);
     return bytes;
 }
+
+inline std::string MakePage(int w, int h, uint32_t grainSeed = 0) { return MakeTintedPage(w, h, 255, 255, 255, grainSeed); }
 
 // libjpeg itself: memory source, the given scale, blue-green-red rows into one buffer.
 inline void DecodeDirect(const std::string& jpeg, int denom, std::vector<uint8_t>& buffer) {

@@ -1,8 +1,11 @@
-// The first visit to a page that is not cached yet, in the reader's own window (offscreen
-// platform unless QT_QPA_PLATFORM says otherwise): from the key press to the painted frame,
-// on a 20-page cbz of 1600x2400 JPEG pages in a 1280x1024 window, default settings. Beside
-// it, a cached page turn and the bare decode of one page; the last line is the ratio of a
-// first visit to the bare decode.
+// The first visit to a page that is not cached yet. On an X server (a fresh Xvfb, when it
+// and the screen timer are there): the reader against MComix and qComicBook, from the End
+// key to the last page on screen, and the peak memory of each after 5 s on a 2000-page
+// book. Then in the reader's own window on the offscreen platform: key to painted frame on
+// a 20-page cbz of 1600x2400 JPEG pages in a 1280x1024 window, default settings, beside a
+// cached page turn and the bare decode of one page.
+// VELLICOR_BENCH_LOAD=N keeps N threads busy during the X runs (a loaded machine); run the
+// whole benchmark under taskset to pin every side to the same processors.
 #include <QApplication>
 #include <QKeyEvent>
 
@@ -10,10 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BenchSupport.h"
+#include "ScreenTimer.h"
 #include "pages/PageBMP.h"
 #include "pages/ProcessFiles.h"
 #include "platform/DynLib.h"
@@ -75,14 +81,142 @@ double Median(std::vector<double> v) {
     return v.empty() ? -1 : v[v.size() / 2];
 }
 
+// A stored cbz of the pages (names page0001.jpg on), written by zip from hard links.
+bool WriteBook(const fs::path& dir, const std::vector<const std::string*>& pages, const std::string& book) {
+    fs::create_directories(dir);
+    std::vector<fs::path> firsts;
+    for (size_t i = 0; i < pages.size(); ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "page%04zu.jpg", i + 1);
+        const fs::path path = dir / name;
+        auto same = std::find(pages.begin(), pages.begin() + long(i), pages[i]);
+        std::error_code ec;
+        if (same != pages.begin() + long(i)) {
+            fs::create_hard_link(firsts[size_t(same - pages.begin())], path, ec);
+            firsts.push_back(firsts[size_t(same - pages.begin())]);
+            if (!ec) continue;
+        } else {
+            firsts.push_back(path);
+        }
+        TFileStream f;
+        if (!f.Open(path.string(), FileMode::Create)) return false;
+        f.Write(pages[i]->data(), int64_t(pages[i]->size()));
+    }
+    const bool ok = std::system(("cd '" + dir.string() + "' && zip -q -0 '" + book + "' page*.jpg").c_str()) == 0;
+    fs::remove_all(dir);
+    return ok;
+}
+
+// Threads spinning until destroyed: load from elsewhere on the machine.
+class BusyThreads {
+public:
+    explicit BusyThreads(int n) {
+        for (int i = 0; i < n; ++i)
+            threads_.emplace_back([this] {
+                volatile uint64_t x = 0;
+                while (!stop_) x = x + 1;
+            });
+    }
+    ~BusyThreads() {
+        stop_ = true;
+        for (auto& t : threads_) t.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> threads_;
+};
+
+std::string FreshFolder(const fs::path& under) {
+    std::string pattern = (under / "settings-XXXXXX").string();
+    return mkdtemp(pattern.data()) ? pattern : std::string();
+}
+
+// The readers on an X server: End to the last page, and peak memory on a long book.
+void ScreenRows(const fs::path& dir, const std::string& blue, const std::string& paper, const std::string& red) {
+    const std::string xprobe = VELLICOR_XPROBE;
+    if (xprobe.empty() || !fs::exists(xprobe)) {
+        std::printf("screen timer not built (needs its source, X11, Xext and Xtst): X rows skipped\n");
+        return;
+    }
+    XServer x;
+    if (x.Display().empty()) {
+        std::printf("no Xvfb (or no free display): X rows skipped\n");
+        return;
+    }
+    const std::string book = (dir / "screen.cbz").string(), longBook = (dir / "long.cbz").string();
+    std::vector<const std::string*> pages(20, &paper);
+    pages.front() = &blue;
+    pages.back() = &red;
+    std::vector<const std::string*> many(2000, &paper);
+    many.front() = &blue;
+    if (!WriteBook(dir / "screen", pages, book) || !WriteBook(dir / "long", many, longBook)) {
+        std::printf("zip is needed to write the books\n");
+        return;
+    }
+    const std::vector<Reader> readers = ScreenReaders(VELLICOR_READER);
+    const int load = std::getenv("VELLICOR_BENCH_LOAD") ? std::atoi(std::getenv("VELLICOR_BENCH_LOAD")) : 0;
+    const std::string loaded = load > 0 ? ", loaded (" + std::to_string(load) + " busy threads)" : "";
+    BusyThreads busy(load);
+
+    // Five rounds, the readers taking turns, each run with fresh settings.
+    std::vector<std::vector<double>> end(readers.size()), memory(readers.size());
+    for (int round = 0; round < 5; ++round) {
+        for (size_t i = 0; i < readers.size(); ++i) {
+            const Reader& r = readers[i];
+            const std::string settings = FreshFolder(dir);
+            std::vector<std::string> env = RunEnvironment(r, x.Display(), settings);
+            env.push_back("QT_QPA_PLATFORM=xcb");
+            if (r.ctrlEnd) env.push_back("XPROBE_CTRL=1");
+            std::vector<std::string> argv{xprobe, "end", "--"};
+            argv.insert(argv.end(), r.argv.begin(), r.argv.end());
+            argv.push_back(book);
+            const std::string out = Capture(argv, env);
+            double ms = 0;
+            if (std::sscanf(out.c_str(), "%lf ms", &ms) == 1) end[i].push_back(ms);
+            else std::printf("%s, round %d: %s", r.name.c_str(), round + 1, out.empty() ? "no answer\n" : out.c_str());
+            fs::remove_all(settings);
+        }
+    }
+    for (int round = 0; round < 3; ++round) {
+        for (size_t i = 0; i < readers.size(); ++i) {
+            const Reader& r = readers[i];
+            const std::string settings = FreshFolder(dir);
+            std::vector<std::string> env = RunEnvironment(r, x.Display(), settings);
+            env.push_back("QT_QPA_PLATFORM=xcb");
+            std::vector<std::string> argv = r.argv;
+            argv.push_back(longBook);
+            const pid_t p = Spawn(argv, env);
+            sleep(5);
+            const double peak = PeakMemoryOf(p);
+            Stop(p);
+            if (peak > 0) memory[i].push_back(peak / 1e6);
+            fs::remove_all(settings);
+        }
+    }
+    for (size_t i = 1; i < readers.size(); ++i) {
+        if (!end[0].empty() && !end[i].empty())
+            PeerRow("first visit to the last page (End to the page on screen), 20-page cbz, Xvfb" + loaded,
+                    Median(end[0]), readers[i].name, Median(end[i]));
+        if (!memory[0].empty() && !memory[i].empty())
+            PeerRow("peak memory, 2000-page cbz after 5 s, Xvfb" + loaded, Median(memory[0]), readers[i].name,
+                    Median(memory[i]), "MB");
+    }
+    if (readers.size() == 1)
+        std::printf("neither mcomix nor qcomicbook is installed: ours alone, End %.2f ms, peak memory %.0f MB\n",
+                    Median(end[0]), Median(memory[0]));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     const fs::path dir = fs::temp_directory_path() / ("vellicor-bench-firstvisit-" + std::to_string(getpid()));
     fs::create_directories(dir / "pages");
-    if (!std::getenv("VELLICOR_CONFIG_DIR")) setenv("VELLICOR_CONFIG_DIR", (dir / "config").c_str(), 1);
     const std::string jpeg = MakePage(1600, 2400);
+    // The screen timer knows the first page by blue paper and the last by red.
+    ScreenRows(dir, MakeTintedPage(1600, 2400, 40, 80, 255), jpeg, MakeTintedPage(1600, 2400, 255, 50, 40));
+    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (!std::getenv("VELLICOR_CONFIG_DIR")) setenv("VELLICOR_CONFIG_DIR", (dir / "config").c_str(), 1);
     for (int i = 1; i <= 20; ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "page%02d.jpg", i);
@@ -151,11 +285,9 @@ int main(int argc, char** argv) {
         page.LoadFromStream(&s);
     });
     fs::remove_all(dir);
-    std::printf("20-page cbz of 1600x2400 JPEG pages, window 1280x1024, default settings (medians):\n");
-    std::printf("  first visit, key to painted frame   %7.2f ms\n", firstVisit);
+    std::printf("offscreen, 20-page cbz of 1600x2400 JPEG pages, window 1280x1024, default settings (medians):\n");
     std::printf("  cached page turn                    %7.2f ms\n", cached);
     std::printf("  painting the frame (of each visit)  %7.2f ms\n", Median(g_paint));
-    std::printf("  bare decode of one page             %7.2f ms\n", bare);
-    std::printf("ratio first visit / bare decode: %.2fx\n", firstVisit / bare);
+    OwnRow("first visit, key to painted frame (offscreen window)", firstVisit, "bare decode of the page", bare);
     return 0;
 }

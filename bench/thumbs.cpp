@@ -1,30 +1,31 @@
-// Thumbnails of a 200-page cbz of 1600x2400 JPEG pages through the work queue beside
-// ImageMagick's mogrify -thumbnail over the same pages, one thread each.
+// Thumbnails of a 200-page cbz of 1600x2400 JPEG pages through the work queue (archive
+// read, scaled decode, box filter into the list) beside the same work done bare: libjpeg's
+// scaled decode of each page from memory and the same box filter, one thread each.
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
-#include "pages/PageSettings.h"
+#include "BenchSupport.h"
+#include "pages/PageBMP.h"
 #include "pages/ProcessFiles.h"
+#include "pages/ThumbList.h"
 #include "platform/DynLib.h"
+#include "platform/Parallel.h"
 #include "platform/Registry.h"
+#include "platform/Streams.h"
 #include "settings/Configuration.h"
 
 using namespace vellicor;
+using namespace bench;
 namespace fs = std::filesystem;
 
-namespace {
-int Run(const std::string& cmd) { return std::system(cmd.c_str()); }
-double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
-}  // namespace
-
 int main() {
-    if (Run("command -v convert >/dev/null 2>&1 && command -v mogrify >/dev/null 2>&1 && command -v zip >/dev/null 2>&1") != 0) {
-        std::puts("convert, mogrify or zip missing: skipped");
+    if (std::system("command -v zip >/dev/null 2>&1") != 0) {
+        std::puts("zip missing: skipped");
         return 0;
     }
     std::string dir = (fs::temp_directory_path() / "vellicor-thumbs-XXXXXX").string();
@@ -32,41 +33,59 @@ int main() {
     setenv("VELLICOR_CONFIG_DIR", dir.c_str(), 1);
     ResetRegistryStore();
     SetModuleSearchDir(VELLICOR_MODULE_DIR);  // the unzip library
+    SetParallelThreads(1);
     const int pages = 200;
     fs::create_directories(dir + "/pages");
-    fs::create_directories(dir + "/peer");
-    Run("convert -size 1600x2400 plasma:fractal -seed 7 -quality 90 " + dir + "/pages/p000.jpg");
-    for (int i = 1; i < pages; ++i) {
+    const std::string jpeg = MakePage(1600, 2400);
+    for (int i = 0; i < pages; ++i) {
         char name[64];
         std::snprintf(name, sizeof name, "/pages/p%03d.jpg", i);
-        fs::copy_file(dir + "/pages/p000.jpg", dir + name);
+        TFileStream f;
+        if (f.Open(dir + name, FileMode::Create)) f.Write(jpeg.data(), static_cast<int64_t>(jpeg.size()));
     }
-    Run("cd " + dir + "/pages && zip -q -0 ../set.cbz *.jpg");
+    if (std::system(("cd " + dir + "/pages && zip -q -0 ../set.cbz *.jpg").c_str()) != 0) return 1;
 
-    double ours = 0;
-    {
-        TConfigureForm config;
-        config.GenerateThumbsInBackground = false;
-        config.FileBufferSize = 0;
-        TProcessFilesForm queue(config);
-        TStringList files;
-        files.Add(dir + "/set.cbz");
-        queue.LoadFiles(files, 0);
-        while (queue.Idle()) {
-        }
-        auto start = std::chrono::steady_clock::now();
-        queue.GenerateThumbs();
-        while (!queue.ThumbsComplete && queue.Idle()) {
-        }
-        ours = Seconds(std::chrono::steady_clock::now() - start);
-        std::printf("ours: %d thumbnails of %d pages in %.3f s\n", queue.ThumbList ? queue.ThumbList->Count() : 0,
-                    queue.GetFiles(), ours);
-    }
-    auto start = std::chrono::steady_clock::now();
-    Run("cd " + dir + "/pages && MAGICK_THREAD_LIMIT=1 mogrify -limit thread 1 -path ../peer -format bmp -thumbnail '156x240!' *.jpg");
-    const double peer = Seconds(std::chrono::steady_clock::now() - start);
-    std::printf("mogrify -thumbnail: %d pages in %.3f s\n", pages, peer);
+    // The scale the queue decodes thumbnails at: both sides below twice the box's longer side.
+    const int limit = 2 * std::max(kThumbWidth, kThumbHeight);
+    int denom = 1;
+    while (denom < 8 && ((1600 + denom - 1) / denom >= limit || (2400 + denom - 1) / denom >= limit)) denom *= 2;
+    int made = 0;
+    std::vector<uint8_t> buffer;
+    auto [ours, bare] = Interleaved(
+        3,
+        [&] {
+            TConfigureForm config;
+            config.GenerateThumbsInBackground = false;
+            config.FileBufferSize = 0;
+            TProcessFilesForm queue(config);
+            TStringList files;
+            files.Add(dir + "/set.cbz");
+            queue.LoadFiles(files, 0);
+            while (queue.Idle()) {
+            }
+            queue.GenerateThumbs();
+            while (!queue.ThumbsComplete && queue.Idle()) {
+            }
+            made = queue.ThumbList ? queue.ThumbList->Count() : 0;
+        },
+        [&] {
+            TImageList list(kThumbWidth, kThumbHeight, 25, 10);
+            for (int i = 0; i < pages; ++i) {
+                std::vector<uint8_t>().swap(buffer);  // a fresh page each time, as the queue has
+                DecodeDirect(jpeg, denom, buffer);
+                const int w = (1600 + denom - 1) / denom, h = (2400 + denom - 1) / denom;
+                TBitmap page;
+                page.SetSizeForOverwrite(w, h, TPixelFormat::pf24bit);
+                for (int y = 0; y < h; ++y)
+                    std::memcpy(page.ScanLine(y), buffer.data() + size_t(y) * size_t(page.Stride()), size_t(w) * 3);
+                list.Add(DrawThumb(page, kThumbWidth, kThumbHeight));
+            }
+        });
     fs::remove_all(dir);
-    std::printf("ratio ours/peer: %.3f\n", peer > 0 ? ours / peer : 0.0);
+    std::printf("thumbnails: %d of %d pages made by the queue\n", made, pages);
+    PeerRow("200 thumbnails of 1600x2400 JPEG pages from a cbz, one thread", ours.median,
+            "libjpeg " + PackageVersion("libjpeg62-turbo") + " scaled decode (1/" + std::to_string(denom) +
+                ") + the same box filter, from memory",
+            bare.median);
     return 0;
 }
