@@ -7,8 +7,6 @@
 #include <mutex>
 #include <new>
 
-#include <sys/mman.h>
-
 namespace vellicor {
 
 namespace {
@@ -19,9 +17,6 @@ constexpr size_t kPoolMin = size_t(1) << 20;
 constexpr size_t kPoolMax = size_t(64) << 20;
 // What the pool may hold in all: a decoded page or two and a few fitted ones.
 constexpr size_t kPoolBudget = size_t(40) << 20;
-// Fresh buffers this large are asked for in 2 MB pages: one fault per 2 MB, not per 4 KB.
-constexpr size_t kHugeMin = size_t(4) << 20;
-constexpr size_t kHugePage = size_t(2) << 20;
 
 struct PixelPool {
     std::mutex lock;
@@ -35,15 +30,7 @@ PixelPool& Pool() {
 }
 
 void* FreshPixels(size_t bytes) {
-    void* p = nullptr;
-    if (bytes >= kHugeMin) {
-        p = std::aligned_alloc(kHugePage, (bytes + kHugePage - 1) / kHugePage * kHugePage);
-#ifdef MADV_HUGEPAGE
-        if (p) madvise(p, bytes, MADV_HUGEPAGE);
-#endif
-    } else {
-        p = std::malloc(bytes ? bytes : 1);
-    }
+    void* p = std::malloc(bytes ? bytes : 1);
     if (!p) throw std::bad_alloc();
     return p;
 }
