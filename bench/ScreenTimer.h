@@ -107,9 +107,9 @@ private:
     pid_t xvfb_ = -1, wm_ = -1;
 };
 
-// The environment of one run: the display and a fresh settings folder.
+// The environment of one run: the display (Qt readers on it) and a fresh settings folder.
 inline std::vector<std::string> RunEnvironment(const Reader& r, const std::string& display, const std::string& settings) {
-    std::vector<std::string> env{"DISPLAY=" + display};
+    std::vector<std::string> env{"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb"};
     if (r.ours) {
         env.push_back("VELLICOR_CONFIG_DIR=" + settings);
     } else {

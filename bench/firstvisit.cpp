@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -159,41 +160,36 @@ void ScreenRows(const fs::path& dir, const std::string& blue, const std::string&
     const std::string loaded = load > 0 ? ", loaded (" + std::to_string(load) + " busy threads)" : "";
     BusyThreads busy(load);
 
-    // Five rounds, the readers taking turns, each run with fresh settings.
+    // Rounds of runs, the readers taking turns, each run with a fresh settings folder.
+    auto inTurn = [&](int rounds, const std::function<void(size_t, int, std::vector<std::string>)>& run) {
+        for (int round = 0; round < rounds; ++round)
+            for (size_t i = 0; i < readers.size(); ++i) {
+                const std::string settings = FreshFolder(dir);
+                run(i, round, RunEnvironment(readers[i], x.Display(), settings));
+                fs::remove_all(settings);
+            }
+    };
     std::vector<std::vector<double>> end(readers.size()), memory(readers.size());
-    for (int round = 0; round < 5; ++round) {
-        for (size_t i = 0; i < readers.size(); ++i) {
-            const Reader& r = readers[i];
-            const std::string settings = FreshFolder(dir);
-            std::vector<std::string> env = RunEnvironment(r, x.Display(), settings);
-            env.push_back("QT_QPA_PLATFORM=xcb");
-            if (r.ctrlEnd) env.push_back("XPROBE_CTRL=1");
-            std::vector<std::string> argv{xprobe, "end", "--"};
-            argv.insert(argv.end(), r.argv.begin(), r.argv.end());
-            argv.push_back(book);
-            const std::string out = Capture(argv, env);
-            double ms = 0;
-            if (std::sscanf(out.c_str(), "%lf ms", &ms) == 1) end[i].push_back(ms);
-            else std::printf("%s, round %d: %s", r.name.c_str(), round + 1, out.empty() ? "no answer\n" : out.c_str());
-            fs::remove_all(settings);
-        }
-    }
-    for (int round = 0; round < 3; ++round) {
-        for (size_t i = 0; i < readers.size(); ++i) {
-            const Reader& r = readers[i];
-            const std::string settings = FreshFolder(dir);
-            std::vector<std::string> env = RunEnvironment(r, x.Display(), settings);
-            env.push_back("QT_QPA_PLATFORM=xcb");
-            std::vector<std::string> argv = r.argv;
-            argv.push_back(longBook);
-            const pid_t p = Spawn(argv, env);
-            sleep(5);
-            const double peak = PeakMemoryOf(p);
-            Stop(p);
-            if (peak > 0) memory[i].push_back(peak / 1e6);
-            fs::remove_all(settings);
-        }
-    }
+    inTurn(5, [&](size_t i, int round, std::vector<std::string> env) {
+        const Reader& r = readers[i];
+        if (r.ctrlEnd) env.push_back("XPROBE_CTRL=1");
+        std::vector<std::string> argv{xprobe, "end", "--"};
+        argv.insert(argv.end(), r.argv.begin(), r.argv.end());
+        argv.push_back(book);
+        const std::string out = Capture(argv, env);
+        double ms = 0;
+        if (std::sscanf(out.c_str(), "%lf ms", &ms) == 1) end[i].push_back(ms);
+        else std::printf("%s, round %d: %s", r.name.c_str(), round + 1, out.empty() ? "no answer\n" : out.c_str());
+    });
+    inTurn(3, [&](size_t i, int, std::vector<std::string> env) {
+        std::vector<std::string> argv = readers[i].argv;
+        argv.push_back(longBook);
+        const pid_t p = Spawn(argv, env);
+        sleep(5);
+        const double peak = PeakMemoryOf(p);
+        Stop(p);
+        if (peak > 0) memory[i].push_back(peak / 1e6);
+    });
     for (size_t i = 1; i < readers.size(); ++i) {
         if (!end[0].empty() && !end[i].empty())
             PeerRow("first visit to the last page (End to the page on screen), 20-page cbz, Xvfb" + loaded,

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "pages/PageOps.h"
 #include "platform/Parallel.h"
 #include "platform/Bitmap.h"
@@ -169,8 +170,13 @@ double TimeMagick(const fs::path& file, int w, int h) {
 
 double g_firstRatio = -1;  // ours / peer time of the first comparison, for the last line
 
+std::string g_case;  // the operation Ratio compares
+
 void Ratio(const char* name, double ours, double peer) {
     if (peer > 0 && g_firstRatio < 0) g_firstRatio = ours / peer;
+    if (peer > 0)
+        bench::PeerRow(g_case + ", one thread", ours, std::string(name) + " " +
+                       bench::PackageVersion(std::string(name) == "Pillow" ? "python3-pil" : "imagemagick"), peer);
     if (peer < 0) std::printf("  %-12s   n/a\n", name);
     else std::printf("  %-12s %8.2f ms   %5.2fx %s\n", name, peer, peer / ours, peer >= ours ? "(we are faster)" : "(we are slower)");
 }
@@ -207,6 +213,7 @@ int main(int argc, char** argv) {
     for (const Case& c : cases) {
         const double ours = TimeOurs(*c.page, [&](TBitmap& b) { LanczosStretch(b, c.w, c.h); });
         std::printf("\n%s\n  %-12s %8.2f ms\n", c.name, "ours", ours);
+        g_case = c.name;
         if (pillow)
             Ratio("Pillow", ours, TimePillow(dir / c.file, "im.resize((" + std::to_string(c.w) + ", " + std::to_string(c.h) +
                                                                "), Image.LANCZOS)"));
@@ -226,6 +233,7 @@ int main(int argc, char** argv) {
     for (const Turn& t : turns) {
         const double ours = TimeOurs(comic, [&](TBitmap& b) { t.op(b); });
         std::printf("\n%s\n  %-12s %8.2f ms\n", t.name, "ours", ours);
+        g_case = t.name;
         if (pillow) Ratio("Pillow", ours, TimePillow(dir / "comic.ppm", t.pillowOp));
     }
 

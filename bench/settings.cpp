@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
 #include "settings/Configuration.h"
@@ -48,6 +49,7 @@ double Time(int runs, const std::function<void()>& setup, const std::function<vo
 }
 
 void Report(const char* what, double ours, double peer, double targetMs = 0) {
+    bench::OwnRow(std::string("settings: ") + what, ours, "the same writes unbatched", peer);
     std::printf("%-44s ours %9.3f ms   unbatched %9.3f ms   ratio %6.2f", what, ours, peer, peer > 0 ? ours / peer : 0.0);
     if (targetMs > 0) std::printf("   target < %.0f ms: %s", targetMs, ours < targetMs ? "met" : "MISSED");
     std::printf("\n");

@@ -20,6 +20,7 @@
 #include <tuple>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "pages/BuffPage.h"
 #include "pages/ProcessFiles.h"
 #include "platform/DynLib.h"
@@ -129,6 +130,7 @@ struct Reader {
 };
 
 void Report(const char* what, double ours, double floor, double goal) {
+    bench::OwnRow(what, ours, "Qt drawImage of the frame alone (floor)", floor);
     std::printf("%-46s ours %7.3f ms   drawImage floor %7.3f ms   x%.2f   goal < %.0f ms: %s\n", what, ours, floor,
                 ours / floor, goal, ours < goal ? "met" : "missed");
 }
