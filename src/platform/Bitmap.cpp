@@ -7,6 +7,18 @@
 #include <mutex>
 #include <new>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELLICOR_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define VELLICOR_ASAN 1
+#endif
+#ifdef VELLICOR_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace vellicor {
 
 namespace {
@@ -29,6 +41,25 @@ PixelPool& Pool() {
     return *pool;
 }
 
+// A kept buffer is out of bounds to the address sanitizer until it is handed out again, so
+// that a page used after it was freed is still caught.
+void Keep(void* p, size_t bytes) {
+#ifdef VELLICOR_ASAN
+    ASAN_POISON_MEMORY_REGION(p, bytes);
+#else
+    (void)p, (void)bytes;
+#endif
+}
+
+void* Release(void* p, size_t bytes) {
+#ifdef VELLICOR_ASAN
+    ASAN_UNPOISON_MEMORY_REGION(p, bytes);
+#else
+    (void)bytes;
+#endif
+    return p;
+}
+
 void* FreshPixels(size_t bytes) {
     void* p = std::malloc(bytes ? bytes : 1);
     if (!p) throw std::bad_alloc();
@@ -47,7 +78,7 @@ void* AllocatePixels(size_t bytes) {
             void* p = it->first;
             pool.bytes -= bytes;
             pool.free.erase(std::next(it).base());
-            return p;
+            return Release(p, bytes);
         }
     }
     return FreshPixels(bytes);
@@ -65,10 +96,11 @@ void FreePixels(void* p, size_t bytes) noexcept {
             return;
         }
         while (pool.bytes + bytes > kPoolBudget) {
-            std::free(pool.free.front().first);
+            std::free(Release(pool.free.front().first, pool.free.front().second));
             pool.bytes -= pool.free.front().second;
             pool.free.erase(pool.free.begin());
         }
+        Keep(p, bytes);
         pool.free.emplace_back(p, bytes);
         pool.bytes += bytes;
         return;
@@ -85,7 +117,7 @@ size_t PixelPoolBytes() {
 void ReleasePixelPool() {
     PixelPool& pool = Pool();
     std::lock_guard<std::mutex> hold(pool.lock);
-    for (auto& [p, n] : pool.free) std::free(p);
+    for (auto& [p, n] : pool.free) std::free(Release(p, n));
     pool.free.clear();
     pool.bytes = 0;
 }
