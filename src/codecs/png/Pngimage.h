@@ -63,25 +63,7 @@ enum : uint8_t { COLOR_GRAYSCALE = 0, COLOR_RGB = 2, COLOR_PALETTE = 3, COLOR_GR
 using TChunkName = std::array<char, 4>;
 
 // Picture buffers are not cleared on allocation when the decoder writes every byte anyway.
-template <class T>
-struct TDefaultInitAllocator : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = TDefaultInitAllocator<U>;
-    };
-    TDefaultInitAllocator() = default;
-    template <class U>
-    TDefaultInitAllocator(const TDefaultInitAllocator<U>&) noexcept {}
-    template <class U>
-    void construct(U* p) noexcept {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... A>
-    void construct(U* p, A&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<A>(args)...);
-    }
-};
-using TPixelBuffer = std::vector<uint8_t, TDefaultInitAllocator<uint8_t>>;
+using TPixelBuffer = std::vector<uint8_t, DefaultInitAllocator<uint8_t>>;
 
 class TPNGObject;
 class TChunkIHDR;
