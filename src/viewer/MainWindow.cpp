@@ -135,6 +135,7 @@ void ImageDisplay::mouseReleaseEvent(QMouseEvent* event) {
 MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::vector<std::string> CommandLine)
     : commandLine_(std::move(CommandLine)), config_(&Config) {
     VTRACE("MainWindow::MainWindow");
+    RequestStop(false);  // a window of its own (tests make several) starts with its work allowed
     setWindowTitle("Vellicor Image Display");
     setAcceptDrops(true);
     setToolTip(kHint);

@@ -467,3 +467,14 @@ TEST(PageOpsBackground, AgreeingAverages) {
         EXPECT_EQ(CommonestAverage(reds, zeros, sevens), RGBColor(uint8_t(c[4]), 0, 7)) << c[0] << " " << c[1];
     }
 }
+
+TEST(PageOpsLanczos, StopsWhenTheProgramEnds) {
+    FakeUi ui;
+    ui.onProcessMessages = [] { RequestStop(); };
+    TBitmap page = SolidPage(1600, 2400, 200, 100, 50);
+    EXPECT_FALSE(LanczosStretch(page, 800, 1200)) << "Esc while a page is fitted: the fit is abandoned";
+    RequestStop(false);
+    ui.onProcessMessages = nullptr;
+    EXPECT_TRUE(LanczosStretch(page, 800, 1200));
+    EXPECT_EQ(page.Width() * 10000 + page.Height(), 800 * 10000 + 1200);
+}
