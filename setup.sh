@@ -22,6 +22,11 @@ PACKAGES=(
   x11-utils
   xdotool
   openbox
+  libx11-dev
+  libxext-dev
+  libxtst-dev
+  mcomix
+  qcomicbook
   x11-apps
   imagemagick
   libjpeg-turbo-progs
