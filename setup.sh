@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every package the project needs (Debian 12, as root), builds the reader and
-# makes a few sample pages in sample/.
+# makes a few sample pages in sample/. --packages installs what the build and the tests
+# need, --bench-packages what the benchmarks add, --build only builds.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -22,11 +23,6 @@ PACKAGES=(
   x11-utils
   xdotool
   openbox
-  libx11-dev
-  libxext-dev
-  libxtst-dev
-  mcomix
-  qcomicbook
   x11-apps
   imagemagick
   libjpeg-turbo-progs
@@ -43,15 +39,25 @@ PACKAGES=(
   libgif-dev
   gifsicle
   libarchive-tools
-  unace
   libbz2-dev
   fonts-dejavu-core
   libglib2.0-bin
 )
 
-install_packages() {
+# Only the benchmarks need these: the screen timer's X libraries and the programs they are
+# timed against. The tests do without them.
+BENCH_PACKAGES=(
+  libx11-dev
+  libxext-dev
+  libxtst-dev
+  mcomix
+  qcomicbook
+  unace
+)
+
+install_packages() {  # package...
   local missing=()
-  for p in "${PACKAGES[@]}"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then
@@ -80,7 +86,8 @@ samples() {
 }
 
 case "${1:-all}" in
-  --packages) install_packages ;;
+  --packages) install_packages "${PACKAGES[@]}" ;;
+  --bench-packages) install_packages "${BENCH_PACKAGES[@]}" ;;
   --build) build ;;
-  *) install_packages; build; samples ;;
+  *) install_packages "${PACKAGES[@]}" "${BENCH_PACKAGES[@]}"; build; samples ;;
 esac
