@@ -16,6 +16,8 @@ namespace vellicor {
 namespace {
 
 enum : uint32_t { kBiRgb = 0, kBiRle8 = 1, kBiRle4 = 2, kBiBitfields = 3 };
+// Above this many pixels a run-length page must write at least a sixteenth of them.
+constexpr int64_t kSparseRlePixels = int64_t(1) << 25;
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t Le32(const uint8_t* p) {
@@ -101,6 +103,11 @@ public:
             if (length > available) return Fail("pixel data truncated");
             if (!Allocate(rleData, length) || !ReadAt(dataOffset, rleData.data(), length))
                 return Fail("pixel data unreadable");
+            // A few bytes that skip or end early cannot honestly fill a huge page: refuse it
+            // rather than spend a gigabyte on palette entry 0.
+            const int64_t pixels = static_cast<int64_t>(info_.width) * info_.height;
+            if (pixels > kSparseRlePixels && RlePixels(rleData) < pixels / 16)
+                return Fail("run-length data covers too little of a large page");
         } else {
             int64_t rowBits = static_cast<int64_t>(info_.width) * info_.bpp;
             srcStride_ = ((rowBits + 31) / 32) * 4;
@@ -306,6 +313,40 @@ private:
             if (!LetMessagesThrough()) return false;
         }
         return true;
+    }
+
+    // How many pixels the run-length data writes, clipped to the rows' width; skipped and
+    // ended parts are not counted.
+    int64_t RlePixels(const std::vector<uint8_t>& data) const {
+        const bool four = info_.compression == kBiRle4;
+        const int64_t w = info_.width;
+        const size_t n = data.size();
+        int64_t x = 0, written = 0;
+        auto run = [&](int64_t count) {
+            written += std::max<int64_t>(0, std::min(count, w - x));
+            x += count;
+        };
+        size_t i = 0;
+        while (i + 1 < n) {
+            unsigned count = data[i], value = data[i + 1];
+            i += 2;
+            if (count > 0) {
+                run(count);
+            } else if (value == 0) {
+                x = 0;
+            } else if (value == 1) {
+                break;
+            } else if (value == 2) {
+                if (i + 1 >= n) break;
+                x += data[i];
+                i += 2;
+            } else {
+                size_t bytes = four ? (value + 1) / 2 : value;
+                run(static_cast<int64_t>(std::min<size_t>(value, four ? (n - i) * 2 : n - i)));
+                i += bytes + (bytes & 1);
+            }
+        }
+        return written;
     }
 
     // Run-length data, rows from the bottom. Pixels the data skips keep palette entry 0;

@@ -203,26 +203,42 @@ int64_t PeakMemory() {
 
 }  // namespace
 
-TEST(BmpReader, RunLengthPageAtThePixelCapCostsOneCopyAndLetsMessagesThrough) {
-    // A 1 KB file for 16384 x 16384 pixels: a few runs at the bottom, a jump, the end.
-    const int side = 16384;
+TEST(BmpReader, RunLengthPagesLargeAndSparseAreRefusedLargeAndFullCostOneCopy) {
     std::vector<uint32_t> palette = Palette(4);
     palette[0] = 0x404040;
-    std::vector<uint8_t> data = {200, 1, 100, 2, 0, 2, 5, 3, 10, 3, 0, 1};
-    const std::string file = Rle({40, side, side, 8, 0, {}, palette}, data);
-    ASSERT_LT(file.size(), 1024u);
     FakeUi ui;
     TBitmap b;
-    ASSERT_TRUE(Read(file, b));
-    ASSERT_EQ(b.Width(), side);
-    ASSERT_EQ(b.Height(), side);
-    EXPECT_EQ(b.Pixel(0, side - 1), ColourOf(palette[1]));
-    EXPECT_EQ(b.Pixel(299, side - 1), ColourOf(palette[2]));
-    EXPECT_EQ(b.Pixel(300, side - 1), ColourOf(palette[0])) << "after the runs: entry 0";
-    EXPECT_EQ(b.Pixel(305, side - 4), ColourOf(palette[3])) << "after the jump";
-    EXPECT_EQ(b.Pixel(side - 1, 0), ColourOf(palette[0])) << "rows the data never reaches";
+    std::string error;
+    // A 1 KB file for 16384 x 16384 pixels: a few runs at the bottom, a jump, the end. It
+    // cannot honestly fill the page, so it costs nothing.
+    const std::string sparse = Rle({40, 16384, 16384, 8, 0, {}, palette}, {200, 1, 100, 2, 0, 2, 5, 3, 10, 3, 0, 1});
+    ASSERT_LT(sparse.size(), 1024u);
+    EXPECT_FALSE(Read(sparse, b, &error));
+    EXPECT_EQ(error, "run-length data covers too little of a large page");
+    EXPECT_TRUE(b.Empty());
+
+    // Just over the sparse limit, every row written by runs: shown, with its one copy. Rows
+    // alternate two entries; the last row's end is left to entry 0 by an end of line.
+    const int w = 6000, h = 5600;
+    ASSERT_GT(int64_t(w) * h, int64_t(1) << 25);
+    std::vector<uint8_t> data;
+    for (int y = 0; y < h; ++y) {
+        int left = y == 0 ? w - 10 : w;
+        for (; left > 0; left -= 250) data.insert(data.end(), {uint8_t(std::min(left, 250)), uint8_t(1 + y % 2)});
+        data.insert(data.end(), {0, 0});
+    }
+    data.insert(data.end(), {0, 1});
+    const std::string file = Rle({40, w, h, 8, 0, {}, palette}, data);
+    ASSERT_TRUE(Read(file, b, &error)) << error;
+    ASSERT_EQ(b.Width(), w);
+    ASSERT_EQ(b.Height(), h);
+    EXPECT_EQ(b.Pixel(0, h - 1), ColourOf(palette[1])) << "the first row of the data is the bottom one";
+    EXPECT_EQ(b.Pixel(w - 11, h - 1), ColourOf(palette[1]));
+    EXPECT_EQ(b.Pixel(w - 10, h - 1), ColourOf(palette[0])) << "left by the end of line: entry 0";
+    EXPECT_EQ(b.Pixel(w - 1, h - 2), ColourOf(palette[2]));
+    EXPECT_EQ(b.Pixel(w / 2, 0), ColourOf(palette[1 + (h - 1) % 2]));
     EXPECT_GT(ui.processMessagesCalls, 10) << "the window answers while the page is made";
-    const int64_t pixels = int64_t(side) * side, peak = PeakMemory();
+    const int64_t pixels = int64_t(w) * h, peak = PeakMemory();
     std::printf("RLE8 page of %lld pixels from %zu bytes: peak memory %.0f MB\n", static_cast<long long>(pixels),
                 file.size(), double(peak) / 1e6);
     if (peak > 0) {
@@ -232,7 +248,6 @@ TEST(BmpReader, RunLengthPageAtThePixelCapCostsOneCopyAndLetsMessagesThrough) {
 
     // The program's end stops the decode at its next pass.
     ui.onProcessMessages = [] { RequestStop(); };
-    std::string error;
     EXPECT_FALSE(Read(file, b, &error));
     EXPECT_TRUE(b.Empty());
     EXPECT_EQ(error, "decoding stopped");
