@@ -122,14 +122,17 @@ void TPNGObject::Draw(TBitmap& canvas, int left, int top, int right, int bottom)
     const uint8_t colorType = h.IHDRData.ColorType;
     const TChunktRNS* trns = Chunks.ItemFromClass<TChunktRNS>();
     // Palette images carry one alpha value per entry; grey and RGB images one sample that
-    // is left out, compared here in the picture's own terms (index, or gamma-converted
-    // colour), since the picture no longer holds the file's samples.
+    // is left out. Its pixels were marked as the file's samples were read; a key set since
+    // (no mask) is compared in the picture's own terms (index, or gamma-converted colour).
     const bool paletteAlpha = colorType == COLOR_PALETTE && trns && mode != ptmNone;
     const bool pixelAlpha = mode == ptmPartial && !h.ImageAlpha.empty();
+    const bool greyOrRgb = colorType == COLOR_GRAYSCALE || colorType == COLOR_RGB;
+    const size_t maskRowBytes = (size_t(w) + 7) / 8;
+    const bool masked = mode == ptmBit && trns && greyOrRgb && trns->KeyMask.size() == maskRowBytes * size_t(ht);
     bool keyed = false;
     unsigned keyIndex = 0;
     uint8_t keyBgr[3] = {0, 0, 0};
-    if (mode == ptmBit && trns && (colorType == COLOR_GRAYSCALE || colorType == COLOR_RGB)) {
+    if (mode == ptmBit && trns && greyOrRgb && !masked) {
         const uint8_t* d = trns->Data();
         const uint8_t depth = h.IHDRData.BitDepth;
         auto sample = [&](int i) { return static_cast<unsigned>((d[2 * i] << 8) | d[2 * i + 1]); };
@@ -145,8 +148,9 @@ void TPNGObject::Draw(TBitmap& canvas, int left, int top, int right, int bottom)
             }
         }
     }
-    const bool plainCopy = !keyed && !paletteAlpha && !pixelAlpha && bits == 24 && cstep == 3 && dw == w;
-    const bool plainIndexed = !keyed && !paletteAlpha && !pixelAlpha && bits <= 8 && cstep == 3;
+    const bool plain = !keyed && !masked && !paletteAlpha && !pixelAlpha;
+    const bool plainCopy = plain && bits == 24 && cstep == 3 && dw == w;
+    const bool plainIndexed = plain && bits <= 8 && cstep == 3;
     uint32_t colours[256];
     for (int i = 0; i < 256; ++i)
         colours[i] = uint32_t(h.Palette[i].blue) | uint32_t(h.Palette[i].green) << 8 | uint32_t(h.Palette[i].red) << 16;
@@ -155,6 +159,7 @@ void TPNGObject::Draw(TBitmap& canvas, int left, int top, int right, int bottom)
         const size_t sy = static_cast<size_t>((y - top) * ht / dh);
         const uint8_t* src = h.Scanline(static_cast<uint32_t>(sy));
         const uint8_t* alpha = pixelAlpha ? h.ImageAlpha.data() + sy * size_t(w) : nullptr;
+        const uint8_t* mask = masked ? trns->KeyMask.data() + sy * maskRowBytes : nullptr;
         uint8_t* dst = canvas.ScanLine(static_cast<int>(y)) + x0 * cstep;
         if (plainCopy) {
             std::memcpy(dst, src + size_t(columns[0]) * 3, count * 3);
@@ -168,6 +173,7 @@ void TPNGObject::Draw(TBitmap& canvas, int left, int top, int right, int bottom)
         }
         for (size_t k = 0; k < count; ++k, dst += cstep) {
             const size_t sx = columns[k];
+            if (mask && (mask[sx >> 3] & (0x80u >> (sx & 7)))) continue;
             uint8_t b, g, r;
             unsigned a = 255;
             if (bits == 24) {

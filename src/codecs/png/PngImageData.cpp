@@ -220,12 +220,24 @@ void ReadRows(TIdatReader& reader, const TIHDRData& h, uint32_t rowBytes, unsign
 }
 
 // Rows into the header's picture. Plain pictures were not cleared: each row's padding, and
-// every row not decoded (the data ended, or an error), is cleared here.
+// every row not decoded (the data ended, or an error), is cleared here. A grey or RGB key
+// is compared with the file's samples into the tRNS chunk's mask.
 class TPictureSink {
 public:
-    TPictureSink(TChunkIHDR& header, const std::array<uint8_t, 256>& gamma)
+    TPictureSink(TChunkIHDR& header, const std::array<uint8_t, 256>& gamma, TChunktRNS* trns)
         : header_(header), convert_(header, gamma), width_(header.IHDRData.Width),
           used_((size_t(width_) * header.DIBBitsPerPixel + 7) / 8), plain_(header.IHDRData.InterlaceMethod == 0) {
+        if (trns && pngpixels::ColourKey(header, trns, key_)) {
+            maskRowBytes_ = (size_t(width_) + 7) / 8;
+            // Pixels no row reaches keep zero samples: they match a key of zeros.
+            const bool zeroIsKey = key_[0] == 0 && key_[1] == 0 && key_[2] == 0;
+            try {
+                trns->KeyMask.assign(maskRowBytes_ * header.IHDRData.Height, zeroIsKey ? 0xFF : 0);
+            } catch (const std::bad_alloc&) {
+                TPNGObject::RaiseError<EPNGOutMemory>(EPNGOutMemoryText);
+            }
+            mask_ = trns->KeyMask.data();
+        }
         if (!plain_) {
             // One pass row in the picture's own pixel layout before it is spread out.
             packed_.reset(new (std::nothrow) uint8_t[header.BytesPerRow + 8]);
@@ -249,11 +261,13 @@ public:
         uint8_t* line = header_.Scanline(y);
         convert_.Convert(row, width_, line, AlphaRow(y));
         std::memset(line + used_, 0, header_.BytesPerRow - used_);
+        if (mask_) pngpixels::MarkKey(header_.IHDRData, key_, row, width_, mask_ + y * maskRowBytes_, 0, 1);
         done_ = y + 1;
     }
     void PassRow(uint32_t y, const uint8_t* row, uint32_t pixels, uint32_t start, uint32_t step) {
         convert_.Convert(row, pixels, packed_.get(), alpha_.get());
         convert_.Spread(packed_.get(), alpha_.get(), pixels, start, step, header_.Scanline(y), AlphaRow(y));
+        if (mask_) pngpixels::MarkKey(header_.IHDRData, key_, row, pixels, mask_ + y * maskRowBytes_, start, step);
     }
 
 private:
@@ -267,6 +281,9 @@ private:
     bool plain_;
     uint32_t done_ = 0;
     std::unique_ptr<uint8_t[]> packed_, alpha_;
+    uint16_t key_[3] = {0, 0, 0};
+    uint8_t* mask_ = nullptr;
+    size_t maskRowBytes_ = 0;
 };
 
 // Rows straight onto a 24-bit page of the image's size, sized without clearing when the
@@ -372,7 +389,7 @@ bool TChunkIDAT::LoadFromStream(TStream& stream, const TChunkName& name, uint32_
         ReadRows(reader, h, rowBytes, offset, sink);
         sink.Finish();
     } else {
-        TPictureSink sink(header, owner->GammaTable);
+        TPictureSink sink(header, owner->GammaTable, owner->Chunks.ItemFromClass<TChunktRNS>());
         ReadRows(reader, h, rowBytes, offset, sink);
     }
     ResizeData(0);

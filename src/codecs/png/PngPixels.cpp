@@ -63,6 +63,38 @@ const bool kHaveSsse3 = [] {
 
 }  // namespace
 
+bool ColourKey(const TChunkIHDR& header, const TChunktRNS* trns, uint16_t key[3]) {
+    const uint8_t colorType = header.IHDRData.ColorType, depth = header.IHDRData.BitDepth;
+    // tRNS of grey and RGB images: the key's samples, 2 bytes each.
+    const unsigned samples = colorType == COLOR_GRAYSCALE ? 1 : colorType == COLOR_RGB ? 3 : 0;
+    if (!trns || samples == 0 || trns->DataSize() < 2 * samples) return false;
+    for (unsigned c = 0; c < samples; ++c) {
+        const uint8_t* d = trns->Data() + 2 * c;
+        key[c] = static_cast<uint16_t>(d[0] << 8 | d[1]);
+        // Samples below 16 bits hold only their low bits of the key.
+        if (depth < 16) key[c] = static_cast<uint16_t>(key[c] & ((1u << depth) - 1));
+    }
+    return true;
+}
+
+void MarkKey(const TIHDRData& header, const uint16_t key[3], const uint8_t* s, size_t n, uint8_t* mask, size_t start,
+             size_t step) {
+    const unsigned samples = header.ColorType == COLOR_RGB ? 3 : 1, depth = header.BitDepth;
+    auto sample = [&](size_t k) -> unsigned {
+        if (depth == 16) return unsigned(s[2 * k]) << 8 | s[2 * k + 1];
+        if (depth == 8) return s[k];
+        const size_t bit = k * depth;
+        return (s[bit >> 3] >> (8 - depth - (bit & 7))) & ((1u << depth) - 1);
+    };
+    for (size_t i = 0, x = start; i < n; ++i, x += step) {
+        bool match = true;
+        for (unsigned c = 0; c < samples && match; ++c) match = sample(i * samples + c) == key[c];
+        const uint8_t bit = static_cast<uint8_t>(0x80u >> (x & 7));
+        if (match) mask[x >> 3] |= bit;
+        else mask[x >> 3] &= static_cast<uint8_t>(~bit);
+    }
+}
+
 TRowConverter::TRowConverter(const TChunkIHDR& header, const std::array<uint8_t, 256>& gamma)
     : colorType_(header.IHDRData.ColorType),
       depth_(header.IHDRData.BitDepth),
@@ -174,17 +206,8 @@ TPageRowConverter::TPageRowConverter(const TChunkIHDR& header, const std::array<
     for (int i = 0; i < 256; ++i)
         if (gamma[i] != i) identity_ = false;
     const uint8_t colorType = header.IHDRData.ColorType;
-    // tRNS: for grey and RGB the key's samples (2 bytes each), for palettes one alpha per entry.
-    if (trns && colorType == COLOR_GRAYSCALE && trns->DataSize() >= 2) {
-        keyed_ = true;
-        key_[0] = Sample16(trns->Data());
-    } else if (trns && colorType == COLOR_RGB && trns->DataSize() >= 6) {
-        keyed_ = true;
-        for (int c = 0; c < 3; ++c) key_[c] = Sample16(trns->Data() + 2 * c);
-    }
-    // Samples below 16 bits hold only their low bits of the key.
-    if (keyed_ && depth_ < 16)
-        for (uint16_t& k : key_) k = static_cast<uint16_t>(k & ((1u << depth_) - 1));
+    // tRNS: for grey and RGB a key, for palettes one alpha per entry.
+    keyed_ = ColourKey(header, trns, key_);
     for (int i = 0; i < 256; ++i) {
         const TRGBQuad& q = header.Palette[i];
         colours_[i] = Bgr(q.blue, q.green, q.red);

@@ -9,6 +9,14 @@
 
 namespace vellicor::pngpixels {
 
+// The colour key of a grey or RGB image in the file's samples (grey, or red, green, blue),
+// cut to the image's depth; false when the image has none.
+bool ColourKey(const TChunkIHDR& Header, const TChunktRNS* Trns, uint16_t Key[3]);
+// Sets the mask bit of each of n pixels of an unfiltered grey or RGB row where its samples
+// equal Key, and clears it elsewhere; pixel k is column start + k * step of maskRow.
+void MarkKey(const TIHDRData& Header, const uint16_t Key[3], const uint8_t* src, size_t n, uint8_t* maskRow,
+             size_t start, size_t step);
+
 class TRowConverter {
 public:
     TRowConverter(const TChunkIHDR& Header, const std::array<uint8_t, 256>& Gamma);

@@ -380,6 +380,7 @@ void TChunkgAMA::Assign(const TChunk& source) {
 
 bool TChunktRNS::LoadFromStream(TStream& stream, const TChunkName& name, uint32_t size) {
     VTRACE("TChunktRNS::LoadFromStream");
+    KeyMask = {};
     if (!TChunk::LoadFromStream(stream, name, size)) return false;
     const uint8_t colorType = GetHeader().IHDRData.ColorType;
     // Grey and RGB samples are 2 and 6 bytes: a shorter chunk has no colour to read.
@@ -443,6 +444,7 @@ void TChunktRNS::SetTransparentColor(TColor color) {
     const uint8_t depth = header.IHDRData.BitDepth;
     PaletteValues.fill(0);
     BitTransparency = true;
+    KeyMask = {};
     auto put = [&](int i, uint8_t v) {
         uint16_t s = v;
         if (depth == 16) s = static_cast<uint16_t>(v << 8);
@@ -486,6 +488,7 @@ void TChunktRNS::Assign(const TChunk& source) {
     const auto& s = static_cast<const TChunktRNS&>(source);
     PaletteValues = s.PaletteValues;
     BitTransparency = s.BitTransparency;
+    KeyMask = s.KeyMask;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -195,6 +195,11 @@ public:
     void SetTransparentColor(TColor Color);
     bool BitTransparency = false;
     std::array<uint8_t, 256> PaletteValues{};
+    // Grey and RGB images decoded by LoadFromStream: one bit per pixel, rows of (Width + 7)
+    // div 8 bytes, first pixel in bit 7, set where the file's samples equal the key. The
+    // picture keeps 8 gamma-converted bits per sample, too few to compare the key with.
+    // Empty otherwise; dropped when the key changes.
+    std::vector<uint8_t> KeyMask;
 };
 
 class TChunktIME : public TChunk {

@@ -452,8 +452,8 @@ std::string Bytes(size_t n, uint32_t seed) {
 }  // namespace
 
 // A page decoded straight onto the page shows what the picture drawn onto white shows, for
-// every colour type and depth, with palette transparency, gamma, interlace and data that
-// ends early (colour keys are apart: the page compares them with the file's samples).
+// every colour type and depth, with palette transparency, colour keys, gamma, interlace and
+// data that ends early.
 TEST(PngReader, PageDecodeMatchesTheDrawnPicture) {
     struct Type {
         int colorType;
@@ -477,8 +477,9 @@ TEST(PngReader, PageDecodeMatchesTheDrawnPicture) {
                         // Entry 0 half transparent (what rows never reached show), one clear.
                         if (variant >= 2) chunks.push_back(Chunk("tRNS", std::string("\x80\xff\0\xc0", 4)));
                     }
-                    if (variant == 2 && (t.colorType == 0 || t.colorType == 2) && depth == 8 && !interlace)
-                        chunks.push_back(Chunk("tRNS", std::string(6, '\0')));  // key black: no gamma, same
+                    // Keys: with gamma; of random samples; of zeros, which rows never reached hold.
+                    if (variant >= 1 && (t.colorType == 0 || t.colorType == 2))
+                        chunks.push_back(Chunk("tRNS", variant == 3 ? std::string(6, '\0') : Bytes(6, uint32_t(checked))));
                     const std::string file = File(w, h, depth, t.colorType, raw, chunks, interlace);
                     const TBitmap drawn = DrawnPage(file), page = DecodedPage(file);
                     ASSERT_FALSE(page.Empty());
@@ -491,43 +492,72 @@ TEST(PngReader, PageDecodeMatchesTheDrawnPicture) {
 }
 
 // A colour key is compared with the file's samples: 16-bit samples before they lose their
-// low byte, and before gamma, so that a sample near the key stays opaque (as libpng shows).
+// low byte, and before gamma, so that a sample near the key stays opaque (as libpng shows),
+// on the page and in the picture drawn.
 TEST(PngReader, ColourKeyComparesTheFileSamples) {
     const TColor white = RGBColor(255, 255, 255);
-    // 16-bit grey, key 0x1200: 0x1234 and 0x12ff are opaque, 0x1200 alone is left out.
-    const std::string grey = File(3, 1, 16, 0, std::string("\0\x12\x34\x12\x00\x12\xff", 7), {Chunk("tRNS", std::string("\x12\x00", 2))});
-    TBitmap page = DecodedPage(grey);
-    ASSERT_EQ(page.Width(), 3);
-    EXPECT_EQ(page.Pixel(0, 0), RGBColor(0x12, 0x12, 0x12));
-    EXPECT_EQ(page.Pixel(1, 0), white);
-    EXPECT_EQ(page.Pixel(2, 0), RGBColor(0x12, 0x12, 0x12));
-    // 16-bit RGB: one low byte apart from the key is another colour.
-    const std::string key = std::string("\x10\x00\x20\x00\x30\x00", 6);
-    const std::string rgb = File(2, 1, 16, 2, std::string("\0", 1) + key + std::string("\x10\x01\x20\x00\x30\x00", 6),
-                                 {Chunk("tRNS", key)});
-    page = DecodedPage(rgb);
-    EXPECT_EQ(page.Pixel(0, 0), white);
-    EXPECT_EQ(page.Pixel(1, 0), RGBColor(0x10, 0x20, 0x30));
-    // 8-bit RGB with gamma: two samples the correction makes equal are still two colours.
+    // One row of pixels (`size` bytes each) as plain data, or as Adam7 passes 1, 4 and 6.
+    auto row = [](const std::string& pixels, size_t size, int interlace) {
+        if (!interlace) return std::string(1, '\0') + pixels;
+        std::string out;
+        for (size_t x : {0, 2, 1})
+            if ((x + 1) * size <= pixels.size()) out += std::string(1, '\0') + pixels.substr(x * size, size);
+        return out;
+    };
     auto corrected = [](int v) { return int(std::nearbyint(255 * std::pow(v / 255.0, 1 / 2.2))); };
     int k = 128;
     while (corrected(k) != corrected(k + 1)) ++k;
     ASSERT_LT(corrected(k), 255);
-    const std::string sample = {char(k), char(k), char(k)}, next = {char(k + 1), char(k + 1), char(k + 1)};
-    const std::string gamma = File(2, 1, 8, 2, std::string("\0", 1) + sample + next,
-                                   {Chunk("gAMA", Be32(100000)), Chunk("tRNS", std::string(1, '\0') + char(k) + '\0' +
-                                                                                   char(k) + '\0' + char(k))});
-    page = DecodedPage(gamma);
-    EXPECT_EQ(page.Pixel(0, 0), white);
-    const uint8_t c = uint8_t(corrected(k + 1));
-    EXPECT_EQ(page.Pixel(1, 0), RGBColor(c, c, c));
-    // libpng agrees on which pixels the key leaves out.
-    if (!test::Libpng::Get().Available()) return;
-    for (const std::string* file : {&grey, &rgb, &gamma}) {
-        test::LibpngImage ref;
-        ASSERT_TRUE(test::Libpng::Get().Decode(*file, ref));
-        page = DecodedPage(*file);
-        for (int x = 0; x < ref.width; ++x)
-            EXPECT_EQ(ref.bgra[size_t(x) * 4 + 3] == 0, page.Pixel(x, 0) == white) << x;
+    const std::string key = std::string("\x10\x00\x20\x00\x30\x00", 6);
+    for (int interlace : {0, 1}) {
+        SCOPED_TRACE(interlace);
+        // 16-bit grey, key 0x1200: 0x1234 and 0x12ff are opaque, 0x1200 alone is left out.
+        const std::string grey = File(3, 1, 16, 0, row(std::string("\x12\x34\x12\x00\x12\xff", 6), 2, interlace),
+                                      {Chunk("tRNS", std::string("\x12\x00", 2))}, interlace);
+        TBitmap page = DecodedPage(grey);
+        ASSERT_EQ(page.Width(), 3);
+        EXPECT_EQ(page.Pixel(0, 0), RGBColor(0x12, 0x12, 0x12));
+        EXPECT_EQ(page.Pixel(1, 0), white);
+        EXPECT_EQ(page.Pixel(2, 0), RGBColor(0x12, 0x12, 0x12));
+        // 16-bit RGB: one low byte apart from the key is another colour.
+        const std::string rgb =
+            File(2, 1, 16, 2, row(key + std::string("\x10\x01\x20\x00\x30\x00", 6), 6, interlace), {Chunk("tRNS", key)},
+                 interlace);
+        page = DecodedPage(rgb);
+        EXPECT_EQ(page.Pixel(0, 0), white);
+        EXPECT_EQ(page.Pixel(1, 0), RGBColor(0x10, 0x20, 0x30));
+        // 8-bit RGB with gamma: two samples the correction makes equal are still two colours.
+        const std::string sample = {char(k), char(k), char(k)}, next = {char(k + 1), char(k + 1), char(k + 1)};
+        const std::string gamma =
+            File(2, 1, 8, 2, row(sample + next, 3, interlace),
+                 {Chunk("gAMA", Be32(100000)), Chunk("tRNS", std::string(1, '\0') + char(k) + '\0' + char(k) + '\0' + char(k))},
+                 interlace);
+        page = DecodedPage(gamma);
+        EXPECT_EQ(page.Pixel(0, 0), white);
+        const uint8_t c = uint8_t(corrected(k + 1));
+        EXPECT_EQ(page.Pixel(1, 0), RGBColor(c, c, c));
+        for (const std::string* file : {&grey, &rgb, &gamma}) {
+            // The picture drawn, and a copy of it drawn, show the same as the page.
+            page = DecodedPage(*file);
+            EXPECT_TRUE(SamePixels(DrawnPage(*file), page));
+            TPNGObject png, copy;
+            ASSERT_EQ(Load(png, *file), "");
+            copy.Assign(png);
+            TBitmap drawn;
+            drawn.SetSize(png.GetWidth(), 1, TPixelFormat::pf24bit);
+            drawn.Fill(white);
+            copy.Draw(drawn, 0, 0, png.GetWidth(), 1);
+            EXPECT_TRUE(SamePixels(drawn, page));
+            // libpng agrees on which pixels the key leaves out.
+            if (!test::Libpng::Get().Available()) continue;
+            test::LibpngImage ref;
+            ASSERT_TRUE(test::Libpng::Get().Decode(*file, ref));
+            for (int x = 0; x < ref.width; ++x) EXPECT_EQ(ref.bgra[size_t(x) * 4 + 3] == 0, page.Pixel(x, 0) == white) << x;
+        }
+        // A key set later is one of the picture's colours: every 0x12xx grey matches it.
+        TPNGObject keyed;
+        ASSERT_EQ(Load(keyed, grey), "");
+        keyed.SetTransparentColor(RGBColor(0x12, 0x12, 0x12));
+        for (int x = 0; x < 3; ++x) EXPECT_EQ(PixelOf(keyed, x, 0), white) << x;
     }
 }

@@ -111,6 +111,15 @@ TEST(PngSuite, EveryFileAsLibpngShowsIt) {
         auto allowed = kDeliberate.find(name);
         EXPECT_LE(d.maxDiff, allowed == kDeliberate.end() ? 0 : allowed->second)
             << name << ": " << d.pixels << " pixels differ";
+        // The picture loaded whole and drawn onto white shows the same page.
+        TPNGObject png;
+        TByteViewStream whole(bytes.data(), int64_t(bytes.size()));
+        png.LoadFromStream(whole);
+        TBitmap drawn;
+        ASSERT_TRUE(drawn.SetSize(png.GetWidth(), png.GetHeight(), TPixelFormat::pf24bit));
+        drawn.Fill(RGBColor(255, 255, 255));
+        png.Draw(drawn, 0, 0, png.GetWidth(), png.GetHeight());
+        EXPECT_EQ(0, std::memcmp(drawn.Bits(), page.Bits(), size_t(page.ByteSize()))) << name << " drawn";
         ++compared;
     }
     EXPECT_GT(compared, 100);
