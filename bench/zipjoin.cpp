@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "BenchSupport.h"
 #include "archives/zip/ZipComponent.h"
 #include "platform/Text.h"
 
@@ -66,6 +67,7 @@ int main() {
     }
     std::printf("join %.0f MB split set: ours %.3f s (%.0f MB/s), zip -s 0 %.3f s (%.0f MB/s); unzip -t %s; byte-identical %s\n", mb,
                 ours, mb / ours, peer, mb / peer, tested ? "passes" : "FAILS", same ? "yes" : "no");
-    std::printf("ratio ours/peer %.2fx\n", ours / peer);
+    bench::PeerRow("joining a " + std::to_string(int(mb)) + " MB split zip set", ours * 1e3,
+                   "zip -s 0 " + bench::PackageVersion("zip"), peer * 1e3);
     return 0;
 }
