@@ -422,6 +422,29 @@ TEST_F(ZipSpan, ZipSplitSetsAndDamagedOnes) {
     EXPECT_EQ(ui.shown.back().text, "This is the 2th disk in a backup set,\nplease insert the last disk of this set");
 }
 
+// Members far larger than one copy of the joiner, their data running over two volume ends
+// inside one copy: the join matches zip -s 0 byte for byte, and a volume cut short inside
+// such a member fails the join with nothing left behind.
+TEST_F(ZipSpan, MembersLargerThanACopyJoinLikeZip) {
+    std::string dir = tmp.File("big");
+    fs::create_directories(dir + "/src");
+    tmp.Write("big/src/first.jpg", Pattern(2500001, 3));
+    tmp.Write("big/src/second.jpg", Pattern(1048576, 4));
+    ASSERT_EQ(RunShell("cd " + Quote(dir + "/src") + " && zip -q -0 -s 700k ../book.zip first.jpg second.jpg"), 0);
+    ASSERT_TRUE(FileExists(dir + "/book.z04"));
+    std::string ours = dir + "/ours.zip";
+    ASSERT_EQ(c.ReadSpan(dir + "/book.zip", ours), 0);
+    ASSERT_EQ(RunShell("cd " + Quote(dir) + " && zip -q -s 0 book.zip --out peer.zip"), 0);
+    EXPECT_TRUE(ReadFileBytes(ours) == ReadFileBytes(dir + "/peer.zip")) << "the same bytes as zip's join";
+    EXPECT_TRUE(UnzipTestPasses(ours));
+    std::string z3 = ReadFileBytes(dir + "/book.z03");
+    tmp.Write("big/book.z03", z3.substr(0, z3.size() / 2));
+    std::string out = dir + "/cut.zip";
+    EXPECT_EQ(c.ReadSpan(dir + "/book.zip", out), -7);
+    EXPECT_TRUE(out.empty());
+    EXPECT_FALSE(FileExists(dir + "/cut.zip"));
+}
+
 // Adding with AddDiskSpan: the library writes a temporary archive that goes out as part
 // files; zip joins them and every reader tested agrees on every byte. A cancelled or
 // failed set leaves no part, no temporary, and the files moved into it where they were.

@@ -81,7 +81,9 @@ using namespace DiskSpan;
 
 namespace {
 
-constexpr int64_t kSpanBuffer = 8192;
+// Members of a set run to megabytes: 8 KB a call made the join half again as slow as it
+// needs to be; past 1 MB nothing more is gained.
+constexpr int64_t kSpanBuffer = 1 << 20;
 
 int64_t MTimeNs(int fd) {
     struct stat st {};
