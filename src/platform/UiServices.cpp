@@ -1,5 +1,6 @@
 #include "platform/UiServices.h"
 
+#include <atomic>
 #include <cstdio>
 
 namespace vellicor {
@@ -24,7 +25,8 @@ public:
 HeadlessUi g_headless;
 IUiServices* g_ui = &g_headless;
 int g_waitDepth = 0;
-bool g_stop = false;
+// Read by worker threads while the GUI thread sets it.
+std::atomic<bool> g_stop{false};
 
 }  // namespace
 
@@ -36,8 +38,8 @@ int ShowMessageBox(const std::string& caption, const std::string& text, int butt
 }
 
 void ProcessMessages() { Ui().ProcessMessages(); }
-void RequestStop(bool on) { g_stop = on; }
-bool StopRequested() { return g_stop; }
+void RequestStop(bool on) { g_stop.store(on, std::memory_order_relaxed); }
+bool StopRequested() { return g_stop.load(std::memory_order_relaxed); }
 
 WaitCursor::WaitCursor() {
     if (g_waitDepth++ == 0) Ui().SetWaitCursor(true);
