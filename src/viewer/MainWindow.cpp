@@ -324,7 +324,8 @@ void MainWindow::SetWindowed(const TViewRect& Bounds, bool Maximised) {
 // size only once it has framed the window, so the size is set again when it is known.
 void MainWindow::ApplyFrameBounds() {
     if (!frameBounds_) return;
-    const TViewRect& b = *frameBounds_;
+    // A copy: the resize below may reset the bounds through FrameMaybeKnown.
+    const TViewRect b = *frameBounds_;
     const QMargins m = windowHandle() ? windowHandle()->frameMargins() : QMargins();
     appliedMargins_ = m;
     resize(std::max(1, b.Width - m.left() - m.right()), std::max(1, b.Height - m.top() - m.bottom()));
