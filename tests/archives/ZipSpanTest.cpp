@@ -445,6 +445,32 @@ TEST_F(ZipSpan, MembersLargerThanACopyJoinLikeZip) {
     EXPECT_FALSE(FileExists(dir + "/cut.zip"));
 }
 
+// Spanning an add to an archive that exists: the set holds its members and the new ones.
+TEST_F(ZipSpan, AddingToAnArchiveSpansWhatItHadToo) {
+    std::string dir = tmp.File("grow"), temps = tmp.File("growtemps");
+    fs::create_directories(dir);
+    fs::create_directories(temps);
+    c.Unattended = true;
+    c.TempDir = temps;
+    c.SetRootDir(tmp.File("src"));
+    c.SetZipFileName(dir + "/book.zip");
+    c.AddOptions = {AddDirNames};
+    c.FSpecArgs().Add("a.bin");
+    c.Add();
+    ASSERT_EQ(c.SuccessCnt(), 1) << c.Message();
+    c.SetMaxVolumeSize(20000);
+    c.SetMinFreeVolumeSize(100);
+    c.AddOptions = {AddDiskSpan, AddDirNames, AddRecurseDirs};
+    c.FSpecArgs().Add("b.txt");
+    c.FSpecArgs().Add("folder");
+    c.Add();
+    ASSERT_GT(c.SuccessCnt(), 0) << c.Message();
+    EXPECT_TRUE(fs::is_empty(temps));
+    std::string joined = dir + "/";
+    ASSERT_EQ(c.ReadSpan(c.ZipFileName(), joined), 0);
+    EXPECT_TRUE(Members(joined) == Expected()) << "the archive's own member is in the set";
+}
+
 // Adding with AddDiskSpan: the library writes a temporary archive that goes out as part
 // files; zip joins them and every reader tested agrees on every byte. A cancelled or
 // failed set leaves no part, no temporary, and the files moved into it where they were.

@@ -183,6 +183,13 @@ void TZipComponent::ExtAdd(int UseStream, uint32_t StrFileDate, uint32_t StrFile
         if (AddOptions.Contains(AddFreshen) || AddOptions.Contains(AddUpdate)) ShowZipMessage(AD_NoFreshenUpdate);
         else if (isExe) ShowZipMessage(DS_NoDiskSpan);
         else if ((spanTemp = MakeTempFileName("zip", ".tmp")).empty()) ShowZipMessage(DS_NoTempFile);
+        // The set holds what the archive already had: the library adds to a copy of it, or
+        // the volumes would replace the archive with only the new files.
+        if (!spanTemp.empty() && FileExists(zipFileName_) && CopyFile(zipFileName_, spanTemp) != 0) {
+            ::unlink(spanTemp.c_str());
+            spanTemp.clear();
+            ShowZipMessage(DS_NoTempFile);
+        }
         if (spanTemp.empty()) {
             cleanup();
             return;
