@@ -156,7 +156,9 @@ void SafeOutput::Create(const std::string& target) {
     target_ = ResolveLinks(target);
     std::string dir = ExtractFileDir(target_);
     if (dir.empty()) dir = ".";
-    if (gAllowUnnamed) fd_ = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    // An unnamed file is named later through /proc; without it, take a named one from the start.
+    if (gAllowUnnamed && ::access("/proc/self/fd", X_OK) == 0)
+        fd_ = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd_ < 0) {
         // Refused by the file system (or not asked for): a hidden name from the start.
         std::string pattern = dir + "/." + ExtractFileName(target_) + ".XXXXXX";
