@@ -509,7 +509,9 @@ RAR_EXPORT int RARReadHeader(void* h, struct RARHeaderData* hd) {
     hd->Flags = 0;
     if (archive_entry_filetype(ar.entry) == AE_IFDIR) hd->Flags |= RHDF_DIRECTORY;
     if (Encrypted(ar)) hd->Flags |= RHDF_ENCRYPTED;
-    hd->UnpSize = static_cast<unsigned>(static_cast<uint64_t>(size) & 0xFFFFFFFFu);
+    // Held at the largest 32-bit size rather than cut to its low bits, so a member of 4 GiB
+    // or more never looks small to the reader's size checks.
+    hd->UnpSize = static_cast<unsigned>(std::min<uint64_t>(static_cast<uint64_t>(size), 0xFFFFFFFFu));
     hd->PackSize = 0;
     hd->HostOS = 3;
     hd->FileTime = 0;
