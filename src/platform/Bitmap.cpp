@@ -25,9 +25,8 @@ namespace {
 
 // Buffers below this go straight to the heap, which reuses small blocks by itself.
 constexpr size_t kPoolMin = size_t(1) << 20;
-// A freed buffer above this goes back to the system (a huge page is rare; holding it costs).
-constexpr size_t kPoolMax = size_t(64) << 20;
-// What the pool may hold in all: a decoded page or two and a few fitted ones.
+// What the pool may hold in all: a decoded page or two and a few fitted ones. A freed buffer
+// larger than this goes back to the system.
 constexpr size_t kPoolBudget = size_t(40) << 20;
 
 struct PixelPool {
@@ -69,7 +68,7 @@ void* FreshPixels(size_t bytes) {
 }  // namespace
 
 void* AllocatePixels(size_t bytes) {
-    if (bytes >= kPoolMin && bytes <= kPoolMax) {
+    if (bytes >= kPoolMin && bytes <= kPoolBudget) {
         PixelPool& pool = Pool();
         std::lock_guard<std::mutex> hold(pool.lock);
         // The newest buffer of the size: the likeliest still in the processor's caches.
@@ -86,7 +85,7 @@ void* AllocatePixels(size_t bytes) {
 
 void FreePixels(void* p, size_t bytes) noexcept {
     if (!p) return;
-    if (bytes >= kPoolMin && bytes <= kPoolMax && bytes <= kPoolBudget) {
+    if (bytes >= kPoolMin && bytes <= kPoolBudget) {
         PixelPool& pool = Pool();
         std::lock_guard<std::mutex> hold(pool.lock);
         try {
