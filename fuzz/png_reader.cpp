@@ -2,6 +2,7 @@
 // draws onto a 24-bit page and writes back out; the same bytes decode straight onto a page
 // as the reader does; never a fault.
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 
 #include "codecs/png/PngPage.h"
@@ -27,7 +28,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         TBitmap page;
         try {
             DecodePngPage(direct, page);
+            // A page that decoded is a 24-bit page.
+            if (!page.Empty() && page.PixelFormat() != TPixelFormat::pf24bit) std::abort();
         } catch (const std::exception&) {
+            if (!page.Empty()) std::abort();  // a failed decode leaves no page behind
         }
     }
     TByteViewStream stream(data, static_cast<int64_t>(size));
