@@ -29,7 +29,11 @@ inline std::vector<Reader> ScreenReaders(const std::string& ours) {
     std::vector<Reader> r{{"vellicor", {ours}, false, true}};
     if (std::string v = PackageVersion("mcomix"); !v.empty()) r.push_back({"MComix " + v, {"mcomix", "-f"}, false, false});
     if (std::string v = PackageVersion("qcomicbook"); !v.empty())
-        r.push_back({"qComicBook " + v, {"qcomicbook"}, true, false});
+        // It has no full-screen option: F11 two seconds after start, as the others read full screen.
+        r.push_back({"qComicBook " + v,
+                     {"sh", "-c", "(sleep 2; xdotool key F11) & exec qcomicbook \"$1\"", "qcomicbook"},
+                     true,
+                     false});
     return r;
 }
 
