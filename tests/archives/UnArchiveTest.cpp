@@ -364,6 +364,32 @@ TEST_F(LoaderOverArchives, ADamagedRarMemberIsReportedOnceThroughReadAheadAndPag
     EXPECT_EQ(ui.shown.size(), 1u) << "once, not again for the page";
 }
 
+// Pages of a cbr whose members are encrypted (their names are not): the archive is said to
+// be unreadable once per opening, however many of its pages the read-ahead and the reader meet.
+TEST_F(LoaderOverArchives, AnEncryptedCbrIsReportedOncePerOpening) {
+    if (!std::filesystem::exists(ModuleDir() + "/libunrar.so")) GTEST_SKIP() << "the rar library was not built";
+    std::vector<RarMember> members;
+    for (int i = 0; i < 4; ++i)
+        members.push_back({"p" + std::to_string(i) + ".jpg", MemberContent("page" + std::to_string(i), 900), false, i ? 0x04u : 0u});
+    std::string path = WriteStoredRar(dir.File("locked"), members, 0, true, dir.File("locked.cbr"))[0];
+    auto told = [&] {
+        size_t n = 0;
+        for (const ShownMessage& m : ui.shown) n += m.text == "encrypted archives are not supported" && m.caption == path;
+        return n;
+    };
+    for (int opening = 1; opening <= 2; ++opening) {
+        SCOPED_TRACE(opening);
+        Load({path});
+        ASSERT_EQ(loader.FileNames()->GetPageCount(), 4);
+        EXPECT_EQ(Serve(0), members[0].data);
+        loader.Idle();
+        for (int page : {1, 2, 3, 2}) EXPECT_EQ(Serve(page), "<null>");
+        EXPECT_EQ(told(), static_cast<size_t>(opening));
+        EXPECT_EQ(ui.shown.size(), static_cast<size_t>(opening)) << "nothing else is said";
+    }
+    EXPECT_TRUE(ui.passwordRequests.empty());
+}
+
 // book.z01 opened by itself names its set and asks for the last part; a volume missing from
 // a set opened by its last part is named.
 TEST_F(LoaderOverArchives, APartOfASplitZipSetNamesTheSetAndAMissingVolumeIsNamed) {
