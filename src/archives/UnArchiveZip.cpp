@@ -47,7 +47,24 @@ int64_t TZipArchiveReader::MemberSize(const std::string& MemberName) const {
 
 TMemoryStream* TZipArchiveReader::Extract(const std::string& MemberName) {
     VTRACE("TZipArchiveReader::Extract");
-    return Zip_->ExtractFileToStream(MemberName);
+    LostToPassword_ = false;
+    TMemoryStream* s = Zip_->ExtractFileToStream(MemberName);
+    if (s) return s;
+    const int idx = Zip_->FindEntry(MemberName);
+    const bool encrypted = idx >= 0 && (Zip_->ZipContents()[static_cast<size_t>(idx)]->Flag & 1) != 0;
+    switch (Zip_->ErrCode()) {
+        case UZ_PASSWORD:
+            LostToPassword_ = true;
+            break;
+        case 0:
+            // Nothing went wrong but the member was not read: its password question was
+            // answered "Abort".
+            LostToPassword_ = encrypted;
+            break;
+        default:
+            break;
+    }
+    return nullptr;
 }
 
 }  // namespace vellicor

@@ -390,6 +390,51 @@ TEST_F(LoaderOverArchives, AnEncryptedCbrIsReportedOncePerOpening) {
     EXPECT_TRUE(ui.passwordRequests.empty());
 }
 
+// An encrypted cbz: a page whose password question was cancelled, or answered wrongly, is
+// asked for again when the page is visited again, and the right answer shows it. "Cancel
+// all" and "Abort" stop the questions until the archive is opened again.
+TEST_F(LoaderOverArchives, AnEncryptedCbzPageIsAskedForAgainOnTheNextVisit) {
+    if (!HaveTool("zip") || !HaveTool("python3")) GTEST_SKIP() << "zip or python3 missing";
+    ASSERT_TRUE(RunPython(dir.Path(), "import os\nos.makedirs('src', exist_ok=True)\n"
+                                      "for i in range(3): open('src/p%d.jpg' % i, 'wb').write(b'page %d ' % i * 500)\n"));
+    ASSERT_EQ(RunShell("cd " + Quote(dir.File("src")) + " && zip -q -P secret " + Quote(dir.File("locked.cbz")) +
+                       " p0.jpg p1.jpg p2.jpg"),
+              0);
+    const std::string path = dir.File("locked.cbz");
+    const std::string page0 = ReadFileBytes(dir.File("src/p0.jpg"));
+    Load({path});
+    ASSERT_EQ(loader.FileNames()->GetPageCount(), 3);
+    EXPECT_EQ(Serve(0), "<null>") << "cancelled";
+    EXPECT_EQ(ui.passwordRequests.size(), 1u);
+    ui.passwords = {"wrong"};
+    EXPECT_EQ(Serve(0), "<null>") << "asked again, answered wrongly";
+    EXPECT_EQ(ui.passwordRequests.size(), 2u);
+    ui.passwords = {"secret"};
+    EXPECT_EQ(Serve(0), page0) << "asked again, answered rightly";
+    EXPECT_EQ(ui.passwordRequests.size(), 3u);
+    EXPECT_TRUE(loader.Idle());
+    EXPECT_EQ(Serve(2), ReadFileBytes(dir.File("src/p2.jpg")));
+    EXPECT_EQ(ui.passwordRequests.size(), 3u) << "the answer serves the other pages";
+    EXPECT_TRUE(ui.shown.empty()) << "a password is no damage";
+
+    for (int refusal : {mrAll, mrAbort}) {
+        SCOPED_TRACE(refusal);
+        ui.passwordRequests.clear();
+        ui.passwordRefusal = refusal;
+        Load({path});
+        EXPECT_EQ(Serve(1), "<null>");
+        EXPECT_EQ(ui.passwordRequests.size(), 1u);
+        loader.Idle();
+        EXPECT_EQ(Serve(1), "<null>");
+        EXPECT_EQ(Serve(2), "<null>");
+        EXPECT_EQ(ui.passwordRequests.size(), 1u) << "no more questions while the archive is open";
+        ui.passwords = {"secret"};
+        Load({path});
+        EXPECT_EQ(Serve(1), ReadFileBytes(dir.File("src/p1.jpg"))) << "opened again, asked again";
+        EXPECT_EQ(ui.passwordRequests.size(), 2u);
+    }
+}
+
 // book.z01 opened by itself names its set and asks for the last part; a volume missing from
 // a set opened by its last part is named.
 TEST_F(LoaderOverArchives, APartOfASplitZipSetNamesTheSetAndAMissingVolumeIsNamed) {
