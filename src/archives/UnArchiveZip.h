@@ -27,6 +27,7 @@ private:
     std::string ArchiveName_;
     bool UnsupportedShown_ = false;  // one such message per opening of an archive
     bool LostToPassword_ = false;    // the last Extract failed on the member's password
+    std::string Damage_;             // the library's first word on damage during an Extract
 };
 
 }  // namespace vellicor

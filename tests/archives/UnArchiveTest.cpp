@@ -390,6 +390,49 @@ TEST_F(LoaderOverArchives, AnEncryptedCbrIsReportedOncePerOpening) {
     EXPECT_TRUE(ui.passwordRequests.empty());
 }
 
+// A damaged member of a cbz (its CRC fails, or its compressed data are broken) is named in
+// one message per opening, whichever of the read-ahead and the page meets it first; the
+// other pages are read.
+TEST_F(LoaderOverArchives, ADamagedCbzMemberIsNamedOncePerOpening) {
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 missing";
+    ASSERT_TRUE(RunPython(dir.Path(), "import zipfile, random\n"
+                                      "r = random.Random(5)\n"
+                                      "with zipfile.ZipFile('book.cbz', 'w') as z:\n"
+                                      "    for i in range(4):\n"
+                                      "        data = bytes(r.randrange(256) for _ in range(3000))\n"
+                                      "        z.writestr('p%02d.jpg' % i, data, zipfile.ZIP_DEFLATED if i == 3 else zipfile.ZIP_STORED)\n"));
+    const std::string path = dir.File("book.cbz");
+    std::string bytes = ReadFileBytes(path);
+    // The stored p01 gets a wrong byte; the deflated p03 loses the middle of its data.
+    size_t p01 = bytes.find("p01.jpg");
+    ASSERT_NE(p01, std::string::npos);
+    bytes[p01 + 7 + 1000] ^= 0x55;
+    size_t p03 = bytes.find("p03.jpg");
+    ASSERT_NE(p03, std::string::npos);
+    for (size_t i = 0; i < 200; ++i) bytes[p03 + 7 + 1000 + i] = '\xff';
+    dir.Write("book.cbz", bytes);
+    auto damaged = [&](const std::string& member) {
+        size_t n = 0;
+        for (const ShownMessage& m : ui.shown)
+            n += m.caption == path && m.text.rfind("The member " + member + " is damaged and cannot be shown.", 0) == 0;
+        return n;
+    };
+    Load({path});
+    ASSERT_EQ(loader.FileNames()->GetPageCount(), 4);
+    EXPECT_EQ(Serve(1), "<null>") << "the page meets it first";
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(damaged("p01.jpg"), 1u) << ui.shown[0].text;
+    EXPECT_NE(ui.shown[0].text.find("(CRC)"), std::string::npos) << ui.shown[0].text;
+    EXPECT_NE(Serve(0), "<null>");
+    EXPECT_TRUE(loader.Idle());
+    EXPECT_EQ(damaged("p03.jpg"), 1u) << "the read-ahead meets it first";
+    for (int page : {1, 3, 2, 1, 3}) EXPECT_EQ(Serve(page) == "<null>", page != 2) << page;
+    EXPECT_EQ(ui.shown.size(), 2u) << "once each, not again for the pages";
+    Load({path});
+    EXPECT_EQ(Serve(1), "<null>");
+    EXPECT_EQ(damaged("p01.jpg"), 2u) << "said again once the set is opened again";
+}
+
 // An encrypted cbz: a page whose password question was cancelled, or answered wrongly, is
 // asked for again when the page is visited again, and the right answer shows it. "Cancel
 // all" and "Abort" stop the questions until the archive is opened again.
