@@ -60,9 +60,9 @@ TMemoryStream* TZipArchiveReader::Extract(const std::string& MemberName) {
             LostToPassword_ = true;
             break;
         case 0:
-            // Nothing went wrong but the member was not read: its password question was
+            // Nothing was said, yet the member was not read: its password question was
             // answered "Abort".
-            LostToPassword_ = encrypted;
+            LostToPassword_ = encrypted && Zip_->PasswordQuestionsStopped();
             break;
         case UZ_CRC:
         case UZ_CORRUPT:

@@ -460,19 +460,22 @@ TEST_F(LoaderOverArchives, AnEncryptedCbzPageIsAskedForAgainOnTheNextVisit) {
     EXPECT_EQ(ui.passwordRequests.size(), 3u) << "the answer serves the other pages";
     EXPECT_TRUE(ui.shown.empty()) << "a password is no damage";
 
+    // In a set of two archives, turning to the other one and back opens this one again.
+    ASSERT_TRUE(RunPython(dir.Path(), "import zipfile\nzipfile.ZipFile('plain.cbz', 'w').writestr('q0.jpg', b'plain')\n"));
     for (int refusal : {mrAll, mrAbort}) {
         SCOPED_TRACE(refusal);
         ui.passwordRequests.clear();
         ui.passwordRefusal = refusal;
-        Load({path});
+        Load({path, dir.File("plain.cbz")});
+        ASSERT_EQ(loader.FileNames()->GetPageCount(), 4);
         EXPECT_EQ(Serve(1), "<null>");
         EXPECT_EQ(ui.passwordRequests.size(), 1u);
         loader.Idle();
         EXPECT_EQ(Serve(1), "<null>");
         EXPECT_EQ(Serve(2), "<null>");
         EXPECT_EQ(ui.passwordRequests.size(), 1u) << "no more questions while the archive is open";
+        EXPECT_EQ(Serve(3), "plain");
         ui.passwords = {"secret"};
-        Load({path});
         EXPECT_EQ(Serve(1), ReadFileBytes(dir.File("src/p1.jpg"))) << "opened again, asked again";
         EXPECT_EQ(ui.passwordRequests.size(), 2u);
     }

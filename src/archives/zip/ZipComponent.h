@@ -263,6 +263,8 @@ public:
 
     // ---- Run-time state ---------------------------------------------------------------
     int ErrCode() const { return errCode_; }
+    // "Cancel all" or "Abort" answered a password question since the archive was listed.
+    bool PasswordQuestionsStopped() const { return stopPasswordQuestions_; }
     int FullErrCode() const { return fullErrCode_; }
     const std::string& Message() const { return message_; }
     bool Cancel() const { return cancel_; }
