@@ -66,10 +66,9 @@ TMemoryStream* TZipArchiveReader::Extract(const std::string& MemberName) {
             break;
         case UZ_CRC:
         case UZ_CORRUPT:
-        case UZ_FORMAT:
+        case UZ_FORMAT: {
             // Said here, since the library says it to no one; the loader does not read the
             // member again, so it is said once per opening.
-        {
             const std::string why = Zip_->ErrCode() == UZ_CRC ? "Its data do not match their checksum (CRC)." : Damage_;
             ShowMessageBox(ArchiveName_,
                            "The member " + MemberName + " is damaged and cannot be shown." + (why.empty() ? "" : "\n" + why),
