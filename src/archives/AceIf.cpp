@@ -178,6 +178,7 @@ int64_t TAceIf::MemberSize(const std::string& MemberName) const {
 
 TMemoryStream* TAceIf::ExtractFile(const std::string& MemberName) {
     VTRACE("TAceIf::ExtractFile");
+    LostToPassword = false;
     if (ArchiveName_.empty() || !DllHandle) return nullptr;
     // Only listed members are pages: no folder, and no refused name.
     if (FileNames_.IndexOf(MemberName) < 0) return nullptr;
@@ -186,6 +187,7 @@ TMemoryStream* TAceIf::ExtractFile(const std::string& MemberName) {
     Done = false;
     CaptureFailed = false;
     WrongPassword = false;
+    PasswordRefused = false;
     RunFailed = false;
     RunError.clear();
     SetList(FileList, FileListCapacity, MemberName + "\r");
@@ -212,6 +214,7 @@ TMemoryStream* TAceIf::ExtractFile(const std::string& MemberName) {
         return Stream.get();
     }
     Stream->Clear();
+    LostToPassword = WrongPassword || PasswordRefused;
     if (WrongPassword)
         ShowMessageBox(ArchiveName_, "Wrong password, or the archive is damaged:\n" + MemberName, mbOK,
                        TMsgKind::Error);
@@ -484,8 +487,10 @@ int TAceIf::HandleRequestArchivedFile(TAceIf& Self, AceCallbackData* Data) {
             VTRACE_STR("TAceIf::HandleRequestArchivedFile", "archive is encrypted");
             std::string entered;
             if (Self.GetPassword("Password protected archive", Self.ArchiveName_, entered,
-                                 TPasswordButtons{pwbCancel}) != mrOk)
+                                 TPasswordButtons{pwbCancel}) != mrOk) {
+                Self.PasswordRefused = true;
                 return ACEDLL_CANCEL;
+            }
             Self.Password_ = entered;
             // The library reads the password from here; it stays in Password_'s own storage.
             if (Data->GlobalData) Data->GlobalData->DecryptPassword = Self.Password_.c_str();

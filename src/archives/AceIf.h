@@ -36,6 +36,8 @@ public:
     void SetFileName(const std::string& ArchiveName) override;
     const TStringList& FileNames() const override { return FileNames_; }
     TMemoryStream* Extract(const std::string& MemberName) override { return ExtractFile(MemberName); }
+    // The library asks for the password every time: a wrong or refused one may pass next time.
+    bool FailureMayPass() const override { return LostToPassword; }
     // The listed size of the first member of this name; -1 when not listed.
     int64_t MemberSize(const std::string& MemberName) const override;
     // The member's data positioned at 0, or null. The stream stays with the interface.
@@ -105,6 +107,8 @@ private:
     std::string RunError;        // its first error text
     bool CaptureFailed = false;  // the wanted member failed after it had started
     bool WrongPassword = false;
+    bool PasswordRefused = false;  // the password question was cancelled in this run
+    bool LostToPassword = false;   // the last ExtractFile failed on a wrong or refused password
     std::vector<std::string> RefusedNames;  // listed names that would leave their folder
     std::map<std::string, int64_t> Sizes;   // of the listed members
 };

@@ -329,6 +329,11 @@ int64_t TUnArchive::MemberSize(const std::string& FileName) const {
     return reader ? reader->MemberSize(FileName) : -1;
 }
 
+bool TUnArchive::FailureMayPass() const {
+    TArchiveReader* reader = Reader(ArchiveType_);
+    return reader && reader->FailureMayPass();
+}
+
 TMemoryStream* TUnArchive::Extract(const std::string& FileName) {
     VTRACE("TUnArchive::Extract");
     if (Busy_) {

@@ -51,6 +51,9 @@ public:
     }
     // Lets go of what the reader keeps open between extractions, once its archive is left.
     virtual void Close() {}
+    // After an Extract that delivered nothing: true when the member was lost to its password
+    // (a wrong one, or the question cancelled), so that another try asks again.
+    virtual bool FailureMayPass() const { return false; }
 };
 
 // The reader this build has for zip, rar or ace archives; null when it has none.
@@ -74,6 +77,9 @@ public:
     TMemoryStream* Extract(const std::string& FileName);
     // The member's size as listed, without unpacking it; -1 when unknown.
     int64_t MemberSize(const std::string& FileName) const;
+    // After an Extract that delivered nothing: whether its reader lost the member to its
+    // password, so that another try asks again (never for tar).
+    bool FailureMayPass() const;
 
     void GetArchiveFileType(const std::string& FileName);  // sets ArchiveType
     void TidyUpArchiveFile();

@@ -14,6 +14,7 @@ public:
     TStream* Extract(const std::string& memberName) override;
     void Close() override;
     int64_t MemberSize(const std::string& memberName) override { return Archive.MemberSize(memberName); }
+    bool FailureMayPass() const override { return Archive.FailureMayPass(); }
     TUnArchive& FrontEnd() { return Archive; }
 
 private:

@@ -16,6 +16,8 @@ TZipArchiveReader::TZipArchiveReader(void* Owner) : Zip_(std::make_unique<TZipCo
     // A member the library cannot unpack (its method or encryption) would otherwise only
     // show the error page: the reader is told why, once per archive.
     Zip_->OnMessage = [this](TZipComponent*, int ErrCode, const std::string& Message) {
+        // The library's own words on a damaged member, for the message of Extract.
+        if ((ErrCode == UZ_CORRUPT || ErrCode == UZ_FORMAT) && Damage_.empty()) Damage_ = Message;
         if (ErrCode != UZ_UNSUPPORTED || UnsupportedShown_) return;
         UnsupportedShown_ = true;
         ShowMessageBox(ArchiveName_, Message, mbOK, TMsgKind::Information);
@@ -47,7 +49,36 @@ int64_t TZipArchiveReader::MemberSize(const std::string& MemberName) const {
 
 TMemoryStream* TZipArchiveReader::Extract(const std::string& MemberName) {
     VTRACE("TZipArchiveReader::Extract");
-    return Zip_->ExtractFileToStream(MemberName);
+    LostToPassword_ = false;
+    Damage_.clear();
+    TMemoryStream* s = Zip_->ExtractFileToStream(MemberName);
+    if (s) return s;
+    const int idx = Zip_->FindEntry(MemberName);
+    const bool encrypted = idx >= 0 && (Zip_->ZipContents()[static_cast<size_t>(idx)]->Flag & 1) != 0;
+    switch (Zip_->ErrCode()) {
+        case UZ_PASSWORD:
+            LostToPassword_ = true;
+            break;
+        case 0:
+            // Nothing was said, yet the member was not read: its password question was
+            // answered "Abort".
+            LostToPassword_ = encrypted && Zip_->PasswordQuestionsStopped();
+            break;
+        case UZ_CRC:
+        case UZ_CORRUPT:
+        case UZ_FORMAT: {
+            // Said here, since the library says it to no one; the loader does not read the
+            // member again, so it is said once per opening.
+            const std::string why = Zip_->ErrCode() == UZ_CRC ? "Its data do not match their checksum (CRC)." : Damage_;
+            ShowMessageBox(ArchiveName_,
+                           "The member " + MemberName + " is damaged and cannot be shown." + (why.empty() ? "" : "\n" + why),
+                           mbOK, TMsgKind::Error);
+            break;
+        }
+        default:
+            break;
+    }
+    return nullptr;
 }
 
 }  // namespace vellicor

@@ -17,6 +17,7 @@ public:
     const TStringList& FileNames() const override { return Names_; }
     TMemoryStream* Extract(const std::string& MemberName) override;
     int64_t MemberSize(const std::string& MemberName) const override;
+    bool FailureMayPass() const override { return LostToPassword_; }
     TZipComponent& Zip() { return *Zip_; }
 
 private:
@@ -25,6 +26,8 @@ private:
     bool UnzDllLoaded_ = false;
     std::string ArchiveName_;
     bool UnsupportedShown_ = false;  // one such message per opening of an archive
+    bool LostToPassword_ = false;    // the last Extract failed on the member's password
+    std::string Damage_;             // the library's first word on damage during an Extract
 };
 
 }  // namespace vellicor

@@ -151,7 +151,12 @@ void TUnRar::OutArchiveError(int ErrorCode) {
         case ERAR_ECLOSE: text = "File close error"; break;
         case ERAR_EREAD: text = "Read error"; break;
         case ERAR_EWRITE: text = "Write error"; break;
-        case ERAR_ENCRYPTED_UNSUPPORTED: text = "encrypted archives are not supported"; break;
+        case ERAR_ENCRYPTED_UNSUPPORTED:
+            // Said of the archive, so once per opening, however many members are encrypted.
+            if (EncryptedReported) return;
+            EncryptedReported = true;
+            text = "encrypted archives are not supported";
+            break;
         default: text = "Unknown error"; break;
     }
     ShowMessageBox(ArchiveName_, text, mbOK, TMsgKind::Error);
@@ -229,6 +234,7 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
     ArchiveName_ = ArchiveName;
     MissingVolume.clear();
     VolumeCancelled = false;
+    EncryptedReported = false;
     if (ArchiveName.empty() || !BindLibrary(ArchiveName)) return;
     void* h = OpenArchive(*this, ArchiveName, RAR_OM_LIST);
     if (!h) return;

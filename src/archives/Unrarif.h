@@ -63,6 +63,7 @@ private:
     // a failure to open then names that volume, or, cancelled, says nothing more.
     std::string MissingVolume;
     bool VolumeCancelled = false;
+    bool EncryptedReported = false;  // since SetFileName
     // The archive kept open for extraction, and the archive-order index of its next header.
     void* Handle = nullptr;
     size_t HandleNext = 0;

@@ -26,6 +26,9 @@ public:
         (void)memberName;
         return -1;
     }
+    // After an Extract that delivered nothing: true when the member was lost to its
+    // password (a wrong one, or the question cancelled), so that asking again may serve it.
+    virtual bool FailureMayPass() const { return false; }
 };
 
 }  // namespace vellicor

@@ -208,7 +208,9 @@ TStream* TLoadFiles::ExtractMember(const std::string& MemberName) {
     if (!Archive_) return nullptr;
     BusyScope busy(Busy_);
     try {
-        return Archive_->Extract(MemberName);
+        TStream* s = Archive_->Extract(MemberName);
+        LostToPassword_ = (!s || s->Size() == 0) && Archive_->FailureMayPass();
+        return s;
     } catch (const std::exception& e) {
         trace::TraceException(e);
     } catch (...) {
@@ -262,8 +264,9 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
     bool looseFile = ArchiveName.empty();
     const std::string failedKey = ArchiveName + '\n' + FileName;
     // A member that failed once (its message was shown then) is not read again until the
-    // set is opened again.
+    // set is opened again, unless it was lost to its password.
     const bool failedBefore = !looseFile && PreloadFailed_.count(failedKey) > 0;
+    LostToPassword_ = false;
     try {
         if (looseFile) {
             FileStream_.Clear();
@@ -284,7 +287,14 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
         stream = nullptr;
     }
 
-    if (!stream && !looseFile) PreloadFailed_.insert(failedKey);
+    if (!looseFile) {
+        // A member lost to its password is asked for again when its page is visited again;
+        // the read-ahead leaves it alone, so that it does not ask on every page turned.
+        const bool mayPass = !stream && LostToPassword_;
+        if (!stream && !mayPass) PreloadFailed_.insert(failedKey);
+        if (mayPass) PasswordFailed_.insert(failedKey);
+        else PasswordFailed_.erase(failedKey);
+    }
     switch (StateWanted) {
         case lsPageStream:
         case lsPreloading: {
@@ -457,9 +467,10 @@ bool TLoadFiles::PreloadNextStreams() {
     BudgetHit_ = false;
     for (int i = start; i < end && !BudgetHit_; ++i) {
         if (FileNames_->GetPageData(i)) continue;
-        if (!PreloadFailed_.empty() &&
-            PreloadFailed_.count(FileNames_->GetPageArchive(i) + '\n' + FileNames_->GetPageName(i)))
-            continue;
+        if (!PreloadFailed_.empty() || !PasswordFailed_.empty()) {
+            const std::string key = FileNames_->GetPageArchive(i) + '\n' + FileNames_->GetPageName(i);
+            if (PreloadFailed_.count(key) || PasswordFailed_.count(key)) continue;
+        }
         LoadPageAs(lsPreloading, i, nullptr);
         did = true;
     }
@@ -502,6 +513,7 @@ void TLoadFiles::TidyUp() {
     StreamsLoaded_ = 0;
     PreloadBytes_ = 0;
     PreloadFailed_.clear();
+    PasswordFailed_.clear();
     OnStreamReady = nullptr;
     CloseArchive();
     Checksums_->Clear();

@@ -127,6 +127,10 @@ private:
     // read-ahead nor when the page is asked for, so that a damaged member's message comes
     // once, until the set is opened again.
     std::unordered_set<std::string> PreloadFailed_;
+    // Members lost to their password (wrong, or the question cancelled): read again only
+    // when their page is asked for, as the answer may be different then.
+    std::unordered_set<std::string> PasswordFailed_;
+    bool LostToPassword_ = false;  // the last member extracted was lost to its password
     bool Busy_ = false;
     bool CopyWritten_ = false;
 };

@@ -7,7 +7,12 @@
 #include "AceTestSupport.h"
 #include "archives/AceIf.h"
 #include "archives/UnArchive.h"
+#include "archives/UnArchiveSource.h"
+#include "pages/LoadFiles.h"
+#include "pages/PageList.h"
+#include "pages/PageSettings.h"
 #include "platform/DynLib.h"
+#include "settings/Configuration.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
 
@@ -114,6 +119,64 @@ TEST_F(AceIfTest, PasswordIsAskedForAndWrongOnesFailCleanly) {
 
     ui.passwords = {"1234"};
     EXPECT_NE(ace.ExtractFile("passwd2.m4"), nullptr);
+}
+
+// The fixture's one member is no image: the loader is shown it under a page's name.
+class PageNamedSource : public IArchiveSource {
+public:
+    explicit PageNamedSource(void* owner) : inner_(owner) {}
+    bool Open(const std::string& archiveName, TStringList& memberNames) override {
+        TStringList real;
+        memberNames.Clear();
+        if (!inner_.Open(archiveName, real)) return false;
+        for (const std::string& name : real) memberNames.Add(name + ".jpg");
+        return memberNames.Count() > 0;
+    }
+    TStream* Extract(const std::string& memberName) override {
+        return inner_.Extract(memberName.substr(0, memberName.size() - 4));
+    }
+    void Close() override { inner_.Close(); }
+    bool FailureMayPass() const override { return inner_.FailureMayPass(); }
+
+private:
+    TUnArchiveSource inner_;
+};
+
+// Through the loader: the library asks for the password each time the page is read, so a
+// cancelled or wrong answer leaves the page to be asked for again on the next visit.
+TEST_F(AceIfTest, EncryptedPageIsAskedForAgainOnEveryVisitThroughTheLoader) {
+    const std::string path = UnaceDir() + "/tests.ace.v2/passwd2.ace";
+    if (!FileThere(path)) GTEST_SKIP();
+    auto md5 = ReadMd5List(path + ".md5");
+    TSettings settings{};
+    settings.FileBufferSize = 6;
+    SetPageSettings(&settings);
+    int owner = 0;
+    TLoadFiles loader(&owner);
+    loader.SetArchiveSource(std::make_unique<PageNamedSource>(&owner));
+    TStringList names;
+    names.Add(path);
+    loader.LoadFiles(names, 0);
+    ASSERT_EQ(loader.FileNames()->GetPageCount(), 1);
+    auto serve = [&] {
+        std::string got = "<none>";
+        loader.OnStreamReady = [&](void*, TStream* s, const std::string&) { got = Bytes(s); };
+        loader.LoadPage(0);
+        return got;
+    };
+    EXPECT_EQ(serve(), "<null>") << "cancelled";
+    EXPECT_EQ(ui.passwordRequests.size(), 1u);
+    EXPECT_TRUE(ui.shown.empty());
+    ui.passwords = {"4321"};
+    EXPECT_EQ(serve(), "<null>") << "asked again, answered wrongly";
+    EXPECT_EQ(ui.passwordRequests.size(), 2u);
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_NE(ui.shown[0].text.find("Wrong password"), std::string::npos);
+    ui.passwords = {"1234"};
+    std::string page = serve();
+    EXPECT_EQ(Md5Hex(std::vector<uint8_t>(page.begin(), page.end())), md5["passwd2.m4"]) << "asked again, answered rightly";
+    EXPECT_EQ(ui.passwordRequests.size(), 3u);
+    SetPageSettings(nullptr);
 }
 
 TEST_F(AceIfTest, ArchiveWhosePasswordIsUnknownNeverGivesData) {

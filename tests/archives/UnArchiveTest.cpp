@@ -364,6 +364,123 @@ TEST_F(LoaderOverArchives, ADamagedRarMemberIsReportedOnceThroughReadAheadAndPag
     EXPECT_EQ(ui.shown.size(), 1u) << "once, not again for the page";
 }
 
+// Pages of a cbr whose members are encrypted (their names are not): the archive is said to
+// be unreadable once per opening, however many of its pages the read-ahead and the reader meet.
+TEST_F(LoaderOverArchives, AnEncryptedCbrIsReportedOncePerOpening) {
+    if (!std::filesystem::exists(ModuleDir() + "/libunrar.so")) GTEST_SKIP() << "the rar library was not built";
+    std::vector<RarMember> members;
+    for (int i = 0; i < 4; ++i)
+        members.push_back({"p" + std::to_string(i) + ".jpg", MemberContent("page" + std::to_string(i), 900), false, i ? 0x04u : 0u});
+    std::string path = WriteStoredRar(dir.File("locked"), members, 0, true, dir.File("locked.cbr"))[0];
+    auto told = [&] {
+        size_t n = 0;
+        for (const ShownMessage& m : ui.shown) n += m.text == "encrypted archives are not supported" && m.caption == path;
+        return n;
+    };
+    for (int opening = 1; opening <= 2; ++opening) {
+        SCOPED_TRACE(opening);
+        Load({path});
+        ASSERT_EQ(loader.FileNames()->GetPageCount(), 4);
+        EXPECT_EQ(Serve(0), members[0].data);
+        loader.Idle();
+        for (int page : {1, 2, 3, 2}) EXPECT_EQ(Serve(page), "<null>");
+        EXPECT_EQ(told(), static_cast<size_t>(opening));
+        EXPECT_EQ(ui.shown.size(), static_cast<size_t>(opening)) << "nothing else is said";
+    }
+    EXPECT_TRUE(ui.passwordRequests.empty());
+}
+
+// A damaged member of a cbz (its CRC fails, or its compressed data are broken) is named in
+// one message per opening, whichever of the read-ahead and the page meets it first; the
+// other pages are read.
+TEST_F(LoaderOverArchives, ADamagedCbzMemberIsNamedOncePerOpening) {
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 missing";
+    ASSERT_TRUE(RunPython(dir.Path(), "import zipfile, random\n"
+                                      "r = random.Random(5)\n"
+                                      "with zipfile.ZipFile('book.cbz', 'w') as z:\n"
+                                      "    for i in range(4):\n"
+                                      "        data = bytes(r.randrange(256) for _ in range(3000))\n"
+                                      "        z.writestr('p%02d.jpg' % i, data, zipfile.ZIP_DEFLATED if i == 3 else zipfile.ZIP_STORED)\n"));
+    const std::string path = dir.File("book.cbz");
+    std::string bytes = ReadFileBytes(path);
+    // The stored p01 gets a wrong byte; the deflated p03 loses the middle of its data.
+    size_t p01 = bytes.find("p01.jpg");
+    ASSERT_NE(p01, std::string::npos);
+    bytes[p01 + 7 + 1000] ^= 0x55;
+    size_t p03 = bytes.find("p03.jpg");
+    ASSERT_NE(p03, std::string::npos);
+    for (size_t i = 0; i < 200; ++i) bytes[p03 + 7 + 1000 + i] = '\xff';
+    dir.Write("book.cbz", bytes);
+    auto damaged = [&](const std::string& member) {
+        size_t n = 0;
+        for (const ShownMessage& m : ui.shown)
+            n += m.caption == path && m.text.rfind("The member " + member + " is damaged and cannot be shown.", 0) == 0;
+        return n;
+    };
+    Load({path});
+    ASSERT_EQ(loader.FileNames()->GetPageCount(), 4);
+    EXPECT_EQ(Serve(1), "<null>") << "the page meets it first";
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(damaged("p01.jpg"), 1u) << ui.shown[0].text;
+    EXPECT_NE(ui.shown[0].text.find("(CRC)"), std::string::npos) << ui.shown[0].text;
+    EXPECT_NE(Serve(0), "<null>");
+    EXPECT_TRUE(loader.Idle());
+    EXPECT_EQ(damaged("p03.jpg"), 1u) << "the read-ahead meets it first";
+    for (int page : {1, 3, 2, 1, 3}) EXPECT_EQ(Serve(page) == "<null>", page != 2) << page;
+    EXPECT_EQ(ui.shown.size(), 2u) << "once each, not again for the pages";
+    Load({path});
+    EXPECT_EQ(Serve(1), "<null>");
+    EXPECT_EQ(damaged("p01.jpg"), 2u) << "said again once the set is opened again";
+}
+
+// An encrypted cbz: a page whose password question was cancelled, or answered wrongly, is
+// asked for again when the page is visited again, and the right answer shows it. "Cancel
+// all" and "Abort" stop the questions until the archive is opened again.
+TEST_F(LoaderOverArchives, AnEncryptedCbzPageIsAskedForAgainOnTheNextVisit) {
+    if (!HaveTool("zip") || !HaveTool("python3")) GTEST_SKIP() << "zip or python3 missing";
+    ASSERT_TRUE(RunPython(dir.Path(), "import os\nos.makedirs('src', exist_ok=True)\n"
+                                      "for i in range(3): open('src/p%d.jpg' % i, 'wb').write(b'page %d ' % i * 500)\n"));
+    ASSERT_EQ(RunShell("cd " + Quote(dir.File("src")) + " && zip -q -P secret " + Quote(dir.File("locked.cbz")) +
+                       " p0.jpg p1.jpg p2.jpg"),
+              0);
+    const std::string path = dir.File("locked.cbz");
+    const std::string page0 = ReadFileBytes(dir.File("src/p0.jpg"));
+    Load({path});
+    ASSERT_EQ(loader.FileNames()->GetPageCount(), 3);
+    EXPECT_EQ(Serve(0), "<null>") << "cancelled";
+    EXPECT_EQ(ui.passwordRequests.size(), 1u);
+    ui.passwords = {"wrong"};
+    EXPECT_EQ(Serve(0), "<null>") << "asked again, answered wrongly";
+    EXPECT_EQ(ui.passwordRequests.size(), 2u);
+    ui.passwords = {"secret"};
+    EXPECT_EQ(Serve(0), page0) << "asked again, answered rightly";
+    EXPECT_EQ(ui.passwordRequests.size(), 3u);
+    EXPECT_TRUE(loader.Idle());
+    EXPECT_EQ(Serve(2), ReadFileBytes(dir.File("src/p2.jpg")));
+    EXPECT_EQ(ui.passwordRequests.size(), 3u) << "the answer serves the other pages";
+    EXPECT_TRUE(ui.shown.empty()) << "a password is no damage";
+
+    // In a set of two archives, turning to the other one and back opens this one again.
+    ASSERT_TRUE(RunPython(dir.Path(), "import zipfile\nzipfile.ZipFile('plain.cbz', 'w').writestr('q0.jpg', b'plain')\n"));
+    for (int refusal : {mrAll, mrAbort}) {
+        SCOPED_TRACE(refusal);
+        ui.passwordRequests.clear();
+        ui.passwordRefusal = refusal;
+        Load({path, dir.File("plain.cbz")});
+        ASSERT_EQ(loader.FileNames()->GetPageCount(), 4);
+        EXPECT_EQ(Serve(1), "<null>");
+        EXPECT_EQ(ui.passwordRequests.size(), 1u);
+        loader.Idle();
+        EXPECT_EQ(Serve(1), "<null>");
+        EXPECT_EQ(Serve(2), "<null>");
+        EXPECT_EQ(ui.passwordRequests.size(), 1u) << "no more questions while the archive is open";
+        EXPECT_EQ(Serve(3), "plain");
+        ui.passwords = {"secret"};
+        EXPECT_EQ(Serve(1), ReadFileBytes(dir.File("src/p1.jpg"))) << "opened again, asked again";
+        EXPECT_EQ(ui.passwordRequests.size(), 2u);
+    }
+}
+
 // book.z01 opened by itself names its set and asks for the last part; a volume missing from
 // a set opened by its last part is named.
 TEST_F(LoaderOverArchives, APartOfASplitZipSetNamesTheSetAndAMissingVolumeIsNamed) {

@@ -222,11 +222,14 @@ TEST_F(RarReal, EveryMemberOfThePeerArchivesEqualsBsdtarAndFailuresAreReported) 
             for (auto& [bare, path] : members) expected.insert(bare);
             EXPECT_EQ(Names(rar.FileNames()), std::vector<std::string>(expected.begin(), expected.end()));
         }
+        bool saidEncrypted = false;  // said once per opening of the archive
         for (const std::string& name : rar.FileNames()) {
             SCOPED_TRACE(name);
             ui.shown.clear();
             TMemoryStream* s = rar.Extract(name);
             ASSERT_LE(Errors(ui), 1u);
+            const bool encryptedAgain = saidEncrypted && s && s->Size() == 0 && Errors(ui) == 0;
+            saidEncrypted = saidEncrypted || Shown(ui, "encrypted archives are not supported");
             auto it = members.find(name);
             if (it != members.end() && it->second.size > kSweepMemberLimit) continue;
             if (it != members.end() && it->second.type == 'l') {
@@ -245,6 +248,8 @@ TEST_F(RarReal, EveryMemberOfThePeerArchivesEqualsBsdtarAndFailuresAreReported) 
                 if (encrypted) {
                     EXPECT_EQ(ui.shown.back().text, "encrypted archives are not supported");
                 }
+                ++refused;
+            } else if (encryptedAgain) {
                 ++refused;
             } else {
                 ADD_FAILURE() << "bsdtar fails on this member, we delivered it without a word";
@@ -282,18 +287,13 @@ TEST_F(RarReal, EncryptedArchivesAndMembersSayWhy) {
             ASSERT_TRUE(ui.shown.empty());
             int plain = 0;
             for (const std::string& name : rar.FileNames()) {
-                size_t before = ui.shown.size();
                 TMemoryStream* s = rar.Extract(name);
                 ASSERT_NE(s, nullptr);
-                if (ui.shown.size() == before) {
-                    ++plain;
-                    EXPECT_GT(s->Size(), 0);
-                } else {
-                    EXPECT_EQ(s->Size(), 0) << "never garbage for an encrypted member";
-                }
+                // An encrypted member gives no data, never garbage.
+                plain += s->Size() > 0;
             }
             EXPECT_EQ(plain, c.plain);
-            ASSERT_FALSE(ui.shown.empty());
+            ASSERT_EQ(ui.shown.size(), 1u) << "once for the archive, however many members are encrypted";
         }
         for (const ShownMessage& m : ui.shown) {
             EXPECT_EQ(m.text, "encrypted archives are not supported");
@@ -330,7 +330,7 @@ TEST_F(RarReal, EncryptedMembersOfSolidArchivesSayEncrypted) {
                 EXPECT_EQ(Bytes(rar.Extract("b.jpg")), "");
                 EXPECT_EQ(Bytes(rar.Extract("c.jpg")), "");
             }
-            ASSERT_EQ(ui.shown.size(), solid ? 1u : 2u);
+            ASSERT_EQ(ui.shown.size(), 1u) << "once for the archive, for two encrypted members";
             for (const ShownMessage& m : ui.shown) EXPECT_EQ(m.text, "encrypted archives are not supported");
             EXPECT_TRUE(ui.passwordRequests.empty());
         }
@@ -839,7 +839,8 @@ TEST_F(RarFake, EveryErrorCodeHasItsMessage) {
         TUnRar rar(&g_owner);
         rar.SetFileName("/a/b.cbr");
         EXPECT_EQ(rar.Extract("p.jpg"), nullptr) << "an archive that does not open gives nothing";
-        ASSERT_EQ(ui.shown.size(), 2u);
+        // Encryption is said of the archive: once per opening.
+        ASSERT_EQ(ui.shown.size(), c.code == ERAR_ENCRYPTED_UNSUPPORTED ? 1u : 2u);
         EXPECT_EQ(ui.shown[0].text, c.text);
         EXPECT_EQ(ui.shown[0].caption, "/a/b.cbr");
         EXPECT_EQ(ui.shown[0].buttons, mbOK);

@@ -550,6 +550,25 @@ TEST_F(ZipSpan, AddingWritesASetThatOtherToolsJoin) {
     ASSERT_EQ(c.ReadSpan(c.ZipFileName(), ours), 0);
     EXPECT_EQ(Members(ours), Expected());
 
+    // A set is not added to, spanning or not: said in so many words, and nothing changes.
+    std::map<std::string, std::string> partsBefore;
+    for (const auto& p : parts) partsBefore[p] = ReadFileBytes(p);
+    tmp.Write("src/new.txt", "a late page");
+    for (bool span : {true, false}) {
+        SCOPED_TRACE(span);
+        c.AddOptions = span ? TZipAddOptions{AddDiskSpan, AddDirNames, AddMove} : TZipAddOptions{AddDirNames, AddMove};
+        c.SetZipFileName(parts.back());
+        c.FSpecArgs().Add("new.txt");
+        c.Add();
+        EXPECT_EQ(c.SuccessCnt(), 0);
+        EXPECT_EQ(c.ErrCode(), AD_SpannedSet);
+        EXPECT_EQ(c.Message(), "Error - files cannot be added to a spanned archive");
+        for (const auto& p : parts) EXPECT_TRUE(ReadFileBytes(p) == partsBefore[p]) << p;
+        EXPECT_FALSE(FileExists(dir + "/book" + DiskSpan::VolumeDigits(last + 1) + ".zip"));
+        EXPECT_EQ(ReadFileBytes(tmp.File("src/new.txt")), "a late page") << "nothing moved";
+        EXPECT_TRUE(fs::is_empty(temps));
+    }
+
     // What the library cannot span is refused before anything is written.
     c.AddOptions = {AddDiskSpanErase, AddUpdate};
     add();

@@ -164,11 +164,13 @@ int64_t FakeArchiveSource::MemberSize(const std::string& memberName) {
 
 TStream* FakeArchiveSource::Extract(const std::string& memberName) {
     ++extracts;
+    lostToPassword = false;
     if (onCall) onCall();
     auto it = archives.find(current);
     if (it == archives.end()) return nullptr;
     for (auto& m : it->second) {
         if (m.name != memberName) continue;
+        lostToPassword = m.fails && m.locked;
         if (m.fails) return nullptr;
         stream = std::make_unique<TMemoryStream>(StreamOf(m.bytes));
         return stream.get();

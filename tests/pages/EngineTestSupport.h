@@ -79,16 +79,19 @@ public:
         std::string name, bytes;
         bool fails = false;  // Extract gives null
         int64_t claimed = -1;  // the size the archive states, when it differs from the bytes
+        bool locked = false;   // with fails: lost to its password, so another try may pass
     };
     bool Open(const std::string& archiveName, TStringList& memberNames) override;
     TStream* Extract(const std::string& memberName) override;
     void Close() override { ++closes, current.clear(), stream.reset(); }
     int64_t MemberSize(const std::string& memberName) override;
+    bool FailureMayPass() const override { return lostToPassword; }
 
     std::map<std::string, std::vector<Member>> archives;
     std::string current;
     std::unique_ptr<TMemoryStream> stream;
     int opens = 0, closes = 0, extracts = 0;
+    bool lostToPassword = false;  // the last Extract failed on a locked member
     bool throwOnOpen = false;
     std::function<void()> onCall;  // runs inside every Open and Extract, as a message pump would
 };

@@ -223,6 +223,34 @@ TEST_F(LoadFilesTest, ReadAheadKeepsTheWindowInMemory) {
     EXPECT_EQ(Kept(), "....xxxxxx..") << "a new opening tries every page again";
 }
 
+// A member lost to its password is read again when its page is asked for again (the answer
+// may differ then), but not by the read-ahead; once read it is an ordinary page. Any other
+// failure after it is still remembered.
+TEST_F(LoadFilesTest, AMemberLostToItsPasswordIsTriedAgainOnlyWhenItsPageIsAskedFor) {
+    settings.FileBufferSize = 6;
+    loader.PreloadBudget = 1000;
+    const std::string cbz = dir.Write("b.cbz", "x");
+    archive->archives[cbz] = {{"1.jpg", "one"}, {"2.jpg", "two", true, -1, true}, {"3.jpg", "three", true},
+                              {"4.jpg", "four", false, 1001}};
+    Load({cbz});
+    EXPECT_EQ(Serve(1), "-");
+    int extracts = archive->extracts;
+    EXPECT_EQ(Serve(1), "-");
+    EXPECT_EQ(archive->extracts, extracts + 1) << "asked for again, read again";
+    EXPECT_EQ(Serve(3), "-") << "refused by its size, right after a member lost to its password";
+    EXPECT_EQ(Serve(3), "-");
+    EXPECT_EQ(ui.shown.size(), 1u) << "said once: the refusal is remembered";
+    EXPECT_EQ(Serve(0), "one");
+    extracts = archive->extracts;
+    EXPECT_TRUE(loader.Idle());
+    EXPECT_EQ(archive->extracts, extracts + 1) << "the read-ahead tries page 2 only";
+    EXPECT_EQ(Serve(2), "-");
+    EXPECT_EQ(archive->extracts, extracts + 1) << "a damaged member is not read again";
+    archive->archives[cbz][1].fails = false;  // the right answer
+    EXPECT_EQ(Serve(1), "two");
+    EXPECT_EQ(Kept(), "xx..");
+}
+
 // A member stated larger than the read-ahead budget is refused by name before any of it is
 // read, by a page request, the read-ahead or a copy, and said once; at the budget it is read.
 TEST_F(LoadFilesTest, AMemberLargerThanThePageBudgetIsRefusedUnread) {

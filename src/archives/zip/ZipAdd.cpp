@@ -155,6 +155,11 @@ void TZipComponent::ExtAdd(int UseStream, uint32_t StrFileDate, uint32_t StrFile
         return;
     }
     if (zipBusy_) return;
+    // The library would add to the last part alone and refuse it in the words of Rename.
+    if (UseStream <= 1 && spanned_ && FileExists(zipFileName_)) {
+        ShowZipMessage(AD_SpannedSet);
+        return;
+    }
     cancel_ = false;
     bool isExe = UpperCase(ExtractFileExt(zipFileName_)) == ".EXE";
     if (UseStream <= 1 && isExe && !FileExists(zipFileName_)) {

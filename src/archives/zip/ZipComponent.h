@@ -158,7 +158,8 @@ enum ZipMessageId : int {
     PW_MessageEnter = 10155, PW_MessageConfirm = 10156, PW_CancelAll = 10157, PW_Abort = 10158, PW_ForFile = 10159,
     LI_ReadZipError = 10201, LI_ErrorUnknown = 10202, LI_WrongZipStruct = 10203, LI_GarbageAtEOF = 10204,
     AD_NothingToZip = 10301, AD_UnattPassword = 10302, AD_NoFreshenUpdate = 10303, AD_AutoSFXWrong = 10304,
-    AD_NoStreamDLL = 10305, AD_InIsOutStream = 10306, AD_InvalidName = 10307, DL_NothingToDel = 10401,
+    AD_NoStreamDLL = 10305, AD_InIsOutStream = 10306, AD_InvalidName = 10307, AD_SpannedSet = 10308,
+    DL_NothingToDel = 10401,
     GE_CopyFile = 10105, GE_SFXCopyError = 10140, GE_NoSkipping = 10141, GE_Processing = 10142, GE_RenamedTo = 10143,
     GE_DatesKept = 10144,
     CF_SourceIsDest = 10180, CF_OverwriteYN = 10181, CF_CopyFailed = 10182, CF_SourceNotFound = 10183,
@@ -262,6 +263,8 @@ public:
 
     // ---- Run-time state ---------------------------------------------------------------
     int ErrCode() const { return errCode_; }
+    // "Cancel all" or "Abort" answered a password question since the archive was listed.
+    bool PasswordQuestionsStopped() const { return stopPasswordQuestions_; }
     int FullErrCode() const { return fullErrCode_; }
     const std::string& Message() const { return message_; }
     bool Cancel() const { return cancel_; }

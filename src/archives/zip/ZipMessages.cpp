@@ -50,6 +50,7 @@ const std::unordered_map<int, const char*>& Table() {
         {10305, "Error - your ZipDLL.dll can not use streams, please update to version >= 1.60"},
         {10306, "Input stream may not be set to the output stream"},
         {10307, "Wildcards are not allowed in Filename or file specification"},
+        {10308, "Error - files cannot be added to a spanned archive"},
         {10401, "Error - no files selected for deletion"},
         {10501, "Fatal Error in UnzDLL.DLL: abort exception"},
         {10502, "Warning - Unattended Extract: possible not all files extracted"},
