@@ -38,6 +38,9 @@ with open(d + "/big.bmp", "wb") as f:
     f.write(struct.pack("<IiiHHIIiiII", 40, w, h, 1, 24, 0, w * h * 3, 2835, 2835, 0, 0))
     for y in range(h): f.write(row)
 PY
+# On disk before the reader starts: its settings are synced when it ends, which would
+# otherwise wait for the 200 MB just written.
+sync "$work"/claims.jpg "$work"/claims-cut.jpg "$work"/big.png "$work"/big.bmp
 cat > "$work/run.sh" <<RUN
 #!/usr/bin/env bash
 set -u
