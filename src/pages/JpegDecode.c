@@ -24,6 +24,9 @@ struct vjpeg_decoder {
     vjpeg_read_fn read;
     vjpeg_message_fn message;
     void* user;
+    vjpeg_poll_fn poll;
+    void* poll_user;
+    int decoding;
     vjpeg_limits limits;
     unsigned char* cmyk_row;
     char error[JMSG_LENGTH_MAX];
@@ -57,12 +60,23 @@ static void on_emit_message(j_common_ptr cinfo, int level) {
     }
 }
 
+/* libjpeg calls this for every group of rows it outputs and every row of blocks it reads
+ * ahead (all of a progressive image's scans), so the poll is never far away. */
 static void on_progress(j_common_ptr cinfo) {
     vjpeg_decoder* d = decoder_of(cinfo);
     if (d->cinfo.input_scan_number > d->limits.max_scans) {
         snprintf(d->error, sizeof d->error, "JPEG image has more than %d scans", d->limits.max_scans);
         longjmp(d->jump, 1);
     }
+    if (d->decoding && d->poll && d->poll(d->poll_user)) {
+        snprintf(d->error, sizeof d->error, "JPEG decoding stopped");
+        longjmp(d->jump, 1);
+    }
+}
+
+static int is_large_page(const vjpeg_decoder* d) {
+    const struct jpeg_decompress_struct* c = &d->cinfo;
+    return d->limits.sparse_pixels > 0 && (int64_t)c->output_width * (int64_t)c->output_height > d->limits.sparse_pixels;
 }
 
 static void src_init(j_decompress_ptr cinfo) { (void)cinfo; }
@@ -71,6 +85,13 @@ static boolean src_fill(j_decompress_ptr cinfo) {
     vjpeg_decoder* d = decoder_of((j_common_ptr)cinfo);
     size_t n = d->read(d->user, d->buffer, VJPEG_BUFFER_SIZE);
     if (n == 0) {
+        /* Within the first scan the rows read so far are all the page will have: a large
+         * page that few is not worth making of fill. */
+        if (d->decoding && is_large_page(d) && d->cinfo.input_scan_number <= 1 &&
+            (int64_t)d->cinfo.input_iMCU_row * 16 < (int64_t)d->cinfo.total_iMCU_rows) {
+            snprintf(d->error, sizeof d->error, "JPEG data ends before a sixteenth of the page");
+            longjmp(d->jump, 1);
+        }
         /* A truncated file ends as if an end-of-image marker followed, with a warning. */
         WARNMS(cinfo, JWRN_JPEG_EOF);
         d->buffer[0] = (JOCTET)0xFF;
@@ -131,6 +152,11 @@ vjpeg_decoder* vjpeg_create(vjpeg_read_fn read, vjpeg_message_fn message, void* 
     return d;
 }
 
+void vjpeg_set_poll(vjpeg_decoder* d, vjpeg_poll_fn poll, void* user) {
+    d->poll = poll;
+    d->poll_user = user;
+}
+
 void vjpeg_destroy(vjpeg_decoder* d) {
     if (!d) return;
     if (d->created) jpeg_destroy_decompress(&d->cinfo);
@@ -158,6 +184,20 @@ static void read_header_body(vjpeg_decoder* d, int* out_width, int* out_height, 
         jpeg_calc_output_dimensions(c);
         if (denom == 8) break;
         if ((int)c->output_width < d->limits.scale_limit && (int)c->output_height < d->limits.scale_limit) break;
+    }
+    /* Each block of a Huffman-coded first scan takes a bit at least (arithmetic coding can
+     * take less), so a small file cannot fill much of a large page. */
+    if (is_large_page(d) && !c->arith_code && d->limits.file_size > 0) {
+        int64_t blocks = 0;
+        int i;
+        for (i = 0; i < c->num_components; ++i) {
+            int64_t b = (int64_t)c->comp_info[i].width_in_blocks * (int64_t)c->comp_info[i].height_in_blocks;
+            if (b > blocks) blocks = b;
+        }
+        if (d->limits.file_size * 8 * 16 < blocks) {
+            snprintf(d->error, sizeof d->error, "JPEG data too small for a sixteenth of the page");
+            longjmp(d->jump, 1);
+        }
     }
     *out_width = (int)c->output_width;
     *out_height = (int)c->output_height;
@@ -191,6 +231,7 @@ static int decode_body(vjpeg_decoder* d, unsigned char* rows, ptrdiff_t stride) 
     struct jpeg_decompress_struct* c = &d->cinfo;
     JSAMPROW pointers[VJPEG_ROWS_AT_ONCE];
     int cmyk;
+    d->decoding = 1;
     jpeg_start_decompress(c);
     cmyk = c->out_color_space == JCS_CMYK;
     if (cmyk) {

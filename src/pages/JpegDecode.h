@@ -13,11 +13,18 @@ extern "C" {
 typedef size_t (*vjpeg_read_fn)(void* user, unsigned char* buffer, size_t size);
 /* Receives libjpeg's warnings and trace messages. */
 typedef void (*vjpeg_message_fn)(void* user, const char* message);
+/* Called between groups of rows while decoding: nonzero stops the decode, which fails. */
+typedef int (*vjpeg_poll_fn)(void* user);
 
 typedef struct vjpeg_limits {
     long max_memory;   /* bytes libjpeg may allocate for one image */
     int max_scans;     /* scans of a progressive image */
     int scale_limit;   /* decode at the largest of 1/1..1/8 at which both sides stay below */
+    /* An output page over sparse_pixels (0: no limit) whose data fills less than a sixteenth
+     * of it is refused: by file_size (bytes, 0 unknown) before anything is decoded, and when
+     * the data ends during the first scan. */
+    int64_t sparse_pixels;
+    int64_t file_size;
 } vjpeg_limits;
 
 typedef struct vjpeg_decoder vjpeg_decoder;
@@ -25,6 +32,8 @@ typedef struct vjpeg_decoder vjpeg_decoder;
 /* Null when out of memory. */
 vjpeg_decoder* vjpeg_create(vjpeg_read_fn read, vjpeg_message_fn message, void* user, const vjpeg_limits* limits);
 void vjpeg_destroy(vjpeg_decoder* d);
+/* Installs the poll called while vjpeg_decode runs (null: none); user is passed to it. */
+void vjpeg_set_poll(vjpeg_decoder* d, vjpeg_poll_fn poll, void* user);
 
 /* Reads the header and chooses the scale. Returns 0 and the output size, or -1. */
 int vjpeg_read_header(vjpeg_decoder* d, int* out_width, int* out_height, int* scale_denom);

@@ -40,6 +40,27 @@ private:
     bool was_;
 };
 
+// A loose file is read in pieces: the window's messages get through between them (the
+// caller holds Busy), and the program's end stops the read.
+bool ReadLooseFile(TMemoryStream& out, const std::string& name) {
+    constexpr int64_t kPiece = int64_t(8) << 20;
+    TFileStream file;
+    if (!file.Open(name, FileMode::OpenRead)) return false;
+    const int64_t size = file.Size();
+    if (size < 0 || !out.SetSize(size)) return false;
+    for (int64_t done = 0; done < size;) {
+        const int64_t n = std::min(kPiece, size - done);
+        if (file.Read(out.Memory() + done, n) != n) return false;
+        done += n;
+        if (done < size) {
+            ProcessMessages();
+            if (StopRequested()) return false;
+        }
+    }
+    out.SetPosition(0);
+    return true;
+}
+
 // Writes bytes beside the target and renames over it, so that a failed write never leaves
 // a half-written file in place of one that was there.
 bool SaveStreamAs(TStream& stream, const std::string& target) {
@@ -270,7 +291,9 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
     try {
         if (looseFile) {
             FileStream_.Clear();
-            if (FileStream_.LoadFromFile(FileName)) stream = &FileStream_;
+            BusyScope busy(Busy_);
+            if (ReadLooseFile(FileStream_, FileName)) stream = &FileStream_;
+            else FileStream_.Clear();
         } else if (archiveOpen && !failedBefore) {
             stream = ExtractPage(ArchiveName, FileName);
             // A reader that failed on a member (and said why) hands back an empty stream.

@@ -19,6 +19,8 @@ namespace {
 // and a progressive image may have this many scans; real pages stay far below both.
 constexpr long kJpegMaxMemory = 1L << 30;
 constexpr int kJpegMaxScans = 100;
+// Above this many pixels a page whose data fills less than a sixteenth of it is refused.
+constexpr int64_t kJpegSparsePixels = int64_t(1) << 25;
 
 constexpr int kErrorPageWidth = 400;
 constexpr int kErrorPageHeight = 600;
@@ -55,16 +57,37 @@ struct JpegDecoderDeleter {
     void operator()(vjpeg_decoder* d) const { vjpeg_destroy(d); }
 };
 
+// Between groups of rows the window's messages get through; the program's end, or a handler
+// that touched the page being written, stops the decode.
+struct JpegPoll {
+    TBitmap& bitmap;
+    const uint8_t* bits;
+    int width, height;
+    static int Stop(void* user) noexcept {
+        auto* p = static_cast<JpegPoll*>(user);
+        try {
+            ProcessMessages();
+        } catch (...) {
+            return 1;
+        }
+        return StopRequested() || p->bitmap.Bits() != p->bits || p->bitmap.Width() != p->width ||
+               p->bitmap.Height() != p->height;
+    }
+};
+
 // Decodes straight into the bitmap's rows, at the scale that keeps both sides below the limit.
 void DecodeJpeg(TStream& stream, TBitmap& bitmap, int scaleLimit) {
     VTRACE("TPageBMP::DecodeJpeg");
-    vjpeg_limits limits{kJpegMaxMemory, kJpegMaxScans, scaleLimit};
+    const int64_t fileSize = stream.Size() - stream.Position();
+    vjpeg_limits limits{kJpegMaxMemory, kJpegMaxScans, scaleLimit, kJpegSparsePixels, fileSize > 0 ? fileSize : 0};
     std::unique_ptr<vjpeg_decoder, JpegDecoderDeleter> d(vjpeg_create(ReadFromStream, TraceJpegMessage, &stream, &limits));
     if (!d) throw DecodeError("JPEG decoder unavailable");
     int width = 0, height = 0, denom = 1;
     if (vjpeg_read_header(d.get(), &width, &height, &denom) != 0) throw DecodeError(vjpeg_error(d.get()));
     VTRACE_INT("TPageBMP::DecodeJpeg ScaleDenom", denom);
     if (!bitmap.SetSizeForOverwrite(width, height, TPixelFormat::pf24bit)) throw DecodeError("JPEG image too large");
+    JpegPoll poll{bitmap, bitmap.Bits(), width, height};
+    vjpeg_set_poll(d.get(), JpegPoll::Stop, &poll);
     if (vjpeg_decode(d.get(), bitmap.Bits(), static_cast<ptrdiff_t>(bitmap.Stride())) != 0)
         throw DecodeError(vjpeg_error(d.get()));
 }

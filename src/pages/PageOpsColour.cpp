@@ -189,8 +189,11 @@ void pageops::TakeHistograms(const TBitmap& bmp, bool mins, TPageHistograms& out
         std::array<uint32_t, 4 * 768> sums;
         std::array<uint32_t, 2 * 256> mins;
     };
-    const int parts = ParallelRanges(h, ParallelParts(h, int64_t(w) * 3));
-    std::vector<Counts> counts(static_cast<size_t>(parts));
+    // Rows go to the threads in blocks; messages get through between blocks, and the
+    // program's end (or a handler that touched the page) leaves the counts partial.
+    const int threads = ParallelParts(h, int64_t(w) * 3);
+    const int block = ParallelBlockRows(h, threads, int64_t(w) * 3);
+    std::vector<Counts> counts(static_cast<size_t>(ParallelRanges(block, threads)));
     auto sums = [](Counts& c, const uint8_t* p, int n) {
         int x = 0;
         for (; x + 4 <= n; x += 4, p += 12) {
@@ -214,27 +217,35 @@ void pageops::TakeHistograms(const TBitmap& bmp, bool mins, TPageHistograms& out
             ++c.mins[std::min({p[0], p[1], p[2]})];
         }
     };
-    ParallelFor(h, parts, [&](int part, int y0, int y1) {
-        Counts& c = counts[size_t(part)];
-        c.sums.fill(0);
-        c.mins.fill(0);
-        for (int y = y0; y < y1; ++y) {
-            const uint8_t* p = bmp.ScanLine(y);
-            if (!inside || y < 20 || y >= h - 20) {
-                sums(c, p, w);
-                continue;
+    for (int b0 = 0; b0 < h; b0 += block) {
+        const int b1 = std::min(h, b0 + block);
+        const int parts = ParallelRanges(b1 - b0, threads);
+        ParallelFor(b1 - b0, parts, [&](int part, int from, int to) {
+            Counts& c = counts[size_t(part)];
+            c.sums.fill(0);
+            c.mins.fill(0);
+            for (int y = b0 + from; y < b0 + to; ++y) {
+                const uint8_t* p = bmp.ScanLine(y);
+                if (!inside || y < 20 || y >= h - 20) {
+                    sums(c, p, w);
+                    continue;
+                }
+                sums(c, p, 20);
+                both(c, p + 3 * 20, w - 40);
+                sums(c, p + 3 * size_t(w - 20), 20);
             }
-            sums(c, p, 20);
-            both(c, p + 3 * 20, w - 40);
-            sums(c, p + 3 * size_t(w - 20), 20);
+        });
+        for (int part = 0; part < parts; ++part) {
+            const Counts& c = counts[size_t(part)];
+            for (int s = 0; s <= 765; ++s)
+                out.Sums[size_t(s)] += c.sums[size_t(s)] + c.sums[768 + size_t(s)] + c.sums[2 * 768 + size_t(s)] +
+                                       c.sums[3 * 768 + size_t(s)];
+            if (inside)
+                for (int v = 0; v < 256; ++v) out.Mins[size_t(v)] += c.mins[size_t(v)] + c.mins[256 + size_t(v)];
         }
-    });
-    for (const Counts& c : counts) {
-        for (int s = 0; s <= 765; ++s)
-            out.Sums[size_t(s)] += c.sums[size_t(s)] + c.sums[768 + size_t(s)] + c.sums[2 * 768 + size_t(s)] +
-                                   c.sums[3 * 768 + size_t(s)];
-        if (inside)
-            for (int v = 0; v < 256; ++v) out.Mins[size_t(v)] += c.mins[size_t(v)] + c.mins[256 + size_t(v)];
+        if (b1 == h) break;
+        ProcessMessages();
+        if (StopRequested() || bmp.Width() != w || bmp.Height() != h) return;
     }
 }
 

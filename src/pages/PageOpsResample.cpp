@@ -602,6 +602,7 @@ void TransposeToWork(const TBitmap& bmp, uint8_t* work, bool right) {
 }
 
 bool QuarterTurn(TBitmap& bmp, bool right) {
+    if (StopRequested()) return false;  // the program is ending: no turn of a page nobody will see
     if (!Is24Bit(bmp) && !bmp.SetPixelFormat(TPixelFormat::pf24bit)) return false;
     const int w = bmp.Width(), h = bmp.Height();
     if (w <= 0 || h <= 0) return bmp.SetSize(h, w);
@@ -795,6 +796,7 @@ bool RotateBitmapRight(TBitmap& bmp) {
 
 bool InvertBitmap(TBitmap& bmp) {
     VTRACE("TPageBMP::InvertBitmap");
+    if (StopRequested()) return false;
     if (!Is24Bit(bmp) && !bmp.SetPixelFormat(TPixelFormat::pf24bit)) return false;
     const int w = bmp.Width(), h = bmp.Height();
     if (w <= 0 || h <= 0) return true;

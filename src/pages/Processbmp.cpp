@@ -57,6 +57,11 @@ bool TProcessBMP::Usable() const {
 void TProcessBMP::ProcessBitmap() {
     VTRACE("TProcessBMP::ProcessBitmap");
     const TSettings& s = PageSettings();
+    // The program is ending: the page is not worth a pass, and its memory goes at once.
+    if (StopRequested() && !LoadError) {
+        LoadError = true;
+        MakeErrorBMP("Error Loading : " + FileName);
+    }
     // Balance and yellowing reduction are planned from one look at the page and applied as
     // one map while the page is fitted, instead of in passes of their own. Filling needs
     // the page as they leave it, so with it on they run one by one.

@@ -139,6 +139,7 @@ void TMainDisplayForm::DoTerminate() {
     VTRACE("TMainDisplayForm::DoTerminate");
     RememberScreenLayout();
     if (ThumbsShowing) return;
+    RequestStop();  // the page in the making (nested below us) is dropped at its next pass
     ProcessMessages();
     View_.Minimise();
     View_.StartTimer(TMainTimer::Shutdown, 1000);

@@ -239,6 +239,11 @@ void TOpenAllDialog::showEvent(QShowEvent* Event) {
 
 void TOpenAllDialog::OnChangeTimer() {
     VTRACE("TOpenAllDialog::OnChangeTimer");
+    // A preview being decoded below us lets messages through: look again once it is done.
+    if (Previewing_) {
+        ChangeTimer->start(500);
+        return;
+    }
     ChangeTimer->stop();
     std::string folder = directory().absolutePath().toStdString();
     if (folder.empty() || folder.back() != '/') folder += '/';
@@ -264,7 +269,11 @@ void TOpenAllDialog::OnChangeTimer() {
             TPageBMP page(candidate);
             page.JpegScaleLimit = 2 * std::max({PaintBox->width(), PaintBox->height(), 1});
             TFileStream file;
-            if (file.Open(candidate, vellicor::FileMode::OpenRead)) page.LoadFromStream(&file);
+            if (file.Open(candidate, vellicor::FileMode::OpenRead)) {
+                Previewing_ = true;
+                page.LoadFromStream(&file);
+                Previewing_ = false;
+            }
             if (!file.IsOpen() || page.LoadError || page.Empty()) {
                 Picture = QImage();  // a corrupt file: no preview, no message
                 SavedFileName.clear();

@@ -70,6 +70,7 @@ protected:
 
 private:
     TProcessFilesForm* Queue_;
+    bool Previewing_ = false;  // a loose picture's preview is being decoded
     // Size and date as wide as they need; the type too, up to half of what they leave; the
     // name has the rest.
     void FitColumns();

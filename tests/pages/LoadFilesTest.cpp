@@ -72,6 +72,35 @@ protected:
     std::vector<std::string> served;
 };
 
+int g_readPasses = 0;
+bool g_busyInPass = true;
+TLoadFiles* g_reading = nullptr;
+void StopAtSecondReadPass() {
+    g_busyInPass = g_busyInPass && g_reading && g_reading->Busy();
+    if (++g_readPasses == 2) RequestStop();
+}
+
+// A large loose page is read in pieces with the loader busy and the window's messages let
+// through; the program's end stops the read, and the page gets no stream.
+TEST_F(LoadFilesTest, ALargeLooseFileIsReadInPiecesAndStopsWhenTheProgramEnds) {
+    const std::string big(size_t(36) << 20, 'b');
+    Load({dir.Write("big.bmp", big)});
+    ASSERT_EQ(Pages().size(), 1u);
+    g_reading = &loader;
+    g_readPasses = 0;
+    ui.onProcessMessages = StopAtSecondReadPass;
+    EXPECT_EQ(Serve(0), "-");
+    EXPECT_EQ(g_readPasses, 2) << "no read after the pass that stopped it";
+    EXPECT_TRUE(g_busyInPass) << "no job starts while the file is read";
+    RequestStop(false);
+    g_readPasses = 0;
+    ui.onProcessMessages = [] { ++g_readPasses; };
+    EXPECT_EQ(Serve(0), big);
+    EXPECT_EQ(g_readPasses, 4) << "between 8 MB pieces";
+    ui.onProcessMessages = nullptr;
+    g_reading = nullptr;
+}
+
 TEST_F(LoadFilesTest, LooseFilesArchivesInfoAndChecksumFilesMakeOneSortedList) {
     const std::string a = dir.Write("a.jpg", "x"), notes = dir.Write("notes.txt", "x"), sfv = dir.Write("set.sfv", "a.jpg 00000000\r\n");
     const std::string cbz = dir.Write("b.cbz", "x"), doc = dir.Write("x.doc", "x");

@@ -9,6 +9,7 @@
 #include "EngineTestSupport.h"
 #include "PageOpsReference.h"
 #include "pages/PageOpsScratch.h"
+#include "platform/Parallel.h"
 #include "support/FakeUi.h"
 
 using namespace vellicor;
@@ -466,6 +467,29 @@ TEST(PageOpsBackground, AgreeingAverages) {
         const int reds[4] = {c[0], c[1], c[2], c[3]}, zeros[4] = {}, sevens[4] = {7, 7, 7, 7};
         EXPECT_EQ(CommonestAverage(reds, zeros, sevens), RGBColor(uint8_t(c[4]), 0, 7)) << c[0] << " " << c[1];
     }
+}
+
+TEST(PageOpsStop, CountingAndTurningALargePageStopWhenTheProgramEnds) {
+    FakeUi ui;
+    SetParallelThreads(1);  // blocks of a known size: about 700 rows of 2000 pixels
+    const TBitmap page = SolidPage(2000, 3000, 200, 100, 50);
+    pageops::TPageHistograms whole, partial;
+    pageops::TakeHistograms(page, true, whole);
+    EXPECT_EQ(whole.Sums[350], uint32_t(2000 * 3000));
+    EXPECT_GE(ui.processMessagesCalls, 3) << "messages get through between blocks of rows";
+    ui.onProcessMessages = [] { RequestStop(); };
+    pageops::TakeHistograms(page, true, partial);
+    EXPECT_GT(partial.Sums[350], 0u);
+    EXPECT_LT(partial.Sums[350], uint32_t(2000 * 1000)) << "the count ends at the first block";
+    TBitmap turned = page;
+    EXPECT_FALSE(RotateBitmapLeft(turned) || RotateBitmapRight(turned) || InvertBitmap(turned))
+        << "no turn of a page nobody will see";
+    EXPECT_EQ(turned.Width() * 10000 + turned.Height(), 2000 * 10000 + 3000);
+    RequestStop(false);
+    ui.onProcessMessages = nullptr;
+    SetParallelThreads(0);
+    EXPECT_TRUE(RotateBitmapLeft(turned));
+    EXPECT_EQ(turned.Width() * 10000 + turned.Height(), 3000 * 10000 + 2000);
 }
 
 TEST(PageOpsLanczos, StopsWhenTheProgramEnds) {

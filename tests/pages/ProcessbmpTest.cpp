@@ -9,6 +9,7 @@
 #include "pages/PageOpsScratch.h"
 #include "pages/PageSettings.h"
 #include "pages/Utilsunit.h"
+#include "platform/UiServices.h"
 #include "settings/Configuration.h"
 
 namespace vellicor {
@@ -152,6 +153,21 @@ TEST_F(ProcessbmpPage, UnprocessedErrorAndEmptyPages) {
     EXPECT_TRUE(bad.LoadError && bad.Processed && bad.Width() == 1024 && bad.Height() == 682 && bad.GammaApplied == 0);
     Load(empty, "text");  // no pixels to fit: the error page
     EXPECT_TRUE(empty.Processed && empty.Width() == 400 && empty.Height() == 600);
+}
+
+TEST_F(ProcessbmpPage, APageDecodedAsTheProgramEndsIsDroppedNotProcessed) {
+    settings_.Balance = settings_.GammaCorrect = true;
+    TBitmap source = test::SolidPage(3000, 2000, 200, 150, 90);
+    SetPixel(source, 5, 5, 0, 0, 0);
+    TProcessBMP page("big.bmp", rtRight);
+    page.Assign(source);
+    RequestStop();
+    page.ProcessBitmap();
+    RequestStop(false);
+    EXPECT_TRUE(page.Processed && page.LoadError);
+    EXPECT_EQ(std::vector<int>({page.Width(), page.Height(), page.BalanceFactor, page.GammaApplied}),
+              std::vector<int>({400, 600, 100, 0}))
+        << "the error page, not even turned: no step ran on the large page";
 }
 
 TEST_F(ProcessbmpPage, ResizeAndRotateAndTheWindowSizeAtProcessing) {

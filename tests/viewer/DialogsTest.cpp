@@ -229,6 +229,45 @@ TEST(OpenAllDialog, PreviewCandidateAndRectangle) {
     EXPECT_EQ(PreviewRect(0, 100, 141, 153), QRect());
 }
 
+namespace {
+
+TOpenAllDialog* g_previewDialog = nullptr;
+std::string g_removeWhileDecoding;
+
+// The selection changes while a preview is decoded: its file goes, and the timer fires.
+void SelectionChangesMidDecode() {
+    if (!g_previewDialog || g_removeWhileDecoding.empty()) return;
+    std::filesystem::remove(g_removeWhileDecoding);
+    g_removeWhileDecoding.clear();
+    g_previewDialog->OnChangeTimer();
+}
+
+}  // namespace
+
+TEST(OpenAllDialog, APreviewAskedForWhileOneIsDecodedComesAfterIt) {
+    test::App();
+    test::ScopedConfigDir configDir;
+    TConfigureForm config;
+    TProcessFilesForm queue(config);
+    test::TempDir dir;
+    test::WriteBmp24(dir.File("a.bmp"), 1000, 1000, [](int, int) { return 0xFF0000u; });
+    test::WriteBmp24(dir.File("b.bmp"), 20, 30, [](int, int) { return 0x00FF00u; });
+    TOpenAllDialog d(&queue);
+    d.setDirectory(QString::fromStdString(dir.Path()));
+    test::FakeUi ui;
+    ui.onProcessMessages = SelectionChangesMidDecode;
+    g_previewDialog = &d;
+    g_removeWhileDecoding = dir.File("a.bmp");
+    d.OnChangeTimer();
+    g_previewDialog = nullptr;
+    EXPECT_TRUE(g_removeWhileDecoding.empty()) << "messages got through during the decode";
+    EXPECT_TRUE(d.ChangeTimer->isActive()) << "the later request waits for the timer";
+    d.ChangeTimer->stop();
+    d.OnChangeTimer();
+    EXPECT_EQ(d.SavedFileName, dir.File("b.bmp"));
+    EXPECT_EQ(d.Picture.size(), QSize(20, 30)) << "the picture of the file now selected, not the one gone";
+}
+
 TEST(OpenAllDialog, PreviewFollowsTheFolderAndSkipsCorruptFiles) {
     test::App();
     test::ScopedConfigDir configDir;

@@ -386,15 +386,20 @@ TEST_F(MainDisplayTest, FirstWindowedModeUsesTheWorkArea) {
 }
 
 TEST_F(MainDisplayTest, TerminateStoresLayoutThenMinimisesAndQuitsOnTheTimer) {
+    RequestStop(false);
     form->DoTerminate();
+    EXPECT_TRUE(StopRequested()) << "the page in the making is dropped at once, not when the timer fires";
+    RequestStop(false);
     EXPECT_TRUE(view.minimised);
     ASSERT_TRUE(view.timers.count(TMainTimer::Shutdown));
     form->OnTimer(TMainTimer::Shutdown);
     EXPECT_TRUE(view.terminated);
     form->ThumbsShowing = true;
     view.minimised = false;
+    RequestStop(false);
     form->DoTerminate();
     EXPECT_FALSE(view.minimised);
+    EXPECT_FALSE(StopRequested()) << "Esc over the thumbnails closes them only";
 }
 
 TEST_F(MainDisplayTest, ANewListReleasesAnOutstandingRequest) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "codecs/gif/GIFImage.h"
+#include "platform/UiServices.h"
 #include "trace/Trace.h"
 
 namespace vellicor {
@@ -20,6 +21,14 @@ constexpr int64_t kMaxImagePixels = kMaxBitmapPixels;
 constexpr int64_t kZeroedFromSystem = int64_t(32) << 20;
 
 constexpr int kTableSize = 4096;
+// Pixels decoded between two chances for the window's messages (a few milliseconds).
+constexpr int64_t kPixelsBetweenPolls = int64_t(1) << 20;
+
+// The program's end stops a large frame between pieces; the frame is dropped with the image.
+void LetMessagesThrough() {
+    ProcessMessages();
+    if (StopRequested()) Error("decoding stopped");
+}
 
 class LZWDecoder {
 public:
@@ -216,17 +225,30 @@ void TGIFSubImage::Decompress(TStream& stream) {
     const int width = Width(), height = Height();
     if (FData) {
         if (!GetInterlaced()) {
-            const int64_t done = decoder->Fill(FData.get(), FDataSize);
+            int64_t done = 0;
+            while (done < FDataSize) {
+                const int64_t piece = std::min(kPixelsBetweenPolls, FDataSize - done);
+                const int64_t got = decoder->Fill(FData.get() + done, piece);
+                done += got;
+                if (got < piece) break;
+                if (done < FDataSize) LetMessagesThrough();
+            }
             FDecodedPixels = done;
             if (!zeroed) std::memset(FData.get() + done, fill, size_t(FDataSize - done));
         } else {
             static constexpr int kStart[4] = {0, 4, 2, 1}, kStep[4] = {8, 8, 4, 2};
             std::vector<bool> rowDone(size_t(height), false);
             int pass = 0, row = 0;
+            int64_t sincePoll = 0;
             for (int filled = 0; filled < height; ++filled) {
+                if (sincePoll >= kPixelsBetweenPolls) {
+                    LetMessagesThrough();
+                    sincePoll = 0;
+                }
                 uint8_t* line = FData.get() + int64_t(row) * width;
                 const int64_t done = decoder->Fill(line, width);
                 FDecodedPixels += done;
+                sincePoll += done;
                 if (done < width) {
                     if (!zeroed) std::memset(line + done, fill, size_t(width - done));
                     rowDone[size_t(row)] = true;

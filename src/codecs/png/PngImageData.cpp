@@ -9,6 +9,7 @@
 #include "codecs/png/PngFilters.h"
 #include "codecs/png/PngPixels.h"
 #include "codecs/png/Pngimage.h"
+#include "platform/UiServices.h"
 #include "trace/Trace.h"
 
 namespace vellicor {
@@ -18,6 +19,8 @@ using namespace pnglang;
 namespace {
 
 constexpr uint32_t kReadBufferSize = 65535;
+// Rows between two polls of the sink (sink.Poll), which may let the window's messages through.
+constexpr uint32_t kRowsBetweenPolls = 16;
 
 uint32_t GetBE32(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
@@ -194,12 +197,20 @@ const uint8_t kColStep[7] = {8, 8, 4, 4, 2, 2, 1};
 
 // Reads every row of the image data, plain or Adam7, handing each unfiltered row to the
 // sink: sink.Row(y, row) for plain images, sink.PassRow(y, row, pixels, start column, column
-// step) for each row of an interlaced pass. Stops quietly where the data ends.
+// step) for each row of an interlaced pass, and sink.Poll() every few rows. Stops quietly
+// where the data ends.
 template <class Sink>
 void ReadRows(TIdatReader& reader, const TIHDRData& h, uint32_t rowBytes, unsigned bpp, Sink& sink) {
     TRowBuffers rows(rowBytes);
+    uint32_t sincePoll = 0;
+    auto poll = [&] {
+        if (++sincePoll < kRowsBetweenPolls) return;
+        sincePoll = 0;
+        sink.Poll();
+    };
     if (h.InterlaceMethod == 0) {
         for (uint32_t y = 0; y < h.Height; ++y) {
+            poll();
             if (!ReadRow(reader, rows, rowBytes, bpp)) return;
             sink.Row(y, rows.Current());
             rows.Flip();
@@ -212,6 +223,7 @@ void ReadRows(TIdatReader& reader, const TIHDRData& h, uint32_t rowBytes, unsign
         const size_t passBytes = PngRowBytes(h.ColorType, h.BitDepth, pixels);
         rows.ZeroPrevious(passBytes);
         for (uint32_t y = kStartRow[pass]; y < h.Height; y += kRowStep[pass]) {
+            poll();
             if (!ReadRow(reader, rows, passBytes, bpp)) return;
             sink.PassRow(y, rows.Current(), pixels, kStartCol[pass], kColStep[pass]);
             rows.Flip();
@@ -269,6 +281,7 @@ public:
         convert_.Spread(packed_.get(), alpha_.get(), pixels, start, step, header_.Scanline(y), AlphaRow(y));
         if (mask_) pngpixels::MarkKey(header_.IHDRData, key_, row, pixels, mask_ + y * maskRowBytes_, start, step);
     }
+    void Poll() {}  // a picture, not a page: nothing waits on it
 
 private:
     uint8_t* AlphaRow(uint32_t y) {
@@ -322,6 +335,13 @@ public:
             d[1] = p[1];
             d[2] = p[2];
         }
+    }
+    // Lets the window's messages through; the program's end, or a handler that touched the
+    // page, stops the decode.
+    void Poll() {
+        ProcessMessages();
+        if (StopRequested() || (sized_ && (page_.Width() != int(width_) || page_.Height() != int(height_))))
+            TPNGObject::RaiseError<EPngError>("decoding stopped");
     }
     // Fills the rows the data never reached. When those would be most of a large page the
     // file cannot be the picture it claims (a few bytes of data for a gigabyte page) and is

@@ -3,6 +3,7 @@
 
 #include "GifTestUtil.h"
 #include "codecs/gif/GIFPage.h"
+#include "support/FakeUi.h"
 
 using namespace vellicor;
 using namespace vellicor::test;
@@ -236,5 +237,44 @@ TEST(GIFDecode, TruncatedAtEveryByteNeverFails) {
         } catch (const GIFException&) {
         }
         EXPECT_TRUE(page.Empty());
+    }
+}
+
+namespace {
+
+int g_gifPasses = 0;
+void StopAtFirstPass() {
+    if (++g_gifPasses == 1) RequestStop();
+}
+
+}  // namespace
+
+// Esc while a large frame is decoded: the window's messages get through between pieces of
+// the frame, and the program's end stops the decode there, leaving no page.
+TEST(GIFDecode, LargeFrameStopsBetweenPiecesOnceTheProgramEnds) {
+    FakeUi ui;
+    const int w = 2000, h = 1200;
+    for (bool interlaced : {false, true}) {
+        GifSpec spec{w, h, GreyRamp(4), {}};
+        GifFrame f;
+        f.width = w, f.height = h, f.interlaced = interlaced;
+        f.pixels.resize(size_t(w) * h);
+        for (size_t i = 0; i < f.pixels.size(); ++i) f.pixels[i] = uint8_t(i / 4096 % 4);
+        spec.frames = {f};
+        const std::string bytes = MakeGif(spec);
+        g_gifPasses = 0;
+        ui.onProcessMessages = StopAtFirstPass;
+        TBitmap page;
+        TByteViewStream s(bytes.data(), int64_t(bytes.size()));
+        EXPECT_THROW(DecodeGifPage(s, page), GIFException) << interlaced;
+        EXPECT_TRUE(page.Empty()) << interlaced;
+        EXPECT_EQ(g_gifPasses, 1) << interlaced;
+        RequestStop(false);
+        ui.onProcessMessages = nullptr;
+        ui.processMessagesCalls = 0;
+        TByteViewStream again(bytes.data(), int64_t(bytes.size()));
+        ASSERT_NO_THROW(DecodeGifPage(again, page)) << interlaced;
+        EXPECT_EQ(page.Width() * 10000 + page.Height(), w * 10000 + h) << interlaced;
+        EXPECT_EQ(ui.processMessagesCalls, 2) << interlaced << ": after each million pixels";
     }
 }

@@ -10,6 +10,7 @@
 #include "codecs/png/PngPage.h"
 #include "codecs/png/Pngimage.h"
 #include "pages/PageBMP.h"
+#include "support/FakeUi.h"
 
 using namespace vellicor;
 using namespace vellicor::test::png;
@@ -559,5 +560,49 @@ TEST(PngReader, ColourKeyComparesTheFileSamples) {
         ASSERT_EQ(Load(keyed, grey), "");
         keyed.SetTransparentColor(RGBColor(0x12, 0x12, 0x12));
         for (int x = 0; x < 3; ++x) EXPECT_EQ(PixelOf(keyed, x, 0), white) << x;
+    }
+}
+
+namespace {
+
+int g_pngPasses = 0;
+void StopAtThirdPass() {
+    if (++g_pngPasses == 3) RequestStop();
+}
+
+}  // namespace
+
+// Esc while a large page is decoded: the window's messages get through every few rows, and
+// the program's end stops the decode there, leaving no page.
+TEST(PngReader, PageDecodeStopsAtTheNextGroupOfRowsOnceTheProgramEnds) {
+    test::FakeUi ui;
+    const uint32_t w = 300, h = 1024;
+    std::string rows;
+    for (uint32_t y = 0; y < h; ++y) rows += '\0' + std::string(w, char(y));
+    for (int interlace : {0, 1}) {
+        std::string raw = rows;
+        if (interlace) {  // the seven passes' rows, each filter 0 and a grey
+            static constexpr uint32_t row0[7] = {0, 0, 4, 0, 2, 0, 1}, col0[7] = {0, 4, 0, 2, 0, 1, 0};
+            static constexpr uint32_t rowStep[7] = {8, 8, 8, 4, 4, 2, 2}, colStep[7] = {8, 8, 4, 4, 2, 2, 1};
+            raw.clear();
+            for (int p = 0; p < 7; ++p)
+                for (uint32_t y = row0[p]; y < h; y += rowStep[p])
+                    raw += '\0' + std::string((w - col0[p] + colStep[p] - 1) / colStep[p], char(y));
+        }
+        const std::string file = File(w, h, 8, 0, raw, {}, interlace);
+        g_pngPasses = 0;
+        ui.onProcessMessages = StopAtThirdPass;
+        TBitmap page;
+        TByteViewStream s(file.data(), int64_t(file.size()));
+        EXPECT_THROW(DecodePngPage(s, page), EPngError) << interlace;
+        EXPECT_TRUE(page.Empty()) << interlace;
+        EXPECT_EQ(g_pngPasses, 3) << interlace;
+        RequestStop(false);
+        ui.onProcessMessages = nullptr;
+        ui.processMessagesCalls = 0;
+        TByteViewStream again(file.data(), int64_t(file.size()));
+        ASSERT_NO_THROW(DecodePngPage(again, page)) << interlace;
+        EXPECT_EQ(page.Width() * int64_t(10000) + page.Height(), int64_t(w) * 10000 + h) << interlace;
+        EXPECT_GE(ui.processMessagesCalls, int(h / 16)) << interlace;
     }
 }
