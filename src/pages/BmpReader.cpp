@@ -315,30 +315,34 @@ private:
         return true;
     }
 
-    // How many pixels the run-length data writes, clipped to the rows' width; skipped and
-    // ended parts are not counted.
+    // How many pixels the run-length data writes inside the page, as the decode below walks
+    // it: clipped to the rows' width, and nothing once the rows run past the top; skipped
+    // and ended parts are not counted.
     int64_t RlePixels(const std::vector<uint8_t>& data) const {
         const bool four = info_.compression == kBiRle4;
         const int64_t w = info_.width;
+        const int64_t h = info_.height;
         const size_t n = data.size();
-        int64_t x = 0, written = 0;
+        int64_t x = 0, y = 0, written = 0;
         auto run = [&](int64_t count) {
             written += std::max<int64_t>(0, std::min(count, w - x));
             x += count;
         };
         size_t i = 0;
-        while (i + 1 < n) {
+        while (i + 1 < n && y < h) {
             unsigned count = data[i], value = data[i + 1];
             i += 2;
             if (count > 0) {
                 run(count);
             } else if (value == 0) {
                 x = 0;
+                ++y;
             } else if (value == 1) {
                 break;
             } else if (value == 2) {
                 if (i + 1 >= n) break;
                 x += data[i];
+                y += data[i + 1];
                 i += 2;
             } else {
                 size_t bytes = four ? (value + 1) / 2 : value;

@@ -445,6 +445,35 @@ TEST_F(ZipSpan, MembersLargerThanACopyJoinLikeZip) {
     EXPECT_FALSE(FileExists(dir + "/cut.zip"));
 }
 
+// A member whose stated size runs past the end of the set, by less than one copy: the join
+// fails and leaves nothing, rather than coming out short.
+TEST_F(ZipSpan, MemberRunningPastTheEndOfTheSetFailsTheJoin) {
+    std::string dir = tmp.File("past");
+    fs::create_directories(dir + "/src");
+    tmp.Write("past/src/page.jpg", Pattern(100000, 5));
+    ASSERT_EQ(RunShell("cd " + Quote(dir + "/src") + " && zip -q -0 -s 64k ../book.zip page.jpg"), 0);
+    ASSERT_TRUE(FileExists(dir + "/book.z01"));
+    std::string whole = dir + "/whole.zip";
+    ASSERT_EQ(c.ReadSpan(dir + "/book.zip", whole), 0) << "the set as written joins";
+    // The first volume starts with the split signature, then the member's local header.
+    std::string first = ReadFileBytes(dir + "/book.z01");
+    std::string last = ReadFileBytes(dir + "/book.zip");
+    auto* lh = reinterpret_cast<uint8_t*>(first.data()) + 4;
+    ASSERT_EQ(zip::Get32(lh), zip::kLocalSig);
+    const size_t central = last.rfind(std::string("PK\x01\x02", 4));
+    ASSERT_NE(central, std::string::npos);
+    auto* ch = reinterpret_cast<uint8_t*>(last.data()) + central;
+    ASSERT_EQ(zip::Get32(ch + 20), 100000u);
+    zip::Put32(ch + 20, 100000 + 4096);
+    if (zip::Get32(lh + 18) != 0) zip::Put32(lh + 18, 100000 + 4096);
+    tmp.Write("past/book.z01", first);
+    tmp.Write("past/book.zip", last);
+    std::string out = dir + "/short.zip";
+    EXPECT_EQ(c.ReadSpan(dir + "/book.zip", out), -7);
+    EXPECT_TRUE(out.empty());
+    EXPECT_FALSE(FileExists(dir + "/short.zip"));
+}
+
 // Spanning an add to an archive that exists: the set holds its members and the new ones.
 TEST_F(ZipSpan, AddingToAnArchiveSpansWhatItHadToo) {
     std::string dir = tmp.File("grow"), temps = tmp.File("growtemps");

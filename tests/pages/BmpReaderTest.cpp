@@ -254,3 +254,49 @@ TEST(BmpReader, RunLengthPagesLargeAndSparseAreRefusedLargeAndFullCostOneCopy) {
     RequestStop(false);
     ui.onProcessMessages = nullptr;
 }
+
+// Only pixels inside the page count towards the sixteenth a large run-length page must
+// write: runs past the top row write nothing. 8192 x 4200 needs 263 full rows.
+TEST(BmpReader, RunLengthRunsAboveTheTopRowDoNotCount) {
+    const int w = 8192, h = 4200;
+    const int64_t pixels = int64_t(w) * h;
+    ASSERT_GT(pixels, int64_t(1) << 25);
+    ASSERT_LT(262 * int64_t(w), pixels / 16);
+    ASSERT_GE(263 * int64_t(w), pixels / 16);
+    std::vector<uint32_t> palette = Palette(4);
+    // Full rows of entry 1, each ended by an end of line; jumps of 255 rows up.
+    auto rows = [&](std::vector<uint8_t>& data, int n) {
+        for (int y = 0; y < n; ++y) {
+            for (int left = w; left > 0; left -= 255) data.insert(data.end(), {uint8_t(std::min(left, 255)), 1});
+            data.insert(data.end(), {0, 0});
+        }
+    };
+    auto up = [](std::vector<uint8_t>& data, int jumps) {
+        for (int i = 0; i < jumps; ++i) data.insert(data.end(), {0, 2, 0, 255});
+    };
+    struct Case {
+        const char* what;
+        int inside;
+        bool loads;
+    } cases[] = {{"nothing inside", 0, false}, {"one row short inside", 262, false}, {"enough inside", 263, true}};
+    for (const Case& c : cases) {
+        std::vector<uint8_t> data;
+        rows(data, c.inside);
+        up(data, 17);  // past the top from any start
+        rows(data, 300);
+        data.insert(data.end(), {0, 1});
+        const std::string file = Rle({40, w, h, 8, 0, {}, palette}, data);
+        TBitmap b;
+        std::string error;
+        EXPECT_EQ(Read(file, b, &error), c.loads) << c.what << ": " << file.size() << " bytes";
+        if (!c.loads) {
+            EXPECT_EQ(error, "run-length data covers too little of a large page") << c.what;
+            EXPECT_TRUE(b.Empty());
+            continue;
+        }
+        ASSERT_EQ(b.Height(), h);
+        EXPECT_EQ(b.Pixel(w - 1, h - c.inside), ColourOf(palette[1]));
+        EXPECT_EQ(b.Pixel(0, h - c.inside - 1), ColourOf(palette[0]));
+        EXPECT_EQ(b.Pixel(w / 2, 0), ColourOf(palette[0])) << "the runs above the top are dropped";
+    }
+}

@@ -173,10 +173,10 @@ void TZipComponent::RWJoinData(void* buffer, int64_t length, int message) {
     VTRACE("TZipComponent::RWJoinData");
     while (length > 0) {
         int64_t want = std::min(length, kSpanBuffer);
-        int64_t got = ReadAcross(buffer, want, message);
-        if (got < want && got == 0) throw EZipComponent(message, true);  // the set ended early
-        WriteJoin(buffer, got, message);
-        length -= got;
+        // A short read means the set ended before the stated size: the join would be short.
+        if (ReadAcross(buffer, want, message) != want) throw EZipComponent(message, true);
+        WriteJoin(buffer, want, message);
+        length -= want;
     }
 }
 

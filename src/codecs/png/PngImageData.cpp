@@ -343,19 +343,19 @@ public:
         if (StopRequested() || (sized_ && (page_.Width() != int(width_) || page_.Height() != int(height_))))
             TPNGObject::RaiseError<EPngError>("decoding stopped");
     }
-    // Fills the rows the data never reached. When those would be most of a large page the
-    // file cannot be the picture it claims (a few bytes of data for a gigabyte page) and is
+    // Fills the rows the data never reached. A page over 64 MiB that got fewer than half its
+    // rows cannot be the picture it claims (a few bytes of data for a gigabyte page) and is
     // refused rather than filled.
     void Finish() {
-        const uint64_t missing = height_ - reached_;
-        if (missing > reached_ && missing * RowBytes(int(width_), TPixelFormat::pf24bit) > kMaxFillBytes)
+        const uint64_t pageBytes = uint64_t(height_) * RowBytes(int(width_), TPixelFormat::pf24bit);
+        if (2 * uint64_t(reached_) < height_ && pageBytes > kLargePageBytes)
             TPNGObject::RaiseError<EPngUnexpectedEnd>(EPNGUnexpectedEndText);
         for (uint32_t y = 0; y < height_; ++y)
             if (started_ ? !started_[y] : y >= reached_) FillRow(Line(y));
     }
 
 private:
-    static constexpr uint64_t kMaxFillBytes = uint64_t(64) << 20;
+    static constexpr uint64_t kLargePageBytes = uint64_t(64) << 20;
     uint8_t* Line(uint32_t y) {
         if (!sized_) {
             if (!page_.SetSizeForOverwrite(int(width_), int(height_), TPixelFormat::pf24bit))

@@ -691,7 +691,11 @@ void TPNGObject::ReadChunks(TStream& stream) {
         TChunkName name;
         std::memcpy(name.data(), head + 4, 4);
         if (Chunks.Count() == 0 && !NameIs(name, "IHDR")) RaiseError<EPNGIHDRNotFirst>(EPNGIHDRNotFirstText);
-        if (NameIs(name, "cHRM") || (NameIs(name, "IDAT") && hasIDAT)) {
+        // A palette or transparency after the image data comes too late for the rows
+        // already decoded onto a page: it is passed over, so a picture drawn later shows
+        // the same as the page.
+        const bool late = hasIDAT && (NameIs(name, "IDAT") || NameIs(name, "PLTE") || NameIs(name, "tRNS"));
+        if (NameIs(name, "cHRM") || late) {
             if (int64_t(length) + 4 > Remaining(stream)) RaiseError<EPngUnexpectedEnd>(EPNGUnexpectedEndText);
             stream.Seek(int64_t(length) + 4, SeekOrigin::Current);
             continue;

@@ -79,6 +79,35 @@ TEST(GIFDecode, HandMadeCodeStreams) {
     }
 }
 
+// An invalid stream may use a code from before a clear as the first code after it, and then
+// the code that follows it: the string decoded from it must be what a fresh table gives, so
+// each entry the clear leaves behind (first to last) is tried. The pixels 1 to 7 before the
+// clear make entries 10 to 15.
+TEST(GIFDecode, ClearForgetsEveryEntryOfTheTable) {
+    Codes before{{8, 4}};
+    for (int pixel = 1; pixel <= 7; ++pixel) before.push_back({pixel, 4});
+    before.push_back({8, 5});  // entry 15 made the codes 5 bits wide
+    for (int stale = 10; stale <= 15; ++stale) {
+        SCOPED_TRACE(stale);
+        // The stale code, taken as a pixel; then the code about to be made, which repeats
+        // the stale string with its first pixel.
+        const Codes after{{stale, 4}, {10, 4}, {9, 4}};
+        Codes reset = before;
+        reset.insert(reset.end(), after.begin(), after.end());
+        Codes fresh{{8, 4}};
+        fresh.insert(fresh.end(), after.begin(), after.end());
+        std::string error;
+        const std::vector<uint8_t> alone = Frame0(FrameWithCodes(4, 1, 3, fresh), &error);
+        ASSERT_EQ(error, "");
+        EXPECT_EQ(alone, (std::vector<uint8_t>{uint8_t(stale), 0, 0, uint8_t(stale)}));
+        const std::vector<uint8_t> got = Frame0(FrameWithCodes(11, 1, 3, reset), &error);
+        ASSERT_EQ(error, "");
+        std::vector<uint8_t> want{1, 2, 3, 4, 5, 6, 7};
+        want.insert(want.end(), alone.begin(), alone.end());
+        EXPECT_EQ(got, want);
+    }
+}
+
 TEST(GIFDecode, ShortDataKeepsTheFillValueAndLoadingGoesOn) {
     // Four of eight pixels, then the sub-blocks end; a second frame follows.
     const Codes half{{4, 3}, {1, 3}, {2, 3}, {3, 3}, {1, 4}};

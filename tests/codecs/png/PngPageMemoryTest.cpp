@@ -118,9 +118,9 @@ TEST(PngPageMemory, TinyFilesClaimingHugePagesShowTheErrorPage) {
     }
 }
 
-// Data that ends early leaves the rest of the page to the fill, unless the fill would be most
-// of a page and over 64 MiB: an 8192x6000 RGB page (144 MiB) is refused with less than half
-// its rows and shown with more.
+// Data that ends early leaves the rest of the page to the fill, unless the page is over 64 MiB
+// and fewer than half its rows arrived: an 8192x6000 RGB page (144 MiB) is refused with less
+// than half its rows and shown with more.
 TEST(PngPageMemory, PagesWithTooFewRowsAreRefused) {
     const int w = 8192, h = 6000;
     for (int rows : {2900, 3100}) {
@@ -129,6 +129,33 @@ TEST(PngPageMemory, PagesWithTooFewRowsAreRefused) {
         const ChildRun run = InChild([&] { return LoadPage(file, w, h); });
         std::printf("%dx%d RGB with %d rows: %.2f s, peak %.1f MB\n", w, h, rows, run.seconds, run.peakMB);
         EXPECT_EQ(run.exitCode, rows < h / 2 ? 1 : 0) << rows;
+    }
+}
+
+// Both sides of each line: the page's size (64 MiB, not the size of what is missing) and half
+// its rows. Rows of 8192 RGB pixels are 24 KiB.
+TEST(PngPageMemory, RefusedOnlyOverSixtyFourMiBWithFewerThanHalfTheRows) {
+    const int w = 8192;
+    const int over = 2731, under = 2730, seventy = 2987, sixty = 2560;
+    ASSERT_GT(int64_t(over) * w * 3, int64_t(64) << 20);
+    ASSERT_LE(int64_t(under) * w * 3, int64_t(64) << 20);
+    struct Case {
+        int height, rows;
+        bool refused;
+    } cases[] = {
+        {seventy, seventy * 45 / 100, true},  // 38 MiB missing: still refused
+        {seventy, seventy / 2, true},         // one row short of half
+        {seventy, seventy / 2 + 1, false},
+        {seventy, seventy * 55 / 100, false},
+        {sixty, sixty / 10, false},           // 54 MiB missing of a page under the line
+        {under, under / 10, false},
+        {over, over / 10, true},
+    };
+    for (const Case& c : cases) {
+        const std::string data = Deflated(c.rows, size_t(w) * 3, [](int y, std::string& row) { row[1] = char(y); });
+        const std::string file = kSignature + Ihdr(w, uint32_t(c.height), 8, 2) + Chunk("IDAT", data) + Iend();
+        const ChildRun run = InChild([&] { return LoadPage(file, w, c.height); });
+        EXPECT_EQ(run.exitCode, c.refused ? 1 : 0) << w << "x" << c.height << " with " << c.rows << " rows";
     }
 }
 

@@ -606,3 +606,46 @@ TEST(PngReader, PageDecodeStopsAtTheNextGroupOfRowsOnceTheProgramEnds) {
         EXPECT_GE(ui.processMessagesCalls, int(h / 16)) << interlace;
     }
 }
+
+// A palette or transparency chunk after the image data is ignored: the page and the
+// picture drawn show the chunks that came before the data.
+TEST(PngReader, PaletteAndTransparencyAfterTheImageDataAreIgnored) {
+    const TColor white = RGBColor(255, 255, 255);
+    auto file = [](uint32_t w, int depth, int colorType, const std::string& raw, const std::vector<std::string>& before,
+                   const std::vector<std::string>& after) {
+        std::string f = kSignature + Ihdr(w, 1, depth, colorType);
+        for (const auto& c : before) f += c;
+        f += Chunk("IDAT", Zlib(raw));
+        for (const auto& c : after) f += c;
+        return f + Iend();
+    };
+    const std::string red = "\xc8\x10\x20", blue = "\x10\x20\xc8";
+    struct Case {
+        const char* what;
+        std::string file;
+        std::vector<TColor> pixels;
+    } cases[] = {
+        {"second palette", file(2, 8, 3, std::string("\0\0\1", 3), {Chunk("PLTE", red + blue)}, {Chunk("PLTE", blue + red)}),
+         {RGBColor(0xc8, 0x10, 0x20), RGBColor(0x10, 0x20, 0xc8)}},
+        {"palette alpha", file(2, 8, 3, std::string("\0\0\1", 3), {Chunk("PLTE", red + blue)}, {Chunk("tRNS", std::string("\0\0", 2))}),
+         {RGBColor(0xc8, 0x10, 0x20), RGBColor(0x10, 0x20, 0xc8)}},
+        {"RGB key", file(2, 8, 2, std::string("\0", 1) + red + blue, {}, {Chunk("tRNS", std::string("\0\xc8\0\x10\0\x20", 6))}),
+         {RGBColor(0xc8, 0x10, 0x20), RGBColor(0x10, 0x20, 0xc8)}},
+        {"grey key", file(2, 8, 0, std::string("\0\x40\x80", 3), {}, {Chunk("tRNS", std::string("\0\x40", 2))}),
+         {RGBColor(0x40, 0x40, 0x40), RGBColor(0x80, 0x80, 0x80)}},
+        // The key before the data still holds; a second one after it does not replace it.
+        {"key before and after", file(2, 8, 2, std::string("\0", 1) + red + blue, {Chunk("tRNS", std::string("\0\x10\0\x20\0\xc8", 6))},
+                                      {Chunk("tRNS", std::string("\0\xc8\0\x10\0\x20", 6))}),
+         {RGBColor(0xc8, 0x10, 0x20), white}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const TBitmap page = DecodedPage(c.file), drawn = DrawnPage(c.file);
+        ASSERT_EQ(page.Width(), 2);
+        ASSERT_EQ(drawn.Width(), 2);
+        for (int x = 0; x < 2; ++x) {
+            EXPECT_EQ(page.Pixel(x, 0), c.pixels[size_t(x)]) << "page " << x;
+            EXPECT_EQ(drawn.Pixel(x, 0), c.pixels[size_t(x)]) << "drawn " << x;
+        }
+    }
+}
