@@ -70,9 +70,10 @@ protected:
 
 private:
     TProcessFilesForm* Queue_;
-    // Size and date as wide as they need; the type too, up to half of what they leave; the
-    // name has the rest.
+    // Size, type and date as wide as they need; the name has the rest.
     void FitColumns();
+    // The places beside the list as wide as their names, at each showing.
+    void FitPlaces();
 };
 
 }  // namespace vellicor
