@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/RegistryFormat.h"
+#include "platform/UiServices.h"
 
 namespace vellicor {
 
@@ -172,9 +173,19 @@ public:
         file_.clear();
         unreadableWhy.clear();
         keptCopy.clear();
+        mode_ = 0600;
+        failureTold = false;
+        failureToTell = false;
+        failureWhy.clear();
+        failureNote.clear();
     }
 
     bool writeFailed = false;
+    // A failed write is told of once; Reset starts afresh, as a new run would.
+    bool failureTold = false;
+    bool failureToTell = false;
+    std::string failureWhy;
+    std::string failureNote;
     // Why the file could not be read at all (empty when it could), and where it was kept.
     std::string unreadableWhy;
     std::string keptCopy;
@@ -188,6 +199,7 @@ private:
         raw_.clear();
         tree_.Clear();
         id_ = FileId{};
+        mode_ = 0600;
         std::string bytes;
         int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
@@ -206,6 +218,7 @@ private:
                 id_ = ::fstat(fd, &st) == 0 ? IdOf(st) : StatPath(file_);
             } else {
                 id_ = IdOf(st);
+                mode_ = st.st_mode & 0777;
                 char buf[65536];
                 for (;;) {
                     ssize_t n = ::read(fd, buf, sizeof buf);
@@ -247,18 +260,23 @@ private:
             }
             if (errno == EEXIST) continue;
             if (errno == ENOENT) return true;  // gone: nothing left to lose
-            if (!readable_) return false;
+            if (!readable_) return Fail(std::string("the unreadable file cannot be kept: ") + std::strerror(errno));
             int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
             if (fd < 0) {
                 if (errno == EEXIST) continue;
-                return false;
+                return Fail(std::string("the damaged file cannot be kept: ") + std::strerror(errno));
             }
+            // No more readable than the file it copies (the umask cannot narrow it further).
+            ::fchmod(fd, mode_);
             bool ok = WriteAll(fd, raw_) && ::fsync(fd) == 0;
             ok = ::close(fd) == 0 && ok;
-            if (!ok) ::unlink(copy.c_str());
-            return ok;
+            if (!ok) {
+                ::unlink(copy.c_str());
+                return Fail("the damaged file cannot be kept");
+            }
+            return true;
         }
-        return false;
+        return Fail("the damaged file cannot be kept");
     }
 
     void RemoveStaleTemporaries() {
@@ -276,19 +294,36 @@ private:
             writeFailed = false;
             return true;
         }
+        failureWhy.clear();
         bool ok = FlushLocked();
         writeFailed = !ok;
+        if (!ok && !failureTold) {
+            failureTold = failureToTell = true;
+            failureNote = file_ + "\nThe settings file cannot be written: " +
+                          (failureWhy.empty() ? std::string("it cannot be saved") : failureWhy) +
+                          ". Until it can, changed settings last only while the reader runs.";
+        }
         return ok;
     }
+
+    // Records why a write failed; returns false for the caller to pass on.
+    bool Fail(std::string why) {
+        if (failureWhy.empty()) failureWhy = std::move(why);
+        return false;
+    }
+    bool FailErrno(const char* what) { return Fail(std::string(what) + ": " + std::strerror(errno)); }
 
     bool FlushLocked() {
         std::error_code ec;
         std::filesystem::create_directories(dir_, ec);
         int lock = ::open((dir_ + "/" + kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (lock < 0) return false;
+        if (lock < 0) return FailErrno("its folder cannot be written");
         auto deadline = std::chrono::steady_clock::now() + kLockWait;
         while (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
             if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() > deadline) {
+                bool busy = errno == EWOULDBLOCK || errno == EINTR;
+                if (busy) Fail("another running reader holds it locked");
+                else FailErrno("it cannot be locked");
                 ::close(lock);
                 return false;
             }
@@ -310,11 +345,15 @@ private:
         std::string text = regfile::Serialize(tree_);
         std::string temp = file_ + ".tmp." + std::to_string(::getpid());
         int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (fd < 0) return false;
+        if (fd < 0) return FailErrno("its folder cannot be written");
+        // The file keeps the permissions it had, so it and a kept damaged copy never differ.
+        ::fchmod(fd, mode_);
         bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
         ok = ::close(fd) == 0 && ok;
-        if (ok && beforeRename && !beforeRename()) return false;  // as if we died here
-        if (!ok || ::rename(temp.c_str(), file_.c_str()) != 0) {
+        if (!ok) FailErrno("it cannot be written");
+        if (ok && beforeRename && !beforeRename()) return Fail("the write was cut short");  // as if we died here
+        if (ok && ::rename(temp.c_str(), file_.c_str()) != 0) ok = FailErrno("it cannot be replaced");
+        if (!ok) {
             ::unlink(temp.c_str());
             return false;
         }
@@ -335,12 +374,41 @@ private:
     bool readable_ = true;   // we could read the file at all
     bool cleaned_ = false;
     std::string raw_;        // the damaged file's bytes, for the copy
+    mode_t mode_ = 0600;     // the file's permissions as we found them; ours when it is new
     int batchDepth_ = 0;
 };
 
 Store& TheStore() {
     static Store store;
     return store;
+}
+
+// Says once that the settings cannot be saved. Called with the store unlocked: the box
+// lets events through, and they may read or write settings.
+void TellWriteFailure() {
+    std::string note;
+    {
+        Store& s = TheStore();
+        std::lock_guard g(s.mutex);
+        if (!s.failureToTell) return;
+        s.failureToTell = false;
+        note = s.failureNote;
+    }
+    ShowMessageBox("Settings cannot be saved", note, mbOK, TMsgKind::Warning);
+}
+
+// Runs a change under the store's lock, then tells of a write that failed.
+template <class F>
+bool Change(F f) {
+    bool ok;
+    {
+        Store& s = TheStore();
+        std::lock_guard g(s.mutex);
+        s.Sync();
+        ok = f(s);
+    }
+    TellWriteFailure();
+    return ok;
 }
 
 // A key path as the file keeps it, or nullopt when it cannot be stored.
@@ -412,13 +480,12 @@ void SetBeforeRenameHook(std::function<bool()> hook) {
 bool TRegistry::OpenKey(const std::string& key, bool canCreate) {
     auto parts = Resolve(open_, path_, key);
     if (!parts) return false;
-    Store& s = TheStore();
-    std::lock_guard g(s.mutex);
-    s.Sync();
-    if (!Walk(s.tree(), root_, *parts, false)) {
-        if (!canCreate) return false;
-        s.Commit(Op{Op::CreateKey, root_, *parts, {}, {}, {}, 0});
-    }
+    const bool exists = Change([&](Store& s) {
+        if (Walk(s.tree(), root_, *parts, false)) return true;
+        if (canCreate) s.Commit(Op{Op::CreateKey, root_, *parts, {}, {}, {}, 0});
+        return canCreate;
+    });
+    if (!exists) return false;
     open_ = true;
     path_ = JoinPath(*parts);
     return true;
@@ -441,10 +508,7 @@ bool TRegistry::KeyExists(const std::string& key) const {
 bool TRegistry::DeleteKey(const std::string& key) {
     auto parts = Resolve(open_, path_, key);
     if (!parts || parts->empty()) return false;
-    Store& s = TheStore();
-    std::lock_guard g(s.mutex);
-    s.Sync();
-    return s.Commit(Op{Op::DeleteKey, root_, *parts, {}, {}, {}, 0});
+    return Change([&](Store& s) { return s.Commit(Op{Op::DeleteKey, root_, *parts, {}, {}, {}, 0}); });
 }
 
 bool TRegistry::ValueExists(const std::string& name) const { return GetDataType(name) != TRegDataType::rdUnknown; }
@@ -491,10 +555,9 @@ std::vector<std::string> TRegistry::GetKeyNames() const {
 
 bool TRegistry::DeleteValue(const std::string& name) {
     if (!open_) return false;
-    Store& s = TheStore();
-    std::lock_guard g(s.mutex);
-    s.Sync();
-    return s.Commit(Op{Op::DeleteValue, root_, regfile::SplitPath(path_), UpToNul(name), {}, {}, 0});
+    return Change([&](Store& s) {
+        return s.Commit(Op{Op::DeleteValue, root_, regfile::SplitPath(path_), UpToNul(name), {}, {}, 0});
+    });
 }
 
 std::optional<std::string> TRegistry::ReadString(const std::string& name) const {
@@ -515,20 +578,18 @@ std::optional<int32_t> TRegistry::ReadInteger(const std::string& name) const {
 
 bool TRegistry::WriteString(const std::string& name, const std::string& value) {
     if (!open_) return false;
-    Store& s = TheStore();
-    std::lock_guard g(s.mutex);
-    s.Sync();
-    return s.Commit(Op{Op::SetValue, root_, regfile::SplitPath(path_), UpToNul(name), TRegDataType::rdString,
-                       UpToNul(value), 0});
+    return Change([&](Store& s) {
+        return s.Commit(Op{Op::SetValue, root_, regfile::SplitPath(path_), UpToNul(name), TRegDataType::rdString,
+                           UpToNul(value), 0});
+    });
 }
 
 bool TRegistry::WriteInteger(const std::string& name, int32_t value) {
     if (!open_) return false;
-    Store& s = TheStore();
-    std::lock_guard g(s.mutex);
-    s.Sync();
-    return s.Commit(Op{Op::SetValue, root_, regfile::SplitPath(path_), UpToNul(name), TRegDataType::rdInteger, {},
-                       value});
+    return Change([&](Store& s) {
+        return s.Commit(Op{Op::SetValue, root_, regfile::SplitPath(path_), UpToNul(name), TRegDataType::rdInteger,
+                           {}, value});
+    });
 }
 
 TRegistryBatch::TRegistryBatch() {
@@ -538,10 +599,10 @@ TRegistryBatch::TRegistryBatch() {
 }
 
 TRegistryBatch::~TRegistryBatch() {
-    Store& s = TheStore();
-    std::lock_guard g(s.mutex);
-    s.Sync();
-    s.EndBatch();
+    Change([](Store& s) {
+        s.EndBatch();
+        return true;
+    });
 }
 
 }  // namespace vellicor

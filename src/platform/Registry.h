@@ -27,7 +27,8 @@ void ResetRegistryStore();
 // Writes are made under an advisory lock on a lock file next to it and applied to the
 // file as it is at that moment, so two instances never undo each other's writes.
 // A file with unreadable lines is kept as RegistryFilePath() + ".damaged-N" before it
-// is first rewritten.
+// is first rewritten. The file, a rewritten one and a kept copy alike, has the
+// permissions the file had; a new one is private to its owner (0600).
 
 // Once after the store found its file unreadable (too large, not a file, a read error):
 // what happened and where the file was kept; empty otherwise.
@@ -84,7 +85,8 @@ public:
 
 // True when the last write could not be made durable (disk full, read-only directory,
 // lock held too long by another instance). The change stays in memory and goes to disk
-// with the next write that succeeds.
+// with the next write that succeeds. The first failure of a run is told in a message box
+// naming the file and why (ResetRegistryStore counts as a new run).
 bool RegistryWriteFailed();
 
 namespace registry_testing {

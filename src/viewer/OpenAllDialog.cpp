@@ -14,6 +14,8 @@
 #include <QItemSelectionModel>
 #include <QListView>
 #include <QPainter>
+#include <QSet>
+#include <QSplitter>
 #include <QToolTip>
 #include <QTreeView>
 #include <QVBoxLayout>
@@ -136,6 +138,19 @@ TOpenAllDialog::TOpenAllDialog(TProcessFilesForm* Queue, QWidget* Parent) : QFil
             CheckFolderForPictures();
             FitColumns();
         });
+        // The types are looked up after the names are listed, and another filter brings in
+        // other files: fit again whenever the rows change, once for a burst of changes.
+        auto* fit = new QTimer(this);
+        fit->setSingleShot(true);
+        fit->setInterval(0);
+        connect(fit, &QTimer::timeout, this, [this] { FitColumns(); });
+        const auto refit = [fit] {
+            if (!fit->isActive()) fit->start();
+        };
+        connect(model, &QAbstractItemModel::dataChanged, fit, refit);
+        connect(model, &QAbstractItemModel::rowsInserted, fit, refit);
+        connect(model, &QAbstractItemModel::layoutChanged, fit, refit);
+        connect(model, &QAbstractItemModel::modelReset, fit, refit);
     }
     if (auto* view = findChild<QListView*>("listView"))
         connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { CheckFolderForPictures(); });
@@ -153,11 +168,38 @@ TOpenAllDialog::TOpenAllDialog(TProcessFilesForm* Queue, QWidget* Parent) : QFil
 
 void TOpenAllDialog::FitColumns() {
     auto* tree = findChild<QTreeView*>("treeView");
-    if (!tree || tree->header()->count() != 4) return;
+    if (!tree || tree->header()->count() != 4 || !tree->model()) return;
     QHeaderView* header = tree->header();
-    const int room = tree->viewport()->width() - header->sectionSize(1) - header->sectionSize(3);
-    const int type = static_cast<QAbstractItemView*>(tree)->sizeHintForColumn(2);
-    header->resizeSection(2, std::max(std::min(type, room / 2), header->minimumSectionSize()));
+    // The type whole ("comic book archive (zip container)" included): a cut name still
+    // tells its file, a cut type tells nothing. Measured over the whole folder, not only
+    // the rows laid out (none while the dialog is hidden): once for each type there is.
+    const QAbstractItemModel* model = tree->model();
+    const QModelIndex root = tree->rootIndex();
+    QSet<QString> seen;
+    int type = header->sectionSizeHint(2);
+    for (int r = 0; r < model->rowCount(root); ++r) {
+        const QModelIndex index = model->index(r, 2, root);
+        if (!seen.contains(index.data().toString())) {
+            seen.insert(index.data().toString());
+            type = std::max(type, tree->sizeHintForIndex(index).width());
+        }
+    }
+    header->resizeSection(2, std::max(type, header->minimumSectionSize()));
+}
+
+void TOpenAllDialog::FitPlaces() {
+    auto* places = findChild<QListView*>("sidebar");
+    auto* splitter = findChild<QSplitter*>("splitter");
+    if (!places || !splitter || splitter->count() != 2 || splitter->indexOf(places) != 0) return;
+    QList<int> sizes = splitter->sizes();
+    const int need = places->sizeHintForColumn(0) + places->width() - places->viewport()->width();
+    // Widened only, and only while the list keeps room; a place list closed by hand stays so.
+    // Qt brings back the width it had last time, whatever the names need now.
+    const int more = need - sizes[0];
+    if (sizes[0] == 0 || more <= 0 || sizes[1] - more < sizes[0]) return;
+    sizes[0] += more;
+    sizes[1] -= more;
+    splitter->setSizes(sizes);
 }
 
 void TOpenAllDialog::resizeEvent(QResizeEvent* Event) {
@@ -234,6 +276,8 @@ void TOpenAllDialog::CheckFolderForPictures() {
 
 void TOpenAllDialog::showEvent(QShowEvent* Event) {
     QFileDialog::showEvent(Event);
+    FitColumns();
+    FitPlaces();
     CheckFolderForPictures();
 }
 

@@ -71,9 +71,10 @@ protected:
 private:
     TProcessFilesForm* Queue_;
     bool Previewing_ = false;  // a loose picture's preview is being decoded
-    // Size and date as wide as they need; the type too, up to half of what they leave; the
-    // name has the rest.
+    // Size, type and date as wide as they need; the name has the rest.
     void FitColumns();
+    // The places beside the list as wide as their names, at each showing.
+    void FitPlaces();
 };
 
 }  // namespace vellicor

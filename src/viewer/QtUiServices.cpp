@@ -3,7 +3,12 @@
 #include <QApplication>
 #include <QCursor>
 #include <QEvent>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
+#include <QScreen>
+#include <QSpacerItem>
+#include <algorithm>
 
 #include "viewer/PasswordDlg.h"
 
@@ -16,6 +21,19 @@ public:
     using QObject::QObject;
     bool eventFilter(QObject*, QEvent* e) override { return e->type() == QEvent::ToolTip; }
 };
+// A window manager puts the caption in a title bar only as wide as the box, beside its
+// icon and buttons: a box with a short text would cut its caption short. The width the
+// caption needs there, in the title bar's (usually bold) font; at most half the screen,
+// as a box wider than that wraps its text instead.
+int CaptionRoom(const QString& caption, const QWidget* box) {
+    QFont font = QApplication::font("QMdiSubWindowTitleBar");
+    font.setBold(true);
+    const QFontMetrics fm(font);
+    const int buttons = 5 * (fm.height() + 6);  // window icon, three buttons, margins
+    int room = fm.horizontalAdvance(caption) + buttons;
+    if (const QScreen* screen = box->screen()) room = std::min(room, screen->availableGeometry().width() / 2);
+    return room;
+}
 }  // namespace
 
 QtUiServices::QtUiServices() { SetUiServices(this); }
@@ -55,6 +73,10 @@ int QtUiServices::MessageBox(const std::string& caption, const std::string& text
     else if (buttons & mbRetryCancel) sb = QMessageBox::Retry | QMessageBox::Cancel;
     else sb = QMessageBox::Ok;
     box.setStandardButtons(sb);
+    // The box takes the width its layout needs at least.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+        grid->addItem(new QSpacerItem(CaptionRoom(box.windowTitle(), &box), 0, QSizePolicy::Fixed, QSizePolicy::Minimum),
+                      grid->rowCount(), 0, 1, grid->columnCount());
     // A modal box must show the normal cursor even while the core has the wait cursor on.
     if (waitCursor_) QApplication::setOverrideCursor(Qt::ArrowCursor);
     int r = box.exec();

@@ -1,4 +1,5 @@
 // The settings store: values and keys, its file, damage, and other instances.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 
 #include "platform/Registry.h"
 #include "platform/RegistryFormat.h"
+#include "support/FakeUi.h"
 #include "support/ScopedConfigDir.h"
 
 using namespace vellicor;
@@ -165,6 +167,59 @@ TEST_F(RegistryStore, DamagedFileIsReadAroundAndKeptBeforeRewrite) {
     EXPECT_FALSE(Set("S", "x", "1"));
     EXPECT_TRUE(RegistryWriteFailed());
     EXPECT_TRUE(fs::is_directory(File()));
+}
+
+// Permission bits of a file; -1 when it cannot be examined.
+int ModeOf(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : -1;
+}
+
+TEST_F(RegistryStore, TheFileAndItsDamagedCopyKeepThePermissionsItHad) {
+    ASSERT_TRUE(Set("K", "a", "1"));
+    EXPECT_EQ(ModeOf(File()), 0600);  // a new store is its owner's alone
+    ASSERT_EQ(::chmod(File().c_str(), 0640), 0);
+    ASSERT_TRUE(Set("K", "b", "2"));
+    EXPECT_EQ(ModeOf(File()), 0640);  // a rewrite keeps what the owner chose
+    Replace("damaged line\n");
+    ASSERT_EQ(::chmod(File().c_str(), 0604), 0);
+    ASSERT_TRUE(Set("K", "c", "3"));
+    EXPECT_EQ(ModeOf(File() + ".damaged-1"), 0604);
+    EXPECT_EQ(ModeOf(File()), 0604);
+}
+
+TEST_F(RegistryStore, AStoreThatCannotBeWrittenIsToldOfOncePerRun) {
+    test::FakeUi ui;
+    // A folder below a regular file: nothing can be created there, not even by root.
+    const std::string blocker = cfg_.Dir().Write("not-a-folder", "x");
+    test::ScopedConfigDir::Use(blocker + "/vellicor");
+    EXPECT_FALSE(Set("K", "a", "1"));
+    EXPECT_TRUE(RegistryWriteFailed());
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].caption, "Settings cannot be saved");
+    EXPECT_NE(ui.shown[0].text.find(RegistryFilePath()), std::string::npos) << ui.shown[0].text;
+    EXPECT_NE(ui.shown[0].text.find("Not a directory"), std::string::npos) << ui.shown[0].text;
+    EXPECT_FALSE(Set("K", "b", "2"));
+    {
+        TRegistryBatch batch;
+        TRegistry r;
+        ASSERT_TRUE(r.OpenKey("K", true));
+        EXPECT_TRUE(r.WriteInteger("c", 3));  // in memory until the batch ends
+    }
+    EXPECT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(Get("K", "b"), "2");  // the values live on for this run
+    // A batch that fails is told of as well, in a run of its own.
+    test::ScopedConfigDir::Use(blocker + "/other");
+    {
+        TRegistryBatch batch;
+        EXPECT_TRUE(Set("K", "a", "1"));
+        EXPECT_EQ(ui.shown.size(), 1u);
+    }
+    EXPECT_EQ(ui.shown.size(), 2u);
+    // A store that can be written has nothing to tell.
+    test::ScopedConfigDir::Use(cfg_.Dir().Path());
+    EXPECT_TRUE(Set("K", "d", "4"));
+    EXPECT_EQ(ui.shown.size(), 2u);
 }
 
 TEST_F(RegistryStore, ABatchKeepsItsWritesOverAFileChangedUnderIt) {

@@ -5,13 +5,17 @@
 #include <QApplication>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QSettings>
+#include <QStyle>
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QListView>
 #include <QMouseEvent>
 #include <QTimer>
 #include <QTreeView>
+#include <algorithm>
 #include <filesystem>
 
 #include "QtTestApp.h"
@@ -565,6 +569,78 @@ TEST(OpenAllDialog, AtItsDefaultSizeNoColumnButTheNameIsCut) {
     EXPECT_GE(columns[0].size + 1, columns[2].size);
     for (int c = 0; c < 4; ++c) EXPECT_LE(columns[c].right, tree->viewport()->width()) << "column " << c << " runs past the list";
     EXPECT_GT(columns[0].size, 100) << "the name keeps room";
+}
+
+}  // namespace
+
+namespace {
+
+// A folder of archives has long type descriptions ("comic book archive (zip container)"):
+// at its first size the dialog still shows every type and the places beside the list whole,
+// even when Qt brings back a narrower place list from an earlier run.
+TEST(OpenAllDialog, AtItsDefaultSizeArchiveTypesAndPlacesShowWhole) {
+    test::App();
+    // Qt keeps the dialog's state from one run to the next: as an earlier run with the
+    // place list dragged narrow leaves it.
+    { TOpenAllDialog earlier(nullptr); }
+    QSettings(QSettings::UserScope, "QtProject").setValue("FileDialog/sidebarWidth", 40);
+    test::TempDir dir;
+    test::WriteBmp24(dir.File("page.bmp"), 40, 40, [](int x, int y) { return static_cast<uint32_t>(x * 7 + y); });
+    const std::string bytes = test::ReadFileBytes(dir.File("page.bmp"));
+    for (const char* name : {"book.cbz", "other.cbr", "plain.zip", "page01.jpg"}) dir.Write(name, bytes);
+    std::filesystem::remove(dir.File("page.bmp"));
+    test::ScopedConfigDir configDir;
+    test::FakeUi ui;
+    TConfigureForm config;
+    TProcessFilesForm queue(config);
+    QWidget owner;
+    owner.resize(1024, 768);
+    owner.show();
+    TOpenAllDialog d(&queue, &owner);
+    auto* tree = d.findChild<QTreeView*>("treeView");
+    auto* places = d.findChild<QListView*>("sidebar");
+    ASSERT_NE(tree, nullptr);
+    ASSERT_NE(places, nullptr);
+    QHeaderView* header = tree->header();
+    ASSERT_EQ(header->count(), 4);
+    QSize size;
+    std::vector<QString> types;
+    std::vector<int> rights;
+    int typeWidth = 0, placesNeed = 0, placesWidth = 0;
+    QTimer::singleShot(0, [&] {
+        const auto typed = [&] {
+            const QModelIndex root = tree->rootIndex();
+            int n = 0;
+            for (int r = 0; r < tree->model()->rowCount(root); ++r)
+                n += tree->model()->index(r, 2, root).data().toString().contains("archive");
+            return n;
+        };
+        // The types come from a background look-up after the names are listed.
+        for (int i = 0; i < 2000 && typed() < 3; ++i) QApplication::processEvents(QEventLoop::AllEvents, 10);
+        for (int i = 0; i < 50; ++i) QApplication::processEvents(QEventLoop::AllEvents, 10);
+        size = d.size();
+        const QModelIndex root = tree->rootIndex();
+        for (int r = 0; r < tree->model()->rowCount(root); ++r) types.push_back(tree->model()->index(r, 2, root).data().toString());
+        typeWidth = header->sectionSize(2);
+        for (int c = 0; c < header->count(); ++c) rights.push_back(header->sectionViewportPosition(c) + header->sectionSize(c));
+        placesNeed = places->sizeHintForColumn(0);
+        placesWidth = places->viewport()->width();
+        d.reject();
+    });
+    int filter = 2;
+    std::vector<std::string> files;
+    d.Execute(dir.Path(), filter, files);
+    EXPECT_EQ(size, QSize(820, 500));
+    ASSERT_EQ(types.size(), 4u);
+    // An item's text is drawn inside a margin on each side.
+    const int margin = tree->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, tree) + 1;
+    int longest = 0;
+    for (const QString& t : types) longest = std::max(longest, tree->fontMetrics().horizontalAdvance(t));
+    EXPECT_TRUE(std::any_of(types.begin(), types.end(), [](const QString& t) { return t.contains("comic book"); }));
+    EXPECT_GE(typeWidth, longest + 2 * margin) << "the type column cuts its text";
+    for (int c = 0; c < 4; ++c) EXPECT_LE(rights[c], tree->viewport()->width()) << "column " << c << " runs past the list";
+    EXPECT_GT(placesNeed, 0);
+    EXPECT_GE(placesWidth, placesNeed) << "the places beside the list are cut";
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <chrono>
 
 #include <QApplication>
+#include <QFontMetrics>
+#include <QMessageBox>
 #include <QTimer>
 #include <QHelpEvent>
 #include <QWidget>
@@ -51,6 +53,30 @@ TEST(QtUiServices, MessageBoxAnswersWithTheButtonPressed) {
     EXPECT_NE(QApplication::overrideCursor(), nullptr);
     ui.SetWaitCursor(false);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+// A window manager shows the caption in the title bar, usually bold, beside the frame's
+// buttons: the box must leave it that room even when its text is short or empty.
+TEST(QtUiServices, AMessageBoxIsWideEnoughForItsCaption) {
+    App();
+    QtUiServices ui;
+    for (const std::string text : {"", "x"}) {
+        int width = 0, needed = 0;
+        QTimer::singleShot(0, [&] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (w->isVisible() && w->inherits("QMessageBox")) {
+                    QFont bold = w->font();
+                    bold.setBold(true);
+                    const QFontMetrics fm(bold);
+                    needed = fm.horizontalAdvance(w->windowTitle()) + 3 * fm.height();
+                    width = w->width();
+                    QMetaObject::invokeMethod(w, "reject");
+                }
+        });
+        ShowMessageBox("There are no image files to display", text, mbOK);
+        EXPECT_GT(needed, 0);
+        EXPECT_GE(width, needed) << '"' << text << '"';
+    }
 }
 
 namespace {
