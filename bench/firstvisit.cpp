@@ -159,7 +159,9 @@ bool WaitFor(ScreenWatch& screen, Shown wanted, pid_t p, double seconds) {
     const auto until = Clock::now() + std::chrono::duration<double>(seconds);
     while (Clock::now() < until) {
         if (Classify(screen.Mean()) == wanted) return true;
-        if (waitpid(p, nullptr, WNOHANG) == p) return false;
+        // Ended: left unreaped (WNOWAIT) for Stop, so that no other process gets its id meanwhile.
+        siginfo_t info{};
+        if (waitid(P_PID, id_t(p), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == p) return false;
         usleep(5000);
     }
     return false;
