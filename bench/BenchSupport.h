@@ -20,6 +20,7 @@ using Clock = std::chrono::steady_clock;
 struct Timing {
     double median = 0;
     double best = 0;
+    std::vector<double> rounds;  // each run's time, in the order run
 };
 
 // Two ways of doing the same work, timed alternately so that load from elsewhere on the
@@ -40,9 +41,24 @@ inline std::pair<Timing, Timing> Interleaved(int runs, const std::function<void(
         ta.push_back(timed(a));
         tb.push_back(timed(b));
     }
+    std::vector<double> ra = ta, rb = tb;
     std::sort(ta.begin(), ta.end());
     std::sort(tb.begin(), tb.end());
-    return {{ta[ta.size() / 2], ta[0]}, {tb[tb.size() / 2], tb[0]}};
+    return {{ta[ta.size() / 2], ta[0], std::move(ra)}, {tb[tb.size() / 2], tb[0], std::move(rb)}};
+}
+
+// The spread of a ratio a / b over the rounds of an interleaved run, each round's two runs
+// taken together: a machine busy elsewhere for a moment moves one round, not the median.
+struct Spread {
+    double min = 0, median = 0, max = 0;
+};
+inline Spread RatioSpread(const Timing& a, const Timing& b) {
+    std::vector<double> r;
+    for (size_t i = 0; i < a.rounds.size() && i < b.rounds.size(); ++i)
+        if (b.rounds[i] > 0) r.push_back(a.rounds[i] / b.rounds[i]);
+    if (r.empty()) return {};
+    std::sort(r.begin(), r.end());
+    return {r.front(), r[r.size() / 2], r.back()};
 }
 
 // Best time in seconds of runs of f.

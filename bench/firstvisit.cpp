@@ -1,13 +1,16 @@
 // The first visit to a page that is not cached yet. On an X server (a fresh Xvfb, when it
 // and the screen timer are there): the reader against MComix and qComicBook, from the End
-// key to the last page on screen, and the peak memory of each after 5 s on a 2000-page
-// book. Then in the reader's own window on the offscreen platform: key to painted frame on
+// key to the last page on screen, and the peak memory of each on a 2000-page book once the
+// same reading has been done by every reader (End, Home, five pages forward, each waited
+// for on the screen). Then in the reader's own window on the offscreen platform: key to painted frame on
 // a 20-page cbz of 1600x2400 JPEG pages in a 1280x1024 window, default settings, beside a
 // cached page turn and the bare decode of one page.
 // VELLICOR_BENCH_LOAD=N keeps N threads busy during the X runs (a loaded machine); run the
 // whole benchmark under taskset to pin every side to the same processors.
 #include <QApplication>
 #include <QKeyEvent>
+
+#include <algorithm>
 
 #include <chrono>
 #include <cstdio>
@@ -21,6 +24,9 @@
 
 #include "BenchSupport.h"
 #include "ScreenTimer.h"
+#ifdef VELLICOR_SCREEN_WATCH
+#include "x11/ScreenWatch.h"
+#endif
 #include "pages/PageBMP.h"
 #include "pages/ProcessFiles.h"
 #include "platform/DynLib.h"
@@ -133,8 +139,66 @@ std::string FreshFolder(const fs::path& under) {
     return mkdtemp(pattern.data()) ? pattern : std::string();
 }
 
+#ifdef VELLICOR_SCREEN_WATCH
+// What the screen shows, by the colour of its paper: a page fills enough of it for its tint
+// to lead the mean (the first page is blue, the last red, the ones after the first green and
+// plain in turn).
+enum class Shown { other, blue, red, green, plain };
+
+Shown Classify(const ScreenColor& c) {
+    auto leads = [](double a, double b, double d) { return a > b + 40 && a > d + 40 && a > 90; };
+    if (leads(c.blue, c.red, c.green)) return Shown::blue;
+    if (leads(c.red, c.green, c.blue)) return Shown::red;
+    if (leads(c.green, c.red, c.blue)) return Shown::green;
+    const double high = std::max({c.red, c.green, c.blue}), low = std::min({c.red, c.green, c.blue});
+    return high - low < 30 && low > 60 ? Shown::plain : Shown::other;
+}
+
+// Waits until the screen shows what is wanted (or the process ends, or the time is up).
+bool WaitFor(ScreenWatch& screen, Shown wanted, pid_t p, double seconds) {
+    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < until) {
+        if (Classify(screen.Mean()) == wanted) return true;
+        // Ended: left unreaped (WNOWAIT) for Stop, so that no other process gets its id meanwhile.
+        siginfo_t info{};
+        if (waitid(P_PID, id_t(p), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == p) return false;
+        usleep(5000);
+    }
+    return false;
+}
+
+// The reading every reader does before its peak memory is read: the first page on screen,
+// 3 s to settle (a peer is switched to full screen 2 s after its start), End to the last
+// page, Home back to the first, then five pages forward, each step waited for on the screen.
+// The peak resident memory in bytes, or 0 (with what failed printed) when a step did not show.
+double PeakAfterReading(ScreenWatch& screen, const Reader& r, pid_t p) {
+    struct Step {
+        const char* key;
+        Shown shows;
+    };
+    const Step steps[] = {{"End", Shown::red},   {"Home", Shown::blue}, {"Next", Shown::green}, {"Next", Shown::plain},
+                          {"Next", Shown::green}, {"Next", Shown::plain}, {"Next", Shown::green}};
+    if (!WaitFor(screen, Shown::blue, p, 60)) {
+        std::printf("%s: the first page did not show\n", r.name.c_str());
+        return 0;
+    }
+    sleep(3);
+    for (const Step& s : steps) {
+        // Only the jumps to either end take Control on a reader that wants it there.
+        const bool ctrl = r.ctrlEnd && (s.shows == Shown::red || s.shows == Shown::blue);
+        screen.Key(s.key, ctrl);
+        if (!WaitFor(screen, s.shows, p, 30)) {
+            std::printf("%s: %s did not show its page\n", r.name.c_str(), s.key);
+            return 0;
+        }
+    }
+    return PeakMemoryOf(p);
+}
+#endif
+
 // The readers on an X server: End to the last page, and peak memory on a long book.
-void ScreenRows(const fs::path& dir, const std::string& blue, const std::string& paper, const std::string& red) {
+void ScreenRows(const fs::path& dir, const std::string& blue, const std::string& paper, const std::string& red,
+                const std::string& green) {
     const std::string xprobe = VELLICOR_XPROBE;
     if (xprobe.empty() || !fs::exists(xprobe)) {
         std::printf("screen timer not built (needs its source, X11, Xext and Xtst): X rows skipped\n");
@@ -151,6 +215,8 @@ void ScreenRows(const fs::path& dir, const std::string& blue, const std::string&
     pages.back() = &red;
     std::vector<const std::string*> many(2000, &paper);
     many.front() = &blue;
+    many.back() = &red;
+    for (size_t i = 1; i < 6; i += 2) many[i] = &green;
     if (!WriteBook(dir / "screen", pages, book) || !WriteBook(dir / "long", many, longBook)) {
         std::printf("zip is needed to write the books\n");
         return;
@@ -181,22 +247,33 @@ void ScreenRows(const fs::path& dir, const std::string& blue, const std::string&
         if (std::sscanf(out.c_str(), "%lf ms", &ms) == 1) end[i].push_back(ms);
         else std::printf("%s, round %d: %s", r.name.c_str(), round + 1, out.empty() ? "no answer\n" : out.c_str());
     });
-    inTurn(3, [&](size_t i, int, std::vector<std::string> env) {
-        std::vector<std::string> argv = readers[i].argv;
-        argv.push_back(longBook);
-        const pid_t p = Spawn(argv, env);
-        sleep(5);
-        const double peak = PeakMemoryOf(p);
-        Stop(p);
-        if (peak > 0) memory[i].push_back(peak / 1e6);
-    });
+#ifdef VELLICOR_SCREEN_WATCH
+    ScreenWatch screen(x.Display());
+    if (!screen.Ok()) std::printf("no shared memory or XTest on the X server: memory rows skipped\n");
+    else
+        inTurn(5, [&](size_t i, int, std::vector<std::string> env) {
+            std::vector<std::string> argv = readers[i].argv;
+            argv.push_back(longBook);
+            const pid_t p = Spawn(argv, env);
+            const double peak = PeakAfterReading(screen, readers[i], p);
+            Stop(p);
+            if (peak > 0) memory[i].push_back(peak / 1e6);
+        });
+#endif
+    for (size_t i = 0; i < readers.size(); ++i) {
+        std::vector<double> m = memory[i];
+        std::sort(m.begin(), m.end());
+        if (!m.empty())
+            std::printf("peak memory of %s over %zu runs: min %.0f, median %.0f, max %.0f MB\n", readers[i].name.c_str(),
+                        m.size(), m.front(), m[m.size() / 2], m.back());
+    }
     for (size_t i = 1; i < readers.size(); ++i) {
         if (!end[0].empty() && !end[i].empty())
             PeerRow("first visit to the last page (End to the page on screen), 20-page cbz, Xvfb" + loaded,
                     Median(end[0]), readers[i].name, Median(end[i]));
         if (!memory[0].empty() && !memory[i].empty())
-            PeerRow("peak memory, 2000-page cbz after 5 s, Xvfb" + loaded, Median(memory[0]), readers[i].name,
-                    Median(memory[i]), "MB");
+            PeerRow("peak memory, 2000-page cbz after End, Home and five pages forward, Xvfb" + loaded,
+                    Median(memory[0]), readers[i].name, Median(memory[i]), "MB");
     }
     if (readers.size() == 1)
         std::printf("neither mcomix nor qcomicbook is installed: ours alone, End %.2f ms, peak memory %.0f MB\n",
@@ -210,7 +287,8 @@ int main(int argc, char** argv) {
     fs::create_directories(dir / "pages");
     const std::string jpeg = MakePage(1600, 2400);
     // The screen timer knows the first page by blue paper and the last by red.
-    ScreenRows(dir, MakeTintedPage(1600, 2400, 40, 80, 255), jpeg, MakeTintedPage(1600, 2400, 255, 50, 40));
+    ScreenRows(dir, MakeTintedPage(1600, 2400, 40, 80, 255), jpeg, MakeTintedPage(1600, 2400, 255, 50, 40),
+               MakeTintedPage(1600, 2400, 60, 255, 60));
     if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     if (!std::getenv("VELLICOR_CONFIG_DIR")) setenv("VELLICOR_CONFIG_DIR", (dir / "config").c_str(), 1);
     for (int i = 1; i <= 20; ++i) {

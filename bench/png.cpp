@@ -1,13 +1,17 @@
 // PNG pages against libpng 1.6 (loaded at run time, same zlib): 1600x2400 photo-like pages
 // with text, one file per colour type and an interlaced one, written the way common encoders
-// write them. Each side decodes into a destination of its own made afresh every time (new
-// memory from the system, as below), runs alternate, and transparency is composed over
-// white by both, as a page shows it. The page path rows time the whole page load the reader
-// does (decode onto the page, conversion to a 24-bit page).
+// write them. Both sides decode into a 24-bit page the same allocator hands out, runs
+// alternate, and transparency is composed over white by both, as a page shows it. Every
+// case runs twice: with fresh memory from the system for each decode on both sides (first-
+// touch faults included, as a reader moving through pages of many sizes mostly gets), and
+// with the memory of the previous decode reused on both sides (a book of pages of one size).
+// The page path rows time the whole page load the reader does (decode onto the page,
+// conversion to a 24-bit page).
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -165,23 +169,36 @@ std::string MakePng(uint8_t colorType, bool interlaced) {
 }
 
 // Largest difference of one channel between our page and libpng's.
-int MaxDifference(const TBitmap& page, const test::LibpngImage& ref) {
-    if (page.Width() != ref.width || page.Height() != ref.height || ref.bgr.empty()) return 256;
+int MaxDifference(const TBitmap& page, const TBitmap& ref) {
+    if (page.Width() != ref.Width() || page.Height() != ref.Height() || page.Width() != kWidth ||
+        page.Height() != kHeight)
+        return 256;
     int worst = 0;
     for (int y = 0; y < kHeight; ++y) {
         const uint8_t* a = page.ScanLine(y);
-        const uint8_t* b = ref.bgr.data() + size_t(y) * kWidth * 3;
+        const uint8_t* b = ref.ScanLine(y);
         for (int i = 0; i < kWidth * 3; ++i) worst = std::max(worst, std::abs(int(a[i]) - int(b[i])));
     }
     return worst;
 }
 
+// libpng into a 24-bit page of the reader's allocator, as ours decodes.
+bool LibpngPage(test::Libpng& lib, const std::string& file, bool alpha, TBitmap& page) {
+    return lib.DecodeInto(
+        file,
+        [&](int w, int h, size_t& stride) -> uint8_t* {
+            if (!page.SetSizeForOverwrite(w, h, TPixelFormat::pf24bit)) return nullptr;
+            stride = size_t(page.ScanLine(1) - page.ScanLine(0));
+            return page.ScanLine(0);
+        },
+        true, alpha);
+}
+
 }  // namespace
 
 int main() {
-    // Every page-sized allocation is new memory from the system, as a reader moving through
-    // pages of many sizes mostly gets, with its first-touch faults: the allocator would
-    // otherwise keep handing both sides the same warm block.
+    // A page-sized allocation the pixel pool does not hand back is new memory from the
+    // system (the allocator would otherwise keep a warm block for it).
     mallopt(M_MMAP_THRESHOLD, 1 << 20);
     test::Libpng& lib = test::Libpng::Get();
     if (!lib.Available()) {
@@ -205,38 +222,61 @@ int main() {
         {"RGBA", COLOR_RGBALPHA, false, true},
         {"interlaced RGB", COLOR_RGB, true, false},
     };
-    constexpr int kRuns = 11;
-    for (const Case& c : cases) {
-        const std::string file = MakePng(c.colorType, c.interlaced);
-        const bool alpha = c.colorType == COLOR_RGBALPHA || c.colorType == COLOR_GRAYSCALEALPHA;
-        TBitmap kept;
-        test::LibpngImage ref;
-        auto theirs = [&] {
-            test::LibpngImage fresh;
-            lib.Decode(file, fresh, true, alpha);
-            ref = std::move(fresh);
-        };
-        auto ours = [&] {
-            TBitmap page;
-            TByteViewStream s(file.data(), int64_t(file.size()));
-            DecodePngPage(s, page);
-            kept = std::move(page);
-        };
-        auto [a, b] = bench::Interleaved(kRuns, ours, theirs);
-        const int diff = MaxDifference(kept, ref);
-        std::printf("%s: %zu KiB, pages differ by at most %d per channel%s\n", c.name, file.size() / 1024, diff,
-                    alpha ? " (the blend over white rounds differently)" : "");
-        bench::PeerRow(std::string("PNG decode, ") + c.name + " page 1600x2400", a.median, peer, b.median);
-        if (!c.pagePath) continue;
-        auto page = [&] {
-            TPageBMP p("page.png");
-            TByteViewStream s(file.data(), int64_t(file.size()));
-            p.LoadFromStream(&s);
-            if (p.LoadError) std::printf("page path failed\n");
-        };
-        auto [pa, pb] = bench::Interleaved(kRuns, page, theirs);
-        bench::PeerRow(std::string("PNG page path (decode + page), ") + c.name + " 1600x2400", pa.median, peer,
-                       pb.median);
+    constexpr int kRuns = 15;
+    for (const bool fresh : {true, false}) {
+        const std::string regime = fresh ? ", fresh memory both sides" : ", reused memory both sides";
+        for (const Case& c : cases) {
+            const std::string file = MakePng(c.colorType, c.interlaced);
+            const bool alpha = c.colorType == COLOR_RGBALPHA || c.colorType == COLOR_GRAYSCALEALPHA;
+            // Each side keeps its last page, as a reader keeps the page it shows; the one
+            // before goes back to the pool when the next is kept.
+            TBitmap ourKept, theirKept;
+            auto theirs = [&] {
+                TBitmap page;
+                LibpngPage(lib, file, alpha, page);
+                theirKept = std::move(page);
+            };
+            auto ours = [&] {
+                TBitmap page;
+                TByteViewStream s(file.data(), int64_t(file.size()));
+                DecodePngPage(s, page);
+                ourKept = std::move(page);
+            };
+            // Fresh: the kept pages and everything pooled go back to the system, untimed.
+            std::function<void()> prepare;
+            if (fresh)
+                prepare = [&] {
+                    ourKept.Clear();
+                    theirKept.Clear();
+                    ReleasePixelPool();
+                };
+            auto [a, b] = bench::Interleaved(kRuns, ours, theirs, prepare);
+            ours();
+            theirs();
+            const int diff = MaxDifference(ourKept, theirKept);
+            if (fresh)
+                std::printf("%s: %zu KiB, pages differ by at most %d per channel%s\n", c.name, file.size() / 1024,
+                            diff, alpha ? " (the blend over white rounds differently)" : "");
+            auto spread = [&](const char* what, const bench::Timing& x, const bench::Timing& y) {
+                const bench::Spread r = bench::RatioSpread(x, y);
+                std::printf("%s, %s%s: ours / libpng over %d rounds: min %.2f, median %.2f, max %.2f\n", what, c.name,
+                            regime.c_str(), kRuns, r.min, r.median, r.max);
+            };
+            spread("decode", a, b);
+            bench::PeerRow(std::string("PNG decode, ") + c.name + " page 1600x2400" + regime, a.median, peer,
+                           b.median);
+            if (!c.pagePath) continue;
+            auto page = [&] {
+                TPageBMP p("page.png");
+                TByteViewStream s(file.data(), int64_t(file.size()));
+                p.LoadFromStream(&s);
+                if (p.LoadError) std::printf("page path failed\n");
+            };
+            auto [pa, pb] = bench::Interleaved(kRuns, page, theirs, prepare);
+            spread("page path", pa, pb);
+            bench::PeerRow(std::string("PNG page path (decode + page), ") + c.name + " 1600x2400" + regime, pa.median,
+                           peer, pb.median);
+        }
     }
     return 0;
 }
