@@ -16,6 +16,7 @@
 #include <QPainter>
 #include <QSet>
 #include <QSplitter>
+#include <QStyledItemDelegate>
 #include <QToolTip>
 #include <QTreeView>
 #include <QVBoxLayout>
@@ -67,6 +68,26 @@ std::string PreviewCandidate(const std::string& Folder, const std::vector<std::p
     return candidate;
 }
 
+namespace {
+
+// Dates as "2026-12-09 20:02": the toolkit's long form ("9 Dec 2026 20:02:20") takes room
+// the file names need. Only the text shown changes; the list still sorts by the time itself.
+class TShortDateDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* Option, const QModelIndex& Index) const override {
+        QStyledItemDelegate::initStyleOption(Option, Index);
+        const auto* model = qobject_cast<const QFileSystemModel*>(Index.model());
+        if (!model) return;
+        const QDateTime time = model->lastModified(Index);
+        if (time.isValid()) Option->text = time.toString("yyyy-MM-dd HH:mm");
+    }
+};
+
+}  // namespace
+
 TPreviewBox::TPreviewBox(TOpenAllDialog* Dialog, QWidget* Parent) : QWidget(Parent), Dialog_(Dialog) {
     setObjectName("PaintBox");
 }
@@ -89,9 +110,11 @@ TOpenAllDialog::TOpenAllDialog(TProcessFilesForm* Queue, QWidget* Parent) : QFil
     resize(820, 500);
     PicturePanel = new QFrame(this);
     PicturePanel->setObjectName("PicturePanel");
-    PicturePanel->setMinimumSize(200, 169);
+    // As narrow as its frame allows: at the dialog's first size the file names need the room.
+    // The layout's spacing already parts it from the list, so no margin on that side.
+    PicturePanel->setMinimumHeight(169);
     auto* outer = new QVBoxLayout(PicturePanel);
-    outer->setContentsMargins(6, 5, 6, 6);
+    outer->setContentsMargins(0, 5, 6, 6);
     PaintPanel = new QFrame(PicturePanel);
     PaintPanel->setObjectName("PaintPanel");
     PaintPanel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
@@ -162,6 +185,7 @@ TOpenAllDialog::TOpenAllDialog(TProcessFilesForm* Queue, QWidget* Parent) : QFil
             header->setSectionResizeMode(1, QHeaderView::ResizeToContents);
             header->setSectionResizeMode(2, QHeaderView::Interactive);
             header->setSectionResizeMode(3, QHeaderView::ResizeToContents);
+            tree->setItemDelegateForColumn(3, new TShortDateDelegate(tree));
         }
     }
 }

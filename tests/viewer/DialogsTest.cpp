@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QTreeView>
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 
 #include "QtTestApp.h"
@@ -577,7 +578,8 @@ namespace {
 
 // A folder of archives has long type descriptions ("comic book archive (zip container)"):
 // at its first size the dialog still shows every type and the places beside the list whole,
-// even when Qt brings back a narrower place list from an earlier run.
+// even when Qt brings back a narrower place list from an earlier run, and beside them
+// ordinary names, sizes and dates whole too; the dates still sort as dates.
 TEST(OpenAllDialog, AtItsDefaultSizeArchiveTypesAndPlacesShowWhole) {
     test::App();
     // Qt keeps the dialog's state from one run to the next: as an earlier run with the
@@ -587,8 +589,14 @@ TEST(OpenAllDialog, AtItsDefaultSizeArchiveTypesAndPlacesShowWhole) {
     test::TempDir dir;
     test::WriteBmp24(dir.File("page.bmp"), 40, 40, [](int x, int y) { return static_cast<uint32_t>(x * 7 + y); });
     const std::string bytes = test::ReadFileBytes(dir.File("page.bmp"));
-    for (const char* name : {"book.cbz", "other.cbr", "plain.zip", "page01.jpg"}) dir.Write(name, bytes);
     std::filesystem::remove(dir.File("page.bmp"));
+    const std::vector<std::string> names = {"comic-book-03.cbz", "other-book.cbr", "plain.zip", "page01.jpg"};
+    const auto now = std::filesystem::file_time_type::clock::now();
+    for (size_t i = 0; i < names.size(); ++i) {
+        dir.Write(names[i], bytes);
+        // Newer as the name comes earlier, over more than a year.
+        std::filesystem::last_write_time(dir.File(names[i]), now - std::chrono::hours(24 * 200 * static_cast<int>(i)));
+    }
     test::ScopedConfigDir configDir;
     test::FakeUi ui;
     TConfigureForm config;
@@ -605,7 +613,9 @@ TEST(OpenAllDialog, AtItsDefaultSizeArchiveTypesAndPlacesShowWhole) {
     ASSERT_EQ(header->count(), 4);
     QSize size;
     std::vector<QString> types;
-    std::vector<int> rights;
+    std::vector<int> rights, sections;
+    std::vector<std::vector<int>> needs(4);  // each item as drawn, by column
+    std::vector<std::string> byDate;
     int typeWidth = 0, placesNeed = 0, placesWidth = 0;
     QTimer::singleShot(0, [&] {
         const auto typed = [&] {
@@ -622,9 +632,18 @@ TEST(OpenAllDialog, AtItsDefaultSizeArchiveTypesAndPlacesShowWhole) {
         const QModelIndex root = tree->rootIndex();
         for (int r = 0; r < tree->model()->rowCount(root); ++r) types.push_back(tree->model()->index(r, 2, root).data().toString());
         typeWidth = header->sectionSize(2);
-        for (int c = 0; c < header->count(); ++c) rights.push_back(header->sectionViewportPosition(c) + header->sectionSize(c));
+        for (int c = 0; c < header->count(); ++c) {
+            rights.push_back(header->sectionViewportPosition(c) + header->sectionSize(c));
+            sections.push_back(header->sectionSize(c));
+            for (int r = 0; r < tree->model()->rowCount(root); ++r)
+                needs[c].push_back(tree->sizeHintForIndex(tree->model()->index(r, c, root)).width());
+        }
         placesNeed = places->sizeHintForColumn(0);
         placesWidth = places->viewport()->width();
+        header->setSortIndicator(3, Qt::DescendingOrder);  // newest first
+        for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 10);
+        for (int r = 0; r < tree->model()->rowCount(root); ++r)
+            byDate.push_back(tree->model()->index(r, 0, root).data().toString().toStdString());
         d.reject();
     });
     int filter = 2;
@@ -638,6 +657,13 @@ TEST(OpenAllDialog, AtItsDefaultSizeArchiveTypesAndPlacesShowWhole) {
     for (const QString& t : types) longest = std::max(longest, tree->fontMetrics().horizontalAdvance(t));
     EXPECT_TRUE(std::any_of(types.begin(), types.end(), [](const QString& t) { return t.contains("comic book"); }));
     EXPECT_GE(typeWidth, longest + 2 * margin) << "the type column cuts its text";
+    // The name follows its icon.
+    const int icon = tree->iconSize().isValid() ? tree->iconSize().width() : tree->style()->pixelMetric(QStyle::PM_SmallIconSize);
+    EXPECT_GE(sections[0], icon + 4 * margin + tree->fontMetrics().horizontalAdvance("comic-book-03.cbz"))
+        << "an ordinary name is cut";
+    for (int c = 0; c < 4; ++c)
+        for (int need : needs[c]) EXPECT_GE(sections[c], need) << "column " << c << " cuts its text";
+    EXPECT_EQ(byDate, names);
     for (int c = 0; c < 4; ++c) EXPECT_LE(rights[c], tree->viewport()->width()) << "column " << c << " runs past the list";
     EXPECT_GT(placesNeed, 0);
     EXPECT_GE(placesWidth, placesNeed) << "the places beside the list are cut";
