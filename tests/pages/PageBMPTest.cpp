@@ -15,6 +15,7 @@
 
 #include "EngineTestSupport.h"
 #include "pages/JpegDecode.h"
+#include "support/ChildRun.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
 
@@ -321,18 +322,7 @@ namespace {
 int g_messagePasses = 0;
 int g_stopAtPass = 0;
 
-// Sanitizer builds keep freed memory and shadow it: their peaks say nothing of ours.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kMeasured = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kMeasured = false;
-#else
-constexpr bool kMeasured = true;
-#endif
-#else
-constexpr bool kMeasured = true;
-#endif
+constexpr bool kMeasured = test::kPeakMemoryMeasured;
 
 void StopAtPass() {
     if (++g_messagePasses == g_stopAtPass) RequestStop();
@@ -424,21 +414,14 @@ TEST(Jpeg, TinyFileClaimingAHugePageCostsLittle) {
     const std::string whole = WithFrameSize(MakeJpeg(16, 16, {.quality = 50}), 0xC0, 65500, 65500);
     const std::string cut = whole.substr(0, FindMarker(whole, 0xDA) + 20);
     for (const std::string* bytes : {&whole, &cut}) {
-        std::fflush(nullptr);
-        const auto start = std::chrono::steady_clock::now();
-        const pid_t pid = fork();
-        if (pid == 0) {
+        const test::ChildRun run = test::InChild([&] {
             TPageBMP page("huge.jpg");
             Load(page, *bytes);
-            _exit(page.LoadError && IsErrorPage(page) ? 0 : 1);
-        }
-        int status = 0;
-        rusage usage{};
-        ASSERT_EQ(wait4(pid, &status, 0, &usage), pid);
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        const double peakMB = double(usage.ru_maxrss) / 1024.0;
+            return page.LoadError && IsErrorPage(page) ? 0 : 1;
+        });
+        const double seconds = run.seconds, peakMB = run.peakMB;
         std::printf("%zu-byte JPEG claiming 65500x65500: %.2f s, peak %.1f MB\n", bytes->size(), seconds, peakMB);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << bytes->size() << ": the error page";
+        EXPECT_EQ(run.exitCode, 0) << bytes->size() << ": the error page";
         if (kMeasured) {
             EXPECT_LT(peakMB, 120) << bytes->size() << ": not the 200 MB page at 1/8";
         }

@@ -14,36 +14,13 @@
 #include "GifTestUtil.h"
 #include "codecs/gif/GIFPage.h"
 #include "pages/PageBMP.h"
+#include "support/ChildRun.h"
 #include "support/TempDir.h"
 
 using namespace vellicor;
 using namespace vellicor::test;
 
 namespace {
-
-// Runs Body in a child process: its exit code (Body's result) and how far its peak memory
-// rose above what the test process held when it started, in megabytes.
-struct ChildRun {
-    int code = -1;
-    double grewMb = 0;
-};
-ChildRun InChild(const std::function<int()>& body) {
-    long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        std::fclose(f);
-    }
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    int status = 0;
-    rusage usage{};
-    ChildRun run;
-    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return run;
-    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-    run.grewMb = (double(usage.ru_maxrss) * 1024.0 - double(resident) * double(sysconf(_SC_PAGESIZE))) / 1048576.0;
-    return run;
-}
 
 // A 2-entry table on a screen of the given size.
 std::string Header(int width, int height) {
@@ -96,8 +73,8 @@ TEST(GIFHostile, ManyBlocksLoadInProportionAndThePageReadsTheFirstFrameOnly) {
     // A million comments and no trailer: one frame of extensions only, so the error page.
     const std::string comments = dir.Write("comments.gif", Header(1, 1) + Repeat(std::string("!\xFE\x01X\x00", 5), 1000000));
     ChildRun run = InChild([&] { return PageResult(comments, 0, 0); });
-    EXPECT_EQ(run.code, 1);
-    EXPECT_LT(run.grewMb, 60 + kSlack) << "a million comments are read past, not kept";
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_LT(run.grewMB, 60 + kSlack) << "a million comments are read past, not kept";
     run = InChild([&] {
         LoadedGif g;
         LoadGif(g, Header(1, 1) + Repeat(std::string("!\xFE\x01X\x00", 5), 1000000));
@@ -106,20 +83,20 @@ TEST(GIFHostile, ManyBlocksLoadInProportionAndThePageReadsTheFirstFrameOnly) {
                    ? 0
                    : 2;
     });
-    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.exitCode, 0);
 
     // A hundred thousand frames of one pixel: the page is the first; the image holds them all.
     const std::string frames = Header(1, 1) + Repeat(SmallFrame(1, 1), 100000) + ";";
     const std::string path = dir.Write("frames.gif", frames);
     run = InChild([&] { return PageResult(path, 1, 1); });
-    EXPECT_EQ(run.code, 0);
-    EXPECT_LT(run.grewMb, 200) << "a hundred thousand frames";
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_LT(run.grewMB, 200) << "a hundred thousand frames";
     run = InChild([&] {
         LoadedGif g;
         LoadGif(g, frames);
         return g.error.empty() && g.image.Images().GetCount() == 100000 ? 0 : 2;
     });
-    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.exitCode, 0);
 
     // For a page, only the frame's own graphic control is kept; its transparent index still
     // fills what the data does not reach.
@@ -172,8 +149,8 @@ TEST(GIFHostile, AHugeScreenOfLittleDataIsRefusedWithoutItsMemory) {
     for (const Case& c : cases) {
         const std::string path = dir.Write("huge.gif", c.bytes);
         const ChildRun run = InChild([&] { return PageResult(path, 0, 0); });
-        EXPECT_EQ(run.code, 1) << c.name;
-        EXPECT_LT(run.grewMb, 200) << c.name;
+        EXPECT_EQ(run.exitCode, 1) << c.name;
+        EXPECT_LT(run.grewMB, 200) << c.name;
     }
 
     // The limit: above 2^25 pixels, a screen that the first frame's data fills to a

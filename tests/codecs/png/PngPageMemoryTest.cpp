@@ -14,35 +14,16 @@
 #include <zlib.h>
 
 #include "PngTestFiles.h"
+#include "support/ChildRun.h"
 #include "pages/PageBMP.h"
 #include "platform/Streams.h"
 
 using namespace vellicor;
 using namespace vellicor::test::png;
+using vellicor::test::ChildRun;
+using vellicor::test::InChild;
 
 namespace {
-
-struct ChildRun {
-    int exitCode = -1;
-    double seconds = 0;
-    double peakMB = 0;
-};
-
-// Runs body in a child process of its own; its exit code, wall time and peak resident memory.
-ChildRun InChild(const std::function<int()>& body) {
-    std::fflush(nullptr);
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    ChildRun run;
-    int status = 0;
-    rusage usage{};
-    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return run;
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.peakMB = double(usage.ru_maxrss) / 1024.0;
-    return run;
-}
 
 // Loads the bytes as a page: 0 for a page of the given size, 1 for the error page, 2 otherwise.
 int LoadPage(const std::string& file, int width, int height) {
@@ -53,18 +34,7 @@ int LoadPage(const std::string& file, int width, int height) {
     return page.Width() == width && page.Height() == height ? 0 : 2;
 }
 
-// Sanitizer builds keep freed memory and shadow it: their peaks say nothing of ours.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kMeasured = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kMeasured = false;
-#else
-constexpr bool kMeasured = true;
-#endif
-#else
-constexpr bool kMeasured = true;
-#endif
+constexpr bool kMeasured = test::kPeakMemoryMeasured;
 
 // Rows of rowBytes (after the filter byte) made by make, deflated a row at a time so that no
 // image-sized buffer exists.

@@ -1,0 +1,56 @@
+// Runs a piece of a test in a child process of its own, so that its peak memory and time
+// are its own and not the test process's.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace vellicor::test {
+
+// Sanitizer builds keep freed memory and shadow it: their peaks say nothing of ours.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kPeakMemoryMeasured = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kPeakMemoryMeasured = false;
+#else
+inline constexpr bool kPeakMemoryMeasured = true;
+#endif
+#else
+inline constexpr bool kPeakMemoryMeasured = true;
+#endif
+
+struct ChildRun {
+    int exitCode = -1;    // the body's result; 100 + the signal when it was killed
+    double seconds = 0;   // wall time
+    double peakMB = 0;    // the child's peak resident memory
+    double grewMB = 0;    // how far that peak rose above what this process held at the start
+};
+
+inline ChildRun InChild(const std::function<int()>& body) {
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    std::fflush(nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    ChildRun run;
+    int status = 0;
+    rusage usage{};
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return run;
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+    run.peakMB = double(usage.ru_maxrss) / 1024.0;
+    run.grewMB = (double(usage.ru_maxrss) * 1024.0 - double(resident) * double(sysconf(_SC_PAGESIZE))) / 1048576.0;
+    return run;
+}
+
+}  // namespace vellicor::test
