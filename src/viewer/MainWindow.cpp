@@ -181,6 +181,7 @@ MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::ve
         if (!frameBounds_ || ++frameChecks_ >= 60) frameTimer_->stop();
     });
     menuBar()->hide();
+    menuBar()->installEventFilter(this);
 
     form_ = std::make_unique<TMainDisplayForm>(*this, Config, Queue);
     dialogs_ = std::make_unique<TQtMainDialogs>(this, Queue);
@@ -419,6 +420,22 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
     form_->HandleKeyPress(key, (m & Qt::ShiftModifier) != 0, (m & Qt::AltModifier) != 0,
                           (m & Qt::ControlModifier) != 0);
     event->accept();
+}
+
+// After a menu was closed with Esc, or Alt was pressed alone, the menu bar keeps the keyboard
+// (hidden in full screen too, as nothing else here takes focus): it would eat Esc and take
+// letters and arrows for its own navigation. While none of its menus is open, the keys of
+// the key map are the reader's; taking the focus back ends the bar's keyboard mode.
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == menuBar() && event->type() == QEvent::KeyPress && !QApplication::activePopupWidget()) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (VirtualKeyOf(key->key(), (key->modifiers() & Qt::KeypadModifier) != 0) != 0) {
+            setFocus(Qt::OtherFocusReason);
+            keyPressEvent(key);
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::wheelEvent(QWheelEvent* event) {
