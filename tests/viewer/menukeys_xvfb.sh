@@ -62,7 +62,7 @@ kill \$wm 2>/dev/null
 exit 0
 RUN
 chmod +x "$work/run.sh"
-xvfb-run "${xvfb_server[@]}" -s "-screen 0 1024x768x24" "$work/run.sh"
+on_xvfb "$work/run.sh" || { echo "FAIL: $(cat "$work/why.txt" 2>/dev/null)"; exit 1; }
 failed=0
 for w in file_menu alt_alone full_screen_again; do
   [ -f "$work/passed-$w.txt" ] && continue

@@ -104,11 +104,13 @@ poll ended \$pid || fail "Esc did not end the reader after its menu bar was used
 exit 0
 RUN
 chmod +x "$work/run.sh"
-xvfb-run "${xvfb_server[@]}" -s "-screen 0 1024x768x24" "$work/run.sh" || true
+ok=1; on_xvfb "$work/run.sh" || ok=0
 if [ -n "${VELLICOR_WINDOWED_SHOTS:-}" ]; then
   mkdir -p "$VELLICOR_WINDOWED_SHOTS"; cp "$work"/*.png "$VELLICOR_WINDOWED_SHOTS"/ 2>/dev/null || true
 fi
-if [ -s "$work/why.txt" ]; then echo "FAIL: $(cat "$work/why.txt")"; cat "$work/app.log"; exit 1; fi
+if [ "$ok" = 0 ]; then
+  echo "FAIL: $(cat "$work/why.txt" 2>/dev/null || echo 'the run stopped without a reason')"; cat "$work/app.log" 2>/dev/null; exit 1
+fi
 for f in frame.txt client.txt menu.png help.txt help2.txt; do
   [ -s "$work/$f" ] || { echo "FAIL: the run stopped before it wrote $f"; cat "$work/app.log"; exit 1; }
 done

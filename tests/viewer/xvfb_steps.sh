@@ -4,6 +4,7 @@
 # does not happen ends the run; its reason goes to the file $why for the test to print.
 : "${STEP_WAIT:=60}"
 : "${why:?the file for the reason of a failure}"
+[ -z "${XVFB_STARTED:-}" ] || : > "$XVFB_STARTED"
 
 # Ends the run (and the reader, $pid) with a reason.
 fail() {
