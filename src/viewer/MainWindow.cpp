@@ -35,6 +35,8 @@ namespace vellicor {
 namespace {
 
 const char* kHint = "Drop some files, right click, press f10.  Press F1 for more help.";
+// How long a window asked to be framed looks for its frame.
+constexpr qint64 kFrameWaitMs = 60000;
 
 QCursor MakeDotCursor() {
     // A 3x3 dot with a light rim so it shows on dark and light pages.
@@ -178,7 +180,8 @@ MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::ve
     frameTimer_->setInterval(50);
     connect(frameTimer_, &QTimer::timeout, this, [this] {
         FrameMaybeKnown();
-        if (!frameBounds_ || ++frameChecks_ >= 60) frameTimer_->stop();
+        // A loaded machine can delay the window manager's frame by seconds.
+        if (!frameBounds_ || frameWait_.hasExpired(kFrameWaitMs)) frameTimer_->stop();
     });
     menuBar()->hide();
     menuBar()->installEventFilter(this);
@@ -315,7 +318,7 @@ void MainWindow::SetWindowed(const TViewRect& Bounds, bool Maximised) {
     ApplyFrameBounds();
     // The window manager may frame the window without moving or resizing it: look again
     // for a while until the frame is known.
-    frameChecks_ = 0;
+    frameWait_.start();
     frameTimer_->start();
     if (Maximised) showMaximized();
 }
@@ -330,7 +333,10 @@ void MainWindow::ApplyFrameBounds() {
     const QMargins m = windowHandle() ? windowHandle()->frameMargins() : QMargins();
     appliedMargins_ = m;
     resize(std::max(1, b.Width - m.left() - m.right()), std::max(1, b.Height - m.top() - m.bottom()));
-    move(b.Left, b.Top);
+    // A frame that came late leaves the window's idea of its position stale (the frame where the
+    // window itself is meant to go), so that a move there would not be sent: place the frame.
+    if (QWindow* w = windowHandle()) w->setFramePosition(QPoint(b.Left, b.Top));
+    else move(b.Left, b.Top);
 }
 
 void MainWindow::moveEvent(QMoveEvent* event) {

@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <QMargins>
 #include <QMenu>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
 #include <map>
@@ -139,7 +140,7 @@ private:
     std::optional<TViewRect> frameBounds_;
     QMargins appliedMargins_;
     QTimer* frameTimer_ = nullptr;
-    int frameChecks_ = 0;
+    QElapsedTimer frameWait_;  // since the window asked to be framed
     void ApplyFrameBounds();
     void FrameMaybeKnown();
     void BuildMenus();

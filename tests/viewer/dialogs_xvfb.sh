@@ -67,6 +67,7 @@ exit 0
 RUN
 chmod +x "$work/run.sh"
 if ! on_xvfb "$work/run.sh"; then
-  echo "FAIL: $(cat "$work/why.txt" 2>/dev/null || echo 'the run stopped without a reason')"; cat "$work/app.log" 2>/dev/null; exit 1
+  echo "FAIL: $(cat "$work/why.txt" 2>/dev/null || echo 'the run stopped without a reason')"
+  cat "$work/why.txt.steps" "$work/app.log" 2>/dev/null; exit 1
 fi
 echo "dialogs test passed: info file, thumbnails with help, go to page"

@@ -24,7 +24,7 @@ way() {
   (
     why="$work/why-\$1.txt"
     . "$here/xvfb_steps.sh"
-    poll wm_up || fail "openbox did not start"
+    poll wm_up || fail "openbox did not start: \$(tail -3 "$work/wm.log")"
     VELLICOR_CONFIG_DIR="$work/config-\$1" "$exe" "$work/page1.bmp" "$work/page2.bmp" > "$work/app-\$1.log" 2>&1 &
     pid=\$!
     win=\$(find_window 'page1.bmp') || fail "the reader showed no window"
@@ -68,7 +68,7 @@ for w in file_menu alt_alone full_screen_again; do
   [ -f "$work/passed-$w.txt" ] && continue
   failed=1
   echo "FAIL ($w): $(cat "$work/why-$w.txt" 2>/dev/null || echo 'the run stopped without a reason')"
-  cat "$work/app-$w.log" 2>/dev/null || true
+  cat "$work/why-$w.txt.steps" "$work/app-$w.log" 2>/dev/null || true
 done
 [ "$failed" = 0 ] || exit 1
 echo "menu keys test passed: Esc ends the reader after File and Esc, after Alt alone, and back in full screen"

@@ -54,7 +54,8 @@ exit 0
 RUN
 chmod +x "$work/run.sh"
 if ! on_xvfb "$work/run.sh"; then
-  echo "FAIL: $(cat "$work/why.txt" 2>/dev/null || echo 'the run stopped without a reason')"; cat "$work/app.log" 2>/dev/null; exit 1
+  echo "FAIL: $(cat "$work/why.txt" 2>/dev/null || echo 'the run stopped without a reason')"
+  cat "$work/why.txt.steps" "$work/app.log" 2>/dev/null; exit 1
 fi
 [ -f "$work/shot.png" ] || { echo "FAIL: no screenshot"; cat "$work/app.log"; exit 1; }
 # VELLICOR_SMOKE_SHOT=file keeps the screenshot for a look.

@@ -45,7 +45,7 @@ XDG_CONFIG_HOME="$work/xdg" XDG_CACHE_HOME="$work/xdg" openbox > "$work/wm.log" 
 wm=\$!
 trap 'kill \$wm 2>/dev/null' EXIT
 wm_up() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
-poll wm_up || fail "openbox did not start"
+poll wm_up || fail "openbox did not start: \$(tail -3 "$work/wm.log")"
 "$exe" "$work/page1.bmp" > "$work/app.log" 2>&1 &
 pid=\$!
 top_of() { w=\$1; while :; do p=\$(xwininfo -id \$w -children | awk '/Parent window id/ {print \$4}'); r=\$(xwininfo -id \$w -children | awk '/Root window id/ {print \$4}'); [ "\$p" = "\$r" ] && break; w=\$p; done; printf '%d\\n' \$w; }
@@ -53,8 +53,12 @@ win=\$(find_window 'page1.bmp') || fail "the reader showed no window"
 focus "\$win" || fail "the reader's window did not get the keyboard"
 xdotool key w
 poll framed "\$win" || fail "W gave no framed window"
-poll settled "\$win" || fail "the windowed reader did not settle"
-xwininfo -id "\$(top_of \$win)" > "$work/frame.txt"
+# Once the frame is known the reader places it (title bar included) where its bounds say.
+placed() {
+  settled "\$win" && xwininfo -id "\$(top_of \$win)" > "$work/frame.txt" &&
+    awk '/Absolute upper-left X/ {x = \$4} /Absolute upper-left Y/ {y = \$4} END {exit !(x >= 0 && y >= 0)}' "$work/frame.txt"
+}
+poll placed || fail "the frame stayed off the screen: \$(grep Absolute "$work/frame.txt" | tr -s ' \\n' ' ')"
 xwininfo -id "\$win" > "$work/client.txt"
 # Painted: the screenshot passes, or its last check says why not.
 shot() { import -window root "$work/\$1" && "$PY" "$work/shot.py" "$work" "\$1" "\$2" 2> "$work/shot.err"; }
@@ -109,7 +113,8 @@ if [ -n "${VELLICOR_WINDOWED_SHOTS:-}" ]; then
   mkdir -p "$VELLICOR_WINDOWED_SHOTS"; cp "$work"/*.png "$VELLICOR_WINDOWED_SHOTS"/ 2>/dev/null || true
 fi
 if [ "$ok" = 0 ]; then
-  echo "FAIL: $(cat "$work/why.txt" 2>/dev/null || echo 'the run stopped without a reason')"; cat "$work/app.log" 2>/dev/null; exit 1
+  echo "FAIL: $(cat "$work/why.txt" 2>/dev/null || echo 'the run stopped without a reason')"
+  cat "$work/why.txt.steps" "$work/app.log" 2>/dev/null; exit 1
 fi
 for f in frame.txt client.txt menu.png help.txt help2.txt; do
   [ -s "$work/$f" ] || { echo "FAIL: the run stopped before it wrote $f"; cat "$work/app.log"; exit 1; }

@@ -13,13 +13,18 @@ fail() {
   exit 1
 }
 
-# Runs a command until it succeeds, for at most STEP_WAIT seconds.
+# Runs a command until it succeeds, for at most STEP_WAIT seconds; the steps and how long
+# each took go to $why.steps.
 poll() {
-  local end=$((SECONDS + STEP_WAIT))
+  local start=$SECONDS end=$((SECONDS + STEP_WAIT))
   until "$@" >/dev/null 2>&1; do
-    [ "$SECONDS" -lt "$end" ] || return 1
+    if [ "$SECONDS" -ge "$end" ]; then
+      echo "$* failed after $((SECONDS - start)) s" >> "$why.steps"
+      return 1
+    fi
     sleep 0.1
   done
+  echo "$* after $((SECONDS - start)) s" >> "$why.steps"
 }
 
 visible_named() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1 | grep .; }
