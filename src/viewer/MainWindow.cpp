@@ -35,8 +35,6 @@ namespace vellicor {
 namespace {
 
 const char* kHint = "Drop some files, right click, press f10.  Press F1 for more help.";
-// How long a window asked to be framed looks for its frame.
-constexpr qint64 kFrameWaitMs = 60000;
 
 QCursor MakeDotCursor() {
     // A 3x3 dot with a light rim so it shows on dark and light pages.
@@ -180,8 +178,7 @@ MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::ve
     frameTimer_->setInterval(50);
     connect(frameTimer_, &QTimer::timeout, this, [this] {
         FrameMaybeKnown();
-        // A loaded machine can delay the window manager's frame by seconds.
-        if (!frameBounds_ || frameWait_.hasExpired(kFrameWaitMs)) frameTimer_->stop();
+        if (!frameBounds_ || ++frameChecks_ >= 60) frameTimer_->stop();
     });
     menuBar()->hide();
     menuBar()->installEventFilter(this);
@@ -318,7 +315,7 @@ void MainWindow::SetWindowed(const TViewRect& Bounds, bool Maximised) {
     ApplyFrameBounds();
     // The window manager may frame the window without moving or resizing it: look again
     // for a while until the frame is known.
-    frameWait_.start();
+    frameChecks_ = 0;
     frameTimer_->start();
     if (Maximised) showMaximized();
 }

@@ -5,7 +5,6 @@
 #include <QMainWindow>
 #include <QMargins>
 #include <QMenu>
-#include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
 #include <map>
@@ -140,7 +139,7 @@ private:
     std::optional<TViewRect> frameBounds_;
     QMargins appliedMargins_;
     QTimer* frameTimer_ = nullptr;
-    QElapsedTimer frameWait_;  // since the window asked to be framed
+    int frameChecks_ = 0;
     void ApplyFrameBounds();
     void FrameMaybeKnown();
     void BuildMenus();
