@@ -181,6 +181,7 @@ MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::ve
         if (!frameBounds_ || ++frameChecks_ >= 60) frameTimer_->stop();
     });
     menuBar()->hide();
+    menuBar()->installEventFilter(this);
 
     form_ = std::make_unique<TMainDisplayForm>(*this, Config, Queue);
     dialogs_ = std::make_unique<TQtMainDialogs>(this, Queue);
@@ -329,7 +330,10 @@ void MainWindow::ApplyFrameBounds() {
     const QMargins m = windowHandle() ? windowHandle()->frameMargins() : QMargins();
     appliedMargins_ = m;
     resize(std::max(1, b.Width - m.left() - m.right()), std::max(1, b.Height - m.top() - m.bottom()));
-    move(b.Left, b.Top);
+    // A frame that came late leaves the window's idea of its position stale (the frame where the
+    // window itself is meant to go), so that a move there would not be sent: place the frame.
+    if (QWindow* w = windowHandle()) w->setFramePosition(QPoint(b.Left, b.Top));
+    else move(b.Left, b.Top);
 }
 
 void MainWindow::moveEvent(QMoveEvent* event) {
@@ -419,6 +423,22 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
     form_->HandleKeyPress(key, (m & Qt::ShiftModifier) != 0, (m & Qt::AltModifier) != 0,
                           (m & Qt::ControlModifier) != 0);
     event->accept();
+}
+
+// After a menu was closed with Esc, or Alt was pressed alone, the menu bar keeps the keyboard
+// (hidden in full screen too, as nothing else here takes focus): it would eat Esc and take
+// letters and arrows for its own navigation. While none of its menus is open, the keys of
+// the key map are the reader's; taking the focus back ends the bar's keyboard mode.
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == menuBar() && event->type() == QEvent::KeyPress && !QApplication::activePopupWidget()) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (VirtualKeyOf(key->key(), (key->modifiers() & Qt::KeypadModifier) != 0) != 0) {
+            setFocus(Qt::OtherFocusReason);
+            keyPressEvent(key);
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::wheelEvent(QWheelEvent* event) {

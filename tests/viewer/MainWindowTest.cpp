@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QDialog>
 #include <QKeyEvent>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMouseEvent>
 #include <QWheelEvent>
 #include <cstdlib>
@@ -62,6 +64,50 @@ protected:
         QWheelEvent e(at, at, QPoint(), QPoint(0, delta), held, Qt::NoModifier, Qt::NoScrollPhase, false);
         QCoreApplication::sendEvent(window.get(), &e);
     }
+
+    // A key as the platform hands it out: to the open menu, else to the focus widget, else
+    // to the window; the shortcut override comes first.
+    void Type(int qtKey, Qt::KeyboardModifiers m = Qt::NoModifier, const QString& text = QString()) {
+        auto to = [this]() -> QWidget* {
+            if (QWidget* popup = QApplication::activePopupWidget()) return popup;
+            if (QWidget* focus = QApplication::focusWidget()) return focus;
+            return window.get();
+        };
+        QKeyEvent over(QEvent::ShortcutOverride, qtKey, m, text);
+        QCoreApplication::sendEvent(to(), &over);
+        QKeyEvent press(QEvent::KeyPress, qtKey, m, text);
+        QCoreApplication::sendEvent(to(), &press);
+        // Alt alone is released without the modifier.
+        QKeyEvent release(QEvent::KeyRelease, qtKey, qtKey == Qt::Key_Alt ? Qt::NoModifier : m, text);
+        QCoreApplication::sendEvent(to(), &release);
+        QCoreApplication::processEvents();
+    }
+    // Windowed with W, the window active.
+    void Windowed() {
+        window->activateWindow();
+        QCoreApplication::processEvents();
+        Type(Qt::Key_W, Qt::NoModifier, "w");
+        ASSERT_TRUE(window->IsWindowed());
+        ASSERT_TRUE(window->menuBar()->isVisible());
+        window->activateWindow();
+        QCoreApplication::processEvents();
+    }
+    // Clicks File on the menu bar, then closes its menu with Esc.
+    void FileThenEscape() {
+        QMenuBar* bar = window->menuBar();
+        const QPointF at = bar->actionGeometry(bar->actions().front()).center();
+        QMouseEvent press(QEvent::MouseButtonPress, at, bar->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
+        QCoreApplication::sendEvent(bar, &press);
+        QMouseEvent release(QEvent::MouseButtonRelease, at, bar->mapToGlobal(at), Qt::LeftButton, Qt::NoButton,
+                            Qt::NoModifier);
+        QCoreApplication::sendEvent(bar, &release);
+        QCoreApplication::processEvents();
+        ASSERT_NE(qobject_cast<QMenu*>(QApplication::activePopupWidget()), nullptr) << "File opened no menu";
+        Type(Qt::Key_Escape, Qt::NoModifier, "\x1b");
+        ASSERT_EQ(QApplication::activePopupWidget(), nullptr) << "Esc did not close the menu";
+    }
+    bool Quitting() const { return window->TimerEnabled(TMainTimer::Shutdown); }
 
     test::TempDir store, pages;
     std::unique_ptr<TConfigureForm> config;
@@ -165,4 +211,51 @@ TEST_F(MainWindowTest, ColourReadoutShowsThePixelUnderTheCursor) {
     EXPECT_TRUE(form->isVisible());
     Key(Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
     EXPECT_FALSE(form->isVisible());
+}
+
+// The menu bar keeps the keyboard after a menu closed with Esc or after Alt alone; the keys
+// of the key map still belong to the reader, in windowed mode and back in full screen.
+TEST_F(MainWindowTest, KeysReachTheReaderAfterTheMenuBarWasUsed) {
+    Windowed();
+    FileThenEscape();
+    // Open menus keep their own keys: Right goes on to the next menu.
+    FileThenEscape();
+    QMenuBar* bar = window->menuBar();
+    const QPointF at = bar->actionGeometry(bar->actions().front()).center();
+    QMouseEvent press(QEvent::MouseButtonPress, at, bar->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QCoreApplication::sendEvent(bar, &press);
+    QCoreApplication::processEvents();
+    Type(Qt::Key_Right);
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(menu->title(), "&Read");
+    Type(Qt::Key_Escape, Qt::NoModifier, "\x1b");
+    ASSERT_EQ(QApplication::activePopupWidget(), nullptr);
+    EXPECT_FALSE(Quitting());
+    Type(Qt::Key_Escape, Qt::NoModifier, "\x1b");
+    EXPECT_TRUE(Quitting()) << "Esc after closing a menu";
+}
+
+TEST_F(MainWindowTest, KeysReachTheReaderAfterAltAlone) {
+    TMainDisplayForm& f = window->Form();
+    Windowed();
+    ASSERT_TRUE(f.CanScrollV);
+    Type(Qt::Key_Alt, Qt::AltModifier);
+    // Down would open the highlighted menu; the reader scrolls instead.
+    Type(Qt::Key_Down);
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+    EXPECT_EQ(f.VScrollPos, 50);
+    Type(Qt::Key_Alt, Qt::AltModifier);
+    Type(Qt::Key_Escape, Qt::NoModifier, "\x1b");
+    EXPECT_TRUE(Quitting()) << "Esc after Alt";
+}
+
+TEST_F(MainWindowTest, KeysReachTheReaderInFullScreenAfterTheMenuBarWasUsed) {
+    Windowed();
+    FileThenEscape();
+    Type(Qt::Key_W, Qt::NoModifier, "w");
+    ASSERT_FALSE(window->IsWindowed());
+    Type(Qt::Key_Escape, Qt::NoModifier, "\x1b");
+    EXPECT_TRUE(Quitting()) << "Esc in full screen after closing File";
 }

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Starts the reader under Xvfb on generated pages, as a user would, waits until the first
-# page is shown (the caption becomes its file name), takes a screenshot of the screen and
-# compares pixels with the page. Usage: smoke_xvfb.sh <vellicor> [files|cbt|cbz]
+# page is shown (the caption becomes its file name) and painted (the screen's pixels are the
+# page's), turns to page 2 and leaves with Esc. Usage: smoke_xvfb.sh <vellicor> [files|cbt|cbz]
 set -euo pipefail
 exe=$1; mode=${2:-files}
-. "$(dirname "$0")/xvfb_prologue.sh" xwininfo import
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/xvfb_prologue.sh" xwininfo xprop xdotool import
 "$PY" - "$work" <<'PY'
 import sys
 from PIL import Image
@@ -19,57 +20,53 @@ case "$mode" in
   cbz) command -v zip >/dev/null || { echo "SKIP: zip missing"; exit 77; }
        (cd "$work" && zip -q book.cbz page2.bmp page1.jpg); open=("$work/book.cbz") ;;
 esac
+# Full screen, page 1 unscaled and centred: the dark square lies at the screen's centre.
+cat > "$work/centre.py" <<'PY'
+import sys
+from PIL import Image
+im = Image.open(sys.argv[1]).convert("RGB")
+w, h = im.size
+def near(p, q, tol=40): return all(abs(a - b) <= tol for a, b in zip(p, q))
+centre = im.getpixel((w // 2, h // 2))
+paper = im.getpixel((w // 2, h // 2 - 120))
+assert near(centre, (20, 30, 160)), f"centre pixel {centre}"
+assert near(paper, (250, 240, 200)), f"paper pixel {paper}"
+PY
 cat > "$work/run.sh" <<RUN
 #!/usr/bin/env bash
 set -u
+why="$work/why.txt"
+. "$here/xvfb_steps.sh"
 "$exe" ${open[*]} > "$work/app.log" 2>&1 &
 pid=\$!
-for i in \$(seq 1 600); do
-  if xwininfo -root -tree 2>/dev/null | grep -q 'page1.jpg'; then break; fi
-  sleep 0.1
-done
-sleep 0.5
-import -window root "$work/shot.png"
-xwininfo -root -tree > "$work/tree.txt" 2>&1 || true
+win=\$(find_window 'page1.jpg') || fail "the page was never shown"
+xwininfo -root -tree > "$work/tree.txt" 2>&1
+# Painted: the screenshot passes, or its last check says why not.
+shot() { import -window root "$work/shot.png" && "$PY" "$work/centre.py" "$work/shot.png" 2> "$work/shot.err"; }
+poll shot || fail "\$(tail -1 "$work/shot.err")"
 # Turn to page 2, then leave with Esc: the reader minimises and ends by itself.
-if command -v xdotool >/dev/null; then
-  win=\$(xdotool search --name 'page1.jpg' | head -1)
-  if [ -n "\$win" ]; then
-    xdotool windowfocus --sync "\$win" 2>/dev/null; sleep 0.3
-    xdotool key Next; sleep 1
-    xdotool key Escape
-    for i in \$(seq 1 100); do kill -0 \$pid 2>/dev/null || break; sleep 0.1; done
-  fi
-fi
-if kill -0 \$pid 2>/dev/null; then echo still-running > "$work/exit.txt"; kill \$pid; fi
-wait \$pid 2>/dev/null
+focus "\$win" || fail "the reader's window did not get the keyboard"
+xdotool key Next
+poll caption_has "\$win" page2.bmp || fail "Page Down did not turn to page 2"
+xdotool key Escape
+poll ended \$pid || fail "Esc did not end the reader"
 exit 0
 RUN
 chmod +x "$work/run.sh"
-xvfb-run "${xvfb_server[@]}" -s "-screen 0 1024x768x24" "$work/run.sh"
+if ! on_xvfb "$work/run.sh"; then
+  echo "FAIL: $(cat "$work/why.txt" 2>/dev/null || echo 'the run stopped without a reason')"
+  cat "$work/why.txt.steps" "$work/app.log" 2>/dev/null; exit 1
+fi
 [ -f "$work/shot.png" ] || { echo "FAIL: no screenshot"; cat "$work/app.log"; exit 1; }
 # VELLICOR_SMOKE_SHOT=file keeps the screenshot for a look.
 [ -z "${VELLICOR_SMOKE_SHOT:-}" ] || cp "$work/shot.png" "$VELLICOR_SMOKE_SHOT"
 grep -q 'page1.jpg' "$work/tree.txt" || { echo "FAIL: the page was never shown"; cat "$work/app.log"; exit 1; }
 # The caption is the page's file name and nothing after it.
 grep -q 'page1.jpg": (' "$work/tree.txt" || { echo "FAIL: caption is not the file name alone"; grep page1 "$work/tree.txt"; exit 1; }
-"$PY" - "$work/shot.png" "$VELLICOR_CONFIG_DIR" "$work/exit.txt" <<'PY'
+"$PY" - "$VELLICOR_CONFIG_DIR" <<'PY'
 import sys, glob
-from PIL import Image
-im = Image.open(sys.argv[1]).convert("RGB")
-w, h = im.size
-def near(p, q, tol=40): return all(abs(a - b) <= tol for a, b in zip(p, q))
-# Full screen, page 1 unscaled and centred: the dark square lies at the screen's centre.
-centre = im.getpixel((w // 2, h // 2))
-paper = im.getpixel((w // 2, h // 2 - 120))
-assert near(centre, (20, 30, 160)), f"centre pixel {centre}"
-assert near(paper, (250, 240, 200)), f"paper pixel {paper}"
-store = open(glob.glob(sys.argv[2] + "/registry.txt")[0], encoding="latin-1").read() if glob.glob(sys.argv[2] + "/registry.txt") else ""
+store = open(glob.glob(sys.argv[1] + "/registry.txt")[0], encoding="latin-1").read() if glob.glob(sys.argv[1] + "/registry.txt") else ""
 assert "FitWidthIfOversize" in store and "PageBufferSize" in store, "defaults were not written"
-import shutil, os
-if shutil.which("xdotool"):
-    assert not os.path.exists(sys.argv[3]), "Esc did not end the reader"
-    assert '"RecentPages"=dword:00000001' in open(sys.argv[2] + "/registry.txt", encoding="latin-1").read(), \
-        "the current page was not saved on exit"
+assert '"RecentPages"=dword:00000001' in store, "the current page was not saved on exit"
 print("smoke test passed: page shown full screen, defaults stored, page saved on exit")
 PY

@@ -13,3 +13,17 @@ work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 export VELLICOR_CONFIG_DIR=$work/config
 # VELLICOR_XVFB_SERVERNUM picks the X display number; otherwise the first free one.
 if [ -n "${VELLICOR_XVFB_SERVERNUM:-}" ]; then xvfb_server=(-n "$VELLICOR_XVFB_SERVERNUM"); else xvfb_server=(-a); fi
+# Runs a script on a fresh X server. Two servers started at the same moment can race for a
+# display number and one of them then fails: a run that never started is tried again.
+# The script's steps (xvfb_steps.sh) mark the start.
+on_xvfb() {
+  local rc=1
+  for _ in 1 2 3; do
+    rm -f "$work/started"
+    XVFB_STARTED=$work/started xvfb-run "${xvfb_server[@]}" -s "-screen 0 1024x768x24" "$@" && return 0
+    rc=$?
+    [ -f "$work/started" ] && break
+  done
+  [ -f "$work/started" ] || echo "the X server did not start" >> "$work/why.txt"
+  return $rc
+}
