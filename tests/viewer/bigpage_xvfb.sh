@@ -78,7 +78,7 @@ done
 exit 0
 RUN
 chmod +x "$work/run.sh"
-xvfb-run "${xvfb_server[@]}" -s "-screen 0 1024x768x24" "$work/run.sh"
+on_xvfb "$work/run.sh" || true
 [ -f "$work/results.txt" ] || { echo "FAIL: nothing measured"; exit 1; }
 cat "$work/results.txt"
 if grep -q still-running "$work/results.txt"; then echo "FAIL: the reader was still running 20 s after Esc"; exit 1; fi

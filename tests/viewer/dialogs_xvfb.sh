@@ -65,9 +65,5 @@ kill \$pid 2>/dev/null
 poll ended \$pid || kill -9 \$pid 2>/dev/null
 exit 0
 RUN
-chmod +x "$work/run.sh"
-if ! on_xvfb "$work/run.sh"; then
-  echo "FAIL: $(cat "$work/why.txt" 2>/dev/null || echo 'the run stopped without a reason')"
-  cat "$work/why.txt.steps" "$work/app.log" 2>/dev/null; exit 1
-fi
+run_steps
 echo "dialogs test passed: info file, thumbnails with help, go to page"

@@ -38,9 +38,5 @@ xdotool key Escape
 poll ended \$pid || fail "Esc did not end the reader"
 exit 0
 RUN
-chmod +x "$work/run.sh"
-if ! on_xvfb "$work/run.sh"; then
-  echo "FAIL: $(cat "$work/why.txt" 2>/dev/null || echo 'the run stopped without a reason')"
-  cat "$work/why.txt.steps" "$work/app.log" 2>/dev/null; exit 1
-fi
+run_steps
 echo "frame test passed: framed late, the window is still placed with its title bar on the screen"

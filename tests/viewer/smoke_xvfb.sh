@@ -52,11 +52,7 @@ xdotool key Escape
 poll ended \$pid || fail "Esc did not end the reader"
 exit 0
 RUN
-chmod +x "$work/run.sh"
-if ! on_xvfb "$work/run.sh"; then
-  echo "FAIL: $(cat "$work/why.txt" 2>/dev/null || echo 'the run stopped without a reason')"
-  cat "$work/why.txt.steps" "$work/app.log" 2>/dev/null; exit 1
-fi
+run_steps
 [ -f "$work/shot.png" ] || { echo "FAIL: no screenshot"; cat "$work/app.log"; exit 1; }
 # VELLICOR_SMOKE_SHOT=file keeps the screenshot for a look.
 [ -z "${VELLICOR_SMOKE_SHOT:-}" ] || cp "$work/shot.png" "$VELLICOR_SMOKE_SHOT"
