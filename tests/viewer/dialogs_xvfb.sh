@@ -61,9 +61,10 @@ goto=\$(find_window 'Go To Page:') || fail "Shift+P opened no go-to-page dialog"
 focus "\$goto" || fail "the go-to-page dialog did not get the keyboard"
 xdotool key 2 5 Return
 poll caption_has "\$win" p025.jpg || fail "typing 25 in go-to-page: \$(xdotool getwindowname "\$win")"
-kill \$pid 2>/dev/null
-poll ended \$pid || kill -9 \$pid 2>/dev/null
+focus "\$win" || fail "the reader did not get the keyboard back from go-to-page"
+xdotool key Escape
+poll ended \$pid || fail "Esc did not end the reader"
 exit 0
 RUN
 run_steps
-echo "dialogs test passed: info file, thumbnails with help, go to page"
+echo "dialogs test passed: info file, thumbnails with help, go to page, Esc ends the reader"
