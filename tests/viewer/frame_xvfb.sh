@@ -12,16 +12,12 @@ cat > "$work/run.sh" <<RUN
 set -u
 why="$work/why.txt"
 . "$here/xvfb_steps.sh"
-XDG_CONFIG_HOME="$work/xdg" XDG_CACHE_HOME="$work/xdg" openbox > "$work/wm.log" 2>&1 &
-wm=\$!
+start_openbox "$work"
 trap 'kill -CONT \$wm 2>/dev/null; kill \$wm 2>/dev/null' EXIT
-wm_up() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
-poll wm_up || fail "openbox did not start: \$(tail -3 "$work/wm.log")"
 "$exe" "$work/page1.bmp" > "$work/app.log" 2>&1 &
 pid=\$!
 win=\$(find_window 'page1.bmp') || fail "the reader showed no window"
 focus "\$win" || fail "the reader's window did not get the keyboard"
-top_of() { w=\$1; while :; do p=\$(xwininfo -id \$w -children | awk '/Parent window id/ {print \$4}'); r=\$(xwininfo -id \$w -children | awk '/Root window id/ {print \$4}'); [ "\$p" = "\$r" ] && break; w=\$p; done; printf '%d\\n' \$w; }
 kill -STOP \$wm
 xdotool key w
 # Longer than a window manager takes on an idle machine; not a limit the test relies on.

@@ -18,7 +18,6 @@ cat > "$work/run.sh" <<RUN
 set -u
 XDG_CONFIG_HOME="$work/xdg" XDG_CACHE_HOME="$work/xdg" openbox > "$work/wm.log" 2>&1 &
 wm=\$!
-wm_up() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
 # One way of using the menu bar, in a reader of its own; its reasons go to why-<way>.txt.
 way() {
   (

@@ -40,15 +40,10 @@ cat > "$work/run.sh" <<RUN
 set -u
 why="$work/why.txt"
 . "$here/xvfb_steps.sh"
-# openbox keeps its files in the scratch folder.
-XDG_CONFIG_HOME="$work/xdg" XDG_CACHE_HOME="$work/xdg" openbox > "$work/wm.log" 2>&1 &
-wm=\$!
+start_openbox "$work"
 trap 'kill \$wm 2>/dev/null' EXIT
-wm_up() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
-poll wm_up || fail "openbox did not start: \$(tail -3 "$work/wm.log")"
 "$exe" "$work/page1.bmp" > "$work/app.log" 2>&1 &
 pid=\$!
-top_of() { w=\$1; while :; do p=\$(xwininfo -id \$w -children | awk '/Parent window id/ {print \$4}'); r=\$(xwininfo -id \$w -children | awk '/Root window id/ {print \$4}'); [ "\$p" = "\$r" ] && break; w=\$p; done; printf '%d\\n' \$w; }
 win=\$(find_window 'page1.bmp') || fail "the reader showed no window"
 focus "\$win" || fail "the reader's window did not get the keyboard"
 xdotool key w

@@ -64,3 +64,24 @@ menu_closed() { ! menu_open; }
 ended() { ! kill -0 "$1" 2>/dev/null; }
 # The caption of the window names a page.
 caption_has() { xdotool getwindowname "$1" 2>/dev/null | grep -q "$2"; }
+
+# A window manager runs: openbox, which has put its mark on the root window.
+wm_up() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
+# Starts openbox with its files in the folder $1 and waits until it manages the screen;
+# $wm is its process.
+start_openbox() {
+  XDG_CONFIG_HOME="$1/xdg" XDG_CACHE_HOME="$1/xdg" openbox > "$1/wm.log" 2>&1 &
+  wm=$!
+  poll wm_up || fail "openbox did not start: $(tail -3 "$1/wm.log")"
+}
+# The outermost window of a client window: the frame the window manager put around it.
+top_of() {
+  local w=$1 p r
+  while :; do
+    p=$(xwininfo -id "$w" -children | awk '/Parent window id/ {print $4}')
+    r=$(xwininfo -id "$w" -children | awk '/Root window id/ {print $4}')
+    [ "$p" = "$r" ] && break
+    w=$p
+  done
+  printf '%d\n' "$w"
+}
