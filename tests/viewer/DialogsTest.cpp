@@ -521,20 +521,29 @@ TEST(OpenAllDialog, EachShowingStartsWithNoFileNameAndSelectsTheFolder) {
 
 namespace {
 
+// The open dialog at its first size over a shown reader, with settings of its own.
+struct OpenDialogAtFirstSize {
+    test::ScopedConfigDir configDir;
+    test::FakeUi ui;
+    TConfigureForm config;
+    TProcessFilesForm queue{config};
+    QWidget owner;
+    TOpenAllDialog dialog{&queue, ShownOwner(owner)};
+    static QWidget* ShownOwner(QWidget& w) {
+        w.resize(1024, 768);
+        w.show();
+        return &w;
+    }
+};
+
 // At its first size the detail list shows size, type and date whole; the name has the rest.
 TEST(OpenAllDialog, AtItsDefaultSizeNoColumnButTheNameIsCut) {
     test::App();
     test::TempDir dir;
     for (const char* name : {"page01.bmp", "page02.bmp", "a long name for a page of a book.bmp"})
         test::WriteBmp24(dir.File(name), 150, 160, [](int x, int y) { return static_cast<uint32_t>(x * 977 + y * 131); });
-    test::ScopedConfigDir configDir;
-    test::FakeUi ui;
-    TConfigureForm config;
-    TProcessFilesForm queue(config);
-    QWidget owner;
-    owner.resize(1024, 768);
-    owner.show();
-    TOpenAllDialog d(&queue, &owner);
+    OpenDialogAtFirstSize at;
+    TOpenAllDialog& d = at.dialog;
     auto* tree = d.findChild<QTreeView*>("treeView");
     ASSERT_NE(tree, nullptr);
     QHeaderView* header = tree->header();
@@ -597,14 +606,8 @@ TEST(OpenAllDialog, AtItsDefaultSizeArchiveTypesAndPlacesShowWhole) {
         // Newer as the name comes earlier, over more than a year.
         std::filesystem::last_write_time(dir.File(names[i]), now - std::chrono::hours(24 * 200 * static_cast<int>(i)));
     }
-    test::ScopedConfigDir configDir;
-    test::FakeUi ui;
-    TConfigureForm config;
-    TProcessFilesForm queue(config);
-    QWidget owner;
-    owner.resize(1024, 768);
-    owner.show();
-    TOpenAllDialog d(&queue, &owner);
+    OpenDialogAtFirstSize at;
+    TOpenAllDialog& d = at.dialog;
     auto* tree = d.findChild<QTreeView*>("treeView");
     auto* places = d.findChild<QListView*>("sidebar");
     ASSERT_NE(tree, nullptr);
