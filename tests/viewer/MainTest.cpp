@@ -1553,3 +1553,37 @@ TEST_F(MainDisplayTest, ExitWhileThumbnailsShowStoresTheLayoutAndStays) {
     TConfigureForm reread;  // on disk too
     EXPECT_EQ(reread.WindowWidth, 333);
 }
+
+// A page lost to its password keeps its error page while the page cache holds it: turning
+// away and back shows it again without a question. F5 reloads past the cache and asks again.
+TEST_F(MainDisplayTest, ACancelledPasswordIsAskedAgainOnReloadNotFromTheCache) {
+    if (std::system("command -v zip >/dev/null 2>&1") != 0) GTEST_SKIP() << "zip missing";
+    MakePages({{100, 150}, {100, 150}});
+    std::string book = pages.File("book.cbz");
+    std::string cmd = "cd '" + pages.Path() + "' && zip -q -0 book.cbz page10.bmp && zip -q -0 -P secret book.cbz page11.bmp";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+
+    form->ApplicationStartupComplete({book});
+    Run();
+    ASSERT_EQ(form->PageCount(), 2);
+    form->DisplayNextPage(false);  // the question is cancelled
+    Run();
+    ASSERT_TRUE(form->Image(0).Displayed);
+    EXPECT_EQ(form->Image(0).Bitmap->Width(), 400) << "the error page";
+    const size_t asked = ui.passwordRequests.size();
+    ASSERT_GE(asked, 1u);
+    form->DisplayPreviousPage(false);
+    Run();
+    form->DisplayNextPage(false);
+    Run();
+    EXPECT_EQ(ui.passwordRequests.size(), asked) << "back and forth: the cached error page, no question";
+    EXPECT_EQ(form->Image(0).Bitmap->Width(), 400);
+
+    ui.passwords.push_back("secret");
+    form->HandleKeyPress(vkF5, false, false, false);
+    Run();
+    EXPECT_EQ(ui.passwordRequests.size(), asked + 1) << "F5 asks again";
+    ASSERT_TRUE(form->Image(0).Displayed);
+    EXPECT_EQ(form->Image(0).Page, 1);
+    EXPECT_EQ(form->Image(0).Bitmap->Width(), 100) << "the right answer shows the page";
+}
