@@ -245,7 +245,7 @@ static void measure_first_scan(vjpeg_decoder* d) {
     room = have + VJPEG_BUFFER_SIZE;
     d->ahead = (JOCTET*)malloc(room);
     if (!d->ahead) ERREXIT1(c, JERR_OUT_OF_MEMORY, 0);
-    memcpy(d->ahead, d->src.next_input_byte, have);
+    if (have) memcpy(d->ahead, d->src.next_input_byte, have);
     d->watching = 1;
     watch_bytes(d, d->ahead, have);
     while (d->watching && d->data_bytes < want && have < most) {

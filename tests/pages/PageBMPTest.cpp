@@ -435,32 +435,37 @@ TEST(Jpeg, LargePagesTheirDataCannotFillAreRefused) {
     }
 }
 
-// Arithmetic coding can code a block in far less than a bit, and its decoder meets a marker
-// before the last blocks by design: the data running out within the first sixteenth decides.
-TEST(Jpeg, ArithmeticCodedLargePagesShowWhenTheirDataReachesFar) {
-    for (int components : {1, 3})
-        for (bool progressive : {false, true})
-            for (int restart : {0, 1, 7}) {
-                const std::string what = std::to_string(components) + (progressive ? " progressive" : " sequential") + " restart " + std::to_string(restart);
-                const std::string full = MakeJpeg(512, 512, {.components = components, .progressive = progressive, .arithmetic = true, .restartInterval = restart});
-                EXPECT_EQ(DecodeRaw(full, 1000).result, 0) << what;
-                if (!progressive) {
-                    EXPECT_EQ(DecodeRaw(full.substr(0, full.size() / 2), 1000).result, 0) << what;
+// Genuine large pages show with either coding, restart intervals or not. Arithmetic coding
+// can code a block in far less than a bit, and its decoder meets a marker before the last
+// blocks by design: for it only the data running out within the first sixteenth decides.
+TEST(Jpeg, LargePagesShowWhenTheirDataReachesFarWithEitherCoding) {
+    const std::string tooSmall = "JPEG data too small for a sixteenth of the page", endsEarly = "JPEG data ends before a sixteenth of the page";
+    for (bool arithmetic : {false, true})
+        for (int components : {1, 3})
+            for (bool progressive : {false, true})
+                for (int restart : {0, 1, 7}) {
+                    const std::string what = std::to_string(arithmetic) + " " + std::to_string(components) + " " + std::to_string(progressive) + " " + std::to_string(restart);
+                    const std::string full = MakeJpeg(512, 512, {.components = components, .progressive = progressive, .arithmetic = arithmetic, .restartInterval = restart});
+                    EXPECT_EQ(DecodeRaw(full, 1000).result, 0) << what;
+                    if (!progressive) {
+                        EXPECT_EQ(DecodeRaw(full.substr(0, full.size() / 2), 1000).result, 0) << what;
+                    }
+                    const RawDecode r = DecodeRaw(ScanCutAt(full, 20), 1000);
+                    EXPECT_EQ(r.result, -1) << what;
+                    EXPECT_EQ(r.error, arithmetic ? endsEarly : tooSmall) << what;
+                    EXPECT_EQ(DecodeRaw(ScanCutAt(full, 20), 0).result, 0) << what << ": no limit, the rows it has";
                 }
-                const RawDecode r = DecodeRaw(ScanCutAt(full, 20), 1000);
-                EXPECT_EQ(r.result, -1) << what;
-                EXPECT_EQ(r.error, "JPEG data ends before a sixteenth of the page") << what;
-                EXPECT_EQ(DecodeRaw(ScanCutAt(full, 20), 0).result, 0) << what << ": no limit, the rows it has";
-            }
     // Restart intervals of no data, each standing for many blocks of zeros.
-    std::string empty = MakeJpeg(512, 512, {.components = 1, .arithmetic = true, .restartInterval = 1});
-    const size_t dri = FindMarker(empty, 0xDD);
-    empty[dri + 4] = char(0x04), empty[dri + 5] = char(0x00);  // 1024 blocks each
-    empty = empty.substr(0, ScanData(empty));
-    for (int i = 0; i < 4; ++i) empty += char(0xFF), empty += char(0xD0 + i);
-    const RawDecode r = DecodeRaw(empty + kEoi, 1000);
-    EXPECT_EQ(r.result, -1);
-    EXPECT_EQ(r.error, "JPEG data ends before a sixteenth of the page");
+    for (bool arithmetic : {false, true}) {
+        std::string empty = MakeJpeg(512, 512, {.components = 1, .arithmetic = arithmetic, .restartInterval = 1});
+        const size_t dri = FindMarker(empty, 0xDD);
+        empty[dri + 4] = char(0x04), empty[dri + 5] = char(0x00);  // 1024 blocks each
+        empty = empty.substr(0, ScanData(empty));
+        for (int i = 0; i < 4; ++i) empty += char(0xFF), empty += char(0xD0 + i);
+        const RawDecode r = DecodeRaw(empty + kEoi, 1000);
+        EXPECT_EQ(r.result, -1) << arithmetic;
+        EXPECT_EQ(r.error, endsEarly) << arithmetic;
+    }
 }
 
 // A few hundred bytes claiming 65500 x 65500 cost what a small page costs, in memory and
