@@ -28,6 +28,14 @@ struct vjpeg_decoder {
     void* poll_user;
     int decoding;
     vjpeg_limits limits;
+    /* The first scan's coded data of a large page, watched as it comes in. */
+    int watching;
+    int after_ff;            /* the last byte seen was a 0xFF */
+    int64_t data_bytes;      /* bytes of coded data so far, markers not counted */
+    int64_t segment_bytes;   /* the same within the current restart interval */
+    int64_t segment;         /* restart intervals begun */
+    int64_t scan_mcus;
+    JOCTET* ahead;           /* bytes read ahead of libjpeg to measure that data */
     unsigned char* cmyk_row;
     char error[JMSG_LENGTH_MAX];
     JOCTET buffer[VJPEG_BUFFER_SIZE];
@@ -60,6 +68,8 @@ static void on_emit_message(j_common_ptr cinfo, int level) {
     }
 }
 
+static void check_first_scan(vjpeg_decoder* d, int at_end);
+
 /* libjpeg calls this for every group of rows it outputs and every row of blocks it reads
  * ahead (all of a progressive image's scans), so the poll is never far away. */
 static void on_progress(j_common_ptr cinfo) {
@@ -68,6 +78,7 @@ static void on_progress(j_common_ptr cinfo) {
         snprintf(d->error, sizeof d->error, "JPEG image has more than %d scans", d->limits.max_scans);
         longjmp(d->jump, 1);
     }
+    if (d->decoding) check_first_scan(d, 0);
     if (d->decoding && d->poll && d->poll(d->poll_user)) {
         snprintf(d->error, sizeof d->error, "JPEG decoding stopped");
         longjmp(d->jump, 1);
@@ -79,24 +90,68 @@ static int is_large_page(const vjpeg_decoder* d) {
     return d->limits.sparse_pixels > 0 && (int64_t)c->output_width * (int64_t)c->output_height > d->limits.sparse_pixels;
 }
 
+static void refuse_ends_early(vjpeg_decoder* d) {
+    snprintf(d->error, sizeof d->error, "JPEG data ends before a sixteenth of the page");
+    longjmp(d->jump, 1);
+}
+
+/* Within the first scan the rows read so far are all the page will have once the coded data
+ * has run out: at the end of the file, or at a marker other than a restart (libjpeg then
+ * decodes the missing data as zeros without a word; arithmetic coding even stops at a
+ * marker by design). A large page that few rows fill is not worth making. */
+static void check_first_scan(vjpeg_decoder* d, int at_end) {
+    const struct jpeg_decompress_struct* c = &d->cinfo;
+    int marker = c->unread_marker;
+    int restart = marker >= JPEG_RST0 && marker <= JPEG_RST0 + 7 && c->restart_interval > 0;
+    int ran_out = at_end || (marker != 0 && !restart);
+    if (ran_out && d->decoding && is_large_page(d) && c->input_scan_number <= 1 &&
+        (int64_t)c->input_iMCU_row * 16 < (int64_t)c->total_iMCU_rows)
+        refuse_ends_early(d);
+}
+
+/* Follows the first scan's coded data: stuffed 0xFF 0x00 counts as a byte of data, restart
+ * markers begin the next interval, any other marker ends the scan. An interval with no data
+ * is all zeros to libjpeg, however many blocks it covers: the data has run out there. */
+static void watch_bytes(vjpeg_decoder* d, const JOCTET* p, size_t n) {
+    size_t i;
+    for (i = 0; i < n && d->watching; ++i) {
+        const int b = p[i];
+        if (!d->after_ff) {
+            if (b == 0xFF) d->after_ff = 1;
+            else ++d->data_bytes, ++d->segment_bytes;
+            continue;
+        }
+        if (b == 0xFF) continue; /* fill before a marker */
+        d->after_ff = 0;
+        if (b == 0) {
+            ++d->data_bytes, ++d->segment_bytes;
+        } else if (b >= JPEG_RST0 && b <= JPEG_RST0 + 7) {
+            if (d->segment_bytes == 0 && d->segment * (int64_t)d->cinfo.restart_interval * 16 < d->scan_mcus)
+                refuse_ends_early(d);
+            d->segment_bytes = 0;
+            ++d->segment;
+        } else {
+            d->watching = 0;
+        }
+    }
+}
+
 static void src_init(j_decompress_ptr cinfo) { (void)cinfo; }
 
 static boolean src_fill(j_decompress_ptr cinfo) {
     vjpeg_decoder* d = decoder_of((j_common_ptr)cinfo);
     size_t n = d->read(d->user, d->buffer, VJPEG_BUFFER_SIZE);
+    free(d->ahead); /* libjpeg has taken all of it */
+    d->ahead = NULL;
     if (n == 0) {
-        /* Within the first scan the rows read so far are all the page will have: a large
-         * page that few is not worth making of fill. */
-        if (d->decoding && is_large_page(d) && d->cinfo.input_scan_number <= 1 &&
-            (int64_t)d->cinfo.input_iMCU_row * 16 < (int64_t)d->cinfo.total_iMCU_rows) {
-            snprintf(d->error, sizeof d->error, "JPEG data ends before a sixteenth of the page");
-            longjmp(d->jump, 1);
-        }
+        check_first_scan(d, 1);
         /* A truncated file ends as if an end-of-image marker followed, with a warning. */
         WARNMS(cinfo, JWRN_JPEG_EOF);
         d->buffer[0] = (JOCTET)0xFF;
         d->buffer[1] = (JOCTET)JPEG_EOI;
         n = 2;
+    } else if (d->watching) {
+        watch_bytes(d, d->buffer, n);
     }
     d->src.next_input_byte = d->buffer;
     d->src.bytes_in_buffer = n;
@@ -161,10 +216,58 @@ void vjpeg_destroy(vjpeg_decoder* d) {
     if (!d) return;
     if (d->created) jpeg_destroy_decompress(&d->cinfo);
     free(d->cmyk_row);
+    free(d->ahead);
     free(d);
 }
 
 const char* vjpeg_error(const vjpeg_decoder* d) { return d->error; }
+
+/* Reads the first scan's coded data ahead of libjpeg, as far as its sixteenth could need,
+ * and refuses the page when it cannot be there. Each block of a Huffman-coded DC or
+ * sequential scan takes a bit at least; arithmetic coding and AC scans can take less, so
+ * for those the data running out while decoding decides (check_first_scan). */
+static void measure_first_scan(vjpeg_decoder* d) {
+    struct jpeg_decompress_struct* c = &d->cinfo;
+    int64_t blocks = 0, want;
+    size_t have = d->src.bytes_in_buffer, room, most;
+    int i;
+    for (i = 0; i < c->comps_in_scan; ++i)
+        blocks += (int64_t)c->cur_comp_info[i]->width_in_blocks * (int64_t)c->cur_comp_info[i]->height_in_blocks;
+    if (c->comps_in_scan == 1)
+        d->scan_mcus = blocks;
+    else
+        d->scan_mcus = (int64_t)((c->image_width + 8 * c->max_h_samp_factor - 1) / (8 * c->max_h_samp_factor)) *
+                       (int64_t)c->total_iMCU_rows;
+    want = (blocks + 127) / 128;
+    /* Real data is at most four times its own size with stuffed bytes and restart markers
+     * counted; past that the rest is fill and markers. */
+    most = (size_t)want * 4 + 2 * VJPEG_BUFFER_SIZE;
+    room = have + VJPEG_BUFFER_SIZE;
+    d->ahead = (JOCTET*)malloc(room);
+    if (!d->ahead) ERREXIT1(c, JERR_OUT_OF_MEMORY, 0);
+    if (have) memcpy(d->ahead, d->src.next_input_byte, have);
+    d->watching = 1;
+    watch_bytes(d, d->ahead, have);
+    while (d->watching && d->data_bytes < want && have < most) {
+        size_t n;
+        if (room - have < VJPEG_BUFFER_SIZE) {
+            JOCTET* grown = (JOCTET*)realloc(d->ahead, room * 2);
+            if (!grown) ERREXIT1(c, JERR_OUT_OF_MEMORY, 0);
+            d->ahead = grown;
+            room *= 2;
+        }
+        n = d->read(d->user, d->ahead + have, VJPEG_BUFFER_SIZE);
+        if (n == 0) break;
+        watch_bytes(d, d->ahead + have, n);
+        have += n;
+    }
+    d->src.next_input_byte = d->ahead;
+    d->src.bytes_in_buffer = have;
+    if (!c->arith_code && c->Ss == 0 && d->data_bytes < want) {
+        snprintf(d->error, sizeof d->error, "JPEG data too small for a sixteenth of the page");
+        longjmp(d->jump, 1);
+    }
+}
 
 /* The bodies run below the entry points' setjmp, so their locals are never clobbered. */
 static void read_header_body(vjpeg_decoder* d, int* out_width, int* out_height, int* scale_denom) {
@@ -185,20 +288,7 @@ static void read_header_body(vjpeg_decoder* d, int* out_width, int* out_height, 
         if (denom == 8) break;
         if ((int)c->output_width < d->limits.scale_limit && (int)c->output_height < d->limits.scale_limit) break;
     }
-    /* Each block of a Huffman-coded first scan takes a bit at least (arithmetic coding can
-     * take less), so a small file cannot fill much of a large page. */
-    if (is_large_page(d) && !c->arith_code && d->limits.file_size > 0) {
-        int64_t blocks = 0;
-        int i;
-        for (i = 0; i < c->num_components; ++i) {
-            int64_t b = (int64_t)c->comp_info[i].width_in_blocks * (int64_t)c->comp_info[i].height_in_blocks;
-            if (b > blocks) blocks = b;
-        }
-        if (d->limits.file_size * 8 * 16 < blocks) {
-            snprintf(d->error, sizeof d->error, "JPEG data too small for a sixteenth of the page");
-            longjmp(d->jump, 1);
-        }
-    }
+    if (is_large_page(d)) measure_first_scan(d);
     *out_width = (int)c->output_width;
     *out_height = (int)c->output_height;
     *scale_denom = (int)denom;

@@ -21,10 +21,10 @@ typedef struct vjpeg_limits {
     int max_scans;     /* scans of a progressive image */
     int scale_limit;   /* decode at the largest of 1/1..1/8 at which both sides stay below */
     /* An output page over sparse_pixels (0: no limit) whose data fills less than a sixteenth
-     * of it is refused: by file_size (bytes, 0 unknown) before anything is decoded, and when
-     * the data ends during the first scan. */
+     * of it is refused: by the size of its first scan's Huffman-coded data before anything
+     * is decoded, and when that scan's data runs out (end of file, a marker, an empty
+     * restart interval) before its first sixteenth. */
     int64_t sparse_pixels;
-    int64_t file_size;
 } vjpeg_limits;
 
 typedef struct vjpeg_decoder vjpeg_decoder;

@@ -78,8 +78,7 @@ struct JpegPoll {
 // Decodes straight into the bitmap's rows, at the scale that keeps both sides below the limit.
 void DecodeJpeg(TStream& stream, TBitmap& bitmap, int scaleLimit) {
     VTRACE("TPageBMP::DecodeJpeg");
-    const int64_t fileSize = stream.Size() - stream.Position();
-    vjpeg_limits limits{kJpegMaxMemory, kJpegMaxScans, scaleLimit, kJpegSparsePixels, fileSize > 0 ? fileSize : 0};
+    vjpeg_limits limits{kJpegMaxMemory, kJpegMaxScans, scaleLimit, kJpegSparsePixels};
     std::unique_ptr<vjpeg_decoder, JpegDecoderDeleter> d(vjpeg_create(ReadFromStream, TraceJpegMessage, &stream, &limits));
     if (!d) throw DecodeError("JPEG decoder unavailable");
     int width = 0, height = 0, denom = 1;

@@ -32,6 +32,8 @@ std::string MakeJpeg(int width, int height, const JpegOptions& o, const SampleFn
     if (o.components == 4 && o.ycck) jpeg_set_colorspace(&c, JCS_YCCK);
     jpeg_set_quality(&c, o.quality, TRUE);
     if (o.progressive) jpeg_simple_progression(&c);
+    c.arith_code = o.arithmetic;
+    c.restart_interval = unsigned(o.restartInterval);
     std::vector<jpeg_scan_info> scans{{3, {0, 1, 2, 0}, 0, 0, 0, 0}};
     for (int comp = 0; comp < 3 && o.acScanWidth > 0; ++comp)
         for (int k = 1; k <= 63; k += o.acScanWidth) scans.push_back({1, {comp, 0, 0, 0}, k, std::min(63, k + o.acScanWidth - 1), 0, 0});

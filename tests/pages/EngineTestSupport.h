@@ -43,6 +43,8 @@ struct JpegOptions {
     int quality = 90;
     bool ycck = false;
     int acScanWidth = 0;  // above 0: a DC scan, then AC scans of this many coefficients per component
+    bool arithmetic = false;
+    int restartInterval = 0;  // MCUs per restart interval
 };
 using SampleFn = std::function<uint8_t(int x, int y, int c)>;
 uint8_t PatternSample(int x, int y, int c);  // a smooth pattern with some sharp edges

@@ -85,6 +85,24 @@ std::string WithFrameSize(std::string jpeg, uint8_t sof, int width, int height) 
     return jpeg;
 }
 
+// Where the scan's coded data begins, after the SOS header.
+size_t ScanData(const std::string& jpeg) {
+    const size_t sos = FindMarker(jpeg, 0xDA);
+    return sos + 2 + (size_t(uint8_t(jpeg[sos + 2])) << 8 | uint8_t(jpeg[sos + 3]));
+}
+
+const std::string kEoi("\xFF\xD9", 2);
+
+// The first count bytes of the scan's coded data, then the end-of-image marker.
+std::string ScanCutAt(const std::string& jpeg, size_t count) { return jpeg.substr(0, ScanData(jpeg) + count) + kEoi; }
+
+// Comment segments of 64 KB each, just after the start-of-image marker.
+std::string WithComments(const std::string& jpeg, int count) {
+    std::string comments;
+    for (int i = 0; i < count; ++i) comments += std::string("\xFF\xFE\xFF\xFF", 4) + std::string(65533, 'c');
+    return jpeg.substr(0, 2) + comments + jpeg.substr(2);
+}
+
 // Our decode of the file against djpeg's at the scale we chose.
 void ExpectSameAsDjpeg(const std::string& bytes, int denom) {
     if (!HaveDjpeg()) GTEST_SKIP() << "djpeg is not installed";
@@ -334,7 +352,7 @@ struct RawDecode {
     std::string error;
     int width = 0, height = 0;
 };
-RawDecode DecodeRaw(const std::string& bytes, int64_t sparsePixels, int64_t fileSize) {
+RawDecode DecodeRaw(const std::string& bytes, int64_t sparsePixels) {
     struct Source {
         const std::string* bytes;
         size_t at;
@@ -346,7 +364,7 @@ RawDecode DecodeRaw(const std::string& bytes, int64_t sparsePixels, int64_t file
             return n;
         }
     } source{&bytes, 0};
-    const vjpeg_limits limits{1L << 30, 100, 100000, sparsePixels, fileSize};
+    const vjpeg_limits limits{1L << 30, 100, 100000, sparsePixels};
     vjpeg_decoder* d = vjpeg_create(Source::Read, nullptr, &source, &limits);
     RawDecode r;
     int denom = 0;
@@ -385,26 +403,68 @@ TEST(Jpeg, DecodeStopsAtTheNextGroupOfRowsOnceTheProgramEnds) {
     }
 }
 
-// A large page whose data ends within its first sixteenth is refused, whether the file size
-// gives it away at once or the data runs out while the first scan is decoded; a small page,
-// or one whose data reaches further, shows what is there.
+// A large page whose data ends within its first sixteenth is refused, whether the size of
+// its first scan's data gives it away at once or the data runs out while that scan is
+// decoded; a small page, or one whose data reaches further, shows what is there.
 TEST(Jpeg, LargePagesTheirDataCannotFillAreRefused) {
+    const std::string tooSmall = "JPEG data too small for a sixteenth of the page", endsEarly = "JPEG data ends before a sixteenth of the page";
     for (bool progressive : {false, true}) {
         const std::string full = MakeJpeg(512, 512, {.components = 1, .progressive = progressive});
-        const size_t sos = FindMarker(full, 0xDA);
-        const std::string firstRows = full.substr(0, sos + 40);
-        RawDecode r = DecodeRaw(firstRows, 1000, 0);
+        const std::string firstRows = full.substr(0, ScanData(full) + 40);
+        RawDecode r = DecodeRaw(firstRows, 1000);
         EXPECT_EQ(r.result, -1) << progressive;
-        EXPECT_EQ(r.error, "JPEG data ends before a sixteenth of the page") << progressive;
-        EXPECT_EQ(DecodeRaw(firstRows, 0, 0).result, 0) << progressive << ": no limit, the rows it has";
-        EXPECT_EQ(DecodeRaw(firstRows, 512 * 512, 0).result, 0) << progressive << ": a page below the limit";
-        EXPECT_EQ(DecodeRaw(full.substr(0, full.size() * 3 / 4), 1000, 0).result, 0) << progressive;
-        EXPECT_EQ(DecodeRaw(full, 1000, int64_t(full.size())).result, 0) << progressive;
-        // 4096 blocks need 512 bytes at least; a sixteenth of them 32.
-        r = DecodeRaw(full, 1000, 31);
-        EXPECT_EQ(r.result, -1) << progressive;
-        EXPECT_EQ(r.error, "JPEG data too small for a sixteenth of the page") << progressive;
-        EXPECT_EQ(DecodeRaw(full, 1000, 32).result, 0) << progressive;
+        EXPECT_EQ(r.error, endsEarly) << progressive;
+        EXPECT_EQ(DecodeRaw(firstRows, 0).result, 0) << progressive << ": no limit, the rows it has";
+        EXPECT_EQ(DecodeRaw(firstRows, 512 * 512).result, 0) << progressive << ": a page below the limit";
+        EXPECT_EQ(DecodeRaw(full.substr(0, full.size() * 3 / 4), 1000).result, 0) << progressive;
+        EXPECT_EQ(DecodeRaw(full, 1000).result, 0) << progressive;
+        // 4096 blocks need 512 bytes at least; a sixteenth of them 32. Only the scan's own
+        // bytes count, not what follows its end or comes before it.
+        for (const std::string& cut : {ScanCutAt(full, 31), ScanCutAt(full, 31) + std::string(1 << 20, '\0'), WithComments(ScanCutAt(full, 31), 10)}) {
+            r = DecodeRaw(cut, 1000);
+            EXPECT_EQ(r.result, -1) << progressive << " " << cut.size();
+            EXPECT_EQ(r.error, tooSmall) << progressive << " " << cut.size();
+        }
+        // Enough bytes for a sixteenth, but a marker ends them before it: the data ran out.
+        for (const std::string& cut : {ScanCutAt(full, 40), ScanCutAt(full, 40) + std::string(1 << 20, '\0')}) {
+            r = DecodeRaw(cut, 1000);
+            EXPECT_EQ(r.result, -1) << progressive << " " << cut.size();
+            EXPECT_EQ(r.error, endsEarly) << progressive << " " << cut.size();
+        }
+        EXPECT_EQ(DecodeRaw(ScanCutAt(full, 40), 0).result, 0) << progressive << ": no limit, the rows it has";
+    }
+}
+
+// Genuine large pages show with either coding, restart intervals or not. Arithmetic coding
+// can code a block in far less than a bit, and its decoder meets a marker before the last
+// blocks by design: for it only the data running out within the first sixteenth decides.
+TEST(Jpeg, LargePagesShowWhenTheirDataReachesFarWithEitherCoding) {
+    const std::string tooSmall = "JPEG data too small for a sixteenth of the page", endsEarly = "JPEG data ends before a sixteenth of the page";
+    for (bool arithmetic : {false, true})
+        for (int components : {1, 3})
+            for (bool progressive : {false, true})
+                for (int restart : {0, 1, 7}) {
+                    const std::string what = std::to_string(arithmetic) + " " + std::to_string(components) + " " + std::to_string(progressive) + " " + std::to_string(restart);
+                    const std::string full = MakeJpeg(512, 512, {.components = components, .progressive = progressive, .arithmetic = arithmetic, .restartInterval = restart});
+                    EXPECT_EQ(DecodeRaw(full, 1000).result, 0) << what;
+                    if (!progressive) {
+                        EXPECT_EQ(DecodeRaw(full.substr(0, full.size() / 2), 1000).result, 0) << what;
+                    }
+                    const RawDecode r = DecodeRaw(ScanCutAt(full, 20), 1000);
+                    EXPECT_EQ(r.result, -1) << what;
+                    EXPECT_EQ(r.error, arithmetic ? endsEarly : tooSmall) << what;
+                    EXPECT_EQ(DecodeRaw(ScanCutAt(full, 20), 0).result, 0) << what << ": no limit, the rows it has";
+                }
+    // Restart intervals of no data, each standing for many blocks of zeros.
+    for (bool arithmetic : {false, true}) {
+        std::string empty = MakeJpeg(512, 512, {.components = 1, .arithmetic = arithmetic, .restartInterval = 1});
+        const size_t dri = FindMarker(empty, 0xDD);
+        empty[dri + 4] = char(0x04), empty[dri + 5] = char(0x00);  // 1024 blocks each
+        empty = empty.substr(0, ScanData(empty));
+        for (int i = 0; i < 4; ++i) empty += char(0xFF), empty += char(0xD0 + i);
+        const RawDecode r = DecodeRaw(empty + kEoi, 1000);
+        EXPECT_EQ(r.result, -1) << arithmetic;
+        EXPECT_EQ(r.error, endsEarly) << arithmetic;
     }
 }
 
@@ -413,7 +473,18 @@ TEST(Jpeg, LargePagesTheirDataCannotFillAreRefused) {
 TEST(Jpeg, TinyFileClaimingAHugePageCostsLittle) {
     const std::string whole = WithFrameSize(MakeJpeg(16, 16, {.quality = 50}), 0xC0, 65500, 65500);
     const std::string cut = whole.substr(0, FindMarker(whole, 0xDA) + 20);
-    for (const std::string* bytes : {&whole, &cut}) {
+    // Arithmetic-coded, colour and grey; data followed by 640 KB of zeros or preceded by
+    // ten comment segments; restart intervals with no data.
+    const std::string arithmetic = WithFrameSize(MakeJpeg(16, 16, {.quality = 50, .arithmetic = true}), 0xC9, 65500, 65500);
+    const std::string arithmeticGrey = WithFrameSize(MakeJpeg(16, 16, {.components = 1, .quality = 50, .arithmetic = true}), 0xC9, 65500, 65500);
+    const std::string zeros = whole + std::string(640 << 10, '\0'), comments = WithComments(whole, 10);
+    std::string restarts = WithFrameSize(MakeJpeg(16, 16, {.quality = 50, .arithmetic = true, .restartInterval = 1}), 0xC9, 65500, 65500);
+    const size_t dri = FindMarker(restarts, 0xDD);
+    restarts[dri + 4] = char(0xFF), restarts[dri + 5] = char(0xFF);
+    restarts = restarts.substr(0, ScanData(restarts));
+    for (int i = 0; i < 256; ++i) restarts += char(0xFF), restarts += char(0xD0 + i % 8);
+    restarts += kEoi;
+    for (const std::string* bytes : std::initializer_list<const std::string*>{&whole, &cut, &arithmetic, &arithmeticGrey, &zeros, &comments, &restarts}) {
         const test::ChildRun run = test::InChild([&] {
             TPageBMP page("huge.jpg");
             Load(page, *bytes);
