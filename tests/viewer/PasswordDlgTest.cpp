@@ -142,7 +142,9 @@ TEST(PasswordDlg, IsWideEnoughForItsCaption) {
         EXPECT_EQ(d.height(), 137);
         if (c.capped) {
             EXPECT_NE(d.screen(), nullptr);
-            if (d.screen()) EXPECT_LE(width, std::max(124 * 2 + 35, d.screen()->availableGeometry().width() / 2));
+            if (d.screen()) {
+                EXPECT_LE(width, std::max(124 * 2 + 35, d.screen()->availableGeometry().width() / 2));
+            }
         } else {
             // The caption, an icon and three buttons at least a line high each.
             EXPECT_GE(width, fm.horizontalAdvance(c.caption) + 4 * fm.height()) << c.caption.toStdString();
