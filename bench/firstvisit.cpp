@@ -135,9 +135,18 @@ private:
 };
 
 std::string FreshFolder(const fs::path& under) {
-    std::string pattern = (under / "settings-XXXXXX").string();
+    std::string pattern = (under / "run-XXXXXX").string();
     return mkdtemp(pattern.data()) ? pattern : std::string();
 }
+
+// A folder removed with all it holds when this goes, whether the run worked or not.
+struct RemovedAtEnd {
+    fs::path path;
+    ~RemovedAtEnd() {
+        std::error_code ec;
+        if (!path.empty()) fs::remove_all(path, ec);
+    }
+};
 
 #ifdef VELLICOR_SCREEN_WATCH
 // What the screen shows, by the colour of its paper: a page fills enough of it for its tint
@@ -226,13 +235,22 @@ void ScreenRows(const fs::path& dir, const std::string& blue, const std::string&
     const std::string loaded = load > 0 ? ", loaded (" + std::to_string(load) + " busy threads)" : "";
     BusyThreads busy(load);
 
-    // Rounds of runs, the readers taking turns, each run with a fresh settings folder.
+    // Rounds of runs, the readers taking turns, each run with a fresh settings folder and a
+    // temporary folder of its own: a peer ended by a signal leaves what it unpacked there
+    // (qComicBook the whole book, a gigabyte for the long one), and it goes with the run.
     auto inTurn = [&](int rounds, const std::function<void(size_t, int, std::vector<std::string>)>& run) {
         for (int round = 0; round < rounds; ++round)
             for (size_t i = 0; i < readers.size(); ++i) {
-                const std::string settings = FreshFolder(dir);
-                run(i, round, RunEnvironment(readers[i], x.Display(), settings));
-                fs::remove_all(settings);
+                const RemovedAtEnd settings{FreshFolder(dir)};
+                const fs::path tmp = settings.path / "tmp";
+                std::error_code ec;
+                if (settings.path.empty() || !fs::create_directory(tmp, ec)) {
+                    std::printf("no temporary folder for a run in %s\n", dir.c_str());
+                    return;
+                }
+                std::vector<std::string> env = RunEnvironment(readers[i], x.Display(), settings.path.string());
+                env.push_back("TMPDIR=" + tmp.string());
+                run(i, round, std::move(env));
             }
     };
     std::vector<std::vector<double>> end(readers.size()), memory(readers.size());
@@ -283,7 +301,8 @@ void ScreenRows(const fs::path& dir, const std::string& blue, const std::string&
 }  // namespace
 
 int main(int argc, char** argv) {
-    const fs::path dir = fs::temp_directory_path() / ("vellicor-bench-firstvisit-" + std::to_string(getpid()));
+    const RemovedAtEnd scratch{fs::temp_directory_path() / ("vellicor-bench-firstvisit-" + std::to_string(getpid()))};
+    const fs::path& dir = scratch.path;
     fs::create_directories(dir / "pages");
     const std::string jpeg = MakePage(1600, 2400);
     // The screen timer knows the first page by blue paper and the last by red.
@@ -358,7 +377,6 @@ int main(int argc, char** argv) {
         TByteViewStream s(jpeg.data(), int64_t(jpeg.size()));
         page.LoadFromStream(&s);
     });
-    fs::remove_all(dir);
     std::printf("offscreen, 20-page cbz of 1600x2400 JPEG pages, window 1280x1024, default settings (medians):\n");
     std::printf("  cached page turn                    %7.2f ms\n", cached);
     std::printf("  painting the frame (of each visit)  %7.2f ms\n", Median(g_paint));

@@ -5,8 +5,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QString>
+#include <algorithm>
 
 #include "trace/Trace.h"
+#include "viewer/CaptionRoom.h"
 
 namespace vellicor {
 
@@ -77,6 +79,9 @@ void TPasswordDlg::reject() {
 std::string TPasswordDlg::ShowModalPwdDlg(const std::string& title, const std::string& message) {
     VTRACE("TPasswordDlg::ShowModalPwdDlg");
     setWindowTitle(QString::fromStdString(title));
+    // The title bar is only as wide as the dialog: the width of two buttons would cut the
+    // rar and ace caption short.
+    setFixedSize(std::max(width(), CaptionRoom(windowTitle(), this)), height());
     MessageLabel->setText(QString::fromStdString(message));
     if (exec() == mrOk) return PasswordEdit->text().toStdString();
     return {};

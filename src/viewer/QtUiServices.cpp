@@ -3,13 +3,11 @@
 #include <QApplication>
 #include <QCursor>
 #include <QEvent>
-#include <QFontMetrics>
 #include <QGridLayout>
 #include <QMessageBox>
-#include <QScreen>
 #include <QSpacerItem>
-#include <algorithm>
 
+#include "viewer/CaptionRoom.h"
 #include "viewer/PasswordDlg.h"
 
 namespace vellicor {
@@ -21,19 +19,6 @@ public:
     using QObject::QObject;
     bool eventFilter(QObject*, QEvent* e) override { return e->type() == QEvent::ToolTip; }
 };
-// A window manager puts the caption in a title bar only as wide as the box, beside its
-// icon and buttons: a box with a short text would cut its caption short. The width the
-// caption needs there, in the title bar's (usually bold) font; at most half the screen,
-// as a box wider than that wraps its text instead.
-int CaptionRoom(const QString& caption, const QWidget* box) {
-    QFont font = QApplication::font("QMdiSubWindowTitleBar");
-    font.setBold(true);
-    const QFontMetrics fm(font);
-    const int buttons = 5 * (fm.height() + 6);  // window icon, three buttons, margins
-    int room = fm.horizontalAdvance(caption) + buttons;
-    if (const QScreen* screen = box->screen()) room = std::min(room, screen->availableGeometry().width() / 2);
-    return room;
-}
 }  // namespace
 
 QtUiServices::QtUiServices() { SetUiServices(this); }

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFontMetrics>
+#include <QScreen>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -111,4 +113,42 @@ TEST(PasswordDlg, AnswersTheUiServicesQuestion) {
     std::string pw;
     EXPECT_EQ(AskPasswordWithDialog(nullptr, r, pw), mrOk);
     EXPECT_EQ(pw, "pw");
+}
+
+// The window manager shows the caption in a bold title bar beside the window's icon and three
+// buttons; a dialog as narrow as its two buttons would cut the rar and ace caption short. The
+// title bar's font here is a desktop's larger one, not the dialog's own.
+TEST(PasswordDlg, IsWideEnoughForItsCaption) {
+    App();
+    const QFont was = QApplication::font("QMdiSubWindowTitleBar");
+    QFont title = was;
+    title.setPixelSize(15);
+    QApplication::setFont(title, "QMdiSubWindowTitleBar");
+    title.setBold(true);
+    const QFontMetrics fm(title);
+    struct Case {
+        QString caption;
+        bool capped;
+    } cases[] = {{"Password protected archive", false}, {"t", false}, {QString(300, 'W'), true}};
+    for (const Case& c : cases) {
+        TPasswordDlg d(nullptr, {pwbCancel});
+        int width = 0;
+        QTimer::singleShot(0, &d, [&d, &width] {
+            width = d.width();
+            d.Buttons[1]->click();
+        });
+        d.ShowModalPwdDlg(c.caption.toStdString(), "/tmp/a.ace");
+        EXPECT_GE(width, 124 * 2 + 35) << c.caption.toStdString();
+        EXPECT_EQ(d.height(), 137);
+        if (c.capped) {
+            EXPECT_NE(d.screen(), nullptr);
+            if (d.screen()) {
+                EXPECT_LE(width, std::max(124 * 2 + 35, d.screen()->availableGeometry().width() / 2));
+            }
+        } else {
+            // The caption, an icon and three buttons at least a line high each.
+            EXPECT_GE(width, fm.horizontalAdvance(c.caption) + 4 * fm.height()) << c.caption.toStdString();
+        }
+    }
+    QApplication::setFont(was, "QMdiSubWindowTitleBar");
 }

@@ -2,6 +2,7 @@
 // GIF images (GIF87a and GIF89a): the header with the global colour table, the frames with
 // their local tables, extensions and pixels, and the bitmap of the first frame that a page
 // shows. Errors raise GIFException; warnings go to OnWarning and loading goes on.
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -526,6 +527,13 @@ public:
 
 private:
     friend class TGIFGraphicControlExtension;
+    friend class TGIFImage;
+    // For each index, the position of the first frame of the image that could share it as
+    // its transparent index (no local table, transparent), or -1.
+    using TSharedIndices = std::array<int, 256>;
+    static TSharedIndices SharedIndices(TGIFImage* Image);
+    // Merge with the shared indices kept by the caller; null looks them up when needed.
+    void DoMerge(TGIFSubImage* Previous, const TSharedIndices* Shared);
     void AllocateImage(bool Zeroed);
     std::unique_ptr<TBitmap> DoGetBitmap();
     std::unique_ptr<TBitmap> DoGetDitherBitmap();
@@ -664,6 +672,9 @@ public:
     // Pixels of the frames LoadFromStream has read so far: the running total for the limit.
     int64_t LoadedPixels() const { return FLoadedPixels; }
     void AddLoadedPixels(int64_t Pixels) { FLoadedPixels += Pixels; }
+    // Frames looked at so far to find a transparent index a merged frame may share with
+    // others: the work of merging, which must grow with the frame count, not its square.
+    int64_t SharedIndexLookups() const { return FSharedIndexLookups; }
 
     TGIFHeader& Header() { return FHeader; }
     TGIFImageList& Images() { return FImages; }
@@ -687,6 +698,7 @@ public:
 
 private:
     friend class TGIFPainter;
+    friend class TGIFSubImage;
     void NewImage() { Clear(); }
     // Joins and frees painters whose thread has ended.
     void ReapPainters();
@@ -704,6 +716,7 @@ private:
     std::shared_ptr<TBitmap> FBitmap;
     int FAnimationSpeed;
     int64_t FLoadedPixels = 0;
+    int64_t FSharedIndexLookups = 0;
     bool FDrawing = false;
     bool FPaletteLookup = false;
     bool FPaletteModified = false;

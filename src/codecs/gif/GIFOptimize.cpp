@@ -20,6 +20,11 @@ TRect Intersect(const TRect& a, const TRect& b) {
     return r;
 }
 
+// A frame whose transparent index a frame without one may take over.
+bool SharesIndex(TGIFSubImage* frame) {
+    return frame->Transparent() && frame->GraphicControlExtension() && frame->ColorMap().Count() == 0;
+}
+
 }  // namespace
 
 void TGIFSubImage::Crop() {
@@ -68,7 +73,24 @@ void TGIFSubImage::Crop() {
     FMask.reset();
 }
 
-void TGIFSubImage::Merge(TGIFSubImage* previous) {
+TGIFSubImage::TSharedIndices TGIFSubImage::SharedIndices(TGIFImage* image) {
+    TSharedIndices first;
+    first.fill(-1);
+    if (!image) return first;
+    const int count = image->Images().GetCount();
+    image->FSharedIndexLookups += count;
+    for (int i = 0; i < count; ++i) {
+        TGIFSubImage* f = image->Images().GetImage(i);
+        if (!SharesIndex(f)) continue;
+        int& slot = first[f->GraphicControlExtension()->GetTransparentColorIndex()];
+        if (slot < 0) slot = i;
+    }
+    return first;
+}
+
+void TGIFSubImage::Merge(TGIFSubImage* previous) { DoMerge(previous, nullptr); }
+
+void TGIFSubImage::DoMerge(TGIFSubImage* previous, const TSharedIndices* shared) {
     if (GetEmpty() || !previous || previous->GetEmpty()) return;
     const TDisposalMethod disposal = DisposalOf(previous);
     if (disposal == dmBackground || disposal == dmPrevious) return;
@@ -84,7 +106,6 @@ void TGIFSubImage::Merge(TGIFSubImage* previous) {
             : -1;
     const bool sameMap = &map == &prevMap;
     bool chose = false;
-    std::vector<bool> used;  // indices this frame shows, when choosing a shared index
     for (int y = area.Top; y < area.Bottom; ++y) {
         uint8_t* row = FData.get() + int64_t(y - Top()) * Width();
         const uint8_t* prow = previous->FData.get() + int64_t(y - previous->Top()) * previous->Width();
@@ -97,20 +118,18 @@ void TGIFSubImage::Merge(TGIFSubImage* previous) {
             if (!same) continue;
             if (transparent < 0) {
                 if (FColorMap.Count() == 0) {
-                    // Another frame's index is only shared when this frame shows no pixel in it.
-                    used.assign(256, false);
+                    // Another frame's index is only shared when this frame shows no pixel in it;
+                    // of those, the index of the first such frame in the image. This frame is
+                    // not transparent, so it is none of them.
+                    bool used[256] = {};
                     for (int64_t i = 0; i < FDataSize; ++i) used[FData[size_t(i)]] = true;
-                    for (int i = 0; FGIFImage && i < FGIFImage->Images().GetCount(); ++i) {
-                        TGIFSubImage* other = FGIFImage->Images().GetImage(i);
-                        if (other == this || !other->Transparent() || other->ColorMap().Count() != 0 ||
-                            !other->GraphicControlExtension())
-                            continue;
-                        const int index = other->GraphicControlExtension()->GetTransparentColorIndex();
-                        if (!used[size_t(index)]) {
+                    const TSharedIndices first = shared ? *shared : SharedIndices(FGIFImage);
+                    int at = -1;
+                    for (int index = 0; index < 256; ++index)
+                        if (!used[index] && first[size_t(index)] >= 0 && (at < 0 || first[size_t(index)] < at)) {
+                            at = first[size_t(index)];
                             transparent = index;
-                            break;
                         }
-                    }
                 }
                 if (transparent < 0) transparent = map.Add({0, 0, 0});
                 chose = true;
@@ -174,10 +193,18 @@ void TGIFImage::Optimize(uint8_t options, TColorReduction colorReduction, TDithe
         }
         step(count);
         if (has(ooMerge)) {
+            // Kept up to date as frames take a transparent index: looking through every other
+            // frame for each one would grow with the square of the frame count.
+            TGIFSubImage::TSharedIndices shared = TGIFSubImage::SharedIndices(this);
             for (int i = FImages.GetCount() - 1; i >= 1; --i) {
                 int j = i - 1;
                 while (j > 0 && DisposalOf(FImages.GetImage(j)) == dmPrevious) --j;
-                FImages.GetImage(i)->Merge(FImages.GetImage(j));
+                TGIFSubImage* f = FImages.GetImage(i);
+                f->DoMerge(FImages.GetImage(j), &shared);
+                if (SharesIndex(f)) {
+                    int& slot = shared[f->GraphicControlExtension()->GetTransparentColorIndex()];
+                    if (slot < 0 || i < slot) slot = i;
+                }
                 step(1);
             }
         } else {

@@ -158,3 +158,125 @@ TEST(GIFOptimize, DeletedFramesLeaveTheirDelayToTheFrameBefore) {
     EXPECT_EQ(plain.Images().GetImage(0)->GraphicControlExtension()->GetDelay(), 210);
     EXPECT_FALSE(plain.Images().GetImage(0)->GraphicControlExtension()->GetTransparent());
 }
+
+namespace {
+
+// A small animation of varied frames: some transparent (in indices other frames show or
+// not), some with a local table, various disposals; frames often repeat the one before.
+void VariedFrames(TGIFImage& image, uint32_t seed) {
+    auto next = [&seed](int n) {
+        seed = seed * 1103515245u + 12345u;
+        return int((seed >> 16) % uint32_t(n));
+    };
+    Greys(image, 6);
+    image.GetColorMap().Add({5, 5, 5});  // the colour of index 0 again
+    const TDisposalMethod disposals[] = {dmNone, dmNone, dmNoDisposal, dmBackground, dmPrevious};
+    for (int i = 0; i < 14; ++i) {
+        const bool local = next(6) == 0;
+        const int colors = local ? 4 : 7;
+        const int transparent = next(3) == 0 ? next(colors) : -1;
+        TGIFSubImage* f = AddFrame(image, next(4), next(4), 1 + next(5), 1 + next(5), uint8_t(next(3)), -1,
+                                   disposals[next(5)], uint16_t(next(2) * 10));
+        if (local)
+            for (int c = 0; c < colors; ++c) f->ColorMap().Add({uint8_t(c * 10 + 5), uint8_t(c * 10 + 5), uint8_t(c * 10 + 5)});
+        for (int k = next(4); k > 0; --k) f->Data()[next(int(f->DataSize()))] = uint8_t(next(colors));
+        if (transparent >= 0) {
+            if (!f->GraphicControlExtension()) f->Extensions().Add(std::make_unique<TGIFGraphicControlExtension>(f));
+            f->GraphicControlExtension()->SetTransparentColorIndex(uint8_t(transparent));
+            f->GraphicControlExtension()->SetTransparent(true);
+        }
+    }
+}
+
+}  // namespace
+
+// Optimize keeps what it knows of the frames' transparent indices as it merges; the result
+// must be that of merging frame by frame, each frame without an index of its own taking the
+// index of the first other frame (transparent, no local table) whose index it does not show.
+TEST(GIFOptimize, MergingPicksTheSameSharedIndexAsLookingThroughTheFrames) {
+    int chosen = 0, shared = 0;
+    for (uint32_t seed = 1; seed <= 300; ++seed) {
+        TGIFImage optimized, byHand;
+        VariedFrames(optimized, seed);
+        VariedFrames(byHand, seed);
+        optimized.Optimize(OptimizeOption(ooMerge), rmNone, dmNearest, 8);
+        TGIFImageList& frames = byHand.Images();
+        for (int i = frames.GetCount() - 1; i >= 1; --i) {
+            int j = i - 1;
+            while (j > 0 && frames.GetImage(j)->GraphicControlExtension() &&
+                   frames.GetImage(j)->GraphicControlExtension()->GetDisposal() == dmPrevious)
+                --j;
+            TGIFSubImage* f = frames.GetImage(i);
+            const bool wasTransparent = f->Transparent();
+            int expected = f->ColorMap().Count() > 0 ? f->ColorMap().Count() : byHand.GetColorMap().Count();
+            bool fromOther = false;
+            if (f->ColorMap().Count() == 0) {
+                bool shows[256] = {};
+                for (int64_t k = 0; k < f->DataSize(); ++k) shows[f->Data()[k]] = true;
+                for (int k = 0; k < frames.GetCount(); ++k) {
+                    TGIFSubImage* o = frames.GetImage(k);
+                    if (o == f || !o->Transparent() || !o->GraphicControlExtension() || o->ColorMap().Count() != 0) continue;
+                    const int index = o->GraphicControlExtension()->GetTransparentColorIndex();
+                    if (!shows[index]) {
+                        expected = index;
+                        fromOther = true;
+                        break;
+                    }
+                }
+            }
+            f->Merge(frames.GetImage(j));
+            if (!wasTransparent && f->Transparent()) {
+                ++chosen;
+                shared += fromOther;
+                EXPECT_EQ(f->GraphicControlExtension()->GetTransparentColorIndex(), expected) << seed << ' ' << i;
+            }
+        }
+        ASSERT_EQ(optimized.Images().GetCount(), frames.GetCount());
+        EXPECT_EQ(optimized.GetColorMap().Count(), byHand.GetColorMap().Count()) << seed;
+        for (int i = 0; i < frames.GetCount(); ++i) {
+            TGIFSubImage* a = optimized.Images().GetImage(i);
+            TGIFSubImage* b = frames.GetImage(i);
+            EXPECT_EQ(Pixels(*a), Pixels(*b)) << seed << ' ' << i;
+            ASSERT_EQ(a->Transparent(), b->Transparent()) << seed << ' ' << i;
+            EXPECT_EQ(a->ColorMap().Count(), b->ColorMap().Count()) << seed << ' ' << i;
+            if (a->Transparent()) {
+                EXPECT_EQ(a->GraphicControlExtension()->GetTransparentColorIndex(),
+                          b->GraphicControlExtension()->GetTransparentColorIndex())
+                    << seed << ' ' << i;
+            }
+        }
+    }
+    // The cases choose indices, and share other frames' indices, often.
+    EXPECT_GT(chosen, 300);
+    EXPECT_GT(shared, 200);
+}
+
+// Ten thousand tiny frames, each repeating the one before: every frame but the first takes a
+// shared transparent index, and choosing it must not look through all other frames each time.
+TEST(GIFOptimize, ManyFramesMergeInWorkLinearInTheirCount) {
+    constexpr int kFrames = 10000;
+    struct Case {
+        const char* name;
+        bool halfTransparent;  // every other frame transparent in an index the others show
+    } cases[] = {{"opaque frames", false}, {"transparent in a shown index", true}};
+    for (const Case& c : cases) {
+        GifSpec spec;
+        spec.width = spec.height = 4;
+        spec.globalColors = GreyRamp(4);
+        for (int i = 0; i < kFrames; ++i) {
+            GifFrame f;
+            f.width = f.height = 2;
+            f.pixels = {1, 1, 1, uint8_t(c.halfTransparent ? 0 : 1)};
+            f.extensions = Gce(c.halfTransparent && i % 2 == 0, 0, 1);
+            spec.frames.push_back(f);
+        }
+        LoadedGif g;
+        LoadGif(g, MakeGif(spec));
+        ASSERT_EQ(g.error, "") << c.name;
+        ASSERT_EQ(g.image.Images().GetCount(), kFrames) << c.name;
+        g.image.Optimize(OptimizeOption(ooMerge) | OptimizeOption(ooCrop) | OptimizeOption(ooCleanup), rmNone,
+                         dmNearest, 8);
+        EXPECT_LE(g.image.SharedIndexLookups(), 2 * kFrames) << c.name;
+        EXPECT_EQ(g.image.Images().GetCount(), c.halfTransparent ? kFrames / 2 + 1 : 1) << c.name;
+    }
+}
