@@ -382,6 +382,12 @@ void TGIFSubImage::SaveToStream(TStream& stream) {
 
 void TGIFImage::SaveToStream(TStream& stream) {
     Progress(psStarting, 0, false, sProgressSaving);
+    struct HeldBits {
+        int& bits;
+        ~HeldBits() { bits = 0; }
+    } held{FSavingBitsPerPixel};
+    FSavingBitsPerPixel = 0;
+    FSavingBitsPerPixel = GetBitsPerPixel();
     try {
         FHeader.SaveToStream(stream);
         const int count = FImages.GetCount();

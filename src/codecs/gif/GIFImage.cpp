@@ -255,6 +255,7 @@ TGIFVersion TGIFImage::GetVersion() const {
 }
 
 int TGIFImage::GetBitsPerPixel() {
+    if (FSavingBitsPerPixel > 0) return FSavingBitsPerPixel;
     int bits = FHeader.GetBitsPerPixel();
     for (int i = 0; i < FImages.GetCount(); ++i) bits = std::max(bits, FImages.GetImage(i)->GetBitsPerPixel());
     return bits;

@@ -717,6 +717,9 @@ private:
     int FAnimationSpeed;
     int64_t FLoadedPixels = 0;
     int64_t FSharedIndexLookups = 0;
+    // Held while the image is saved: every frame without a table of its own asks for it,
+    // and each asking walks every frame.
+    int FSavingBitsPerPixel = 0;
     bool FDrawing = false;
     bool FPaletteLookup = false;
     bool FPaletteModified = false;
