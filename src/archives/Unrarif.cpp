@@ -184,6 +184,9 @@ int TUnRar::CallbackProc(unsigned int Msg, long UserData, long P1, long P2) {
 }
 
 int TUnRar::DllStatus(unsigned int Msg, long P1, long P2) {
+    // The program is ending (Esc went through while messages were let through): the library
+    // stops here rather than unpack a member nobody will see.
+    if (StopRequested()) return -1;
     switch (Msg) {
         case UCM_CHANGEVOLUME: {
             VTRACE("TUnRar::DllStatus");
@@ -308,7 +311,8 @@ TMemoryStream* TUnRar::Extract(const std::string& MemberName) {
             int p = g_rar.processFile(h, RAR_TEST, nullptr, nullptr);
             Extracting = false;
             if (p != ERAR_SUCCESS) {
-                OutArchiveError(TooLarge ? ERAR_NO_MEMORY : p);
+                // Stopped because the program is ending: nothing to report, the member is not damaged.
+                if (!StopRequested()) OutArchiveError(TooLarge ? ERAR_NO_MEMORY : p);
                 Stream->Clear();
             } else {
                 keep = true;  // a failed member may have left the library anywhere
