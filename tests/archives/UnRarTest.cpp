@@ -962,7 +962,31 @@ TEST(RarLibrary, AMissingLibraryIsReportedOnceAndThenFailsQuietly) {
     TUnRar::UseLibrary(TUnRar::kLibraryName);
 }
 
-// ---- the end of the program, through the fake ----
+// ---- room for a member, and the end of the program, through the fake ----
+
+TMemoryStream* g_stream = nullptr;
+const uint8_t* g_room = nullptr;
+void NoteRoom() {
+    if (!g_room) g_room = g_stream->Memory();
+}
+
+// Room for the header's size is made before the first data: a large member is never moved
+// (copied) while it arrives.
+TEST_F(RarFake, AMemberArrivesInRoomMadeForItsWholeSize) {
+    std::string big = Page(5, (size_t(65) << 20) + 5);
+    s->members = {{"a.jpg", 0, "small"}, {"big.jpg", 0, big}};
+    TUnRar rar(&g_owner);
+    rar.SetFileName("/books/big.rar");
+    g_stream = rar.Extract("a.jpg");
+    ASSERT_NE(g_stream, nullptr);
+    g_room = nullptr;
+    ui.onProcessMessages = NoteRoom;
+    TMemoryStream* m = rar.Extract("big.jpg");
+    ui.onProcessMessages = nullptr;
+    ASSERT_EQ(m, g_stream);
+    EXPECT_EQ(m->Memory(), g_room);
+    EXPECT_EQ(Bytes(m), big);
+}
 
 // A password or volume the library asks for while the program ends is refused without a
 // question, and the failure that follows is not reported.
