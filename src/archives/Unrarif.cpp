@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "archives/UnRarApi.h"
@@ -184,6 +185,9 @@ int TUnRar::CallbackProc(unsigned int Msg, long UserData, long P1, long P2) {
 }
 
 int TUnRar::DllStatus(unsigned int Msg, long P1, long P2) {
+    // The program is ending (Esc went through while messages were let through): the library
+    // stops here rather than unpack a member nobody will see.
+    if (StopRequested()) return -1;
     switch (Msg) {
         case UCM_CHANGEVOLUME: {
             VTRACE("TUnRar::DllStatus");
@@ -301,14 +305,21 @@ TMemoryStream* TUnRar::Extract(const std::string& MemberName) {
         if ((header.Flags & RHDF_DIRECTORY) != RHDF_DIRECTORY && CurrentName == MemberName) {
             found = true;
             Stream->Clear();
-            // The size in the header is not believed beyond a modest first allocation.
-            Stream->Bytes().reserve(std::min<size_t>(header.UnpSize, size_t(64) << 20));
+            // The library never hands over more than the header's size, so room for that is
+            // made at once: growing by doubling would copy the data and touch twice the memory.
+            // It is only reserved, not touched, so a header that lies costs address space.
+            try {
+                Stream->Bytes().reserve(static_cast<size_t>(std::min<int64_t>(header.UnpSize, kMaxMemberSize)));
+            } catch (const std::bad_alloc&) {
+                // the stream grows as the data comes
+            }
             Extracting = true;
             TooLarge = false;
             int p = g_rar.processFile(h, RAR_TEST, nullptr, nullptr);
             Extracting = false;
             if (p != ERAR_SUCCESS) {
-                OutArchiveError(TooLarge ? ERAR_NO_MEMORY : p);
+                // Stopped because the program is ending: nothing to report, the member is not damaged.
+                if (!StopRequested()) OutArchiveError(TooLarge ? ERAR_NO_MEMORY : p);
                 Stream->Clear();
             } else {
                 keep = true;  // a failed member may have left the library anywhere

@@ -37,12 +37,20 @@ int64_t TMemoryStream::Read(void* buffer, int64_t count) {
 int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
     if (count <= 0) return 0;
     int64_t end = pos_ + count;
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
     try {
+        // Appending copies once; resizing first would also fill the new room with zeros.
+        if (pos_ >= Size()) {
+            if (pos_ > Size()) data_.resize(static_cast<size_t>(pos_));
+            data_.insert(data_.end(), bytes, bytes + count);
+            pos_ = end;
+            return count;
+        }
         if (end > Size()) data_.resize(static_cast<size_t>(end));
     } catch (const std::bad_alloc&) {
         return 0;
     }
-    std::memcpy(data_.data() + pos_, buffer, static_cast<size_t>(count));
+    std::memcpy(data_.data() + pos_, bytes, static_cast<size_t>(count));
     pos_ = end;
     return count;
 }

@@ -28,9 +28,40 @@ int g_waitDepth = 0;
 // Read by worker threads while the GUI thread sets it.
 std::atomic<bool> g_stop{false};
 
+// What every caller reaches: once the program is ending no box or question is shown
+// (its window is gone, and a modal box would hold the exit), and each gets the answer that
+// gives up; the installed services do the rest.
+class StopGuard : public IUiServices {
+public:
+    int MessageBox(const std::string& caption, const std::string& text, int buttons, TMsgKind kind) override {
+        if (StopRequested()) return GiveUp(buttons);
+        return g_ui->MessageBox(caption, text, buttons, kind);
+    }
+    int AskPassword(const PasswordRequest& request, std::string& password) override {
+        if (StopRequested()) {
+            password.clear();
+            return mrCancel;
+        }
+        return g_ui->AskPassword(request, password);
+    }
+    void SetWaitCursor(bool on) override { g_ui->SetWaitCursor(on); }
+    void ProcessMessages() override { g_ui->ProcessMessages(); }
+
+private:
+    static int GiveUp(int buttons) {
+        if (buttons & mbYesNoCancel) return mrCancel;
+        if (buttons & mbYesNo) return mrNo;
+        if (buttons & (mbOKCancel | mbRetryCancel)) return mrCancel;
+        if (buttons & mbAbortRetryIgnore) return mrAbort;
+        return mrOk;
+    }
+};
+
+StopGuard g_guard;
+
 }  // namespace
 
-IUiServices& Ui() { return *g_ui; }
+IUiServices& Ui() { return g_guard; }
 void SetUiServices(IUiServices* services) { g_ui = services ? services : &g_headless; }
 
 int ShowMessageBox(const std::string& caption, const std::string& text, int buttons, TMsgKind kind) {

@@ -30,6 +30,8 @@ public:
     virtual void ProcessMessages() = 0;
 };
 
+// The services in use. Once the program is ending (StopRequested) message boxes and password
+// questions show nothing and answer Cancel, No or Abort where the box offers one, else OK.
 IUiServices& Ui();
 // Installs the services (nullptr restores the headless default). The caller keeps ownership.
 void SetUiServices(IUiServices* services);

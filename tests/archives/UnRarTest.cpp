@@ -704,6 +704,65 @@ TEST_F(RarReal, TheArchiveKeptOpenForTheNextPageIsLetGoWithTheArchive) {
     EXPECT_TRUE(ui.shown.empty());
 }
 
+// ---- Esc while a member is read ----
+
+int g_passes = 0;
+int g_stopAtPass = 0;
+void StopAtPass() {
+    if (++g_passes == g_stopAtPass) RequestStop();
+}
+// Lets the program go on whatever a test left behind.
+struct StopReset {
+    ~StopReset() { RequestStop(false); }
+};
+
+// Esc is seen while messages are let through, at a callback: the library is stopped at that
+// callback, the member is given up without a message (also one that would end as damaged),
+// and the next read of it starts afresh. A stored member read straight from the file, and a
+// compressed one that libarchive unpacks.
+TEST_F(RarReal, EscStopsTheReadAtTheNextCallbackAndNothingIsShown) {
+    const std::string big = Page(4, 5 * 256 * 1024 + 7);
+    std::string stored = WriteStoredRar(dir.File("esc"), {{"a.jpg", Page(1, 100)}, {"big.jpg", big}})[0];
+    struct Case {
+        std::string archive, member;
+        bool damaged;
+    };
+    std::vector<Case> cases = {{stored, "big.jpg", false}};
+    // Unpacks to 20 MB, with a CRC that does not match.
+    std::string lzss = PeerDataDir() + "rar_multi_lzss_blocks.rar";
+    if (fs::exists(lzss)) cases.push_back({lzss, "multi_lzss_blocks_test.txt", true});
+    StopReset reset;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.archive);
+        TUnRar rar(&g_owner);
+        rar.SetFileName(c.archive);
+        ASSERT_GE(rar.FileNames().IndexOf(c.member), 0);
+        ui.shown.clear();
+        ui.processMessagesCalls = 0;
+        std::string whole = Bytes(rar.Extract(c.member));
+        const int passes = ui.processMessagesCalls;
+        ASSERT_GT(passes, 4);
+        EXPECT_EQ(ui.shown.size(), c.damaged ? 1u : 0u);
+        if (!c.damaged) EXPECT_EQ(whole, big);
+
+        ui.shown.clear();
+        g_passes = 0;
+        g_stopAtPass = 3;
+        ui.onProcessMessages = StopAtPass;
+        TMemoryStream* s = rar.Extract(c.member);
+        ui.onProcessMessages = nullptr;
+        RequestStop(false);
+        EXPECT_EQ(g_passes, 3) << "no callback after the one that saw the stop";
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s->Size(), 0);
+        EXPECT_TRUE(ui.shown.empty()) << ui.shown[0].text;
+
+        ui.processMessagesCalls = 0;
+        EXPECT_EQ(Bytes(rar.Extract(c.member)), whole);
+        EXPECT_EQ(ui.processMessagesCalls, passes);
+    }
+}
+
 // ---- the recording fake ----
 
 class RarFake : public ::testing::Test {
@@ -901,6 +960,54 @@ TEST(RarLibrary, AMissingLibraryIsReportedOnceAndThenFailsQuietly) {
     other.SetFileName("/a/other.rar");
     EXPECT_EQ(ui.shown.size(), 1u);
     TUnRar::UseLibrary(TUnRar::kLibraryName);
+}
+
+// ---- room for a member, and the end of the program, through the fake ----
+
+TMemoryStream* g_stream = nullptr;
+const uint8_t* g_room = nullptr;
+void NoteRoom() {
+    if (!g_room) g_room = g_stream->Memory();
+}
+
+// Room for the header's size is made before the first data: a large member is never moved
+// (copied) while it arrives.
+TEST_F(RarFake, AMemberArrivesInRoomMadeForItsWholeSize) {
+    std::string big = Page(5, (size_t(65) << 20) + 5);
+    s->members = {{"a.jpg", 0, "small"}, {"big.jpg", 0, big}};
+    TUnRar rar(&g_owner);
+    rar.SetFileName("/books/big.rar");
+    g_stream = rar.Extract("a.jpg");
+    ASSERT_NE(g_stream, nullptr);
+    g_room = nullptr;
+    ui.onProcessMessages = NoteRoom;
+    TMemoryStream* m = rar.Extract("big.jpg");
+    ui.onProcessMessages = nullptr;
+    ASSERT_EQ(m, g_stream);
+    EXPECT_EQ(m->Memory(), g_room);
+    EXPECT_EQ(Bytes(m), big);
+}
+
+// A password or volume the library asks for while the program ends is refused without a
+// question, and the failure that follows is not reported.
+TEST_F(RarFake, NothingIsAskedOrReportedOnceTheProgramIsEnding) {
+    s->members = {{"p1.jpg", 0, "one", 0, 64}, {"p2.jpg", 0, "two", 0, 0, RAR_VOL_ASK, "/books/locked.r00"},
+                  {"p3.jpg", 0, "three"}};
+    TUnRar rar(&g_owner);
+    rar.SetFileName("/books/locked.rar");
+    ui.passwords = {"sesame"};
+    StopReset reset;
+    RequestStop();
+    for (const char* name : {"p1.jpg", "p2.jpg", "p3.jpg"}) {
+        TMemoryStream* m = rar.Extract(name);
+        ASSERT_NE(m, nullptr);
+        EXPECT_EQ(m->Size(), 0);
+    }
+    EXPECT_EQ(s->callbackResults, (std::vector<int>{-1, -1}));
+    EXPECT_TRUE(ui.passwordRequests.empty());
+    EXPECT_TRUE(ui.shown.empty());
+    RequestStop(false);
+    EXPECT_EQ(Bytes(rar.Extract("p3.jpg")), "three");
 }
 
 }  // namespace

@@ -1,0 +1,43 @@
+// Once the program is ending no box or password question reaches the user, and each caller
+// gets the answer that gives up.
+#include <gtest/gtest.h>
+
+#include "platform/UiServices.h"
+#include "support/FakeUi.h"
+
+namespace vellicor::test {
+namespace {
+
+TEST(UiServices, NothingIsAskedOnceTheProgramIsEnding) {
+    FakeUi ui;
+    ui.passwords = {"sesame"};
+    RequestStop();
+    EXPECT_EQ(ShowMessageBox("c", "plain", mbOK), mrOk);
+    EXPECT_EQ(ShowMessageBox("c", "ok?", mbOKCancel), mrCancel);
+    EXPECT_EQ(ShowMessageBox("c", "yes?", mbYesNo), mrNo);
+    EXPECT_EQ(ShowMessageBox("c", "yes, no?", mbYesNoCancel), mrCancel);
+    EXPECT_EQ(ShowMessageBox("c", "retry?", mbRetryCancel), mrCancel);
+    EXPECT_EQ(ShowMessageBox("c", "abort?", mbAbortRetryIgnore), mrAbort);
+    // Readers ask through the services themselves.
+    EXPECT_EQ(Ui().MessageBox("c", "direct", mbOKCancel, TMsgKind::Warning), mrCancel);
+    std::string password = "left over";
+    EXPECT_EQ(Ui().AskPassword(PasswordRequest{"Password protected archive", "a.rar", 2}, password), mrCancel);
+    EXPECT_EQ(password, "");
+    // The rest still reaches the installed services.
+    Ui().ProcessMessages();
+    { WaitCursor wait; }
+    RequestStop(false);
+    EXPECT_TRUE(ui.shown.empty());
+    EXPECT_TRUE(ui.passwordRequests.empty());
+    EXPECT_EQ(ui.processMessagesCalls, 1);
+    EXPECT_EQ(ui.waitCursorChanges, 2);
+
+    ui.answers = {mrYes};
+    EXPECT_EQ(ShowMessageBox("c", "yes?", mbYesNo), mrYes);
+    EXPECT_EQ(Ui().AskPassword(PasswordRequest{}, password), mrOk);
+    EXPECT_EQ(password, "sesame");
+    EXPECT_EQ(ui.shown.size(), 1u);
+}
+
+}  // namespace
+}  // namespace vellicor::test
