@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <exception>
 
 namespace vellicor {
 
@@ -35,7 +37,7 @@ int64_t TMemoryStream::Read(void* buffer, int64_t count) {
 }
 
 int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
-    if (count <= 0) return 0;
+    if (count <= 0 || pos_ > INT64_MAX - count) return 0;
     int64_t end = pos_ + count;
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     try {
@@ -47,7 +49,7 @@ int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
             return count;
         }
         if (end > Size()) data_.resize(static_cast<size_t>(end));
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {  // no memory, or beyond what a vector can hold
         return 0;
     }
     std::memcpy(data_.data() + pos_, bytes, static_cast<size_t>(count));

@@ -37,7 +37,11 @@ public:
     int64_t Size() const override { return static_cast<int64_t>(data_.size()); }
     bool SetSize(int64_t size) override;
 
-    void Clear() { data_.clear(); pos_ = 0; }
+    // Gives the memory back too: a stream may have held a page of hundreds of megabytes.
+    void Clear() {
+        std::vector<uint8_t>().swap(data_);
+        pos_ = 0;
+    }
     bool LoadFromFile(const std::string& fileName);
     bool SaveToFile(const std::string& fileName) const;
     bool LoadFromStream(TStream& source);  // whole source from 0; position 0 afterwards

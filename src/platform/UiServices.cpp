@@ -34,7 +34,11 @@ std::atomic<bool> g_stop{false};
 class StopGuard : public IUiServices {
 public:
     int MessageBox(const std::string& caption, const std::string& text, int buttons, TMsgKind kind) override {
-        if (StopRequested()) return GiveUp(buttons);
+        if (StopRequested()) {
+            // Not lost: a settings file that could not be written at exit is still worth a line.
+            std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+            return GiveUp(buttons);
+        }
         return g_ui->MessageBox(caption, text, buttons, kind);
     }
     int AskPassword(const PasswordRequest& request, std::string& password) override {

@@ -21,6 +21,14 @@ TEST(Streams, MemoryStreamReadsOnlyWhatIsThere) {
     EXPECT_EQ(m.Write("!", 1), 1);
     EXPECT_EQ(m.Size(), 11);
     EXPECT_EQ(m.Memory()[7], 0);
+    // A position no write can reach from there refuses the write instead of wrapping round.
+    m.SetPosition(INT64_MAX - 2);
+    EXPECT_EQ(m.Write("abcd", 4), 0);
+    EXPECT_EQ(m.Size(), 11);
+    // Emptied, a stream gives its memory back: it may have held a page of hundreds of MB.
+    m.Clear();
+    EXPECT_EQ(m.Size(), 0);
+    EXPECT_EQ(m.Bytes().capacity(), 0u);
 }
 
 TEST(Streams, FileStreamRoundTripAndRefusesDirectories) {

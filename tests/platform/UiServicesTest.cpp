@@ -12,6 +12,10 @@ TEST(UiServices, NothingIsAskedOnceTheProgramIsEnding) {
     FakeUi ui;
     ui.passwords = {"sesame"};
     RequestStop();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ShowMessageBox("Settings cannot be saved", "its folder cannot be written", mbOK), mrOk);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Settings cannot be saved: its folder cannot be written\n")
+        << "what the box would have said goes to the error output";
     EXPECT_EQ(ShowMessageBox("c", "plain", mbOK), mrOk);
     EXPECT_EQ(ShowMessageBox("c", "ok?", mbOKCancel), mrCancel);
     EXPECT_EQ(ShowMessageBox("c", "yes?", mbYesNo), mrNo);
