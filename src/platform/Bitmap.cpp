@@ -121,6 +121,36 @@ void ReleasePixelPool() {
     pool.bytes = 0;
 }
 
+TPixelStore::TPixelStore(const TPixelStore& other) {
+    if (other.size_ == 0) return;
+    Reallocate(other.size_);
+    std::memcpy(data_, other.data_, size_);
+}
+
+TPixelStore& TPixelStore::operator=(const TPixelStore& other) {
+    if (this == &other) return *this;
+    if (size_ != other.size_) {
+        TPixelStore copy(other);
+        return *this = std::move(copy);
+    }
+    if (size_ > 0) std::memcpy(data_, other.data_, size_);
+    return *this;
+}
+
+void TPixelStore::Reallocate(size_t bytes) {
+    // The old buffer goes back first, so the pool may hand it out again at once.
+    Release();
+    if (bytes == 0) return;
+    data_ = static_cast<uint8_t*>(AllocatePixels(bytes));
+    size_ = bytes;
+}
+
+void TPixelStore::Release() noexcept {
+    FreePixels(data_, size_);
+    data_ = nullptr;
+    size_ = 0;
+}
+
 int BitsPerPixel(TPixelFormat f) {
     switch (f) {
         case TPixelFormat::pf1bit: return 1;
@@ -157,13 +187,8 @@ bool TBitmap::Resize(int width, int height, TPixelFormat format, bool zero) {
     try {
         // A buffer of another size is given back first (to the pool or the system), not
         // kept as spare capacity: a page fitted down from a large scan would hold the scan.
-        if (data_.capacity() != bytes) decltype(data_)().swap(data_);
-        if (zero) {
-            data_.assign(bytes, 0);
-        } else {
-            data_.clear();
-            data_.resize(bytes);
-        }
+        if (data_.size() != bytes) data_.Reallocate(bytes);
+        if (zero && bytes > 0) std::memset(data_.data(), 0, bytes);
     } catch (const std::bad_alloc&) {
         Clear();
         return false;
@@ -181,8 +206,7 @@ bool TBitmap::Resize(int width, int height, TPixelFormat format, bool zero) {
 void TBitmap::Clear() {
     width_ = height_ = 0;
     stride_ = 0;
-    data_.clear();
-    data_.shrink_to_fit();
+    data_.Release();
     palette_.clear();
 }
 
