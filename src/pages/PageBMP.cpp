@@ -183,6 +183,7 @@ void TPageBMP::LoadFromFile(const std::string& fileName) {
 void TPageBMP::ShowLoadError() {
     VTRACE("TPageBMP::ShowLoadError");
     SetSize(0, 0);
+    if (StopRequested()) return;  // the program is ending: the page just goes
     MakeErrorBMP(kErrorLoading + FileName);
 }
 
