@@ -153,7 +153,12 @@ void TPageBMP::LoadFromStream(TStream* stream) {
             ProcessMessages();
             if (!LoadError && ImgType == itGIF) {
                 if (decoded.Empty()) throw DecodeError("decoder gave no picture");
-                if (!AssignConverted(decoded)) throw DecodeError("picture too large");
+                // A large frame's conversion lets messages through, and stops once the program ends.
+                const auto goOn = [] {
+                    ProcessMessages();
+                    return !StopRequested();
+                };
+                if (!AssignConverted(decoded, goOn)) throw DecodeError(StopRequested() ? "decoding stopped" : "picture too large");
                 DecodedWidth = Width();
                 DecodedHeight = Height();
             }

@@ -1,5 +1,6 @@
 #include "platform/Bitmap.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -289,11 +290,18 @@ void ConvertRow(const TBitmap& src, int y, uint8_t* d, int step) {
 
 }  // namespace
 
-bool TBitmap::AssignConverted(const TBitmap& source) {
+bool TBitmap::AssignConverted(const TBitmap& source, const std::function<bool()>& goOn) {
     if (&source == this) return SetPixelFormat(TPixelFormat::pf24bit);
     TBitmap out;
-    if (!out.SetSize(source.Width(), source.Height(), TPixelFormat::pf24bit)) return false;
-    for (int y = 0; y < source.Height(); ++y) ConvertRow(source, y, out.ScanLine(y), 3);
+    // Every pixel of every row is written below: no clearing first.
+    if (!out.SetSizeForOverwrite(source.Width(), source.Height(), TPixelFormat::pf24bit)) return false;
+    // About a million pixels between asks.
+    const int rows = std::max(1, (1 << 20) / std::max(1, source.Width()));
+    for (int y0 = 0; y0 < source.Height(); y0 += rows) {
+        const int y1 = std::min(source.Height(), y0 + rows);
+        for (int y = y0; y < y1; ++y) ConvertRow(source, y, out.ScanLine(y), 3);
+        if (goOn && !goOn()) return false;
+    }
     *this = std::move(out);
     return true;
 }
@@ -306,7 +314,7 @@ bool TBitmap::SetPixelFormat(TPixelFormat format) {
     }
     if (format == TPixelFormat::pf24bit || format == TPixelFormat::pf32bit) {
         TBitmap out;
-        if (!out.SetSize(width_, height_, format)) return false;
+        if (!out.SetSizeForOverwrite(width_, height_, format)) return false;  // every pixel is written
         int step = format == TPixelFormat::pf24bit ? 3 : 4;
         for (int y = 0; y < height_; ++y) ConvertRow(*this, y, out.ScanLine(y), step);
         *this = std::move(out);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <new>
 #include <utility>
@@ -132,8 +133,9 @@ public:
     // Fills the whole bitmap (24 and 32 bits) with one colour.
     void Fill(TColor c);
 
-    // Takes over another bitmap's pixels (24-bit result), e.g. from a decoder.
-    bool AssignConverted(const TBitmap& source);
+    // Takes over another bitmap's pixels (24-bit result), e.g. from a decoder. Between groups
+    // of rows goOn, if given, may end it: false from it leaves this bitmap as it was.
+    bool AssignConverted(const TBitmap& source, const std::function<bool()>& goOn = nullptr);
 
     // The TPageBMP-style Assign copies everything; derived classes extend it.
     void AssignBitmap(const TBitmap& source) { *this = source; }
