@@ -41,16 +41,29 @@ private:
 };
 
 // A loose file is read in pieces: the window's messages get through between them (the
-// caller holds Busy), and the program's end stops the read.
+// caller holds Busy), and the program's end stops the read. The stream grows a piece at a
+// time (its vector cannot grow uninitialised; a piece is cleared just before it is read
+// into), so nothing is done for the whole file before the first stop check; a file that
+// turns out shorter gives what was read, no more.
 bool ReadLooseFile(TMemoryStream& out, const std::string& name) {
     constexpr int64_t kPiece = int64_t(8) << 20;
     TFileStream file;
     if (!file.Open(name, FileMode::OpenRead)) return false;
     const int64_t size = file.Size();
-    if (size < 0 || !out.SetSize(size)) return false;
+    if (size < 0 || !out.SetSize(0)) return false;
+    try {
+        out.Bytes().reserve(static_cast<size_t>(size));
+    } catch (const std::exception&) {
+        return false;
+    }
     for (int64_t done = 0; done < size;) {
         const int64_t n = std::min(kPiece, size - done);
-        if (file.Read(out.Memory() + done, n) != n) return false;
+        if (!out.SetSize(done + n)) return false;
+        const int64_t got = file.Read(out.Memory() + done, n);
+        if (got != n) {
+            out.SetSize(done + std::max<int64_t>(got, 0));
+            break;
+        }
         done += n;
         if (done < size) {
             ProcessMessages();

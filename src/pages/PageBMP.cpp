@@ -152,7 +152,12 @@ void TPageBMP::LoadFromStream(TStream* stream) {
             ProcessMessages();
             if (!LoadError && ImgType == itGIF) {
                 if (decoded.Empty()) throw DecodeError("decoder gave no picture");
-                if (!AssignConverted(decoded)) throw DecodeError("picture too large");
+                // A large frame's conversion lets messages through, and stops once the program ends.
+                const auto goOn = [] {
+                    ProcessMessages();
+                    return !StopRequested();
+                };
+                if (!AssignConverted(decoded, goOn)) throw DecodeError(StopRequested() ? "decoding stopped" : "picture too large");
                 DecodedWidth = Width();
                 DecodedHeight = Height();
             }
@@ -182,6 +187,7 @@ void TPageBMP::LoadFromFile(const std::string& fileName) {
 void TPageBMP::ShowLoadError() {
     VTRACE("TPageBMP::ShowLoadError");
     SetSize(0, 0);
+    if (StopRequested()) return;  // the program is ending: the page just goes
     MakeErrorBMP(kErrorLoading + FileName);
 }
 

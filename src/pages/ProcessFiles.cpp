@@ -386,7 +386,8 @@ void TProcessFilesForm::ContinueLoadBMP(TProcessBMP* Page) {
 
 void TProcessFilesForm::PageReady(const TBufferedPagePtr& Page) {
     VTRACE("TProcessFilesForm::PageReady");
-    if (!OnPageReady) return;
+    // The program is ending: a page dropped on the way has no pixels and is shown nowhere.
+    if (!OnPageReady || StopRequested()) return;
     bool lock = false;
     OnPageReady(*this, Page, lock);
     if (lock) TBufferedPage::LockBitmap(*Page);

@@ -57,10 +57,11 @@ bool TProcessBMP::Usable() const {
 void TProcessBMP::ProcessBitmap() {
     VTRACE("TProcessBMP::ProcessBitmap");
     const TSettings& s = PageSettings();
-    // The program is ending: the page is not worth a pass, and its memory goes at once.
+    // The program is ending: the page is not worth a pass, and its memory goes at once
+    // (nobody would see an error page either).
     if (StopRequested() && !LoadError) {
         LoadError = true;
-        MakeErrorBMP("Error Loading : " + FileName);
+        SetSize(0, 0);
     }
     // Balance and yellowing reduction are planned from one look at the page and applied as
     // one map while the page is fitted, instead of in passes of their own. Filling needs
@@ -87,8 +88,10 @@ void TProcessBMP::ProcessBitmap() {
                                          s.EdgeYellowingBlueBoost);
         }
     }
-    if (ImageType != ctUnprocessed && !SetBitmapSize(planned ? &map : nullptr))
-        MakeErrorBMP("Error Loading : " + FileName);
+    if (ImageType != ctUnprocessed && !SetBitmapSize(planned ? &map : nullptr)) {
+        if (StopRequested()) SetSize(0, 0);
+        else MakeErrorBMP("Error Loading : " + FileName);
+    }
     if (Usable() && s.GammaCorrect) GammaCorrect(s.GammaCorrection);
     ProcessMessages();
     Processed = true;

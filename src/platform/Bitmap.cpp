@@ -1,5 +1,6 @@
 #include "platform/Bitmap.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -121,6 +122,36 @@ void ReleasePixelPool() {
     pool.bytes = 0;
 }
 
+TPixelStore::TPixelStore(const TPixelStore& other) {
+    if (other.size_ == 0) return;
+    Reallocate(other.size_);
+    std::memcpy(data_, other.data_, size_);
+}
+
+TPixelStore& TPixelStore::operator=(const TPixelStore& other) {
+    if (this == &other) return *this;
+    if (size_ != other.size_) {
+        TPixelStore copy(other);
+        return *this = std::move(copy);
+    }
+    if (size_ > 0) std::memcpy(data_, other.data_, size_);
+    return *this;
+}
+
+void TPixelStore::Reallocate(size_t bytes) {
+    // The old buffer goes back first, so the pool may hand it out again at once.
+    Release();
+    if (bytes == 0) return;
+    data_ = static_cast<uint8_t*>(AllocatePixels(bytes));
+    size_ = bytes;
+}
+
+void TPixelStore::Release() noexcept {
+    FreePixels(data_, size_);
+    data_ = nullptr;
+    size_ = 0;
+}
+
 int BitsPerPixel(TPixelFormat f) {
     switch (f) {
         case TPixelFormat::pf1bit: return 1;
@@ -157,13 +188,8 @@ bool TBitmap::Resize(int width, int height, TPixelFormat format, bool zero) {
     try {
         // A buffer of another size is given back first (to the pool or the system), not
         // kept as spare capacity: a page fitted down from a large scan would hold the scan.
-        if (data_.capacity() != bytes) decltype(data_)().swap(data_);
-        if (zero) {
-            data_.assign(bytes, 0);
-        } else {
-            data_.clear();
-            data_.resize(bytes);
-        }
+        if (data_.size() != bytes) data_.Reallocate(bytes);
+        if (zero && bytes > 0) std::memset(data_.data(), 0, bytes);
     } catch (const std::bad_alloc&) {
         Clear();
         return false;
@@ -181,8 +207,7 @@ bool TBitmap::Resize(int width, int height, TPixelFormat format, bool zero) {
 void TBitmap::Clear() {
     width_ = height_ = 0;
     stride_ = 0;
-    data_.clear();
-    data_.shrink_to_fit();
+    data_.Release();
     palette_.clear();
 }
 
@@ -265,11 +290,18 @@ void ConvertRow(const TBitmap& src, int y, uint8_t* d, int step) {
 
 }  // namespace
 
-bool TBitmap::AssignConverted(const TBitmap& source) {
+bool TBitmap::AssignConverted(const TBitmap& source, const std::function<bool()>& goOn) {
     if (&source == this) return SetPixelFormat(TPixelFormat::pf24bit);
     TBitmap out;
-    if (!out.SetSize(source.Width(), source.Height(), TPixelFormat::pf24bit)) return false;
-    for (int y = 0; y < source.Height(); ++y) ConvertRow(source, y, out.ScanLine(y), 3);
+    // Every pixel of every row is written below: no clearing first.
+    if (!out.SetSizeForOverwrite(source.Width(), source.Height(), TPixelFormat::pf24bit)) return false;
+    // About a million pixels between asks.
+    const int rows = std::max(1, (1 << 20) / std::max(1, source.Width()));
+    for (int y0 = 0; y0 < source.Height(); y0 += rows) {
+        const int y1 = std::min(source.Height(), y0 + rows);
+        for (int y = y0; y < y1; ++y) ConvertRow(source, y, out.ScanLine(y), 3);
+        if (goOn && !goOn()) return false;
+    }
     *this = std::move(out);
     return true;
 }
@@ -282,7 +314,7 @@ bool TBitmap::SetPixelFormat(TPixelFormat format) {
     }
     if (format == TPixelFormat::pf24bit || format == TPixelFormat::pf32bit) {
         TBitmap out;
-        if (!out.SetSize(width_, height_, format)) return false;
+        if (!out.SetSizeForOverwrite(width_, height_, format)) return false;  // every pixel is written
         int step = format == TPixelFormat::pf24bit ? 3 : 4;
         for (int y = 0; y < height_; ++y) ConvertRow(*this, y, out.ScanLine(y), step);
         *this = std::move(out);

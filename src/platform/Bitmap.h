@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <new>
 #include <utility>
@@ -40,20 +41,36 @@ void FreePixels(void* p, size_t bytes) noexcept;
 size_t PixelPoolBytes();
 void ReleasePixelPool();
 
-template <typename T>
-struct PixelAllocator : DefaultInitAllocator<T> {
-    template <typename U>
-    struct rebind {
-        using other = PixelAllocator<U>;
-    };
-    PixelAllocator() = default;
-    template <typename U>
-    PixelAllocator(const PixelAllocator<U>&) noexcept {}
-    T* allocate(size_t n) {
-        if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-        return static_cast<T*>(AllocatePixels(n * sizeof(T)));
+// A page's pixels, in memory from AllocatePixels. Unlike a vector with a custom allocator,
+// it is made and given back in one step, not an element at a time (which unoptimised
+// builds do for every byte of a page, also while the program is ending).
+class TPixelStore {
+public:
+    TPixelStore() = default;
+    ~TPixelStore() { FreePixels(data_, size_); }
+    TPixelStore(const TPixelStore& other);
+    TPixelStore& operator=(const TPixelStore& other);
+    TPixelStore(TPixelStore&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    TPixelStore& operator=(TPixelStore&& other) noexcept {
+        if (this != &other) {
+            FreePixels(data_, size_);
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+        }
+        return *this;
     }
-    void deallocate(T* p, size_t n) noexcept { FreePixels(p, n * sizeof(T)); }
+    uint8_t* data() { return data_; }
+    const uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+    // Makes it bytes long; the contents are left as they come. Throws std::bad_alloc (and
+    // then holds nothing).
+    void Reallocate(size_t bytes);
+    void Release() noexcept;
+
+private:
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
 };
 
 enum class TPixelFormat { pfDevice, pf1bit, pf4bit, pf8bit, pf24bit, pf32bit };
@@ -116,8 +133,9 @@ public:
     // Fills the whole bitmap (24 and 32 bits) with one colour.
     void Fill(TColor c);
 
-    // Takes over another bitmap's pixels (24-bit result), e.g. from a decoder.
-    bool AssignConverted(const TBitmap& source);
+    // Takes over another bitmap's pixels (24-bit result), e.g. from a decoder. Between groups
+    // of rows goOn, if given, may end it: false from it leaves this bitmap as it was.
+    bool AssignConverted(const TBitmap& source, const std::function<bool()>& goOn = nullptr);
 
     // The TPageBMP-style Assign copies everything; derived classes extend it.
     void AssignBitmap(const TBitmap& source) { *this = source; }
@@ -129,7 +147,7 @@ private:
     int64_t stride_ = 0;
     bool Resize(int width, int height, TPixelFormat format, bool zero);
 
-    std::vector<uint8_t, PixelAllocator<uint8_t>> data_;
+    TPixelStore data_;
     std::vector<TRGBQuad> palette_;
 };
 

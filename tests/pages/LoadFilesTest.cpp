@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <filesystem>
 
+#include <unistd.h>
+
 #include "EngineTestSupport.h"
 #include "pages/Checksums.h"
 #include "pages/PageList.h"
@@ -99,6 +101,40 @@ TEST_F(LoadFilesTest, ALargeLooseFileIsReadInPiecesAndStopsWhenTheProgramEnds) {
     EXPECT_EQ(g_readPasses, 4) << "between 8 MB pieces";
     ui.onProcessMessages = nullptr;
     g_reading = nullptr;
+}
+
+long ResidentMB() {
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024) / 1024;
+}
+
+// The stream of a loose page grows a piece at a time: at the first pass only the first piece
+// is in memory, not the whole file cleared beforehand. A file that turns out shorter than it
+// was (cut while it is read) gives what was read, never bytes it did not hold.
+TEST_F(LoadFilesTest, ALooseFileGrowsAPieceAtATimeAndACutFileGivesWhatWasRead) {
+    const std::string big(size_t(64) << 20, 'b');
+    const std::string name = dir.Write("big.bmp", big);
+    Load({name});
+    static long before = 0, grown = -1;
+    before = ResidentMB(), grown = -1;
+    ui.onProcessMessages = [] {
+        grown = ResidentMB() - before;
+        RequestStop();
+    };
+    EXPECT_EQ(Serve(0), "-");
+    RequestStop(false);
+    EXPECT_GE(grown, 0);
+    EXPECT_LT(grown, 32) << "MB resident beyond the first piece at the first pass";
+    static std::string cut;
+    cut = name;
+    ui.onProcessMessages = [] { ASSERT_EQ(::truncate(cut.c_str(), 10 << 20), 0); };
+    const std::string got = Serve(0);
+    EXPECT_TRUE(got == std::string(size_t(10) << 20, 'b')) << got.size() << " bytes: " << got.substr(0, 20);
+    ui.onProcessMessages = nullptr;
 }
 
 TEST_F(LoadFilesTest, LooseFilesArchivesInfoAndChecksumFilesMakeOneSortedList) {

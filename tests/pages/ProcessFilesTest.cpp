@@ -417,5 +417,18 @@ TEST_F(ProcessFilesTest, ForwardReadingTurnsToPagesReadAhead) {
     }
 }
 
+// Esc while a page is made: the page is dropped where it stands and shown nowhere (it has no
+// pixels left, not even an error page), and the queue is free again.
+TEST_F(ProcessFilesTest, APageStoppedAsTheProgramEndsIsNotDelivered) {
+    LoadList(WritePages(2, 300, 400));
+    g_onMessages = [] { RequestStop(); };
+    queue().Get(0, -1, 1);
+    Drive();
+    RequestStop(false);
+    g_onMessages = nullptr;
+    EXPECT_TRUE(delivered_.empty()) << Delivered(true).size();
+    EXPECT_FALSE(queue().Running());
+}
+
 }  // namespace
 }  // namespace vellicor

@@ -165,9 +165,9 @@ TEST_F(ProcessbmpPage, APageDecodedAsTheProgramEndsIsDroppedNotProcessed) {
     page.ProcessBitmap();
     RequestStop(false);
     EXPECT_TRUE(page.Processed && page.LoadError);
-    EXPECT_EQ(std::vector<int>({page.Width(), page.Height(), page.BalanceFactor, page.GammaApplied}),
-              std::vector<int>({400, 600, 100, 0}))
-        << "the error page, not even turned: no step ran on the large page";
+    EXPECT_EQ(std::vector<int>({page.Width(), page.Height(), int(page.ByteSize()), page.BalanceFactor, page.GammaApplied}),
+              std::vector<int>({0, 0, 0, 100, 0}))
+        << "its pixels gone and no error page made: no step ran on the large page";
 }
 
 TEST_F(ProcessbmpPage, ResizeAndRotateAndTheWindowSizeAtProcessing) {

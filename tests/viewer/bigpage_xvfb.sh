@@ -3,8 +3,10 @@
 # started on one big page, Esc goes 2 s after its window maps, and the time from Esc to the
 # end of the process is printed with the peak memory the reader had reached by then. Pages:
 # a JPEG of a few hundred bytes whose header claims 65500x65500 (whole, and cut inside its
-# data), a genuine 16384x16384 PNG and a genuine 8192x8192 BMP. Timings are printed only;
-# the test fails when the reader is still running 20 s after Esc.
+# data), a genuine 16384x16384 PNG, a 16384x16384 16-bit Adam7 PNG, an 8000x8000 GIF and a
+# genuine 8192x8192 BMP. Timings are printed only; the test fails when the reader is still
+# running 20 s after Esc (the same limit for the sanitizer build: nothing after Esc may run
+# on in proportion to the page there either).
 # Usage: bigpage_xvfb.sh <vellicor>
 set -euo pipefail
 exe=$1
@@ -31,6 +33,23 @@ idat.append(z.flush())
 with open(d + "/big.png", "wb") as f:
     f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0)))
     f.write(chunk(b"IDAT", b"".join(idat)) + chunk(b"IEND", b""))
+# 16384 x 16384, 16 bits a sample, Adam7. Each row is deflated on its own behind a full flush,
+# so a pass's rows share one piece of deflate data: made in a second, not a minute.
+w = h = 16384
+ramp = b"".join(struct.pack(">H", (x % 96) * 683) for x in range(w * 3))
+z = zlib.compressobj(1); data = [z.compress(b"")]; adler = 1
+for sc, sr, cs, rs in ((0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2)):
+    row = b"\x00" + ramp[:(w - sc + cs - 1) // cs * 6]
+    piece = z.compress(row) + z.flush(zlib.Z_FULL_FLUSH)
+    rows = (h - sr + rs - 1) // rs
+    data.append(piece + (z.compress(row) + z.flush(zlib.Z_FULL_FLUSH)) * (rows - 1))
+    for _ in range(rows): adler = zlib.adler32(row, adler)
+data.append(b"\x03\x00" + struct.pack(">I", adler))  # an empty last block, then the check
+with open(d + "/big16.png", "wb") as f:
+    f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 16, 2, 0, 0, 1)))
+    f.write(chunk(b"IDAT", b"".join(data)) + chunk(b"IEND", b""))
+# 8000 x 8000 GIF: a grey ramp.
+Image.linear_gradient("L").resize((8000, 8000)).convert("P").save(d + "/big.gif")
 # 8192 x 8192 24-bit BMP, bottom-up.
 w = h = 8192; row = bytes((x * 7) & 255 for x in range(w * 3))
 with open(d + "/big.bmp", "wb") as f:
@@ -40,12 +59,12 @@ with open(d + "/big.bmp", "wb") as f:
 PY
 # On disk before the reader starts: its settings are synced when it ends, which would
 # otherwise wait for the 200 MB just written.
-sync "$work"/claims.jpg "$work"/claims-cut.jpg "$work"/big.png "$work"/big.bmp
+sync "$work"/claims.jpg "$work"/claims-cut.jpg "$work"/big.png "$work"/big16.png "$work"/big.gif "$work"/big.bmp
 cat > "$work/run.sh" <<RUN
 #!/usr/bin/env bash
 set -u
 ms() { echo \$(( \$(date +%s%N) / 1000000 )); }
-for page in claims.jpg claims-cut.jpg big.png big.bmp; do
+for page in claims.jpg claims-cut.jpg big.png big16.png big.gif big.bmp; do
   "$exe" "$work/\$page" > "$work/app-\$page.log" 2>&1 &
   pid=\$!
   win=

@@ -3,6 +3,7 @@
 
 #include "GifTestUtil.h"
 #include "codecs/gif/GIFPage.h"
+#include "pages/PageBMP.h"
 #include "support/FakeUi.h"
 
 using namespace vellicor;
@@ -272,8 +273,21 @@ TEST(GIFDecode, TruncatedAtEveryByteNeverFails) {
 namespace {
 
 int g_gifPasses = 0;
+int g_gifStopAt = 1;
 void StopAtFirstPass() {
-    if (++g_gifPasses == 1) RequestStop();
+    if (++g_gifPasses == g_gifStopAt) RequestStop();
+}
+
+// A 2000 x 1200 frame of four greys.
+std::string LargeGif(bool interlaced) {
+    const int w = 2000, h = 1200;
+    GifSpec spec{w, h, GreyRamp(4), {}};
+    GifFrame f;
+    f.width = w, f.height = h, f.interlaced = interlaced;
+    f.pixels.resize(size_t(w) * h);
+    for (size_t i = 0; i < f.pixels.size(); ++i) f.pixels[i] = uint8_t(i / 4096 % 4);
+    spec.frames = {f};
+    return MakeGif(spec);
 }
 
 }  // namespace
@@ -284,13 +298,7 @@ TEST(GIFDecode, LargeFrameStopsBetweenPiecesOnceTheProgramEnds) {
     FakeUi ui;
     const int w = 2000, h = 1200;
     for (bool interlaced : {false, true}) {
-        GifSpec spec{w, h, GreyRamp(4), {}};
-        GifFrame f;
-        f.width = w, f.height = h, f.interlaced = interlaced;
-        f.pixels.resize(size_t(w) * h);
-        for (size_t i = 0; i < f.pixels.size(); ++i) f.pixels[i] = uint8_t(i / 4096 % 4);
-        spec.frames = {f};
-        const std::string bytes = MakeGif(spec);
+        const std::string bytes = LargeGif(interlaced);
         g_gifPasses = 0;
         ui.onProcessMessages = StopAtFirstPass;
         TBitmap page;
@@ -306,4 +314,31 @@ TEST(GIFDecode, LargeFrameStopsBetweenPiecesOnceTheProgramEnds) {
         EXPECT_EQ(page.Width() * 10000 + page.Height(), w * 10000 + h) << interlaced;
         EXPECT_EQ(ui.processMessagesCalls, 2) << interlaced << ": after each million pixels";
     }
+}
+
+// The decoded frame becomes the 24-bit page a million pixels at a time, messages let
+// through between: Esc there drops the page, with no step after the pass that saw it.
+TEST(GIFDecode, TheFrameBecomesThePageInPiecesAndStopsOnceTheProgramEnds) {
+    FakeUi ui;
+    const std::string bytes = LargeGif(false);
+    TByteViewStream s(bytes.data(), int64_t(bytes.size()));
+    TPageBMP whole("big.gif");
+    whole.LoadFromStream(&s);
+    ASSERT_FALSE(whole.LoadError);
+    EXPECT_EQ(whole.Width() * 10000 + whole.Height(), 2000 * 10000 + 1200);
+    // Two passes while decoding, one before the page is made, then one after each 524 rows.
+    EXPECT_EQ(ui.processMessagesCalls, 6);
+    for (int stopAt : {4, 5}) {
+        g_gifPasses = 0;
+        g_gifStopAt = stopAt;
+        ui.onProcessMessages = StopAtFirstPass;
+        TByteViewStream again(bytes.data(), int64_t(bytes.size()));
+        TPageBMP page("big.gif");
+        page.LoadFromStream(&again);
+        RequestStop(false);
+        ui.onProcessMessages = nullptr;
+        EXPECT_TRUE(page.LoadError && page.Empty()) << stopAt;
+        EXPECT_EQ(g_gifPasses, stopAt) << "nothing let messages through after the stop";
+    }
+    g_gifStopAt = 1;
 }
