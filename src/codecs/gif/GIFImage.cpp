@@ -77,6 +77,7 @@ int TGIFList::Add(std::unique_ptr<TGIFItem> item) {
 
 void TGIFList::Insert(int index, std::unique_ptr<TGIFItem> item) {
     if (index < 0 || index > GetCount()) throw std::out_of_range("List index out of bounds");
+    FMoved += GetCount() - index;
     FItems.insert(FItems.begin() + index, std::move(item));
 }
 
@@ -84,7 +85,26 @@ void TGIFList::Delete(int index) {
     CheckIndex(index);
     // Out of the list first: an item's destructor may look at the list.
     std::unique_ptr<TGIFItem> item = std::move(FItems[size_t(index)]);
+    FMoved += GetCount() - index - 1;
     FItems.erase(FItems.begin() + index);
+}
+
+void TGIFList::DeleteMarked(const std::vector<bool>& marked) {
+    // The marked items gather at the end, then leave the list one by one before each is
+    // freed, as with Delete; nothing is allocated, so this may run while unwinding.
+    size_t kept = 0;
+    for (size_t i = 0; i < FItems.size(); ++i) {
+        if (i < marked.size() && marked[i]) continue;
+        if (kept != i) {
+            std::swap(FItems[kept], FItems[i]);
+            ++FMoved;
+        }
+        ++kept;
+    }
+    while (FItems.size() > kept) {
+        std::unique_ptr<TGIFItem> item = std::move(FItems.back());
+        FItems.pop_back();
+    }
 }
 
 void TGIFList::Clear() {
@@ -105,6 +125,7 @@ void TGIFList::Move(int curIndex, int newIndex) {
     CheckIndex(curIndex);
     CheckIndex(newIndex);
     std::unique_ptr<TGIFItem> item = std::move(FItems[size_t(curIndex)]);
+    FMoved += std::abs(newIndex - curIndex);
     FItems.erase(FItems.begin() + curIndex);
     FItems.insert(FItems.begin() + newIndex, std::move(item));
 }
@@ -119,6 +140,7 @@ std::unique_ptr<TGIFItem> TGIFList::Remove(const TGIFItem* item) {
     const int index = IndexOf(item);
     if (index < 0) return nullptr;
     std::unique_ptr<TGIFItem> owned = std::move(FItems[size_t(index)]);
+    FMoved += GetCount() - index - 1;
     FItems.erase(FItems.begin() + index);
     return owned;
 }
@@ -257,6 +279,7 @@ TGIFVersion TGIFImage::GetVersion() const {
 int TGIFImage::GetBitsPerPixel() {
     if (FSavingBitsPerPixel > 0) return FSavingBitsPerPixel;
     int bits = FHeader.GetBitsPerPixel();
+    FFramesWalked += FImages.GetCount();
     for (int i = 0; i < FImages.GetCount(); ++i) bits = std::max(bits, FImages.GetImage(i)->GetBitsPerPixel());
     return bits;
 }

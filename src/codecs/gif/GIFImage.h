@@ -133,6 +133,9 @@ public:
     int Add(std::unique_ptr<TGIFItem> Item);
     void Insert(int Index, std::unique_ptr<TGIFItem> Item);
     void Delete(int Index);  // frees the item
+    // Frees the items whose flag is set, each kept item moving at most once: deleting them
+    // one at a time would grow with the square of the count.
+    void DeleteMarked(const std::vector<bool>& Marked);
     void Clear();
     void Exchange(int Index1, int Index2);
     void Move(int CurIndex, int NewIndex);
@@ -144,11 +147,14 @@ public:
     virtual void SaveToStream(TStream& Stream);
     virtual void LoadFromStream(TStream& Stream, void* Parent) = 0;
     TGIFImage* Image() const { return FImage; }
+    // Items moved to another place in the list by insertions and deletions so far.
+    int64_t Moved() const { return FMoved; }
 
 protected:
     void CheckIndex(int Index) const;
     TGIFImage* FImage;
     std::vector<std::unique_ptr<TGIFItem>> FItems;
+    int64_t FMoved = 0;
 };
 
 // ---- colour maps ----
@@ -675,6 +681,9 @@ public:
     // Frames looked at so far to find a transparent index a merged frame may share with
     // others: the work of merging, which must grow with the frame count, not its square.
     int64_t SharedIndexLookups() const { return FSharedIndexLookups; }
+    // Frames looked at by whole-image questions that come up for each frame: the image's bits
+    // per pixel while saving, the frame each frame merges with. Must grow with the frame count.
+    int64_t FramesWalked() const { return FFramesWalked; }
 
     TGIFHeader& Header() { return FHeader; }
     TGIFImageList& Images() { return FImages; }
@@ -717,6 +726,7 @@ private:
     int FAnimationSpeed;
     int64_t FLoadedPixels = 0;
     int64_t FSharedIndexLookups = 0;
+    int64_t FFramesWalked = 0;
     // Held while the image is saved: every frame without a table of its own asks for it,
     // and each asking walks every frame.
     int FSavingBitsPerPixel = 0;

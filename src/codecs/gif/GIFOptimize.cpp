@@ -196,11 +196,17 @@ void TGIFImage::Optimize(uint8_t options, TColorReduction colorReduction, TDithe
             // Kept up to date as frames take a transparent index: looking through every other
             // frame for each one would grow with the square of the frame count.
             TGIFSubImage::TSharedIndices shared = TGIFSubImage::SharedIndices(this);
+            // The frame each one merges with: the nearest earlier one not restoring what was
+            // before it, or the first. Merging changes no disposal, so one pass finds them all.
+            std::vector<int> under(size_t(FImages.GetCount()), 0);
+            FFramesWalked += FImages.GetCount();
+            for (int i = 1, last = 0; i < FImages.GetCount(); ++i) {
+                under[size_t(i)] = last;
+                if (DisposalOf(FImages.GetImage(i)) != dmPrevious) last = i;
+            }
             for (int i = FImages.GetCount() - 1; i >= 1; --i) {
-                int j = i - 1;
-                while (j > 0 && DisposalOf(FImages.GetImage(j)) == dmPrevious) --j;
                 TGIFSubImage* f = FImages.GetImage(i);
-                f->DoMerge(FImages.GetImage(j), &shared);
+                f->DoMerge(FImages.GetImage(under[size_t(i)]), &shared);
                 if (SharesIndex(f)) {
                     int& slot = shared[f->GraphicControlExtension()->GetTransparentColorIndex()];
                     if (slot < 0 || i < slot) slot = i;
@@ -210,7 +216,20 @@ void TGIFImage::Optimize(uint8_t options, TColorReduction colorReduction, TDithe
         } else {
             step(count);
         }
+        // Frames to delete are gathered and deleted together: one at a time, the frames after
+        // each would move down again and again.
+        std::vector<bool> doomed;
+        struct DeleteDoomed {
+            TGIFImageList& list;
+            std::vector<bool>& marked;
+            ~DeleteDoomed() {
+                if (std::find(marked.begin(), marked.end(), true) != marked.end()) list.DeleteMarked(marked);
+                marked.clear();
+            }
+        };
         if (has(ooCrop)) {
+            doomed.assign(size_t(FImages.GetCount()), false);
+            DeleteDoomed done{FImages, doomed};
             for (int i = FImages.GetCount() - 1; i >= 0; --i) {
                 TGIFSubImage* f = FImages.GetImage(i);
                 if (f->GetEmpty() || !f->Transparent()) continue;
@@ -229,13 +248,15 @@ void TGIFImage::Optimize(uint8_t options, TColorReduction colorReduction, TDithe
                         }
                         gce->SetDelay(uint16_t(std::min(65535, gce->GetDelay() + delay)));
                     }
-                    FImages.Delete(i);
+                    doomed[size_t(i)] = true;
                 }
             }
         }
         step(count);
         if (has(ooCleanup)) {
             const bool single = FImages.GetCount() == 1;
+            doomed.assign(size_t(FImages.GetCount()), false);
+            DeleteDoomed done{FImages, doomed};
             for (int i = FImages.GetCount() - 1; i >= 0; --i) {
                 TGIFSubImage* f = FImages.GetImage(i);
                 TGIFExtensionList& ext = f->Extensions();
@@ -252,7 +273,7 @@ void TGIFImage::Optimize(uint8_t options, TColorReduction colorReduction, TDithe
                         (d == dmNone || d == dmNoDisposal || single))
                         ext.Delete(ext.IndexOf(gce));
                 }
-                if (f->GetEmpty() && ext.GetCount() == 0) FImages.Delete(i);
+                if (f->GetEmpty() && ext.GetCount() == 0) doomed[size_t(i)] = true;
             }
         }
         step(count);

@@ -280,3 +280,80 @@ TEST(GIFOptimize, ManyFramesMergeInWorkLinearInTheirCount) {
         EXPECT_EQ(g.image.Images().GetCount(), c.halfTransparent ? kFrames / 2 + 1 : 1) << c.name;
     }
 }
+
+namespace {
+
+std::string Saved(TGIFImage& image, TGIFCompression compression) {
+    image.Compression = compression;
+    TMemoryStream s;
+    image.SaveToStream(s);
+    std::string bytes(size_t(s.Size()), '\0');
+    s.SetPosition(0);
+    s.Read(bytes.data(), s.Size());
+    return bytes;
+}
+
+uint64_t Fnv(uint64_t h, const std::string& bytes) {
+    for (unsigned char c : bytes) h = (h ^ c) * 0x100000001B3ull;
+    return h;
+}
+
+}  // namespace
+
+// Every pass, then saving both ways: the bytes are pinned to those written when emptied frames
+// were deleted one at a time and each frame's merge partner was looked for afresh.
+TEST(GIFOptimize, OptimisedAnimationsSaveTheSameBytes) {
+    uint64_t h = 0xCBF29CE484222325ull;
+    int deleted = 0;
+    for (uint32_t seed = 1; seed <= 300; ++seed) {
+        TGIFImage image;
+        VariedFrames(image, seed);
+        const int before = image.Images().GetCount();
+        image.Optimize(OptimizeOption(ooCrop) | OptimizeOption(ooMerge) | OptimizeOption(ooCleanup) |
+                           OptimizeOption(ooColorMap),
+                       rmNone, dmNearest, 8);
+        deleted += before - image.Images().GetCount();
+        if (image.GetEmpty()) continue;
+        h = Fnv(h, Saved(image, gcLZW));
+        h = Fnv(h, Saved(image, gcRLE));
+    }
+    EXPECT_GT(deleted, 50);
+    EXPECT_EQ(h, 0x422da55b8c87f796ull);
+}
+
+// Ten thousand tiny frames optimised and saved: deleting the frames cropping empties, finding
+// the frame each merges with and the image's bits per pixel must not grow with the square
+// of the frame count.
+TEST(GIFOptimize, ManyFramesOptimiseAndSaveInWorkLinearInTheirCount) {
+    constexpr int kFrames = 10000;
+    struct Case {
+        const char* name;
+        int disposal;
+        int deleted;
+    } cases[] = {{"every other frame repeats the one before", 1, kFrames / 2},
+                 {"every frame restores what was before it", 3, 0}};
+    for (const Case& c : cases) {
+        GifSpec spec;
+        spec.width = spec.height = 4;
+        spec.globalColors = GreyRamp(4);
+        for (int i = 0; i < kFrames; ++i) {
+            GifFrame f;
+            f.width = f.height = 2;
+            f.left = c.disposal == 3 ? i % 2 : 0;
+            f.pixels = {uint8_t(i / 2 % 4), 1, 2, uint8_t(i / 8 % 4)};
+            f.extensions = Gce(false, 0, 1, c.disposal);
+            spec.frames.push_back(f);
+        }
+        LoadedGif g;
+        LoadGif(g, MakeGif(spec));
+        ASSERT_EQ(g.error, "") << c.name;
+        g.image.Optimize(OptimizeOption(ooCrop) | OptimizeOption(ooMerge) | OptimizeOption(ooCleanup) |
+                             OptimizeOption(ooColorMap),
+                         rmNone, dmNearest, 8);
+        EXPECT_EQ(g.image.Images().GetCount(), kFrames - c.deleted) << c.name;
+        const std::string lzw = Saved(g.image, gcLZW), rle = Saved(g.image, gcRLE);
+        EXPECT_GT(lzw.size(), size_t(kFrames - c.deleted) * 10) << c.name;
+        EXPECT_LE(g.image.Images().Moved(), kFrames) << c.name;
+        EXPECT_LE(g.image.FramesWalked(), 4 * kFrames) << c.name;
+    }
+}
