@@ -6,7 +6,8 @@
 # data), a genuine 16384x16384 PNG, a 16384x16384 16-bit Adam7 PNG, an 8000x8000 GIF and a
 # genuine 8192x8192 BMP. Timings are printed only; the test fails when the reader is still
 # running 20 s after Esc (the same limit for the sanitizer build: nothing after Esc may run
-# on in proportion to the page there either).
+# on in proportion to the page there either), or when it ended by itself before Esc or by a
+# signal.
 # Usage: bigpage_xvfb.sh <vellicor>
 set -euo pipefail
 exe=$1
@@ -75,6 +76,14 @@ for page in claims.jpg claims-cut.jpg big.png big16.png big.gif big.bmp; do
   done
   sleep 2
   peak=\$(awk '/VmHWM/ {print int(\$2 / 1024)}' /proc/\$pid/status 2>/dev/null)
+  # A reader that ended by itself (a crash) has nothing left to answer Esc: that fails.
+  state=\$(awk '/^State:/ {print \$2}' /proc/\$pid/status 2>/dev/null)
+  if [ -z "\$state" ] || [ "\$state" = Z ]; then
+    wait \$pid 2>/dev/null; rc=\$?
+    echo "\$page ended-before-Esc (exit status \$rc)" | tee -a "$work/results.txt"
+    tail -20 "$work/app-\$page.log"
+    continue
+  fi
   [ -n "\$win" ] && xdotool windowfocus "\$win" 2>/dev/null
   start=\$(ms)
   xdotool key Escape
@@ -90,7 +99,12 @@ for page in claims.jpg claims-cut.jpg big.png big16.png big.gif big.bmp; do
   done
   took=\$(( \$(ms) - start ))
   if [ -z "\$gone" ]; then kill \$pid 2>/dev/null; echo "\$page still-running" >> "$work/results.txt"; fi
-  wait \$pid 2>/dev/null
+  wait \$pid 2>/dev/null; rc=\$?
+  # Killed by a signal of its own (not ours, sent only when it was still running): a crash.
+  if [ -n "\$gone" ] && [ \$rc -gt 128 ]; then
+    echo "\$page crashed-on-Esc (exit status \$rc)" | tee -a "$work/results.txt"
+    tail -20 "$work/app-\$page.log"
+  fi
   printf '%-16s %9d bytes: Esc to exit %d.%03d s, peak %5s MB\n' "\$page" "\$(stat -c %s "$work/\$page")" \
     \$(( took / 1000 )) \$(( took % 1000 )) "\${peak:-?}" | tee -a "$work/results.txt"
 done
@@ -101,4 +115,5 @@ on_xvfb "$work/run.sh" || true
 [ -f "$work/results.txt" ] || { echo "FAIL: nothing measured"; exit 1; }
 cat "$work/results.txt"
 if grep -q still-running "$work/results.txt"; then echo "FAIL: the reader was still running 20 s after Esc"; exit 1; fi
+if grep -q -e ended-before-Esc -e crashed-on-Esc "$work/results.txt"; then echo "FAIL: the reader ended by itself"; exit 1; fi
 echo "big page test passed"

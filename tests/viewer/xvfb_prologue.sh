@@ -15,14 +15,16 @@ xvfb_pid=
 trap '[ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null; rm -rf "$work"' EXIT
 # Runs a script on a fresh X server of its own. The server picks a free display number itself
 # (-displayfd), so tests started together never share one and cannot pull the display from
-# under each other; VELLICOR_XVFB_SERVERNUM=N asks for :N instead.
+# under each other; VELLICOR_XVFB_SERVERNUM=N asks for :N instead. -noreset: by default the
+# server resets when its last client leaves, and a reader started in that moment cannot
+# connect (Qt then aborts), which a loaded machine made frequent.
 on_xvfb() {
   local display= rc
   rm -f "$work/started" "$work/display"
   if [ -n "${VELLICOR_XVFB_SERVERNUM:-}" ]; then
-    Xvfb ":$VELLICOR_XVFB_SERVERNUM" -screen 0 1024x768x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
+    Xvfb ":$VELLICOR_XVFB_SERVERNUM" -screen 0 1024x768x24 -nolisten tcp -noreset > "$work/xvfb.log" 2>&1 &
   else
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3> "$work/display" > "$work/xvfb.log" 2>&1 &
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3> "$work/display" > "$work/xvfb.log" 2>&1 &
   fi
   xvfb_pid=$!
   local end=$((SECONDS + 60))
