@@ -1,6 +1,8 @@
 // Cropping, merging and optimising frames: the picture an animation shows must not change.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "GifTestUtil.h"
 
 using namespace vellicor;
@@ -251,6 +253,24 @@ TEST(GIFOptimize, MergingPicksTheSameSharedIndexAsLookingThroughTheFrames) {
     EXPECT_GT(shared, 200);
 }
 
+namespace {
+
+// A 4x4 grey-ramp animation of count 2x2 frames, each as frame(i) makes it, loaded.
+void LoadTinyFrames(LoadedGif& g, int count, const std::function<void(int, GifFrame&)>& frame) {
+    GifSpec spec;
+    spec.width = spec.height = 4;
+    spec.globalColors = GreyRamp(4);
+    for (int i = 0; i < count; ++i) {
+        GifFrame f;
+        f.width = f.height = 2;
+        frame(i, f);
+        spec.frames.push_back(f);
+    }
+    LoadGif(g, MakeGif(spec));
+}
+
+}  // namespace
+
 // Ten thousand tiny frames, each repeating the one before: every frame but the first takes a
 // shared transparent index, and choosing it must not look through all other frames each time.
 TEST(GIFOptimize, ManyFramesMergeInWorkLinearInTheirCount) {
@@ -260,18 +280,11 @@ TEST(GIFOptimize, ManyFramesMergeInWorkLinearInTheirCount) {
         bool halfTransparent;  // every other frame transparent in an index the others show
     } cases[] = {{"opaque frames", false}, {"transparent in a shown index", true}};
     for (const Case& c : cases) {
-        GifSpec spec;
-        spec.width = spec.height = 4;
-        spec.globalColors = GreyRamp(4);
-        for (int i = 0; i < kFrames; ++i) {
-            GifFrame f;
-            f.width = f.height = 2;
+        LoadedGif g;
+        LoadTinyFrames(g, kFrames, [&](int i, GifFrame& f) {
             f.pixels = {1, 1, 1, uint8_t(c.halfTransparent ? 0 : 1)};
             f.extensions = Gce(c.halfTransparent && i % 2 == 0, 0, 1);
-            spec.frames.push_back(f);
-        }
-        LoadedGif g;
-        LoadGif(g, MakeGif(spec));
+        });
         ASSERT_EQ(g.error, "") << c.name;
         ASSERT_EQ(g.image.Images().GetCount(), kFrames) << c.name;
         g.image.Optimize(OptimizeOption(ooMerge) | OptimizeOption(ooCrop) | OptimizeOption(ooCleanup), rmNone,
@@ -333,19 +346,12 @@ TEST(GIFOptimize, ManyFramesOptimiseAndSaveInWorkLinearInTheirCount) {
     } cases[] = {{"every other frame repeats the one before", 1, kFrames / 2},
                  {"every frame restores what was before it", 3, 0}};
     for (const Case& c : cases) {
-        GifSpec spec;
-        spec.width = spec.height = 4;
-        spec.globalColors = GreyRamp(4);
-        for (int i = 0; i < kFrames; ++i) {
-            GifFrame f;
-            f.width = f.height = 2;
+        LoadedGif g;
+        LoadTinyFrames(g, kFrames, [&](int i, GifFrame& f) {
             f.left = c.disposal == 3 ? i % 2 : 0;
             f.pixels = {uint8_t(i / 2 % 4), 1, 2, uint8_t(i / 8 % 4)};
             f.extensions = Gce(false, 0, 1, c.disposal);
-            spec.frames.push_back(f);
-        }
-        LoadedGif g;
-        LoadGif(g, MakeGif(spec));
+        });
         ASSERT_EQ(g.error, "") << c.name;
         g.image.Optimize(OptimizeOption(ooCrop) | OptimizeOption(ooMerge) | OptimizeOption(ooCleanup) |
                              OptimizeOption(ooColorMap),
