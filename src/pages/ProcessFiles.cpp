@@ -493,7 +493,14 @@ void TProcessFilesForm::GetThumb(int FileNumber) {
     ThumbFileNumber_ = FileNumber;
     ThumbPage_->OnThumbDone = [this](TPageBMP* Sender) { ContinueGetThumb(Sender); };
     ++LoadDepth_;
-    ThumbPage_->LoadThumb(*LoadFile_, FileNumber);
+    {
+        struct Leave {
+            bool& flag;
+            ~Leave() { flag = false; }
+        } leave{LoadFile_->LeavePasswordFailures};
+        leave.flag = true;
+        ThumbPage_->LoadThumb(*LoadFile_, FileNumber);
+    }
     if (--LoadDepth_ == 0) Retired_.clear();
 }
 

@@ -1587,3 +1587,25 @@ TEST_F(MainDisplayTest, ACancelledPasswordIsAskedAgainOnReloadNotFromTheCache) {
     EXPECT_EQ(form->Image(0).Page, 1);
     EXPECT_EQ(form->Image(0).Bitmap->Width(), 100) << "the right answer shows the page";
 }
+
+// The thumbnails made in the background read every page again: a page whose question was
+// just cancelled is not asked for again by them (only a visit of the page asks again).
+TEST_F(MainDisplayTest, BackgroundThumbnailsDoNotAskAgainForACancelledPage) {
+    if (std::system("command -v zip >/dev/null 2>&1") != 0) GTEST_SKIP() << "zip missing";
+    ASSERT_TRUE(config->GenerateThumbsInBackground);
+    MakePages({{100, 150}});
+    std::string book = pages.File("book.cbz");
+    std::string cmd = "cd '" + pages.Path() + "' && zip -q -0 -P secret book.cbz page10.bmp";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+
+    form->ApplicationStartupComplete({book});
+    Run();
+    ASSERT_TRUE(form->Image(0).Displayed);
+    EXPECT_EQ(form->Image(0).Bitmap->Width(), 400) << "the error page";
+    EXPECT_TRUE(queue->ThumbsComplete);
+    EXPECT_EQ(ui.passwordRequests.size(), 1u) << "asked once, for the page shown";
+
+    form->HandleKeyPress(vkF5, false, false, false);
+    Run();
+    EXPECT_EQ(ui.passwordRequests.size(), 2u) << "a visit still asks again";
+}
