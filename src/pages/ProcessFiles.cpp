@@ -494,11 +494,7 @@ void TProcessFilesForm::GetThumb(int FileNumber) {
     ThumbPage_->OnThumbDone = [this](TPageBMP* Sender) { ContinueGetThumb(Sender); };
     ++LoadDepth_;
     {
-        struct Leave {
-            bool& flag;
-            ~Leave() { flag = false; }
-        } leave{LoadFile_->LeavePasswordFailures};
-        leave.flag = true;
+        FlagScope leave(LoadFile_->LeavePasswordFailures);
         ThumbPage_->LoadThumb(*LoadFile_, FileNumber);
     }
     if (--LoadDepth_ == 0) Retired_.clear();

@@ -386,7 +386,6 @@ void TGIFImage::SaveToStream(TStream& stream) {
         int& bits;
         ~HeldBits() { bits = 0; }
     } held{FSavingBitsPerPixel};
-    FSavingBitsPerPixel = 0;
     FSavingBitsPerPixel = GetBitsPerPixel();
     try {
         FHeader.SaveToStream(stream);
