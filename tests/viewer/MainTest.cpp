@@ -177,6 +177,13 @@ protected:
 
     TColor At(int x, int y) const { return form->BackBuffer().Pixel(x, y); }
 
+    // Runs zip commands in the pages' folder; the archive they make is book.cbz there.
+    std::string ZipPages(const std::string& commands) {
+        const std::string cmd = "cd '" + pages.Path() + "' && " + commands;
+        return std::system(cmd.c_str()) == 0 ? pages.File("book.cbz") : std::string();
+    }
+    static bool HaveZip() { return std::system("command -v zip >/dev/null 2>&1") == 0; }
+
     test::FakeUi ui;
     test::TempDir store, pages;
     FakeView view;
@@ -416,11 +423,10 @@ TEST_F(MainDisplayTest, ANewListReleasesAnOutstandingRequest) {
 }
 
 TEST_F(MainDisplayTest, ADamagedArchiveMemberShowsTheErrorPageForThatPageOnly) {
-    if (std::system("command -v zip >/dev/null 2>&1") != 0) GTEST_SKIP() << "zip missing";
+    if (!HaveZip()) GTEST_SKIP() << "zip missing";
     MakePages({{100, 150}, {100, 150}});
-    std::string book = pages.File("book.cbz");
-    std::string cmd = "cd '" + pages.Path() + "' && zip -q -0 book.cbz page10.bmp page11.bmp";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    const std::string book = ZipPages("zip -q -0 book.cbz page10.bmp page11.bmp");
+    ASSERT_NE(book, "");
     // Spoil pixels of the second (stored) member: its checksum no longer matches.
     std::string bytes = test::ReadFileBytes(book);
     size_t second = bytes.find("BM", bytes.find("page11.bmp"));
@@ -1557,11 +1563,10 @@ TEST_F(MainDisplayTest, ExitWhileThumbnailsShowStoresTheLayoutAndStays) {
 // A page lost to its password keeps its error page while the page cache holds it: turning
 // away and back shows it again without a question. F5 reloads past the cache and asks again.
 TEST_F(MainDisplayTest, ACancelledPasswordIsAskedAgainOnReloadNotFromTheCache) {
-    if (std::system("command -v zip >/dev/null 2>&1") != 0) GTEST_SKIP() << "zip missing";
+    if (!HaveZip()) GTEST_SKIP() << "zip missing";
     MakePages({{100, 150}, {100, 150}});
-    std::string book = pages.File("book.cbz");
-    std::string cmd = "cd '" + pages.Path() + "' && zip -q -0 book.cbz page10.bmp && zip -q -0 -P secret book.cbz page11.bmp";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    const std::string book = ZipPages("zip -q -0 book.cbz page10.bmp && zip -q -0 -P secret book.cbz page11.bmp");
+    ASSERT_NE(book, "");
 
     form->ApplicationStartupComplete({book});
     Run();
@@ -1591,12 +1596,11 @@ TEST_F(MainDisplayTest, ACancelledPasswordIsAskedAgainOnReloadNotFromTheCache) {
 // The thumbnails made in the background read every page again: a page whose question was
 // just cancelled is not asked for again by them (only a visit of the page asks again).
 TEST_F(MainDisplayTest, BackgroundThumbnailsDoNotAskAgainForACancelledPage) {
-    if (std::system("command -v zip >/dev/null 2>&1") != 0) GTEST_SKIP() << "zip missing";
+    if (!HaveZip()) GTEST_SKIP() << "zip missing";
     ASSERT_TRUE(config->GenerateThumbsInBackground);
     MakePages({{100, 150}});
-    std::string book = pages.File("book.cbz");
-    std::string cmd = "cd '" + pages.Path() + "' && zip -q -0 -P secret book.cbz page10.bmp";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    const std::string book = ZipPages("zip -q -0 -P secret book.cbz page10.bmp");
+    ASSERT_NE(book, "");
 
     form->ApplicationStartupComplete({book});
     Run();
