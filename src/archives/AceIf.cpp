@@ -324,6 +324,12 @@ int TAceIf::HandleStateStartFile(TAceIf& Self, AceCallbackData* Data) {
 int TAceIf::HandleStateProgress(TAceIf& Self, AceCallbackData* Data) {
     VTRACE("TAceIf::HandleStateProgress");
     const AceProgressData* p = Data->ProgressData;
+    // Esc is seen while a long member is unpacked, and the program's end stops it.
+    ProcessMessages();
+    if (StopRequested()) {
+        Self.CaptureFailed = true;
+        return ACEDLL_CANCEL;
+    }
     if (Data->Operation == ACEDLL_OP_TEST && Self.Capturing && p && p->Addr && p->Size > 0) {
         // A member that claims more than a page can be is not held in memory.
         if (p->Size > static_cast<uint64_t>(kMaxMember - Self.Stream->Size())) {

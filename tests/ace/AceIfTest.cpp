@@ -215,6 +215,41 @@ TEST_F(AceIfTest, MissingVolumeIsAskedForAFewTimesThenGivesUp) {
     EXPECT_NE(ui.shown.back().text.find("damaged"), std::string::npos);
 }
 
+int g_acePasses = 0;
+void StopAtSecondAcePass() {
+    if (++g_acePasses == 2) RequestStop();
+}
+
+// A long member lets messages through as it is unpacked, and Esc (the program's end) stops
+// it at the next report without a word.
+TEST_F(AceIfTest, TheProgramsEndStopsAMemberAtTheNextReport) {
+    AceWriter w;
+    AceWriter::File f;
+    f.name = "big.jpg";
+    f.data.resize(size_t(4) << 20);
+    for (size_t i = 0; i < f.data.size(); ++i) f.data[i] = uint8_t(i * 7 + (i >> 12));
+    w.Add(f);
+    int owner = 0;
+    TAceIf ace(&owner);
+    ace.SetFileName(WriteArchive("big.ace", w));
+    ui.processMessagesCalls = 0;
+    ASSERT_EQ(Vec(ace.ExtractFile("big.jpg")), f.data);
+    ASSERT_GT(ui.processMessagesCalls, 4) << "messages get through while it is unpacked";
+
+    g_acePasses = 0;
+    ui.processMessagesCalls = 0;
+    ui.onProcessMessages = StopAtSecondAcePass;
+    testing::internal::CaptureStderr();
+    TMemoryStream* s = ace.ExtractFile("big.jpg");
+    const std::string said = testing::internal::GetCapturedStderr();
+    ui.onProcessMessages = nullptr;
+    RequestStop(false);
+    EXPECT_EQ(s, nullptr);
+    EXPECT_EQ(ui.processMessagesCalls, 2) << "stopped at the next report";
+    EXPECT_EQ(said, "");
+    EXPECT_EQ(Vec(ace.ExtractFile("big.jpg")), f.data) << "read whole again afterwards";
+}
+
 TEST_F(AceIfTest, DamagedArchivesListNothingAndSayItOnce) {
     AceWriter w;
     w.Add("a.jpg", "first page");

@@ -306,6 +306,48 @@ with zipfile.ZipFile('book.cbz', 'w', zipfile.ZIP_DEFLATED) as z:
     EXPECT_TRUE(ui.shown.empty());
 }
 
+int g_zipPasses = 0;
+void StopAtSecondPass() {
+    if (++g_zipPasses == 2) RequestStop();
+}
+
+// Esc while a large cbz member is unpacked: the library stops at its next report, and
+// nothing is said of a member cut short by the program's end.
+TEST(UnArchiveZip, TheProgramsEndStopsAMemberAtTheNextReport) {
+    ZIP_REQUIRE_TOOLS();
+    FakeUi ui;
+    TempDir dir;
+    ASSERT_TRUE(RunPython(dir.Path(), R"PY(
+import random, zipfile
+random.seed(7)
+with zipfile.ZipFile('book.cbz', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('big.jpg', bytes(random.getrandbits(8) for _ in range(4 << 20)))
+)PY"));
+    TUnArchive a(&g_owner);
+    auto reader = std::make_unique<TZipArchiveReader>(&g_owner);
+    reader->Zip().SetDLLDirectory(ModuleDir());
+    a.SetReader(atZip, std::move(reader));
+    a.SetFileName(dir.File("book.cbz"));
+    ASSERT_EQ(a.FileNames().CommaText(), "big.jpg");
+    ui.processMessagesCalls = 0;
+    ASSERT_EQ(Bytes(a.Extract("big.jpg")).size(), size_t(4) << 20);
+    const int passes = ui.processMessagesCalls;
+    ASSERT_GT(passes, 4) << "the library reports as it goes";
+
+    g_zipPasses = 0;
+    ui.processMessagesCalls = 0;
+    ui.onProcessMessages = StopAtSecondPass;
+    testing::internal::CaptureStderr();
+    TStream* s = a.Extract("big.jpg");
+    const std::string said = testing::internal::GetCapturedStderr();
+    ui.onProcessMessages = nullptr;
+    RequestStop(false);
+    EXPECT_TRUE(s == nullptr || s->Size() < (int64_t(4) << 20)) << "not unpacked to its end";
+    EXPECT_LE(ui.processMessagesCalls, 3) << "stopped at the next report";
+    EXPECT_EQ(said, "") << "nothing to say of a member the program's end cut short";
+    EXPECT_EQ(Bytes(a.Extract("big.jpg")).size(), size_t(4) << 20) << "read whole again afterwards";
+}
+
 // The loader over the program's own archive source, with read-ahead on.
 class LoaderOverArchives : public ::testing::Test {
 protected:

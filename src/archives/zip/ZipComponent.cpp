@@ -270,7 +270,8 @@ int32_t TZipComponent::HandleCallback(ZCallBackStruct& rec) {
         rec.FileSize = 0;
     }
     ProcessMessages();
-    return cancel_ ? 1 : 0;
+    // The program is ending: the library stops rather than unpack a member nobody will see.
+    return cancel_ || StopRequested() ? 1 : 0;
 }
 
 void TZipComponent::CallbackPassword(ZCallBackStruct& rec, const std::string& text) {
