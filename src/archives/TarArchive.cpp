@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/Text.h"
+#include "platform/UiServices.h"
 #include "trace/Trace.h"
 
 namespace vellicor {
@@ -499,7 +500,18 @@ void TTarArchive::ReadFile(TStream& dest) {
         if (auto* mem = dynamic_cast<TMemoryStream*>(&dest)) {  // read straight into its buffer
             if (!mem->SetSize(at + total))
                 throw ETarArchive("Not enough memory for a member of " + std::to_string(total) + " bytes");
-            bool ok = Stream->Read(mem->Memory() + at, total) == total;
+            // In pieces: messages get through between them, and the program's end stops the read.
+            constexpr int64_t kPiece = int64_t(8) << 20;
+            bool ok = true;
+            for (int64_t done = 0; ok && done < total;) {
+                const int64_t n = std::min(kPiece, total - done);
+                ok = Stream->Read(mem->Memory() + at + done, n) == n;
+                done += n;
+                if (ok && done < total) {
+                    ProcessMessages();
+                    ok = !StopRequested();
+                }
+            }
             mem->Seek(0, SeekOrigin::End);
             return ok;
         }

@@ -6,11 +6,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
 #include "ArchiveTestSupport.h"
 #include "platform/Text.h"
+#include "platform/UiServices.h"
+#include "support/FakeUi.h"
 
 using namespace vellicor;
 using namespace vellicor::test;
@@ -141,6 +144,37 @@ TEST(TarReader, SizesEndsAndTruncation) {
     for (std::string bytes : {ZeroBlocks(20), std::string()}) EXPECT_TRUE(Tar(bytes).List().empty());
     Tar cut(Header("a", '0', "") + RawHeader("b", '0', 0).block.substr(0, 300));
     EXPECT_EQ(Names(cut.List()), std::vector<std::string>{"a"}) << "a header cut short ends the walk";
+}
+
+int g_tarPasses = 0;
+void StopAtFirstTarPass() {
+    if (++g_tarPasses == 1) RequestStop();
+}
+
+// A large member is read in pieces with messages let through between them; the program's
+// end stops the read there, and nothing of it is delivered.
+TEST(TarReader, ALargeMemberIsReadInPiecesThatTheProgramsEndStops) {
+    const std::string data(size_t(20) << 20, 'p');
+    FakeUi ui;
+    {
+        Tar t(Header("big.jpg", '0', data));
+        TTarDirRec rec;
+        ASSERT_TRUE(t.tar.FindNext(rec));
+        TMemoryStream whole;
+        t.tar.ReadFile(whole);
+        EXPECT_TRUE(whole.Size() == int64_t(data.size()) && std::memcmp(whole.Memory(), data.data(), data.size()) == 0);
+        EXPECT_EQ(ui.processMessagesCalls, 2) << "three pieces of 8 MB at most";
+    }
+    g_tarPasses = 0;
+    ui.onProcessMessages = StopAtFirstTarPass;
+    Tar t(Header("big.jpg", '0', data));
+    TTarDirRec rec;
+    ASSERT_TRUE(t.tar.FindNext(rec));
+    TMemoryStream out;
+    EXPECT_THROW(t.tar.ReadFile(out), ETarArchive);
+    ui.onProcessMessages = nullptr;
+    RequestStop(false);
+    EXPECT_EQ(g_tarPasses, 1) << "stopped after the first piece";
 }
 
 TEST(TarReader, NumericFieldsTypesAndChecksums) {
