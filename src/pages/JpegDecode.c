@@ -35,6 +35,7 @@ struct vjpeg_decoder {
     int64_t segment_bytes;   /* the same within the current restart interval */
     int64_t segment;         /* restart intervals begun */
     int64_t scan_mcus;
+    int64_t coef_blocks;     /* blocks libjpeg keeps for the whole image; 0: none kept */
     JOCTET* ahead;           /* bytes read ahead of libjpeg to measure that data */
     unsigned char* cmyk_row;
     char error[JMSG_LENGTH_MAX];
@@ -90,6 +91,14 @@ static int is_large_page(const vjpeg_decoder* d) {
     return d->limits.sparse_pixels > 0 && (int64_t)c->output_width * (int64_t)c->output_height > d->limits.sparse_pixels;
 }
 
+/* A file of several scans has libjpeg keep every block's coefficients at full size, however
+ * small the scale, so its memory follows the blocks: 64 pixels' worth each. */
+static int has_large_coefficients(const vjpeg_decoder* d) {
+    return d->limits.sparse_pixels > 0 && d->coef_blocks > d->limits.sparse_pixels / DCTSIZE2;
+}
+
+static int is_judged(const vjpeg_decoder* d) { return is_large_page(d) || has_large_coefficients(d); }
+
 static void refuse_ends_early(vjpeg_decoder* d) {
     snprintf(d->error, sizeof d->error, "JPEG data ends before a sixteenth of the page");
     longjmp(d->jump, 1);
@@ -104,7 +113,7 @@ static void check_first_scan(vjpeg_decoder* d, int at_end) {
     int marker = c->unread_marker;
     int restart = marker >= JPEG_RST0 && marker <= JPEG_RST0 + 7 && c->restart_interval > 0;
     int ran_out = at_end || (marker != 0 && !restart);
-    if (ran_out && d->decoding && is_large_page(d) && c->input_scan_number <= 1 &&
+    if (ran_out && d->decoding && is_judged(d) && c->input_scan_number <= 1 &&
         (int64_t)c->input_iMCU_row * 16 < (int64_t)c->total_iMCU_rows)
         refuse_ends_early(d);
 }
@@ -238,6 +247,9 @@ static void measure_first_scan(vjpeg_decoder* d) {
     else
         d->scan_mcus = (int64_t)((c->image_width + 8 * c->max_h_samp_factor - 1) / (8 * c->max_h_samp_factor)) *
                        (int64_t)c->total_iMCU_rows;
+    /* A page's scan fills the page; a file of several scans must fill its coefficients, so a
+     * first scan of one small component cannot stand for them all. */
+    if (has_large_coefficients(d) && d->coef_blocks > blocks) blocks = d->coef_blocks;
     want = (blocks + 127) / 128;
     /* Real data is at most four times its own size with stuffed bytes and restart markers
      * counted; past that the rest is fill and markers. */
@@ -269,6 +281,20 @@ static void measure_first_scan(vjpeg_decoder* d) {
     }
 }
 
+/* Blocks of the whole-image coefficient arrays, each component rounded up to its sampling
+ * factors as libjpeg allocates them. */
+static int64_t coefficient_blocks(const struct jpeg_decompress_struct* c) {
+    int64_t blocks = 0;
+    int i;
+    for (i = 0; i < c->num_components; ++i) {
+        const jpeg_component_info* comp = &c->comp_info[i];
+        const int64_t w = comp->width_in_blocks, h = comp->height_in_blocks;
+        blocks += (w + comp->h_samp_factor - 1) / comp->h_samp_factor * comp->h_samp_factor *
+                  ((h + comp->v_samp_factor - 1) / comp->v_samp_factor * comp->v_samp_factor);
+    }
+    return blocks;
+}
+
 /* The bodies run below the entry points' setjmp, so their locals are never clobbered. */
 static void read_header_body(vjpeg_decoder* d, int* out_width, int* out_height, int* scale_denom) {
     struct jpeg_decompress_struct* c = &d->cinfo;
@@ -288,7 +314,19 @@ static void read_header_body(vjpeg_decoder* d, int* out_width, int* out_height, 
         if (denom == 8) break;
         if ((int)c->output_width < d->limits.scale_limit && (int)c->output_height < d->limits.scale_limit) break;
     }
-    if (is_large_page(d)) measure_first_scan(d);
+    d->coef_blocks = jpeg_has_multiple_scans(c) ? coefficient_blocks(c) : 0;
+    if (d->limits.max_memory > 0 && d->coef_blocks > d->limits.max_memory / (long)sizeof(JBLOCK)) {
+        snprintf(d->error, sizeof d->error, "JPEG image too large: its coefficients need more than %ld MB",
+                 d->limits.max_memory >> 20);
+        longjmp(d->jump, 1);
+    }
+    if (has_large_coefficients(d) && c->progressive_mode && c->Ss != 0) {
+        /* Every component's first scan is its DC scan; AC first could stand for all blocks in
+         * a few bytes of end-of-band runs. */
+        snprintf(d->error, sizeof d->error, "JPEG progressive image does not begin with its DC scan");
+        longjmp(d->jump, 1);
+    }
+    if (is_judged(d)) measure_first_scan(d);
     *out_width = (int)c->output_width;
     *out_height = (int)c->output_height;
     *scale_denom = (int)denom;

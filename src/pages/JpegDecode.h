@@ -23,7 +23,9 @@ typedef struct vjpeg_limits {
     /* An output page over sparse_pixels (0: no limit) whose data fills less than a sixteenth
      * of it is refused: by the size of its first scan's Huffman-coded data before anything
      * is decoded, and when that scan's data runs out (end of file, a marker, an empty
-     * restart interval) before its first sixteenth. */
+     * restart interval) before its first sixteenth. A file of several scans is judged so
+     * by the coefficient blocks libjpeg keeps for it, 64 pixels each, at any scale; one
+     * whose coefficients pass max_memory is refused before they are allocated. */
     int64_t sparse_pixels;
 } vjpeg_limits;
 

@@ -19,8 +19,12 @@ namespace {
 // and a progressive image may have this many scans; real pages stay far below both.
 constexpr long kJpegMaxMemory = 1L << 30;
 constexpr int kJpegMaxScans = 100;
-// Above this many pixels a page whose data fills less than a sixteenth of it is refused.
+// Above this many pixels (or coefficient blocks of 64 pixels each, for a file of several
+// scans) a page whose data fills less than a sixteenth of it is refused.
 constexpr int64_t kJpegSparsePixels = int64_t(1) << 25;
+// The fuzz target lowers both so that small frames reach the rule.
+int64_t g_jpegSparsePixels = kJpegSparsePixels;
+long g_jpegMaxMemory = kJpegMaxMemory;
 
 constexpr int kErrorPageWidth = 400;
 constexpr int kErrorPageHeight = 600;
@@ -78,7 +82,7 @@ struct JpegPoll {
 // Decodes straight into the bitmap's rows, at the scale that keeps both sides below the limit.
 void DecodeJpeg(TStream& stream, TBitmap& bitmap, int scaleLimit) {
     VTRACE("TPageBMP::DecodeJpeg");
-    vjpeg_limits limits{kJpegMaxMemory, kJpegMaxScans, scaleLimit, kJpegSparsePixels};
+    vjpeg_limits limits{g_jpegMaxMemory, kJpegMaxScans, scaleLimit, g_jpegSparsePixels};
     std::unique_ptr<vjpeg_decoder, JpegDecoderDeleter> d(vjpeg_create(ReadFromStream, TraceJpegMessage, &stream, &limits));
     if (!d) throw DecodeError("JPEG decoder unavailable");
     int width = 0, height = 0, denom = 1;
@@ -101,6 +105,11 @@ void DecodeBmp(TStream& stream, TBitmap& bitmap) {
 void SetPageDecoder(TImageType type, TPageDecoder decoder) {
     VTRACE("SetPageDecoder");
     if (type == itPNG) g_pngDecoder = std::move(decoder);
+}
+
+void SetJpegLimitsForFuzzing(int64_t sparsePixels, long maxMemory) {
+    g_jpegSparsePixels = sparsePixels > 0 ? sparsePixels : kJpegSparsePixels;
+    g_jpegMaxMemory = maxMemory > 0 ? maxMemory : kJpegMaxMemory;
 }
 
 TPageBMP::TPageBMP(const std::string& fileName) {

@@ -96,6 +96,15 @@ const std::string kEoi("\xFF\xD9", 2);
 // The first count bytes of the scan's coded data, then the end-of-image marker.
 std::string ScanCutAt(const std::string& jpeg, size_t count) { return jpeg.substr(0, ScanData(jpeg) + count) + kEoi; }
 
+// A progressive file whose first scan has just its first few bytes of data, followed by
+// more scans of no data at all.
+std::string WithEmptyScans(const std::string& jpeg, int extra) {
+    const size_t sos = FindMarker(jpeg, 0xDA), data = ScanData(jpeg);
+    std::string bytes = jpeg.substr(0, data + 8);
+    for (int i = 0; i < extra; ++i) bytes += jpeg.substr(sos, data - sos);
+    return bytes + kEoi;
+}
+
 // Comment segments of 64 KB each, just after the start-of-image marker.
 std::string WithComments(const std::string& jpeg, int count) {
     std::string comments;
@@ -352,7 +361,7 @@ struct RawDecode {
     std::string error;
     int width = 0, height = 0;
 };
-RawDecode DecodeRaw(const std::string& bytes, int64_t sparsePixels) {
+RawDecode DecodeRaw(const std::string& bytes, int64_t sparsePixels, int scaleLimit = 100000) {
     struct Source {
         const std::string* bytes;
         size_t at;
@@ -364,7 +373,7 @@ RawDecode DecodeRaw(const std::string& bytes, int64_t sparsePixels) {
             return n;
         }
     } source{&bytes, 0};
-    const vjpeg_limits limits{1L << 30, 100, 100000, sparsePixels};
+    const vjpeg_limits limits{1L << 30, 100, scaleLimit, sparsePixels};
     vjpeg_decoder* d = vjpeg_create(Source::Read, nullptr, &source, &limits);
     RawDecode r;
     int denom = 0;
@@ -468,6 +477,59 @@ TEST(Jpeg, LargePagesShowWhenTheirDataReachesFarWithEitherCoding) {
     }
 }
 
+// A file of several scans has libjpeg keep every block's coefficients at full size, so at
+// 1/8 scale a page under the pixel limit can still hold a gigabyte: such files are judged
+// by their coefficient blocks (64 pixels each). Here 512 x 512 decodes at 1/8 to 4096
+// pixels, under the limit of 8192, while its 4096 blocks stand for 262144 pixels.
+TEST(Jpeg, FilesOfSeveralScansAreJudgedByTheirCoefficients) {
+    const std::string tooSmall = "JPEG data too small for a sixteenth of the page", endsEarly = "JPEG data ends before a sixteenth of the page";
+    for (bool progressive : {false, true}) {
+        const std::string full = MakeJpeg(512, 512, {.components = 1, .progressive = progressive});
+        EXPECT_EQ(DecodeRaw(full, 8192, 100).result, 0) << progressive;
+        EXPECT_EQ(DecodeRaw(full.substr(0, full.size() * 3 / 4), 8192, 100).result, 0) << progressive;
+        std::vector<std::pair<std::string, std::string>> cuts = {{ScanCutAt(full, 31), tooSmall}, {ScanCutAt(full, 40), endsEarly}};
+        if (progressive) cuts.emplace_back(WithEmptyScans(full, 20), tooSmall);
+        for (const auto& [cut, error] : cuts) {
+            const RawDecode r = DecodeRaw(cut, 8192, 100);
+            EXPECT_EQ(r.result, progressive ? -1 : 0) << progressive << " " << cut.size() << ": one scan keeps no coefficients";
+            if (progressive) {
+                EXPECT_EQ(r.error, error) << cut.size();
+            }
+            EXPECT_EQ(DecodeRaw(cut, 0, 100).result, 0) << progressive << " " << cut.size() << ": no limit, the rows it has";
+        }
+    }
+    // Every component's DC scan comes first; end-of-band runs of an AC scan could stand for
+    // every block in a few bytes.
+    const std::string full = MakeJpeg(512, 512, {.components = 1, .progressive = true});
+    const size_t sos = FindMarker(full, 0xDA), next = FindMarker(full.substr(ScanData(full)), 0xC4) + ScanData(full);
+    const std::string acFirst = full.substr(0, sos) + full.substr(next);
+    RawDecode r = DecodeRaw(acFirst, 8192, 100);
+    EXPECT_EQ(r.result, -1);
+    EXPECT_EQ(r.error, "JPEG progressive image does not begin with its DC scan");
+    EXPECT_EQ(DecodeRaw(acFirst, 0, 100).result, 0);
+    // Coefficients past libjpeg's 1 GB are refused before anything is allocated: 20000 x
+    // 20000 in colour takes 1.2 GB of them (grey, 0.8 GB, meets the data rule instead).
+    const std::string colour = WithFrameSize(MakeJpeg(16, 16, {.progressive = true}), 0xC2, 20000, 20000);
+    r = DecodeRaw(colour, 0, 3000);
+    EXPECT_EQ(r.error, "JPEG image too large: its coefficients need more than 1024 MB");
+    r = DecodeRaw(WithFrameSize(MakeJpeg(16, 16, {.components = 1, .progressive = true}), 0xC2, 20000, 20000), int64_t(1) << 25, 3000);
+    EXPECT_EQ(r.error, tooSmall);
+    r = DecodeRaw(WithFrameSize(MakeJpeg(16, 16), 0xC0, 20000, 20000), 0, 3000);
+    EXPECT_EQ(r.result, 0) << "one scan: no coefficients kept";
+}
+
+// A genuine progressive page just past the coefficient limit (562500 blocks, a limit of
+// 524288) shows at its scale.
+TEST(Jpeg, GenuineProgressivePagePastTheCoefficientLimitShows) {
+    const std::string photo = MakeJpeg(6000, 6000, {.components = 1, .progressive = true, .quality = 75}, [](int x, int y, int) {
+        return uint8_t((x / 24 + y / 40) * 3 + (uint32_t(x * 2654435761u ^ y * 40503u) >> 27));
+    });
+    TPageBMP page("photo.jpg");
+    Load(page, photo);
+    EXPECT_FALSE(page.LoadError);
+    EXPECT_EQ(Size(page), 150001500);
+}
+
 // A few hundred bytes claiming 65500 x 65500 cost what a small page costs, in memory and
 // time, measured in a child process of its own.
 TEST(Jpeg, TinyFileClaimingAHugePageCostsLittle) {
@@ -484,14 +546,20 @@ TEST(Jpeg, TinyFileClaimingAHugePageCostsLittle) {
     restarts = restarts.substr(0, ScanData(restarts));
     for (int i = 0; i < 256; ++i) restarts += char(0xFF), restarts += char(0xD0 + i % 8);
     restarts += kEoi;
-    for (const std::string* bytes : std::initializer_list<const std::string*>{&whole, &cut, &arithmetic, &arithmeticGrey, &zeros, &comments, &restarts}) {
+    // Progressive, under the pixel limit at 1/8 but keeping close to 1 GB of coefficients:
+    // grey 22500 x 22500, 4:2:0 colour 18000 x 18000, and grey with 99 more scans of no data.
+    const std::string progressiveGrey = WithFrameSize(MakeJpeg(16, 16, {.components = 1, .progressive = true, .quality = 50}), 0xC2, 22500, 22500);
+    const std::string progressiveColour = WithFrameSize(MakeJpeg(16, 16, {.progressive = true, .quality = 50}), 0xC2, 18000, 18000);
+    const std::string emptyScans = WithEmptyScans(progressiveGrey, 99);
+    for (const std::string* bytes : std::initializer_list<const std::string*>{&whole, &cut, &arithmetic, &arithmeticGrey, &zeros, &comments, &restarts,
+                                                                              &progressiveGrey, &progressiveColour, &emptyScans}) {
         const test::ChildRun run = test::InChild([&] {
             TPageBMP page("huge.jpg");
             Load(page, *bytes);
             return page.LoadError && IsErrorPage(page) ? 0 : 1;
         });
         const double seconds = run.seconds, peakMB = run.peakMB;
-        std::printf("%zu-byte JPEG claiming 65500x65500: %.2f s, peak %.1f MB\n", bytes->size(), seconds, peakMB);
+        std::printf("%zu-byte JPEG claiming a huge page: %.2f s, peak %.1f MB\n", bytes->size(), seconds, peakMB);
         EXPECT_EQ(run.exitCode, 0) << bytes->size() << ": the error page";
         if (kMeasured) {
             EXPECT_LT(peakMB, 120) << bytes->size() << ": not the 200 MB page at 1/8";
