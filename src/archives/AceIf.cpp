@@ -501,7 +501,9 @@ int TAceIf::HandleRequestArchivedFile(TAceIf& Self, AceCallbackData* Data) {
         case ACEDLL_REQ_PASSWORD: {
             VTRACE_STR("TAceIf::HandleRequestArchivedFile", "archive is encrypted");
             std::string entered;
-            if (Self.GetPassword("Password protected archive", Self.ArchiveName_, entered,
+            // The member is named: the question may come from a page read in the background.
+            if (Self.GetPassword("Password protected archive", PasswordPrompt("Enter Password", FileNameOf(Data), Self.ArchiveName_),
+                                 entered,
                                  TPasswordButtons{pwbCancel}) != mrOk) {
                 Self.PasswordRefused = true;
                 return ACEDLL_CANCEL;

@@ -221,7 +221,9 @@ int TUnRar::DllStatus(unsigned int Msg, long P1, long P2) {
             int result = mrOk;
             if (Password_.empty()) {
                 asked = true;
-                result = GetPassword("Password protected archive", ArchiveName_, Password_,
+                // The member is named: the question may come from a page read in the background.
+                result = GetPassword("Password protected archive", PasswordPrompt("Enter Password", CurrentName, ArchiveName_),
+                                     Password_,
                                      static_cast<int>(TPasswordButtons{pwbCancel}.Bits()));
             }
             // The text always ends inside the library's buffer.
@@ -246,6 +248,7 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
     Sizes.clear();
     Password_.clear();
     ArchiveName_ = ArchiveName;
+    CurrentName.clear();
     MissingVolume.clear();
     VolumeCancelled = false;
     EncryptedReported = false;

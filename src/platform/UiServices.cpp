@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdio>
 
+#include "platform/Text.h"
+
 namespace vellicor {
 
 namespace {
@@ -75,6 +77,12 @@ int ShowMessageBox(const std::string& caption, const std::string& text, int butt
 void ProcessMessages() { Ui().ProcessMessages(); }
 void RequestStop(bool on) { g_stop.store(on, std::memory_order_relaxed); }
 bool StopRequested() { return g_stop.load(std::memory_order_relaxed); }
+
+std::string PasswordPrompt(const std::string& Lead, const std::string& Member, const std::string& Archive) {
+    const std::string archive = ExtractFileName(Archive);
+    if (Member.empty()) return Trim(Lead) + "\n" + archive;
+    return Trim(Lead) + "\n" + Member + "\nin " + archive;
+}
 
 WaitCursor::WaitCursor() {
     if (g_waitDepth++ == 0) Ui().SetWaitCursor(true);

@@ -45,6 +45,11 @@ void ProcessMessages();
 void RequestStop(bool on = true);
 bool StopRequested();
 
+// The text of a password question about one member: the lead ("Enter Password"), then the
+// member and the archive (by its file name) on lines of their own, so that a question met
+// while pages are read in the background says which page it is for. No member: the archive.
+std::string PasswordPrompt(const std::string& Lead, const std::string& Member, const std::string& Archive);
+
 // Nested wait cursor: the first scope switches it on, the last one off.
 class WaitCursor {
 public:

@@ -103,7 +103,8 @@ TEST_F(AceIfTest, PasswordIsAskedForAndWrongOnesFailCleanly) {
     EXPECT_EQ(Md5Hex(Vec(s)), md5["passwd2.m4"]);
     ASSERT_EQ(ui.passwordRequests.size(), 1u);
     EXPECT_EQ(ui.passwordRequests[0].caption, "Password protected archive");
-    EXPECT_EQ(ui.passwordRequests[0].prompt, path);
+    EXPECT_EQ(ui.passwordRequests[0].prompt, "Enter Password\npasswd2.m4\nin " + path.substr(path.rfind('/') + 1))
+        << "the member it is for";
     EXPECT_EQ(ui.passwordRequests[0].buttons, static_cast<int>(TPasswordButtons{pwbCancel}.Bits()));
     EXPECT_EQ(ace.Password(), "1234");
 

@@ -798,7 +798,7 @@ TEST_F(RarFake, ThePasswordIsAskedOnceReusedAndForgottenWithTheArchive) {
     EXPECT_EQ(Bytes(rar.Extract("p2.jpg")), "two");
     ASSERT_EQ(ui.passwordRequests.size(), 1u);
     EXPECT_EQ(ui.passwordRequests[0].caption, "Password protected archive");
-    EXPECT_EQ(ui.passwordRequests[0].prompt, "/books/locked.rar");
+    EXPECT_EQ(ui.passwordRequests[0].prompt, "Enter Password\np1.jpg\nin locked.rar") << "the member it is for";
     EXPECT_EQ(ui.passwordRequests[0].buttons, 1 << 1) << "OK and Cancel";
     ASSERT_EQ(s->passwordBuffers.size(), 2u);
     EXPECT_EQ(s->passwordBuffers[1].substr(0, 7), std::string("sesame\0", 7));
