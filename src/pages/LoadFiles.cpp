@@ -299,7 +299,7 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
     const std::string failedKey = ArchiveName + '\n' + FileName;
     // A member that failed once (its message was shown then) is not read again until the
     // set is opened again, unless it was lost to its password.
-    const bool leftAlone = !looseFile && LeavePasswordFailures && PasswordFailed_.count(failedKey) > 0;
+    const bool leftAlone = !looseFile && Background && PasswordFailed_.count(failedKey) > 0;
     const bool failedBefore = !looseFile && (PreloadFailed_.count(failedKey) > 0 || leftAlone);
     LostToPassword_ = leftAlone;
     try {

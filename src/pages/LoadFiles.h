@@ -83,10 +83,10 @@ public:
     // served without a kept copy, and read-ahead stops when it is spent. An archive member
     // stated larger than this is refused by name, unread.
     int64_t PreloadBudget = int64_t(256) << 20;
-    // Set while a page is read for something other than its own visit (a thumbnail): a
-    // member lost to its password is then left alone, as by the read-ahead, instead of
-    // asking again right after the question was cancelled.
-    bool LeavePasswordFailures = false;
+    // Set while a page is read for something other than its own visit (a thumbnail, a page
+    // the page cache reads ahead): a member lost to its password is then left alone, as by
+    // the read-ahead, instead of asking again right after the question was cancelled.
+    bool Background = false;
 
     TLoaderNotifyEvent OnFilesReady;
     TLoaderStreamEvent OnStreamReady;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <utility>
 
 #include "archives/UnArchive.h"
@@ -152,6 +153,12 @@ void TProcessFilesForm::Dispatch(const QueueEntry& Entry) {
                 return;
             }
             TPageCacheType ct = Entry.Type == rtLoadPage ? ctDisplay : Entry.Type == rtZoomDouble ? ctZoomDouble : ctZoomWhole;
+            // A page the cache reads ahead is no visit: it leaves a page lost to its password
+            // alone, as the thumbnails do.
+            const bool visit = Entry.Type != rtLoadPage ||
+                               (Entry.Gen == WantedGen_ && (Entry.FileNumber == WantedFiles_[0] || Entry.FileNumber == WantedFiles_[1]));
+            std::optional<FlagScope> background;
+            if (!visit) background.emplace(LoadFile_->Background);
             LoadBMP(Entry.FileNumber, Entry.Gen, GetRotation(Entry.FileNumber), ct);
             // The loader answers every request within the call; a page that has not been
             // delivered by now never will be.
@@ -319,6 +326,9 @@ void TProcessFilesForm::Get(int File1, int File2, int Gen) {
     VTRACE("TProcessFilesForm::Get");
     File1 = Clamp(File1);
     File2 = Clamp(File2);
+    WantedFiles_[0] = File1;
+    WantedFiles_[1] = File2;
+    WantedGen_ = Gen;
     TBufferedPage::UnlockBitmaps(ctDisplay);
     SearchAndDoQ(File1, ctDisplay, Gen, true, 2, rtLoadPage);
     SearchAndDoQ(File2, ctDisplay, Gen, true, 2, rtLoadPage);
@@ -494,7 +504,7 @@ void TProcessFilesForm::GetThumb(int FileNumber) {
     ThumbPage_->OnThumbDone = [this](TPageBMP* Sender) { ContinueGetThumb(Sender); };
     ++LoadDepth_;
     {
-        FlagScope leave(LoadFile_->LeavePasswordFailures);
+        FlagScope background(LoadFile_->Background);
         ThumbPage_->LoadThumb(*LoadFile_, FileNumber);
     }
     if (--LoadDepth_ == 0) Retired_.clear();

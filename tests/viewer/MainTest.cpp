@@ -1613,3 +1613,44 @@ TEST_F(MainDisplayTest, BackgroundThumbnailsDoNotAskAgainForACancelledPage) {
     Run();
     EXPECT_EQ(ui.passwordRequests.size(), 2u) << "a visit still asks again";
 }
+
+// The other way round: the thumbnails made as the book opens meet the password first. The
+// page cache reading ahead to that page later does not ask again; the question named the
+// member and the archive, as it comes while another page is on the screen.
+TEST_F(MainDisplayTest, ThePageCacheReadingAheadDoesNotAskAgainAfterTheThumbnails) {
+    if (!HaveZip()) GTEST_SKIP() << "zip missing";
+    ASSERT_TRUE(config->GenerateThumbsInBackground);
+    ASSERT_EQ(config->PageBufferSize, 3);  // two pages after the one shown are read ahead
+    MakePages({{100, 150}, {100, 150}, {100, 150}, {100, 150}, {100, 150}, {100, 150}});
+    const std::string book = ZipPages("zip -q -0 book.cbz page10.bmp page11.bmp page12.bmp page13.bmp page15.bmp && "
+                                      "zip -q -0 -P secret book.cbz page14.bmp");
+    ASSERT_NE(book, "");
+
+    form->ApplicationStartupComplete({book});
+    Run();
+    ASSERT_EQ(form->PageCount(), 6);
+    EXPECT_TRUE(queue->ThumbsComplete);
+    ASSERT_EQ(ui.passwordRequests.size(), 1u) << "the thumbnails asked for page14.bmp";
+    EXPECT_EQ(ui.passwordRequests[0].caption, "Password");
+    EXPECT_EQ(ui.passwordRequests[0].prompt, "Enter Password\npage14.bmp\nin book.cbz");
+
+    form->DisplayNextPage(false);
+    Run();
+    form->DisplayNextPage(false);  // page 3 of 6: the cache reads pages 4 and 5 ahead
+    Run();
+    ASSERT_EQ(form->Image(0).Page, 2);
+    EXPECT_EQ(ui.passwordRequests.size(), 1u) << "the read-ahead left the page alone";
+
+    form->DisplayNextPage(false);
+    Run();
+    form->DisplayNextPage(false);
+    Run();
+    ASSERT_EQ(form->Image(0).Page, 4);
+    EXPECT_EQ(form->Image(0).Bitmap->Width(), 400) << "the error page";
+    ui.passwords.push_back("secret");
+    form->HandleKeyPress(vkF5, false, false, false);
+    Run();
+    EXPECT_EQ(ui.passwordRequests.size(), 2u) << "F5 asks again";
+    EXPECT_EQ(form->Image(0).Bitmap->Width(), 100);
+    EXPECT_TRUE(ui.shown.empty());
+}
