@@ -39,6 +39,7 @@ TProcessFilesForm::TProcessFilesForm(TConfigureForm& Config)
     SetPageSettings(&Config_);
     LoadFile_->OnFilesReady = [this](void*) { FilesReady(); };
     LoadFile_->SetArchiveSource(std::make_unique<TUnArchiveSource>(this));
+    LoadFile_->GatherFailures = true;
     ThumbList = std::make_unique<TImageList>(kThumbWidth, kThumbHeight, 25, 10);
 }
 
@@ -107,6 +108,8 @@ bool TProcessFilesForm::Idle() {
     }
     if (Running_) return false;
     FlagScope inIdle(InIdle_);
+    // A visited page's failure is told once it has waited for those the background meets.
+    if (LoadFile_->ReportFailures(false)) return true;
     QueueEntry e;
     int type = 0;
     TRequestType t = rtLoadPage;
@@ -126,7 +129,9 @@ bool TProcessFilesForm::Idle() {
         }
         return true;
     }
-    return LoadFile_->Idle();
+    if (LoadFile_->Idle()) return true;
+    // Nothing more to do: what the pages met is told, one message per archive.
+    return LoadFile_->ReportFailures(true);
 }
 
 // A job that failed must not hold the queue, and its half-made page must not answer later
@@ -155,8 +160,8 @@ void TProcessFilesForm::Dispatch(const QueueEntry& Entry) {
             TPageCacheType ct = Entry.Type == rtLoadPage ? ctDisplay : Entry.Type == rtZoomDouble ? ctZoomDouble : ctZoomWhole;
             // A page the cache reads ahead is no visit: it leaves a page lost to its password
             // alone, as the thumbnails do.
-            const bool visit = Entry.Type != rtLoadPage ||
-                               (Entry.Gen == WantedGen_ && (Entry.FileNumber == WantedFiles_[0] || Entry.FileNumber == WantedFiles_[1]));
+            const bool wanted = Entry.FileNumber == WantedFiles_[0] || Entry.FileNumber == WantedFiles_[1];
+            const bool visit = Entry.Type != rtLoadPage || (Entry.Gen == WantedGen_ && wanted);
             std::optional<FlagScope> background;
             if (!visit) background.emplace(LoadFile_->Background);
             LoadBMP(Entry.FileNumber, Entry.Gen, GetRotation(Entry.FileNumber), ct);

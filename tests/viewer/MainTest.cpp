@@ -11,6 +11,7 @@
 #include "platform/DynLib.h"
 #include "platform/Registry.h"
 #include "settings/Configuration.h"
+#include "archives/RarWriter.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
 #include "support/TestImages.h"
@@ -1653,4 +1654,43 @@ TEST_F(MainDisplayTest, ThePageCacheReadingAheadDoesNotAskAgainAfterTheThumbnail
     EXPECT_EQ(ui.passwordRequests.size(), 2u) << "F5 asks again";
     EXPECT_EQ(form->Image(0).Bitmap->Width(), 100);
     EXPECT_TRUE(ui.shown.empty());
+}
+
+// A book whose members all fail (their headers claim 250 MB each, their data is a few KB)
+// meets the visit, the page cache's read-ahead and the thumbnails at once: the user gets one
+// message for the archive, naming a few members and the count, not one box per member.
+TEST_F(MainDisplayTest, MembersFailingAsTheBookOpensAreToldInOneMessage) {
+    ASSERT_TRUE(config->GenerateThumbsInBackground);
+    const std::vector<std::string> names = MakePages({{40, 30}});
+    const std::string data = test::ReadFileBytes(names[0]);
+    std::vector<test::RarMember> members;
+    for (int i = 0; i < 8; ++i) {
+        test::RarMember m{"p0" + std::to_string(i) + ".jpg", data};
+        m.statedSize = 250u << 20;
+        members.push_back(m);
+    }
+    const std::string book = pages.File("book.cbr");
+    test::WriteStoredRar(pages.File("book"), members, 0, true, book);
+    // The pace of the test decides nothing: the visit's failure waits for the others.
+    queue->LoadFile().GatherWindowMs = 600000;
+
+    form->ApplicationStartupComplete({book});
+    Run();
+    ASSERT_EQ(form->PageCount(), 8);
+    ASSERT_TRUE(form->Image(0).Displayed);
+    EXPECT_EQ(form->Image(0).Bitmap->Width(), 400) << "the page shows the error page";
+    EXPECT_TRUE(queue->ThumbsComplete);
+    ASSERT_EQ(ui.shown.size(), 1u) << (ui.shown.empty() ? "" : ui.shown[1 % ui.shown.size()].text);
+    EXPECT_EQ(ui.shown[0].caption, book);
+    const std::string& text = ui.shown[0].text;
+    EXPECT_EQ(text.rfind("8 members cannot be shown: p00.jpg, ", 0), 0u) << text;
+    EXPECT_NE(text.find(" and 5 more."), std::string::npos) << text;
+    EXPECT_NE(text.find("The member p00.jpg is damaged and cannot be shown."), std::string::npos) << text;
+
+    // Turning the pages asks for nothing more: each was met once in this opening.
+    for (int i = 0; i < 3; ++i) {
+        form->DisplayNextPage(false);
+        Run();
+    }
+    EXPECT_EQ(ui.shown.size(), 1u);
 }
