@@ -99,7 +99,7 @@ typedef struct AceInitDllStruct {
 } AceInitDllStruct;
 
 typedef struct AceArchiveData {
-    const char* ArchiveName;
+    const char* ArchiveName; /* during ACEDLL_REQ_CHANGE_VOLUME: the part asked for */
     uint32_t VolumeNumber;
     uint32_t Flags;
     uint32_t HostCreated;

@@ -188,6 +188,7 @@ TMemoryStream* TAceIf::ExtractFile(const std::string& MemberName) {
     CaptureFailed = false;
     WrongPassword = false;
     PasswordRefused = false;
+    TooLarge = false;
     RunFailed = false;
     RunError.clear();
     SetList(FileList, FileListCapacity, MemberName + "\r");
@@ -215,9 +216,13 @@ TMemoryStream* TAceIf::ExtractFile(const std::string& MemberName) {
     }
     Stream->Clear();
     LostToPassword = WrongPassword || PasswordRefused;
-    if (WrongPassword)
-        ShowMessageBox(ArchiveName_, "Wrong password, or the archive is damaged:\n" + MemberName, mbOK,
-                       TMsgKind::Error);
+    // Named with why, as zip's members are; a cancelled question or the program's end is no damage.
+    std::string text;
+    if (WrongPassword) text = "Wrong password, or the archive is damaged:\n" + MemberName;
+    else if (TooLarge) text = "The member " + MemberName + " cannot be shown: it unpacks to more than " + std::to_string(kMaxMember >> 20) + " MB.";
+    else if (RunFailed) text = "The member " + MemberName + " is damaged and cannot be shown.\n" + RunError;
+    else if (!started) text = "The member " + MemberName + " cannot be shown: the archive does not hold it where its list said.";
+    if (!text.empty() && !PasswordRefused && !StopRequested()) ShowMessageBox(ArchiveName_, text, mbOK, TMsgKind::Error);
     return nullptr;
 }
 
@@ -334,6 +339,7 @@ int TAceIf::HandleStateProgress(TAceIf& Self, AceCallbackData* Data) {
         // A member that claims more than a page can be is not held in memory.
         if (p->Size > static_cast<uint64_t>(kMaxMember - Self.Stream->Size())) {
             Self.CaptureFailed = true;
+            Self.TooLarge = true;
             return ACEDLL_CANCEL;
         }
         if (Self.Stream->Write(p->Addr, static_cast<int64_t>(p->Size)) != static_cast<int64_t>(p->Size)) {
@@ -479,8 +485,11 @@ int TAceIf::HandleRequestArchive(TAceIf& Self, AceCallbackData* Data) {
         return ACEDLL_CANCEL;
     }
     VTRACE_STR("TAceIf::HandleRequestArchive", "change volume");
-    return ShowMessageBox(Self.ArchiveName_, "Insert disk", mbOKCancel, TMsgKind::Question) == mrOk ? ACEDLL_CONTINUE
-                                                                                                     : ACEDLL_CANCEL;
+    // Captioned with the part asked for, which the library names during the request.
+    const std::string volume = ArchiveNameOf(Data);
+    return ShowMessageBox(volume.empty() ? Self.ArchiveName_ : volume, "Insert disk", mbOKCancel, TMsgKind::Question) == mrOk
+               ? ACEDLL_CONTINUE
+               : ACEDLL_CANCEL;
 }
 
 int TAceIf::HandleRequestArchivedFile(TAceIf& Self, AceCallbackData* Data) {
@@ -492,7 +501,9 @@ int TAceIf::HandleRequestArchivedFile(TAceIf& Self, AceCallbackData* Data) {
         case ACEDLL_REQ_PASSWORD: {
             VTRACE_STR("TAceIf::HandleRequestArchivedFile", "archive is encrypted");
             std::string entered;
-            if (Self.GetPassword("Password protected archive", Self.ArchiveName_, entered,
+            // The member is named: the question may come from a page read in the background.
+            if (Self.GetPassword("Password protected archive", PasswordPrompt("Enter Password", FileNameOf(Data), Self.ArchiveName_),
+                                 entered,
                                  TPasswordButtons{pwbCancel}) != mrOk) {
                 Self.PasswordRefused = true;
                 return ACEDLL_CANCEL;

@@ -108,6 +108,7 @@ private:
     bool CaptureFailed = false;  // the wanted member failed after it had started
     bool WrongPassword = false;
     bool PasswordRefused = false;  // the password question was cancelled in this run
+    bool TooLarge = false;         // the wanted member outgrew what a page may hold
     bool LostToPassword = false;   // the last ExtractFile failed on a wrong or refused password
     std::vector<std::string> RefusedNames;  // listed names that would leave their folder
     std::map<std::string, int64_t> Sizes;   // of the listed members

@@ -134,7 +134,7 @@ void TUnRar::CloseHandle() {
     HandleNext = 0;
 }
 
-void TUnRar::OutArchiveError(int ErrorCode) {
+void TUnRar::OutArchiveError(int ErrorCode, const std::string& Member, bool Before) {
     VTRACE("TUnRar::OutArchiveError");
     VTRACE_INT("TUnRar::OutArchiveError ErrorCode", ErrorCode);
     std::string text;
@@ -159,6 +159,16 @@ void TUnRar::OutArchiveError(int ErrorCode) {
             text = "encrypted archives are not supported";
             break;
         default: text = "Unknown error"; break;
+    }
+    // A member's failure names the member and why, as zip's do; the volume and encryption
+    // messages above are about the archive.
+    if (!Member.empty() && ErrorCode != ERAR_EOPEN && ErrorCode != ERAR_ENCRYPTED_UNSUPPORTED) {
+        if (Before) text = "The member " + Member + " cannot be shown: the archive is damaged before it (" + text + ").";
+        else if (ErrorCode == ERAR_BAD_DATA) text = "The member " + Member + " is damaged and cannot be shown.\nIts data are broken (" + text + ").";
+        else if (ErrorCode == ERAR_NO_MEMORY && TooLarge)
+            text = "The member " + Member + " cannot be shown: it unpacks to more than " +
+                   std::to_string(kMaxMemberSize >> 20) + " MB.";
+        else text = "The member " + Member + " cannot be shown: " + text + ".";
     }
     ShowMessageBox(ArchiveName_, text, mbOK, TMsgKind::Error);
 }
@@ -211,7 +221,9 @@ int TUnRar::DllStatus(unsigned int Msg, long P1, long P2) {
             int result = mrOk;
             if (Password_.empty()) {
                 asked = true;
-                result = GetPassword("Password protected archive", ArchiveName_, Password_,
+                // The member is named: the question may come from a page read in the background.
+                result = GetPassword("Password protected archive", PasswordPrompt("Enter Password", CurrentName, ArchiveName_),
+                                     Password_,
                                      static_cast<int>(TPasswordButtons{pwbCancel}.Bits()));
             }
             // The text always ends inside the library's buffer.
@@ -236,6 +248,7 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
     Sizes.clear();
     Password_.clear();
     ArchiveName_ = ArchiveName;
+    CurrentName.clear();
     MissingVolume.clear();
     VolumeCancelled = false;
     EncryptedReported = false;
@@ -319,7 +332,7 @@ TMemoryStream* TUnRar::Extract(const std::string& MemberName) {
             Extracting = false;
             if (p != ERAR_SUCCESS) {
                 // Stopped because the program is ending: nothing to report, the member is not damaged.
-                if (!StopRequested()) OutArchiveError(TooLarge ? ERAR_NO_MEMORY : p);
+                if (!StopRequested()) OutArchiveError(TooLarge ? ERAR_NO_MEMORY : p, MemberName);
                 Stream->Clear();
             } else {
                 keep = true;  // a failed member may have left the library anywhere
@@ -329,12 +342,12 @@ TMemoryStream* TUnRar::Extract(const std::string& MemberName) {
         }
         int p = g_rar.processFile(h, RAR_SKIP, nullptr, nullptr);
         if (p != ERAR_SUCCESS) {
-            OutArchiveError(p);
+            OutArchiveError(p, MemberName, true);
             r = ERAR_SUCCESS;
             break;
         }
     }
-    if (!found && r != ERAR_SUCCESS && r != ERAR_END_ARCHIVE) OutArchiveError(r);
+    if (!found && r != ERAR_SUCCESS && r != ERAR_END_ARCHIVE) OutArchiveError(r, MemberName, true);
     if (!keep) CloseHandle();
     Extracting = false;
     return found ? Stream.get() : nullptr;

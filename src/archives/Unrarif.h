@@ -38,7 +38,9 @@ public:
     int DllStatus(unsigned int Msg, long P1, long P2);
     // Shows the password dialog; the modal result, and the text when closed with OK.
     int GetPassword(const std::string& Title, const std::string& Message, std::string& Password, int Buttons);
-    void OutArchiveError(int ErrorCode);
+    // Shows what the library's error code means; with a member, names it (Before: the
+    // archive failed ahead of it).
+    void OutArchiveError(int ErrorCode, const std::string& Member = {}, bool Before = false);
 
     const std::string& ArchiveName() const { return ArchiveName_; }
     const std::string& Password() const { return Password_; }

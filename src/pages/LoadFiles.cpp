@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <utility>
 
 #include "archives/UnArchive.h"
@@ -299,7 +300,7 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
     const std::string failedKey = ArchiveName + '\n' + FileName;
     // A member that failed once (its message was shown then) is not read again until the
     // set is opened again, unless it was lost to its password.
-    const bool leftAlone = !looseFile && LeavePasswordFailures && PasswordFailed_.count(failedKey) > 0;
+    const bool leftAlone = !looseFile && Background && PasswordFailed_.count(failedKey) > 0;
     const bool failedBefore = !looseFile && (PreloadFailed_.count(failedKey) > 0 || leftAlone);
     LostToPassword_ = leftAlone;
     try {
@@ -309,9 +310,25 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
             if (ReadLooseFile(FileStream_, FileName)) stream = &FileStream_;
             else FileStream_.Clear();
         } else if (archiveOpen && !failedBefore) {
+            // What the archive side says about a page is gathered, so that a book whose
+            // members fail one after another tells it in one message.
+            const bool page = StateWanted == lsPageStream || StateWanted == lsPreloading;
+            std::optional<HeldMessages> held;
+            if (page && GatherFailures) held.emplace();
             stream = ExtractPage(ArchiveName, FileName);
             // A reader that failed on a member (and said why) hands back an empty stream.
             if (stream && stream->Size() == 0) stream = nullptr;
+            if (held) {
+                std::vector<HeldMessage> messages = std::move(held->held);
+                held.reset();
+                const bool visit = StateWanted == lsPageStream && !Background;
+                if (visit && LostToPassword_) {
+                    // The user has just answered its question: the answer's fate is told at once.
+                    for (const HeldMessage& m : messages) ShowMessageBox(m.caption, m.text, mbOK, m.kind);
+                } else {
+                    Gather(ArchiveName, FileName, !stream && !LostToPassword_, visit, messages);
+                }
+            }
         }
         if (stream) {
             Checksums_->CheckFileChecksum(FileName, *stream, stream->Size(), nullptr, ArchiveName);
@@ -535,8 +552,71 @@ bool TLoadFiles::UnloadOldStreams() {
     return did;
 }
 
+// ---- Failures told per archive ----
+
+void TLoadFiles::Gather(const std::string& ArchiveName, const std::string& FileName, bool Failed, bool Visit,
+                        std::vector<HeldMessage>& Messages) {
+    VTRACE("TLoadFiles::Gather");
+    if (Messages.empty()) return;
+    auto it = std::find_if(Reports_.begin(), Reports_.end(), [&](const FailureReport& r) { return r.archive == ArchiveName; });
+    if (it == Reports_.end()) it = Reports_.insert(Reports_.end(), FailureReport{ArchiveName, {}, {}, false, {}});
+    if (Failed) it->members.push_back(FileName);
+    for (HeldMessage& m : Messages) it->messages.push_back(std::move(m));
+    if (Visit && !it->visit) {
+        it->visit = true;
+        it->since = std::chrono::steady_clock::now();
+    }
+}
+
+namespace {
+
+// One message for what an archive's pages met: a single failure in its own words; several
+// members named (a few, then a count) before the first one's words.
+std::string ReportText(const std::vector<std::string>& Members, const std::vector<HeldMessage>& Messages) {
+    constexpr size_t kNamed = 3;
+    std::string text;
+    if (Members.size() > 1) {
+        text = std::to_string(Members.size()) + " members cannot be shown: ";
+        for (size_t i = 0; i < Members.size() && i < kNamed; ++i) text += (i ? ", " : "") + Members[i];
+        if (Members.size() > kNamed) text += " and " + std::to_string(Members.size() - kNamed) + " more";
+        return text + ".\n\n" + Messages.front().text;
+    }
+    std::vector<std::string> said;
+    for (const HeldMessage& m : Messages) {
+        if (std::find(said.begin(), said.end(), m.text) != said.end()) continue;
+        said.push_back(m.text);
+        if (!text.empty()) text += "\n\n";
+        text += m.text;
+    }
+    return text;
+}
+
+}  // namespace
+
+bool TLoadFiles::ReportFailures(bool All) {
+    VTRACE("TLoadFiles::ReportFailures");
+    bool shown = false;
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        auto due = std::find_if(Reports_.begin(), Reports_.end(), [&](const FailureReport& r) {
+            return All || (r.visit && now - r.since >= std::chrono::milliseconds(GatherWindowMs));
+        });
+        if (due == Reports_.end()) return shown;
+        // Taken out before the box: messages let through while it shows may gather more.
+        FailureReport report = std::move(*due);
+        Reports_.erase(due);
+        TMsgKind kind = report.messages.front().kind;
+        for (const HeldMessage& m : report.messages)
+            if (m.kind == TMsgKind::Error) kind = TMsgKind::Error;
+        ShowMessageBox(report.archive, ReportText(report.members, report.messages), mbOK, kind);
+        shown = true;
+    }
+}
+
 void TLoadFiles::TidyUp() {
     VTRACE("TLoadFiles::TidyUp");
+    // What the set's pages met is still told before the set goes.
+    ReportFailures(true);
     State_ = lsIdle;
     BaseDirectory_.clear();
     CurrentArchive_.clear();  // a set of loose files that follows an archive has none

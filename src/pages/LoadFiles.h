@@ -1,14 +1,17 @@
 #pragma once
 // The file loader: turns opened names (loose files and archives) into the page list and
 // serves the bytes of any listed file, from disk, from an archive or from a copy read ahead.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/Streams.h"
 #include "platform/StringList.h"
+#include "platform/UiServices.h"
 
 namespace vellicor {
 
@@ -83,10 +86,20 @@ public:
     // served without a kept copy, and read-ahead stops when it is spent. An archive member
     // stated larger than this is refused by name, unread.
     int64_t PreloadBudget = int64_t(256) << 20;
-    // Set while a page is read for something other than its own visit (a thumbnail): a
-    // member lost to its password is then left alone, as by the read-ahead, instead of
-    // asking again right after the question was cancelled.
-    bool LeavePasswordFailures = false;
+    // Set while a page is read for something other than its own visit (a thumbnail, a page
+    // the page cache reads ahead): a member lost to its password is then left alone, as by
+    // the read-ahead, instead of asking again right after the question was cancelled.
+    bool Background = false;
+    // Set by the queue: the messages of archive members that fail as pages are gathered per
+    // archive and told in one message each (naming the members) by ReportFailures, which
+    // the queue calls as its work settles. Unset, each message shows as it comes.
+    bool GatherFailures = false;
+    // A visited page's failure waits at most this long for those the background reads meet.
+    int GatherWindowMs = 1000;
+    // Shows the gathered failures: all of them (the queue has nothing more to do), else
+    // only those of archives whose visited page has waited GatherWindowMs. True when a
+    // message was shown.
+    bool ReportFailures(bool All);
 
     TLoaderNotifyEvent OnFilesReady;
     TLoaderStreamEvent OnStreamReady;
@@ -135,6 +148,17 @@ private:
     // when their page is asked for, as the answer may be different then.
     std::unordered_set<std::string> PasswordFailed_;
     bool LostToPassword_ = false;  // the last member extracted was lost to its password
+    // The failures gathered since they were last told, per archive in the order met.
+    struct FailureReport {
+        std::string archive;
+        std::vector<std::string> members;  // members whose page failed
+        std::vector<HeldMessage> messages;
+        bool visit = false;  // a visited page failed: told once GatherWindowMs has passed
+        std::chrono::steady_clock::time_point since;
+    };
+    std::vector<FailureReport> Reports_;
+    void Gather(const std::string& ArchiveName, const std::string& FileName, bool Failed, bool Visit,
+                std::vector<HeldMessage>& Messages);
     bool Busy_ = false;
     bool CopyWritten_ = false;
 };

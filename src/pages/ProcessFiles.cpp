@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <utility>
 
 #include "archives/UnArchive.h"
@@ -38,6 +39,7 @@ TProcessFilesForm::TProcessFilesForm(TConfigureForm& Config)
     SetPageSettings(&Config_);
     LoadFile_->OnFilesReady = [this](void*) { FilesReady(); };
     LoadFile_->SetArchiveSource(std::make_unique<TUnArchiveSource>(this));
+    LoadFile_->GatherFailures = true;
     ThumbList = std::make_unique<TImageList>(kThumbWidth, kThumbHeight, 25, 10);
 }
 
@@ -106,6 +108,8 @@ bool TProcessFilesForm::Idle() {
     }
     if (Running_) return false;
     FlagScope inIdle(InIdle_);
+    // A visited page's failure is told once it has waited for those the background meets.
+    if (LoadFile_->ReportFailures(false)) return true;
     QueueEntry e;
     int type = 0;
     TRequestType t = rtLoadPage;
@@ -125,7 +129,9 @@ bool TProcessFilesForm::Idle() {
         }
         return true;
     }
-    return LoadFile_->Idle();
+    if (LoadFile_->Idle()) return true;
+    // Nothing more to do: what the pages met is told, one message per archive.
+    return LoadFile_->ReportFailures(true);
 }
 
 // A job that failed must not hold the queue, and its half-made page must not answer later
@@ -152,6 +158,12 @@ void TProcessFilesForm::Dispatch(const QueueEntry& Entry) {
                 return;
             }
             TPageCacheType ct = Entry.Type == rtLoadPage ? ctDisplay : Entry.Type == rtZoomDouble ? ctZoomDouble : ctZoomWhole;
+            // A page the cache reads ahead is no visit: it leaves a page lost to its password
+            // alone, as the thumbnails do.
+            const bool wanted = Entry.FileNumber == WantedFiles_[0] || Entry.FileNumber == WantedFiles_[1];
+            const bool visit = Entry.Type != rtLoadPage || (Entry.Gen == WantedGen_ && wanted);
+            std::optional<FlagScope> background;
+            if (!visit) background.emplace(LoadFile_->Background);
             LoadBMP(Entry.FileNumber, Entry.Gen, GetRotation(Entry.FileNumber), ct);
             // The loader answers every request within the call; a page that has not been
             // delivered by now never will be.
@@ -319,6 +331,9 @@ void TProcessFilesForm::Get(int File1, int File2, int Gen) {
     VTRACE("TProcessFilesForm::Get");
     File1 = Clamp(File1);
     File2 = Clamp(File2);
+    WantedFiles_[0] = File1;
+    WantedFiles_[1] = File2;
+    WantedGen_ = Gen;
     TBufferedPage::UnlockBitmaps(ctDisplay);
     SearchAndDoQ(File1, ctDisplay, Gen, true, 2, rtLoadPage);
     SearchAndDoQ(File2, ctDisplay, Gen, true, 2, rtLoadPage);
@@ -494,7 +509,7 @@ void TProcessFilesForm::GetThumb(int FileNumber) {
     ThumbPage_->OnThumbDone = [this](TPageBMP* Sender) { ContinueGetThumb(Sender); };
     ++LoadDepth_;
     {
-        FlagScope leave(LoadFile_->LeavePasswordFailures);
+        FlagScope background(LoadFile_->Background);
         ThumbPage_->LoadThumb(*LoadFile_, FileNumber);
     }
     if (--LoadDepth_ == 0) Retired_.clear();

@@ -160,6 +160,9 @@ private:
     // Each queued copy keeps its own destination, keyed by the serial it was queued with.
     std::map<int, std::string> CopyDestinations_;
     int CopySerial_ = 0;
+    // The pages of the last request (Get): their jobs are visits, the others read ahead.
+    int WantedFiles_[2] = {-1, -1};
+    int WantedGen_ = -1;
     std::unique_ptr<TPageBMP> ThumbPage_;
     int ThumbFileNumber_ = 0;
     std::unique_ptr<TPageBMP> PreviewPage_;

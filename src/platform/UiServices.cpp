@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdio>
 
+#include "platform/Text.h"
+
 namespace vellicor {
 
 namespace {
@@ -25,6 +27,7 @@ public:
 HeadlessUi g_headless;
 IUiServices* g_ui = &g_headless;
 int g_waitDepth = 0;
+HeldMessages* g_held = nullptr;
 // Read by worker threads while the GUI thread sets it.
 std::atomic<bool> g_stop{false};
 
@@ -38,6 +41,10 @@ public:
             // Not lost: a settings file that could not be written at exit is still worth a line.
             std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
             return GiveUp(buttons);
+        }
+        if (g_held && (buttons == mbOK || buttons == 0)) {
+            g_held->held.push_back({caption, text, kind});
+            return mrOk;
         }
         return g_ui->MessageBox(caption, text, buttons, kind);
     }
@@ -75,6 +82,15 @@ int ShowMessageBox(const std::string& caption, const std::string& text, int butt
 void ProcessMessages() { Ui().ProcessMessages(); }
 void RequestStop(bool on) { g_stop.store(on, std::memory_order_relaxed); }
 bool StopRequested() { return g_stop.load(std::memory_order_relaxed); }
+
+std::string PasswordPrompt(const std::string& Lead, const std::string& Member, const std::string& Archive) {
+    const std::string archive = ExtractFileName(Archive);
+    if (Member.empty()) return Trim(Lead) + "\n" + archive;
+    return Trim(Lead) + "\n" + Member + "\nin " + archive;
+}
+
+HeldMessages::HeldMessages() : outer_(g_held) { g_held = this; }
+HeldMessages::~HeldMessages() { g_held = outer_; }
 
 WaitCursor::WaitCursor() {
     if (g_waitDepth++ == 0) Ui().SetWaitCursor(true);

@@ -3,6 +3,7 @@
 // letting pending window messages through. The GUI installs its Qt implementation; the
 // default is headless (messages go to stderr, questions get their default answer).
 #include <string>
+#include <vector>
 
 namespace vellicor {
 
@@ -44,6 +45,31 @@ void ProcessMessages();
 // next pass (its page becomes the error page) instead of finishing a page nobody will see.
 void RequestStop(bool on = true);
 bool StopRequested();
+
+// The text of a password question about one member: the lead ("Enter Password"), then the
+// member and the archive (by its file name) on lines of their own, so that a question met
+// while pages are read in the background says which page it is for. No member: the archive.
+std::string PasswordPrompt(const std::string& Lead, const std::string& Member, const std::string& Archive);
+
+// A message box that only informs (OK alone) raised while a HeldMessages is alive is kept in
+// the innermost one instead of being shown; questions are still asked. Lets the page engine
+// gather the failures of pages read in the background into one message.
+struct HeldMessage {
+    std::string caption;
+    std::string text;
+    TMsgKind kind = TMsgKind::Information;
+};
+class HeldMessages {
+public:
+    HeldMessages();
+    ~HeldMessages();
+    HeldMessages(const HeldMessages&) = delete;
+    HeldMessages& operator=(const HeldMessages&) = delete;
+    std::vector<HeldMessage> held;
+
+private:
+    HeldMessages* outer_;
+};
 
 // Nested wait cursor: the first scope switches it on, the last one off.
 class WaitCursor {

@@ -1,9 +1,12 @@
 #include "viewer/PasswordDlg.h"
 
 #include <QFont>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QStringList>
 #include <QString>
 #include <algorithm>
 
@@ -79,10 +82,25 @@ void TPasswordDlg::reject() {
 std::string TPasswordDlg::ShowModalPwdDlg(const std::string& title, const std::string& message) {
     VTRACE("TPasswordDlg::ShowModalPwdDlg");
     setWindowTitle(QString::fromStdString(title));
+    // The message names the member and its archive on lines of their own: the dialog grows
+    // by the lines beyond the first, and widens for the longest one up to half the screen
+    // (a longer name loses its middle).
+    const QFontMetrics fm(MessageLabel->font());
+    const int limit = screen() ? screen()->availableGeometry().width() / 2 - 40 : 600;
+    QStringList lines = QString::fromStdString(message).split('\n');
+    int textWidth = MessageLabel->width();
+    for (QString& line : lines) {
+        if (fm.horizontalAdvance(line) > limit) line = fm.elidedText(line, Qt::ElideMiddle, limit);
+        textWidth = std::max(textWidth, fm.horizontalAdvance(line));
+    }
+    const int extra = std::max(0, static_cast<int>(lines.size()) * fm.lineSpacing() - MessageLabel->height());
+    MessageLabel->setGeometry(MessageLabel->x(), MessageLabel->y(), textWidth, MessageLabel->height() + extra);
+    for (QWidget* w : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        if (w != MessageLabel && w->y() > MessageLabel->y()) w->move(w->x(), w->y() + extra);
     // The title bar is only as wide as the dialog: the width of two buttons would cut the
     // rar and ace caption short.
-    setFixedSize(std::max(width(), CaptionRoom(windowTitle(), this)), height());
-    MessageLabel->setText(QString::fromStdString(message));
+    setFixedSize(std::max({width(), CaptionRoom(windowTitle(), this), textWidth + 40}), height() + extra);
+    MessageLabel->setText(lines.join('\n'));
     if (exec() == mrOk) return PasswordEdit->text().toStdString();
     return {};
 }

@@ -103,7 +103,8 @@ TEST_F(AceIfTest, PasswordIsAskedForAndWrongOnesFailCleanly) {
     EXPECT_EQ(Md5Hex(Vec(s)), md5["passwd2.m4"]);
     ASSERT_EQ(ui.passwordRequests.size(), 1u);
     EXPECT_EQ(ui.passwordRequests[0].caption, "Password protected archive");
-    EXPECT_EQ(ui.passwordRequests[0].prompt, path);
+    EXPECT_EQ(ui.passwordRequests[0].prompt, "Enter Password\npasswd2.m4\nin " + path.substr(path.rfind('/') + 1))
+        << "the member it is for";
     EXPECT_EQ(ui.passwordRequests[0].buttons, static_cast<int>(TPasswordButtons{pwbCancel}.Bits()));
     EXPECT_EQ(ace.Password(), "1234");
 
@@ -204,7 +205,7 @@ TEST_F(AceIfTest, MissingVolumeIsAskedForAFewTimesThenGivesUp) {
     EXPECT_EQ(ace.FileNames().Count(), 0);
     ASSERT_EQ(ui.shown.size(), 1u) << "only the disk prompt; cancelling it is no damage";
     EXPECT_EQ(ui.shown[0].text, "Insert disk");
-    EXPECT_EQ(ui.shown[0].caption, dir.File("mv.ace"));
+    EXPECT_EQ(ui.shown[0].caption, dir.File("mv.c01")) << "the part that is missing";
     EXPECT_EQ(ui.shown[0].buttons, mbOKCancel);
 
     ui.shown.clear();
@@ -301,6 +302,31 @@ TEST_F(AceIfTest, DamagedArchivesListNothingAndSayItOnce) {
         EXPECT_EQ(ui.shown[0].caption, path);
         EXPECT_NE(ui.shown[0].text.find("damaged"), std::string::npos) << c.what;
     }
+}
+
+// A member whose data fail their CRC is named in its message, with why, as zip's members are;
+// the others are read.
+TEST_F(AceIfTest, ADamagedMemberIsNamedWithWhy) {
+    AceWriter w;
+    w.Add("a.jpg", "first page");
+    w.Add("b.jpg", "second page");
+    std::vector<uint8_t> bytes = w.Bytes();
+    const std::string text(bytes.begin(), bytes.end());
+    const size_t at = text.find("second page");
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 3] ^= 0x01;
+    int owner = 0;
+    TAceIf ace(&owner);
+    const std::string path = dir.Write("crc.ace", std::string(bytes.begin(), bytes.end()));
+    ace.SetFileName(path);
+    ASSERT_EQ(ace.FileNames().CommaText(), "a.jpg,b.jpg");
+    EXPECT_EQ(ace.ExtractFile("b.jpg"), nullptr);
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].caption, path);
+    EXPECT_EQ(ui.shown[0].text.rfind("The member b.jpg is damaged and cannot be shown.\n", 0), 0u) << ui.shown[0].text;
+    EXPECT_NE(ui.shown[0].text.find("CRC"), std::string::npos) << ui.shown[0].text;
+    EXPECT_NE(ace.ExtractFile("a.jpg"), nullptr);
+    EXPECT_EQ(ui.shown.size(), 1u);
 }
 
 TEST_F(AceIfTest, NamesThatLeaveTheirFolderAreRefused) {

@@ -19,6 +19,7 @@ struct RarMember {
     bool dir = false;
     unsigned flags = 0;     // more file header flags: 0x04 encrypted, 0x10 solid (sets the archive's too)
     unsigned method = 0x30;  // stored; the data is written as given whatever the method
+    uint32_t statedSize = 0;  // the unpacked size its header states (0: the data's)
 };
 
 namespace rarw {
@@ -87,7 +88,7 @@ inline std::vector<std::string> WriteStoredRar(const std::string& base, const st
             std::string part = m.data.substr(done, n);
             std::string rest;
             Put32(rest, static_cast<uint32_t>(n));
-            Put32(rest, static_cast<uint32_t>(m.data.size()));
+            Put32(rest, m.statedSize ? m.statedSize : static_cast<uint32_t>(m.data.size()));
             rest += static_cast<char>(3);  // Unix
             Put32(rest, after ? Crc(part) : whole);
             Put32(rest, 0x5A216000);  // 2025-01-01 12:00

@@ -214,7 +214,8 @@ TEST_F(RarReal, EveryMemberOfThePeerArchivesEqualsBsdtarAndFailuresAreReported) 
             TMemoryStream* s = rar.Extract(rar.FileNames()[0]);
             EXPECT_TRUE(s && s->Size() == 0);
             ASSERT_EQ(Errors(ui), 1u);
-            EXPECT_EQ(ui.shown.back().text, "archive broken");
+            EXPECT_EQ(ui.shown.back().text, "The member " + rar.FileNames()[0] +
+                                                " is damaged and cannot be shown.\nIts data are broken (archive broken).");
             continue;
         }
         if (oracle.Listed() && Errors(ui) == 0 && !cancelled) {
@@ -378,7 +379,7 @@ TEST_F(RarReal, StoredMembersAreCheckedAgainstTheirCrc) {
     ASSERT_NE(bad, nullptr);
     EXPECT_EQ(bad->Size(), 0);
     ASSERT_EQ(ui.shown.size(), 1u);
-    EXPECT_EQ(ui.shown[0].text, "archive broken");
+    EXPECT_EQ(ui.shown[0].text, "The member b.jpg is damaged and cannot be shown.\nIts data are broken (archive broken).");
     EXPECT_EQ(ui.shown[0].caption, path);
     EXPECT_EQ(Bytes(rar.Extract("c.jpg")), Page(3, 90)) << "only the damaged member is lost";
     EXPECT_EQ(Bytes(rar.Extract("a.jpg")), Page(1, 500));
@@ -403,7 +404,7 @@ TEST_F(RarReal, AChangeAnywhereInAStoredMemberIsCaught) {
         rar.SetFileName(path);
         EXPECT_EQ(Bytes(rar.Extract("b.jpg")), "");
         ASSERT_EQ(ui.shown.size(), 1u);
-        EXPECT_EQ(ui.shown[0].text, "archive broken");
+        EXPECT_EQ(ui.shown[0].text, "The member b.jpg is damaged and cannot be shown.\nIts data are broken (archive broken).");
         EXPECT_EQ(Bytes(rar.Extract("c.jpg")), Page(3, 90));
     }
     std::string path = dir.Write("crc.rar", good);
@@ -426,7 +427,7 @@ TEST_F(RarReal, AChangeAnywhereInAStoredMemberIsCaught) {
     ASSERT_EQ(set.FileNames().Count(), 5);
     EXPECT_EQ(Bytes(set.Extract("p3.jpg")), Page(13, 2000));
     EXPECT_EQ(Bytes(set.Extract("p4.jpg")), "");
-    EXPECT_TRUE(Shown(ui, "archive broken"));
+    EXPECT_TRUE(Shown(ui, "The member p4.jpg is damaged and cannot be shown.\nIts data are broken (archive broken)."));
     EXPECT_EQ(Bytes(set.Extract("p5.jpg")), Page(15, 2000));
 }
 
@@ -486,7 +487,7 @@ TEST_F(RarReal, VolumeSetsInBothNamingsAreReadAsOne) {
             last[at] ^= 1;
             std::ofstream(vols[2], std::ios::binary) << last;
             EXPECT_EQ(Bytes(rar.Extract("page3.jpg")), "");
-            EXPECT_TRUE(Shown(ui, "archive broken"));
+            EXPECT_TRUE(Shown(ui, "The member page3.jpg is damaged and cannot be shown.\nIts data are broken (archive broken)."));
         }
     }
 }
@@ -797,7 +798,7 @@ TEST_F(RarFake, ThePasswordIsAskedOnceReusedAndForgottenWithTheArchive) {
     EXPECT_EQ(Bytes(rar.Extract("p2.jpg")), "two");
     ASSERT_EQ(ui.passwordRequests.size(), 1u);
     EXPECT_EQ(ui.passwordRequests[0].caption, "Password protected archive");
-    EXPECT_EQ(ui.passwordRequests[0].prompt, "/books/locked.rar");
+    EXPECT_EQ(ui.passwordRequests[0].prompt, "Enter Password\np1.jpg\nin locked.rar") << "the member it is for";
     EXPECT_EQ(ui.passwordRequests[0].buttons, 1 << 1) << "OK and Cancel";
     ASSERT_EQ(s->passwordBuffers.size(), 2u);
     EXPECT_EQ(s->passwordBuffers[1].substr(0, 7), std::string("sesame\0", 7));
@@ -878,7 +879,7 @@ TEST_F(RarFake, ThePasswordEndsInsideTheLibrarysBufferAndCancelStops) {
     EXPECT_EQ(st->Size(), 0);
     EXPECT_EQ(s->callbackResults.back(), -1);
     ASSERT_EQ(ui.shown.size(), 1u);
-    EXPECT_EQ(ui.shown[0].text, "Unknown error") << "the library's code for the refusal";
+    EXPECT_EQ(ui.shown[0].text, "The member p1.jpg cannot be shown: Unknown error.") << "the library's code for the refusal";
     EXPECT_EQ(ui.shown[0].caption, "x.rar");
 }
 
@@ -928,7 +929,7 @@ TEST_F(RarFake, EveryErrorCodeHasItsMessage) {
     TMemoryStream* b = rar.Extract("b.jpg");
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(b->Size(), 0);
-    EXPECT_EQ(ui.shown.back().text, "archive broken");
+    EXPECT_EQ(ui.shown.back().text, "The member b.jpg is damaged and cannot be shown.\nIts data are broken (archive broken).");
 }
 
 TEST_F(RarFake, VolumeRequestsAskOnlyWhenTheLibraryAsks) {

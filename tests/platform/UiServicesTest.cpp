@@ -43,5 +43,29 @@ TEST(UiServices, NothingIsAskedOnceTheProgramIsEnding) {
     EXPECT_EQ(ui.shown.size(), 1u);
 }
 
+// While the page engine gathers what pages met, boxes that only inform are held (in the
+// innermost gathering); questions still reach the user, and nothing is held afterwards.
+TEST(UiServices, OnlyBoxesThatInformAreHeld) {
+    FakeUi ui;
+    {
+        HeldMessages outer;
+        EXPECT_EQ(ShowMessageBox("a.cbr", "broken", mbOK, TMsgKind::Error), mrOk);
+        {
+            HeldMessages inner;
+            ShowMessageBox("a.cbr", "inner");
+            EXPECT_EQ(inner.held.size(), 1u);
+        }
+        ui.answers = {mrCancel};
+        EXPECT_EQ(ShowMessageBox("a.c00", "Insert disk", mbOKCancel), mrCancel);
+        ASSERT_EQ(outer.held.size(), 1u);
+        EXPECT_EQ(outer.held[0].text, "broken");
+        EXPECT_EQ(outer.held[0].kind, TMsgKind::Error);
+    }
+    ShowMessageBox("c", "after");
+    ASSERT_EQ(ui.shown.size(), 2u);
+    EXPECT_EQ(ui.shown[0].text, "Insert disk");
+    EXPECT_EQ(ui.shown[1].text, "after");
+}
+
 }  // namespace
 }  // namespace vellicor::test

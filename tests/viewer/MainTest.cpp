@@ -11,6 +11,7 @@
 #include "platform/DynLib.h"
 #include "platform/Registry.h"
 #include "settings/Configuration.h"
+#include "archives/RarWriter.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
 #include "support/TestImages.h"
@@ -1612,4 +1613,84 @@ TEST_F(MainDisplayTest, BackgroundThumbnailsDoNotAskAgainForACancelledPage) {
     form->HandleKeyPress(vkF5, false, false, false);
     Run();
     EXPECT_EQ(ui.passwordRequests.size(), 2u) << "a visit still asks again";
+}
+
+// The other way round: the thumbnails made as the book opens meet the password first. The
+// page cache reading ahead to that page later does not ask again; the question named the
+// member and the archive, as it comes while another page is on the screen.
+TEST_F(MainDisplayTest, ThePageCacheReadingAheadDoesNotAskAgainAfterTheThumbnails) {
+    if (!HaveZip()) GTEST_SKIP() << "zip missing";
+    ASSERT_TRUE(config->GenerateThumbsInBackground);
+    ASSERT_EQ(config->PageBufferSize, 3);  // two pages after the one shown are read ahead
+    MakePages({{100, 150}, {100, 150}, {100, 150}, {100, 150}, {100, 150}, {100, 150}});
+    const std::string book = ZipPages("zip -q -0 book.cbz page10.bmp page11.bmp page12.bmp page13.bmp page15.bmp && "
+                                      "zip -q -0 -P secret book.cbz page14.bmp");
+    ASSERT_NE(book, "");
+
+    form->ApplicationStartupComplete({book});
+    Run();
+    ASSERT_EQ(form->PageCount(), 6);
+    EXPECT_TRUE(queue->ThumbsComplete);
+    ASSERT_EQ(ui.passwordRequests.size(), 1u) << "the thumbnails asked for page14.bmp";
+    EXPECT_EQ(ui.passwordRequests[0].caption, "Password");
+    EXPECT_EQ(ui.passwordRequests[0].prompt, "Enter Password\npage14.bmp\nin book.cbz");
+
+    form->DisplayNextPage(false);
+    Run();
+    form->DisplayNextPage(false);  // page 3 of 6: the cache reads pages 4 and 5 ahead
+    Run();
+    ASSERT_EQ(form->Image(0).Page, 2);
+    EXPECT_EQ(ui.passwordRequests.size(), 1u) << "the read-ahead left the page alone";
+
+    form->DisplayNextPage(false);
+    Run();
+    form->DisplayNextPage(false);
+    Run();
+    ASSERT_EQ(form->Image(0).Page, 4);
+    EXPECT_EQ(form->Image(0).Bitmap->Width(), 400) << "the error page";
+    ui.passwords.push_back("secret");
+    form->HandleKeyPress(vkF5, false, false, false);
+    Run();
+    EXPECT_EQ(ui.passwordRequests.size(), 2u) << "F5 asks again";
+    EXPECT_EQ(form->Image(0).Bitmap->Width(), 100);
+    EXPECT_TRUE(ui.shown.empty());
+}
+
+// A book whose members all fail (their headers claim 250 MB each, their data is a few KB)
+// meets the visit, the page cache's read-ahead and the thumbnails at once: the user gets one
+// message for the archive, naming a few members and the count, not one box per member.
+TEST_F(MainDisplayTest, MembersFailingAsTheBookOpensAreToldInOneMessage) {
+    ASSERT_TRUE(config->GenerateThumbsInBackground);
+    const std::vector<std::string> names = MakePages({{40, 30}});
+    const std::string data = test::ReadFileBytes(names[0]);
+    std::vector<test::RarMember> members;
+    for (int i = 0; i < 8; ++i) {
+        test::RarMember m{"p0" + std::to_string(i) + ".jpg", data};
+        m.statedSize = 250u << 20;
+        members.push_back(m);
+    }
+    const std::string book = pages.File("book.cbr");
+    test::WriteStoredRar(pages.File("book"), members, 0, true, book);
+    // The pace of the test decides nothing: the visit's failure waits for the others.
+    queue->LoadFile().GatherWindowMs = 600000;
+
+    form->ApplicationStartupComplete({book});
+    Run();
+    ASSERT_EQ(form->PageCount(), 8);
+    ASSERT_TRUE(form->Image(0).Displayed);
+    EXPECT_EQ(form->Image(0).Bitmap->Width(), 400) << "the page shows the error page";
+    EXPECT_TRUE(queue->ThumbsComplete);
+    ASSERT_EQ(ui.shown.size(), 1u) << (ui.shown.empty() ? "" : ui.shown[1 % ui.shown.size()].text);
+    EXPECT_EQ(ui.shown[0].caption, book);
+    const std::string& text = ui.shown[0].text;
+    EXPECT_EQ(text.rfind("8 members cannot be shown: p00.jpg, ", 0), 0u) << text;
+    EXPECT_NE(text.find(" and 5 more."), std::string::npos) << text;
+    EXPECT_NE(text.find("The member p00.jpg is damaged and cannot be shown."), std::string::npos) << text;
+
+    // Turning the pages asks for nothing more: each was met once in this opening.
+    for (int i = 0; i < 3; ++i) {
+        form->DisplayNextPage(false);
+        Run();
+    }
+    EXPECT_EQ(ui.shown.size(), 1u);
 }

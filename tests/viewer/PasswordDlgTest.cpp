@@ -152,3 +152,44 @@ TEST(PasswordDlg, IsWideEnoughForItsCaption) {
     }
     QApplication::setFont(was, "QMdiSubWindowTitleBar");
 }
+
+// A question that names its member and archive has three lines: the dialog grows to show
+// them all (the edit and buttons move down with them) and widens for the longest line; a
+// name wider than half the screen loses its middle.
+TEST(PasswordDlg, ShowsEveryLineOfAQuestionThatNamesItsMember) {
+    App();
+    for (bool huge : {false, true}) {
+        SCOPED_TRACE(huge);
+        TPasswordDlg d(nullptr, {pwbCancel});
+        const QFontMetrics fm(d.MessageLabel->font());
+        QString member = ".jpg";
+        while (fm.horizontalAdvance(member) <= (huge ? 4000 : d.MessageLabel->width() + 10)) member.prepend('m');
+        int width = 0, height = 0;
+        QTimer::singleShot(0, &d, [&d, &width, &height] {
+            width = d.width();
+            height = d.height();
+            d.Buttons[1]->click();
+        });
+        d.ShowModalPwdDlg("Password", "Enter Password\n" + member.toStdString() + "\nin book.cbz");
+        const QStringList lines = d.MessageLabel->text().split('\n');
+        ASSERT_EQ(lines.size(), 3);
+        EXPECT_EQ(lines[0], "Enter Password");
+        EXPECT_EQ(lines[2], "in book.cbz");
+        EXPECT_GE(d.MessageLabel->height(), 3 * fm.lineSpacing());
+        EXPECT_GE(d.MessageLabel->width(), fm.horizontalAdvance(lines[1]));
+        EXPECT_GE(width, d.MessageLabel->x() + d.MessageLabel->width());
+        EXPECT_GE(d.PasswordEdit->y(), d.MessageLabel->y() + d.MessageLabel->height());
+        EXPECT_GE(d.Buttons[0]->y(), d.PasswordEdit->y() + d.PasswordEdit->height());
+        EXPECT_GE(height, d.Buttons[0]->y() + d.Buttons[0]->height());
+        EXPECT_GT(height, 137);
+        if (huge) {
+            EXPECT_NE(lines[1], member) << "elided";
+            EXPECT_TRUE(lines[1].endsWith(".jpg"));
+            if (d.screen()) {
+                EXPECT_LE(width, std::max(124 * 2 + 35, d.screen()->availableGeometry().width() / 2));
+            }
+        } else {
+            EXPECT_EQ(lines[1], member);
+        }
+    }
+}

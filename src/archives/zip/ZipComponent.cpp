@@ -288,14 +288,17 @@ void TZipComponent::CallbackPassword(ZCallBackStruct& rec, const std::string& te
     } else {
         bool adding = ZCB_FLAG_ADDING(rec.ErrorCode);
         inLibraryPasswordRequest_ = true;
+        passwordMember_ = text;
         passwordModalResult_ = 0;
         try {
             password = adding ? GetAddPassword() : GetExtrPassword();
         } catch (...) {
             inLibraryPasswordRequest_ = false;
+            passwordMember_.clear();
             throw;
         }
         inLibraryPasswordRequest_ = false;
+        passwordMember_.clear();
         if (passwordModalResult_ == mrAll) rec.ActionCode = 0;
         else if (passwordModalResult_ == mrAbort) cancel_ = true;
         if (passwordModalResult_ == mrAll || passwordModalResult_ == mrAbort) stopPasswordQuestions_ = true;

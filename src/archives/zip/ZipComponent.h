@@ -498,6 +498,7 @@ private:
 
     // Password request state of callback action 8.
     bool inLibraryPasswordRequest_ = false;
+    std::string passwordMember_;  // the member the library asks the password for
     int passwordModalResult_ = 0;
     // Kept in memory only, for the archive open now: the password that last served a
     // member, the one typed during the current extraction, and whether the reader said

@@ -39,8 +39,10 @@ std::string TZipComponent::GetExtrPassword() {
         return {};
     }
     std::string pw;
-    if (GetPassword(LoadZipStr(PW_Caption, "Password"), LoadZipStr(PW_MessageEnter, "Enter Password "),
-                    PromptButtons(inLibraryPasswordRequest_), pw) != pwbOk ||
+    // The question names its member and archive: it may come while another page is shown.
+    std::string prompt = LoadZipStr(PW_MessageEnter, "Enter Password ");
+    if (inLibraryPasswordRequest_ && !passwordMember_.empty()) prompt = PasswordPrompt(prompt, passwordMember_, zipFileName_);
+    if (GetPassword(LoadZipStr(PW_Caption, "Password"), prompt, PromptButtons(inLibraryPasswordRequest_), pw) != pwbOk ||
         pw.empty())
         return {};
     if (!inLibraryPasswordRequest_) Password = pw;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -369,7 +370,15 @@ private:
                 if (auto s = OpenFileSource(VolumeName(name_, index, upper))) return s;
             if (index == 0) return nullptr;
             if (!required || question >= kVolumeQuestions) return nullptr;
-            if (Request(ACEDLL_TYPE_ARCHIVE, ACEDLL_REQ_CHANGE_VOLUME) != ACEDLL_CONTINUE) {
+            // While it is asked for, the archive's name is the missing part's (cased as the
+            // first part's extension), so that the question can name it.
+            const size_t dot = name_.find_last_of('.');
+            const bool upper = dot != std::string::npos && dot + 1 < name_.size() && std::isupper(static_cast<unsigned char>(name_[dot + 1]));
+            const std::string wanted = VolumeName(name_, index, upper);
+            archiveData_.ArchiveName = wanted.c_str();
+            const int answer = Request(ACEDLL_TYPE_ARCHIVE, ACEDLL_REQ_CHANGE_VOLUME);
+            archiveData_.ArchiveName = name_.c_str();
+            if (answer != ACEDLL_CONTINUE) {
                 cancelled_ = true;
                 return nullptr;
             }
