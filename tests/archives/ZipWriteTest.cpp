@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <cstring>
 #include <functional>
@@ -516,6 +517,107 @@ TEST_F(ZipWrite, PeerArchivesStayWhole) {
     EXPECT_EQ(c.GetZipComment(), "") << "listing of the last one";
     c.SetZipFileName(tmp.File("zc.zip"));
     EXPECT_EQ(c.GetZipComment(), "a comment");
+}
+
+// Entries dropped at the start and in the middle: the kept ones are copied as runs of
+// neighbouring records, each pointed at its new place.
+TEST_F(ZipWrite, DeletingAroundKeptRunsLeavesTheRestWhole) {
+    MakeBook();
+    for (int i = 0; i < 6; ++i) tmp.Write("src/book/x" + std::to_string(i) + ".txt", Repeat("x" + std::to_string(i), 400 + i));
+    Zip("-r ../d.zip book");
+    const std::string archive = tmp.File("d.zip");
+    std::map<std::string, std::string> before;
+    std::string names = Names(archive);
+    for (size_t at = 0; at <= names.size();) {
+        size_t end = std::min(names.find(',', at), names.size());
+        std::string name = names.substr(at, end - at);
+        before[name] = Member(archive, name);
+        at = end + 1;
+    }
+    const std::string first = names.substr(0, names.find(','));
+    c.SetZipFileName(archive);
+    c.FSpecArgs().Add(first);
+    c.FSpecArgs().Add("book/x2.txt");
+    c.FSpecArgs().Add("book/x4.txt");
+    c.Delete();
+    ASSERT_EQ(c.SuccessCnt(), 3) << messages;
+    EXPECT_TRUE(Valid(archive));
+    before.erase(first);
+    before.erase("book/x2.txt");
+    before.erase("book/x4.txt");
+    std::string left = Names(archive);
+    for (const auto& [name, bytes] : before) {
+        EXPECT_NE(left.find(name), std::string::npos) << name;
+        EXPECT_EQ(Member(archive, name), bytes) << name;
+    }
+    EXPECT_EQ(std::count(left.begin(), left.end(), ',') + 1, static_cast<long>(before.size()));
+}
+
+// The output gathers small writes and copies other files in the kernel: whatever the mix,
+// the bytes land in the order written, patches included, also from a file on another file
+// system (where the kernel refuses and plain reads take over).
+TEST(ZipSafeOutput, GatheredWritesCopiesAndPatchesLandInOrder) {
+    TempDir tmp;
+    std::string source;
+    for (int i = 0; i < 300000; ++i) source += static_cast<char>('a' + i % 23);
+    const std::string here = tmp.Write("source.bin", source);
+    std::vector<std::string> inputs{here};
+    char shm[] = "/dev/shm/vellicor-safeoutput-XXXXXX";
+    int shmFd = ::mkstemp(shm);
+    if (shmFd >= 0) {
+        EXPECT_EQ(::write(shmFd, source.data(), source.size()), static_cast<ssize_t>(source.size()));
+        ::close(shmFd);
+        inputs.push_back(shm);
+    }
+    for (const std::string& input : inputs) {
+        const std::string target = tmp.File("out.zip");
+        tmp.Write("out.zip", "old");
+        int in = ::open(input.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(in, 0) << input;
+        std::string expected;
+        zip::SafeOutput out;
+        out.Create(target);
+        for (int i = 0; i < 5000; ++i) {  // many small records, as a central directory
+            std::string record = "<" + std::to_string(i) + ">";
+            out.Write(record.data(), record.size());
+            expected += record;
+        }
+        out.CopyFrom(in, 1000, 200000, zip::kErrData);
+        expected += source.substr(1000, 200000);
+        out.Write("tail", 4);
+        expected += "tail";
+        const std::string big(100000, 'B');
+        out.Write(big.data(), big.size());
+        expected += big;
+        out.Write("end", 3);
+        expected += "end";
+        out.WriteAt(2, "PATCH", 5);  // as a local header is finished after its data
+        expected.replace(2, 5, "PATCH");
+        EXPECT_EQ(out.Position(), static_cast<int64_t>(expected.size()));
+        out.Write("more", 4);
+        expected += "more";
+        out.Truncate(static_cast<int64_t>(expected.size()) - 2);
+        expected.resize(expected.size() - 2);
+        out.Write("!", 1);
+        expected += "!";
+        struct stat st {};
+        ASSERT_EQ(::fstat(out.Handle(), &st), 0);
+        EXPECT_EQ(st.st_size, static_cast<off_t>(expected.size())) << "all of it in the file before the handle is used";
+        // A copy the input cannot fill fails with the read error; the target stays as it was.
+        try {
+            out.CopyFrom(in, static_cast<int64_t>(source.size()) - 10, 20, zip::kErrData);
+            ADD_FAILURE() << "a short copy passed";
+        } catch (const zip::ZipFileError& e) {
+            EXPECT_EQ(e.code, zip::kErrData);
+        }
+        EXPECT_EQ(ReadFileBytes(target), "old");
+        out.Truncate(static_cast<int64_t>(expected.size()));
+        out.Commit();
+        ::close(in);
+        EXPECT_EQ(ReadFileBytes(target), expected) << input;
+        EXPECT_TRUE(TempLeftovers(tmp.Path()).empty()) << input;
+    }
+    if (shmFd >= 0) ::unlink(shm);
 }
 
 // ---- No archive is lost when writing fails ----------------------------------------------

@@ -78,6 +78,7 @@ void ArchiveFile::Read() {
     if (!ReadAt(centralPos, dir.data(), dir.size())) throw ZipFileError(kErrCentralRead, "Error while reading a central header");
     size_t p = 0;
     entries.reserve(std::min<size_t>(end.totalEntries, dir.size() / kCentralHeaderSize + 1));
+    std::vector<uint8_t> local;
     prefixSize = centralPos;
     for (int i = 0; i < end.totalEntries; ++i) {
         ArchiveEntry e;
@@ -96,17 +97,28 @@ void ArchiveFile::Read() {
 
         // The local record named by this entry's offset, checked against the entry.
         e.localPos = static_cast<int64_t>(e.ch.localHeaderOffset) + shift;
-        uint8_t lh[kLocalHeaderSize];
-        if (e.localPos < 0 || e.localPos + kLocalHeaderSize > centralPos || !ReadAt(e.localPos, lh, sizeof lh))
+        if (e.localPos < 0 || e.localPos + kLocalHeaderSize > centralPos)
             throw ZipFileError(kErrLocalRead, "Error while reading a local header");
-        if (!e.lh.Parse(lh, sizeof lh)) throw ZipFileError(kErrLocalSig, "A local header signature is wrong");
-        std::string localName(e.lh.nameLength, '\0');
-        if (!ReadAt(e.localPos + kLocalHeaderSize, localName.data(), localName.size()))
-            throw ZipFileError(kErrLocalName, "Error while reading a local file name");
-        if (localName != e.rawName) throw ZipFileError(kErrLocalMissing, "A local header not found in internal structure");
-        e.localExtra.resize(e.lh.extraLength);
-        if (!ReadAt(e.localPos + kLocalHeaderSize + e.lh.nameLength, e.localExtra.data(), e.localExtra.size()))
-            throw ZipFileError(kErrLocalExtra, "Error while reading a local extra field");
+        // Header, name and (mostly) extra field in one read: one call per entry, not three.
+        size_t guess = static_cast<size_t>(std::min<int64_t>(
+            kLocalHeaderSize + int64_t(e.ch.nameLength) + e.ch.extraLength + 64, centralPos - e.localPos));
+        local.resize(guess);
+        if (!ReadAt(e.localPos, local.data(), local.size())) throw ZipFileError(kErrLocalRead, "Error while reading a local header");
+        if (!e.lh.Parse(local.data(), kLocalHeaderSize)) throw ZipFileError(kErrLocalSig, "A local header signature is wrong");
+        auto readTo = [&](size_t upto, int code, const char* what) {
+            const size_t had = local.size();
+            if (upto <= had) return;
+            local.resize(upto);
+            if (!ReadAt(e.localPos + static_cast<int64_t>(had), local.data() + had, upto - had)) throw ZipFileError(code, what);
+        };
+        readTo(size_t(kLocalHeaderSize) + e.lh.nameLength, kErrLocalName, "Error while reading a local file name");
+        const uint8_t* localName = local.data() + kLocalHeaderSize;
+        if (e.lh.nameLength != e.rawName.size() || std::memcmp(e.rawName.data(), localName, e.rawName.size()) != 0)
+            throw ZipFileError(kErrLocalMissing, "A local header not found in internal structure");
+        readTo(size_t(kLocalHeaderSize) + e.lh.nameLength + e.lh.extraLength, kErrLocalExtra,
+             "Error while reading a local extra field");
+        localName = local.data() + kLocalHeaderSize;
+        e.localExtra.assign(localName + e.lh.nameLength, localName + e.lh.nameLength + e.lh.extraLength);
         int64_t dataEnd = e.localPos + e.lh.TotalSize() + int64_t(e.ch.compressedSize);
         if (dataEnd > centralPos) throw ZipFileError(kErrData, "Error while reading zipped data");
         if (e.lh.flags & kFlagDescriptor) {
@@ -169,6 +181,7 @@ void SafeOutput::Create(const std::string& target) {
     pos_ = 0;
     flushed_ = 0;
     mtime_ = -1;
+    kernelCopy_ = true;
     // A new file gets the usual permissions; a replaced one keeps its own.
     struct stat st {};
     mode_t mode = 0666;
@@ -207,7 +220,16 @@ void SafeOutput::NameTemporary() {
     throw ZipFileError(kErrWrite, "Write error in output file");
 }
 
+namespace {
+
+// Gathered writes go out in pieces of this size: a central directory is hundreds of small
+// records.
+constexpr size_t kPending = 64 * 1024;
+
+}  // namespace
+
 void SafeOutput::WriteAt(int64_t pos, const void* data, size_t n) {
+    Flush();
     const auto* p = static_cast<const uint8_t*>(data);
     while (n > 0) {
         ssize_t w = ::pwrite(fd_, p, n, static_cast<off_t>(pos));
@@ -219,28 +241,74 @@ void SafeOutput::WriteAt(int64_t pos, const void* data, size_t n) {
     }
 }
 
-void SafeOutput::Write(const void* data, size_t n) {
-    if (fd_ < 0) throw ZipFileError(kErrWrite, "Write error in output file");
-    WriteAt(pos_, data, n);
-    pos_ += static_cast<int64_t>(n);
-    // Start writing back what is done, so that the sync at the end has little left to wait for.
+// Start writing back what is done, so that the sync at the end has little left to wait for.
+void SafeOutput::Written(int64_t end) {
     constexpr int64_t kWriteBack = 8 << 20;
-    if (pos_ - flushed_ >= kWriteBack) {
-        ::sync_file_range(fd_, flushed_, pos_ - flushed_, SYNC_FILE_RANGE_WRITE);
-        flushed_ = pos_;
+    if (end - flushed_ >= kWriteBack) {
+        ::sync_file_range(fd_, flushed_, end - flushed_, SYNC_FILE_RANGE_WRITE);
+        flushed_ = end;
     }
 }
 
+void SafeOutput::Flush() {
+    if (pending_.empty() || fd_ < 0) return;
+    // Cleared first: a failed write must not be tried again from a destructor's path.
+    std::vector<uint8_t> bytes;
+    bytes.swap(pending_);
+    const int64_t at = pos_ - static_cast<int64_t>(bytes.size());
+    WriteAt(at, bytes.data(), bytes.size());
+    Written(pos_);
+    bytes.clear();
+    pending_.swap(bytes);
+}
+
+void SafeOutput::Write(const void* data, size_t n) {
+    if (fd_ < 0) throw ZipFileError(kErrWrite, "Write error in output file");
+    if (pending_.size() + n > kPending) Flush();
+    if (n >= kPending) {
+        WriteAt(pos_, data, n);
+        pos_ += static_cast<int64_t>(n);
+        Written(pos_);
+        return;
+    }
+    if (pending_.capacity() < kPending) pending_.reserve(kPending);
+    const auto* p = static_cast<const uint8_t*>(data);
+    pending_.insert(pending_.end(), p, p + n);
+    pos_ += static_cast<int64_t>(n);
+}
+
 void SafeOutput::CopyFrom(int in, int64_t pos, int64_t n, int readError, CopyProgress progress, void* context) {
+    if (fd_ < 0) throw ZipFileError(kErrWrite, "Write error in output file");
+    Flush();
+    // In the kernel first: the bytes are not copied through this process. A file system that
+    // cannot do it (or any failure) leaves the rest to plain reads and writes, which tell the
+    // read errors from the write errors.
+    constexpr int64_t kPiece = 8 << 20;
+    while (n > 0 && kernelCopy_) {
+        loff_t from = static_cast<loff_t>(pos), to = static_cast<loff_t>(pos_);
+        ssize_t r = ::copy_file_range(in, &from, fd_, &to, static_cast<size_t>(std::min(n, kPiece)), 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            kernelCopy_ = r == 0;  // 0: the input ended early, which the plain read reports
+            break;
+        }
+        pos += r;
+        pos_ += r;
+        n -= r;
+        Written(pos_);
+        if (progress) progress(context, static_cast<uint32_t>(r));
+    }
     constexpr size_t kBuffer = 256 * 1024;
-    std::unique_ptr<uint8_t[]> buf(new uint8_t[kBuffer]);
+    if (n > 0 && copyBuffer_.size() < kBuffer) copyBuffer_.resize(kBuffer);
     while (n > 0) {
         size_t want = static_cast<size_t>(std::min<int64_t>(n, kBuffer));
-        ssize_t r = ::pread(in, buf.get(), want, static_cast<off_t>(pos));
+        ssize_t r = ::pread(in, copyBuffer_.data(), want, static_cast<off_t>(pos));
         if (r < 0 && errno == EINTR) continue;
         // A short read is the end of the input before the bytes it promised.
         if (r <= 0) throw ZipFileError(readError, "short read");
-        Write(buf.get(), static_cast<size_t>(r));
+        WriteAt(pos_, copyBuffer_.data(), static_cast<size_t>(r));
+        pos_ += r;
+        Written(pos_);
         pos += r;
         n -= r;
         if (progress) progress(context, static_cast<uint32_t>(r));
@@ -248,6 +316,7 @@ void SafeOutput::CopyFrom(int in, int64_t pos, int64_t n, int readError, CopyPro
 }
 
 void SafeOutput::Truncate(int64_t size) {
+    Flush();
     flushed_ = std::min(flushed_, size);
     if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) throw ZipFileError(kErrWrite, "Write error in output file");
     pos_ = size;
@@ -266,6 +335,7 @@ void SafeOutput::SetMode(unsigned mode) {
 void SafeOutput::Commit() {
     VTRACE("SafeOutput::Commit");
     if (fd_ < 0) throw ZipFileError(kErrWrite, "Write error in output file");
+    Flush();
     if (mtime_ >= 0) {
         struct timespec times[2];
         times[0].tv_sec = 0;
@@ -298,6 +368,7 @@ void SafeOutput::Commit() {
 }
 
 void SafeOutput::Abort() {
+    pending_.clear();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     if (!temp_.empty()) ::unlink(temp_.c_str());

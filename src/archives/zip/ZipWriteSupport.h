@@ -81,8 +81,10 @@ bool SameFile(const std::string& a, const std::string& b);
 
 // An output file written beside its target and renamed over it when complete, so that a
 // failure at any point leaves the target as it was. Where the file system allows, the file
-// has no name until it is complete: a write killed part way leaves nothing behind. A target
-// that is a symbolic link keeps its link: the file it names is replaced.
+// has no name until it is complete: a write killed part way leaves nothing behind (only a
+// kill between naming the finished file and the rename leaves it, complete, under its hidden
+// name). A target that is a symbolic link keeps its link: the file it names is replaced.
+// Small writes are gathered in memory; copies from another file stay in the kernel.
 class SafeOutput {
 public:
     SafeOutput() = default;
@@ -103,18 +105,27 @@ public:
     // Syncs, renames over the target and syncs the directory. Throws kErrWrite.
     void Commit();
     void Abort();
-    int Handle() const { return fd_; }
+    // The file with everything written so far in it.
+    int Handle() {
+        Flush();
+        return fd_;
+    }
     // Off: every temporary gets a name from the start, as where the file system refuses
     // unnamed files.
     static void AllowUnnamed(bool on);
 
 private:
     void NameTemporary();
+    void Flush();
+    void Written(int64_t end);
     std::string target_, temp_;
     int fd_ = -1;
     int64_t pos_ = 0;
     int64_t flushed_ = 0;
     int64_t mtime_ = -1;
+    std::vector<uint8_t> pending_;  // bytes that go at pos_ - pending_.size()
+    std::vector<uint8_t> copyBuffer_;
+    bool kernelCopy_ = true;
 };
 
 // Writes one central header (46 bytes with its signature), its name, extra and comment.

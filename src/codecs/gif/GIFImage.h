@@ -337,7 +337,11 @@ public:
     void SetDelay(uint16_t Value) { FRec.DelayTime = Value; }
     bool GetUserInput() const { return FRec.PackedFields & 2; }
     void SetUserInput(bool Value);
-    TDisposalMethod GetDisposal() const { return TDisposalMethod((FRec.PackedFields >> 2) & 7); }
+    // 4-7 are reserved: shown as no disposal, while the stored byte keeps them for saving.
+    TDisposalMethod GetDisposal() const {
+        const int d = (FRec.PackedFields >> 2) & 7;
+        return d <= dmPrevious ? TDisposalMethod(d) : dmNone;
+    }
     void SetDisposal(TDisposalMethod Value);
     const TGIFGCERec& Record() const { return FRec; }
 

@@ -761,15 +761,30 @@ uint32_t Zipper::RunDelete() {
         uint32_t offset;
     };
     std::vector<Kept> kept;
+    // Neighbouring kept entries are copied as one run of bytes.
+    int64_t runFrom = 0, runTo = 0;
+    auto copyRun = [&] {
+        if (runTo > runFrom) out.CopyFrom(old.fd, runFrom, runTo - runFrom, kErrData);
+        runFrom = runTo = 0;
+    };
+    int64_t at = out.Position();
     for (size_t i = 0; i < old.entries.size(); ++i) {
         const ArchiveEntry& e = old.entries[i];
         if (drop[i]) {
             Step(zacItem, 0, e.ch.uncompressedSize, e.rawName);
             continue;
         }
-        kept.push_back({&e, static_cast<uint32_t>(out.Position())});
-        out.CopyFrom(old.fd, e.localPos, e.LocalSpan(), kErrData);
+        if (at >= 0xFFFFFFFFLL) throw ZipFileError(kErrZip64, "The archive is too large");
+        kept.push_back({&e, static_cast<uint32_t>(at)});
+        if (runTo == runFrom || e.localPos != runTo) {
+            copyRun();
+            runFrom = e.localPos;
+        }
+        runTo = e.localPos + e.LocalSpan();
+        at += e.LocalSpan();
     }
+    copyRun();
+    if (at != out.Position()) throw ZipFileError(kErrData, "Error while reading zipped data");
     int64_t centralOffset = out.Position();
     for (const auto& k : kept) {
         CentralHeader ch = k.e->ch;

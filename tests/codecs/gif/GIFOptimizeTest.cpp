@@ -363,3 +363,55 @@ TEST(GIFOptimize, ManyFramesOptimiseAndSaveInWorkLinearInTheirCount) {
         EXPECT_LE(g.image.FramesWalked(), 4 * kFrames) << c.name;
     }
 }
+
+// Disposals 4-7 are reserved: read as no disposal (never an enumerator the type lacks), optimised
+// as a frame left in place, and written back with the byte as it came.
+TEST(GIFOptimize, ReservedDisposalsActAsNoneAndSurviveSaving) {
+    auto load = [](LoadedGif& g, int disposal) {
+        GifSpec spec;
+        spec.width = spec.height = 4;
+        spec.globalColors = GreyRamp(4);
+        GifFrame first;
+        first.width = first.height = 4;
+        first.pixels.assign(16, 1);
+        first.extensions = Gce(false, 0, 5, disposal);
+        GifFrame second = first;
+        second.extensions = Gce(false, 0, 5);
+        second.pixels[10] = 2;
+        spec.frames = {first, second};
+        LoadGif(g, MakeGif(spec));
+    };
+    auto packed = [](TGIFImage& image) {
+        return int(image.Images().GetImage(0)->GraphicControlExtension()->Record().PackedFields);
+    };
+    LoadedGif reference;
+    load(reference, 0);
+    ASSERT_EQ(reference.error, "");
+    reference.image.Optimize(OptimizeOption(ooMerge) | OptimizeOption(ooCrop) | OptimizeOption(ooCleanup), rmNone,
+                             dmNearest, 8);
+    ASSERT_EQ(reference.image.Images().GetCount(), 2);
+    TGIFSubImage* merged = reference.image.Images().GetImage(1);
+    for (int disposal = 4; disposal <= 7; ++disposal) {
+        LoadedGif g;
+        load(g, disposal);
+        ASSERT_EQ(g.error, "") << disposal;
+        const int d = int(g.image.Images().GetImage(0)->GraphicControlExtension()->GetDisposal());
+        EXPECT_EQ(d, int(dmNone)) << disposal;
+
+        LoadedGif again;
+        LoadGif(again, Saved(g.image, gcLZW));
+        ASSERT_EQ(again.error, "") << disposal;
+        EXPECT_EQ(packed(again.image), disposal << 2) << disposal;
+
+        g.image.Optimize(OptimizeOption(ooMerge) | OptimizeOption(ooCrop) | OptimizeOption(ooCleanup), rmNone,
+                         dmNearest, 8);
+        ASSERT_EQ(g.image.Images().GetCount(), 2) << disposal;
+        TGIFSubImage* f = g.image.Images().GetImage(1);
+        EXPECT_EQ(f->GetBoundsRect(), merged->GetBoundsRect()) << disposal;
+        EXPECT_EQ(Pixels(*f), Pixels(*merged)) << disposal;
+        LoadedGif optimised;
+        LoadGif(optimised, Saved(g.image, gcLZW));
+        ASSERT_EQ(optimised.error, "") << disposal;
+        EXPECT_EQ(packed(optimised.image), disposal << 2) << disposal;
+    }
+}
