@@ -196,7 +196,7 @@ TMemoryStream* TAceIf::ExtractFile(const std::string& MemberName) {
         if (name != MemberName) exclude += name + "\r";
     SetList(ExcludeList, ExcludeListCapacity, exclude);
 
-    Stream->Clear();
+    Stream->Reuse();
     AceTestStruct test{};
     test.Files.SourceDir = "";
     test.Files.FileList = FileList.data();

@@ -308,7 +308,7 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
     LostToPassword_ = leftAlone;
     try {
         if (looseFile && !failedBefore) {
-            FileStream_.Clear();
+            FileStream_.Reuse();
             int64_t tooLarge = -1;
             {
                 BusyScope busy(Busy_);
@@ -367,7 +367,7 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
                 if (StateWanted == lsPageStream && Callback) Callback(Owner_, stream, FileName);
                 break;
             }
-            if (looseFile) FileStream_.Clear();
+            if (looseFile) FileStream_.Reuse();
             TStream* kept = copy.get();
             if (TStream* old = FileNames_->GetPageData(PageNumber)) PreloadBytes_ -= old->Size();
             else ++StreamsLoaded_;
@@ -394,7 +394,7 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
             break;
     }
     // The bytes of a loose file are not kept once they have been served.
-    if (looseFile) FileStream_.Clear();
+    if (looseFile) FileStream_.Reuse();
     return switched;
 }
 

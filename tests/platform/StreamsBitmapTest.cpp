@@ -45,6 +45,17 @@ TEST(Streams, GrowingAMemoryStreamTouchesNothingAndReservesAtMostTheBudget) {
     m.Clear();
     m.Reserve(-5);
     EXPECT_EQ(m.Bytes().capacity(), 0u);
+    // Emptied for the next page, a stream keeps a page's room (mapped again, 30 MB cost
+    // thousands of page faults each time), but not a room beyond kKeptRoom.
+    ASSERT_TRUE(m.SetSize(TMemoryStream::kKeptRoom));
+    const uint8_t* room = m.Memory();
+    m.Reuse();
+    EXPECT_EQ(m.Size(), 0);
+    ASSERT_TRUE(m.SetSize(1000));
+    EXPECT_EQ(m.Memory(), room);
+    m.Reserve(TMemoryStream::kKeptRoom + 1);
+    m.Reuse();
+    EXPECT_EQ(m.Bytes().capacity(), 0u);
     if (!test::kPeakMemoryMeasured) GTEST_SKIP() << "the sanitizer's allocator touches what it hands out";
     const test::ChildRun run = test::InChild([] {
         TMemoryStream s;

@@ -279,7 +279,7 @@ TZipStream* TZipComponent::ExtractFileToStream(const std::string& FileName) {
         fSpecArgs_.Clear();
         fSpecArgs_.Add(FileName);
     }
-    zipStream_->Clear();
+    zipStream_->Reuse();
     ExtExtract(1, nullptr);
     return successCnt_ == 1 ? zipStream_.get() : nullptr;
 }
