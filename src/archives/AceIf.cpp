@@ -197,7 +197,7 @@ TMemoryStream* TAceIf::ExtractFile(const std::string& MemberName) {
         if (name != MemberName) exclude += name + "\r";
     SetList(ExcludeList, ExcludeListCapacity, exclude);
 
-    Stream->Clear();
+    Stream->Reuse();
     AceTestStruct test{};
     test.Files.SourceDir = "";
     test.Files.FileList = FileList.data();
@@ -313,7 +313,13 @@ int TAceIf::HandleStateStartFile(TAceIf& Self, AceCallbackData* Data) {
                 if (!Self.CaptureFailed) Self.Done = true;
                 return ACEDLL_CANCEL;
             }
-            if (name == Self.WantedName) Self.Capturing = true;
+            if (name == Self.WantedName) {
+                Self.Capturing = true;
+                // Room for the stated size (up to the page budget) reserved untouched: the
+                // capture then appends without copying what it holds at every doubling.
+                if (Data->FileData)
+                    Self.Stream->Reserve(static_cast<int64_t>(std::min<uint64_t>(Data->FileData->Size, INT64_MAX)));
+            }
             break;
         case ACEDLL_OP_ANALYZE:
             VTRACE_STR("TAceIf::HandleStateStartFile Analyzing", name);

@@ -498,14 +498,19 @@ void TTarArchive::ReadFile(TStream& dest) {
         int64_t at = dest.Seek(0, SeekOrigin::End);
         if (at < 0) return false;
         if (auto* mem = dynamic_cast<TMemoryStream*>(&dest)) {  // read straight into its buffer
-            if (!mem->SetSize(at + total))
-                throw ETarArchive("Not enough memory for a member of " + std::to_string(total) + " bytes");
-            // In pieces: messages get through between them, and the program's end stops the read.
+            // In pieces, the stream grown for each as it is read (room reserved, not touched):
+            // nothing is done for the whole member before the first piece, messages get
+            // through between pieces, and the program's end stops the read.
             constexpr int64_t kPiece = int64_t(8) << 20;
+            mem->Reserve(at + total);
             bool ok = true;
             for (int64_t done = 0; ok && done < total;) {
                 const int64_t n = std::min(kPiece, total - done);
-                ok = Stream->Read(mem->Memory() + at + done, n) == n;
+                if (!mem->SetSize(at + done + n))
+                    throw ETarArchive("Not enough memory for a member of " + std::to_string(total) + " bytes");
+                const int64_t got = Stream->Read(mem->Memory() + at + done, n);
+                ok = got == n;
+                if (!ok) mem->SetSize(at + done + std::max<int64_t>(got, 0));
                 done += n;
                 if (ok && done < total) {
                     ProcessMessages();

@@ -293,7 +293,7 @@ TMemoryStream* TUnArchive::ExtractTar(const std::string& FileName) {
         }
     if (index < 0 || !Tar || !TarStream) return nullptr;
     BusyScope busy(*this);
-    TarStream->Clear();
+    TarStream->Reuse();
     try {
         int64_t current = 0, size = 0;
         Tar->GetFilePos(current, size);

@@ -317,7 +317,7 @@ TMemoryStream* TUnRar::Extract(const std::string& MemberName) {
         CurrentName = BareName(header.FileName);
         if ((header.Flags & RHDF_DIRECTORY) != RHDF_DIRECTORY && CurrentName == MemberName) {
             found = true;
-            Stream->Clear();
+            Stream->Reuse();
             // The library never hands over more than the header's size, so room for that is
             // made at once: growing by doubling would copy the data and touch twice the memory.
             // It is only reserved, not touched, so a header that lies costs address space.

@@ -43,20 +43,21 @@ private:
 
 // A loose file is read in pieces: the window's messages get through between them (the
 // caller holds Busy), and the program's end stops the read. The stream grows a piece at a
-// time (its vector cannot grow uninitialised; a piece is cleared just before it is read
-// into), so nothing is done for the whole file before the first stop check; a file that
-// turns out shorter gives what was read, no more.
-bool ReadLooseFile(TMemoryStream& out, const std::string& name) {
+// time as the data come (nothing is cleared first), so nothing is done for the whole file
+// before the first stop check; a file that turns out shorter gives what was read, no more.
+// A file larger than budget is not read at all: its size comes back in tooLarge.
+bool ReadLooseFile(TMemoryStream& out, const std::string& name, int64_t budget, int64_t& tooLarge) {
     constexpr int64_t kPiece = int64_t(8) << 20;
+    tooLarge = -1;
     TFileStream file;
     if (!file.Open(name, FileMode::OpenRead)) return false;
     const int64_t size = file.Size();
     if (size < 0 || !out.SetSize(0)) return false;
-    try {
-        out.Bytes().reserve(static_cast<size_t>(size));
-    } catch (const std::exception&) {
+    if (size > budget) {
+        tooLarge = size;
         return false;
     }
+    out.Reserve(size);
     for (int64_t done = 0; done < size;) {
         const int64_t n = std::min(kPiece, size - done);
         if (!out.SetSize(done + n)) return false;
@@ -118,6 +119,11 @@ TLoadFiles::~TLoadFiles() {
         } catch (...) {
         }
     }
+}
+
+std::string TLoadFiles::TooLargeText(const std::string& Name, int64_t Size, int64_t Budget, bool Member) {
+    return Name + " is not shown: it " + (Member ? "unpacks to " : "is ") + std::to_string((Size + (1 << 20) - 1) >> 20) +
+           " MB, more than the " + std::to_string(Budget >> 20) + " MB a page may take.";
 }
 
 void TLoadFiles::SetArchiveSource(std::unique_ptr<IArchiveSource> Source) {
@@ -260,10 +266,7 @@ TStream* TLoadFiles::ExtractPage(const std::string& ArchiveName, const std::stri
     const int64_t size = Archive_ ? Archive_->MemberSize(MemberName) : -1;
     if (size > PreloadBudget) {
         if (Quiet) return nullptr;
-        ShowMessageBox(ArchiveName,
-                       MemberName + " is not shown: it unpacks to " + std::to_string((size + (1 << 20) - 1) >> 20) +
-                           " MB, more than the " + std::to_string(PreloadBudget >> 20) + " MB a page may take.",
-                       mbOK, TMsgKind::Warning);
+        ShowMessageBox(ArchiveName, TooLargeText(MemberName, size, PreloadBudget, true), mbOK, TMsgKind::Warning);
         return nullptr;
     }
     return ExtractMember(MemberName);
@@ -299,17 +302,27 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
     bool looseFile = ArchiveName.empty();
     const std::string failedKey = ArchiveName + '\n' + FileName;
     // A member that failed once (its message was shown then) is not read again until the
-    // set is opened again, unless it was lost to its password.
+    // set is opened again, unless it was lost to its password; nor is a loose file refused
+    // by its size.
     const bool leftAlone = !looseFile && Background && PasswordFailed_.count(failedKey) > 0;
-    const bool failedBefore = !looseFile && (PreloadFailed_.count(failedKey) > 0 || leftAlone);
+    const bool failedBefore = PreloadFailed_.count(failedKey) > 0 || leftAlone;
     LostToPassword_ = leftAlone;
     try {
-        if (looseFile) {
-            FileStream_.Clear();
-            BusyScope busy(Busy_);
-            if (ReadLooseFile(FileStream_, FileName)) stream = &FileStream_;
-            else FileStream_.Clear();
-        } else if (archiveOpen && !failedBefore) {
+        if (looseFile && !failedBefore) {
+            FileStream_.Reuse();
+            int64_t tooLarge = -1;
+            {
+                BusyScope busy(Busy_);
+                if (ReadLooseFile(FileStream_, FileName, PreloadBudget, tooLarge)) stream = &FileStream_;
+                else FileStream_.Clear();
+            }
+            // As a member stated larger than the budget: said once by name, then left alone.
+            if (tooLarge >= 0) {
+                PreloadFailed_.insert(failedKey);
+                ShowMessageBox(FileName, TooLargeText(ExtractFileName(FileName), tooLarge, PreloadBudget, false), mbOK,
+                               TMsgKind::Warning);
+            }
+        } else if (!looseFile && archiveOpen && !failedBefore) {
             // What the archive side says about a page is gathered, so that a book whose
             // members fail one after another tells it in one message.
             const bool page = StateWanted == lsPageStream || StateWanted == lsPreloading;
@@ -371,7 +384,7 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
                 if (StateWanted == lsPageStream && Callback) Callback(Owner_, stream, FileName);
                 break;
             }
-            if (looseFile) FileStream_.Clear();
+            if (looseFile) FileStream_.Reuse();
             TStream* kept = copy.get();
             if (TStream* old = FileNames_->GetPageData(PageNumber)) PreloadBytes_ -= old->Size();
             else ++StreamsLoaded_;
@@ -398,7 +411,7 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
             break;
     }
     // The bytes of a loose file are not kept once they have been served.
-    if (looseFile) FileStream_.Clear();
+    if (looseFile) FileStream_.Reuse();
     return switched;
 }
 

@@ -59,6 +59,9 @@ public:
     bool CopyWritten() const { return CopyWritten_; }
     // The file a copy of the page PageName to Destination is written to (the extension of
     // the page's type); "" when the page's type is not known.
+    // What is said of a page refused by its size: Name (the member's or the file's) "is not
+    // shown: it unpacks to (is) N MB, more than the B MB a page may take."
+    static std::string TooLargeText(const std::string& Name, int64_t Size, int64_t Budget, bool Member);
     static std::string CopyTarget(const std::string& PageName, const std::string& Destination);
     // Serves the alphabetically first image of an archive through OnPreviewReady.
     virtual void GetPreview(const std::string& ArchiveName);
@@ -84,8 +87,8 @@ public:
 
     // Bytes that read-ahead copies may hold together; a page larger than what is left is
     // served without a kept copy, and read-ahead stops when it is spent. An archive member
-    // stated larger than this is refused by name, unread.
-    int64_t PreloadBudget = int64_t(256) << 20;
+    // stated larger than this is refused by name, unread, and so is a loose file larger.
+    int64_t PreloadBudget = kPageBudget;
     // Set while a page is read for something other than its own visit (a thumbnail, a page
     // the page cache reads ahead): a member lost to its password is then left alone, as by
     // the read-ahead, instead of asking again right after the question was cancelled.

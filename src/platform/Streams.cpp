@@ -43,7 +43,7 @@ int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
     try {
         // Appending copies once; resizing first would also fill the new room with zeros.
         if (pos_ >= Size()) {
-            if (pos_ > Size()) data_.resize(static_cast<size_t>(pos_));
+            if (pos_ > Size()) data_.resize(static_cast<size_t>(pos_), 0);  // a gap reads as zeros
             data_.insert(data_.end(), bytes, bytes + count);
             pos_ = end;
             return count;
@@ -76,6 +76,16 @@ bool TMemoryStream::SetSize(int64_t size) {
     return true;
 }
 
+void TMemoryStream::Reserve(int64_t size) noexcept {
+    const auto want = static_cast<size_t>(std::clamp<int64_t>(size, 0, kPageBudget));
+    if (want <= data_.capacity()) return;
+    try {
+        data_.reserve(want);
+    } catch (const std::exception&) {
+        // it grows as the data come
+    }
+}
+
 bool TMemoryStream::LoadFromFile(const std::string& fileName) {
     TFileStream f;
     if (!f.Open(fileName, FileMode::OpenRead)) return false;
@@ -86,9 +96,10 @@ bool TMemoryStream::LoadFromStream(TStream& source) {
     source.SetPosition(0);
     int64_t size = source.Size();
     if (size < 0 || !SetSize(size)) return false;
-    bool ok = source.Read(data_.data(), size) == size;
+    const int64_t got = source.Read(data_.data(), size);
+    if (got != size) data_.resize(static_cast<size_t>(std::max<int64_t>(got, 0)));  // nothing unread is left in it
     pos_ = 0;
-    return ok;
+    return got == size;
 }
 
 bool TMemoryStream::SaveToFile(const std::string& fileName) const {

@@ -6,9 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/DefaultInitAllocator.h"
+
 namespace vellicor {
 
 enum class SeekOrigin { Begin, Current, End };
+
+// The most one page's bytes may take in memory (an archive member or a loose file): larger
+// ones are refused by name, and no stated size reserves more than this.
+constexpr int64_t kPageBudget = int64_t(256) << 20;
 
 class TStream {
 public:
@@ -35,22 +41,37 @@ public:
     int64_t Write(const void* buffer, int64_t count) override;
     int64_t Seek(int64_t offset, SeekOrigin origin) override;
     int64_t Size() const override { return static_cast<int64_t>(data_.size()); }
+    // Bytes added are left as they come, not cleared: the caller fills them, and a page of
+    // hundreds of megabytes is not written twice (nor touched before its data is there).
     bool SetSize(int64_t size) override;
+    // Room for size bytes in all, made without touching it, so that growing to it a piece at
+    // a time copies nothing; never more than kPageBudget, whatever size a header states.
+    void Reserve(int64_t size) noexcept;
 
     // Gives the memory back too: a stream may have held a page of hundreds of megabytes.
     void Clear() {
-        std::vector<uint8_t>().swap(data_);
+        TBytes().swap(data_);
         pos_ = 0;
     }
+    // Empties it for the next member or file and keeps its room up to kKeptRoom: the pages
+    // of a book then land in memory already mapped, where a fresh 30 MB costs thousands of
+    // page faults every time. A larger room goes back, as with Clear.
+    void Reuse() {
+        if (data_.capacity() > static_cast<size_t>(kKeptRoom)) return Clear();
+        data_.clear();
+        pos_ = 0;
+    }
+    static constexpr int64_t kKeptRoom = int64_t(64) << 20;
     bool LoadFromFile(const std::string& fileName);
     bool SaveToFile(const std::string& fileName) const;
     bool LoadFromStream(TStream& source);  // whole source from 0; position 0 afterwards
     const uint8_t* Memory() const { return data_.data(); }
     uint8_t* Memory() { return data_.data(); }
-    std::vector<uint8_t>& Bytes() { return data_; }
+    using TBytes = std::vector<uint8_t, DefaultInitAllocator<uint8_t>>;
+    TBytes& Bytes() { return data_; }
 
 private:
-    std::vector<uint8_t> data_;
+    TBytes data_;
     int64_t pos_ = 0;
 };
 

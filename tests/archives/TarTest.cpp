@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <vector>
 
 #include "ArchiveTestSupport.h"
 #include "platform/Text.h"
@@ -150,9 +151,19 @@ int g_tarPasses = 0;
 void StopAtFirstTarPass() {
     if (++g_tarPasses == 1) RequestStop();
 }
+TMemoryStream* g_tarOut = nullptr;
+std::vector<int64_t> g_tarSizes;
+const uint8_t* g_tarBuffer = nullptr;
+bool g_tarMoved = false;
+void NoteTarSize() {
+    g_tarSizes.push_back(g_tarOut->Size());
+    g_tarMoved = g_tarMoved || g_tarOut->Memory() != g_tarBuffer;
+}
 
-// A large member is read in pieces with messages let through between them; the program's
-// end stops the read there, and nothing of it is delivered.
+// A large member is read in pieces with messages let through between them, its stream grown
+// a piece at a time into room reserved at once (nothing sized or cleared for the whole
+// member first, nothing copied as it grows); the program's end stops the read there, and
+// nothing of it is delivered.
 TEST(TarReader, ALargeMemberIsReadInPiecesThatTheProgramsEndStops) {
     const std::string data(size_t(20) << 20, 'p');
     FakeUi ui;
@@ -161,9 +172,22 @@ TEST(TarReader, ALargeMemberIsReadInPiecesThatTheProgramsEndStops) {
         TTarDirRec rec;
         ASSERT_TRUE(t.tar.FindNext(rec));
         TMemoryStream whole;
+        ASSERT_EQ(whole.Write("head", 4), 4);  // appended after what the stream holds
+        g_tarOut = &whole;
+        g_tarSizes.clear();
+        g_tarMoved = false;
+        ui.onProcessMessages = [] {
+            if (g_tarSizes.empty()) g_tarBuffer = g_tarOut->Memory();
+            NoteTarSize();
+        };
         t.tar.ReadFile(whole);
-        EXPECT_TRUE(whole.Size() == int64_t(data.size()) && std::memcmp(whole.Memory(), data.data(), data.size()) == 0);
+        ui.onProcessMessages = nullptr;
+        EXPECT_TRUE(whole.Size() == int64_t(data.size()) + 4 && std::memcmp(whole.Memory() + 4, data.data(), data.size()) == 0 &&
+                    std::memcmp(whole.Memory(), "head", 4) == 0);
         EXPECT_EQ(ui.processMessagesCalls, 2) << "three pieces of 8 MB at most";
+        EXPECT_EQ(g_tarSizes, (std::vector<int64_t>{4 + (8 << 20), 4 + (16 << 20)})) << "grown a piece at a time";
+        EXPECT_FALSE(g_tarMoved) << "the member's room was reserved at once";
+        EXPECT_EQ(whole.Memory(), g_tarBuffer);
     }
     g_tarPasses = 0;
     ui.onProcessMessages = StopAtFirstTarPass;

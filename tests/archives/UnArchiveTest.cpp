@@ -22,6 +22,7 @@
 #include "pages/PageSettings.h"
 #include "platform/DynLib.h"
 #include "settings/Configuration.h"
+#include "support/ChildRun.h"
 #include "support/FakeUi.h"
 
 using namespace vellicor;
@@ -346,6 +347,74 @@ with zipfile.ZipFile('book.cbz', 'w', zipfile.ZIP_DEFLATED) as z:
     EXPECT_LE(ui.processMessagesCalls, 3) << "stopped at the next report";
     EXPECT_EQ(said, "") << "nothing to say of a member the program's end cut short";
     EXPECT_EQ(Bytes(a.Extract("big.jpg")).size(), size_t(4) << 20) << "read whole again afterwards";
+}
+
+long g_zipResidentBefore = 0, g_zipGrewAtFirstPass = -1;
+long ResidentMB() {
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024) / 1024;
+}
+
+// A stored member and one that inflates far (64 MB of one byte from a few KB): the stored
+// one is not cleared or touched whole before its first piece is there, the inflated one is
+// reported at least every 8 MB (not in one call for the whole page), and the program's end
+// stops either at its next report.
+TEST(UnArchiveZip, StoredAndFarInflatingMembersAreReportedAsTheyComeAndStopThere) {
+    ZIP_REQUIRE_TOOLS();
+    FakeUi ui;
+    TempDir dir;
+    ASSERT_TRUE(RunPython(dir.Path(), R"PY(
+import zipfile
+page = bytes(range(256)) * (1 << 18)
+with zipfile.ZipFile('stored.cbz', 'w', zipfile.ZIP_STORED) as z:
+    z.writestr('big.bmp', page)
+with zipfile.ZipFile('black.cbz', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('black.bmp', bytes(64 << 20))
+)PY"));
+    for (const char* book : {"stored.cbz", "black.cbz"}) {
+        SCOPED_TRACE(book);
+        const bool stored = std::string(book) == "stored.cbz";
+        TUnArchive a(&g_owner);
+        auto reader = std::make_unique<TZipArchiveReader>(&g_owner);
+        reader->Zip().SetDLLDirectory(ModuleDir());
+        uint32_t largest = 0;
+        reader->Zip().OnProgress = [&](TZipComponent*, ProgressType type, const std::string&, uint32_t size) {
+            if (type == ProgressUpdate) largest = std::max(largest, size);
+        };
+        a.SetReader(atZip, std::move(reader));
+        a.SetFileName(dir.File(book));
+        const std::string name = stored ? "big.bmp" : "black.bmp";
+        ASSERT_EQ(a.FileNames().CommaText(), name);
+        ui.processMessagesCalls = 0;
+        g_zipGrewAtFirstPass = -1;
+        g_zipResidentBefore = ResidentMB();
+        ui.onProcessMessages = [] {
+            if (g_zipGrewAtFirstPass < 0) g_zipGrewAtFirstPass = ResidentMB() - g_zipResidentBefore;
+        };
+        ASSERT_EQ(Bytes(a.Extract(name)).size(), size_t(64) << 20);
+        ui.onProcessMessages = nullptr;
+        EXPECT_GE(ui.processMessagesCalls, 8);
+        EXPECT_LE(largest, 8u << 20) << "unpacked between two reports";
+        if (stored && kPeakMemoryMeasured) {
+            EXPECT_LT(g_zipGrewAtFirstPass, 32) << "MB touched before the first piece";
+        }
+
+        g_zipPasses = 0;
+        ui.processMessagesCalls = 0;
+        ui.onProcessMessages = StopAtSecondPass;
+        testing::internal::CaptureStderr();
+        TStream* s = a.Extract(name);
+        const std::string said = testing::internal::GetCapturedStderr();
+        ui.onProcessMessages = nullptr;
+        RequestStop(false);
+        EXPECT_TRUE(s == nullptr || s->Size() == 0) << "nothing delivered";
+        EXPECT_LE(ui.processMessagesCalls, 3) << "stopped at the next report";
+        EXPECT_EQ(said, "") << "nothing to say of a member the program's end cut short";
+    }
 }
 
 // The loader over the program's own archive source, with read-ahead on.

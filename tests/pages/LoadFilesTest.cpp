@@ -15,6 +15,7 @@
 #include "pages/PageList.h"
 #include "pages/PageSettings.h"
 #include "settings/Configuration.h"
+#include "support/ChildRun.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
 
@@ -135,6 +136,36 @@ TEST_F(LoadFilesTest, ALooseFileGrowsAPieceAtATimeAndACutFileGivesWhatWasRead) {
     const std::string got = Serve(0);
     EXPECT_TRUE(got == std::string(size_t(10) << 20, 'b')) << got.size() << " bytes: " << got.substr(0, 20);
     ui.onProcessMessages = nullptr;
+}
+
+// A loose file larger than the page budget (a JPEG head followed by 1.5 GB of zeros, sparse
+// on disk) is refused by name before any of it is read, as a member stated that large is:
+// its page is the error page, and it is said once, whether the page is asked for again, read
+// ahead or copied, until the set is opened again.
+TEST_F(LoadFilesTest, ALooseFileLargerThanThePageBudgetIsRefusedByNameUnread) {
+    settings.FileBufferSize = 6;
+    const std::string big = dir.Write("big.jpg", "\xFF\xD8\xFF\xE0");
+    ASSERT_EQ(::truncate(big.c_str(), int64_t(1536) << 20), 0);
+    Load({big, dir.Write("small.jpg", "page")});
+    ASSERT_EQ(Pages().size(), 2u);
+    if (test::kPeakMemoryMeasured) {
+        const test::ChildRun run = test::InChild([this] { return Serve(0) == "-" && ui.shown.size() == 1 ? 0 : 1; });
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_LT(run.grewMB, 64) << "the file was read";
+    }
+    EXPECT_EQ(Serve(0), "-");
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].caption, big);
+    EXPECT_EQ(ui.shown[0].text, "big.jpg is not shown: it is 1536 MB, more than the 256 MB a page may take.");
+    EXPECT_EQ(Serve(1), "page");
+    loader.Idle();
+    EXPECT_EQ(Serve(0), "-");
+    EXPECT_FALSE(loader.CopyPage(0, dir.File("copy")));
+    EXPECT_FALSE(loader.CopyWritten());
+    EXPECT_EQ(ui.shown.size(), 1u) << "said once";
+    Load({big});
+    EXPECT_EQ(Serve(0), "-");
+    EXPECT_EQ(ui.shown.size(), 2u) << "said again for a new opening";
 }
 
 TEST_F(LoadFilesTest, LooseFilesArchivesInfoAndChecksumFilesMakeOneSortedList) {
@@ -388,12 +419,12 @@ TEST_F(LoadFilesTest, ReadAheadStaysWithinItsBudgetAndAnyWindowSize) {
     EXPECT_TRUE(loader.Idle());
     EXPECT_EQ(Kept(), "xxx.........");
     EXPECT_EQ(loader.PreloadBytes(), 15);
-    loader.PreloadBudget = 3;
+    loader.PreloadBudget = 6;  // no page is larger, but three are held
     settings.FileBufferSize = 6;
-    EXPECT_EQ(Serve(11), "page11") << "a page beyond the budget is served without a copy";
+    EXPECT_EQ(Serve(11), "page11") << "a page beyond what is left of the budget is served without a copy";
     EXPECT_TRUE(loader.Idle()) << "the budget spent, pages outside the window go";
-    EXPECT_EQ(Kept(), "............");
-    EXPECT_EQ(loader.PreloadBytes(), 0);
+    EXPECT_EQ(Kept(), "......x.....") << "and the window fills as far as the budget goes";
+    EXPECT_EQ(loader.PreloadBytes(), 5);
     // The window starts two pages before the one read and ends at the last page at most.
     settings.FileBufferSize = 6;
     loader.PreloadBudget = int64_t(256) << 20;

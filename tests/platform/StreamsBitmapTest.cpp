@@ -3,6 +3,7 @@
 
 #include "platform/Bitmap.h"
 #include "platform/Streams.h"
+#include "support/ChildRun.h"
 #include "support/TempDir.h"
 
 using namespace vellicor;
@@ -29,6 +30,40 @@ TEST(Streams, MemoryStreamReadsOnlyWhatIsThere) {
     m.Clear();
     EXPECT_EQ(m.Size(), 0);
     EXPECT_EQ(m.Bytes().capacity(), 0u);
+}
+
+// A page's stream grows as its data come: room reserved or added is neither cleared nor
+// touched (a stated size costs address space, not memory), the reserve never exceeds the
+// page budget whatever is asked, and growing within it moves nothing.
+TEST(Streams, GrowingAMemoryStreamTouchesNothingAndReservesAtMostTheBudget) {
+    TMemoryStream m;
+    m.Reserve(int64_t(1) << 40);
+    EXPECT_EQ(m.Bytes().capacity(), size_t(kPageBudget));
+    const uint8_t* at = m.Memory();
+    ASSERT_TRUE(m.SetSize(kPageBudget / 2));
+    EXPECT_EQ(m.Memory(), at) << "grown within its reserve without a copy";
+    m.Clear();
+    m.Reserve(-5);
+    EXPECT_EQ(m.Bytes().capacity(), 0u);
+    // Emptied for the next page, a stream keeps a page's room (mapped again, 30 MB cost
+    // thousands of page faults each time), but not a room beyond kKeptRoom.
+    ASSERT_TRUE(m.SetSize(TMemoryStream::kKeptRoom));
+    const uint8_t* room = m.Memory();
+    m.Reuse();
+    EXPECT_EQ(m.Size(), 0);
+    ASSERT_TRUE(m.SetSize(1000));
+    EXPECT_EQ(m.Memory(), room);
+    m.Reserve(TMemoryStream::kKeptRoom + 1);
+    m.Reuse();
+    EXPECT_EQ(m.Bytes().capacity(), 0u);
+    if (!test::kPeakMemoryMeasured) GTEST_SKIP() << "the sanitizer's allocator touches what it hands out";
+    const test::ChildRun run = test::InChild([] {
+        TMemoryStream s;
+        s.Reserve(kPageBudget);
+        return s.SetSize(kPageBudget) && s.Size() == kPageBudget ? 0 : 1;
+    });
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_LT(run.grewMB, 64) << "256 MB of room were cleared";
 }
 
 TEST(Streams, FileStreamRoundTripAndRefusesDirectories) {

@@ -4,10 +4,10 @@
 # end of the process is printed with the peak memory the reader had reached by then. Pages:
 # a JPEG of a few hundred bytes whose header claims 65500x65500 (whole, and cut inside its
 # data), a genuine 16384x16384 PNG, a 16384x16384 16-bit Adam7 PNG, an 8000x8000 GIF and a
-# genuine 8192x8192 BMP. Timings are printed only; the test fails when the reader is still
-# running 20 s after Esc (the same limit for the sanitizer build: nothing after Esc may run
-# on in proportion to the page there either), or when it ended by itself before Esc or by a
-# signal.
+# genuine 8192x8192 BMP, loose and as the page of a cbt and of a stored cbz. Timings are
+# printed only; the test fails when the reader is still running 20 s after Esc (the same
+# limit for the sanitizer build: nothing after Esc may run on in proportion to the page there
+# either), or when it ended by itself before Esc or by a signal.
 # Usage: bigpage_xvfb.sh <vellicor>
 set -euo pipefail
 exe=$1
@@ -57,15 +57,22 @@ with open(d + "/big.bmp", "wb") as f:
     f.write(b"BM" + struct.pack("<IHHI", 54 + w * h * 3, 0, 0, 54))
     f.write(struct.pack("<IiiHHIIiiII", 40, w, h, 1, 24, 0, w * h * 3, 2835, 2835, 0, 0))
     for y in range(h): f.write(row)
+# The same BMP as the page of a cbt and of a stored cbz: members read in pieces.
+import tarfile, zipfile
+with tarfile.open(d + "/big.cbt", "w", format=tarfile.USTAR_FORMAT) as t:
+    t.add(d + "/big.bmp", arcname="big.bmp")
+with zipfile.ZipFile(d + "/big.cbz", "w", zipfile.ZIP_STORED) as z:
+    z.write(d + "/big.bmp", "big.bmp")
 PY
 # On disk before the reader starts: its settings are synced when it ends, which would
 # otherwise wait for the 200 MB just written.
-sync "$work"/claims.jpg "$work"/claims-cut.jpg "$work"/big.png "$work"/big16.png "$work"/big.gif "$work"/big.bmp
+sync "$work"/claims.jpg "$work"/claims-cut.jpg "$work"/big.png "$work"/big16.png "$work"/big.gif "$work"/big.bmp \
+  "$work"/big.cbt "$work"/big.cbz
 cat > "$work/run.sh" <<RUN
 #!/usr/bin/env bash
 set -u
 ms() { echo \$(( \$(date +%s%N) / 1000000 )); }
-for page in claims.jpg claims-cut.jpg big.png big16.png big.gif big.bmp; do
+for page in claims.jpg claims-cut.jpg big.png big16.png big.gif big.bmp big.cbt big.cbz; do
   "$exe" "$work/\$page" > "$work/app-\$page.log" 2>&1 &
   pid=\$!
   win=

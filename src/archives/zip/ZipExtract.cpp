@@ -197,8 +197,12 @@ void TZipComponent::ExtExtract(int UseStream, TMemoryStream* MemStream) {
                 if (idx >= 0) {
                     const ZipDirEntry& e = *zipContents_[static_cast<size_t>(idx)];
                     int64_t archiveSize = FileSize(name);
-                    if (static_cast<int64_t>(e.UncomprSize) <= MaxStreamSizeFor(e, archiveSize) &&
-                        zipStream_->SetSize(FirstStreamSizeFor(e, archiveSize))) {
+                    const bool fits = static_cast<int64_t>(e.UncomprSize) <= MaxStreamSizeFor(e, archiveSize);
+                    // Room for the whole member up to the page budget, reserved untouched, so
+                    // that the library's growing copies nothing; the stream itself is only
+                    // as large as the data that can be there, and is not cleared.
+                    if (fits) zipStream_->Reserve(static_cast<int64_t>(e.UncomprSize));
+                    if (fits && zipStream_->SetSize(FirstStreamSizeFor(e, archiveSize))) {
                         zipStream_->SetPosition(0);
                         unzParams_->fUseOutStream = 1;
                         unzParams_->fOutStream = zipStream_->Memory();
@@ -275,7 +279,7 @@ TZipStream* TZipComponent::ExtractFileToStream(const std::string& FileName) {
         fSpecArgs_.Clear();
         fSpecArgs_.Add(FileName);
     }
-    zipStream_->Clear();
+    zipStream_->Reuse();
     ExtExtract(1, nullptr);
     return successCnt_ == 1 ? zipStream_.get() : nullptr;
 }

@@ -258,7 +258,7 @@ void TGIFImage::SaveToClipboardFormat(TClipboardFormat& format, TClipboardHandle
         TMemoryStream stream;
         SaveToStream(stream);
         gif = std::make_shared<TClipboardData>();
-        gif->Bytes = std::move(stream.Bytes());
+        gif->Bytes.assign(stream.Memory(), stream.Memory() + stream.Size());
     } catch (const std::bad_alloc&) {
         return;  // no memory for the copy: nothing is placed
     }

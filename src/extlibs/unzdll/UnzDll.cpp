@@ -463,6 +463,7 @@ Extractor::Result Extractor::Unpack(const Member& m, Sink& sink, bool& crcError,
             size_t got = chunk_.size() - bs.b.avail_out;
             if (br != BZ_OK && br != BZ_STREAM_END) break;
             if (got && !sink.Write(chunk_.data(), got)) {
+                if (cancelled_) return Result::Cancelled;  // the caller said stop when asked for room
                 if (BufferSink* b = dynamic_cast<BufferSink*>(&sink); b && b->GrowFailed()) {
                     Message(UZ_MEMORY, "Not enough memory for " + m.name);
                     return Result::Failed;
@@ -492,6 +493,7 @@ Extractor::Result Extractor::Unpack(const Member& m, Sink& sink, bool& crcError,
             uint8_t* dst = chunk_.data();
             if (direct) {
                 if (room == 0) {
+                    if (cancelled_) return Result::Cancelled;  // the caller said stop when asked for room
                     if (auto* b = dynamic_cast<BufferSink*>(&sink); b && b->GrowFailed()) {
                         Message(UZ_MEMORY, "Not enough memory for " + m.name);
                         return Result::Failed;
@@ -540,6 +542,7 @@ Extractor::Result Extractor::Unpack(const Member& m, Sink& sink, bool& crcError,
             uint8_t* dst;
             if (direct) {
                 if (room == 0) {
+                    if (cancelled_) return Result::Cancelled;  // the caller said stop when asked for room
                     if (auto* b = dynamic_cast<BufferSink*>(&sink); b && b->GrowFailed()) {
                         Message(UZ_MEMORY, "Not enough memory for " + m.name);
                         return Result::Failed;
@@ -558,7 +561,9 @@ Extractor::Result Extractor::Unpack(const Member& m, Sink& sink, bool& crcError,
                     break;
                 }
                 dst = direct;
-                room = std::min<size_t>(room, 1u << 30);
+                // A member that inflates far (a page of one colour) would fill the whole
+                // buffer in one call: bounded, the caller hears of progress every 8 MB.
+                room = std::min<size_t>(room, size_t(8) << 20);
             } else {
                 if (out.empty()) out.resize(kChunk);
                 dst = out.data();
@@ -728,7 +733,11 @@ uint32_t Extractor::RunToBuffer(const std::vector<Member>* members) {
         cb.Version = ZIPDLL_VERSION;
         cb.ActionCode = zacStream;
         cb.FileSize = static_cast<uint32_t>(size);
-        if (!p_->fZCallback || p_->fZCallback(&cb) != 0) return nullptr;
+        if (!p_->fZCallback) return nullptr;
+        if (p_->fZCallback(&cb) != 0) {
+            cancelled_ = true;
+            return nullptr;
+        }
         if ((!cb.Buffer && size > 0) || cb.FileSize != size) return nullptr;
         p_->fOutStream = cb.Buffer;
         p_->fOutStreamSize = cb.FileSize;
@@ -736,7 +745,7 @@ uint32_t Extractor::RunToBuffer(const std::vector<Member>* members) {
     };
     // A buffer larger than the member is cut to it; a smaller one grows as the data come.
     if (m.ch.uncompressedSize < p_->fOutStreamSize && !askBuffer(m.ch.uncompressedSize) && m.ch.uncompressedSize > 0) {
-        Message(UZ_MEMORY, "No output buffer of the member's size: " + m.name);
+        if (!cancelled_) Message(UZ_MEMORY, "No output buffer of the member's size: " + m.name);
         return 0;
     }
     if (!p_->fOutStream && p_->fOutStreamSize > 0) return 0;
