@@ -350,14 +350,6 @@ with zipfile.ZipFile('book.cbz', 'w', zipfile.ZIP_DEFLATED) as z:
 }
 
 long g_zipResidentBefore = 0, g_zipGrewAtFirstPass = -1;
-long ResidentMB() {
-    long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        std::fclose(f);
-    }
-    return resident * (sysconf(_SC_PAGESIZE) / 1024) / 1024;
-}
 
 // A stored member and one that inflates far (64 MB of one byte from a few KB): the stored
 // one is not cleared or touched whole before its first piece is there, the inflated one is

@@ -104,14 +104,6 @@ TEST_F(LoadFilesTest, ALargeLooseFileIsReadInPiecesAndStopsWhenTheProgramEnds) {
     g_reading = nullptr;
 }
 
-long ResidentMB() {
-    long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        std::fclose(f);
-    }
-    return resident * (sysconf(_SC_PAGESIZE) / 1024) / 1024;
-}
 
 // The stream of a loose page grows a piece at a time: at the first pass only the first piece
 // is in memory, not the whole file cleared beforehand. A file that turns out shorter than it
@@ -121,9 +113,9 @@ TEST_F(LoadFilesTest, ALooseFileGrowsAPieceAtATimeAndACutFileGivesWhatWasRead) {
     const std::string name = dir.Write("big.bmp", big);
     Load({name});
     static long before = 0, grown = -1;
-    before = ResidentMB(), grown = -1;
+    before = test::ResidentMB(), grown = -1;
     ui.onProcessMessages = [] {
-        grown = ResidentMB() - before;
+        grown = test::ResidentMB() - before;
         RequestStop();
     };
     EXPECT_EQ(Serve(0), "-");

@@ -32,12 +32,19 @@ struct ChildRun {
     double grewMB = 0;    // how far that peak rose above what this process held at the start
 };
 
-inline ChildRun InChild(const std::function<int()>& body) {
+// This process's resident memory in bytes, now.
+inline long ResidentBytes() {
     long pages = 0, resident = 0;
     if (FILE* f = std::fopen("/proc/self/statm", "r")) {
         if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
         std::fclose(f);
     }
+    return resident * sysconf(_SC_PAGESIZE);
+}
+inline long ResidentMB() { return ResidentBytes() >> 20; }
+
+inline ChildRun InChild(const std::function<int()>& body) {
+    const long resident = ResidentBytes();
     std::fflush(nullptr);
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
@@ -49,7 +56,7 @@ inline ChildRun InChild(const std::function<int()>& body) {
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
     run.peakMB = double(usage.ru_maxrss) / 1024.0;
-    run.grewMB = (double(usage.ru_maxrss) * 1024.0 - double(resident) * double(sysconf(_SC_PAGESIZE))) / 1048576.0;
+    run.grewMB = (double(usage.ru_maxrss) * 1024.0 - double(resident)) / 1048576.0;
     return run;
 }
 
