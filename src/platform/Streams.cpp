@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <new>
 
 namespace vellicor {
 
@@ -28,6 +29,44 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
     return done;
 }
 
+void TByteBuffer::grow(size_t atLeast) {
+    if (atLeast <= capacity_) return;
+    // Doubling keeps appends linear; realloc of a large block moves its mapping, not its bytes.
+    size_t want = std::max(atLeast, capacity_ < (SIZE_MAX / 2) ? capacity_ * 2 : atLeast);
+    void* p = std::realloc(data_, want);
+    if (!p && want > atLeast) p = std::realloc(data_, want = atLeast);
+    if (!p) throw std::bad_alloc();
+    data_ = static_cast<uint8_t*>(p);
+    capacity_ = want;
+}
+
+void TByteBuffer::reserve(size_t n) {
+    if (n <= capacity_) return;
+    void* p = std::realloc(data_, n);
+    if (!p) throw std::bad_alloc();
+    data_ = static_cast<uint8_t*>(p);
+    capacity_ = n;
+}
+
+void TByteBuffer::resize(size_t n) {
+    grow(n);
+    size_ = n;
+}
+
+void TByteBuffer::resize(size_t n, uint8_t value) {
+    grow(n);
+    if (n > size_) std::memset(data_ + size_, value, n - size_);
+    size_ = n;
+}
+
+void TByteBuffer::append(const uint8_t* bytes, size_t n) {
+    if (n == 0) return;
+    if (n > SIZE_MAX - size_) throw std::bad_alloc();
+    grow(size_ + n);
+    std::memcpy(data_ + size_, bytes, n);
+    size_ += n;
+}
+
 int64_t TMemoryStream::Read(void* buffer, int64_t count) {
     if (count <= 0 || pos_ >= Size()) return 0;
     int64_t n = std::min(count, Size() - pos_);
@@ -44,12 +83,12 @@ int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
         // Appending copies once; resizing first would also fill the new room with zeros.
         if (pos_ >= Size()) {
             if (pos_ > Size()) data_.resize(static_cast<size_t>(pos_), 0);  // a gap reads as zeros
-            data_.insert(data_.end(), bytes, bytes + count);
+            data_.append(bytes, static_cast<size_t>(count));
             pos_ = end;
             return count;
         }
         if (end > Size()) data_.resize(static_cast<size_t>(end));
-    } catch (const std::exception&) {  // no memory, or beyond what a vector can hold
+    } catch (const std::exception&) {  // no memory
         return 0;
     }
     std::memcpy(data_.data() + pos_, bytes, static_cast<size_t>(count));

@@ -3,10 +3,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "platform/DefaultInitAllocator.h"
 
 namespace vellicor {
 
@@ -32,6 +33,48 @@ public:
     bool WriteBuffer(const void* buffer, int64_t count) { return Write(buffer, count) == count; }
     // Copies count bytes from source at its position (count 0: all of source from 0). Returns bytes copied.
     int64_t CopyFrom(TStream& source, int64_t count);
+};
+
+// The bytes of a memory stream: grown without clearing and in whole copies (or none, where
+// realloc can move the mapping), also in unoptimised builds, where an allocator-driven
+// vector made and copied a page one byte at a time. Throws std::bad_alloc as a vector does.
+class TByteBuffer {
+public:
+    TByteBuffer() = default;
+    ~TByteBuffer() { std::free(data_); }
+    TByteBuffer(const TByteBuffer& other) { append(other.data_, other.size_); }
+    TByteBuffer& operator=(const TByteBuffer& other) {
+        if (this != &other) {
+            TByteBuffer copy(other);
+            swap(copy);
+        }
+        return *this;
+    }
+    TByteBuffer(TByteBuffer&& other) noexcept { swap(other); }
+    TByteBuffer& operator=(TByteBuffer&& other) noexcept {
+        TByteBuffer gone(std::move(other));
+        swap(gone);
+        return *this;
+    }
+    void swap(TByteBuffer& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+    }
+    uint8_t* data() { return data_; }
+    const uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+    size_t capacity() const { return capacity_; }
+    void clear() { size_ = 0; }
+    void reserve(size_t n);
+    void resize(size_t n);                 // new bytes are left as they come
+    void resize(size_t n, uint8_t value);  // new bytes take value
+    void append(const uint8_t* bytes, size_t n);
+
+private:
+    void grow(size_t atLeast);
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0, capacity_ = 0;
 };
 
 class TMemoryStream : public TStream {
@@ -67,7 +110,7 @@ public:
     bool LoadFromStream(TStream& source);  // whole source from 0; position 0 afterwards
     const uint8_t* Memory() const { return data_.data(); }
     uint8_t* Memory() { return data_.data(); }
-    using TBytes = std::vector<uint8_t, DefaultInitAllocator<uint8_t>>;
+    using TBytes = TByteBuffer;
     TBytes& Bytes() { return data_; }
 
 private:

@@ -66,6 +66,30 @@ TEST(Streams, GrowingAMemoryStreamTouchesNothingAndReservesAtMostTheBudget) {
     EXPECT_LT(run.grewMB, 64) << "256 MB of room were cleared";
 }
 
+// Bytes appended a piece at a time across many regrowths arrive whole and in order, and a
+// copied buffer is its own while a moved one leaves its source empty.
+TEST(Streams, MemoryStreamBytesSurviveGrowthCopiesAndMoves) {
+    TMemoryStream m;
+    std::vector<uint8_t> piece(100003);
+    for (int i = 0; i < 40; ++i) {
+        for (size_t k = 0; k < piece.size(); ++k) piece[k] = uint8_t(i * 7 + k);
+        ASSERT_EQ(m.Write(piece.data(), int64_t(piece.size())), int64_t(piece.size()));
+    }
+    ASSERT_EQ(m.Size(), int64_t(40 * piece.size()));
+    for (int i = 0; i < 40; i += 13)
+        for (size_t k = 0; k < piece.size(); k += 997)
+            ASSERT_EQ(m.Memory()[size_t(i) * piece.size() + k], uint8_t(i * 7 + k));
+    TMemoryStream::TBytes copy = m.Bytes();
+    copy.data()[0] ^= 0xFF;
+    EXPECT_NE(copy.data()[0], m.Memory()[0]);
+    EXPECT_EQ(copy.size(), size_t(m.Size()));
+    TMemoryStream::TBytes moved = std::move(copy);
+    EXPECT_EQ(copy.size(), 0u);
+    EXPECT_EQ(moved.size(), size_t(m.Size()));
+    moved.resize(moved.size() + 5, 0xAB);
+    EXPECT_EQ(moved.data()[moved.size() - 1], 0xAB);
+}
+
 TEST(Streams, FileStreamRoundTripAndRefusesDirectories) {
     test::TempDir dir;
     TFileStream f;
