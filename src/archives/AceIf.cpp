@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "archives/MemberMessages.h"
 #include "platform/UiServices.h"
 #include "trace/Trace.h"
 
@@ -219,9 +220,9 @@ TMemoryStream* TAceIf::ExtractFile(const std::string& MemberName) {
     // Named with why, as zip's members are; a cancelled question or the program's end is no damage.
     std::string text;
     if (WrongPassword) text = "Wrong password, or the archive is damaged:\n" + MemberName;
-    else if (TooLarge) text = "The member " + MemberName + " cannot be shown: it unpacks to more than " + std::to_string(kMaxMember >> 20) + " MB.";
-    else if (RunFailed) text = "The member " + MemberName + " is damaged and cannot be shown.\n" + RunError;
-    else if (!started) text = "The member " + MemberName + " cannot be shown: the archive does not hold it where its list said.";
+    else if (TooLarge) text = MemberNotShownText(MemberName, "it unpacks to more than " + std::to_string(kMaxMember >> 20) + " MB");
+    else if (RunFailed) text = MemberDamagedText(MemberName, RunError);
+    else if (!started) text = MemberNotShownText(MemberName, "the archive does not hold it where its list said");
     if (!text.empty() && !PasswordRefused && !StopRequested()) ShowMessageBox(ArchiveName_, text, mbOK, TMsgKind::Error);
     return nullptr;
 }

@@ -1,6 +1,7 @@
 #include "archives/UnArchiveZip.h"
 
 #include "archives/zip/ZipComponent.h"
+#include "archives/MemberMessages.h"
 #include "platform/UiServices.h"
 #include "trace/Trace.h"
 
@@ -71,7 +72,7 @@ TMemoryStream* TZipArchiveReader::Extract(const std::string& MemberName) {
             // member again, so it is said once per opening.
             const std::string why = Zip_->ErrCode() == UZ_CRC ? "Its data do not match their checksum (CRC)." : Damage_;
             ShowMessageBox(ArchiveName_,
-                           "The member " + MemberName + " is damaged and cannot be shown." + (why.empty() ? "" : "\n" + why),
+                           MemberDamagedText(MemberName, why),
                            mbOK, TMsgKind::Error);
             break;
         }

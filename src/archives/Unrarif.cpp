@@ -8,6 +8,7 @@
 #include "archives/UnRarApi.h"
 #include "archives/zip/ZipComponent.h"
 #include "platform/DynLib.h"
+#include "archives/MemberMessages.h"
 #include "platform/UiServices.h"
 #include "trace/Trace.h"
 
@@ -163,12 +164,11 @@ void TUnRar::OutArchiveError(int ErrorCode, const std::string& Member, bool Befo
     // A member's failure names the member and why, as zip's do; the volume and encryption
     // messages above are about the archive.
     if (!Member.empty() && ErrorCode != ERAR_EOPEN && ErrorCode != ERAR_ENCRYPTED_UNSUPPORTED) {
-        if (Before) text = "The member " + Member + " cannot be shown: the archive is damaged before it (" + text + ").";
-        else if (ErrorCode == ERAR_BAD_DATA) text = "The member " + Member + " is damaged and cannot be shown.\nIts data are broken (" + text + ").";
+        if (Before) text = MemberNotShownText(Member, "the archive is damaged before it (" + text + ")");
+        else if (ErrorCode == ERAR_BAD_DATA) text = MemberDamagedText(Member, "Its data are broken (" + text + ").");
         else if (ErrorCode == ERAR_NO_MEMORY && TooLarge)
-            text = "The member " + Member + " cannot be shown: it unpacks to more than " +
-                   std::to_string(kMaxMemberSize >> 20) + " MB.";
-        else text = "The member " + Member + " cannot be shown: " + text + ".";
+            text = MemberNotShownText(Member, "it unpacks to more than " + std::to_string(kMaxMemberSize >> 20) + " MB");
+        else text = MemberNotShownText(Member, text);
     }
     ShowMessageBox(ArchiveName_, text, mbOK, TMsgKind::Error);
 }
