@@ -111,6 +111,9 @@ private:
     bool TooLarge = false;         // the wanted member outgrew what a page may hold
     bool LostToPassword = false;   // the last ExtractFile failed on a wrong or refused password
     std::vector<std::string> RefusedNames;  // listed names that would leave their folder
+    std::vector<std::string> ListedInOrder;  // names listed, in archive order
+    bool EndsEarly = false;                  // the list was cut short with the archive
+    std::string CutShort;                    // the member the archive ends in, if any
     std::map<std::string, int64_t> Sizes;   // of the listed members
 };
 

@@ -66,6 +66,7 @@ private:
     std::string MissingVolume;
     bool VolumeCancelled = false;
     bool EncryptedReported = false;  // since SetFileName
+    bool TruncationReported = false;  // since SetFileName: the archive ends early
     // The archive kept open for extraction, and the archive-order index of its next header.
     void* Handle = nullptr;
     size_t HandleNext = 0;
@@ -73,6 +74,8 @@ private:
     std::map<std::string, size_t> FirstIndex;
     std::map<std::string, int64_t> Sizes;
     void CloseHandle();
+    // What is said of a member whose start lies in an earlier volume of the set.
+    std::string EarlierVolumeText(const std::string& Member) const;
 };
 
 }  // namespace vellicor

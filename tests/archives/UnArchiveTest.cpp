@@ -459,7 +459,7 @@ TEST_F(LoaderOverArchives, ADamagedRarMemberIsReportedOnceThroughReadAheadAndPag
     EXPECT_EQ(Serve(0), members[0].data);
     EXPECT_TRUE(loader.Idle());
     ASSERT_EQ(ui.shown.size(), 1u) << "the read-ahead met the damage";
-    EXPECT_EQ(ui.shown[0].text, "The member p3.jpg is damaged and cannot be shown.\nIts data are broken (archive broken).");
+    EXPECT_EQ(ui.shown[0].text, "The member p3.jpg is damaged and cannot be shown.\nIts data do not match their checksum (CRC).");
     EXPECT_EQ(ui.shown[0].caption, path);
     EXPECT_EQ(Serve(2), "<null>");
     EXPECT_EQ(Serve(3), members[3].data);

@@ -199,7 +199,17 @@ TEST_F(RarReal, EveryMemberOfThePeerArchivesEqualsBsdtarAndFailuresAreReported) 
         ASSERT_LE(Errors(ui), 1u) << "one message at most for a list";
         // A volume asked for and cancelled ends the list without a further word.
         const bool cancelled = Shown(ui, "Insert disk");
-        if (Errors(ui) > 0 || cancelled) {
+        // An archive that ends early (or whose sizes run past its end) keeps what came before;
+        // the member it ends in is named and then only gets its error page.
+        std::string cutShort;
+        const bool endsEarly = Errors(ui) == 1 && ui.shown.back().text.rfind("The archive ends early", 0) == 0;
+        if (endsEarly) {
+            const std::string& t = ui.shown.back().text;
+            size_t at = t.find("\nThe member ");
+            if (at != std::string::npos) cutShort = t.substr(at + 12, t.find(" is cut short", at) - at - 12);
+            ++refused;
+        }
+        if ((Errors(ui) > 0 && !endsEarly) || cancelled) {
             EXPECT_EQ(rar.FileNames().Count(), 0) << "a list that failed offers nothing";
             ++refused;
         }
@@ -251,6 +261,8 @@ TEST_F(RarReal, EveryMemberOfThePeerArchivesEqualsBsdtarAndFailuresAreReported) 
                 }
                 ++refused;
             } else if (encryptedAgain) {
+                ++refused;
+            } else if (name == cutShort && s && s->Size() == 0 && Errors(ui) == 0) {
                 ++refused;
             } else {
                 ADD_FAILURE() << "bsdtar fails on this member, we delivered it without a word";
@@ -379,7 +391,7 @@ TEST_F(RarReal, StoredMembersAreCheckedAgainstTheirCrc) {
     ASSERT_NE(bad, nullptr);
     EXPECT_EQ(bad->Size(), 0);
     ASSERT_EQ(ui.shown.size(), 1u);
-    EXPECT_EQ(ui.shown[0].text, "The member b.jpg is damaged and cannot be shown.\nIts data are broken (archive broken).");
+    EXPECT_EQ(ui.shown[0].text, "The member b.jpg is damaged and cannot be shown.\nIts data do not match their checksum (CRC).");
     EXPECT_EQ(ui.shown[0].caption, path);
     EXPECT_EQ(Bytes(rar.Extract("c.jpg")), Page(3, 90)) << "only the damaged member is lost";
     EXPECT_EQ(Bytes(rar.Extract("a.jpg")), Page(1, 500));
@@ -404,7 +416,7 @@ TEST_F(RarReal, AChangeAnywhereInAStoredMemberIsCaught) {
         rar.SetFileName(path);
         EXPECT_EQ(Bytes(rar.Extract("b.jpg")), "");
         ASSERT_EQ(ui.shown.size(), 1u);
-        EXPECT_EQ(ui.shown[0].text, "The member b.jpg is damaged and cannot be shown.\nIts data are broken (archive broken).");
+        EXPECT_EQ(ui.shown[0].text, "The member b.jpg is damaged and cannot be shown.\nIts data do not match their checksum (CRC).");
         EXPECT_EQ(Bytes(rar.Extract("c.jpg")), Page(3, 90));
     }
     std::string path = dir.Write("crc.rar", good);
@@ -427,10 +439,11 @@ TEST_F(RarReal, AChangeAnywhereInAStoredMemberIsCaught) {
     ASSERT_EQ(set.FileNames().Count(), 5);
     EXPECT_EQ(Bytes(set.Extract("p3.jpg")), Page(13, 2000));
     EXPECT_EQ(Bytes(set.Extract("p4.jpg")), "");
-    EXPECT_TRUE(Shown(ui, "The member p4.jpg is damaged and cannot be shown.\nIts data are broken (archive broken)."));
+    EXPECT_TRUE(Shown(ui, "The member p4.jpg is damaged and cannot be shown.\nIts data do not match their checksum (CRC)."));
     EXPECT_EQ(Bytes(set.Extract("p5.jpg")), Page(15, 2000));
 }
 
+// Archives cut short keep what came before the cut: see ACutArchiveKeepsWhatCameBeforeTheCut.
 TEST_F(RarReal, DamagedHeadersGiveAnEmptyListAndOneMessage) {
     std::vector<RarMember> members = {{"a.jpg", Page(1, 5000)}, {"b.jpg", Page(2, 5000)}};
     std::string good = ReadFileBytes(WriteStoredRar(dir.File("good"), members)[0]);
@@ -439,8 +452,6 @@ TEST_F(RarReal, DamagedHeadersGiveAnEmptyListAndOneMessage) {
         std::string bytes;
         const char* text;
     } cases[] = {
-        {"cut in the second member", good.substr(0, good.size() - 3000), "archive broken"},
-        {"cut in a header", good.substr(0, 7 + 13 + 10), "archive broken"},
         {"a header's CRC", [&] { std::string b = good; b[7 + 13 + 5] ^= 1; return b; }(), "archive broken"},
         {"only the signature", good.substr(0, 7), "archive broken"},
         {"no signature", "GIF89a" + good.substr(6), "not a RAR archive"},
