@@ -32,7 +32,7 @@ public:
     void InitAceDll();
 
     // Lists the archive into FileNames. A damaged archive leaves the list empty and is
-    // reported in one message.
+    // reported in one message; one cut short keeps the members before the cut, and says so once.
     void SetFileName(const std::string& ArchiveName) override;
     const TStringList& FileNames() const override { return FileNames_; }
     TMemoryStream* Extract(const std::string& MemberName) override { return ExtractFile(MemberName); }

@@ -19,7 +19,8 @@ public:
     TUnRar(const TUnRar&) = delete;
     TUnRar& operator=(const TUnRar&) = delete;
 
-    // Lists the archive: bare member names, sorted, each once, directories left out.
+    // Lists the archive: bare member names, sorted, each once, directories left out. Damage
+    // lists nothing; an archive cut short keeps the members before the cut, and says so once.
     void SetFileName(const std::string& ArchiveName) override;
     const TStringList& FileNames() const override { return FileNames_; }
     // The first member (in archive order) with this bare name, positioned at 0; empty when
