@@ -46,6 +46,10 @@ enum {
     ACEDLL_ERR_NOT_ACE = 559,
     ACEDLL_ERR_HIGHER_VERSION = 561,
     ACEDLL_ERR_VOLUME = 562, /* a volume of the set is missing or foreign */
+    /* our library's own: the archive ends inside a header or a member's data (cut short);
+     * told once the members before the cut are listed, with the member cut short as file
+     * data when there is one */
+    ACEDLL_ERR_ENDS_EARLY = 599,
     /* errors: archived file */
     ACEDLL_ERR_NAME_USED_BY_DIR = 576,
     ACEDLL_ERR_WRITE = 580,

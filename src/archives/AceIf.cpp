@@ -141,9 +141,20 @@ void TAceIf::SetFileName(const std::string& ArchiveName) {
     RunFailed = false;
     RunError.clear();
     RefusedNames.clear();
+    ListedInOrder.clear();
+    EndsEarly = false;
+    CutShort.clear();
     int rc = ACEList(ArchiveName.c_str(), &list);
     VTRACE_INT("TAceIf::SetFileName ACEList", rc);
-    if (RunFailed || (rc != ACEDLL_OK && rc != ACEDLL_ERR_CANCELLED)) {
+    if (EndsEarly && !RunFailed && rc == ACEDLL_ERR_ENDS_EARLY) {
+        // Cut short, as an interrupted download is: the members before the cut are whole
+        // and shown, the one cut short gets its error page, and this is said once.
+        std::string last;
+        for (auto it = ListedInOrder.rbegin(); it != ListedInOrder.rend() && last.empty(); ++it)
+            if (*it != CutShort) last = *it;
+        const bool cutListed = !CutShort.empty() && FileNames_.IndexOf(CutShort) >= 0;
+        ShowMessageBox(ArchiveName, ArchiveEndsEarlyText(last, cutListed ? CutShort : std::string()), mbOK, TMsgKind::Error);
+    } else if (RunFailed || (rc != ACEDLL_OK && rc != ACEDLL_ERR_CANCELLED)) {
         // A part of a list cannot be trusted: nothing is listed, and the user is told once.
         FileNames_.Clear();
         ShowMessageBox(ArchiveName, "The archive is damaged and cannot be read.\n" +
@@ -223,6 +234,8 @@ TMemoryStream* TAceIf::ExtractFile(const std::string& MemberName) {
     else if (TooLarge) text = MemberNotShownText(MemberName, "it unpacks to more than " + std::to_string(kMaxMember >> 20) + " MB");
     else if (RunFailed) text = MemberDamagedText(MemberName, RunError);
     else if (!started) text = MemberNotShownText(MemberName, "the archive does not hold it where its list said");
+    // The member the archive ends in was named when it was listed: it only gets its error page.
+    if (!CutShort.empty() && MemberName == CutShort && !WrongPassword && !TooLarge) text.clear();
     if (!text.empty() && !PasswordRefused && !StopRequested()) ShowMessageBox(ArchiveName_, text, mbOK, TMsgKind::Error);
     return nullptr;
 }
@@ -304,6 +317,7 @@ int TAceIf::HandleStateStartFile(TAceIf& Self, AceCallbackData* Data) {
                 break;
             }
             Self.FileNames_.Add(name);
+            Self.ListedInOrder.push_back(name);
             if (Data->FileData) Self.Sizes.emplace(name, static_cast<int64_t>(std::min<uint64_t>(Data->FileData->Size, INT64_MAX)));
             break;
         case ACEDLL_OP_TEST:
@@ -402,6 +416,12 @@ int TAceIf::HandleErrorArchive(TAceIf& Self, AceCallbackData* Data) {
         case ACEDLL_ERR_NOT_ACE: text = "file is not an ACE archive"; break;
         case ACEDLL_ERR_HIGHER_VERSION: text = "this Dll version is not able to handle the archive"; break;
         default: break;
+    }
+    if (Data->Code == ACEDLL_ERR_ENDS_EARLY) {
+        // Told once the members before the cut are listed; not a failure of the list.
+        Self.EndsEarly = true;
+        Self.CutShort = FileNameOf(Data);
+        return ACEDLL_CONTINUE;
     }
     if (!text) {
         text = Data->Code == ACEDLL_ERR_VOLUME ? "a volume of the set is missing or does not belong to it"

@@ -32,7 +32,7 @@ public:
     void InitAceDll();
 
     // Lists the archive into FileNames. A damaged archive leaves the list empty and is
-    // reported in one message.
+    // reported in one message; one cut short keeps the members before the cut, and says so once.
     void SetFileName(const std::string& ArchiveName) override;
     const TStringList& FileNames() const override { return FileNames_; }
     TMemoryStream* Extract(const std::string& MemberName) override { return ExtractFile(MemberName); }
@@ -111,6 +111,9 @@ private:
     bool TooLarge = false;         // the wanted member outgrew what a page may hold
     bool LostToPassword = false;   // the last ExtractFile failed on a wrong or refused password
     std::vector<std::string> RefusedNames;  // listed names that would leave their folder
+    std::vector<std::string> ListedInOrder;  // names listed, in archive order
+    bool EndsEarly = false;                  // the list was cut short with the archive
+    std::string CutShort;                    // the member the archive ends in, if any
     std::map<std::string, int64_t> Sizes;   // of the listed members
 };
 

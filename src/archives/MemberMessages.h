@@ -15,4 +15,17 @@ inline std::string MemberNotShownText(const std::string& Member, const std::stri
     return "The member " + Member + " cannot be shown: " + Why + ".";
 }
 
+// Why a member whose data fail their checksum is damaged (the second argument above).
+inline const char* const kCrcMismatchText = "Its data do not match their checksum (CRC).";
+
+// Said once of an archive that ends early (an interrupted download): Last is the last whole
+// member before the break (in archive order; empty for none), Cut the member the break falls
+// in (empty when it falls in a header).
+inline std::string ArchiveEndsEarlyText(const std::string& Last, const std::string& Cut) {
+    std::string text = Last.empty() ? "The archive ends early, before any whole member."
+                                    : "The archive ends early, after the member " + Last + "; the members up to it are shown.";
+    if (!Cut.empty()) text += "\nThe member " + Cut + " is cut short and cannot be shown.";
+    return text;
+}
+
 }  // namespace vellicor

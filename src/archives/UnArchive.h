@@ -37,7 +37,8 @@ class TArchiveReader {
 public:
     virtual ~TArchiveReader() = default;
     // Opens the archive and reads its member list. The reader reports its own failures and
-    // then leaves the list empty. May let window messages through.
+    // then leaves the list empty, except that an archive cut short keeps the members before
+    // the cut (said once). May let window messages through.
     virtual void SetFileName(const std::string& ArchiveName) = 0;
     // Member names in the order they are to be listed.
     virtual const TStringList& FileNames() const = 0;

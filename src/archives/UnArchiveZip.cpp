@@ -70,7 +70,7 @@ TMemoryStream* TZipArchiveReader::Extract(const std::string& MemberName) {
         case UZ_FORMAT: {
             // Said here, since the library says it to no one; the loader does not read the
             // member again, so it is said once per opening.
-            const std::string why = Zip_->ErrCode() == UZ_CRC ? "Its data do not match their checksum (CRC)." : Damage_;
+            const std::string why = Zip_->ErrCode() == UZ_CRC ? kCrcMismatchText : Damage_;
             ShowMessageBox(ArchiveName_,
                            MemberDamagedText(MemberName, why),
                            mbOK, TMsgKind::Error);

@@ -27,6 +27,11 @@ enum {
     ERAR_SMALL_BUF = 20,
     ERAR_UNKNOWN = 21,
     ERAR_MISSING_PASSWORD = 22,
+    /* Our library's own: the archive ends inside a header or inside a member's data (cut
+     * short); everything before that point is whole. */
+    ERAR_TRUNCATED = 98,
+    /* Our library's own: a stored member's data do not match their CRC. */
+    ERAR_BAD_CRC = 97,
     /* Our library's own: the archive or member is encrypted and cannot be read. */
     ERAR_ENCRYPTED_UNSUPPORTED = 99
 };

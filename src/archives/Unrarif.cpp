@@ -1,6 +1,7 @@
 #include "archives/Unrarif.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "archives/zip/ZipComponent.h"
 #include "platform/DynLib.h"
 #include "archives/MemberMessages.h"
+#include "platform/Text.h"
 #include "platform/UiServices.h"
 #include "trace/Trace.h"
 
@@ -159,12 +161,22 @@ void TUnRar::OutArchiveError(int ErrorCode, const std::string& Member, bool Befo
             EncryptedReported = true;
             text = "encrypted archives are not supported";
             break;
+        case ERAR_TRUNCATED:
+            // Said of the archive once per opening; the listing says it with the members it
+            // kept, so a member cut short then only gets its error page.
+            if (TruncationReported) return;
+            TruncationReported = true;
+            text = "The archive ends early (cut short)";
+            break;
+        case ERAR_BAD_CRC: text = "archive broken"; break;
         default: text = "Unknown error"; break;
     }
     // A member's failure names the member and why, as zip's do; the volume and encryption
     // messages above are about the archive.
     if (!Member.empty() && ErrorCode != ERAR_EOPEN && ErrorCode != ERAR_ENCRYPTED_UNSUPPORTED) {
-        if (Before) text = MemberNotShownText(Member, "the archive is damaged before it (" + text + ")");
+        if (ErrorCode == ERAR_TRUNCATED) text = MemberNotShownText(Member, "the archive ends early, before its data are all there");
+        else if (Before) text = MemberNotShownText(Member, "the archive is damaged before it (" + text + ")");
+        else if (ErrorCode == ERAR_BAD_CRC) text = MemberDamagedText(Member, kCrcMismatchText);
         else if (ErrorCode == ERAR_BAD_DATA) text = MemberDamagedText(Member, "Its data are broken (" + text + ").");
         else if (ErrorCode == ERAR_NO_MEMORY && TooLarge)
             text = MemberNotShownText(Member, "it unpacks to more than " + std::to_string(kMaxMemberSize >> 20) + " MB");
@@ -252,30 +264,46 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
     MissingVolume.clear();
     VolumeCancelled = false;
     EncryptedReported = false;
+    TruncationReported = false;
     if (ArchiveName.empty() || !BindLibrary(ArchiveName)) return;
     void* h = OpenArchive(*this, ArchiveName, RAR_OM_LIST);
     if (!h) return;
     RARHeaderData header{};
     int r;
-    bool failed = false;
+    bool failed = false, truncated = false;
+    // In archive order: the last member passed whole, and the one the archive ends in.
+    std::string lastWhole, cutShort;
     for (size_t index = 0; (r = g_rar.readHeader(h, &header)) == ERAR_SUCCESS; ++index) {
         // A name that ends in a separator names a folder too.
         std::string bare = BareName(header.FileName);
-        if ((header.Flags & RHDF_DIRECTORY) != RHDF_DIRECTORY && !bare.empty()) {
+        const bool listed = (header.Flags & RHDF_DIRECTORY) != RHDF_DIRECTORY && !bare.empty();
+        if (listed) {
             FileNames_.Add(bare);
             FirstIndex.emplace(bare, index);
             Sizes.emplace(bare, static_cast<int64_t>(header.UnpSize));
             VTRACE_STR("TUnRar::SetFileName FileName", header.FileName);
         }
         int p = g_rar.processFile(h, RAR_SKIP, nullptr, nullptr);
+        if (p == ERAR_TRUNCATED) {
+            if (listed) cutShort = bare;
+            truncated = true;
+            break;
+        }
         if (p != ERAR_SUCCESS) {
             OutArchiveError(p);
             failed = true;
             break;
         }
+        if (listed) lastWhole = bare;
     }
-    if (!failed && r != ERAR_END_ARCHIVE) {
-        // Any failure but the normal end is shown; a damaged archive offers no pages.
+    if (r == ERAR_TRUNCATED) truncated = true;
+    if (truncated) {
+        // Cut short, as an interrupted download is: what came before the cut is whole and is
+        // shown, the member cut short gets its error page, and this is said once.
+        TruncationReported = true;
+        ShowMessageBox(ArchiveName_, ArchiveEndsEarlyText(lastWhole, cutShort), mbOK, TMsgKind::Error);
+    } else if (!failed && r != ERAR_END_ARCHIVE) {
+        // Any other failure but the normal end is shown; a damaged archive offers no pages.
         OutArchiveError(r);
         failed = true;
     }
@@ -285,6 +313,32 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
         Sizes.clear();
     }
     g_rar.close(h);
+}
+
+std::string TUnRar::EarlierVolumeText(const std::string& Member) const {
+    // The set's first volume by its name: name.part2.rar -> name.part1.rar (digits kept to
+    // their width), name.r00 -> name.rar. A name of any other form is not guessed at.
+    std::string first;
+    const std::string file = ExtractFileName(ArchiveName_);
+    const std::string lower = LowerCase(file);
+    const size_t dot = lower.rfind('.');
+    if (dot != std::string::npos && lower.compare(dot, std::string::npos, ".rar") == 0) {
+        size_t digits = dot;
+        while (digits > 0 && std::isdigit(static_cast<unsigned char>(lower[digits - 1]))) --digits;
+        if (digits < dot && digits >= 5 && lower.compare(digits - 5, 5, ".part") == 0)
+            first = file.substr(0, digits) + std::string(dot - digits - 1, '0') + "1" + file.substr(dot);
+    } else if (dot != std::string::npos && lower.size() == dot + 4 && lower[dot + 1] >= 'r' && lower[dot + 1] <= 'z' &&
+               std::isdigit(static_cast<unsigned char>(lower[dot + 2])) && std::isdigit(static_cast<unsigned char>(lower[dot + 3]))) {
+        first = file.substr(0, dot) + (std::isupper(static_cast<unsigned char>(file[dot + 1])) ? ".RAR" : ".rar");
+    }
+    std::string why = "it begins in an earlier volume of the set; ";
+    if (!first.empty()) {
+        std::string path = ArchiveName_.substr(0, ArchiveName_.size() - file.size()) + first;
+        why += "open its first volume, " + path;
+    } else {
+        why += "open the set's first volume";
+    }
+    return MemberNotShownText(Member, why);
 }
 
 int64_t TUnRar::MemberSize(const std::string& MemberName) const {
@@ -332,7 +386,12 @@ TMemoryStream* TUnRar::Extract(const std::string& MemberName) {
             Extracting = false;
             if (p != ERAR_SUCCESS) {
                 // Stopped because the program is ending: nothing to report, the member is not damaged.
-                if (!StopRequested()) OutArchiveError(TooLarge ? ERAR_NO_MEMORY : p, MemberName);
+                if (StopRequested()) {
+                } else if ((header.Flags & RHDF_SPLITBEFORE) && !TooLarge && p != ERAR_EOPEN && p != ERAR_ENCRYPTED_UNSUPPORTED) {
+                    ShowMessageBox(ArchiveName_, EarlierVolumeText(MemberName), mbOK, TMsgKind::Error);
+                } else {
+                    OutArchiveError(TooLarge ? ERAR_NO_MEMORY : p, MemberName);
+                }
                 Stream->Clear();
             } else {
                 keep = true;  // a failed member may have left the library anywhere

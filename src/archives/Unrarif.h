@@ -19,7 +19,8 @@ public:
     TUnRar(const TUnRar&) = delete;
     TUnRar& operator=(const TUnRar&) = delete;
 
-    // Lists the archive: bare member names, sorted, each once, directories left out.
+    // Lists the archive: bare member names, sorted, each once, directories left out. Damage
+    // lists nothing; an archive cut short keeps the members before the cut, and says so once.
     void SetFileName(const std::string& ArchiveName) override;
     const TStringList& FileNames() const override { return FileNames_; }
     // The first member (in archive order) with this bare name, positioned at 0; empty when
@@ -66,6 +67,7 @@ private:
     std::string MissingVolume;
     bool VolumeCancelled = false;
     bool EncryptedReported = false;  // since SetFileName
+    bool TruncationReported = false;  // since SetFileName: the archive ends early
     // The archive kept open for extraction, and the archive-order index of its next header.
     void* Handle = nullptr;
     size_t HandleNext = 0;
@@ -73,6 +75,8 @@ private:
     std::map<std::string, size_t> FirstIndex;
     std::map<std::string, int64_t> Sizes;
     void CloseHandle();
+    // What is said of a member whose start lies in an earlier volume of the set.
+    std::string EarlierVolumeText(const std::string& Member) const;
 };
 
 }  // namespace vellicor

@@ -135,7 +135,7 @@ Result Decode(const std::vector<uint8_t>& bytes) {
         });
         unace::Decoder d;
         for (size_t i = 0; i < a.Members().size(); ++i) d.Decode(a, i, "", sink);
-        r.ok = true;
+        r.ok = !a.Cut();  // the members before a cut decode, but the archive is not sound
     } catch (const AceError& e) {
         r.fault = e.fault;
         r.what = e.what();

@@ -7,6 +7,7 @@
 
 #include "AceTestSupport.h"
 #include "archives/AceIf.h"
+#include "archives/MemberMessages.h"
 #include "archives/UnArchive.h"
 #include "archives/UnArchiveSource.h"
 #include "pages/LoadFiles.h"
@@ -287,24 +288,7 @@ TEST_F(AceIfTest, DamagedArchivesListNothingAndSayItOnce) {
     cases.push_back({"main header CRC", flipped(0)});
     cases.push_back({"file header CRC", flipped(firstFile)});
     cases.push_back({"file header body", flipped(firstFile + 10)});
-    cases.push_back({"data size past the end", [&] {
-                         AceWriter x;
-                         AceWriter::File f;
-                         f.name = "big.jpg";
-                         f.data.assign(10, 'x');
-                         f.packSizeOverride = 100000;
-                         x.Add(f);
-                         return x.Bytes();
-                     }()});
-    AceWriter firstOnly;
-    firstOnly.Add("a.jpg", "first page");
-    const size_t boundary = firstOnly.Bytes().size();  // a cut here leaves a sound archive
-    for (size_t cut = mainEnd + 1; cut < good.size(); ++cut) {
-        // Cut inside a header, or inside a member's data: never a partial list.
-        if (cut == boundary) continue;
-        std::vector<uint8_t> b(good.begin(), good.begin() + static_cast<ptrdiff_t>(cut));
-        cases.push_back({"truncated", b});
-    }
+    // (Cut short, an archive keeps what came before the cut: see ACutArchiveKeepsWhatCameBefore.)
     for (const Case& c : cases) {
         ui.shown.clear();
         std::string path = dir.Write("bad.ace", std::string(c.bytes.begin(), c.bytes.end()));
@@ -314,6 +298,147 @@ TEST_F(AceIfTest, DamagedArchivesListNothingAndSayItOnce) {
         EXPECT_EQ(ui.shown[0].caption, path);
         EXPECT_NE(ui.shown[0].text.find("damaged"), std::string::npos) << c.what;
     }
+}
+
+// An archive cut short (an interrupted download) at any byte: the members before the cut
+// are listed and read, the one it ends in is listed and only gets its error page, and one
+// message says where the archive ends.
+TEST_F(AceIfTest, ACutArchiveKeepsWhatCameBefore) {
+    AceWriter w;
+    w.Add("a.jpg", "first page");
+    w.Add("b.jpg", "second page");
+    const std::vector<uint8_t> good = w.Bytes();
+    AceWriter firstOnly;
+    firstOnly.Add("a.jpg", "first page");
+    const size_t mainEnd = 4 + 27, boundary = firstOnly.Bytes().size();  // a cut at the boundary leaves a sound archive
+    const size_t aData = boundary - 10, bData = good.size() - 11;
+    int owner = 0;
+    TAceIf ace(&owner);
+    for (size_t cut = mainEnd + 1; cut < good.size(); ++cut) {
+        if (cut == boundary) continue;
+        SCOPED_TRACE(cut);
+        std::string names, last, cutShort;
+        if (cut >= aData && cut < boundary) names = cutShort = "a.jpg";
+        if (cut > boundary) names = last = "a.jpg";
+        if (cut >= bData) names = "a.jpg,b.jpg", cutShort = "b.jpg";
+        ui.shown.clear();
+        const std::string path = dir.Write("cut.ace", std::string(good.begin(), good.begin() + static_cast<ptrdiff_t>(cut)));
+        ace.SetFileName(path);
+        EXPECT_EQ(ace.FileNames().CommaText(), names);
+        ASSERT_EQ(ui.shown.size(), 1u);
+        EXPECT_EQ(ui.shown[0].caption, path);
+        EXPECT_EQ(ui.shown[0].text, ArchiveEndsEarlyText(last, cutShort));
+        if (!last.empty()) EXPECT_EQ(Bytes(ace.ExtractFile("a.jpg")), "first page");
+        if (!cutShort.empty()) EXPECT_EQ(ace.ExtractFile(cutShort), nullptr);
+        EXPECT_EQ(ui.shown.size(), 1u) << "said once, when the archive was opened";
+    }
+    // A size that runs past the end is taken as a cut: nothing is read by it.
+    AceWriter x;
+    AceWriter::File f;
+    f.name = "big.jpg";
+    f.data.assign(10, 'x');
+    f.packSizeOverride = 100000;
+    x.Add(f);
+    ui.shown.clear();
+    ace.SetFileName(WriteArchive("big.ace", x));
+    EXPECT_EQ(ace.FileNames().CommaText(), "big.jpg");
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].text, "The archive ends early, before any whole member.\nThe member big.jpg is cut short and cannot be shown.");
+    EXPECT_EQ(ace.ExtractFile("big.jpg"), nullptr);
+}
+
+// Compressed archives of the archiver, cut inside a member's data and inside a header: every
+// member before the cut is read whole (its md5), the one cut short is named.
+TEST_F(AceIfTest, ACutCompressedArchiveKeepsWhatCameBefore) {
+    int ran = 0;
+    for (const char* name : {"tests.ace.v1/ZGFX2.ace", "tests.ace.v2/dir2.ace"}) {
+        const std::string path = UnaceDir() + "/" + name;
+        if (!FileThere(path)) continue;
+        ++ran;
+        auto md5 = ReadMd5List(path + ".md5");
+        unace::Archive whole;
+        whole.Open([&](int i, bool) { return i ? nullptr : unace::OpenFileSource(path); });
+        const auto& members = whole.Members();
+        ASSERT_GE(members.size(), 4u);
+        // The member at 70% of the list: cut halfway through its data, then inside its header.
+        size_t k = members.size() * 7 / 10;
+        while (k > 0 && (members[k].Directory() || members[k].packSize < 2)) --k;
+        ASSERT_GT(k, 0u);
+        const unace::Segment seg = members[k].segments.at(0);
+        const std::vector<uint8_t> bytes = ReadAll(path);
+        for (bool inData : {true, false}) {
+            SCOPED_TRACE(std::string(name) + (inData ? " cut in data" : " cut in a header"));
+            const size_t cut = inData ? static_cast<size_t>(seg.offset + seg.size / 2) : static_cast<size_t>(seg.offset - 3);
+            const std::string cutPath = dir.Write("cut.ace", std::string(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(cut)));
+            std::set<std::string> want;
+            std::string last;
+            for (size_t i = 0; i < k; ++i)
+                if (!members[i].Directory()) want.insert(last = members[i].name);
+            const std::string cutShort = inData ? members[k].name : "";
+            for (char& c : last) c = c == '\\' ? '/' : c;
+            int owner = 0;
+            TAceIf ace(&owner);
+            ui.shown.clear();
+            ace.SetFileName(cutPath);
+            ASSERT_EQ(ui.shown.size(), 1u);
+            std::string cutName = cutShort;
+            for (char& c : cutName) c = c == '\\' ? '/' : c;
+            EXPECT_EQ(ui.shown[0].text, ArchiveEndsEarlyText(last, cutName));
+            EXPECT_EQ(ace.FileNames().Count(), static_cast<int>(want.size() + (inData ? 1 : 0)));
+            int read = 0;
+            for (const std::string& n : ace.FileNames()) {
+                SCOPED_TRACE(n);
+                TMemoryStream* s = ace.ExtractFile(n);
+                if (n == cutName) {
+                    EXPECT_EQ(s, nullptr);
+                    continue;
+                }
+                ASSERT_NE(s, nullptr);
+                EXPECT_EQ(Md5Hex(Vec(s)), md5[n]);
+                ++read;
+            }
+            EXPECT_GE(read, 3);
+            EXPECT_EQ(ui.shown.size(), 1u) << "nothing more is said";
+        }
+    }
+    if (ran == 0) GTEST_SKIP() << "the archiver's fixtures are missing";
+}
+
+// Through the loader: the pages of a cba cut short come out up to the cut, the page it ends
+// in is the error page, and the one message is said as the book opens.
+TEST_F(AceIfTest, ACutCbaShowsThePagesBeforeTheCutThroughTheLoader) {
+    AceWriter w;
+    std::vector<std::string> pages;
+    for (int i = 1; i <= 4; ++i) {
+        pages.push_back("\xFF\xD8\xFF\xE0 page " + std::to_string(i) + std::string(900, static_cast<char>('0' + i)));
+        w.Add("p" + std::to_string(i) + ".jpg", pages.back());
+    }
+    const std::vector<uint8_t> good = w.Bytes();
+    const std::string path = dir.Write("book.cba", std::string(good.begin(), good.begin() + static_cast<ptrdiff_t>(good.size() * 7 / 10)));
+    TSettings settings{};
+    SetPageSettings(&settings);
+    int owner = 0;
+    TLoadFiles loader(&owner);
+    loader.SetArchiveSource(std::make_unique<TUnArchiveSource>(&owner));
+    TStringList names;
+    names.Add(path);
+    loader.LoadFiles(names, 0);
+    ASSERT_EQ(loader.FileNames()->GetPageCount(), 3);
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].text, "The archive ends early, after the member p2.jpg; the members up to it are shown.\n"
+                                "The member p3.jpg is cut short and cannot be shown.");
+    auto serve = [&](int page) {
+        std::string got = "<none>";
+        loader.OnStreamReady = [&](void*, TStream* s, const std::string&) { got = Bytes(s); };
+        loader.LoadPage(page);
+        return got;
+    };
+    EXPECT_EQ(serve(0), pages[0]);
+    EXPECT_EQ(serve(1), pages[1]);
+    EXPECT_EQ(serve(2), "<null>");
+    EXPECT_EQ(serve(1), pages[1]);
+    EXPECT_EQ(ui.shown.size(), 1u) << "not said again for the page";
+    SetPageSettings(nullptr);
 }
 
 // A member whose data fail their CRC is named in its message, with why, as zip's members are;

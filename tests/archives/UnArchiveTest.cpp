@@ -459,11 +459,34 @@ TEST_F(LoaderOverArchives, ADamagedRarMemberIsReportedOnceThroughReadAheadAndPag
     EXPECT_EQ(Serve(0), members[0].data);
     EXPECT_TRUE(loader.Idle());
     ASSERT_EQ(ui.shown.size(), 1u) << "the read-ahead met the damage";
-    EXPECT_EQ(ui.shown[0].text, "The member p3.jpg is damaged and cannot be shown.\nIts data are broken (archive broken).");
+    EXPECT_EQ(ui.shown[0].text, "The member p3.jpg is damaged and cannot be shown.\nIts data do not match their checksum (CRC).");
     EXPECT_EQ(ui.shown[0].caption, path);
     EXPECT_EQ(Serve(2), "<null>");
     EXPECT_EQ(Serve(3), members[3].data);
     EXPECT_EQ(Serve(2), "<null>");
+    EXPECT_EQ(ui.shown.size(), 1u) << "once, not again for the page";
+}
+
+// A cbr cut short (an interrupted download) shows its pages up to the cut; the page it ends
+// in is the error page, and the one message is said as the book opens, not again for the page.
+TEST_F(LoaderOverArchives, ACutCbrShowsThePagesBeforeTheCut) {
+    if (!std::filesystem::exists(ModuleDir() + "/libunrar.so")) GTEST_SKIP() << "the rar library was not built";
+    std::vector<RarMember> members;
+    for (int i = 1; i <= 4; ++i) members.push_back({"p" + std::to_string(i) + ".jpg", MemberContent("page" + std::to_string(i), 900)});
+    std::string path = WriteStoredRar(dir.File("book"), members, 0, true, dir.File("book.cbr"))[0];
+    std::string bytes = ReadFileBytes(path);
+    dir.Write("book.cbr", bytes.substr(0, bytes.size() * 7 / 10));
+    Load({path});
+    ASSERT_EQ(loader.FileNames()->GetPageCount(), 3);
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].caption, path);
+    EXPECT_EQ(ui.shown[0].text, "The archive ends early, after the member p2.jpg; the members up to it are shown.\n"
+                                "The member p3.jpg is cut short and cannot be shown.");
+    EXPECT_EQ(Serve(0), members[0].data);
+    EXPECT_EQ(Serve(1), members[1].data);
+    EXPECT_EQ(Serve(2), "<null>");
+    EXPECT_EQ(Serve(0), members[0].data);
+    loader.Idle();
     EXPECT_EQ(ui.shown.size(), 1u) << "once, not again for the page";
 }
 

@@ -127,11 +127,12 @@ void Archive::Open(const VolumeProvider& volumes) {
     members_.clear();
     volumes_.clear();
     pendingContinuation_ = false;
+    cut_ = false;
     std::unique_ptr<ByteSource> first = volumes(0, true);
     if (!first) throw AceError(Fault::Read, "the archive cannot be opened");
     volumes_.push_back(std::move(first));
     ReadVolume(0);
-    while (main_.MultiVolume()) {
+    while (main_.MultiVolume() && !cut_) {
         int next = VolumeCount();
         if (next >= kMaxVolumes) Broken("too many volumes");
         bool required = pendingContinuation_;
@@ -190,12 +191,19 @@ void Archive::ReadVolume(int index) {
 
     bool firstFile = true;
     std::vector<uint8_t> body;
+    // The file ends here: what came before is kept, and a member left unfinished is marked.
+    auto cutHere = [&] {
+        cut_ = true;
+        if (pendingContinuation_ && !members_.empty()) members_.back().cutShort = true;
+        pendingContinuation_ = false;
+    };
     for (uint64_t pos = start; pos < size;) {
         uint8_t pre[4];
-        if (size - pos < 4 || !src.ReadAt(pos, pre, 4)) Broken("a header is cut short");
+        if (size - pos < 4) return cutHere();
+        if (!src.ReadAt(pos, pre, 4)) throw AceError(Fault::Read, "the archive cannot be read");
         uint16_t headSize = Le16(pre + 2);
         if (headSize < 3) Broken("a header is too short");
-        if (size - pos - 4 < headSize) Broken("a header is cut short");
+        if (size - pos - 4 < headSize) return cutHere();
         body.resize(headSize);
         if (!src.ReadAt(pos + 4, body.data(), headSize)) throw AceError(Fault::Read, "the archive cannot be read");
         if ((Crc32(body.data(), headSize) & 0xFFFF) != Le16(pre)) Broken("a header's CRC is wrong");
@@ -208,7 +216,10 @@ void Archive::ReadVolume(int index) {
             addSize = wide ? Le64(body.data() + 3) : Le32(body.data() + 3);
         }
         const uint64_t dataPos = pos + 4 + headSize;
-        if (addSize > size - dataPos) Broken("a member's data passes the end of the file");
+        // Data that pass the end of the file: it was cut there (or the size is no archive's);
+        // nothing is read by that size.
+        const bool dataCut = addSize > size - dataPos;
+        if (dataCut && type != 1 && type != 3) return cutHere();
         const uint64_t next = dataPos + addSize;
 
         if (type == 1 || type == 3) {
@@ -238,6 +249,15 @@ void Archive::ReadVolume(int index) {
             if (flags & 0x400) {
                 if (at + 2 > headSize || Le16(body.data() + at) > headSize - at - 2)
                     Broken("security data passes the header's end");
+            }
+            if (dataCut) {
+                if (!(flags & 0x1000)) {
+                    m.segments.clear();
+                    m.cutShort = true;
+                    pendingContinuation_ = false;
+                    members_.push_back(std::move(m));
+                }
+                return cutHere();
             }
             Segment seg{index, dataPos, addSize};
             const bool contPrev = flags & 0x1000, contNext = flags & 0x2000;

@@ -789,6 +789,7 @@ void Decoder::Decode(Archive& archive, size_t index, const std::string& password
     }
     lastArchive_ = nullptr;
     lastIndex_ = -1;
+    if (m.cutShort) throw AceError(Fault::Broken, "the archive ends inside this member");
     if (m.method > 2) throw AceError(Fault::Method, "compression method unknown");
     std::unique_ptr<Cipher> cipher;
     if (m.Encrypted()) {

@@ -89,6 +89,7 @@ struct Member {
     uint8_t method = 0, quality = 0;
     uint16_t params = 0, flags = 0;
     std::vector<Segment> segments;
+    bool cutShort = false;  // the archive ends inside its data: it cannot be decoded
     bool Encrypted() const { return flags & 0x4000; }
     bool Solid() const { return flags & 0x8000; }
     bool Directory() const { return attributes & 0x10; }
@@ -97,8 +98,11 @@ struct Member {
 
 class Archive {
 public:
-    // Reads the main header and every file header of every volume. Throws AceError.
+    // Reads the main header and every file header of every volume. Throws AceError. A set
+    // that ends inside a header or inside a member's data (cut short, as an interrupted
+    // download is) keeps the members before the cut, and that member marked cutShort.
     void Open(const VolumeProvider& volumes);
+    bool Cut() const { return cut_; }
     const MainHeader& Main() const { return main_; }
     const std::vector<Member>& Members() const { return members_; }
     ByteSource& Volume(int index) { return *volumes_.at(static_cast<size_t>(index)); }
@@ -110,6 +114,7 @@ private:
     std::vector<Member> members_;
     std::vector<std::unique_ptr<ByteSource>> volumes_;
     bool pendingContinuation_ = false;
+    bool cut_ = false;
 };
 
 // Receives decoded data; false stops the run (AceError Cancelled).

@@ -134,10 +134,19 @@ public:
     }
 
     int List() {
-        for (size_t i = 0; i < archive_->Members().size(); ++i) {
+        const auto& members = archive_->Members();
+        for (size_t i = 0; i < members.size(); ++i) {
             AceFileData fd = FileData(i);
             if (State(ACEDLL_TYPE_ARCHIVED_FILE, ACEDLL_STATE_START_FILE, &fd) == ACEDLL_CANCEL)
                 return ACEDLL_ERR_CANCELLED;
+        }
+        if (archive_->Cut()) {
+            // Only the last member can be the one cut short.
+            AceFileData fd{};
+            const bool named = !members.empty() && members.back().cutShort;
+            if (named) fd = FileData(members.size() - 1);
+            Error(ACEDLL_TYPE_ARCHIVE, ACEDLL_ERR_ENDS_EARLY, named ? &fd : nullptr);
+            return ACEDLL_ERR_ENDS_EARLY;
         }
         return ACEDLL_OK;
     }

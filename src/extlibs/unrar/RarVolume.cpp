@@ -80,7 +80,12 @@ void AddPart(std::vector<Entry>& entries, Entry part, bool splitBefore, bool spl
         e.dataPos = -1;
         return;
     }
-    if (splitBefore) return;  // the start is in a volume not read: nothing to check against
+    if (splitBefore) {
+        // The start is in a volume not read: kept, so that the entries stay in step with the
+        // headers, but there is nothing to check against.
+        part.startsEarlier = true;
+        part.hasCrc = false;
+    }
     entries.push_back(std::move(part));
 }
 
@@ -91,6 +96,10 @@ void Scan4(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part
         if (!ReadAt(fd, pos, size, b, 7)) return;
         unsigned type = b[2], flags = Get16(b + 3), hsize = Get16(b + 5);
         if (hsize < 7) return;
+        if (hsize > size - pos) {
+            info.cutAt = pos;  // the file ends inside this header
+            return;
+        }
         uint64_t add = 0;
         bool file = type == 0x74 || type == 0x7A;
         if (type == 0x73) {  // main header
@@ -110,6 +119,8 @@ void Scan4(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part
             if (hsize < 11 || !ReadAt(fd, pos, size, b, 11)) return;
             add = Get32(b + 7);
         }
+        Part part;
+        bool isPart = false;
         if (file) {
             h.resize(hsize);
             if (hsize < 32 || !ReadAt(fd, pos, size, h.data(), hsize)) return;
@@ -118,7 +129,7 @@ void Scan4(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part
             if (nameAt > hsize || nameSize > hsize - nameAt) return;
             if (large) add |= static_cast<uint64_t>(Get32(&h[32])) << 32;
             if (type == 0x74) {
-                Entry e;
+                Entry& e = part.entry;
                 e.unpSize = Get32(&h[11]) | (large ? static_cast<uint64_t>(Get32(&h[36])) << 32 : 0);
                 e.crc = Get32(&h[16]);
                 e.hasCrc = true;
@@ -130,19 +141,33 @@ void Scan4(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part
                 const char* name = reinterpret_cast<const char*>(&h[nameAt]);
                 e.name.assign(name, strnlen(name, nameSize));
                 std::replace(e.name.begin(), e.name.end(), '\\', '/');
-                parts.push_back({std::move(e), (flags & 0x01) != 0, (flags & 0x02) != 0});
-                info.lastSplitAfter = flags & 0x02;
+                part.splitBefore = (flags & 0x01) != 0;
+                part.splitAfter = (flags & 0x02) != 0;
+                isPart = true;
             }
         }
         int64_t next = pos + static_cast<int64_t>(hsize);
-        if (add > static_cast<uint64_t>(size - std::min(next, size))) {
-            info.overrun = true;
+        if (add > static_cast<uint64_t>(size - next)) {
+            // The data run past the end of the file: cut there, or a size no archive has.
+            // Either way nothing from here on is handed to libarchive, which would allocate
+            // by it.
+            info.cutAt = pos;
+            if (isPart) {
+                info.cutName = part.entry.name;
+                info.cutSize = part.entry.unpSize;
+                info.cutDir = part.entry.dir;
+            }
             return;
+        }
+        if (isPart) {
+            parts.push_back(std::move(part));
+            info.lastSplitAfter = parts.back().splitAfter;
         }
         next += static_cast<int64_t>(add);
         if (next <= pos) return;
         pos = next;
     }
+    if (pos < size && !info.sawEnd) info.cutAt = pos;  // too little left for a header
 }
 
 void Scan5(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part>& parts) {
@@ -153,18 +178,27 @@ void Scan5(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part
         if (!ReadAt(fd, pos, size, b, have)) return;
         Cursor c{b + 4, have - 4};
         uint64_t hsize = c.VInt();
+        if (!c.ok && have < 8) {
+            info.cutAt = pos;  // the file ends inside the header's size
+            return;
+        }
         if (!c.ok || hsize == 0 || hsize > kMaxHeader5) {
             info.overrun = c.ok;  // a header size no archive has: damage, not an end
             return;
         }
         int64_t body = pos + 4 + static_cast<int64_t>(c.i);
-        if (static_cast<uint64_t>(size - body) < hsize) return;
+        if (static_cast<uint64_t>(size - body) < hsize) {
+            info.cutAt = pos;  // the file ends inside this header
+            return;
+        }
         h.resize(static_cast<size_t>(hsize));
         if (!ReadAt(fd, body, size, h.data(), h.size())) return;
         Cursor r{h.data(), h.size()};
         uint64_t type = r.VInt(), flags = r.VInt();
         uint64_t extra = (flags & 0x0001) ? r.VInt() : 0;
         uint64_t data = (flags & 0x0002) ? r.VInt() : 0;
+        Part part;
+        bool isPart = false;
         if (!r.ok) {
             info.overrun = true;  // fields past the header's own size
             return;
@@ -216,18 +250,30 @@ void Scan5(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part
             if (ff & 0x0008) e.hasCrc = false;  // unknown size
             e.dataPos = body + static_cast<int64_t>(hsize);
             e.packSize = data;
-            parts.push_back({std::move(e), (flags & 0x0008) != 0, (flags & 0x0010) != 0});
-            info.lastSplitAfter = flags & 0x0010;
+            part = {std::move(e), (flags & 0x0008) != 0, (flags & 0x0010) != 0};
+            isPart = true;
         }
         int64_t end = body + static_cast<int64_t>(hsize);
         if (data > static_cast<uint64_t>(size - end)) {
-            info.overrun = true;
+            // Cut inside the data, or a size no archive has: nothing from here on is handed
+            // to libarchive, which would allocate by it.
+            info.cutAt = pos;
+            if (isPart) {
+                info.cutName = part.entry.name;
+                info.cutSize = part.entry.unpSize;
+                info.cutDir = part.entry.dir;
+            }
             return;
+        }
+        if (isPart) {
+            parts.push_back(std::move(part));
+            info.lastSplitAfter = parts.back().splitAfter;
         }
         int64_t next = end + static_cast<int64_t>(data);
         if (next <= pos) return;
         pos = next;
     }
+    if (pos < size && !info.sawEnd) info.cutAt = pos;  // too little left for a header
 }
 
 }  // namespace

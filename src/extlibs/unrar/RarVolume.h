@@ -18,6 +18,7 @@ struct Entry {
     bool dir = false;
     bool encrypted = false;
     bool complete = false;   // the part that ends the file has been seen
+    bool startsEarlier = false;  // its first part lies in a volume before the ones opened
     // Where the packed data lies when the whole file is in one volume (-1 otherwise): the
     // index of the volume in the set as opened, and the offset and size in that file.
     int volume = -1;
@@ -34,7 +35,13 @@ struct VolumeInfo {
     bool sawEnd = false;     // the end-of-archive header was reached
     bool endSaysMore = false;  // ... and says another volume follows
     bool lastSplitAfter = false;  // the last file header continues in the next volume
-    bool overrun = false;    // a header claims more data than the volume holds
+    bool overrun = false;    // a header no archive has (damage, not a cut)
+    // The volume ends inside the header at this offset or inside the data it announces
+    // (-1: it does not): an interrupted download. Everything before it is whole.
+    int64_t cutAt = -1;
+    std::string cutName;     // the file whose data are cut short; empty when a header is cut
+    uint64_t cutSize = 0;    // its unpacked size
+    bool cutDir = false;
     bool MoreVolumes() const { return isVolume && (endSaysMore || (!sawEnd && lastSplitAfter)); }
 };
 

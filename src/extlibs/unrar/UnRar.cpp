@@ -32,6 +32,7 @@ namespace {
 constexpr size_t kReadChunk = 256 * 1024;
 // After a skip the next header is near: read little, then more and more.
 constexpr size_t kReadAfterSkip = 4096;
+constexpr size_t kCutPadding = 64;
 constexpr size_t kVolumeNameSize = 1024;
 // A caller that keeps answering OK for a volume that never appears is not asked forever.
 constexpr int kMaxVolumeQuestions = 10;
@@ -58,6 +59,13 @@ struct RarArchive {
     std::vector<rarvol::Entry> entries;  // from the headers of the volumes opened so far
     size_t entryIndex = 0;               // of the current header, counted from 1
     bool haveHeader = false;             // read and not yet processed
+    // The current volume is cut short (last.cutAt): libarchive is handed nothing from there
+    // on. reachedCut: it has read up to that point; cutGiven: the member cut short there has
+    // had its header of our own (cutHeader: it is the current one).
+    bool reachedCut = false;
+    bool cutGiven = false;
+    bool cutHeader = false;
+    size_t cutPadding = 0;  // zeros handed over after the cut
     int error = 0;                       // once the stream has failed, every call returns this
     int volumeError = 0;                 // why the next volume could not be read
 
@@ -148,7 +156,13 @@ bool OpenVolume(RarArchive& ar, const std::string& name, bool first) {
     if (size >= 0) {
         rarvol::VolumeScan scan = Scans().Get(f, name, size, first);
         info = scan.info;
-        if (info.format != 0 && !info.overrun) rarvol::AddParts(ar.entries, scan.parts, static_cast<int>(ar.volumes.size()));
+        if (info.format != 0 && !info.overrun) {
+            // libarchive passes over the rest of a RAR 5 file whose start is in an earlier
+            // volume without a header, but hands out RAR 4's: the entries follow suit.
+            if (info.format == 5 && ar.entries.empty() && !scan.parts.empty() && scan.parts[0].splitBefore)
+                scan.parts.erase(scan.parts.begin());
+            rarvol::AddParts(ar.entries, scan.parts, static_cast<int>(ar.volumes.size()));
+        }
     }
     if (info.format == 0) {
         std::fclose(f);
@@ -213,7 +227,25 @@ bool EndsBetweenFiles(const RarArchive& ar) {
 la_ssize_t ReadVolumes(struct archive* a, void* data, const void** out) {
     RarArchive& ar = *static_cast<RarArchive*>(data);
     while (ar.file) {
-        size_t n = std::fread(ar.buffer.data(), 1, std::min(ar.readSize, ar.buffer.size()), ar.file);
+        size_t want = std::min(ar.readSize, ar.buffer.size());
+        if (ar.last.cutAt >= 0) {
+            // Nothing past the cut: the volume ends there for libarchive.
+            off_t pos = ftello(ar.file);
+            int64_t left = pos < 0 ? 0 : ar.last.cutAt - pos;
+            if (left <= 0) {
+                // libarchive's RAR 5 decoder reads ahead past a member's data and fails on
+                // a short file: zeros stand in for the rest, and read as no header at all.
+                ar.reachedCut = true;
+                if (ar.cutPadding >= kCutPadding) return 0;
+                size_t pad = std::min(kCutPadding - ar.cutPadding, ar.buffer.size());
+                std::memset(ar.buffer.data(), 0, pad);
+                ar.cutPadding += pad;
+                *out = ar.buffer.data();
+                return static_cast<la_ssize_t>(pad);
+            }
+            want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(want), left));
+        }
+        size_t n = std::fread(ar.buffer.data(), 1, want, ar.file);
         ar.readSize = std::min(ar.readSize * 4, ar.buffer.size());
         if (n > 0) {
             *out = ar.buffer.data();
@@ -244,8 +276,9 @@ la_int64_t SkipVolumes(struct archive*, void* data, la_int64_t request) {
     RarArchive& ar = *static_cast<RarArchive*>(data);
     if (!ar.file || request <= 0) return 0;
     off_t pos = ftello(ar.file);
-    if (pos < 0 || ar.fileSize < pos) return 0;
-    la_int64_t n = std::min<la_int64_t>(request, ar.fileSize - pos);
+    const int64_t end = ar.last.cutAt >= 0 ? std::min(ar.last.cutAt, ar.fileSize) : ar.fileSize;
+    if (pos < 0 || end < pos) return 0;
+    la_int64_t n = std::min<la_int64_t>(request, end - pos);
     if (n <= 0 || fseeko(ar.file, pos + n, SEEK_SET) != 0) return 0;
     ar.readSize = kReadAfterSkip;
     return n;
@@ -258,6 +291,7 @@ int Failure(RarArchive& ar, bool fatal) {
     int code = ERAR_BAD_DATA;
     if (ar.volumeError) code = ar.volumeError;
     else if (ar.entry && Encrypted(ar)) code = ERAR_ENCRYPTED_UNSUPPORTED;
+    else if (ar.reachedCut) code = ERAR_TRUNCATED;  // a member that went on past the cut
     if (fatal) ar.error = code;
     return code;
 }
@@ -334,7 +368,7 @@ const int* ReadStoredDirect(RarArchive& ar, const rarvol::Entry* e, int& result)
         result = Failure(ar, true);
         return &result;
     }
-    result = crc == e->crc ? ERAR_SUCCESS : ERAR_BAD_DATA;
+    result = crc == e->crc ? ERAR_SUCCESS : ERAR_BAD_CRC;
     return &result;
 }
 
@@ -367,6 +401,11 @@ bool ContinueInNextVolume(RarArchive& ar) {
 
 int TestMember(RarArchive& ar) {
     if (Encrypted(ar)) return ERAR_ENCRYPTED_UNSUPPORTED;
+    // The rest of a file whose start lies in an earlier volume is no file of its own.
+    if (const rarvol::Entry* e = Match(ar, false); e && e->startsEarlier) {
+        if (archive_read_data_skip(ar.a) < ARCHIVE_WARN || ar.volumeError) return Failure(ar, true);
+        return ERAR_BAD_DATA;
+    }
     // Folders and links have no data of their own; an entry of no known type is read.
     if (archive_entry_filetype(ar.entry) == AE_IFDIR || archive_entry_filetype(ar.entry) == AE_IFLNK) {
         if (archive_read_data_skip(ar.a) < ARCHIVE_WARN || ar.volumeError) return Failure(ar, true);
@@ -415,7 +454,7 @@ int TestMember(RarArchive& ar) {
     // The list may have grown (and moved) while later volumes were read.
     if (check) {
         const rarvol::Entry& e = ar.entries[ar.entryIndex - 1];
-        if (e.complete && e.hasCrc && crc != e.crc) return ERAR_BAD_DATA;
+        if (e.complete && e.hasCrc && crc != e.crc) return ERAR_BAD_CRC;
     }
     return ERAR_SUCCESS;
 }
@@ -484,10 +523,36 @@ RAR_EXPORT int RARReadHeader(void* h, struct RARHeaderData* hd) {
     ClearErrno();
     Utf8Names utf8;
     ar.haveHeader = false;
+    ar.cutHeader = false;
     int r = archive_read_next_header(ar.a, &ar.entry);
     while (r == ARCHIVE_EOF && ContinueInNextVolume(ar)) r = archive_read_next_header(ar.a, &ar.entry);
     // libarchive may take a volume that could not be had for the end of the archive.
     if (ar.volumeError) return ar.error = ar.volumeError;
+    if (ar.reachedCut && (r == ARCHIVE_EOF || r < ARCHIVE_WARN)) {
+        // The archive ends early. A member whose header is whole but whose data are cut is
+        // still told, from our own reading of its header, so that it can be named.
+        ar.entry = nullptr;
+        if (ar.last.cutName.empty() || ar.cutGiven) return ar.error = ERAR_TRUNCATED;
+        ar.cutGiven = true;
+        ar.cutHeader = true;
+        ar.haveHeader = true;
+        ++ar.entryIndex;
+        std::string name = ar.last.cutName;
+        CopyText(hd->ArcName, ar.volumes.empty() ? ar.name.c_str() : ar.volumes.back().c_str());
+        CopyText(hd->FileName, name.c_str());
+        hd->Flags = ar.last.cutDir ? RHDF_DIRECTORY : 0;
+        hd->UnpSize = static_cast<unsigned>(std::min<uint64_t>(ar.last.cutSize, 0xFFFFFFFFu));
+        hd->PackSize = 0;
+        hd->HostOS = 3;
+        hd->FileTime = 0;
+        hd->UnpVer = 0;
+        hd->FileAttr = 0;
+        hd->FileCRC = 0;
+        hd->Method = 0;
+        hd->CmtSize = 0;
+        hd->CmtState = 0;
+        return ERAR_SUCCESS;
+    }
     if (r == ARCHIVE_EOF) {
         ar.entry = nullptr;
         return ERAR_END_ARCHIVE;
@@ -509,6 +574,7 @@ RAR_EXPORT int RARReadHeader(void* h, struct RARHeaderData* hd) {
     hd->Flags = 0;
     if (archive_entry_filetype(ar.entry) == AE_IFDIR) hd->Flags |= RHDF_DIRECTORY;
     if (Encrypted(ar)) hd->Flags |= RHDF_ENCRYPTED;
+    if (const rarvol::Entry* e = Match(ar, false); e && e->startsEarlier) hd->Flags |= RHDF_SPLITBEFORE;
     // Held at the largest 32-bit size rather than cut to its low bits, so a member of 4 GiB
     // or more never looks small to the reader's size checks.
     hd->UnpSize = static_cast<unsigned>(std::min<uint64_t>(static_cast<uint64_t>(size), 0xFFFFFFFFu));
@@ -529,6 +595,12 @@ RAR_EXPORT int RARProcessFile(void* h, int operation, char*, char*) {
     if (!h) return ERAR_UNKNOWN;
     RarArchive& ar = *static_cast<RarArchive*>(h);
     if (ar.error) return ar.error;
+    if (ar.haveHeader && ar.cutHeader) {
+        // Its data are not all there, and nothing after it is.
+        ar.haveHeader = false;
+        ar.cutHeader = false;
+        return ar.error = ERAR_TRUNCATED;
+    }
     if (!ar.haveHeader || !ar.entry) return ERAR_UNKNOWN;
     ClearErrno();
     Utf8Names utf8;
@@ -536,6 +608,10 @@ RAR_EXPORT int RARProcessFile(void* h, int operation, char*, char*) {
     if (operation == RAR_EXTRACT && ar.mode == RAR_OM_EXTRACT) return ERAR_ECREATE;  // no writing to disk here
     if (operation != RAR_TEST || ar.mode != RAR_OM_EXTRACT) {
         if (archive_read_data_skip(ar.a) < ARCHIVE_WARN || ar.volumeError) return Failure(ar, true);
+        // A file that goes on in the next volume, from a volume cut short: that volume is
+        // never reached, so the file is cut short too.
+        if (ar.last.cutAt >= 0)
+            if (const rarvol::Entry* e = Match(ar, false); e && !e->complete) return ar.error = ERAR_TRUNCATED;
         return ERAR_SUCCESS;
     }
     int r = TestMember(ar);
