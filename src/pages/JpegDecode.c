@@ -12,6 +12,9 @@
 
 #define VJPEG_BUFFER_SIZE 65536
 #define VJPEG_ROWS_AT_ONCE 16
+/* A file of several scans is read this far ahead to count its scans' work. Deflate packs
+ * at most about 1000 to 1, so a zipped page of 10 KB unpacks to less. */
+#define VJPEG_PRESCAN_BYTES ((size_t)16 << 20)
 
 struct vjpeg_decoder {
     struct jpeg_decompress_struct cinfo;
@@ -241,20 +244,108 @@ void vjpeg_destroy(vjpeg_decoder* d) {
 
 const char* vjpeg_error(const vjpeg_decoder* d) { return d->error; }
 
-/* Blocks of the current scan: a single component's own, or whole MCUs of those interleaved. */
-static int64_t scan_blocks(const struct jpeg_decompress_struct* c, int64_t* mcus) {
-    int64_t blocks = 0, in_mcu = 0;
+/* Blocks of a scan of these components: a single component's own, or whole MCUs of those
+ * interleaved. */
+static int64_t blocks_of(const struct jpeg_decompress_struct* c, jpeg_component_info* const* comps, int n, int64_t* mcus) {
+    int64_t in_mcu = 0;
     int i;
-    if (c->comps_in_scan == 1) {
-        blocks = (int64_t)c->cur_comp_info[0]->width_in_blocks * (int64_t)c->cur_comp_info[0]->height_in_blocks;
-        *mcus = blocks;
-        return blocks;
+    if (n == 1) {
+        *mcus = (int64_t)comps[0]->width_in_blocks * (int64_t)comps[0]->height_in_blocks;
+        return *mcus;
     }
-    for (i = 0; i < c->comps_in_scan; ++i)
-        in_mcu += (int64_t)c->cur_comp_info[i]->h_samp_factor * c->cur_comp_info[i]->v_samp_factor;
+    for (i = 0; i < n; ++i) in_mcu += (int64_t)comps[i]->h_samp_factor * comps[i]->v_samp_factor;
     *mcus = (int64_t)((c->image_width + 8 * c->max_h_samp_factor - 1) / (8 * c->max_h_samp_factor)) *
             (int64_t)c->total_iMCU_rows;
     return *mcus * in_mcu;
+}
+
+static int64_t scan_blocks(const struct jpeg_decompress_struct* c, int64_t* mcus) {
+    return blocks_of(c, c->cur_comp_info, c->comps_in_scan, mcus);
+}
+
+/* The work of a scan in blocks walked. A refinement scan of AC also looks through each
+ * block's coefficients up to its band's end for the nonzero ones: up to eight times a plain
+ * walk's work. */
+static int64_t walks_of(const struct jpeg_decompress_struct* c, jpeg_component_info* const* comps, int n, int ss, int se, int ah) {
+    int64_t mcus, blocks = blocks_of(c, comps, n, &mcus);
+    return blocks + (ss > 0 && ah > 0 ? blocks * se / 8 : 0);
+}
+
+static int64_t most_walks(const vjpeg_decoder* d) {
+    int64_t most = d->coef_blocks * d->limits.max_block_walks;
+    return most < d->limits.free_block_walks ? d->limits.free_block_walks : most;
+}
+
+static void refuse_walks(vjpeg_decoder* d) {
+    snprintf(d->error, sizeof d->error, "JPEG image has too many scans for its size");
+    longjmp(d->jump, 1);
+}
+
+/* Reads the file ahead of libjpeg up to VJPEG_PRESCAN_BYTES and adds up what the scans
+ * found there will walk, so that a file of many scans is refused before its coefficients
+ * are allocated and filled; scans past that point are counted as they begin (begin_scan).
+ * Anything malformed ends the count: libjpeg will judge it. */
+static void prescan_walks(vjpeg_decoder* d) {
+    struct jpeg_decompress_struct* c = &d->cinfo;
+    size_t have = d->src.bytes_in_buffer, room = have + VJPEG_BUFFER_SIZE, i = 0;
+    int64_t walks = d->coef_blocks + walks_of(c, c->cur_comp_info, c->comps_in_scan, c->Ss, c->Se, c->Ah);
+    const int64_t most = most_walks(d);
+    int scans = 1;
+    const JOCTET* p;
+    JOCTET* ahead = (JOCTET*)malloc(room);
+    if (!ahead) ERREXIT1(c, JERR_OUT_OF_MEMORY, 0);
+    if (have) memcpy(ahead, d->src.next_input_byte, have);
+    free(d->ahead);
+    d->ahead = ahead;
+    for (;;) {
+        size_t n;
+        if (room - have < VJPEG_BUFFER_SIZE) {
+            JOCTET* grown;
+            if (room >= VJPEG_PRESCAN_BYTES) break;
+            grown = (JOCTET*)realloc(d->ahead, room * 2);
+            if (!grown) ERREXIT1(c, JERR_OUT_OF_MEMORY, 0);
+            d->ahead = grown;
+            room *= 2;
+        }
+        n = d->read(d->user, d->ahead + have, VJPEG_BUFFER_SIZE);
+        if (n == 0) break;
+        have += n;
+    }
+    d->src.next_input_byte = d->ahead;
+    d->src.bytes_in_buffer = have;
+    p = d->ahead;
+    if (walks > most) refuse_walks(d);
+    for (;;) {
+        int m;
+        size_t len;
+        /* Coded data (and fill) up to the next marker that is not a restart. */
+        while (i + 1 < have && !(p[i] == 0xFF && p[i + 1] != 0 && p[i + 1] != 0xFF && (p[i + 1] < JPEG_RST0 || p[i + 1] > JPEG_RST0 + 7))) ++i;
+        if (i + 3 >= have) return;
+        m = p[i + 1];
+        if (m == JPEG_EOI) return;
+        len = (size_t)p[i + 2] << 8 | p[i + 3];
+        i += 2;
+        if (len < 2 || i + len > have) return;
+        if (m == 0xDA) { /* SOS */
+            jpeg_component_info* comps[MAX_COMPS_IN_SCAN];
+            int ncomps, k, ci;
+            if (len < 8) return;
+            ncomps = p[i + 2];
+            if (ncomps < 1 || ncomps > MAX_COMPS_IN_SCAN || len != (size_t)(6 + 2 * ncomps)) return;
+            for (k = 0; k < ncomps; ++k) {
+                for (ci = 0; ci < c->num_components && c->comp_info[ci].component_id != p[i + 3 + 2 * k]; ++ci) {}
+                if (ci == c->num_components) return;
+                comps[k] = &c->comp_info[ci];
+            }
+            if (++scans > d->limits.max_scans) {
+                snprintf(d->error, sizeof d->error, "JPEG image has more than %d scans", d->limits.max_scans);
+                longjmp(d->jump, 1);
+            }
+            walks += walks_of(c, comps, ncomps, p[i + 3 + 2 * ncomps], p[i + 4 + 2 * ncomps], p[i + 5 + 2 * ncomps] >> 4);
+            if (walks > most) refuse_walks(d);
+        }
+        i += len;
+    }
 }
 
 /* Huffman coding spends a bit at least on each block of a DC or sequential scan, so such a
@@ -317,22 +408,13 @@ static void measure_scan(vjpeg_decoder* d) {
  * scans is bounded by the blocks its scans walk; judged scans are measured. */
 static void begin_scan(vjpeg_decoder* d) {
     struct jpeg_decompress_struct* c = &d->cinfo;
-    int64_t mcus, blocks;
     int i;
     const int first = d->scans_counted == 0;
     d->scans_counted = c->input_scan_number;
-    blocks = scan_blocks(c, &mcus);
     if (d->coef_blocks > 0 && d->limits.max_block_walks > 0) {
-        int64_t most = d->coef_blocks * d->limits.max_block_walks;
-        if (most < d->limits.free_block_walks) most = d->limits.free_block_walks;
-        /* A refinement scan of AC also looks through each block's coefficients up to its
-         * band's end for the nonzero ones: up to eight times a plain walk's work. */
-        d->walked_blocks += blocks + (c->Ss > 0 && c->Ah > 0 ? blocks * c->Se / 8 : 0);
+        d->walked_blocks += walks_of(c, c->cur_comp_info, c->comps_in_scan, c->Ss, c->Se, c->Ah);
         if (first) d->walked_blocks += d->coef_blocks; /* the output pass */
-        if (d->walked_blocks > most) {
-            snprintf(d->error, sizeof d->error, "JPEG image has too many scans for its size");
-            longjmp(d->jump, 1);
-        }
+        if (d->walked_blocks > most_walks(d)) refuse_walks(d);
     }
     if (first) return; /* measured with the header */
     if (is_judged(d) && c->progressive_mode && c->Ss != 0)
@@ -403,6 +485,7 @@ static void read_header_body(vjpeg_decoder* d, int* out_width, int* out_height, 
         snprintf(d->error, sizeof d->error, "JPEG progressive image does not begin with its DC scan");
         longjmp(d->jump, 1);
     }
+    if (d->coef_blocks > 0 && d->limits.max_block_walks > 0) prescan_walks(d);
     d->judging = is_judged_scan(d);
     if (d->judging) measure_scan(d);
     *out_width = (int)c->output_width;

@@ -685,6 +685,11 @@ TEST(Jpeg, ScansMayWalkTheBlocksBoundedTimes) {
             EXPECT_EQ(r.error, kTooManyScans) << arithmetic << " " << script.size();
             EXPECT_EQ(DecodeRaw(bytes, 0, 100000, 0, 0).result, 0) << arithmetic << ": no limit";
             EXPECT_EQ(DecodeRaw(bytes, 0, 100000, walks, int64_t(1) << 20).result, 0) << arithmetic << ": a small page walks freely";
+            // Scans past the 16 MB read ahead to count them are counted as they begin.
+            const size_t firstEnd = ScanSpans(bytes)[0].second;
+            const std::string comments = WithComments(std::string("\xFF\xD8", 2), 260).substr(2);
+            const RawDecode late = DecodeRaw(bytes.substr(0, firstEnd) + comments + bytes.substr(firstEnd), 0, 100000, walks, 0);
+            EXPECT_EQ(late.error, kTooManyScans) << arithmetic << " " << script.size();
         }
     // One sequential scan walks its blocks once and keeps none: no limit applies.
     EXPECT_EQ(DecodeRaw(MakeJpeg(512, 512), 0, 100000, 1, 0).result, 0);
