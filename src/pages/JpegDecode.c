@@ -297,12 +297,10 @@ static void prescan_walks(vjpeg_decoder* d) {
     if (have) memcpy(ahead, d->src.next_input_byte, have);
     free(d->ahead);
     d->ahead = ahead;
-    for (;;) {
+    while (have < VJPEG_PRESCAN_BYTES) {
         size_t n;
         if (room - have < VJPEG_BUFFER_SIZE) {
-            JOCTET* grown;
-            if (room >= VJPEG_PRESCAN_BYTES) break;
-            grown = (JOCTET*)realloc(d->ahead, room * 2);
+            JOCTET* grown = (JOCTET*)realloc(d->ahead, room * 2);
             if (!grown) ERREXIT1(c, JERR_OUT_OF_MEMORY, 0);
             d->ahead = grown;
             room *= 2;
