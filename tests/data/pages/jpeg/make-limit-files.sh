@@ -1,7 +1,7 @@
 #!/bin/sh
 # Writes into DIR the JPEG pages that the decoder's limits are measured on: genuine large
-# pages that must show, and small files claiming huge pages. Needs cjpeg, ImageMagick's
-# convert (for one page) and python3; takes a few minutes and about 3 GB of space while it runs.
+# pages that must show, and small files claiming huge pages. Needs cjpeg and python3;
+# takes a few minutes and about 3 GB of space while it runs.
 #   make-limit-files.sh DIR [genuine|small|all]
 set -eu
 dir=$1
@@ -96,7 +96,9 @@ if [ "$what" != small ]; then
     cjpeg -quality 90 -scans seq.txt p.ppm > noninterleaved-10000x14000.jpg && rm p.ppm seq.txt
     comic 8000 12000 c.ppm
     cjpeg -progressive -quality 90 c.ppm > comic-prog-8000x12000.jpg
-    convert c.ppm -quality 90 -interlace JPEG comic-im-8000x12000.jpg
+    # ImageMagick's -interlace JPEG at quality 90 writes this (its pixel cache is too small
+    # here for the page): libjpeg's progression, no chroma subsampling.
+    cjpeg -progressive -quality 90 -sample 1x1,1x1,1x1 c.ppm > comic-im-8000x12000.jpg
     cjpeg -progressive -arithmetic -quality 90 c.ppm > arith-prog-comic-8000x12000.jpg
     cjpeg -progressive -arithmetic -restart 1 -quality 90 c.ppm > arith-prog-comic-r1-8000x12000.jpg
     rm c.ppm
@@ -123,6 +125,11 @@ if [ "$what" != genuine ]; then
         name=${s%%:*} rest=${s#*:} in=${rest%%:*} opt=$(echo "${rest#*:}" | tr = ' ')
         cjpeg -arithmetic $opt "$in" > t.jpg && resize t.jpg tiny-arith-seq-$name-65500.jpg 65500 65500
     done
+    # What the data decodes to once it has ended depends on the coder's state: here every
+    # block of the rest comes out busy, the slowest such file found.
+    python3 -c "import sys; sys.stdout.buffer.write(b'P6 16 16 255\n' + bytes([255]) * 768)" > w16.ppm
+    cjpeg -arithmetic -quality 50 -sample 1x1,1x1,1x1 w16.ppm > t.jpg && resize t.jpg tiny-arith-seq-444-busy-65500.jpg 65500 65500
+    rm w16.ppm
     # Many scans over a blank grey page: 9 bands (100 scans), 1 band (22 scans).
     chain 9 c9.txt && cjpeg -arithmetic -scans c9.txt w.pgm > t.jpg && resize t.jpg scans100-arith-grey-23168.jpg 23168 23168
     chain 1 c1.txt && cjpeg -arithmetic -scans c1.txt w.pgm > t.jpg && resize t.jpg scans22-arith-grey-23168.jpg 23168 23168
