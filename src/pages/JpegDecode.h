@@ -32,7 +32,8 @@ typedef struct vjpeg_limits {
     /* A file of several scans is refused once its scans would walk more blocks than
      * max_block_walks times the blocks kept for it (0: no limit), or free_block_walks if
      * that is more: each scan walks all of its components' blocks whatever its data, and
-     * the output all of them once more. */
+     * the output all of them once more. The scans within the file's first 16 MB are counted
+     * with the header, before anything is allocated; any later ones as they begin. */
     int max_block_walks;
     int64_t free_block_walks;
 } vjpeg_limits;
