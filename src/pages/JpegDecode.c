@@ -361,8 +361,7 @@ static int is_judged_scan(const vjpeg_decoder* d) {
 static void measure_scan(vjpeg_decoder* d) {
     struct jpeg_decompress_struct* c = &d->cinfo;
     int64_t blocks, want;
-    size_t have = d->src.bytes_in_buffer, room, most;
-    JOCTET* ahead;
+    size_t have = d->src.bytes_in_buffer, most;
     if (d->counts_fill) d->filled_bytes += d->data_bytes; /* what the previous such scan held */
     d->data_bytes = d->segment_bytes = d->segment = 0;
     d->after_ff = 0;
@@ -372,29 +371,31 @@ static void measure_scan(vjpeg_decoder* d) {
     /* Real data is at most four times its own size with stuffed bytes and restart markers
      * counted; past that the rest is fill and markers. */
     most = (size_t)want * 4 + 2 * VJPEG_BUFFER_SIZE;
-    room = have + VJPEG_BUFFER_SIZE;
-    ahead = (JOCTET*)malloc(room);
-    if (!ahead) ERREXIT1(c, JERR_OUT_OF_MEMORY, 0);
-    if (have) memcpy(ahead, d->src.next_input_byte, have);
-    free(d->ahead); /* what is left of it was copied */
-    d->ahead = ahead;
     d->watching = 1;
-    watch_bytes(d, d->ahead, have);
-    while (d->watching && d->data_bytes < want && have < most) {
-        size_t n;
-        if (room - have < VJPEG_BUFFER_SIZE) {
-            JOCTET* grown = (JOCTET*)realloc(d->ahead, room * 2);
-            if (!grown) ERREXIT1(c, JERR_OUT_OF_MEMORY, 0);
-            d->ahead = grown;
-            room *= 2;
+    watch_bytes(d, d->src.next_input_byte, have);
+    if (d->watching && d->data_bytes < want && have < most) { /* not read far enough ahead yet */
+        size_t room = have + VJPEG_BUFFER_SIZE;
+        JOCTET* ahead = (JOCTET*)malloc(room);
+        if (!ahead) ERREXIT1(c, JERR_OUT_OF_MEMORY, 0);
+        if (have) memcpy(ahead, d->src.next_input_byte, have);
+        free(d->ahead); /* what is left of it was copied */
+        d->ahead = ahead;
+        while (d->watching && d->data_bytes < want && have < most) {
+            size_t n;
+            if (room - have < VJPEG_BUFFER_SIZE) {
+                JOCTET* grown = (JOCTET*)realloc(d->ahead, room * 2);
+                if (!grown) ERREXIT1(c, JERR_OUT_OF_MEMORY, 0);
+                d->ahead = grown;
+                room *= 2;
+            }
+            n = d->read(d->user, d->ahead + have, VJPEG_BUFFER_SIZE);
+            if (n == 0) break;
+            watch_bytes(d, d->ahead + have, n);
+            have += n;
         }
-        n = d->read(d->user, d->ahead + have, VJPEG_BUFFER_SIZE);
-        if (n == 0) break;
-        watch_bytes(d, d->ahead + have, n);
-        have += n;
+        d->src.next_input_byte = d->ahead;
+        d->src.bytes_in_buffer = have;
     }
-    d->src.next_input_byte = d->ahead;
-    d->src.bytes_in_buffer = have;
     if (d->data_bytes < want) {
         snprintf(d->error, sizeof d->error, "JPEG data too small for a sixteenth of the page");
         longjmp(d->jump, 1);
