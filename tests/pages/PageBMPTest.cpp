@@ -576,8 +576,7 @@ std::vector<std::pair<size_t, size_t>> ScanSpans(const std::string& jpeg) {
         size_t end = data;
         while (end + 1 < jpeg.size() && !(uint8_t(jpeg[end]) == 0xFF && uint8_t(jpeg[end + 1]) != 0 && (uint8_t(jpeg[end + 1]) & 0xF8) != 0xD0)) ++end;
         spans.emplace_back(at, end);
-        const size_t next = jpeg.find(std::string("\xFF\xDA", 2), end);
-        at = next == std::string::npos ? next : next;
+        at = jpeg.find(std::string("\xFF\xDA", 2), end);
     }
     return spans;
 }
