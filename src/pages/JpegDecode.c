@@ -12,6 +12,9 @@
 
 #define VJPEG_BUFFER_SIZE 65536
 #define VJPEG_ROWS_AT_ONCE 16
+/* A file of several scans is read this far ahead to count its scans' work. Deflate packs
+ * at most about 1000 to 1, so a zipped page of 10 KB unpacks to less. */
+#define VJPEG_PRESCAN_BYTES ((size_t)16 << 20)
 
 struct vjpeg_decoder {
     struct jpeg_decompress_struct cinfo;
@@ -28,14 +31,20 @@ struct vjpeg_decoder {
     void* poll_user;
     int decoding;
     vjpeg_limits limits;
-    /* The first scan's coded data of a large page, watched as it comes in. */
+    /* The coded data of a large page's scan that first codes its components, watched as it
+     * comes in. */
+    int judging;             /* the current scan is such a scan */
     int watching;
     int after_ff;            /* the last byte seen was a 0xFF */
     int64_t data_bytes;      /* bytes of coded data so far, markers not counted */
     int64_t segment_bytes;   /* the same within the current restart interval */
     int64_t segment;         /* restart intervals begun */
     int64_t scan_mcus;
+    int counts_fill;         /* the judged scan is its components' first (not a refinement) */
+    int64_t filled_bytes;    /* data of the judged first scans before it */
     int64_t coef_blocks;     /* blocks libjpeg keeps for the whole image; 0: none kept */
+    int scans_counted;       /* scans whose blocks are in walked_blocks */
+    int64_t walked_blocks;   /* blocks the scans so far walk, and the output pass */
     JOCTET* ahead;           /* bytes read ahead of libjpeg to measure that data */
     unsigned char* cmyk_row;
     char error[JMSG_LENGTH_MAX];
@@ -69,17 +78,21 @@ static void on_emit_message(j_common_ptr cinfo, int level) {
     }
 }
 
-static void check_first_scan(vjpeg_decoder* d, int at_end);
+static void check_scan_data(vjpeg_decoder* d, int at_end);
+static void begin_scan(vjpeg_decoder* d);
 
 /* libjpeg calls this for every group of rows it outputs and every row of blocks it reads
- * ahead (all of a progressive image's scans), so the poll is never far away. */
+ * ahead (all of a progressive image's scans), so the poll is never far away. For a file
+ * of several scans it is called before each scan's first row, once the scan's header has
+ * been read. */
 static void on_progress(j_common_ptr cinfo) {
     vjpeg_decoder* d = decoder_of(cinfo);
     if (d->cinfo.input_scan_number > d->limits.max_scans) {
         snprintf(d->error, sizeof d->error, "JPEG image has more than %d scans", d->limits.max_scans);
         longjmp(d->jump, 1);
     }
-    if (d->decoding) check_first_scan(d, 0);
+    if (d->decoding && d->cinfo.input_scan_number != d->scans_counted) begin_scan(d);
+    if (d->decoding) check_scan_data(d, 0);
     if (d->decoding && d->poll && d->poll(d->poll_user)) {
         snprintf(d->error, sizeof d->error, "JPEG decoding stopped");
         longjmp(d->jump, 1);
@@ -104,23 +117,23 @@ static void refuse_ends_early(vjpeg_decoder* d) {
     longjmp(d->jump, 1);
 }
 
-/* Within the first scan the rows read so far are all the page will have once the coded data
- * has run out: at the end of the file, or at a marker other than a restart (libjpeg then
- * decodes the missing data as zeros without a word; arithmetic coding even stops at a
- * marker by design). A large page that few rows fill is not worth making. */
-static void check_first_scan(vjpeg_decoder* d, int at_end) {
+/* Within a judged scan the rows read so far are all its components will have once the
+ * Huffman-coded data has run out: at the end of the file, or at a marker other than a
+ * restart (libjpeg then decodes the missing data as zeros without a word). A large page
+ * that few rows fill is not worth making. */
+static void check_scan_data(vjpeg_decoder* d, int at_end) {
     const struct jpeg_decompress_struct* c = &d->cinfo;
     int marker = c->unread_marker;
     int restart = marker >= JPEG_RST0 && marker <= JPEG_RST0 + 7 && c->restart_interval > 0;
     int ran_out = at_end || (marker != 0 && !restart);
-    if (ran_out && d->decoding && is_judged(d) && c->input_scan_number <= 1 &&
-        (int64_t)c->input_iMCU_row * 16 < (int64_t)c->total_iMCU_rows)
+    if (ran_out && d->decoding && d->judging && (int64_t)c->input_iMCU_row * 16 < (int64_t)c->total_iMCU_rows)
         refuse_ends_early(d);
 }
 
-/* Follows the first scan's coded data: stuffed 0xFF 0x00 counts as a byte of data, restart
- * markers begin the next interval, any other marker ends the scan. An interval with no data
- * is all zeros to libjpeg, however many blocks it covers: the data has run out there. */
+/* Follows a judged scan's coded data: stuffed 0xFF 0x00 counts as a byte of data, restart
+ * markers begin the next interval, any other marker ends the scan. A Huffman-coded interval
+ * with no data is all zeros to libjpeg, however many blocks it covers: the data has run out
+ * there (every block takes a bit at least). */
 static void watch_bytes(vjpeg_decoder* d, const JOCTET* p, size_t n) {
     size_t i;
     for (i = 0; i < n && d->watching; ++i) {
@@ -153,7 +166,7 @@ static boolean src_fill(j_decompress_ptr cinfo) {
     free(d->ahead); /* libjpeg has taken all of it */
     d->ahead = NULL;
     if (n == 0) {
-        check_first_scan(d, 1);
+        check_scan_data(d, 1);
         /* A truncated file ends as if an end-of-image marker followed, with a warning. */
         WARNMS(cinfo, JWRN_JPEG_EOF);
         d->buffer[0] = (JOCTET)0xFF;
@@ -231,36 +244,60 @@ void vjpeg_destroy(vjpeg_decoder* d) {
 
 const char* vjpeg_error(const vjpeg_decoder* d) { return d->error; }
 
-/* Reads the first scan's coded data ahead of libjpeg, as far as its sixteenth could need,
- * and refuses the page when it cannot be there. Each block of a Huffman-coded DC or
- * sequential scan takes a bit at least; arithmetic coding and AC scans can take less, so
- * for those the data running out while decoding decides (check_first_scan). */
-static void measure_first_scan(vjpeg_decoder* d) {
-    struct jpeg_decompress_struct* c = &d->cinfo;
-    int64_t blocks = 0, want;
-    size_t have = d->src.bytes_in_buffer, room, most;
+/* Blocks of a scan of these components: a single component's own, or whole MCUs of those
+ * interleaved. */
+static int64_t blocks_of(const struct jpeg_decompress_struct* c, jpeg_component_info* const* comps, int n, int64_t* mcus) {
+    int64_t in_mcu = 0;
     int i;
-    for (i = 0; i < c->comps_in_scan; ++i)
-        blocks += (int64_t)c->cur_comp_info[i]->width_in_blocks * (int64_t)c->cur_comp_info[i]->height_in_blocks;
-    if (c->comps_in_scan == 1)
-        d->scan_mcus = blocks;
-    else
-        d->scan_mcus = (int64_t)((c->image_width + 8 * c->max_h_samp_factor - 1) / (8 * c->max_h_samp_factor)) *
-                       (int64_t)c->total_iMCU_rows;
-    /* A page's scan fills the page; a file of several scans must fill its coefficients, so a
-     * first scan of one small component cannot stand for them all. */
-    if (has_large_coefficients(d) && d->coef_blocks > blocks) blocks = d->coef_blocks;
-    want = (blocks + 127) / 128;
-    /* Real data is at most four times its own size with stuffed bytes and restart markers
-     * counted; past that the rest is fill and markers. */
-    most = (size_t)want * 4 + 2 * VJPEG_BUFFER_SIZE;
-    room = have + VJPEG_BUFFER_SIZE;
-    d->ahead = (JOCTET*)malloc(room);
-    if (!d->ahead) ERREXIT1(c, JERR_OUT_OF_MEMORY, 0);
-    if (have) memcpy(d->ahead, d->src.next_input_byte, have);
-    d->watching = 1;
-    watch_bytes(d, d->ahead, have);
-    while (d->watching && d->data_bytes < want && have < most) {
+    if (n == 1) {
+        *mcus = (int64_t)comps[0]->width_in_blocks * (int64_t)comps[0]->height_in_blocks;
+        return *mcus;
+    }
+    for (i = 0; i < n; ++i) in_mcu += (int64_t)comps[i]->h_samp_factor * comps[i]->v_samp_factor;
+    *mcus = (int64_t)((c->image_width + 8 * c->max_h_samp_factor - 1) / (8 * c->max_h_samp_factor)) *
+            (int64_t)c->total_iMCU_rows;
+    return *mcus * in_mcu;
+}
+
+static int64_t scan_blocks(const struct jpeg_decompress_struct* c, int64_t* mcus) {
+    return blocks_of(c, c->cur_comp_info, c->comps_in_scan, mcus);
+}
+
+/* The work of a scan in blocks walked. A refinement scan of AC also looks through each
+ * block's coefficients up to its band's end for the nonzero ones: up to eight times a plain
+ * walk's work. */
+static int64_t walks_of(const struct jpeg_decompress_struct* c, jpeg_component_info* const* comps, int n, int ss, int se, int ah) {
+    int64_t mcus, blocks = blocks_of(c, comps, n, &mcus);
+    return blocks + (ss > 0 && ah > 0 ? blocks * se / 8 : 0);
+}
+
+static int64_t most_walks(const vjpeg_decoder* d) {
+    int64_t most = d->coef_blocks * d->limits.max_block_walks;
+    return most < d->limits.free_block_walks ? d->limits.free_block_walks : most;
+}
+
+static void refuse_walks(vjpeg_decoder* d) {
+    snprintf(d->error, sizeof d->error, "JPEG image has too many scans for its size");
+    longjmp(d->jump, 1);
+}
+
+/* Reads the file ahead of libjpeg up to VJPEG_PRESCAN_BYTES and adds up what the scans
+ * found there will walk, so that a file of many scans is refused before its coefficients
+ * are allocated and filled; scans past that point are counted as they begin (begin_scan).
+ * Anything malformed ends the count: libjpeg will judge it. */
+static void prescan_walks(vjpeg_decoder* d) {
+    struct jpeg_decompress_struct* c = &d->cinfo;
+    size_t have = d->src.bytes_in_buffer, room = have + VJPEG_BUFFER_SIZE, i = 0;
+    int64_t walks = d->coef_blocks + walks_of(c, c->cur_comp_info, c->comps_in_scan, c->Ss, c->Se, c->Ah);
+    const int64_t most = most_walks(d);
+    int scans = 1;
+    const JOCTET* p;
+    JOCTET* ahead = (JOCTET*)malloc(room);
+    if (!ahead) ERREXIT1(c, JERR_OUT_OF_MEMORY, 0);
+    if (have) memcpy(ahead, d->src.next_input_byte, have);
+    free(d->ahead);
+    d->ahead = ahead;
+    while (have < VJPEG_PRESCAN_BYTES) {
         size_t n;
         if (room - have < VJPEG_BUFFER_SIZE) {
             JOCTET* grown = (JOCTET*)realloc(d->ahead, room * 2);
@@ -270,12 +307,133 @@ static void measure_first_scan(vjpeg_decoder* d) {
         }
         n = d->read(d->user, d->ahead + have, VJPEG_BUFFER_SIZE);
         if (n == 0) break;
-        watch_bytes(d, d->ahead + have, n);
         have += n;
     }
     d->src.next_input_byte = d->ahead;
     d->src.bytes_in_buffer = have;
-    if (!c->arith_code && c->Ss == 0 && d->data_bytes < want) {
+    p = d->ahead;
+    if (walks > most) refuse_walks(d);
+    for (;;) {
+        int m;
+        size_t len;
+        /* Coded data (and fill) up to the next marker that is not a restart. */
+        while (i + 1 < have && !(p[i] == 0xFF && p[i + 1] != 0 && p[i + 1] != 0xFF && (p[i + 1] < JPEG_RST0 || p[i + 1] > JPEG_RST0 + 7))) ++i;
+        if (i + 3 >= have) return;
+        m = p[i + 1];
+        if (m == JPEG_EOI) return;
+        len = (size_t)p[i + 2] << 8 | p[i + 3];
+        i += 2;
+        if (len < 2 || i + len > have) return;
+        if (m == 0xDA) { /* SOS */
+            jpeg_component_info* comps[MAX_COMPS_IN_SCAN];
+            int ncomps, k, ci;
+            if (len < 8) return;
+            ncomps = p[i + 2];
+            if (ncomps < 1 || ncomps > MAX_COMPS_IN_SCAN || len != (size_t)(6 + 2 * ncomps)) return;
+            for (k = 0; k < ncomps; ++k) {
+                for (ci = 0; ci < c->num_components && c->comp_info[ci].component_id != p[i + 3 + 2 * k]; ++ci) {}
+                if (ci == c->num_components) return;
+                comps[k] = &c->comp_info[ci];
+            }
+            if (++scans > d->limits.max_scans) {
+                snprintf(d->error, sizeof d->error, "JPEG image has more than %d scans", d->limits.max_scans);
+                longjmp(d->jump, 1);
+            }
+            walks += walks_of(c, comps, ncomps, p[i + 3 + 2 * ncomps], p[i + 4 + 2 * ncomps], p[i + 5 + 2 * ncomps] >> 4);
+            if (walks > most) refuse_walks(d);
+        }
+        i += len;
+    }
+}
+
+/* Huffman coding spends a bit at least on each block of a DC or sequential scan, so such a
+ * scan of a large page is judged by its data; arithmetic coding and AC scans can spend
+ * far less on blank blocks. */
+static int is_judged_scan(const vjpeg_decoder* d) {
+    const struct jpeg_decompress_struct* c = &d->cinfo;
+    return is_judged(d) && !c->arith_code && c->Ss == 0;
+}
+
+/* Reads a judged scan's coded data ahead of libjpeg, as far as its sixteenth could need,
+ * and refuses the page when it cannot be there; while the scan is decoded its data running
+ * out decides (check_scan_data). Only the scan's own blocks count: its components' other
+ * scans are judged by theirs. */
+static void measure_scan(vjpeg_decoder* d) {
+    struct jpeg_decompress_struct* c = &d->cinfo;
+    int64_t blocks, want;
+    size_t have = d->src.bytes_in_buffer, most;
+    if (d->counts_fill) d->filled_bytes += d->data_bytes; /* what the previous such scan held */
+    d->data_bytes = d->segment_bytes = d->segment = 0;
+    d->after_ff = 0;
+    d->counts_fill = c->Ah == 0;
+    blocks = scan_blocks(c, &d->scan_mcus);
+    want = (blocks + 127) / 128;
+    /* Real data is at most four times its own size with stuffed bytes and restart markers
+     * counted; past that the rest is fill and markers. */
+    most = (size_t)want * 4 + 2 * VJPEG_BUFFER_SIZE;
+    d->watching = 1;
+    watch_bytes(d, d->src.next_input_byte, have);
+    if (d->watching && d->data_bytes < want && have < most) { /* not read far enough ahead yet */
+        size_t room = have + VJPEG_BUFFER_SIZE;
+        JOCTET* ahead = (JOCTET*)malloc(room);
+        if (!ahead) ERREXIT1(c, JERR_OUT_OF_MEMORY, 0);
+        if (have) memcpy(ahead, d->src.next_input_byte, have);
+        free(d->ahead); /* what is left of it was copied */
+        d->ahead = ahead;
+        while (d->watching && d->data_bytes < want && have < most) {
+            size_t n;
+            if (room - have < VJPEG_BUFFER_SIZE) {
+                JOCTET* grown = (JOCTET*)realloc(d->ahead, room * 2);
+                if (!grown) ERREXIT1(c, JERR_OUT_OF_MEMORY, 0);
+                d->ahead = grown;
+                room *= 2;
+            }
+            n = d->read(d->user, d->ahead + have, VJPEG_BUFFER_SIZE);
+            if (n == 0) break;
+            watch_bytes(d, d->ahead + have, n);
+            have += n;
+        }
+        d->src.next_input_byte = d->ahead;
+        d->src.bytes_in_buffer = have;
+    }
+    if (d->data_bytes < want) {
+        snprintf(d->error, sizeof d->error, "JPEG data too small for a sixteenth of the page");
+        longjmp(d->jump, 1);
+    }
+}
+
+/* Before a scan's first row is read. Every scan walks all of its components' blocks (a
+ * refinement scan of end-of-band runs too, each in a few bytes), so a file of several
+ * scans is bounded by the blocks its scans walk; judged scans are measured. */
+static void begin_scan(vjpeg_decoder* d) {
+    struct jpeg_decompress_struct* c = &d->cinfo;
+    int i;
+    const int first = d->scans_counted == 0;
+    d->scans_counted = c->input_scan_number;
+    if (d->coef_blocks > 0 && d->limits.max_block_walks > 0) {
+        d->walked_blocks += walks_of(c, c->cur_comp_info, c->comps_in_scan, c->Ss, c->Se, c->Ah);
+        if (first) d->walked_blocks += d->coef_blocks; /* the output pass */
+        if (d->walked_blocks > most_walks(d)) refuse_walks(d);
+    }
+    if (first) return; /* measured with the header */
+    if (is_judged(d) && c->progressive_mode && c->Ss != 0)
+        for (i = 0; i < c->comps_in_scan; ++i)
+            if (c->coef_bits[c->cur_comp_info[i]->component_index][0] < 0) {
+                /* AC before its DC: end-of-band runs would stand for a component's every block. */
+                snprintf(d->error, sizeof d->error, "JPEG progressive image codes a component's AC before its DC");
+                longjmp(d->jump, 1);
+            }
+    d->judging = is_judged_scan(d);
+    d->watching = 0;
+    if (d->judging) measure_scan(d);
+}
+
+/* After the last scan: each component's DC was judged by its own blocks, and together
+ * their data must still reach a sixteenth of all the blocks kept. */
+static void check_filled(vjpeg_decoder* d) {
+    const struct jpeg_decompress_struct* c = &d->cinfo;
+    int64_t filled = d->filled_bytes + (d->counts_fill ? d->data_bytes : 0);
+    if (is_judged(d) && !c->arith_code && filled < (d->coef_blocks + 127) / 128) {
         snprintf(d->error, sizeof d->error, "JPEG data too small for a sixteenth of the page");
         longjmp(d->jump, 1);
     }
@@ -326,7 +484,9 @@ static void read_header_body(vjpeg_decoder* d, int* out_width, int* out_height, 
         snprintf(d->error, sizeof d->error, "JPEG progressive image does not begin with its DC scan");
         longjmp(d->jump, 1);
     }
-    if (is_judged(d)) measure_first_scan(d);
+    if (d->coef_blocks > 0 && d->limits.max_block_walks > 0) prescan_walks(d);
+    d->judging = is_judged_scan(d);
+    if (d->judging) measure_scan(d);
     *out_width = (int)c->output_width;
     *out_height = (int)c->output_height;
     *scale_denom = (int)denom;
@@ -361,6 +521,7 @@ static int decode_body(vjpeg_decoder* d, unsigned char* rows, ptrdiff_t stride) 
     int cmyk;
     d->decoding = 1;
     jpeg_start_decompress(c);
+    if (d->coef_blocks > 0) check_filled(d);
     cmyk = c->out_color_space == JCS_CMYK;
     if (cmyk) {
         d->cmyk_row = (unsigned char*)malloc((size_t)c->output_width * 4);

@@ -20,13 +20,22 @@ typedef struct vjpeg_limits {
     long max_memory;   /* bytes libjpeg may allocate for one image */
     int max_scans;     /* scans of a progressive image */
     int scale_limit;   /* decode at the largest of 1/1..1/8 at which both sides stay below */
-    /* An output page over sparse_pixels (0: no limit) whose data fills less than a sixteenth
-     * of it is refused: by the size of its first scan's Huffman-coded data before anything
-     * is decoded, and when that scan's data runs out (end of file, a marker, an empty
-     * restart interval) before its first sixteenth. A file of several scans is judged so
-     * by the coefficient blocks libjpeg keeps for it, 64 pixels each, at any scale; one
-     * whose coefficients pass max_memory is refused before they are allocated. */
+    /* An output page over sparse_pixels (0: no limit) whose Huffman-coded data fills less
+     * than a sixteenth of it is refused: by the size of the data of each scan that first
+     * codes its components (a DC first or sequential scan, at a bit a block at least)
+     * before that scan is decoded, and when that data runs out (end of file, a marker, an
+     * empty restart interval) before the scan's first sixteenth. A file of several scans is
+     * judged so by the coefficient blocks libjpeg keeps for it, 64 pixels each, at any
+     * scale; one whose coefficients pass max_memory is refused before they are allocated.
+     * Arithmetic-coded data may end anywhere a page is blank, so nothing is judged by it. */
     int64_t sparse_pixels;
+    /* A file of several scans is refused once its scans would walk more blocks than
+     * max_block_walks times the blocks kept for it (0: no limit), or free_block_walks if
+     * that is more: each scan walks all of its components' blocks whatever its data, and
+     * the output all of them once more. The scans within the file's first 16 MB are counted
+     * with the header, before anything is allocated; any later ones as they begin. */
+    int max_block_walks;
+    int64_t free_block_walks;
 } vjpeg_limits;
 
 typedef struct vjpeg_decoder vjpeg_decoder;

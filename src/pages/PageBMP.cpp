@@ -19,12 +19,19 @@ namespace {
 // and a progressive image may have this many scans; real pages stay far below both.
 constexpr long kJpegMaxMemory = 1L << 30;
 constexpr int kJpegMaxScans = 100;
+// Every scan walks all of its components' blocks, so a file of several scans may make its
+// scans walk its kept blocks this many times (a refinement of the whole AC band counting
+// about nine): libjpeg's own progression walks them 23 times with the output, encoders
+// that refine once more 32. Small pages may walk this many blocks whatever their scans.
+constexpr int kJpegMaxBlockWalks = 32;
+constexpr int64_t kJpegFreeBlockWalks = int64_t(1) << 24;
 // Above this many pixels (or coefficient blocks of 64 pixels each, for a file of several
 // scans) a page whose data fills less than a sixteenth of it is refused.
 constexpr int64_t kJpegSparsePixels = int64_t(1) << 25;
-// The fuzz target lowers both so that small frames reach the rule.
+// The fuzz target lowers these so that small frames reach the rules.
 int64_t g_jpegSparsePixels = kJpegSparsePixels;
 long g_jpegMaxMemory = kJpegMaxMemory;
+int64_t g_jpegFreeBlockWalks = kJpegFreeBlockWalks;
 
 constexpr int kErrorPageWidth = 400;
 constexpr int kErrorPageHeight = 600;
@@ -82,7 +89,7 @@ struct JpegPoll {
 // Decodes straight into the bitmap's rows, at the scale that keeps both sides below the limit.
 void DecodeJpeg(TStream& stream, TBitmap& bitmap, int scaleLimit) {
     VTRACE("TPageBMP::DecodeJpeg");
-    vjpeg_limits limits{g_jpegMaxMemory, kJpegMaxScans, scaleLimit, g_jpegSparsePixels};
+    vjpeg_limits limits{g_jpegMaxMemory, kJpegMaxScans, scaleLimit, g_jpegSparsePixels, kJpegMaxBlockWalks, g_jpegFreeBlockWalks};
     std::unique_ptr<vjpeg_decoder, JpegDecoderDeleter> d(vjpeg_create(ReadFromStream, TraceJpegMessage, &stream, &limits));
     if (!d) throw DecodeError("JPEG decoder unavailable");
     int width = 0, height = 0, denom = 1;
@@ -110,6 +117,7 @@ void SetPageDecoder(TImageType type, TPageDecoder decoder) {
 void SetJpegLimitsForFuzzing(int64_t sparsePixels, long maxMemory) {
     g_jpegSparsePixels = sparsePixels > 0 ? sparsePixels : kJpegSparsePixels;
     g_jpegMaxMemory = maxMemory > 0 ? maxMemory : kJpegMaxMemory;
+    g_jpegFreeBlockWalks = sparsePixels > 0 ? sparsePixels : kJpegFreeBlockWalks;
 }
 
 TPageBMP::TPageBMP(const std::string& fileName) {

@@ -34,8 +34,9 @@ void SetPageDecoder(TImageType Type, TPageDecoder Decoder);
 // at which neither side reaches it (1/8 otherwise).
 constexpr int kJpegScaleLimit = 3000;
 
-// For the fuzz target only: the pixels above which sparse JPEG pages are refused and the
-// memory libjpeg may take, so that small frames reach those rules (0: the defaults).
+// For the fuzz target only: the pixels above which sparse JPEG pages are refused (also the
+// blocks any file's scans may walk) and the memory libjpeg may take, so that small frames
+// reach those rules (0: the defaults).
 void SetJpegLimitsForFuzzing(int64_t SparsePixels, long MaxMemory);
 
 class TPageBMP : public TBitmap {

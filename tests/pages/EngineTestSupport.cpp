@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <random>
 #include <stdexcept>
 
@@ -38,6 +39,19 @@ std::string MakeJpeg(int width, int height, const JpegOptions& o, const SampleFn
     for (int comp = 0; comp < 3 && o.acScanWidth > 0; ++comp)
         for (int k = 1; k <= 63; k += o.acScanWidth) scans.push_back({1, {comp, 0, 0, 0}, k, std::min(63, k + o.acScanWidth - 1), 0, 0});
     if (o.acScanWidth > 0) c.scan_info = scans.data(), c.num_scans = int(scans.size());
+    if (o.lumaSampling > 0) {
+        c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = o.lumaSampling;
+        for (int k = 1; k < c.num_components; ++k) c.comp_info[k].h_samp_factor = c.comp_info[k].v_samp_factor = 1;
+    }
+    if (!o.scans.empty()) {
+        scans.clear();
+        for (const JpegScan& s : ParseScans(o.scans)) {
+            jpeg_scan_info info{int(s.components.size()), {0, 0, 0, 0}, s.ss, s.se, s.ah, s.al};
+            for (size_t k = 0; k < s.components.size() && k < 4; ++k) info.component_index[k] = s.components[k];
+            scans.push_back(info);
+        }
+        c.scan_info = scans.data(), c.num_scans = int(scans.size());
+    }
     jpeg_start_compress(&c, TRUE);
     std::vector<uint8_t> row(size_t(width) * o.components);
     while (c.next_scanline < c.image_height) {
@@ -51,6 +65,22 @@ std::string MakeJpeg(int width, int height, const JpegOptions& o, const SampleFn
     jpeg_destroy_compress(&c);
     std::free(out);
     return bytes;
+}
+
+std::vector<JpegScan> ParseScans(const std::string& script) {
+    std::vector<JpegScan> scans;
+    std::istringstream in(script);
+    std::string entry;
+    while (std::getline(in, entry, ';')) {
+        const size_t colon = entry.find(':');
+        if (colon == std::string::npos) continue;
+        JpegScan s;
+        std::istringstream comps(entry.substr(0, colon)), params(entry.substr(colon + 1));
+        for (int k; comps >> k;) s.components.push_back(k);
+        params >> s.ss >> s.se >> s.ah >> s.al;
+        scans.push_back(s);
+    }
+    return scans;
 }
 
 std::optional<RgbImage> ReadPnm(const std::string& path) {

@@ -45,7 +45,16 @@ struct JpegOptions {
     int acScanWidth = 0;  // above 0: a DC scan, then AC scans of this many coefficients per component
     bool arithmetic = false;
     int restartInterval = 0;  // MCUs per restart interval
+    int lumaSampling = 0;     // above 0: the first component's horizontal and vertical factor, the others 1
+    // A scan script of its own, in cjpeg's terms ("0 1 2: 0 0 0 1; 0: 1 5 0 2; ...").
+    std::string scans{};
 };
+// The scans of such a script (components, Ss, Se, Ah, Al each).
+struct JpegScan {
+    std::vector<int> components;
+    int ss = 0, se = 0, ah = 0, al = 0;
+};
+std::vector<JpegScan> ParseScans(const std::string& script);
 using SampleFn = std::function<uint8_t(int x, int y, int c)>;
 uint8_t PatternSample(int x, int y, int c);  // a smooth pattern with some sharp edges
 std::string MakeJpeg(int width, int height, const JpegOptions& options = {}, const SampleFn& sample = PatternSample);

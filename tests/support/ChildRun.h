@@ -28,6 +28,7 @@ inline constexpr bool kPeakMemoryMeasured = true;
 struct ChildRun {
     int exitCode = -1;    // the body's result; 100 + the signal when it was killed
     double seconds = 0;   // wall time
+    double cpuSeconds = 0;  // the child's user and system time
     double peakMB = 0;    // the child's peak resident memory
     double grewMB = 0;    // how far that peak rose above what this process held at the start
 };
@@ -55,6 +56,7 @@ inline ChildRun InChild(const std::function<int()>& body) {
     if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return run;
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+    run.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     run.peakMB = double(usage.ru_maxrss) / 1024.0;
     run.grewMB = (double(usage.ru_maxrss) * 1024.0 - double(resident)) / 1048576.0;
     return run;
