@@ -134,8 +134,8 @@ private:
 
 std::vector<Mount> ReadMounts() {
     VTRACE("ReadMounts");
-    static MountTable table;
-    return table.Get();
+    static MountTable* table = new MountTable;  // never destroyed: a thread may still ask at exit
+    return table->Get();
 }
 
 // The mount whose point is the longest prefix of path (on whole components).
