@@ -607,24 +607,24 @@ TEST_F(ZipWrite, ListingAfterADeleteIsTheWrittenOneWithoutARead) {
         c.SetZipFileName(archive);
         ASSERT_GT(c.GetCount(), 7) << name << messages;
         const std::string p1 = Member(archive, "book/p1.jpg");
-        for (const char* spec : {"book/x3.txt", "book/a.txt", "*x?.txt", "*"}) {
+        for (const char* pattern : {"book/x3.txt", "book/a.txt", "*x?.txt", "*"}) {
             const int asked = volumes.asked;
-            c.FSpecArgs().Add(spec);
+            c.FSpecArgs().Add(pattern);
             c.Delete();
-            ASSERT_GT(c.SuccessCnt(), 0) << name << " " << spec << messages;
-            EXPECT_EQ(volumes.asked, asked) << name << " " << spec << ": the new file was listed again";
+            ASSERT_GT(c.SuccessCnt(), 0) << name << " " << pattern << messages;
+            EXPECT_EQ(volumes.asked, asked) << name << " " << pattern << ": the new file was listed again";
             TZipComponent fresh;
             fresh.SetZipFileName(archive);
-            EXPECT_EQ(Listing(c), Listing(fresh)) << name << " " << spec;
-            if (!std::strchr(spec, '*')) {
-                EXPECT_EQ(c.FindEntry(spec), -1) << name << " " << spec;
+            EXPECT_EQ(Listing(c), Listing(fresh)) << name << " " << pattern;
+            if (!std::strchr(pattern, '*')) {
+                EXPECT_EQ(c.FindEntry(pattern), -1) << name << " " << pattern;
             }
-            if (std::string(spec) != "*") {
-                ASSERT_GE(c.FindEntry("book\\p1.jpg"), 0) << name << " " << spec;
+            if (std::string(pattern) != "*") {
+                ASSERT_GE(c.FindEntry("book\\p1.jpg"), 0) << name << " " << pattern;
                 TZipStream* s = c.ExtractFileToStream("book\\p1.jpg");
-                ASSERT_NE(s, nullptr) << name << " " << spec << messages;
+                ASSERT_NE(s, nullptr) << name << " " << pattern << messages;
                 EXPECT_TRUE(std::string(reinterpret_cast<const char*>(s->Memory()), static_cast<size_t>(s->Size())) == p1)
-                    << name << " " << spec;
+                    << name << " " << pattern;
             }
         }
         EXPECT_EQ(c.GetCount(), 0) << name;
