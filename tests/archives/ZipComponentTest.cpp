@@ -3,6 +3,8 @@
 // over directories standing in for disks.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include "archives/zip/ZipComponent.h"
 #include "archives/zip/ZipVolumes.h"
 #include "platform/Text.h"
+#include "support/ChildRun.h"
 #include "support/FakeUi.h"
 
 using namespace vellicor;
@@ -269,6 +272,29 @@ int Raised(F f) {
         return e.DisplayMsg ? e.ResId : -e.ResId;
     }
     return 0;
+}
+
+// The system's volumes keep the mount table they read and read it again after a mount or
+// an unmount: in a child with a mount namespace of its own (skipped where none can be made).
+TEST(ZipDisk, TheSystemsVolumesSeeDisksComeAndGo) {
+    TempDir tmp;
+    const std::string point = tmp.File("disk"), inside = point + "/book.zip";
+    ASSERT_EQ(::mkdir(point.c_str(), 0700), 0);
+    const std::string root = SystemVolumes().RootOf(inside);  // read here, before the child
+    ASSERT_NE(root, point);
+    ChildRun run = InChild([&] {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
+        IVolumeService& v = SystemVolumes();
+        if (v.RootOf(inside) != root || v.RootExists(point)) return 1;
+        if (::mount("vellicor-test", point.c_str(), "tmpfs", 0, nullptr) != 0) return 77;
+        int r = v.RootOf(inside) == point && v.RootExists(point) && v.DriveType(point) == DRIVE_FIXED ? 0 : 2;
+        if (::umount(point.c_str()) != 0) return 4;
+        if (r == 0 && (v.RootOf(inside) != root || v.RootExists(point))) r = 3;
+        return r;
+    });
+    if (run.exitCode == 77) GTEST_SKIP() << "no mount namespace of a child's own here";
+    EXPECT_EQ(run.exitCode, 0) << "1: the table before, 2: the disk mounted unseen, 3: the disk gone still seen";
+    EXPECT_EQ(SystemVolumes().RootOf(inside), root) << "the parent's table is its own";
 }
 
 TEST(ZipDisk, PresenceLabelsPromptsAndTheRightDisk) {

@@ -20,6 +20,7 @@
 #include "ArchiveTestSupport.h"
 #include "archives/zip/PeIcon.h"
 #include "archives/zip/ZipComponent.h"
+#include "archives/zip/ZipVolumes.h"
 #include "archives/zip/ZipWriteSupport.h"
 #include "platform/Text.h"
 #include "support/FakeUi.h"
@@ -553,6 +554,100 @@ TEST_F(ZipWrite, DeletingAroundKeptRunsLeavesTheRestWhole) {
     EXPECT_EQ(std::count(left.begin(), left.end(), ',') + 1, static_cast<long>(before.size()));
 }
 
+// Everything a listing holds, entry by entry, as text to compare.
+std::string Listing(const TZipComponent& z) {
+    std::string r = "count " + std::to_string(z.GetCount()) + " sfx " + std::to_string(z.SFXOffset()) + " comment [" +
+                    z.GetZipComment() + "]\n";
+    for (const auto& e : z.ZipContents()) {
+        for (uint32_t v : {uint32_t(e->MadeByVersion), uint32_t(e->NeedVersion), uint32_t(e->Flag), uint32_t(e->ComprMethod),
+                           uint32_t(e->ModifTime), uint32_t(e->ModifDate), e->CRC32, e->ComprSize, e->UncomprSize,
+                           uint32_t(e->FileNameLength), uint32_t(e->ExtraFieldLength), uint32_t(e->FileCommentLen),
+                           uint32_t(e->StartOnDisk), uint32_t(e->IntFileAttrib), e->ExtFileAttrib, e->RelOffLocalHdr})
+            r += std::to_string(v) + " ";
+        r += e->FileName + " [" + e->FileComment + "] " + e->RawFileName + " " + std::to_string(e->ExtraData.size()) +
+             (e->Encrypted ? " encrypted" : "") + "\n";
+    }
+    return r;
+}
+
+// The system's volumes, counting the listings that ask for them.
+struct CountedVolumes : IVolumeService {
+    int asked = 0;
+    std::string RootOf(const std::string& path) override {
+        ++asked;
+        return SystemVolumes().RootOf(path);
+    }
+    bool RootExists(const std::string& root) override { return SystemVolumes().RootExists(root); }
+    unsigned DriveType(const std::string& root) override { return SystemVolumes().DriveType(root); }
+    bool VolumeInformation(const std::string& root, std::string& label, uint32_t& serial, int& error) override {
+        return SystemVolumes().VolumeInformation(root, label, serial, error);
+    }
+    bool FreeSpace(const std::string& root, int64_t& f, int64_t& s) override { return SystemVolumes().FreeSpace(root, f, s); }
+};
+
+// After a delete the listing is the new archive's, made from the directory the library just
+// wrote, not from a second read of the file: field for field what a fresh listing reads, a
+// stub in front, an archive comment, entry comments and every entry deleted included, and
+// the members are found and read through it.
+TEST_F(ZipWrite, ListingAfterADeleteIsTheWrittenOneWithoutARead) {
+    MakeBook();
+    for (int i = 0; i < 5; ++i) tmp.Write("src/book/x" + std::to_string(i) + ".txt", Repeat("x" + std::to_string(i), 300 + i));
+    ASSERT_EQ(RunShell("cd " + Quote(tmp.File("src")) + " && echo 'the comment' | zip -q -z -r ../c.zip book"), 0);
+    ASSERT_EQ(RunShell("cd " + Quote(tmp.File("src")) + " && printf 'on x1\\n' | zip -q -c ../c.zip book/x1.txt"), 0);
+    tmp.Write("stub.bin", Repeat("STUB", 700));
+    Zip("-r ../inner.zip book");
+    ASSERT_EQ(RunShell("cd " + Quote(tmp.Path()) + " && cat stub.bin inner.zip > s.zip && zip -q -A s.zip"), 0);
+    // A stub whose offsets were never adjusted: the listing shifts them, the rewrite stores
+    // file positions.
+    ASSERT_EQ(RunShell("cd " + Quote(tmp.Path()) + " && cat stub.bin inner.zip > u.zip"), 0);
+    CountedVolumes volumes;
+    c.SetVolumeService(&volumes);
+    for (const char* name : {"c.zip", "s.zip", "u.zip"}) {
+        const std::string archive = tmp.File(name);
+        c.SetZipFileName(archive);
+        ASSERT_GT(c.GetCount(), 7) << name << messages;
+        const std::string p1 = Member(archive, "book/p1.jpg");
+        for (const char* pattern : {"book/x3.txt", "book/a.txt", "*x?.txt", "*"}) {
+            const int asked = volumes.asked;
+            c.FSpecArgs().Add(pattern);
+            c.Delete();
+            ASSERT_GT(c.SuccessCnt(), 0) << name << " " << pattern << messages;
+            EXPECT_EQ(volumes.asked, asked) << name << " " << pattern << ": the new file was listed again";
+            TZipComponent fresh;
+            fresh.SetZipFileName(archive);
+            EXPECT_EQ(Listing(c), Listing(fresh)) << name << " " << pattern;
+            if (!std::strchr(pattern, '*')) {
+                EXPECT_EQ(c.FindEntry(pattern), -1) << name << " " << pattern;
+            }
+            if (std::string(pattern) != "*") {
+                ASSERT_GE(c.FindEntry("book\\p1.jpg"), 0) << name << " " << pattern;
+                TZipStream* s = c.ExtractFileToStream("book\\p1.jpg");
+                ASSERT_NE(s, nullptr) << name << " " << pattern << messages;
+                EXPECT_TRUE(std::string(reinterpret_cast<const char*>(s->Memory()), static_cast<size_t>(s->Size())) == p1)
+                    << name << " " << pattern;
+            }
+        }
+        EXPECT_EQ(c.GetCount(), 0) << name;
+        EXPECT_TRUE(Valid(archive) || Names(archive).empty()) << name;
+    }
+    EXPECT_EQ(c.GetZipComment(), "") << "the last one had no comment";
+    // A listing made when the archive was not there yet knows nothing of its place: the new
+    // file is listed from the disk.
+    const std::string late = tmp.File("late.zip");
+    c.SetZipFileName(late);
+    Zip("-r ../late.zip book");
+    const int asked = volumes.asked;
+    c.FSpecArgs().Add("book/a.txt");
+    c.Delete();
+    ASSERT_EQ(c.SuccessCnt(), 1) << messages;
+    EXPECT_GT(volumes.asked, asked);
+    TZipComponent fresh;
+    fresh.SetZipFileName(late);
+    EXPECT_EQ(Listing(c), Listing(fresh));
+    EXPECT_GT(c.GetCount(), 5);
+    c.SetVolumeService(nullptr);
+}
+
 // The output gathers small writes and copies other files in the kernel: whatever the mix,
 // the bytes land in the order written, patches included, also from a file on another file
 // system (where the kernel refuses and plain reads take over).
@@ -646,6 +741,13 @@ TEST_F(ZipWrite, FailedWritesLeaveEveryArchiveAsItWas) {
         {"add", [&] { AddFrom("src", {"big.bin"}); return c.SuccessCnt() > 0; }},
         {"rename", [&] { std::vector<RenameItem> r{{"book", "b", 0}}; return c.Rename(r, 0) == 0; }},
         {"sfx", [&] { return c.ConvertSFX() == 0; }},
+        {"delete", [&] {
+             // Nothing written, nothing handed back: the listing stays the old archive's.
+             const std::string listed = Listing(c);
+             c.FSpecArgs().Add("book/p1.jpg");
+             c.Delete();
+             return c.SuccessCnt() > 0 || Listing(c) != listed || c.GetCount() != 2;
+         }},
         {"copy", [&] {
              TZipComponent d;
              d.Unattended = true;
@@ -655,13 +757,13 @@ TEST_F(ZipWrite, FailedWritesLeaveEveryArchiveAsItWas) {
          }},
     };
     for (auto& [name, op] : ops) {
-        // Rename and copy fit in the limit with a larger stub: give them a big file to carry.
-        if (name == "rename" || name == "copy") {
+        // Rename, copy and delete fit in the limit with a larger stub: give them a big file to carry.
+        if (name == "rename" || name == "copy" || name == "delete") {
             c.SetZipFileName(tmp.File("big.zip"));
             ASSERT_EQ(RunShell("cd " + Quote(tmp.File("src")) + " && zip -q -0 ../big.zip big.bin book/p1.jpg"), 0);
         }
         std::string self = c.ZipFileName(), selfBefore = ReadFileBytes(self);
-        EXPECT_FALSE(InChild(limited(op))) << name << " reported success on a full file system";
+        EXPECT_FALSE(InChild(limited(op))) << name << " reported success (or changed its listing) on a full file system";
         EXPECT_TRUE(ReadFileBytes(self) == selfBefore) << name;
         EXPECT_TRUE(ReadFileBytes(dest) == destBefore) << name;
         EXPECT_TRUE(TempLeftovers(tmp.Path()).empty()) << name;

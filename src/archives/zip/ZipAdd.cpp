@@ -413,6 +413,8 @@ void TZipComponent::Delete() {
             for (int i = 0; i < fSpecArgs_.Count(); ++i) zipParamsOld_->fFileSpecs[i] = KeepZipText(fSpecArgs_[i]);
         }
         auto exec = reinterpret_cast<ZipDllExecFuncT>(zipLib_.exec);
+        writtenDirectory_.clear();
+        keepWritten_ = true;
         successCnt_ = static_cast<int>(exec(p));
     } catch (const std::bad_alloc&) {
         ShowZipMessage(GE_NoMem);
@@ -421,8 +423,12 @@ void TZipComponent::Delete() {
         ShowZipMessage(GE_FatalZip);
         successCnt_ = 0;
     }
+    keepWritten_ = false;
     cleanup();
-    if (successCnt_ > 0) List();
+    // The listing is made from what the library wrote; a library that does not hand it
+    // back leaves it to a read of the new file.
+    if (successCnt_ > 0 && !ListWritten()) List();
+    std::vector<uint8_t>().swap(writtenDirectory_);
 }
 
 }  // namespace vellicor

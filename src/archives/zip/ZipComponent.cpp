@@ -254,6 +254,12 @@ int32_t TZipComponent::HandleCallback(ZCallBackStruct& rec) {
                     rec.FileSize = static_cast<uint32_t>(std::min<size_t>(std::strlen(rec.FileComment), ZCB_COMMENT_MAX));
                 }
                 break;
+            case zacWritten:
+                if (keepWritten_ && rec.Buffer) {
+                    const auto* bytes = static_cast<const uint8_t*>(rec.Buffer);
+                    writtenDirectory_.assign(bytes, bytes + rec.FileSize);
+                }
+                break;
             case zacStream: {
                 // The library writes the member straight into the component's stream.
                 bool ok = rec.FileSize <= kMaxStreamMember && zipStream_->SetSize(rec.FileSize);

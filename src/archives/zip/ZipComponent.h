@@ -444,8 +444,13 @@ private:
     // Buffered reading of the input (the listing reads many small records).
     int64_t ReadInput(void* buf, int64_t n);
     bool SeekInput(int64_t pos);
-    void ReadCentralDirectory(const zip::EndOfCentral& end);
+    // The directory's records at the input (read from centralOffset_, or already in the
+    // input buffer when fromBuffer).
+    void ReadCentralDirectory(const zip::EndOfCentral& end, bool fromBuffer = false);
     void BuildIndex();
+    // The listing after a delete from the directory the library wrote; false (nothing
+    // changed) when the listing has to read the file instead.
+    bool ListWritten();
 
     void* owner_;
     std::string zipFileName_;
@@ -485,6 +490,9 @@ private:
     // Paths the library reported taking while a move into a spanned set waits for the set.
     bool collectSpanItems_ = false;
     std::vector<std::string> spanItems_;
+    // The new archive's directory handed back by the library during a delete.
+    bool keepWritten_ = false;
+    std::vector<uint8_t> writtenDirectory_;
     int RewriteFailed();
     TZipIcon sfxIcon_;
     void ReadSFXHeader(const uint8_t* p, size_t n);
@@ -542,6 +550,9 @@ private:
 
     // Spanned sets.
     std::string splitLastName_;  // the last part of a set named name.z01, name.z02, ...; else ""
+    // The archive whose volume, label and neighbours the last listing found ("" when it
+    // found no archive): a file rewritten in its place keeps them.
+    std::string listedFile_;
     std::string targetBase_;
     std::string outFileName_;
     int outFile_ = -1;

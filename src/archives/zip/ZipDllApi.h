@@ -36,7 +36,10 @@ enum {
     zacOverwrite = 10,
     zacSkipped = 11,
     zacComment = 12,
-    zacStream = 13     /* resize the output buffer */
+    zacStream = 13,    /* resize the output buffer */
+    zacWritten = 14    /* after a delete: the new archive's directory as written (its central
+                          records, end record and comment, the last bytes of the file) in
+                          Buffer, FileSize bytes, valid during the call */
 };
 
 /* Error codes a library reports with zacMessage and zacSkipped. */
@@ -88,7 +91,7 @@ typedef struct ZCallBackStruct {
     int32_t ErrorCode;     /* 28 */
     uint32_t FileSize;     /* 32 */
     uint32_t Reserved;     /* 36 */
-    void* Buffer;          /* 40 zacStream: the new output buffer is replied here */
+    void* Buffer;          /* 40 zacStream: the new output buffer is replied here; zacWritten: the bytes */
     char FileNameOrMsg[ZCB_TEXT_MAX + 8]; /* 48 */
     char FileComment[ZCB_COMMENT_MAX + 1]; /* 568 */
 } ZCallBackStruct;         /* 1080 */

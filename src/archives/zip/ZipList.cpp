@@ -42,7 +42,7 @@ int64_t TZipComponent::ReadInput(void* buf, int64_t n) {
     VTRACE("TZipComponent::ReadInput");
     auto* d = static_cast<uint8_t*>(buf);
     int64_t done = 0;
-    if (inBuf_.size() != kInputBuffer) inBuf_.resize(kInputBuffer);
+    if (inBuf_.size() < kInputBuffer) inBuf_.resize(kInputBuffer);
     while (done < n) {
         if (inBufPos_ == inBufLen_) {
             inBufPos_ = inBufLen_ = 0;
@@ -160,9 +160,9 @@ bool TZipComponent::CheckIfLastDisk(zip::EndOfCentral& record, bool raise) {
     throw EZipComponent(DS_NoValidZip, true);
 }
 
-void TZipComponent::ReadCentralDirectory(const zip::EndOfCentral& end) {
+void TZipComponent::ReadCentralDirectory(const zip::EndOfCentral& end, bool fromBuffer) {
     VTRACE("TZipComponent::ReadCentralDirectory");
-    if (!SeekInput(centralOffset_)) throw EZipComponent(LI_ReadZipError, true);
+    if (!fromBuffer && !SeekInput(centralOffset_)) throw EZipComponent(LI_ReadZipError, true);
     sfxOffset_ = fileSize_ == zip::kEndRecordSize ? 0 : fileSize_;
     // Never trust the count for the reservation: a header takes at least 46 bytes.
     zipContents_.reserve(std::min<size_t>(end.totalEntries, static_cast<size_t>(std::max<int64_t>(fileSize_, 0) / zip::kCentralHeaderSize + 1)));
@@ -239,6 +239,7 @@ void TZipComponent::List() {
     firstPart_ = false;
     dirOnlyCount_ = 0;
     endDiskNumber_ = 0;
+    listedFile_.clear();
     if (!FileExists(zipFileName_)) {
         if (OnDirUpdate) OnDirUpdate(this);
         return;
@@ -304,9 +305,58 @@ void TZipComponent::List() {
         zipFileName_.clear();
         sfxOffset_ = 0;
         archiveShift_ = 0;
+    } else {
+        listedFile_ = zipFileName_;
     }
     BuildIndex();
     if (OnDirUpdate) OnDirUpdate(this);
+}
+
+// What a delete wrote is the whole directory of the new file: its central records, the end
+// record and the comment, which end the file. The rest of what a listing finds (the volume
+// and its label, parts of a split set beside it) belongs to the place of the archive, which
+// a delete does not change.
+bool TZipComponent::ListWritten() {
+    VTRACE("TZipComponent::ListWritten");
+    const std::vector<uint8_t>& d = writtenDirectory_;
+    if (d.size() < size_t(zip::kEndRecordSize) || listedFile_.empty() || listedFile_ != zipFileName_ || spanned_)
+        return false;
+    const int64_t at = zip::FindEndRecord(d.data(), d.size());
+    zip::EndOfCentral end;
+    if (at < 0 || !end.Parse(d.data() + at, d.size() - static_cast<size_t>(at))) return false;
+    const size_t records = static_cast<size_t>(at);
+    if (records + zip::kEndRecordSize + end.commentLength != d.size() || end.centralSize != records ||
+        end.thisDisk != 0 || end.centralDisk != 0 || end.entriesThisDisk != end.totalEntries)
+        return false;
+    FreeZipDirEntryRecords();
+    CloseInput();
+    DropJoinedSpan();
+    spanned_ = false;
+    firstPart_ = false;
+    dirOnlyCount_ = 0;
+    endDiskNumber_ = currentDisk_ = totalDisks_ = 0;
+    archiveShift_ = 0;  // offsets as written are file positions
+    centralOffset_ = end.centralOffset;
+    eocPosition_ = centralOffset_ + at;
+    fileSize_ = centralOffset_ + static_cast<int64_t>(d.size());
+    zipComment_.assign(reinterpret_cast<const char*>(d.data()) + records + zip::kEndRecordSize, end.commentLength);
+    inFileName_ = zipFileName_;
+    inBuf_.assign(d.begin(), d.begin() + at);
+    inBufPos_ = 0;
+    inBufLen_ = records;
+    bool ok = true;
+    try {
+        ReadCentralDirectory(end, true);
+    } catch (...) {
+        ok = false;  // not what was asked for: the file is read instead
+    }
+    inBuf_.clear();
+    inBuf_.shrink_to_fit();
+    inBufPos_ = inBufLen_ = 0;
+    if (!ok) return false;
+    BuildIndex();
+    if (OnDirUpdate) OnDirUpdate(this);
+    return true;
 }
 
 void TZipComponent::SetZipComment(const std::string& text) {

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -53,10 +55,8 @@ std::string Unescape(const std::string& s) {
     return r;
 }
 
-std::vector<Mount> ReadMounts() {
-    VTRACE("ReadMounts");
+std::vector<Mount> ParseMounts(std::istream& f) {
     std::vector<Mount> mounts;
-    std::ifstream f("/proc/self/mountinfo");
     std::string line;
     while (std::getline(f, line)) {
         std::istringstream in(line);
@@ -77,6 +77,65 @@ std::vector<Mount> ReadMounts() {
         mounts.push_back(m);
     }
     return mounts;
+}
+
+// The mount table as last read, read again only when the kernel tells of a change: an open
+// mountinfo polls with POLLPRI after every mount and unmount. A listing asks three times.
+// A forked child opens its own: the poll's news belongs to the open file, which the parent
+// shares.
+class MountTable {
+public:
+    std::vector<Mount> Get() {
+        std::lock_guard g(mutex_);
+        if (fd_ >= 0 && owner_ != ::getpid()) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+        if (fd_ < 0) {
+            fd_ = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+            owner_ = ::getpid();
+            valid_ = false;
+        }
+        if (fd_ >= 0 && valid_) {
+            pollfd p{fd_, POLLPRI, 0};
+            if (::poll(&p, 1, 0) != 0) valid_ = false;  // changed, or the poll failed
+        }
+        if (!valid_) {
+            std::string text;
+            if (fd_ < 0 || !ReadAll(text)) {
+                std::ifstream f("/proc/self/mountinfo");
+                return ParseMounts(f);
+            }
+            std::istringstream in(text);
+            mounts_ = ParseMounts(in);
+            valid_ = true;
+        }
+        return mounts_;
+    }
+
+private:
+    bool ReadAll(std::string& text) {
+        if (::lseek(fd_, 0, SEEK_SET) != 0) return false;
+        char buf[8192];
+        for (;;) {
+            ssize_t n = ::read(fd_, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return false;
+            if (n == 0) return true;
+            text.append(buf, static_cast<size_t>(n));
+        }
+    }
+    std::mutex mutex_;
+    int fd_ = -1;
+    pid_t owner_ = 0;
+    bool valid_ = false;
+    std::vector<Mount> mounts_;
+};
+
+std::vector<Mount> ReadMounts() {
+    VTRACE("ReadMounts");
+    static MountTable* table = new MountTable;  // never destroyed: a thread may still ask at exit
+    return table->Get();
 }
 
 // The mount whose point is the longest prefix of path (on whole components).

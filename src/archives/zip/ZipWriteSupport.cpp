@@ -389,7 +389,7 @@ void StoreLocal(const LocalHeader& lh, uint8_t* o) {
     Put16(o + 28, lh.extraLength);
 }
 
-void WriteCentral(SafeOutput& out, const CentralHeader& ch, const std::string& name, const std::vector<uint8_t>& extra,
+void StoreCentral(std::string& to, const CentralHeader& ch, const std::string& name, const std::vector<uint8_t>& extra,
                   const std::string& comment) {
     uint8_t h[kCentralHeaderSize];
     Put32(h, kCentralSig);
@@ -398,13 +398,18 @@ void WriteCentral(SafeOutput& out, const CentralHeader& ch, const std::string& n
     c.extraLength = static_cast<uint16_t>(extra.size());
     c.commentLength = static_cast<uint16_t>(comment.size());
     c.Store42(h + 4);
+    to.append(reinterpret_cast<const char*>(h), sizeof h).append(name).append(extra.begin(), extra.end()).append(comment);
+}
+
+void WriteCentral(SafeOutput& out, const CentralHeader& ch, const std::string& name, const std::vector<uint8_t>& extra,
+                  const std::string& comment) {
     // One write for the record: a directory has many of them.
-    std::string record(reinterpret_cast<const char*>(h), sizeof h);
-    record.append(name).append(extra.begin(), extra.end()).append(comment);
+    std::string record;
+    StoreCentral(record, ch, name, extra, comment);
     out.Write(record.data(), record.size());
 }
 
-void WriteEnd(SafeOutput& out, uint16_t entries, int64_t centralSize, int64_t centralOffset, const std::string& comment) {
+void StoreEnd(std::string& to, uint16_t entries, int64_t centralSize, int64_t centralOffset, const std::string& comment) {
     if (centralSize > 0xFFFFFFFFLL || centralOffset >= 0xFFFFFFFFLL) throw ZipFileError(kErrZip64, "zip64");
     EndOfCentral e;
     e.entriesThisDisk = e.totalEntries = entries;
@@ -414,8 +419,13 @@ void WriteEnd(SafeOutput& out, uint16_t entries, int64_t centralSize, int64_t ce
     e.commentLength = static_cast<uint16_t>(c.size());
     uint8_t rec[kEndRecordSize];
     e.Store(rec);
-    out.Write(rec, sizeof rec);
-    out.Write(c.data(), c.size());
+    to.append(reinterpret_cast<const char*>(rec), sizeof rec).append(c);
+}
+
+void WriteEnd(SafeOutput& out, uint16_t entries, int64_t centralSize, int64_t centralOffset, const std::string& comment) {
+    std::string end;
+    StoreEnd(end, entries, centralSize, centralOffset, comment);
+    out.Write(end.data(), end.size());
 }
 
 }  // namespace vellicor::zip

@@ -133,6 +133,10 @@ void WriteCentral(SafeOutput& out, const CentralHeader& ch, const std::string& n
                   const std::string& comment);
 // Writes the end record and the comment.
 void WriteEnd(SafeOutput& out, uint16_t entries, int64_t centralSize, int64_t centralOffset, const std::string& comment);
+// The same two records appended to bytes in memory, for a writer that keeps what it wrote.
+void StoreCentral(std::string& to, const CentralHeader& ch, const std::string& name, const std::vector<uint8_t>& extra,
+                  const std::string& comment);
+void StoreEnd(std::string& to, uint16_t entries, int64_t centralSize, int64_t centralOffset, const std::string& comment);
 // The local header as stored (30 bytes).
 void StoreLocal(const LocalHeader& lh, uint8_t* out);
 

@@ -194,7 +194,8 @@ public:
     uint32_t Run();
 
 private:
-    bool Callback(int action, int32_t err, uint32_t size, const std::string& text, ZCallBackStruct* reply = nullptr);
+    bool Callback(int action, int32_t err, uint32_t size, const std::string& text, ZCallBackStruct* reply = nullptr,
+                  void* buffer = nullptr);
     void Message(int err, const std::string& text) { Callback(zacMessage, err, 0, text); }
     void Step(int action, int32_t err, uint32_t size, const std::string& text) {
         if (Callback(action, err, size, text)) throw Cancelled{};
@@ -278,7 +279,8 @@ bool Zipper::ReadWhole(Source& file, int64_t size, size_t& n) {
     return n < room;
 }
 
-bool Zipper::Callback(int action, int32_t err, uint32_t size, const std::string& text, ZCallBackStruct* reply) {
+bool Zipper::Callback(int action, int32_t err, uint32_t size, const std::string& text, ZCallBackStruct* reply,
+                      void* buffer) {
     if (!p_->fZCallback) return false;
     ZCallBackStruct cb;
     std::memset(&cb, 0, sizeof cb);
@@ -289,6 +291,7 @@ bool Zipper::Callback(int action, int32_t err, uint32_t size, const std::string&
     cb.ActionCode = action;
     cb.ErrorCode = err;
     cb.FileSize = size;
+    cb.Buffer = buffer;
     std::strncpy(cb.FileNameOrMsg, text.c_str(), ZCB_TEXT_MAX);
     bool cancel = p_->fZCallback(&cb) != 0;
     cb.FileNameOrMsg[ZCB_TEXT_MAX] = '\0';
@@ -786,13 +789,19 @@ uint32_t Zipper::RunDelete() {
     copyRun();
     if (at != out.Position()) throw ZipFileError(kErrData, "Error while reading zipped data");
     int64_t centralOffset = out.Position();
+    std::string directory;
     for (const auto& k : kept) {
         CentralHeader ch = k.e->ch;
         ch.localHeaderOffset = k.offset;
-        WriteCentral(out, ch, k.e->rawName, k.e->centralExtra, k.e->comment);
+        StoreCentral(directory, ch, k.e->rawName, k.e->centralExtra, k.e->comment);
     }
-    WriteEnd(out, static_cast<uint16_t>(kept.size()), out.Position() - centralOffset, centralOffset, old.comment);
+    StoreEnd(directory, static_cast<uint16_t>(kept.size()), static_cast<int64_t>(directory.size()), centralOffset, old.comment);
+    out.Write(directory.data(), directory.size());
     out.Commit();
+    // The caller's listing comes from the bytes just written instead of a second read of
+    // the file; the archive is in place already, so the answer changes nothing.
+    if (directory.size() <= 0xFFFFFFFFu)
+        Callback(zacWritten, 0, static_cast<uint32_t>(directory.size()), "", nullptr, directory.data());
     return count;
 }
 
