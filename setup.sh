@@ -53,6 +53,7 @@ BENCH_PACKAGES=(
   mcomix
   qcomicbook
   unace
+  eatmydata
 )
 
 install_packages() {  # package...
