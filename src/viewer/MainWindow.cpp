@@ -168,7 +168,7 @@ MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::ve
     setMouseTracking(true);
 
     for (TMainTimer t : {TMainTimer::Shutdown, TMainTimer::Resize, TMainTimer::PageLabel, TMainTimer::Click,
-                         TMainTimer::Slideshow}) {
+                         TMainTimer::Slideshow, TMainTimer::HeldFailures}) {
         auto* timer = new QTimer(this);
         timers_[t] = timer;
         connect(timer, &QTimer::timeout, this, [this, t] { form_->OnTimer(t); });
