@@ -97,8 +97,9 @@ public:
     // archive and told in one message each (naming the members) by ReportFailures, which
     // the queue calls as its work settles. Unset, each message shows as it comes.
     bool GatherFailures = false;
-    // A visited page's failure waits at most this long for those the background reads meet.
-    int GatherWindowMs = 1000;
+    // A visited page's failure waits at most this long for those the background reads meet:
+    // short of a second by the time its box may take to come on a loaded machine.
+    int GatherWindowMs = 750;
     // Shows the gathered failures: all of them (the queue has nothing more to do), else
     // only those of archives whose visited page has waited GatherWindowMs. True when a
     // message was shown. May be called at any time, also from within a long step that lets
