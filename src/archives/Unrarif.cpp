@@ -124,6 +124,7 @@ TUnRar::~TUnRar() {
 void TUnRar::Close() {
     VTRACE("TUnRar::Close");
     CloseHandle();
+    if (Stream) Stream->Clear();
 }
 
 void TUnRar::CloseHandle() {

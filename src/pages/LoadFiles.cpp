@@ -436,6 +436,12 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
     }
     // The bytes of a loose file are not kept once they have been served.
     if (looseFile) FileStream_.Reuse();
+    // The program is ending: the member's bytes (up to a page's budget) go back now, while
+    // the shutdown timer runs, not after the window has gone.
+    if (StopRequested()) {
+        FileStream_.Clear();
+        CloseArchive();
+    }
     return switched;
 }
 
