@@ -38,6 +38,11 @@ TAceIf::TAceIf(void* Owner)
     FileNames_.SetDuplicates(TDuplicates::dupIgnore);
 }
 
+void TAceIf::Close() {
+    VTRACE("TAceIf::Close");
+    if (Stream) Stream->Clear();
+}
+
 TAceIf::~TAceIf() {
     VTRACE("TAceIf::~TAceIf");
     FreeLoadAceDll();

@@ -38,6 +38,7 @@ public:
     TMemoryStream* Extract(const std::string& MemberName) override { return ExtractFile(MemberName); }
     // The library asks for the password every time: a wrong or refused one may pass next time.
     bool FailureMayPass() const override { return LostToPassword; }
+    void Close() override;
     // The listed size of the first member of this name; -1 when not listed.
     int64_t MemberSize(const std::string& MemberName) const override;
     // The member's data positioned at 0, or null. The stream stays with the interface.

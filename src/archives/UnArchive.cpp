@@ -128,6 +128,7 @@ TArchiveReader* TUnArchive::Reader(TArchiveType Type) const {
 void TUnArchive::TidyUpArchiveFile() {
     VTRACE("TUnArchive::TidyUpArchiveFile");
     if (TArchiveReader* reader = Reader(ArchiveType_)) reader->Close();
+    if (TarStream) TarStream->Clear();
     ArchiveFileName_.clear();
     FileNames_.Clear();
     ArchiveType_ = atNone;

@@ -50,7 +50,8 @@ public:
         (void)MemberName;
         return -1;
     }
-    // Lets go of what the reader keeps open between extractions, once its archive is left.
+    // Lets go of what the reader keeps open between extractions, once its archive is left,
+    // and of the last member's bytes (a page of hundreds of MB is not held until exit).
     virtual void Close() {}
     // After an Extract that delivered nothing: true when the member was lost to its password
     // (a wrong one, or the question cancelled), so that another try asks again.

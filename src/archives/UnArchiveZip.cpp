@@ -30,6 +30,11 @@ TZipArchiveReader::~TZipArchiveReader() {
     if (UnzDllLoaded_) Zip_->Unload_Unz_Dll();
 }
 
+void TZipArchiveReader::Close() {
+    VTRACE("TZipArchiveReader::Close");
+    if (TZipStream* s = Zip_->ZipStream()) s->Clear();
+}
+
 void TZipArchiveReader::SetFileName(const std::string& ArchiveName) {
     VTRACE("TZipArchiveReader::SetFileName");
     Names_.Clear();

@@ -18,6 +18,7 @@ public:
     TMemoryStream* Extract(const std::string& MemberName) override;
     int64_t MemberSize(const std::string& MemberName) const override;
     bool FailureMayPass() const override { return LostToPassword_; }
+    void Close() override;
     TZipComponent& Zip() { return *Zip_; }
 
 private:

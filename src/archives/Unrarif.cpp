@@ -126,6 +126,7 @@ TUnRar::~TUnRar() {
 void TUnRar::Close() {
     VTRACE("TUnRar::Close");
     CloseHandle();
+    if (Stream) Stream->Clear();
 }
 
 void TUnRar::CloseHandle() {

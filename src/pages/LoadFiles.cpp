@@ -26,6 +26,27 @@ namespace {
 
 const char* const kNoImages = "There are no image files to display";
 
+// One message for what an archive's pages met: a single failure in its own words; several
+// members named (a few, then a count) before the first one's words.
+std::string ReportText(const std::vector<std::string>& Members, const std::vector<HeldMessage>& Messages) {
+    constexpr size_t kNamed = 3;
+    std::string text;
+    if (Members.size() > 1) {
+        text = std::to_string(Members.size()) + " members cannot be shown: ";
+        for (size_t i = 0; i < Members.size() && i < kNamed; ++i) text += (i ? ", " : "") + Members[i];
+        if (Members.size() > kNamed) text += " and " + std::to_string(Members.size() - kNamed) + " more";
+        return text + ".\n\n" + Messages.front().text;
+    }
+    std::vector<std::string> said;
+    for (const HeldMessage& m : Messages) {
+        if (std::find(said.begin(), said.end(), m.text) != said.end()) continue;
+        said.push_back(m.text);
+        if (!text.empty()) text += "\n\n";
+        text += m.text;
+    }
+    return text;
+}
+
 // Archive names by extension (zip, rar, ace, tar and their comic-book forms).
 // Busy covers every call into the archive side: those calls may let window messages
 // through, and the work queue must not start a job meanwhile.
@@ -111,6 +132,9 @@ TLoadFiles::TLoadFiles(void* Owner)
 
 TLoadFiles::~TLoadFiles() {
     VTRACE("TLoadFiles::~TLoadFiles");
+    // Failures still held as the program ends are not lost: no window is left to show them.
+    for (const FailureReport& r : Reports_)
+        std::fprintf(stderr, "%s: %s\n", r.archive.c_str(), ReportText(r.members, r.messages).c_str());
     OnStreamReady = nullptr;
     OnPreviewReady = nullptr;
     if (Archive_) {
@@ -412,6 +436,12 @@ bool TLoadFiles::GetStream(TLoaderState StateWanted, int PageNumber, const std::
     }
     // The bytes of a loose file are not kept once they have been served.
     if (looseFile) FileStream_.Reuse();
+    // The program is ending: the member's bytes (up to a page's budget) go back now, while
+    // the shutdown timer runs, not after the window has gone.
+    if (StopRequested()) {
+        FileStream_.Clear();
+        CloseArchive();
+    }
     return switched;
 }
 
@@ -577,40 +607,31 @@ void TLoadFiles::Gather(const std::string& ArchiveName, const std::string& FileN
     for (HeldMessage& m : Messages) it->messages.push_back(std::move(m));
     if (Visit && !it->visit) {
         it->visit = true;
-        it->since = std::chrono::steady_clock::now();
+        it->since = Now();
     }
 }
 
-namespace {
-
-// One message for what an archive's pages met: a single failure in its own words; several
-// members named (a few, then a count) before the first one's words.
-std::string ReportText(const std::vector<std::string>& Members, const std::vector<HeldMessage>& Messages) {
-    constexpr size_t kNamed = 3;
-    std::string text;
-    if (Members.size() > 1) {
-        text = std::to_string(Members.size()) + " members cannot be shown: ";
-        for (size_t i = 0; i < Members.size() && i < kNamed; ++i) text += (i ? ", " : "") + Members[i];
-        if (Members.size() > kNamed) text += " and " + std::to_string(Members.size() - kNamed) + " more";
-        return text + ".\n\n" + Messages.front().text;
+int TLoadFiles::FailureDueInMs() const {
+    int due = -1;
+    const auto now = Now();
+    for (const FailureReport& r : Reports_) {
+        if (!r.visit) continue;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(r.since + std::chrono::milliseconds(GatherWindowMs) - now);
+        const int ms = static_cast<int>(std::clamp<int64_t>(left.count(), 0, GatherWindowMs));
+        if (due < 0 || ms < due) due = ms;
     }
-    std::vector<std::string> said;
-    for (const HeldMessage& m : Messages) {
-        if (std::find(said.begin(), said.end(), m.text) != said.end()) continue;
-        said.push_back(m.text);
-        if (!text.empty()) text += "\n\n";
-        text += m.text;
-    }
-    return text;
+    return due;
 }
-
-}  // namespace
 
 bool TLoadFiles::ReportFailures(bool All) {
     VTRACE("TLoadFiles::ReportFailures");
+    // Reached again while a box shows (its loop lets timers and steps through): the boxes
+    // come one at a time, and the outer call goes on with whatever falls due meanwhile.
+    if (Reporting_) return false;
+    BusyScope reporting(Reporting_);
     bool shown = false;
     for (;;) {
-        const auto now = std::chrono::steady_clock::now();
+        const auto now = Now();
         auto due = std::find_if(Reports_.begin(), Reports_.end(), [&](const FailureReport& r) {
             return All || (r.visit && now - r.since >= std::chrono::milliseconds(GatherWindowMs));
         });
@@ -621,7 +642,11 @@ bool TLoadFiles::ReportFailures(bool All) {
         TMsgKind kind = report.messages.front().kind;
         for (const HeldMessage& m : report.messages)
             if (m.kind == TMsgKind::Error) kind = TMsgKind::Error;
-        ShowMessageBox(report.archive, ReportText(report.members, report.messages), mbOK, kind);
+        {
+            // Told from within a step (a timer) the box must not join that step's held messages.
+            UnheldMessages unheld;
+            ShowMessageBox(report.archive, ReportText(report.members, report.messages), mbOK, kind);
+        }
         shown = true;
     }
 }

@@ -97,12 +97,20 @@ public:
     // archive and told in one message each (naming the members) by ReportFailures, which
     // the queue calls as its work settles. Unset, each message shows as it comes.
     bool GatherFailures = false;
-    // A visited page's failure waits at most this long for those the background reads meet.
-    int GatherWindowMs = 1000;
+    // A visited page's failure waits at most this long for those the background reads meet:
+    // short of a second by the time its box may take to come on a loaded machine.
+    int GatherWindowMs = 750;
     // Shows the gathered failures: all of them (the queue has nothing more to do), else
     // only those of archives whose visited page has waited GatherWindowMs. True when a
-    // message was shown.
+    // message was shown. May be called at any time, also from within a long step that lets
+    // messages through; while one of its boxes shows, a second call shows nothing.
     bool ReportFailures(bool All);
+    // Milliseconds until the held failure of a visited page falls due (0: due now); -1
+    // when none is held. The window side keeps a timer on it, so that the message does
+    // not wait for the step in progress or for the queue to settle.
+    int FailureDueInMs() const;
+    // The clock the gathering goes by (tests replace it).
+    std::chrono::steady_clock::time_point (*Now)() = &std::chrono::steady_clock::now;
 
     TLoaderNotifyEvent OnFilesReady;
     TLoaderStreamEvent OnStreamReady;
@@ -160,6 +168,7 @@ private:
         std::chrono::steady_clock::time_point since;
     };
     std::vector<FailureReport> Reports_;
+    bool Reporting_ = false;  // one of ReportFailures' boxes is showing
     void Gather(const std::string& ArchiveName, const std::string& FileName, bool Failed, bool Visit,
                 std::vector<HeldMessage>& Messages);
     bool Busy_ = false;

@@ -70,6 +70,18 @@ public:
 private:
     HeldMessages* outer_;
 };
+// Within its scope informing boxes show again, also inside a HeldMessages: the gathered
+// failures are told from within a step whose own messages are being held.
+class UnheldMessages {
+public:
+    UnheldMessages();
+    ~UnheldMessages();
+    UnheldMessages(const UnheldMessages&) = delete;
+    UnheldMessages& operator=(const UnheldMessages&) = delete;
+
+private:
+    HeldMessages* held_;
+};
 
 // Nested wait cursor: the first scope switches it on, the last one off.
 class WaitCursor {

@@ -122,7 +122,28 @@ void TMainDisplayForm::ApplicationStartupComplete(const std::vector<std::string>
     ClickInterval_ = View_.DoubleClickTime() > 0 ? View_.DoubleClickTime() : 500;
 }
 
-bool TMainDisplayForm::IdleHandler() { return Queue_.Idle(); }
+bool TMainDisplayForm::IdleHandler() {
+    const bool did = Queue_.Idle();
+    WatchHeldFailures();
+    return did;
+}
+
+// The steps that follow may be long (a page of hundreds of MB read ahead): the timer fires
+// while they let messages through, so a visited page's failure keeps its time.
+void TMainDisplayForm::WatchHeldFailures() {
+    if (View_.TimerEnabled(TMainTimer::HeldFailures)) return;
+    const int due = Queue_.LoadFile().FailureDueInMs();
+    if (due >= 0) View_.StartTimer(TMainTimer::HeldFailures, std::max(due, 1));
+}
+
+void TMainDisplayForm::HeldFailuresTimerTimer() {
+    VTRACE("TMainDisplayForm::HeldFailuresTimerTimer");
+    View_.StopTimer(TMainTimer::HeldFailures);
+    if (StopRequested()) return;
+    Queue_.LoadFile().ReportFailures(false);
+    // Early (a coarse timer), or another archive's visit still waiting.
+    WatchHeldFailures();
+}
 
 void TMainDisplayForm::HandleDropFiles(const std::vector<std::string>& Files) {
     VTRACE("TMainDisplayForm::HandleDropFiles");
@@ -140,6 +161,9 @@ void TMainDisplayForm::DoTerminate() {
     RememberScreenLayout();
     if (ThumbsShowing) return;
     RequestStop();  // the page in the making (nested below us) is dropped at its next pass
+    View_.StopTimer(TMainTimer::HeldFailures);
+    // No box comes any more: what the held failures would have said goes to the error output.
+    Queue_.LoadFile().ReportFailures(true);
     ProcessMessages();
     View_.Minimise();
     View_.StartTimer(TMainTimer::Shutdown, 1000);
@@ -636,6 +660,7 @@ void TMainDisplayForm::OnTimer(TMainTimer Timer) {
         case TMainTimer::PageLabel: PageLabelTimerTimer(); break;
         case TMainTimer::Click: ClickTimerTimer(); break;
         case TMainTimer::Slideshow: SlideshowTimerTimer(); break;
+        case TMainTimer::HeldFailures: HeldFailuresTimerTimer(); break;
         default: View_.StopTimer(Timer); break;
     }
 }

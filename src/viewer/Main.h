@@ -34,7 +34,8 @@ public:
     virtual void ShowAbout() = 0;
 };
 
-enum class TMainTimer { Shutdown, Resize, PageLabel, Click, Slideshow };
+// HeldFailures: a visited page's failure falls due while a step may still be running.
+enum class TMainTimer { Shutdown, Resize, PageLabel, Click, Slideshow, HeldFailures };
 
 struct TViewRect {
     int Left = 0, Top = 0, Width = 0, Height = 0;
@@ -245,6 +246,9 @@ public:
     void FormCreate();
     void ApplicationStartupComplete(const std::vector<std::string>& CommandLine);
     bool IdleHandler();  // true: more work queued, keep idling
+    // Keeps the HeldFailures timer on the queue's held failure of a visited page.
+    void WatchHeldFailures();
+    void HeldFailuresTimerTimer();
     void DoTerminate();
     void ShutdownTimerTimer();
     void FormClose();

@@ -168,9 +168,11 @@ MainWindow::MainWindow(TConfigureForm& Config, TProcessFilesForm& Queue, std::ve
     setMouseTracking(true);
 
     for (TMainTimer t : {TMainTimer::Shutdown, TMainTimer::Resize, TMainTimer::PageLabel, TMainTimer::Click,
-                         TMainTimer::Slideshow}) {
+                         TMainTimer::Slideshow, TMainTimer::HeldFailures}) {
         auto* timer = new QTimer(this);
         timers_[t] = timer;
+        // A coarse timer may fire a twentieth of its interval late: the failure's box has a deadline.
+        if (t == TMainTimer::HeldFailures) timer->setTimerType(Qt::PreciseTimer);
         connect(timer, &QTimer::timeout, this, [this, t] { form_->OnTimer(t); });
     }
     dotCursor_ = MakeDotCursor();

@@ -349,6 +349,40 @@ with zipfile.ZipFile('book.cbz', 'w', zipfile.ZIP_DEFLATED) as z:
     EXPECT_EQ(Bytes(a.Extract("big.jpg")).size(), size_t(4) << 20) << "read whole again afterwards";
 }
 
+// Leaving an archive (the next one opened, or the program ending) lets go of the last
+// member's bytes: the stream the reader handed out is empty afterwards, for a zip as for a
+// tar, and the next opening reads the member again in full.
+TEST(UnArchiveReaders, LeavingAnArchiveLetsGoOfTheLastMembersBytes) {
+    ZIP_REQUIRE_TOOLS();
+    FakeUi ui;
+    TempDir dir;
+    ASSERT_TRUE(RunPython(dir.Path(), R"PY(
+import zipfile
+with zipfile.ZipFile('book.cbz', 'w', zipfile.ZIP_STORED) as z:
+    z.writestr('big.jpg', b'z' * (3 << 20))
+)PY"));
+    const std::string tar = MakeTar(dir, "book.cbt", {{"big.jpg", std::string(size_t(3) << 20, 't')}});
+    TUnArchive a(&g_owner);
+    auto reader = std::make_unique<TZipArchiveReader>(&g_owner);
+    reader->Zip().SetDLLDirectory(ModuleDir());
+    a.SetReader(atZip, std::move(reader));
+    for (const std::string& name : {dir.File("book.cbz"), tar}) {
+        SCOPED_TRACE(name);
+        a.SetFileName(name);
+        TMemoryStream* s = a.Extract("big.jpg");
+        ASSERT_NE(s, nullptr);
+        ASSERT_EQ(s->Size(), int64_t(3) << 20);
+        a.SetFileName("");
+        EXPECT_EQ(s->Size(), 0) << "the member's bytes are gone with the archive";
+        a.SetFileName(name);
+        TMemoryStream* again = a.Extract("big.jpg");
+        ASSERT_NE(again, nullptr);
+        EXPECT_EQ(again->Size(), int64_t(3) << 20);
+        a.SetFileName("");
+    }
+    EXPECT_TRUE(ui.shown.empty());
+}
+
 long g_zipResidentBefore = 0, g_zipGrewAtFirstPass = -1;
 
 // A stored member and one that inflates far (64 MB of one byte from a few KB): the stored

@@ -67,5 +67,28 @@ TEST(UiServices, OnlyBoxesThatInformAreHeld) {
     EXPECT_EQ(ui.shown[1].text, "after");
 }
 
+// A box told from within a gathering shows; a gathering opened inside it holds again, and
+// the outer one holds again once the scope ends.
+TEST(UiServices, UnheldMessagesShowInsideAGathering) {
+    FakeUi ui;
+    HeldMessages outer;
+    {
+        UnheldMessages unheld;
+        ShowMessageBox("a.cbr", "told");
+        {
+            HeldMessages inner;
+            ShowMessageBox("a.cbr", "held inside");
+            EXPECT_EQ(inner.held.size(), 1u);
+        }
+        ShowMessageBox("a.cbr", "told too");
+    }
+    ShowMessageBox("a.cbr", "held again");
+    ASSERT_EQ(ui.shown.size(), 2u);
+    EXPECT_EQ(ui.shown[0].text, "told");
+    EXPECT_EQ(ui.shown[1].text, "told too");
+    ASSERT_EQ(outer.held.size(), 1u);
+    EXPECT_EQ(outer.held[0].text, "held again");
+}
+
 }  // namespace
 }  // namespace vellicor::test

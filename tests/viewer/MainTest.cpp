@@ -1694,3 +1694,120 @@ TEST_F(MainDisplayTest, MembersFailingAsTheBookOpensAreToldInOneMessage) {
     }
     EXPECT_EQ(ui.shown.size(), 1u);
 }
+
+namespace {
+
+// The gathering's clock, moved on by the test.
+std::chrono::steady_clock::time_point g_testNow{};
+std::chrono::steady_clock::time_point TestNow() { return g_testNow; }
+// What each pass through the messages does while a step runs.
+std::function<void()> g_onPass;
+void OnPass() {
+    if (g_onPass) g_onPass();
+}
+
+// p00, p02 and p03 fail (their headers claim 250 MB), p01 and p04 are genuine pages; p01
+// is large enough that its step lets messages through many times.
+std::string FailingBook(test::TempDir& pages, const std::string& small, const std::string& large) {
+    std::vector<test::RarMember> members;
+    for (int i = 0; i < 5; ++i) {
+        const bool genuine = i == 1 || i == 4;
+        test::RarMember m{"p0" + std::to_string(i) + (genuine ? ".bmp" : ".jpg"), i == 1 ? large : small};
+        if (!genuine) m.statedSize = 250u << 20;
+        members.push_back(m);
+    }
+    const std::string book = pages.File("book.cbr");
+    test::WriteStoredRar(pages.File("book"), members, 0, true, book);
+    return book;
+}
+
+}  // namespace
+
+// The visited page fails, then the page cache reads a large page ahead in one long step
+// (each pass through the messages it lets through takes 50 ms of the test's clock). The
+// visited page's message comes when it has waited its second, while that step still runs,
+// and names it alone; the members met after it are told together once the queue settles.
+TEST_F(MainDisplayTest, AVisitedPagesFailureIsToldOnTimeWhileALongStepRuns) {
+    const std::vector<std::string> names = MakePages({{40, 30}, {1200, 1600}});
+    const std::string book = FailingBook(pages, test::ReadFileBytes(names[0]), test::ReadFileBytes(names[1]));
+    queue->LoadFile().Now = &TestNow;
+    ASSERT_EQ(queue->LoadFile().GatherWindowMs, 750);
+
+    form->ApplicationStartupComplete({book});
+    for (int i = 0; i < 20 && !form->Image(0).Displayed; ++i) form->IdleHandler();
+    ASSERT_TRUE(form->Image(0).Displayed);
+    EXPECT_EQ(form->Image(0).Bitmap->Width(), 400) << "the error page";
+    EXPECT_TRUE(ui.shown.empty()) << "held for the others";
+    ASSERT_FALSE(queue->Queue().empty());
+    ASSERT_EQ(queue->Queue().front().Type, rtLoadPage);
+    ASSERT_EQ(queue->Queue().front().FileNumber, 1) << "the next step reads p01 ahead";
+
+    int elapsed = 0, toldAt = -1;
+    g_onPass = [&] {
+        elapsed += 50;
+        g_testNow += std::chrono::milliseconds(50);
+        Advance(50);
+        if (toldAt < 0 && !ui.shown.empty()) toldAt = elapsed;
+    };
+    ui.onProcessMessages = &OnPass;
+    form->IdleHandler();
+    ui.onProcessMessages = nullptr;
+    g_onPass = nullptr;
+    ASSERT_GE(elapsed, 1500) << "the step must outlast the wait for the case to mean anything";
+    ASSERT_EQ(ui.shown.size(), 1u) << "told during the step";
+    EXPECT_EQ(toldAt, 750);
+    EXPECT_EQ(ui.shown[0].caption, book);
+    EXPECT_EQ(ui.shown[0].text.rfind("The member p00.jpg is damaged and cannot be shown.", 0), 0u) << ui.shown[0].text;
+
+    Run();
+    ASSERT_EQ(ui.shown.size(), 2u) << "the members the read-ahead and the thumbnails met after the first box";
+    EXPECT_EQ(ui.shown[1].caption, book);
+    EXPECT_EQ(ui.shown[1].text.rfind("2 members cannot be shown: p02.jpg, p03.jpg.", 0), 0u) << ui.shown[1].text;
+    EXPECT_FALSE(view.timers.count(TMainTimer::HeldFailures));
+}
+
+// Esc while failures are held shows no box: what it would have said goes to the error
+// output, once. Failures still held when the queue goes (the window closed another way)
+// go there too.
+TEST_F(MainDisplayTest, FailuresHeldAtTheEndGoToTheErrorOutput) {
+    const std::vector<std::string> names = MakePages({{40, 30}});
+    const std::string small = test::ReadFileBytes(names[0]);
+    const std::string book = FailingBook(pages, small, small);
+    queue->LoadFile().GatherWindowMs = 600000;
+
+    form->ApplicationStartupComplete({book});
+    for (int i = 0; i < 20 && !form->Image(0).Displayed; ++i) form->IdleHandler();
+    ASSERT_TRUE(form->Image(0).Displayed);
+    ASSERT_TRUE(ui.shown.empty());
+    ASSERT_GE(queue->LoadFile().FailureDueInMs(), 0) << "the visited page's failure is held";
+
+    testing::internal::CaptureStderr();
+    form->DoTerminate();
+    form->OnTimer(TMainTimer::Shutdown);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(view.terminated);
+    EXPECT_TRUE(ui.shown.empty());
+    EXPECT_NE(err.find(book + ": The member p00.jpg is damaged and cannot be shown."), std::string::npos) << err;
+    EXPECT_EQ(queue->LoadFile().FailureDueInMs(), -1);
+    testing::internal::CaptureStderr();
+    form.reset();
+    queue.reset();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "said once";
+    RequestStop(false);
+
+    // Held when the queue goes, without Esc.
+    queue = std::make_unique<TProcessFilesForm>(*config);
+    form = std::make_unique<RecordingForm>(view, *config, *queue);
+    form->FormCreate();
+    queue->LoadFile().GatherWindowMs = 600000;
+    form->ApplicationStartupComplete({book});
+    for (int i = 0; i < 20 && !form->Image(0).Displayed; ++i) form->IdleHandler();
+    ASSERT_TRUE(form->Image(0).Displayed);
+    ASSERT_TRUE(ui.shown.empty());
+    testing::internal::CaptureStderr();
+    form.reset();
+    queue.reset();
+    const std::string left = testing::internal::GetCapturedStderr();
+    EXPECT_NE(left.find(book + ": The member p00.jpg is damaged"), std::string::npos) << left;
+    EXPECT_TRUE(ui.shown.empty());
+}
