@@ -281,6 +281,26 @@ static void refuse_walks(vjpeg_decoder* d) {
     longjmp(d->jump, 1);
 }
 
+/* Moves the bytes libjpeg has not taken yet into a buffer of our own with room for more. */
+static void take_ahead(vjpeg_decoder* d, size_t have, size_t room) {
+    JOCTET* ahead = (JOCTET*)malloc(room);
+    if (!ahead) ERREXIT1(&d->cinfo, JERR_OUT_OF_MEMORY, 0);
+    if (have) memcpy(ahead, d->src.next_input_byte, have);
+    free(d->ahead); /* what is left of it was copied */
+    d->ahead = ahead;
+}
+
+/* Reads one more piece behind the have bytes of the buffer, doubling it when full. */
+static size_t read_ahead(vjpeg_decoder* d, size_t have, size_t* room) {
+    if (*room - have < VJPEG_BUFFER_SIZE) {
+        JOCTET* grown = (JOCTET*)realloc(d->ahead, *room * 2);
+        if (!grown) ERREXIT1(&d->cinfo, JERR_OUT_OF_MEMORY, 0);
+        d->ahead = grown;
+        *room *= 2;
+    }
+    return d->read(d->user, d->ahead + have, VJPEG_BUFFER_SIZE);
+}
+
 /* Reads the file ahead of libjpeg up to VJPEG_PRESCAN_BYTES and adds up what the scans
  * found there will walk, so that a file of many scans is refused before its coefficients
  * are allocated and filled; scans past that point are counted as they begin (begin_scan).
@@ -292,20 +312,9 @@ static void prescan_walks(vjpeg_decoder* d) {
     const int64_t most = most_walks(d);
     int scans = 1;
     const JOCTET* p;
-    JOCTET* ahead = (JOCTET*)malloc(room);
-    if (!ahead) ERREXIT1(c, JERR_OUT_OF_MEMORY, 0);
-    if (have) memcpy(ahead, d->src.next_input_byte, have);
-    free(d->ahead);
-    d->ahead = ahead;
+    take_ahead(d, have, room);
     while (have < VJPEG_PRESCAN_BYTES) {
-        size_t n;
-        if (room - have < VJPEG_BUFFER_SIZE) {
-            JOCTET* grown = (JOCTET*)realloc(d->ahead, room * 2);
-            if (!grown) ERREXIT1(c, JERR_OUT_OF_MEMORY, 0);
-            d->ahead = grown;
-            room *= 2;
-        }
-        n = d->read(d->user, d->ahead + have, VJPEG_BUFFER_SIZE);
+        size_t n = read_ahead(d, have, &room);
         if (n == 0) break;
         have += n;
     }
@@ -375,20 +384,9 @@ static void measure_scan(vjpeg_decoder* d) {
     watch_bytes(d, d->src.next_input_byte, have);
     if (d->watching && d->data_bytes < want && have < most) { /* not read far enough ahead yet */
         size_t room = have + VJPEG_BUFFER_SIZE;
-        JOCTET* ahead = (JOCTET*)malloc(room);
-        if (!ahead) ERREXIT1(c, JERR_OUT_OF_MEMORY, 0);
-        if (have) memcpy(ahead, d->src.next_input_byte, have);
-        free(d->ahead); /* what is left of it was copied */
-        d->ahead = ahead;
+        take_ahead(d, have, room);
         while (d->watching && d->data_bytes < want && have < most) {
-            size_t n;
-            if (room - have < VJPEG_BUFFER_SIZE) {
-                JOCTET* grown = (JOCTET*)realloc(d->ahead, room * 2);
-                if (!grown) ERREXIT1(c, JERR_OUT_OF_MEMORY, 0);
-                d->ahead = grown;
-                room *= 2;
-            }
-            n = d->read(d->user, d->ahead + have, VJPEG_BUFFER_SIZE);
+            size_t n = read_ahead(d, have, &room);
             if (n == 0) break;
             watch_bytes(d, d->ahead + have, n);
             have += n;
