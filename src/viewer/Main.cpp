@@ -122,7 +122,16 @@ void TMainDisplayForm::ApplicationStartupComplete(const std::vector<std::string>
     ClickInterval_ = View_.DoubleClickTime() > 0 ? View_.DoubleClickTime() : 500;
 }
 
-bool TMainDisplayForm::IdleHandler() { return Queue_.Idle(); }
+bool TMainDisplayForm::IdleHandler() {
+    // One step only: a display that never paints (hidden, minimised) must not hold the queue.
+    if (!View_.PaintPending()) {
+        PaintWaitedFor_ = false;
+    } else if (!PaintWaitedFor_) {
+        PaintWaitedFor_ = true;
+        return true;  // the loop comes back once the paint has been delivered
+    }
+    return Queue_.Idle();
+}
 
 void TMainDisplayForm::HandleDropFiles(const std::vector<std::string>& Files) {
     VTRACE("TMainDisplayForm::HandleDropFiles");
