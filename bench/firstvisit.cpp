@@ -6,8 +6,8 @@
 // a 20-page cbz of 1600x2400 JPEG pages in a 1280x1024 window, default settings, beside a
 // cached page turn and the bare decode of one page. On the X server also the turns of
 // forward reading, to pages read ahead, beside turns between pages shown before.
-// VELLICOR_BENCH_READER times another build of ours on the X server, VELLICOR_BENCH_ROUNDS
-// sets the rounds of X runs (5).
+// VELLICOR_BENCH_OTHER_BUILD=PATH has another build of ours take its turns on the X server
+// (its rows are our own), VELLICOR_BENCH_ROUNDS sets the rounds of X runs (5).
 // VELLICOR_BENCH_LOAD=N keeps N threads busy during the X runs (a loaded machine); run the
 // whole benchmark under taskset to pin every side to the same processors.
 #include <QApplication>
@@ -253,7 +253,7 @@ bool ReadForward(ScreenWatch& screen, const Reader& r, pid_t p, std::vector<doub
         look[i] = screen.Mean();
     }
     auto turn = [&](const char* key, int page, std::vector<double>& into) {
-        const double ms = TimedTurn(screen, key, look[page % 2], p);
+        const double ms = TimedTurn(screen, key, look[(page + 1) % 2], p);  // odd pages are green
         if (ms < 0) {
             std::printf("%s: %s to page %d did not settle\n", r.name.c_str(), key, page + 1);
             return false;
@@ -265,6 +265,17 @@ bool ReadForward(ScreenWatch& screen, const Reader& r, pid_t p, std::vector<doub
     int page = 2;  // 0-based: the plain page 3 is on screen
     for (int i = 0; i < kForwardTurns; ++i)
         if (!turn("Next", ++page, ahead)) return false;
+    // Going back may show the end of a page that does not fit: what each key shows is
+    // taken from a first, untimed, pair of turns.
+    screen.Key("Prior");
+    if (!WaitFor(screen, page % 2 ? Shown::plain : Shown::green, p, 30)) {
+        std::printf("%s: Prior did not show page %d\n", r.name.c_str(), page);
+        return false;
+    }
+    std::this_thread::sleep_for(kRead);
+    look[page % 2] = screen.Mean();  // of page - 1
+    std::vector<double> untimed;
+    if (!turn("Next", page, untimed)) return false;
     for (int i = 0; i < kBackAndForth; ++i)
         if (!turn("Prior", page - 1, before) || !turn("Next", page, before)) return false;
     return true;
@@ -301,9 +312,10 @@ void ScreenRows(const fs::path& dir, const std::string& blue, const std::string&
         std::printf("zip is needed to write the books\n");
         return;
     }
-    // Another build of ours may stand in (an older one, to compare builds in one run).
-    const char* ours = std::getenv("VELLICOR_BENCH_READER");
-    const std::vector<Reader> readers = ScreenReaders(ours && *ours ? ours : VELLICOR_READER);
+    std::vector<Reader> readers = ScreenReaders(VELLICOR_READER);
+    // Another build of ours takes its turns beside this one (an older one, to compare builds).
+    if (const char* other = std::getenv("VELLICOR_BENCH_OTHER_BUILD"); other && *other)
+        readers.insert(readers.begin() + 1, Reader{std::string("vellicor at ") + other, {other}, false, true});
     const int rounds = std::getenv("VELLICOR_BENCH_ROUNDS") ? std::max(1, std::atoi(std::getenv("VELLICOR_BENCH_ROUNDS"))) : 5;
     const int load = std::getenv("VELLICOR_BENCH_LOAD") ? std::atoi(std::getenv("VELLICOR_BENCH_LOAD")) : 0;
     const std::string loaded = load > 0 ? ", loaded (" + std::to_string(load) + " busy threads)" : "";
@@ -384,6 +396,10 @@ void ScreenRows(const fs::path& dir, const std::string& blue, const std::string&
                         m.size(), m.front(), m[m.size() / 2], m.back());
     }
     for (size_t i = 1; i < readers.size(); ++i) {
+        const auto PeerRow = [&](const std::string& measure, double ours, const std::string& other, double theirs,
+                                 const char* unit = "ms") {
+            bench::PrintRow(!readers[i].ours, measure, ours, other, theirs, unit);
+        };
         if (!end[0].empty() && !end[i].empty())
             PeerRow("first visit to the last page (End to the page on screen), 20-page cbz, Xvfb" + loaded,
                     Median(end[0]), readers[i].name, Median(end[i]));
