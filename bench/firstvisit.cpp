@@ -4,7 +4,10 @@
 // same reading has been done by every reader (End, Home, five pages forward, each waited
 // for on the screen). Then in the reader's own window on the offscreen platform: key to painted frame on
 // a 20-page cbz of 1600x2400 JPEG pages in a 1280x1024 window, default settings, beside a
-// cached page turn and the bare decode of one page.
+// cached page turn and the bare decode of one page. On the X server also the turns of
+// forward reading, to pages read ahead, beside turns between pages shown before.
+// VELLICOR_BENCH_OTHER_BUILD=PATH has another build of ours take its turns on the X server
+// (its rows are our own), VELLICOR_BENCH_ROUNDS sets the rounds of X runs (5).
 // VELLICOR_BENCH_LOAD=N keeps N threads busy during the X runs (a loaded machine); run the
 // whole benchmark under taskset to pin every side to the same processors.
 #include <QApplication>
@@ -13,6 +16,7 @@
 #include <algorithm>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -203,6 +207,79 @@ double PeakAfterReading(ScreenWatch& screen, const Reader& r, pid_t p) {
     }
     return PeakMemoryOf(p);
 }
+
+// Whether the screen's mean is within tolerance of a settled page's mean, in every channel.
+bool Near(const ScreenColor& c, const ScreenColor& target, double tolerance = 4) {
+    return std::abs(c.red - target.red) <= tolerance && std::abs(c.green - target.green) <= tolerance &&
+           std::abs(c.blue - target.blue) <= tolerance;
+}
+
+// Presses key and times it until the screen settles on target (-1 after 5 s or when the
+// process ended).
+double TimedTurn(ScreenWatch& screen, const char* key, const ScreenColor& target, pid_t p) {
+    const auto t = Clock::now();
+    screen.Key(key);
+    while (Clock::now() < t + std::chrono::seconds(5)) {
+        if (Near(screen.Mean(), target)) return Ms(t);
+        siginfo_t info{};
+        if (waitid(P_PID, id_t(p), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == p) return -1;
+        usleep(500);
+    }
+    return -1;
+}
+
+// Forward reading on a book of green and plain pages after the blue first one: each Page
+// Down comes after kRead on the page, long enough for every reader's read-ahead to have made
+// the next one. Pages 2 and 3 give the settled look of a green and a plain page; the turns
+// after them go to pages read ahead. Then Page Up and Page Down between the last two pages,
+// each shown before. False (with what failed printed) when a page did not show.
+constexpr auto kRead = std::chrono::milliseconds(800);
+constexpr int kForwardTurns = 10, kBackAndForth = 5;
+
+bool ReadForward(ScreenWatch& screen, const Reader& r, pid_t p, std::vector<double>& ahead, std::vector<double>& before) {
+    if (!WaitFor(screen, Shown::blue, p, 60)) {
+        std::printf("%s: the first page did not show\n", r.name.c_str());
+        return false;
+    }
+    sleep(3);
+    ScreenColor look[2];  // green, plain
+    for (int i = 0; i < 2; ++i) {
+        screen.Key("Next");
+        if (!WaitFor(screen, i == 0 ? Shown::green : Shown::plain, p, 30)) {
+            std::printf("%s: page %d did not show\n", r.name.c_str(), i + 2);
+            return false;
+        }
+        std::this_thread::sleep_for(kRead);
+        look[i] = screen.Mean();
+    }
+    auto turn = [&](const char* key, int page, std::vector<double>& into) {
+        const double ms = TimedTurn(screen, key, look[(page + 1) % 2], p);  // odd pages are green
+        if (ms < 0) {
+            std::printf("%s: %s to page %d did not settle\n", r.name.c_str(), key, page + 1);
+            return false;
+        }
+        into.push_back(ms);
+        std::this_thread::sleep_for(kRead);
+        return true;
+    };
+    int page = 2;  // 0-based: the plain page 3 is on screen
+    for (int i = 0; i < kForwardTurns; ++i)
+        if (!turn("Next", ++page, ahead)) return false;
+    // Going back may show the end of a page that does not fit: what each key shows is
+    // taken from a first, untimed, pair of turns.
+    screen.Key("Prior");
+    if (!WaitFor(screen, page % 2 ? Shown::plain : Shown::green, p, 30)) {
+        std::printf("%s: Prior did not show page %d\n", r.name.c_str(), page);
+        return false;
+    }
+    std::this_thread::sleep_for(kRead);
+    look[page % 2] = screen.Mean();  // of page - 1
+    std::vector<double> untimed;
+    if (!turn("Next", page, untimed)) return false;
+    for (int i = 0; i < kBackAndForth; ++i)
+        if (!turn("Prior", page - 1, before) || !turn("Next", page, before)) return false;
+    return true;
+}
 #endif
 
 // The readers on an X server: End to the last page, and peak memory on a long book.
@@ -218,7 +295,8 @@ void ScreenRows(const fs::path& dir, const std::string& blue, const std::string&
         std::printf("no Xvfb (or no free display): X rows skipped\n");
         return;
     }
-    const std::string book = (dir / "screen.cbz").string(), longBook = (dir / "long.cbz").string();
+    const std::string book = (dir / "screen.cbz").string(), longBook = (dir / "long.cbz").string(),
+                      readingBook = (dir / "reading.cbz").string();
     std::vector<const std::string*> pages(20, &paper);
     pages.front() = &blue;
     pages.back() = &red;
@@ -226,11 +304,19 @@ void ScreenRows(const fs::path& dir, const std::string& blue, const std::string&
     many.front() = &blue;
     many.back() = &red;
     for (size_t i = 1; i < 6; i += 2) many[i] = &green;
-    if (!WriteBook(dir / "screen", pages, book) || !WriteBook(dir / "long", many, longBook)) {
+    std::vector<const std::string*> reading(20, &paper);
+    reading.front() = &blue;
+    for (size_t i = 1; i < reading.size(); i += 2) reading[i] = &green;
+    if (!WriteBook(dir / "screen", pages, book) || !WriteBook(dir / "long", many, longBook) ||
+        !WriteBook(dir / "reading", reading, readingBook)) {
         std::printf("zip is needed to write the books\n");
         return;
     }
-    const std::vector<Reader> readers = ScreenReaders(VELLICOR_READER);
+    std::vector<Reader> readers = ScreenReaders(VELLICOR_READER);
+    // Another build of ours takes its turns beside this one (an older one, to compare builds).
+    if (const char* other = std::getenv("VELLICOR_BENCH_OTHER_BUILD"); other && *other)
+        readers.insert(readers.begin() + 1, Reader{std::string("vellicor at ") + other, {other}, false, true});
+    const int rounds = std::getenv("VELLICOR_BENCH_ROUNDS") ? std::max(1, std::atoi(std::getenv("VELLICOR_BENCH_ROUNDS"))) : 5;
     const int load = std::getenv("VELLICOR_BENCH_LOAD") ? std::atoi(std::getenv("VELLICOR_BENCH_LOAD")) : 0;
     const std::string loaded = load > 0 ? ", loaded (" + std::to_string(load) + " busy threads)" : "";
     BusyThreads busy(load);
@@ -253,8 +339,9 @@ void ScreenRows(const fs::path& dir, const std::string& blue, const std::string&
                 run(i, round, std::move(env));
             }
     };
-    std::vector<std::vector<double>> end(readers.size()), memory(readers.size());
-    inTurn(5, [&](size_t i, int round, std::vector<std::string> env) {
+    std::vector<std::vector<double>> end(readers.size()), memory(readers.size()), ahead(readers.size()),
+        before(readers.size());
+    inTurn(rounds, [&](size_t i, int round, std::vector<std::string> env) {
         const Reader& r = readers[i];
         if (r.ctrlEnd) env.push_back("XPROBE_CTRL=1");
         std::vector<std::string> argv{xprobe, "end", "--"};
@@ -269,7 +356,7 @@ void ScreenRows(const fs::path& dir, const std::string& blue, const std::string&
     ScreenWatch screen(x.Display());
     if (!screen.Ok()) std::printf("no shared memory or XTest on the X server: memory rows skipped\n");
     else
-        inTurn(5, [&](size_t i, int, std::vector<std::string> env) {
+        inTurn(rounds, [&](size_t i, int, std::vector<std::string> env) {
             std::vector<std::string> argv = readers[i].argv;
             argv.push_back(longBook);
             const pid_t p = Spawn(argv, env);
@@ -277,7 +364,30 @@ void ScreenRows(const fs::path& dir, const std::string& blue, const std::string&
             Stop(p);
             if (peak > 0) memory[i].push_back(peak / 1e6);
         });
+    // Every turn of every run counts: a run's turns are spread over its pages.
+    if (screen.Ok())
+        inTurn(rounds, [&](size_t i, int, std::vector<std::string> env) {
+            std::vector<std::string> argv = readers[i].argv;
+            argv.push_back(readingBook);
+            const pid_t p = Spawn(argv, env);
+            std::vector<double> a, b;
+            if (ReadForward(screen, readers[i], p, a, b)) {
+                ahead[i].insert(ahead[i].end(), a.begin(), a.end());
+                before[i].insert(before[i].end(), b.begin(), b.end());
+            }
+            Stop(p);
+        });
 #endif
+    auto spread = [](const char* what, const std::string& who, std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        if (!v.empty())
+            std::printf("%s of %s over %zu turns: min %.2f, median %.2f, max %.2f ms\n", what, who.c_str(), v.size(),
+                        v.front(), v[v.size() / 2], v.back());
+    };
+    for (size_t i = 0; i < readers.size(); ++i) {
+        spread("turn to a read-ahead page", readers[i].name, ahead[i]);
+        spread("turn to a page shown before", readers[i].name, before[i]);
+    }
     for (size_t i = 0; i < readers.size(); ++i) {
         std::vector<double> m = memory[i];
         std::sort(m.begin(), m.end());
@@ -286,13 +396,26 @@ void ScreenRows(const fs::path& dir, const std::string& blue, const std::string&
                         m.size(), m.front(), m[m.size() / 2], m.back());
     }
     for (size_t i = 1; i < readers.size(); ++i) {
+        const auto PeerRow = [&](const std::string& measure, double ours, const std::string& other, double theirs,
+                                 const char* unit = "ms") {
+            bench::PrintRow(!readers[i].ours, measure, ours, other, theirs, unit);
+        };
         if (!end[0].empty() && !end[i].empty())
             PeerRow("first visit to the last page (End to the page on screen), 20-page cbz, Xvfb" + loaded,
                     Median(end[0]), readers[i].name, Median(end[i]));
         if (!memory[0].empty() && !memory[i].empty())
             PeerRow("peak memory, 2000-page cbz after End, Home and five pages forward, Xvfb" + loaded,
                     Median(memory[0]), readers[i].name, Median(memory[i]), "MB");
+        if (!ahead[0].empty() && !ahead[i].empty())
+            PeerRow("Page Down to a read-ahead page (0.8 s a page, key to screen), 20-page cbz, Xvfb" + loaded,
+                    Median(ahead[0]), readers[i].name, Median(ahead[i]));
+        if (!before[0].empty() && !before[i].empty())
+            PeerRow("Page Up/Down between pages shown before (key to screen), 20-page cbz, Xvfb" + loaded,
+                    Median(before[0]), readers[i].name, Median(before[i]));
     }
+    if (!ahead[0].empty() && !before[0].empty())
+        OwnRow("Page Down to a read-ahead page, Xvfb" + loaded, Median(ahead[0]), "turn to a page shown before",
+               Median(before[0]));
     if (readers.size() == 1)
         std::printf("neither mcomix nor qcomicbook is installed: ours alone, End %.2f ms, peak memory %.0f MB\n",
                     Median(end[0]), Median(memory[0]));

@@ -123,6 +123,13 @@ void TMainDisplayForm::ApplicationStartupComplete(const std::vector<std::string>
 }
 
 bool TMainDisplayForm::IdleHandler() {
+    // One step only: a display that never paints (hidden, minimised) must not hold the queue.
+    if (!View_.PaintPending()) {
+        PaintWaitedFor_ = false;
+    } else if (!PaintWaitedFor_) {
+        PaintWaitedFor_ = true;
+        return true;  // the loop comes back once the paint has been delivered
+    }
     const bool did = Queue_.Idle();
     WatchHeldFailures();
     return did;

@@ -64,6 +64,8 @@ public:
         (void)Area;
         InvalidateDisplay();
     }
+    // A repaint was asked for and has not been painted yet.
+    virtual bool PaintPending() const { return false; }
     virtual void SetDisplayVisible(bool Visible) = 0;
     virtual bool DisplayVisible() const = 0;
     virtual void SetCaption(const std::string& Caption) = 0;
@@ -245,7 +247,10 @@ public:
     // Life cycle.
     void FormCreate();
     void ApplicationStartupComplete(const std::vector<std::string>& CommandLine);
-    bool IdleHandler();  // true: more work queued, keep idling
+    // One step of the background work; true: more may be queued, keep idling. A page just
+    // put up goes to the screen first: a job lets the paint through only at its first pass
+    // through the events, up to 8 ms on.
+    bool IdleHandler();
     // Keeps the HeldFailures timer on the queue's held failure of a visited page.
     void WatchHeldFailures();
     void HeldFailuresTimerTimer();
@@ -452,6 +457,7 @@ private:
     int WheelSum_ = 0;
     int SlideshowInterval_ = 2000;
     bool ConfigurationPending_ = false;  // a change that came while a page was on its way
+    bool PaintWaitedFor_ = false;  // a step was given up for the pending paint
 };
 
 // A name from a page set made safe to offer as a file name to save under: the part

@@ -64,6 +64,7 @@ ImageDisplay::ImageDisplay(MainWindow* owner) : QWidget(owner), owner_(owner) {
 }
 
 void ImageDisplay::paintEvent(QPaintEvent* event) {
+    owner_->paintPending_ = false;
     QPainter p(this);
     const TBitmap& buf = owner_->BackBuffer();
     int bw = 0, bh = 0;
@@ -204,8 +205,12 @@ void MainWindow::ApplicationStartupComplete() { form_->ApplicationStartupComplet
 
 int MainWindow::ClientWidth() const { return display_->width(); }
 int MainWindow::ClientHeight() const { return display_->height(); }
-void MainWindow::InvalidateDisplay() { display_->update(); }
+void MainWindow::InvalidateDisplay() {
+    paintPending_ = true;
+    display_->update();
+}
 void MainWindow::InvalidateDisplayArea(const TViewRect& Area) {
+    paintPending_ = true;
     display_->update(Area.Left, Area.Top, Area.Width, Area.Height);
 }
 // Hiding the display shows the bare window; the widget itself stays so that it keeps
@@ -213,6 +218,7 @@ void MainWindow::InvalidateDisplayArea(const TViewRect& Area) {
 void MainWindow::SetDisplayVisible(bool Visible) {
     if (displayShown_ == Visible) return;
     displayShown_ = Visible;
+    paintPending_ = true;
     display_->update();
 }
 bool MainWindow::DisplayVisible() const { return displayShown_; }

@@ -58,6 +58,7 @@ public:
     int ClientHeight() const override;
     void InvalidateDisplay() override;
     void InvalidateDisplayArea(const TViewRect& Area) override;
+    bool PaintPending() const override { return paintPending_; }
     void SetDisplayVisible(bool Visible) override;
     bool DisplayVisible() const override;
     void SetCaption(const std::string& Caption) override;
@@ -131,6 +132,7 @@ private:
     bool windowed_ = false;
     bool terminating_ = false;
     bool painted_ = false;
+    bool paintPending_ = false;  // an update asked for, not painted yet
     bool displayShown_ = false;
     int wheelAccumulated_ = 0;  // angle delta not yet given out as whole notches
     TConfigureForm* config_ = nullptr;

@@ -259,3 +259,111 @@ TEST_F(MainWindowTest, KeysReachTheReaderInFullScreenAfterTheMenuBarWasUsed) {
     Type(Qt::Key_Escape, Qt::NoModifier, "\x1b");
     EXPECT_TRUE(Quitting()) << "Esc in full screen after closing File";
 }
+
+namespace {
+
+// Forward reading through a set of small pages: what a turn to a page read ahead leaves for
+// the event loop's next idle step.
+class MainWindowReadingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        App();
+        setenv("VELLICOR_CONFIG_DIR", store.Path().c_str(), 1);
+        ResetRegistryStore();
+        SetModuleSearchDir(VELLICOR_MODULE_DIR);
+        config = std::make_unique<TConfigureForm>();
+        queue = std::make_unique<TProcessFilesForm>(*config);
+        std::vector<std::string> names;
+        for (int i = 0; i < 6; ++i) {
+            names.push_back(pages.File("p" + std::to_string(i) + ".bmp"));
+            const uint32_t grey = 0x202020u * uint32_t(i + 1);
+            test::WriteBmp24(names.back(), 300, 400, [grey](int, int) { return grey; });
+        }
+        window = std::make_unique<MainWindow>(*config, *queue, names);
+        window->resize(400, 300);
+        window->show();
+        Settle();
+        ASSERT_EQ(window->Form().Image(0).Page, 0);
+        ASSERT_TRUE(window->Form().Image(0).Displayed);
+        ASSERT_EQ(config->PageBufferSize, 3);  // read ahead: the two pages after the one shown
+    }
+    void TearDown() override {
+        window.reset();
+        queue.reset();
+        config.reset();
+        TBufferedPage::ClearList();
+        ResetRegistryStore();
+    }
+    // Events and idle steps, as the reader's loop runs them, until no work is left.
+    void Settle() {
+        for (int i = 0, quiet = 0; i < 4000 && quiet < 3; ++i) {
+            QCoreApplication::processEvents();
+            quiet = window->Form().IdleHandler() ? 0 : quiet + 1;
+        }
+    }
+    void PageDown() {
+        QKeyEvent e(QEvent::KeyPress, Qt::Key_PageDown, Qt::NoModifier);
+        QCoreApplication::sendEvent(window.get(), &e);
+    }
+    static bool Cached(int page) {
+        for (const TBufferedPagePtr& p : TBufferedPage::Pages())
+            if (p->PageNo == page && p->ImageType == ctDisplay && p->Processed) return true;
+        return false;
+    }
+    bool Queued(int page) const {
+        for (const QueueEntry& e : queue->Queue())
+            if (e.Type == rtLoadPage && e.FileNumber == page) return true;
+        return false;
+    }
+
+    test::TempDir store, pages;
+    std::unique_ptr<TConfigureForm> config;
+    std::unique_ptr<TProcessFilesForm> queue;
+    std::unique_ptr<MainWindow> window;
+};
+
+}  // namespace
+
+// The page turned to was read ahead: it is up at once, and the read-ahead it starts waits
+// until the page is painted (a job lets a paint through only at its first pass, up to 8 ms
+// on, which doubled the time from key to screen).
+TEST_F(MainWindowReadingTest, ATurnToAPageReadAheadIsPaintedBeforeTheNextReadAhead) {
+    for (int page = 1; page <= 3; ++page) {
+        SCOPED_TRACE("turn to page " + std::to_string(page));
+        ASSERT_TRUE(Cached(page));
+        PageDown();
+        const TPageSlot& shown = window->Form().Image(0);
+        ASSERT_EQ(shown.Page, page);
+        ASSERT_TRUE(shown.Displayed);
+        ASSERT_FALSE(window->Form().Busy);
+        ASSERT_TRUE(window->PaintPending());
+        ASSERT_TRUE(Queued(page + 2)) << "the turn starts no read-ahead";
+        EXPECT_TRUE(window->Form().IdleHandler()) << "the loop must come back for the read-ahead";
+        EXPECT_TRUE(Queued(page + 2)) << "the read-ahead ran before the page was painted";
+        EXPECT_FALSE(Cached(page + 2));
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(window->PaintPending());
+        EXPECT_TRUE(window->Form().IdleHandler());
+        EXPECT_FALSE(Queued(page + 2));
+        EXPECT_TRUE(Cached(page + 2));
+        Settle();
+    }
+}
+
+// A display that does not paint (a hidden window) holds the read-ahead back one step only.
+TEST_F(MainWindowReadingTest, AWindowThatDoesNotPaintDoesNotHoldTheReadAhead) {
+    window->hide();
+    QCoreApplication::processEvents();
+    PageDown();
+    ASSERT_EQ(window->Form().Image(0).Page, 1);
+    ASSERT_TRUE(Queued(3));
+    window->Form().IdleHandler();
+    window->Form().IdleHandler();
+    EXPECT_TRUE(Cached(3));
+    // Nor does it while the paint stays owed: the next turn's read-ahead goes on at once.
+    PageDown();
+    ASSERT_EQ(window->Form().Image(0).Page, 2);
+    ASSERT_TRUE(Queued(4));
+    window->Form().IdleHandler();
+    EXPECT_TRUE(Cached(4));
+}
