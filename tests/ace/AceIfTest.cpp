@@ -328,8 +328,12 @@ TEST_F(AceIfTest, ACutArchiveKeepsWhatCameBefore) {
         ASSERT_EQ(ui.shown.size(), 1u);
         EXPECT_EQ(ui.shown[0].caption, path);
         EXPECT_EQ(ui.shown[0].text, ArchiveEndsEarlyText(last, cutShort));
-        if (!last.empty()) EXPECT_EQ(Bytes(ace.ExtractFile("a.jpg")), "first page");
-        if (!cutShort.empty()) EXPECT_EQ(ace.ExtractFile(cutShort), nullptr);
+        if (!last.empty()) {
+            EXPECT_EQ(Bytes(ace.ExtractFile("a.jpg")), "first page");
+        }
+        if (!cutShort.empty()) {
+            EXPECT_EQ(ace.ExtractFile(cutShort), nullptr);
+        }
         EXPECT_EQ(ui.shown.size(), 1u) << "said once, when the archive was opened";
     }
     // A size that runs past the end is taken as a cut: nothing is read by it.
