@@ -387,11 +387,11 @@ TMemoryStream* TUnRar::Extract(const std::string& MemberName) {
             Extracting = false;
             if (p != ERAR_SUCCESS) {
                 // Stopped because the program is ending: nothing to report, the member is not damaged.
-                if (StopRequested()) {
-                } else if ((header.Flags & RHDF_SPLITBEFORE) && !TooLarge && p != ERAR_EOPEN && p != ERAR_ENCRYPTED_UNSUPPORTED) {
-                    ShowMessageBox(ArchiveName_, EarlierVolumeText(MemberName), mbOK, TMsgKind::Error);
-                } else {
-                    OutArchiveError(TooLarge ? ERAR_NO_MEMORY : p, MemberName);
+                const bool earlier = (header.Flags & RHDF_SPLITBEFORE) && !TooLarge && p != ERAR_EOPEN &&
+                                     p != ERAR_ENCRYPTED_UNSUPPORTED;
+                if (!StopRequested()) {
+                    if (earlier) ShowMessageBox(ArchiveName_, EarlierVolumeText(MemberName), mbOK, TMsgKind::Error);
+                    else OutArchiveError(TooLarge ? ERAR_NO_MEMORY : p, MemberName);
                 }
                 Stream->Clear();
             } else {
