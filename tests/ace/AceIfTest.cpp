@@ -16,6 +16,7 @@
 #include "platform/DynLib.h"
 #include "settings/Configuration.h"
 #include "support/FakeUi.h"
+#include "support/LoaderTestSupport.h"
 #include "support/TempDir.h"
 
 namespace vellicor::test {
@@ -145,41 +146,30 @@ private:
     TUnArchiveSource inner_;
 };
 
-// Through the loader: the library asks for the password each time the page is read, so a
-// cancelled or wrong answer leaves the page to be asked for again on the next visit.
-TEST_F(AceIfTest, EncryptedPageIsAskedForAgainOnEveryVisitThroughTheLoader) {
+// Cba books through the loader.
+class AceThroughTheLoader : public LoaderFixture {};
+
+// The library asks for the password each time the page is read, so a cancelled or wrong
+// answer leaves the page to be asked for again on the next visit.
+TEST_F(AceThroughTheLoader, EncryptedPageIsAskedForAgainOnEveryVisit) {
     const std::string path = UnaceDir() + "/tests.ace.v2/passwd2.ace";
     if (!FileThere(path)) GTEST_SKIP();
     auto md5 = ReadMd5List(path + ".md5");
-    TSettings settings{};
-    settings.FileBufferSize = 6;
-    SetPageSettings(&settings);
-    int owner = 0;
-    TLoadFiles loader(&owner);
     loader.SetArchiveSource(std::make_unique<PageNamedSource>(&owner));
-    TStringList names;
-    names.Add(path);
-    loader.LoadFiles(names, 0);
+    Load({path});
     ASSERT_EQ(loader.FileNames()->GetPageCount(), 1);
-    auto serve = [&] {
-        std::string got = "<none>";
-        loader.OnStreamReady = [&](void*, TStream* s, const std::string&) { got = Bytes(s); };
-        loader.LoadPage(0);
-        return got;
-    };
-    EXPECT_EQ(serve(), "<null>") << "cancelled";
+    EXPECT_EQ(Serve(0), "<null>") << "cancelled";
     EXPECT_EQ(ui.passwordRequests.size(), 1u);
     EXPECT_TRUE(ui.shown.empty());
     ui.passwords = {"4321"};
-    EXPECT_EQ(serve(), "<null>") << "asked again, answered wrongly";
+    EXPECT_EQ(Serve(0), "<null>") << "asked again, answered wrongly";
     EXPECT_EQ(ui.passwordRequests.size(), 2u);
     ASSERT_EQ(ui.shown.size(), 1u);
     EXPECT_NE(ui.shown[0].text.find("Wrong password"), std::string::npos);
     ui.passwords = {"1234"};
-    std::string page = serve();
+    std::string page = Serve(0);
     EXPECT_EQ(Md5Hex(std::vector<uint8_t>(page.begin(), page.end())), md5["passwd2.m4"]) << "asked again, answered rightly";
     EXPECT_EQ(ui.passwordRequests.size(), 3u);
-    SetPageSettings(nullptr);
 }
 
 TEST_F(AceIfTest, ArchiveWhosePasswordIsUnknownNeverGivesData) {
@@ -408,9 +398,9 @@ TEST_F(AceIfTest, ACutCompressedArchiveKeepsWhatCameBefore) {
     if (ran == 0) GTEST_SKIP() << "the archiver's fixtures are missing";
 }
 
-// Through the loader: the pages of a cba cut short come out up to the cut, the page it ends
-// in is the error page, and the one message is said as the book opens.
-TEST_F(AceIfTest, ACutCbaShowsThePagesBeforeTheCutThroughTheLoader) {
+// The pages of a cba cut short come out up to the cut, the page it ends in is the error
+// page, and the one message is said as the book opens.
+TEST_F(AceThroughTheLoader, ACutCbaShowsThePagesBeforeTheCut) {
     AceWriter w;
     std::vector<std::string> pages;
     for (int i = 1; i <= 4; ++i) {
@@ -419,30 +409,16 @@ TEST_F(AceIfTest, ACutCbaShowsThePagesBeforeTheCutThroughTheLoader) {
     }
     const std::vector<uint8_t> good = w.Bytes();
     const std::string path = dir.Write("book.cba", std::string(good.begin(), good.begin() + static_cast<ptrdiff_t>(good.size() * 7 / 10)));
-    TSettings settings{};
-    SetPageSettings(&settings);
-    int owner = 0;
-    TLoadFiles loader(&owner);
-    loader.SetArchiveSource(std::make_unique<TUnArchiveSource>(&owner));
-    TStringList names;
-    names.Add(path);
-    loader.LoadFiles(names, 0);
+    Load({path});
     ASSERT_EQ(loader.FileNames()->GetPageCount(), 3);
     ASSERT_EQ(ui.shown.size(), 1u);
     EXPECT_EQ(ui.shown[0].text, "The archive ends early, after the member p2.jpg; the members up to it are shown.\n"
                                 "The member p3.jpg is cut short and cannot be shown.");
-    auto serve = [&](int page) {
-        std::string got = "<none>";
-        loader.OnStreamReady = [&](void*, TStream* s, const std::string&) { got = Bytes(s); };
-        loader.LoadPage(page);
-        return got;
-    };
-    EXPECT_EQ(serve(0), pages[0]);
-    EXPECT_EQ(serve(1), pages[1]);
-    EXPECT_EQ(serve(2), "<null>");
-    EXPECT_EQ(serve(1), pages[1]);
+    EXPECT_EQ(Serve(0), pages[0]);
+    EXPECT_EQ(Serve(1), pages[1]);
+    EXPECT_EQ(Serve(2), "<null>");
+    EXPECT_EQ(Serve(1), pages[1]);
     EXPECT_EQ(ui.shown.size(), 1u) << "not said again for the page";
-    SetPageSettings(nullptr);
 }
 
 // A member whose data fail their CRC is named in its message, with why, as zip's members are;

@@ -24,6 +24,7 @@
 #include "settings/Configuration.h"
 #include "support/ChildRun.h"
 #include "support/FakeUi.h"
+#include "support/LoaderTestSupport.h"
 
 using namespace vellicor;
 using namespace vellicor::test;
@@ -443,37 +444,11 @@ with zipfile.ZipFile('black.cbz', 'w', zipfile.ZIP_DEFLATED) as z:
     }
 }
 
-// The loader over the program's own archive source, with read-ahead on.
-class LoaderOverArchives : public ::testing::Test {
+// The loader over the program's own archive source, with the rar library built here.
+class LoaderOverArchives : public LoaderFixture {
 protected:
-    LoaderOverArchives() : loader(&owner) {
-        settings.FileBufferSize = 6;
-        SetPageSettings(&settings);
-        SetModuleSearchDir(ModuleDir());
-        TUnRar::UseLibrary(ModuleDir() + "/libunrar.so");
-        loader.SetArchiveSource(std::make_unique<TUnArchiveSource>(&owner));
-    }
-    ~LoaderOverArchives() override {
-        TUnRar::UseLibrary(TUnRar::kLibraryName);
-        SetModuleSearchDir("");
-        SetPageSettings(nullptr);
-    }
-    void Load(const std::vector<std::string>& files) {
-        TStringList names;
-        for (const auto& f : files) names.Add(f);
-        loader.LoadFiles(names, 0);
-    }
-    std::string Serve(int page) {
-        std::string got = "<none>";
-        loader.OnStreamReady = [&](void*, TStream* s, const std::string&) { got = Bytes(s); };
-        loader.LoadPage(page);
-        return got;
-    }
-    FakeUi ui;
-    TempDir dir;
-    TSettings settings{};
-    int owner = 0;
-    TLoadFiles loader;
+    LoaderOverArchives() { TUnRar::UseLibrary(ModuleDir() + "/libunrar.so"); }
+    ~LoaderOverArchives() override { TUnRar::UseLibrary(TUnRar::kLibraryName); }
 };
 
 // A damaged member of a cbr (its CRC fails) shows its message once: when the read-ahead
