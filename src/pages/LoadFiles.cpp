@@ -9,6 +9,7 @@
 #include <optional>
 #include <utility>
 
+#include "archives/MemberMessages.h"
 #include "archives/UnArchive.h"
 #include "pages/ArchiveSource.h"
 #include "pages/Checksums.h"
@@ -33,7 +34,7 @@ std::string ReportText(const std::vector<std::string>& Members, const std::vecto
     std::string text;
     if (Members.size() > 1) {
         text = std::to_string(Members.size()) + " members cannot be shown: ";
-        for (size_t i = 0; i < Members.size() && i < kNamed; ++i) text += (i ? ", " : "") + Members[i];
+        for (size_t i = 0; i < Members.size() && i < kNamed; ++i) text += (i ? ", " : "") + ShownName(Members[i]);
         if (Members.size() > kNamed) text += " and " + std::to_string(Members.size() - kNamed) + " more";
         return text + ".\n\n" + Messages.front().text;
     }
@@ -146,7 +147,7 @@ TLoadFiles::~TLoadFiles() {
 }
 
 std::string TLoadFiles::TooLargeText(const std::string& Name, int64_t Size, int64_t Budget, bool Member) {
-    return Name + " is not shown: it " + (Member ? "unpacks to " : "is ") + std::to_string((Size + (1 << 20) - 1) >> 20) +
+    return ShownName(Name) + " is not shown: it " + (Member ? "unpacks to " : "is ") + std::to_string((Size + (1 << 20) - 1) >> 20) +
            " MB, more than the " + std::to_string(Budget >> 20) + " MB a page may take.";
 }
 
