@@ -186,6 +186,8 @@ void TLoadFiles::ContinueLoadFiles() {
         FilesToProcess_.Delete(0);
         VTRACE_STR("TLoadFiles::ContinueLoadFiles name", name);
         if (!FileExists(name)) continue;  // missing, or a directory
+        // A "._" file beside a page is the macOS archiver's metadata, even when named alone.
+        if (IsMacMetadataFile(name)) continue;
         if (IsImageFile(name) || IsInfoFile(name) || IsChecksumFile(name)) {
             FileNames_->Add(name, "");
             OpenedFiles_.Add(name);
@@ -230,7 +232,7 @@ void TLoadFiles::ContinueLoadFiles() {
 void TLoadFiles::InitialArchiveFile() {
     VTRACE("TLoadFiles::InitialArchiveFile");
     for (const auto& member : ArchiveMembers_) {
-        if (!IsChecksumFile(member)) continue;
+        if (!IsChecksumFile(member) || IsMacMetadataFile(member)) continue;
         // A list too large to be real is refused before it is unpacked.
         if (Archive_ && TCheckChecksums::TooLarge(Archive_->MemberSize(member))) {
             TCheckChecksums::RefuseTooLarge(member);
@@ -523,7 +525,7 @@ void TLoadFiles::GetPreview(const std::string& ArchiveName) {
     images.SetSorted(true);
     images.SetDuplicates(TDuplicates::dupIgnore);
     for (const auto& m : ArchiveMembers_)
-        if (IsImageFile(m)) images.Add(m);
+        if (IsImageFile(m) && !IsMacMetadataFile(m)) images.Add(m);
     ArchiveMembers_.Clear();
     TStream* stream = images.Count() > 0 ? ExtractPage(archive, images[0], true) : nullptr;
     State_ = lsIdle;

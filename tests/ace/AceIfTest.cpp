@@ -397,6 +397,20 @@ TEST_F(AceThroughTheLoader, ACutCbaShowsThePagesBeforeTheCut) {
     EXPECT_EQ(ui.shown.size(), 1u) << "not said again for the page";
 }
 
+// A cba made from a folder the archiver of macOS had packed: its "__MACOSX" folder of "._"
+// files is no page.
+TEST_F(AceThroughTheLoader, ABookMadeOnAMacShowsOnlyItsPages) {
+    AceWriter w;
+    for (const char* page : {"p1.jpg", "p2.jpg", "p3.jpg"}) w.Add(page, std::string("page ") + page);
+    w.AddDirectory("__MACOSX");
+    for (const char* meta : {"__MACOSX\\._p1.jpg", "__MACOSX\\._p2.jpg", "__MACOSX\\._p3.jpg"}) w.Add(meta, "metadata");
+    std::vector<uint8_t> b = w.Bytes();
+    Load({dir.Write("book.cba", std::string(b.begin(), b.end()))});
+    EXPECT_EQ(PageNames(), " p1.jpg p2.jpg p3.jpg");
+    EXPECT_EQ(Serve(0), "page p1.jpg");
+    EXPECT_TRUE(ui.shown.empty());
+}
+
 // A set whose second part is missing: the part is asked for ten times at most (Cancel stops
 // at once), one message says it cannot be opened, and the members that lie wholly in the
 // first part are the pages, read without asking again.

@@ -661,6 +661,42 @@ TEST_F(LoaderOverArchives, APartOfASplitZipSetNamesTheSetAndAMissingVolumeIsName
 // A cbz whose page is 1 GiB of zeros, its size stated honestly (a 1 MB file), is refused by
 // name before it is read: the peak memory of a process that opens it and asks for the page
 // stays far below the page's size.
+// A book made by the archiver of macOS carries "__MACOSX/._p1.jpg" beside "p1.jpg" (its
+// AppleDouble data): whatever the archive's kind, only the pages are pages.
+TEST_F(LoaderOverArchives, ABookMadeOnAMacShowsOnlyItsPages) {
+    std::vector<std::pair<std::string, std::string>> members;
+    for (int i = 1; i <= 3; ++i) {
+        const std::string page = "p" + std::to_string(i) + ".jpg";
+        members.push_back({page, MemberContent(page, 700)});
+        members.push_back({"__MACOSX/._" + page, "AppleDouble data of " + page});
+    }
+    std::vector<std::string> books{MakeTar(dir, "book.cbt", members)};
+    // The archiver's own layout: the pages, the folder's entry, then its "._" files.
+    if (HaveTool("python3")) {
+        for (int i = 0; i < 3; ++i) dir.Write("p" + std::to_string(i + 1), members[2 * static_cast<size_t>(i)].second);
+        ASSERT_TRUE(RunPython(dir.Path(), "import zipfile\nz = zipfile.ZipFile('book.cbz', 'w', zipfile.ZIP_DEFLATED)\n"
+                                          "for i in (1, 2, 3): z.writestr('p%d.jpg' % i, open('p%d' % i, 'rb').read())\n"
+                                          "z.writestr('__MACOSX/', b'')\n"
+                                          "for i in (1, 2, 3): z.writestr('__MACOSX/._p%d.jpg' % i, b'\\x00\\x05\\x16\\x07 metadata')\n"
+                                          "z.close()\n"));
+        books.push_back(dir.File("book.cbz"));
+    }
+    if (std::filesystem::exists(ModuleDir() + "/libunrar.so")) {
+        std::vector<RarMember> rar;
+        for (const auto& [name, data] : members) rar.push_back({name, data});
+        books.push_back(WriteStoredRar(dir.File("book"), rar, 0, true, dir.File("book.cbr"))[0]);
+    }
+    for (const std::string& book : books) {
+        SCOPED_TRACE(book);
+        ui.shown.clear();
+        Load({book});
+        EXPECT_EQ(PageNames(), " p1.jpg p2.jpg p3.jpg");
+        EXPECT_EQ(Serve(0), members[0].second);
+        EXPECT_EQ(Serve(2), members[4].second);
+        EXPECT_TRUE(ui.shown.empty());
+    }
+}
+
 // A zip keeps its directory at its end: cut anywhere, it is refused as no zip archive and
 // shows nothing (the rar, ace and tar books above keep the pages before their cut).
 TEST_F(LoaderOverArchives, ACutCbzIsRefusedAsNoZipArchive) {
