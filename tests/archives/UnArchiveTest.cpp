@@ -697,24 +697,6 @@ TEST_F(LoaderOverArchives, ABookMadeOnAMacShowsOnlyItsPages) {
     }
 }
 
-// A zip keeps its directory at its end: cut anywhere, it is refused as no zip archive and
-// shows nothing (the rar, ace and tar books above keep the pages before their cut).
-TEST_F(LoaderOverArchives, ACutCbzIsRefusedAsNoZipArchive) {
-    if (!HaveTool("python3")) GTEST_SKIP() << "python3 missing";
-    ASSERT_TRUE(RunPython(dir.Path(), "import zipfile\nz = zipfile.ZipFile('book.cbz', 'w', zipfile.ZIP_DEFLATED)\n"
-                                      "for i in range(3): z.writestr('p%d.jpg' % i, bytes(range(i, 256)) * 12)\nz.close()\n"));
-    const std::string bytes = ReadFileBytes(dir.File("book.cbz"));
-    for (size_t cut : {bytes.size() / 4, bytes.size() / 2, bytes.size() * 7 / 8, bytes.size() - 1}) {
-        SCOPED_TRACE(cut);
-        ui.shown.clear();
-        Load({dir.Write("cut.cbz", bytes.substr(0, cut))});
-        EXPECT_EQ(loader.FileNames()->GetPageCount(), 0);
-        ASSERT_EQ(ui.shown.size(), 2u);
-        EXPECT_EQ(ui.shown[0].text, "This archive is not a valid Zip archive");
-        EXPECT_EQ(ui.shown[1].caption, "There are no image files to display");
-    }
-}
-
 // Member names holding control characters (a tab, a carriage return) are shown escaped in
 // every message that names them, and are still read by their exact names.
 TEST_F(LoaderOverArchives, ControlCharactersInMemberNamesAreShownEscaped) {
