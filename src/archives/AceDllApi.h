@@ -50,6 +50,10 @@ enum {
      * told once the members before the cut are listed, with the member cut short as file
      * data when there is one */
     ACEDLL_ERR_ENDS_EARLY = 599,
+    /* our library's own: a member continues into a volume that could not be had after the
+     * questions for it ran out (the archive's name is that volume's during the call); the
+     * members before that member are listed all the same */
+    ACEDLL_ERR_MISSING_VOLUME = 598,
     /* errors: archived file */
     ACEDLL_ERR_NAME_USED_BY_DIR = 576,
     ACEDLL_ERR_WRITE = 580,

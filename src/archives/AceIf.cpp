@@ -149,6 +149,7 @@ void TAceIf::SetFileName(const std::string& ArchiveName) {
     ListedInOrder.clear();
     EndsEarly = false;
     CutShort.clear();
+    MissingPart.clear();
     int rc = ACEList(ArchiveName.c_str(), &list);
     VTRACE_INT("TAceIf::SetFileName ACEList", rc);
     if (EndsEarly && !RunFailed && rc == ACEDLL_ERR_ENDS_EARLY) {
@@ -167,11 +168,17 @@ void TAceIf::SetFileName(const std::string& ArchiveName) {
                        mbOK, TMsgKind::Error);
     } else if (rc == ACEDLL_ERR_CANCELLED) {
         FileNames_.Clear();
+    } else if (!MissingPart.empty()) {
+        // Asked for until the questions ran out; the pages wholly before it are shown.
+        ShowMessageBox(ArchiveName, "Cannot open " + MissingPart + "\n" +
+                                        (FileNames_.Count() > 0 ? "The members that lie wholly in the volumes before it are shown."
+                                                                : "No member lies wholly in the volumes before it."),
+                       mbOK, TMsgKind::Error);
     } else if (FileNames_.Count() == 0 && !RefusedNames.empty()) {
         // Nothing is left to show: say why, rather than let the archive look empty or damaged.
         constexpr size_t kNamed = 3;
         std::string text = "The names of the archive's members would leave their folder; they were refused as unsafe:";
-        for (size_t i = 0; i < RefusedNames.size() && i < kNamed; ++i) text += "\n" + RefusedNames[i];
+        for (size_t i = 0; i < RefusedNames.size() && i < kNamed; ++i) text += "\n" + ShownName(RefusedNames[i]);
         if (RefusedNames.size() > kNamed) text += "\n(and " + std::to_string(RefusedNames.size() - kNamed) + " more)";
         ShowMessageBox(ArchiveName, text, mbOK, TMsgKind::Error);
     }
@@ -235,7 +242,7 @@ TMemoryStream* TAceIf::ExtractFile(const std::string& MemberName) {
     LostToPassword = WrongPassword || PasswordRefused;
     // Named with why, as zip's members are; a cancelled question or the program's end is no damage.
     std::string text;
-    if (WrongPassword) text = "Wrong password, or the archive is damaged:\n" + MemberName;
+    if (WrongPassword) text = "Wrong password, or the archive is damaged:\n" + ShownName(MemberName);
     else if (TooLarge) text = MemberNotShownText(MemberName, "it unpacks to more than " + std::to_string(kMaxMember >> 20) + " MB");
     else if (RunFailed) text = MemberDamagedText(MemberName, RunError);
     else if (!started) text = MemberNotShownText(MemberName, "the archive does not hold it where its list said");
@@ -428,6 +435,12 @@ int TAceIf::HandleErrorArchive(TAceIf& Self, AceCallbackData* Data) {
         Self.CutShort = FileNameOf(Data);
         return ACEDLL_CONTINUE;
     }
+    if (Data->Code == ACEDLL_ERR_MISSING_VOLUME) {
+        // Told once the members before it are listed; not asked for again.
+        Self.MissingPart = ArchiveNameOf(Data);
+        Self.GivenUp[Self.MissingPart] = true;
+        return ACEDLL_CONTINUE;
+    }
     if (!text) {
         text = Data->Code == ACEDLL_ERR_VOLUME ? "a volume of the set is missing or does not belong to it"
                                                : "unknown error";
@@ -454,7 +467,7 @@ int TAceIf::HandleErrorArchivedFile(TAceIf& Self, AceCallbackData* Data) {
     }
     VTRACE_STR("TAceIf::HandleErrorArchivedFile Name", FileNameOf(Data));
     if (!text) {
-        text = Data->Code == ACEDLL_ERR_CRC        ? "CRC error: the data is damaged"
+        text = Data->Code == ACEDLL_ERR_CRC        ? kCrcMismatchText
                : Data->Code == ACEDLL_ERR_PASSWORD ? "wrong password or damaged"
                : Data->Code == ACEDLL_ERR_UNSAFE_NAME ? "the name would leave the target folder"
                                                       : "unknown error";
@@ -517,11 +530,18 @@ int TAceIf::HandleRequestArchive(TAceIf& Self, AceCallbackData* Data) {
         return ACEDLL_CANCEL;
     }
     VTRACE_STR("TAceIf::HandleRequestArchive", "change volume");
-    // Captioned with the part asked for, which the library names during the request.
+    // Captioned with the part asked for, which the library names during the request. A part
+    // given up on is not asked for again (every page read opens the set anew); a listing
+    // says again what the questions that ran out said.
     const std::string volume = ArchiveNameOf(Data);
-    return ShowMessageBox(volume.empty() ? Self.ArchiveName_ : volume, "Insert disk", mbOKCancel, TMsgKind::Question) == mrOk
-               ? ACEDLL_CONTINUE
-               : ACEDLL_CANCEL;
+    if (auto it = Self.GivenUp.find(volume); it != Self.GivenUp.end()) {
+        if (it->second && Data->Operation == ACEDLL_OP_LIST) Self.MissingPart = volume;
+        return ACEDLL_CANCEL;
+    }
+    if (ShowMessageBox(volume.empty() ? Self.ArchiveName_ : volume, "Insert disk", mbOKCancel, TMsgKind::Question) == mrOk)
+        return ACEDLL_CONTINUE;
+    Self.GivenUp[volume] = false;  // cancelled: the user knows
+    return ACEDLL_CANCEL;
 }
 
 int TAceIf::HandleRequestArchivedFile(TAceIf& Self, AceCallbackData* Data) {

@@ -115,6 +115,9 @@ private:
     std::vector<std::string> ListedInOrder;  // names listed, in archive order
     bool EndsEarly = false;                  // the list was cut short with the archive
     std::string CutShort;                    // the member the archive ends in, if any
+    std::string MissingPart;                 // the volume the questions ran out on, if any
+    // Volumes not asked for again: cancelled (false) or asked for until the questions ran out.
+    std::map<std::string, bool> GivenUp;
     std::map<std::string, int64_t> Sizes;   // of the listed members
 };
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "archives/MemberMessages.h"
 #include "platform/Text.h"
 #include "platform/UiServices.h"
 #include "trace/Trace.h"
@@ -267,6 +268,8 @@ void TTarArchive::Reset() {
     CurrentSparse_ = false;
     DamageCount_ = 0;
     FirstDamage_.clear();
+    EndsEarly_ = false;
+    CutMember_.clear();
 }
 
 void TTarArchive::ReadBlock(uint8_t* block) {
@@ -295,6 +298,16 @@ std::string TTarArchive::ReadMetaData(int64_t size, bool& used) {
 void TTarArchive::NoteDamage(const std::string& what) {
     VTRACE_STR("TTarArchive::NoteDamage", what);
     if (DamageCount_++ == 0) FirstDamage_ = what;
+}
+
+bool TTarArchive::ZerosTo(int64_t pos, int64_t end) {
+    uint8_t block[kBlock];
+    const int64_t back = Stream->Position();
+    SkipTo(pos);
+    const int64_t n = end - pos;
+    bool zeros = Stream->Read(block, n) == n && std::all_of(block, block + n, [](uint8_t b) { return b == 0; });
+    SkipTo(back);
+    return zeros;
 }
 
 bool TTarArchive::HeaderAt(int64_t pos, int64_t streamSize) {
@@ -345,7 +358,14 @@ bool TTarArchive::FindNext(TTarDirRec& rec) {
     for (;;) {
         int64_t pos = Stream->Position();
         if (pos < 0 || pos + kBlock > streamSize) {
-            if (chainStart >= 0) NoteDamage("The archive ends inside the headers of a member" + PositionText(chainStart));
+            if (chainStart >= 0) {
+                NoteDamage("The archive ends inside the headers of a member" + PositionText(chainStart));
+                EndsEarly_ = true;
+            } else if (!resync && pos >= 0 && pos < streamSize && !ZerosTo(pos, streamSize)) {
+                // Part of a header: the archive was cut there (a cut end block is no loss).
+                NoteDamage("The archive ends inside the header of a member" + PositionText(pos));
+                EndsEarly_ = true;
+            }
             return false;
         }
         ReadBlock(block);
@@ -381,6 +401,7 @@ bool TTarArchive::FindNext(TTarDirRec& rec) {
         if (meta) {
             if (size > remaining) {
                 NoteDamage("The archive ends inside the headers of a member" + PositionText(chainStart));
+                EndsEarly_ = true;
                 SkipTo(streamSize);
                 return false;
             }
@@ -455,6 +476,7 @@ bool TTarArchive::FindNext(TTarDirRec& rec) {
             do {
                 if (Stream->Position() + kBlock > streamSize) {
                     NoteDamage("A sparse member's map runs past the end of the archive" + PositionText(pos));
+                    EndsEarly_ = true;
                     SkipTo(streamSize);
                     return false;
                 }
@@ -467,8 +489,11 @@ bool TTarArchive::FindNext(TTarDirRec& rec) {
         } else {
             BytesToGo_ = rec.Size;
             // Listed all the same: only reading it fails.
-            if (rec.Size > streamSize - Stream->Position())
-                NoteDamage("The archive ends inside the member \"" + rec.Name + "\"" + PositionText(pos));
+            if (rec.Size > streamSize - Stream->Position()) {
+                NoteDamage("The archive ends inside the member \"" + ShownName(rec.Name) + "\"" + PositionText(pos));
+                EndsEarly_ = true;
+                CutMember_ = rec.Name;
+            }
         }
         VTRACE_STR("TTarArchive::FindNext Name", rec.Name);
         return true;

@@ -84,6 +84,10 @@ public:
     bool FindNext(TTarDirRec& rec);
     int DamageCount() const { return DamageCount_; }
     const std::string& FirstDamage() const { return FirstDamage_; }
+    // One of those places is the archive's end, met inside a header or a member's data (an
+    // interrupted download); CutMember names the member whose data it cut, if any.
+    bool EndsEarly() const { return EndsEarly_; }
+    const std::string& CutMember() const { return CutMember_; }
     // The current member's data (nothing once it has been read); each throws ETarArchive when
     // the data cannot be read in full.
     void ReadFile(TStream& dest);                      // appended at dest's end
@@ -102,6 +106,7 @@ private:
     template <typename Sink> void CopyData(Sink&& sink);
     void NoteDamage(const std::string& what);
     bool HeaderAt(int64_t pos, int64_t streamSize);
+    bool ZerosTo(int64_t pos, int64_t end);  // less than a block from pos to end, all zero
 
     TStream* Stream;
     std::unique_ptr<TFileStream> OwnedStream;  // set when the reader opened the file itself
@@ -109,6 +114,8 @@ private:
     bool CurrentSparse_ = false;
     int DamageCount_ = 0;
     std::string FirstDamage_;
+    bool EndsEarly_ = false;
+    std::string CutMember_;
 };
 
 class TTarWriter {

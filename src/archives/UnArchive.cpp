@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "archives/AceIf.h"
+#include "archives/MemberMessages.h"
 #include "archives/TarArchive.h"
 #include "archives/UnArchiveZip.h"
 #include "archives/Unrarif.h"
@@ -207,6 +208,8 @@ void TUnArchive::ListTar() {
     std::vector<std::string> sparse;
     int badChecksums = 0;
     std::string firstBadChecksum;
+    bool endsEarly = false;
+    std::string cutMember;
     try {
         TTarDirRec rec;
         Tar->Reset();
@@ -231,24 +234,38 @@ void TUnArchive::ListTar() {
         }
         damage = Tar->DamageCount() > 0 ? Tar->FirstDamage() : firstBadChecksum;
         damageCount = Tar->DamageCount() + badChecksums;
+        endsEarly = Tar->EndsEarly();
+        cutMember = Tar->CutMember();
+        if (endsEarly) {
+            // The cut is told as an archive that ends early; what else is wrong follows.
+            --damageCount;
+            damage = Tar->DamageCount() > 1 ? Tar->FirstDamage() : firstBadChecksum;
+        }
         Tar->Reset();
     } catch (const ETarArchive& e) {
         damage = e.what();  // what was listed before the failure stays
         damageCount = 1;
     }
-    if (damage.empty() && sparse.empty()) return;
+    if (damage.empty() && sparse.empty() && !endsEarly) return;
     // One message for everything wrong with the archive.
     std::string text;
+    if (endsEarly) {
+        // Members are listed in archive order: the last whole one comes before the cut one.
+        int last = FileNames_.Count() - 1;
+        if (last >= 0 && !cutMember.empty() && FileNames_[last] == cutMember) --last;
+        text = ArchiveEndsEarlyText(last >= 0 ? FileNames_[last] : std::string(), cutMember);
+    }
     if (!damage.empty()) {
-        text = FileNames_.Count() > 0 ? "The archive is damaged; its intact members are shown.\n"
-                                      : "The archive is damaged and cannot be read.\n";
+        if (!text.empty()) text += "\n";
+        text += FileNames_.Count() > 0 ? "The archive is damaged; its intact members are shown.\n"
+                                       : "The archive is damaged and cannot be read.\n";
         text += damage;
         if (damageCount > 1) text += "\n(and " + std::to_string(damageCount - 1) + " more damaged places)";
     }
     if (!sparse.empty()) {
         if (!text.empty()) text += "\n";
         text += "Sparse members cannot be shown:";
-        for (size_t i = 0; i < sparse.size() && i < 10; ++i) text += " \"" + sparse[i] + "\"";
+        for (size_t i = 0; i < sparse.size() && i < 10; ++i) text += " \"" + ShownName(sparse[i]) + "\"";
         if (sparse.size() > 10) text += " and " + std::to_string(sparse.size() - 10) + " more";
     }
     std::string name = ArchiveFileName_;

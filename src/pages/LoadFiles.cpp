@@ -9,6 +9,7 @@
 #include <optional>
 #include <utility>
 
+#include "archives/MemberMessages.h"
 #include "archives/UnArchive.h"
 #include "pages/ArchiveSource.h"
 #include "pages/Checksums.h"
@@ -33,7 +34,7 @@ std::string ReportText(const std::vector<std::string>& Members, const std::vecto
     std::string text;
     if (Members.size() > 1) {
         text = std::to_string(Members.size()) + " members cannot be shown: ";
-        for (size_t i = 0; i < Members.size() && i < kNamed; ++i) text += (i ? ", " : "") + Members[i];
+        for (size_t i = 0; i < Members.size() && i < kNamed; ++i) text += (i ? ", " : "") + ShownName(Members[i]);
         if (Members.size() > kNamed) text += " and " + std::to_string(Members.size() - kNamed) + " more";
         return text + ".\n\n" + Messages.front().text;
     }
@@ -146,7 +147,7 @@ TLoadFiles::~TLoadFiles() {
 }
 
 std::string TLoadFiles::TooLargeText(const std::string& Name, int64_t Size, int64_t Budget, bool Member) {
-    return Name + " is not shown: it " + (Member ? "unpacks to " : "is ") + std::to_string((Size + (1 << 20) - 1) >> 20) +
+    return ShownName(Name) + " is not shown: it " + (Member ? "unpacks to " : "is ") + std::to_string((Size + (1 << 20) - 1) >> 20) +
            " MB, more than the " + std::to_string(Budget >> 20) + " MB a page may take.";
 }
 
@@ -185,6 +186,8 @@ void TLoadFiles::ContinueLoadFiles() {
         FilesToProcess_.Delete(0);
         VTRACE_STR("TLoadFiles::ContinueLoadFiles name", name);
         if (!FileExists(name)) continue;  // missing, or a directory
+        // A "._" file beside a page is the macOS archiver's metadata, even when named alone.
+        if (IsMacMetadataFile(name)) continue;
         if (IsImageFile(name) || IsInfoFile(name) || IsChecksumFile(name)) {
             FileNames_->Add(name, "");
             OpenedFiles_.Add(name);
@@ -229,7 +232,7 @@ void TLoadFiles::ContinueLoadFiles() {
 void TLoadFiles::InitialArchiveFile() {
     VTRACE("TLoadFiles::InitialArchiveFile");
     for (const auto& member : ArchiveMembers_) {
-        if (!IsChecksumFile(member)) continue;
+        if (!IsChecksumFile(member) || IsMacMetadataFile(member)) continue;
         // A list too large to be real is refused before it is unpacked.
         if (Archive_ && TCheckChecksums::TooLarge(Archive_->MemberSize(member))) {
             TCheckChecksums::RefuseTooLarge(member);
@@ -522,7 +525,7 @@ void TLoadFiles::GetPreview(const std::string& ArchiveName) {
     images.SetSorted(true);
     images.SetDuplicates(TDuplicates::dupIgnore);
     for (const auto& m : ArchiveMembers_)
-        if (IsImageFile(m)) images.Add(m);
+        if (IsImageFile(m) && !IsMacMetadataFile(m)) images.Add(m);
     ArchiveMembers_.Clear();
     TStream* stream = images.Count() > 0 ? ExtractPage(archive, images[0], true) : nullptr;
     State_ = lsIdle;

@@ -90,7 +90,8 @@ bool TNextFiles::GetDirectories() {
     if (ec) here.clear();
     auto names = List(CurrentPath_, [this, &here](const fs::directory_entry& e, const std::string&) {
         std::error_code ec2;
-        if (!e.is_directory(ec2)) return false;
+        // The macOS archiver's metadata folder holds no pages.
+        if (!e.is_directory(ec2) || e.path().filename() == "__MACOSX") return false;
         if (!e.is_symlink(ec2)) return true;
         fs::path target = fs::canonical(e.path(), ec2);
         if (ec2) return false;
@@ -107,7 +108,7 @@ bool TNextFiles::GetDirectories() {
 bool TNextFiles::GetArchives() {
     VTRACE("TNextFiles::GetArchives");
     auto names = List(CurrentPath_, [](const fs::directory_entry& e, const std::string& name) {
-        return IsFile(e) && IsArchiveFile(name);
+        return IsFile(e) && IsArchiveFile(name) && !IsMacMetadataFile(name);
     });
     Assign(Files_, names);
     return Files_.Count() > 0;
@@ -117,7 +118,7 @@ bool TNextFiles::GetImages() {
     VTRACE("TNextFiles::GetImages");
     bool image = false;
     auto names = List(CurrentPath_, [&image](const fs::directory_entry& e, const std::string& name) {
-        if (!IsFile(e)) return false;
+        if (!IsFile(e) || IsMacMetadataFile(name)) return false;
         if (IsImageFile(name)) {
             image = true;
             return true;

@@ -45,6 +45,7 @@ TPageList::~TPageList() {
 void TPageList::Add(const std::string& fileName, const std::string& archiveName) {
     VTRACE("TPageList::Add");
     TPageEntries* target;
+    if (IsMacMetadataFile(fileName)) return;  // the macOS archiver's, beside each real file
     if (IsImageFile(fileName)) target = &pages_;
     else if (IsInfoFile(fileName)) target = &infos_;
     else if (IsChecksumFile(fileName)) target = &checksums_;

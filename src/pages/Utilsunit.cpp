@@ -99,6 +99,19 @@ bool IsChecksumFile(std::string_view fileName) {
     return IsSfvFile(fileName) || IsMd5File(fileName) || IsParFile(fileName);
 }
 
+bool IsMacMetadataFile(std::string_view fileName) {
+    VTRACE("Utilsunit::IsMacMetadataFile");
+    size_t start = 0;
+    for (size_t i = 0; i <= fileName.size(); ++i) {
+        if (i < fileName.size() && fileName[i] != '/' && fileName[i] != '\\') continue;
+        const std::string_view part = fileName.substr(start, i - start);
+        if (part == "__MACOSX" && i < fileName.size()) return true;
+        if (i == fileName.size() && part.substr(0, 2) == "._") return true;
+        start = i + 1;
+    }
+    return false;
+}
+
 void SetMainClientSizeProvider(TClientSizeProvider provider) {
     VTRACE("Utilsunit::SetMainClientSizeProvider");
     auto& s = SizeState();

@@ -17,6 +17,9 @@ bool IsSfvFile(std::string_view fileName);    // .sfv
 bool IsMd5File(std::string_view fileName);    // .md5
 bool IsParFile(std::string_view fileName);    // .par
 bool IsChecksumFile(std::string_view fileName);  // .sfv, .md5, .par
+// What the archiver of macOS puts beside each file: "._NAME" (an AppleDouble file), and
+// whatever lies in a "__MACOSX" folder. Never a page, whatever its extension says.
+bool IsMacMetadataFile(std::string_view fileName);
 
 // Client size of the main display window, read at the moment of the call: pages are
 // fitted to it whenever they are processed.

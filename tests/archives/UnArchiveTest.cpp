@@ -12,6 +12,7 @@
 
 #include "ArchiveTestSupport.h"
 #include "RarWriter.h"
+#include "archives/MemberMessages.h"
 #include "archives/UnArchive.h"
 #include "archives/UnArchiveSource.h"
 #include "archives/UnArchiveZip.h"
@@ -24,6 +25,7 @@
 #include "settings/Configuration.h"
 #include "support/ChildRun.h"
 #include "support/FakeUi.h"
+#include "support/LoaderTestSupport.h"
 
 using namespace vellicor;
 using namespace vellicor::test;
@@ -138,8 +140,14 @@ TEST(UnArchiveTar, DamageCostsOnlyTheMembersItHits) {
         {dir.Write("hit.cbt", good + hit.block + std::string(1536, 'c') + last + ZeroBlocks()), "a.jpg d.jpg", "(wrong checksum) at byte 1024"},
         {dir.Write("size.cbt", good + garbageSize.block + std::string(1536, 'c') + last + ZeroBlocks()), "a.jpg d.jpg",
          "size field of a header is not a number at byte 1024"},
-        {dir.Write("cut.cbt", cut.substr(0, cut.size() / 2)), "p1.jpg p2.jpg", "ends inside the member \"p2.jpg\""},
-        {dir.Write("long.cbt", good + RawHeader("b.jpg", '0', 100000).block + std::string(1000, 'x')), "a.jpg b.jpg", "ends inside"},
+        // Cut short: told as an archive that ends early, after its last whole member.
+        {dir.Write("cut.cbt", cut.substr(0, cut.size() / 2)), "p1.jpg p2.jpg",
+         "The archive ends early, after the member p1.jpg; the members up to it are shown.\nThe member p2.jpg is cut short"},
+        {dir.Write("header.cbt", cut.substr(0, 512 + 3072 + 300)), "p1.jpg",
+         "The archive ends early, after the member p1.jpg; the members up to it are shown."},
+        {dir.Write("ends.cbt", cut.substr(0, cut.size() - 100)), "p1.jpg p2.jpg p3.jpg", nullptr},  // only its end blocks cut
+        {dir.Write("long.cbt", good + RawHeader("b.jpg", '0', 100000).block + std::string(1000, 'x')), "a.jpg b.jpg",
+         "The archive ends early, after the member a.jpg"},
         {dir.Write("sparse.cbt", good + sparse.block + last + ZeroBlocks()), "a.jpg d.jpg", "Sparse members cannot be shown: \"s.jpg\""},
         {dir.Write("garbage.tar", std::string(4096, '\x5a')), "", "damaged and cannot be read"},
         {dir.File("missing.cbt"), "", "cannot be opened"},
@@ -443,37 +451,11 @@ with zipfile.ZipFile('black.cbz', 'w', zipfile.ZIP_DEFLATED) as z:
     }
 }
 
-// The loader over the program's own archive source, with read-ahead on.
-class LoaderOverArchives : public ::testing::Test {
+// The loader over the program's own archive source, with the rar library built here.
+class LoaderOverArchives : public LoaderFixture {
 protected:
-    LoaderOverArchives() : loader(&owner) {
-        settings.FileBufferSize = 6;
-        SetPageSettings(&settings);
-        SetModuleSearchDir(ModuleDir());
-        TUnRar::UseLibrary(ModuleDir() + "/libunrar.so");
-        loader.SetArchiveSource(std::make_unique<TUnArchiveSource>(&owner));
-    }
-    ~LoaderOverArchives() override {
-        TUnRar::UseLibrary(TUnRar::kLibraryName);
-        SetModuleSearchDir("");
-        SetPageSettings(nullptr);
-    }
-    void Load(const std::vector<std::string>& files) {
-        TStringList names;
-        for (const auto& f : files) names.Add(f);
-        loader.LoadFiles(names, 0);
-    }
-    std::string Serve(int page) {
-        std::string got = "<none>";
-        loader.OnStreamReady = [&](void*, TStream* s, const std::string&) { got = Bytes(s); };
-        loader.LoadPage(page);
-        return got;
-    }
-    FakeUi ui;
-    TempDir dir;
-    TSettings settings{};
-    int owner = 0;
-    TLoadFiles loader;
+    LoaderOverArchives() { TUnRar::UseLibrary(ModuleDir() + "/libunrar.so"); }
+    ~LoaderOverArchives() override { TUnRar::UseLibrary(TUnRar::kLibraryName); }
 };
 
 // A damaged member of a cbr (its CRC fails) shows its message once: when the read-ahead
@@ -679,6 +661,78 @@ TEST_F(LoaderOverArchives, APartOfASplitZipSetNamesTheSetAndAMissingVolumeIsName
 // A cbz whose page is 1 GiB of zeros, its size stated honestly (a 1 MB file), is refused by
 // name before it is read: the peak memory of a process that opens it and asks for the page
 // stays far below the page's size.
+// A book made by the archiver of macOS carries "__MACOSX/._p1.jpg" beside "p1.jpg" (its
+// AppleDouble data): whatever the archive's kind, only the pages are pages.
+TEST_F(LoaderOverArchives, ABookMadeOnAMacShowsOnlyItsPages) {
+    std::vector<std::pair<std::string, std::string>> members;
+    for (int i = 1; i <= 3; ++i) {
+        const std::string page = "p" + std::to_string(i) + ".jpg";
+        members.push_back({page, MemberContent(page, 700)});
+        members.push_back({"__MACOSX/._" + page, "AppleDouble data of " + page});
+    }
+    std::vector<std::string> books{MakeTar(dir, "book.cbt", members)};
+    // The archiver's own layout: the pages, the folder's entry, then its "._" files.
+    if (HaveTool("python3")) {
+        for (int i = 0; i < 3; ++i) dir.Write("p" + std::to_string(i + 1), members[2 * static_cast<size_t>(i)].second);
+        ASSERT_TRUE(RunPython(dir.Path(), "import zipfile\nz = zipfile.ZipFile('book.cbz', 'w', zipfile.ZIP_DEFLATED)\n"
+                                          "for i in (1, 2, 3): z.writestr('p%d.jpg' % i, open('p%d' % i, 'rb').read())\n"
+                                          "z.writestr('__MACOSX/', b'')\n"
+                                          "for i in (1, 2, 3): z.writestr('__MACOSX/._p%d.jpg' % i, b'\\x00\\x05\\x16\\x07 metadata')\n"
+                                          "z.close()\n"));
+        books.push_back(dir.File("book.cbz"));
+    }
+    if (std::filesystem::exists(ModuleDir() + "/libunrar.so")) {
+        std::vector<RarMember> rar;
+        for (const auto& [name, data] : members) rar.push_back({name, data});
+        books.push_back(WriteStoredRar(dir.File("book"), rar, 0, true, dir.File("book.cbr"))[0]);
+    }
+    for (const std::string& book : books) {
+        SCOPED_TRACE(book);
+        ui.shown.clear();
+        Load({book});
+        EXPECT_EQ(PageNames(), " p1.jpg p2.jpg p3.jpg");
+        EXPECT_EQ(Serve(0), members[0].second);
+        EXPECT_EQ(Serve(2), members[4].second);
+        EXPECT_TRUE(ui.shown.empty());
+    }
+}
+
+// Member names holding control characters (a tab, a carriage return) are shown escaped in
+// every message that names them, and are still read by their exact names.
+TEST_F(LoaderOverArchives, ControlCharactersInMemberNamesAreShownEscaped) {
+    const std::string tab = "p\t1.jpg", cr = "p\r2.jpg";
+    // A cbt cut inside the second member's data.
+    std::string tar = ReadFileBytes(MakeTar(dir, "whole.cbt", {{tab, std::string(3000, '1')}, {cr, std::string(3000, '2')}}));
+    const std::string cbt = dir.Write("cut.cbt", tar.substr(0, 512 + 3072 + 512 + 1000));
+    Load({cbt});
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].text, "The archive ends early, after the member p\\t1.jpg; the members up to it are shown.\n"
+                                "The member p\\r2.jpg is cut short and cannot be shown.");
+    ASSERT_EQ(loader.FileNames()->GetPageCount(), 2);
+    EXPECT_EQ(loader.FileNames()->GetPageName(0), tab);
+    EXPECT_EQ(Serve(0), std::string(3000, '1'));
+
+    // A cbz whose two such members fail their CRC: the gathered report names both.
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 missing";
+    ASSERT_TRUE(RunPython(dir.Path(), "import zipfile\nz = zipfile.ZipFile('book.cbz', 'w')\n"
+                                      "for n, c in (('p\\t1.jpg', b'1'), ('p\\r2.jpg', b'2'), ('p3.jpg', b'3')): z.writestr(n, c * 2000)\n"
+                                      "z.close()\n"));
+    std::string zip = ReadFileBytes(dir.File("book.cbz"));
+    for (const std::string& name : {tab, cr}) zip[zip.find(name) + name.size() + 1000] ^= 0x55;
+    dir.Write("book.cbz", zip);
+    ui.shown.clear();
+    loader.GatherFailures = true;
+    Load({dir.File("book.cbz")});
+    ASSERT_EQ(loader.FileNames()->GetPageCount(), 3);
+    EXPECT_EQ(Serve(0), "<null>");
+    EXPECT_EQ(Serve(1), "<null>");
+    EXPECT_TRUE(loader.ReportFailures(true));
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].text, "2 members cannot be shown: p\\t1.jpg, p\\r2.jpg.\n\n"
+                                "The member p\\t1.jpg is damaged and cannot be shown.\n" + std::string(kCrcMismatchText));
+    EXPECT_EQ(Serve(2), std::string(2000, '3'));
+}
+
 TEST_F(LoaderOverArchives, AGigabytePageIsRefusedByNameBeforeItIsRead) {
     if (!HaveTool("python3")) GTEST_SKIP() << "python3 missing";
     ASSERT_TRUE(RunPython(dir.Path(), "import zipfile\n"

@@ -182,6 +182,30 @@ TEST_F(LoadFilesTest, LooseFilesArchivesInfoAndChecksumFilesMakeOneSortedList) {
     EXPECT_EQ(std::filesystem::current_path().string(), before);
 }
 
+// What the archiver of macOS puts beside each member ("__MACOSX/._p1.jpg", "._p1.jpg") is
+// neither a page, an info file nor a checksum list, in an archive or loose, even named
+// alone; names that merely hold "._" or "__MACOSX" stay.
+TEST_F(LoadFilesTest, TheMacOSArchiversMetadataIsNoPage) {
+    const std::string cbz = dir.Write("b.cbz", "x");
+    archive->archives[cbz] = {{"__MACOSX/", ""},          {"__MACOSX/._p1.jpg", "m1"}, {"__MACOSX\\._p2.jpg", "m2"},
+                              {"p1.jpg", "1"},           {"p2.jpg", "2"},             {"sub/._p3.jpg", "m3"},
+                              {"notes.txt", "n"},        {"__MACOSX/._notes.txt", "mn"}, {"._list.sfv", "00 p1.jpg\n"},
+                              {"p._4.jpg", "4"},         {"__MACOSX.jpg", "5"}};
+    const std::string loose = dir.Write("a.jpg", "a"), looseMeta = dir.Write("._a.jpg", "m");
+    Load({looseMeta, loose, cbz});
+    EXPECT_EQ(Pages(), (std::vector<std::string>{loose, "__MACOSX.jpg", "p._4.jpg", "p1.jpg", "p2.jpg"}));
+    EXPECT_EQ(loader.FileNames()->GetInfoCount(), 1);
+    EXPECT_EQ(loader.FileNames()->GetCheckSumCount(), 0);
+    EXPECT_EQ(loader.OpenedFiles().Items(), (std::vector<std::string>{loose, cbz}));
+    EXPECT_TRUE(ui.shown.empty()) << "no checksum list was read";
+    loader.OnPreviewReady = Recorder();
+    loader.GetPreview(cbz);
+    EXPECT_EQ(served, std::vector<std::string>{"__MACOSX.jpg=5"});
+    Load({looseMeta});
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].caption, "There are no image files to display");
+}
+
 TEST_F(LoadFilesTest, NothingToShowGivesTheMessageAndNoFilesReady) {
     const std::string notes = dir.Write("notes.txt", "x"), cbz = dir.Write("empty.cbz", "");
     archive->archives[cbz] = {};

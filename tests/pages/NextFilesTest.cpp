@@ -92,6 +92,16 @@ TEST_F(NextFilesTest, InfoOnlyEmptyAndArchiveFreeFoldersAreWalkedThrough) {
     EXPECT_EQ(Previous("g"), "a/1.jpg");
 }
 
+// A book unpacked from a cbz made on a Mac: the archiver's "__MACOSX" folder and "._" files
+// are no set, and no part of one; everything else is.
+TEST_F(NextFilesTest, TheMacOSArchiversMetadataIsNoSet) {
+    Make({"a/1.jpg", "b/__MACOSX/._p1.jpg", "b/__MACOSX/._x.cbz", "b/._p1.jpg", "b/._x.cbz", "b/p1.jpg", "b/p._2.jpg",
+          "c/._only.jpg", "d/2.jpg"});
+    EXPECT_EQ(Next("a"), "b/p._2.jpg b/p1.jpg");
+    EXPECT_EQ(Next("b"), "d/2.jpg") << "c holds nothing but metadata";
+    EXPECT_EQ(Previous("d"), "b/p._2.jpg b/p1.jpg");
+}
+
 TEST_F(NextFilesTest, NamesCompareWithoutCaseOrNumbers) {
     Make({"a10/1.jpg", "a9/1.jpg", "B/1.jpg"});
     // Order: a10, a9, B.

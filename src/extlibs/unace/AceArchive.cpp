@@ -128,6 +128,7 @@ void Archive::Open(const VolumeProvider& volumes) {
     volumes_.clear();
     pendingContinuation_ = false;
     cut_ = false;
+    missing_ = -1;
     std::unique_ptr<ByteSource> first = volumes(0, true);
     if (!first) throw AceError(Fault::Read, "the archive cannot be opened");
     volumes_.push_back(std::move(first));
@@ -138,7 +139,13 @@ void Archive::Open(const VolumeProvider& volumes) {
         bool required = pendingContinuation_;
         std::unique_ptr<ByteSource> v = volumes(next, required);
         if (!v) {
-            if (required) throw AceError(Fault::Volume, "volume " + std::to_string(next + 1) + " is missing");
+            if (required) {
+                // The set goes on in a part that is not there: the members that lie wholly
+                // in the volumes read are kept, the one continuing into it is not.
+                missing_ = next;
+                members_.pop_back();
+                pendingContinuation_ = false;
+            }
             break;
         }
         volumes_.push_back(std::move(v));
@@ -160,7 +167,7 @@ void Archive::ReadVolume(int index) {
 
     // Find the main header: the magic at +7, type 0 and a matching CRC.
     uint64_t start = 0;
-    bool found = false;
+    bool found = false, cutInMain = false;
     {
         size_t n = static_cast<size_t>(std::min(size, kSearchLimit));
         std::vector<uint8_t> buf(n);
@@ -169,7 +176,11 @@ void Archive::ReadVolume(int index) {
             if (std::memcmp(buf.data() + hit, kMagic, 7) != 0) continue;
             size_t at = hit - 7;
             uint16_t headSize = Le16(buf.data() + at + 2);
-            if (headSize < 26 || buf[at + 4] != 0 || at + 4 + headSize > n) continue;
+            if (headSize < 26 || buf[at + 4] != 0) continue;
+            if (at + 4 + headSize > n) {
+                cutInMain = cutInMain || n == size;  // the file ends inside it
+                continue;
+            }
             if ((Crc32(buf.data() + at + 4, headSize) & 0xFFFF) != Le16(buf.data() + at)) continue;
             MainHeader m;
             if (!ParseMain(buf.data() + at + 4, headSize, m)) continue;
@@ -182,6 +193,18 @@ void Archive::ReadVolume(int index) {
             }
             start = at + 4 + headSize;
             found = true;
+        }
+    }
+    // The first volume cut inside its main header (or its magic) is an archive that ends
+    // early before any member, not one of another kind.
+    if (!found && index == 0 && size < kSearchLimit) {
+        uint8_t head[14] = {};
+        const size_t n = static_cast<size_t>(size);
+        const bool partialMagic = n > 7 && n < sizeof head && src.ReadAt(0, head, n) && head[4] == 0 &&
+                                  std::memcmp(head + 7, kMagic, n - 7) == 0;
+        if (cutInMain || partialMagic) {
+            cut_ = true;
+            return;
         }
     }
     if (!found) {

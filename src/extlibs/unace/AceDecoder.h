@@ -103,6 +103,9 @@ public:
     // download is) keeps the members before the cut, and that member marked cutShort.
     void Open(const VolumeProvider& volumes);
     bool Cut() const { return cut_; }
+    // The volume a member continues into that could not be had (its index); -1 for none.
+    // The members before that member are kept.
+    int MissingVolume() const { return missing_; }
     const MainHeader& Main() const { return main_; }
     const std::vector<Member>& Members() const { return members_; }
     ByteSource& Volume(int index) { return *volumes_.at(static_cast<size_t>(index)); }
@@ -115,6 +118,7 @@ private:
     std::vector<std::unique_ptr<ByteSource>> volumes_;
     bool pendingContinuation_ = false;
     bool cut_ = false;
+    int missing_ = -1;
 };
 
 // Receives decoded data; false stops the run (AceError Cancelled).

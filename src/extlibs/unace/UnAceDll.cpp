@@ -123,6 +123,14 @@ public:
             Error(ACEDLL_TYPE_ARCHIVE, ACEDLL_ERR_HIGHER_VERSION);
             return ACEDLL_ERR_HIGHER_VERSION;
         }
+        if (archive_->MissingVolume() >= 0 && op_ == ACEDLL_OP_LIST && !cancelled_) {
+            // Asked for until the questions ran out: named as it was asked for. The members
+            // before it are listed all the same.
+            const std::string part = AskedName(archive_->MissingVolume());
+            archiveData_.ArchiveName = part.c_str();
+            Error(ACEDLL_TYPE_ARCHIVE, ACEDLL_ERR_MISSING_VOLUME);
+            archiveData_.ArchiveName = name_.c_str();
+        }
         names_.clear();
         for (const Member& mem : archive_->Members()) {
             std::string n = mem.name;
@@ -379,11 +387,9 @@ private:
                 if (auto s = OpenFileSource(VolumeName(name_, index, upper))) return s;
             if (index == 0) return nullptr;
             if (!required || question >= kVolumeQuestions) return nullptr;
-            // While it is asked for, the archive's name is the missing part's (cased as the
-            // first part's extension), so that the question can name it.
-            const size_t dot = name_.find_last_of('.');
-            const bool upper = dot != std::string::npos && dot + 1 < name_.size() && std::isupper(static_cast<unsigned char>(name_[dot + 1]));
-            const std::string wanted = VolumeName(name_, index, upper);
+            // While it is asked for, the archive's name is the missing part's, so that the
+            // question can name it.
+            const std::string wanted = AskedName(index);
             archiveData_.ArchiveName = wanted.c_str();
             const int answer = Request(ACEDLL_TYPE_ARCHIVE, ACEDLL_REQ_CHANGE_VOLUME);
             archiveData_.ArchiveName = name_.c_str();
@@ -392,6 +398,13 @@ private:
                 return nullptr;
             }
         }
+    }
+
+    // A missing part as it is named to the user: cased as the first part's extension.
+    std::string AskedName(int index) const {
+        const size_t dot = name_.find_last_of('.');
+        const bool upper = dot != std::string::npos && dot + 1 < name_.size() && std::isupper(static_cast<unsigned char>(name_[dot + 1]));
+        return VolumeName(name_, index, upper);
     }
 
     std::string name_;
