@@ -34,6 +34,20 @@ const char* const kReaderNameLabels[3] = {
     "TUnArchive::ArchiveDirectoryReady UnAce->FileNames->Strings [x]",
 };
 
+// A .tar or .cbt packed whole by a compressor: named, so that it is not taken for damage.
+std::string CompressedTarKind(const std::string& FileName) {
+    VTRACE("UnArchive::CompressedTarKind");
+    TFileStream f;
+    if (!f.Open(FileName, FileMode::OpenRead)) return "";
+    if (HasSignature(f, 0, "\x1f\x8b", 2)) return "gzip";
+    if (HasSignature(f, 0, "BZh", 3)) return "bzip2";
+    if (HasSignature(f, 0, "\xfd" "7zXZ\0", 6)) return "xz";
+    if (HasSignature(f, 0, "\x28\xb5\x2f\xfd", 4)) return "zstd";
+    if (HasSignature(f, 0, "LZIP", 4)) return "lzip";
+    if (HasSignature(f, 0, "\x1f\x9d", 2)) return "compress";
+    return "";
+}
+
 }  // namespace
 
 bool IsZipFile(std::string_view FileName) {
@@ -180,7 +194,14 @@ void TUnArchive::SetFileName(const std::string& FileName) {
             ArchiveDirectoryReady(Owner);
             return;
         }
-        case atTar:
+        case atTar: {
+            const std::string packer = CompressedTarKind(FileName);
+            if (!packer.empty()) {
+                TidyUpArchiveFile();
+                ReportFailure(FileName, "The archive is compressed with " + packer +
+                                            "; tar archives are read only uncompressed.");
+                return;
+            }
             ArchiveFileName_ = FileName;
             Tar.reset();
             try {
@@ -194,6 +215,7 @@ void TUnArchive::SetFileName(const std::string& FileName) {
             TarStream->Clear();
             ArchiveDirectoryReady(Owner);
             return;
+        }
         case atNone:
             ArchiveFileName_.clear();
             return;

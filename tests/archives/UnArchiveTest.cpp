@@ -150,6 +150,10 @@ TEST(UnArchiveTar, DamageCostsOnlyTheMembersItHits) {
          "The archive ends early, after the member a.jpg"},
         {dir.Write("sparse.cbt", good + sparse.block + last + ZeroBlocks()), "a.jpg d.jpg", "Sparse members cannot be shown: \"s.jpg\""},
         {dir.Write("garbage.tar", std::string(4096, '\x5a')), "", "damaged and cannot be read"},
+        // Packed whole by a compressor: named as such, not as damage.
+        {dir.Write("packed.cbt", std::string("\x1f\x8b\x08\0", 4) + std::string(2000, '\x33')), "", "compressed with gzip; tar archives"},
+        {dir.Write("packed.tar", "BZh91AY&SY" + std::string(2000, '\x33')), "", "compressed with bzip2"},
+        {dir.Write("packed2.cbt", std::string("\xfd" "7zXZ\0", 6) + std::string(2000, '\x33')), "", "compressed with xz"},
         {dir.File("missing.cbt"), "", "cannot be opened"},
         {dir.Write("zeros.cbt", ZeroBlocks(20)), "", nullptr}, {dir.Write("notes.txt", "hello"), "", nullptr}, {"", "", nullptr},
     };
