@@ -10,6 +10,7 @@
 #include "archives/zip/ZipComponent.h"
 #include "platform/DynLib.h"
 #include "archives/MemberMessages.h"
+#include "archives/MemberNames.h"
 #include "platform/Text.h"
 #include "platform/UiServices.h"
 #include "trace/Trace.h"
@@ -80,11 +81,19 @@ bool BindLibrary(const std::string& archiveName) {
     return false;
 }
 
-// The part of a member's name after its folders.
-std::string BareName(const char* name) {
+// A member's name with its folders, '/' between them whichever separator it was stored with,
+// so that the same page name in two folders stays two members.
+std::string MemberPath(const char* name) {
     std::string s(name, strnlen(name, RAR_NAME_SIZE));
-    size_t cut = s.find_last_of("\\/:");
-    return cut == std::string::npos ? s : s.substr(cut + 1);
+    std::replace(s.begin(), s.end(), '\\', '/');
+    return s;
+}
+
+// A member with a page of its own: no folder (a name that ends in a separator names one
+// too), and no name that would leave its folder.
+bool Listed(const RARHeaderData& header, const std::string& name) {
+    return (header.Flags & RHDF_DIRECTORY) != RHDF_DIRECTORY && !name.empty() && name.back() != '/' &&
+           IsSafeMemberName(name);
 }
 
 // Opens the archive in the given mode with our callback; null after showing why not.
@@ -275,18 +284,17 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
     // In archive order: the last member passed whole, and the one the archive ends in.
     std::string lastWhole, cutShort;
     for (size_t index = 0; (r = g_rar.readHeader(h, &header)) == ERAR_SUCCESS; ++index) {
-        // A name that ends in a separator names a folder too.
-        std::string bare = BareName(header.FileName);
-        const bool listed = (header.Flags & RHDF_DIRECTORY) != RHDF_DIRECTORY && !bare.empty();
+        std::string name = MemberPath(header.FileName);
+        const bool listed = Listed(header, name);
         if (listed) {
-            FileNames_.Add(bare);
-            FirstIndex.emplace(bare, index);
-            Sizes.emplace(bare, static_cast<int64_t>(header.UnpSize));
+            FileNames_.Add(name);
+            FirstIndex.emplace(name, index);
+            Sizes.emplace(name, static_cast<int64_t>(header.UnpSize));
             VTRACE_STR("TUnRar::SetFileName FileName", header.FileName);
         }
         int p = g_rar.processFile(h, RAR_SKIP, nullptr, nullptr);
         if (p == ERAR_TRUNCATED) {
-            if (listed) cutShort = bare;
+            if (listed) cutShort = name;
             truncated = true;
             break;
         }
@@ -295,7 +303,7 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
             failed = true;
             break;
         }
-        if (listed) lastWhole = bare;
+        if (listed) lastWhole = name;
     }
     if (r == ERAR_TRUNCATED) truncated = true;
     if (truncated) {
@@ -369,8 +377,8 @@ TMemoryStream* TUnRar::Extract(const std::string& MemberName) {
     int r;
     while ((r = g_rar.readHeader(h, &header)) == ERAR_SUCCESS) {
         ++HandleNext;
-        CurrentName = BareName(header.FileName);
-        if ((header.Flags & RHDF_DIRECTORY) != RHDF_DIRECTORY && CurrentName == MemberName) {
+        CurrentName = MemberPath(header.FileName);
+        if (CurrentName == MemberName && Listed(header, CurrentName)) {
             found = true;
             Stream->Reuse();
             // The library never hands over more than the header's size, so room for that is
