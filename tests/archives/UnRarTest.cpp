@@ -313,6 +313,40 @@ TEST_F(RarReal, EncryptedArchivesAndMembersSayWhy) {
     }
 }
 
+// RAR 5 archives of stored members.
+void PutV(std::string& s, uint64_t v) {
+    do {
+        unsigned char b = v & 0x7F;
+        v >>= 7;
+        s += static_cast<char>(v ? b | 0x80 : b);
+    } while (v);
+}
+std::string Block5(const std::string& header) {
+    std::string body;
+    PutV(body, header.size());
+    body += header;
+    std::string out;
+    rarw::Put32(out, rarw::Crc(body));
+    return out + body;
+}
+std::string StoredRar5(const std::vector<std::pair<std::string, std::string>>& members) {
+    std::string out("Rar!\x1a\x07\x01\x00", 8), h;
+    PutV(h, 1), PutV(h, 0), PutV(h, 0);  // main: no flags
+    out += Block5(h);
+    for (const auto& [name, data] : members) {
+        h.clear();
+        PutV(h, 2), PutV(h, 0x0002), PutV(h, data.size());  // file, with data
+        PutV(h, 0x0004), PutV(h, data.size()), PutV(h, 0644);  // CRC present, size, attributes
+        rarw::Put32(h, rarw::Crc(data));
+        PutV(h, 0), PutV(h, 1), PutV(h, name.size());  // stored, Unix
+        out += Block5(h + name) + data;
+    }
+    h.clear();
+    PutV(h, 5), PutV(h, 0), PutV(h, 0);  // end
+    return out + Block5(h);
+}
+std::string StoredRar5(const std::string& name, const std::string& data) { return StoredRar5({{name, data}}); }
+
 // ---- stored archives written here ----
 
 
@@ -484,6 +518,8 @@ TEST_F(RarReal, ACutArchiveKeepsWhatCameBeforeTheCut) {
     const std::string ours = WriteStoredRar(dir.File("ours"), pages)[0];
     const size_t size = ReadFileBytes(ours).size(), p3Data = ReadFileBytes(ours).find(Page(43, 3000));
     ASSERT_NE(p3Data, std::string::npos);
+    const std::string ours5 = dir.Write("ours5.rar", StoredRar5({{"p1.jpg", Page(41, 3000)}, {"p2.jpg", Page(42, 3000)}, {"p3.jpg", Page(43, 3000)}}));
+    const size_t ours5p2End = ReadFileBytes(ours5).find(Page(42, 3000)) + 3000;
     struct Case {
         std::string what, file;
         size_t cut;
@@ -507,6 +543,13 @@ TEST_F(RarReal, ACutArchiveKeepsWhatCameBeforeTheCut) {
         {"RAR 5 compressed, in a header", peer + "rar5_multiple_files.rar", 840, {"test1.bin", "test2.bin"}, "test2.bin", ""},
         {"RAR 5 solid, in a member's data", peer + "rar5_solid.rar", 720, {"test.bin", "test1.bin", "test2.bin"}, "test1.bin", "test2.bin"},
         {"RAR 5 solid, in a header", peer + "rar5_solid.rar", 735, {"test.bin", "test1.bin", "test2.bin"}, "test2.bin", ""},
+        // Cut right after a whole member, before the next header begins.
+        {"RAR 5 stored, after a member", ours5, ours5p2End, {"p1.jpg", "p2.jpg"}, "p2.jpg", ""},
+        {"RAR 5 compressed, after a member", peer + "rar5_multiple_files.rar", 824, {"test1.bin", "test2.bin"}, "test2.bin", ""},
+        {"RAR 5 solid, after a member", peer + "rar5_solid.rar", 731, {"test.bin", "test1.bin", "test2.bin"}, "test2.bin", ""},
+        // Cut right after the main header: the same words for both.
+        {"RAR 4, after the main header", ours, 7 + 13, {}, "", ""},
+        {"RAR 5, after the main header", ours5, 8 + 8, {}, "", ""},
     };
     int ran = 0;
     for (const Case& c : cases) {
@@ -745,40 +788,6 @@ TEST_F(RarReal, TheFrontEndOpensRarAndCbrByContentAndByName) {
     EXPECT_EQ(a.FileNames().Count(), 0);
     EXPECT_EQ(ui.shown.size(), 1u);
 }
-
-// A RAR 5 archive of one stored member.
-void PutV(std::string& s, uint64_t v) {
-    do {
-        unsigned char b = v & 0x7F;
-        v >>= 7;
-        s += static_cast<char>(v ? b | 0x80 : b);
-    } while (v);
-}
-std::string Block5(const std::string& header) {
-    std::string body;
-    PutV(body, header.size());
-    body += header;
-    std::string out;
-    rarw::Put32(out, rarw::Crc(body));
-    return out + body;
-}
-std::string StoredRar5(const std::vector<std::pair<std::string, std::string>>& members) {
-    std::string out("Rar!\x1a\x07\x01\x00", 8), h;
-    PutV(h, 1), PutV(h, 0), PutV(h, 0);  // main: no flags
-    out += Block5(h);
-    for (const auto& [name, data] : members) {
-        h.clear();
-        PutV(h, 2), PutV(h, 0x0002), PutV(h, data.size());  // file, with data
-        PutV(h, 0x0004), PutV(h, data.size()), PutV(h, 0644);  // CRC present, size, attributes
-        rarw::Put32(h, rarw::Crc(data));
-        PutV(h, 0), PutV(h, 1), PutV(h, name.size());  // stored, Unix
-        out += Block5(h + name) + data;
-    }
-    h.clear();
-    PutV(h, 5), PutV(h, 0), PutV(h, 0);  // end
-    return out + Block5(h);
-}
-std::string StoredRar5(const std::string& name, const std::string& data) { return StoredRar5({{name, data}}); }
 
 // A book of chapter folders with the same page names keeps all its pages: listed with their
 // folders ('/' whichever separator was stored), sorted, and extracted by that name, in RAR 4
