@@ -281,18 +281,30 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
     RARHeaderData header{};
     int r;
     bool failed = false, truncated = false;
+    // Opened at a later volume of a set (its first member began in an earlier one), and the
+    // next volume could not be had.
+    bool laterVolume = false, missingNext = false;
     // In archive order: the last member passed whole, and the one the archive ends in.
     std::string lastWhole, cutShort;
     for (size_t index = 0; (r = g_rar.readHeader(h, &header)) == ERAR_SUCCESS; ++index) {
         std::string name = MemberPath(header.FileName);
         const bool listed = Listed(header, name);
+        laterVolume = laterVolume || (header.Flags & RHDF_SPLITBEFORE);
+        int p = g_rar.processFile(h, RAR_SKIP, nullptr, nullptr);
+        if (p == ERAR_EOPEN && laterVolume) {
+            // A later volume opened alone, the next one not to be had: the members wholly in
+            // the volumes at hand are shown (the first one's page names the set's first
+            // volume); the member going on into the missing one is not.
+            OutArchiveError(p);
+            missingNext = true;
+            break;
+        }
         if (listed) {
             FileNames_.Add(name);
             FirstIndex.emplace(name, index);
             Sizes.emplace(name, static_cast<int64_t>(header.UnpSize));
             VTRACE_STR("TUnRar::SetFileName FileName", header.FileName);
         }
-        int p = g_rar.processFile(h, RAR_SKIP, nullptr, nullptr);
         if (p == ERAR_TRUNCATED) {
             if (listed) cutShort = name;
             truncated = true;
@@ -311,10 +323,10 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
         // shown, the member cut short gets its error page, and this is said once.
         TruncationReported = true;
         ShowMessageBox(ArchiveName_, ArchiveEndsEarlyText(lastWhole, cutShort), mbOK, TMsgKind::Error);
-    } else if (!failed && r != ERAR_END_ARCHIVE) {
+    } else if (!failed && !missingNext && r != ERAR_END_ARCHIVE) {
         // Any other failure but the normal end is shown; a damaged archive offers no pages.
         OutArchiveError(r);
-        failed = true;
+        failed = r != ERAR_EOPEN || !laterVolume;
     }
     if (failed) {
         FileNames_.Clear();

@@ -634,6 +634,43 @@ TEST_F(RarReal, AMemberBeginningInAnEarlierVolumeNamesTheFirstVolume) {
     EXPECT_TRUE(Shown(ui, "The member p3.jpg cannot be shown: it begins in an earlier volume of the set; open the set's first volume."));
 }
 
+// A later volume of a RAR 4 set opened with the other volumes missing (either naming): the
+// next volume is asked for; Cancel, or giving up after the tries, keeps the members that lie
+// wholly in the volume, and the one begun in an earlier volume names the set's first volume.
+TEST_F(RarReal, ALaterVolumeAloneShowsItsWholeMembersAndNamesTheFirstVolume) {
+    std::vector<RarMember> pages;
+    for (int i = 1; i <= 5; ++i) pages.push_back({"ch/p" + std::to_string(i) + ".jpg", Page(30 + i, 2000)});
+    for (bool newNaming : {true, false}) {
+        for (bool cancel : {true, false}) {
+            SCOPED_TRACE(std::string(newNaming ? "name.partN.rar" : "name.rar, name.r00") + (cancel ? ", cancelled" : ", given up"));
+            TempDir d;
+            std::vector<std::string> vols = WriteStoredRar(d.File("set"), pages, 4500, newNaming);
+            ASSERT_EQ(vols.size(), 3u) << "p3 begins in the first volume, p5 ends in the last";
+            fs::remove(vols[0]);
+            fs::remove(vols[2]);
+            TUnRar rar(&g_owner);
+            ui.shown.clear();
+            ui.cancelDisks = cancel;
+            rar.SetFileName(vols[1]);
+            EXPECT_EQ(Names(rar.FileNames()), (std::vector<std::string>{"ch/p3.jpg", "ch/p4.jpg"}));
+            ASSERT_FALSE(ui.shown.empty());
+            EXPECT_EQ(ui.shown[0].text, "Insert disk");
+            EXPECT_EQ(ui.shown[0].caption, vols[2]);
+            EXPECT_EQ(Errors(ui), cancel ? 0u : 1u);
+            if (!cancel) {
+                EXPECT_EQ(ui.shown.back().text, "Cannot open " + vols[2]);
+            }
+            ui.shown.clear();
+            EXPECT_EQ(Bytes(rar.Extract("ch/p4.jpg")), Page(34, 2000));
+            EXPECT_EQ(Bytes(rar.Extract("ch/p3.jpg")), "");
+            ASSERT_EQ(ui.shown.size(), 1u) << "nothing more is asked";
+            EXPECT_EQ(ui.shown[0].text,
+                      "The member ch/p3.jpg cannot be shown: it begins in an earlier volume of the set; open its first volume, " + vols[0] + ".");
+            EXPECT_EQ(Bytes(rar.Extract("ch/p4.jpg")), Page(34, 2000));
+        }
+    }
+}
+
 TEST_F(RarReal, VolumeSetsInBothNamingsAreReadAsOne) {
     std::vector<RarMember> members;
     for (int i = 1; i <= 6; ++i) members.push_back({"book\\page" + std::to_string(i) + ".jpg", Page(i, 1000 + 300 * i)});
