@@ -1,6 +1,7 @@
 // The archive front end: recognition, member lists, extraction, failures and re-entry; the
 // zip component behind it; the file loader reading archives through it.
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -349,9 +350,15 @@ with zipfile.ZipFile('book.cbz', 'w', zipfile.ZIP_DEFLATED) as z:
     EXPECT_EQ(Bytes(a.Extract("big.jpg")).size(), size_t(4) << 20) << "read whole again afterwards";
 }
 
+// What the allocator holds for the program; 0 where it does not say (under a sanitizer).
+size_t HeapInUse() {
+    struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+}
+
 // Leaving an archive (the next one opened, or the program ending) lets go of the last
-// member's bytes: the stream the reader handed out is empty afterwards, for a zip as for a
-// tar, and the next opening reads the member again in full.
+// member's bytes, for a zip as for a tar (the stream handed out is not looked at: it ends with
+// the archive), and the next opening reads the member again in full.
 TEST(UnArchiveReaders, LeavingAnArchiveLetsGoOfTheLastMembersBytes) {
     ZIP_REQUIRE_TOOLS();
     FakeUi ui;
@@ -372,8 +379,11 @@ with zipfile.ZipFile('book.cbz', 'w', zipfile.ZIP_STORED) as z:
         TMemoryStream* s = a.Extract("big.jpg");
         ASSERT_NE(s, nullptr);
         ASSERT_EQ(s->Size(), int64_t(3) << 20);
+        const size_t held = HeapInUse();
         a.SetFileName("");
-        EXPECT_EQ(s->Size(), 0) << "the member's bytes are gone with the archive";
+        if (held > 0) {
+            EXPECT_GE(held - std::min(held, HeapInUse()), size_t(3) << 20) << "the member's bytes are gone with the archive";
+        }
         a.SetFileName(name);
         TMemoryStream* again = a.Extract("big.jpg");
         ASSERT_NE(again, nullptr);
