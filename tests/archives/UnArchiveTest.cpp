@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
@@ -532,6 +533,64 @@ TEST_F(LoaderOverArchives, ACutCbrShowsThePagesBeforeTheCut) {
     EXPECT_EQ(Serve(0), members[0].data);
     loader.Idle();
     EXPECT_EQ(ui.shown.size(), 1u) << "once, not again for the page";
+}
+
+// A book of two chapter folders with the same page names, as cbr (RAR 4, '\\' stored), cbt
+// and cbz: four pages in the same order, each read by its own name, and the book's checksum
+// list (naming them with '\\') judges each page by its folder.
+TEST_F(LoaderOverArchives, ChapterFoldersGiveEveryPageInTheSameOrderForEveryKind) {
+    if (!std::filesystem::exists(ModuleDir() + "/libunrar.so")) GTEST_SKIP() << "the rar library was not built";
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 missing";
+    std::vector<std::pair<std::string, std::string>> pages;
+    std::string sfv;
+    for (const char* name : {"ch2\\02.jpg", "ch1\\01.jpg", "ch2\\01.jpg", "ch1\\02.jpg"}) {
+        pages.emplace_back(name, MemberContent(name, 700));
+        char crc[16];
+        // The list is wrong about one page alone.
+        const std::string& data = std::string(name) == "ch2\\01.jpg" ? "not this page" : pages.back().second;
+        std::snprintf(crc, sizeof crc, "%08x", static_cast<unsigned>(crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()))));
+        sfv += std::string(name) + " " + crc + "\r\n";
+    }
+    std::vector<RarMember> rar;
+    std::vector<std::pair<std::string, std::string>> slashed;
+    std::string py = "import zipfile\nz = zipfile.ZipFile('book.cbz', 'w')\n";
+    for (const auto& [name, data] : pages) {
+        rar.push_back({name, data});
+        std::string s = name;
+        std::replace(s.begin(), s.end(), '\\', '/');
+        slashed.emplace_back(s, data);
+        py += "z.writestr('" + s + "', open('" + dir.Write("src/" + s, data) + "', 'rb').read())\n";
+    }
+    rar.push_back({"book.sfv", sfv});
+    slashed.emplace_back("book.sfv", sfv);
+    py += "z.writestr('book.sfv', open('" + dir.Write("src/book.sfv", sfv) + "', 'rb').read())\nz.close()\n";
+    ASSERT_TRUE(RunPython(dir.Path(), py));
+    const std::string books[] = {WriteStoredRar(dir.File("b"), rar, 0, true, dir.File("book.cbr"))[0], MakeTar(dir, "book.cbt", slashed),
+                                 dir.File("book.cbz")};
+    std::vector<std::string> orders;
+    for (const std::string& book : books) {
+        SCOPED_TRACE(book);
+        ui.shown.clear();
+        Load({book});
+        ASSERT_EQ(loader.FileNames()->GetPageCount(), 4);
+        std::string order;
+        for (int page : {0, 1, 2, 3, 1}) {
+            std::string name = loader.FileNames()->GetPageName(page);
+            std::replace(name.begin(), name.end(), '\\', '/');
+            EXPECT_EQ(Serve(page), MemberContent(std::string(name).replace(3, 1, "\\"), 700)) << name;
+            order += name + " ";
+            loader.Idle();
+        }
+        orders.push_back(order);
+        ASSERT_EQ(ui.shown.size(), 1u);
+        EXPECT_EQ(ui.shown[0].caption, "SFV file checksum error");
+        std::string judged = ui.shown[0].text;
+        std::replace(judged.begin(), judged.end(), '\\', '/');
+        EXPECT_EQ(judged, "ch2/01.jpg") << "the page the list is wrong about, and no other";
+    }
+    EXPECT_EQ(orders[0], "ch1/01.jpg ch1/02.jpg ch2/01.jpg ch2/02.jpg ch1/02.jpg ");
+    EXPECT_EQ(orders[1], orders[0]);
+    EXPECT_EQ(orders[2], orders[0]);
 }
 
 // Pages of a cbr whose members are encrypted (their names are not): the archive is said to
