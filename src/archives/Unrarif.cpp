@@ -294,8 +294,11 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
         if (p == ERAR_EOPEN && laterVolume) {
             // A later volume opened alone, the next one not to be had: the members wholly in
             // the volumes at hand are shown (the first one's page names the set's first
-            // volume); the member going on into the missing one is not.
+            // volume); the member going on into the missing one is not. When that is the
+            // first one, nothing else would name the first volume.
             OutArchiveError(p);
+            if ((header.Flags & RHDF_SPLITBEFORE) && listed)
+                ShowMessageBox(ArchiveName_, EarlierVolumeText(name), mbOK, TMsgKind::Error);
             missingNext = true;
             break;
         }

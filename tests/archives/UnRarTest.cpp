@@ -668,6 +668,21 @@ TEST_F(RarReal, ALaterVolumeAloneShowsItsWholeMembersAndNamesTheFirstVolume) {
                       "The member ch/p3.jpg cannot be shown: it begins in an earlier volume of the set; open its first volume, " + vols[0] + ".");
             EXPECT_EQ(Bytes(rar.Extract("ch/p4.jpg")), Page(34, 2000));
         }
+        // A volume that holds only the middle of one member names the first volume at once.
+        TempDir d;
+        std::vector<std::string> vols = WriteStoredRar(d.File("mid"), {{"p1.jpg", Page(1, 2000)}, {"p2.jpg", Page(2, 9000)}}, 4500, newNaming);
+        ASSERT_EQ(vols.size(), 3u);
+        fs::remove(vols[0]);
+        fs::remove(vols[2]);
+        TUnRar rar(&g_owner);
+        ui.shown.clear();
+        ui.cancelDisks = true;
+        rar.SetFileName(vols[1]);
+        EXPECT_EQ(rar.FileNames().Count(), 0);
+        ASSERT_EQ(ui.shown.size(), 2u);
+        EXPECT_EQ(ui.shown[0].text, "Insert disk");
+        EXPECT_EQ(ui.shown[1].text,
+                  "The member p2.jpg cannot be shown: it begins in an earlier volume of the set; open its first volume, " + vols[0] + ".");
     }
 }
 
