@@ -636,53 +636,48 @@ TEST_F(RarReal, AMemberBeginningInAnEarlierVolumeNamesTheFirstVolume) {
 
 // A later volume of a RAR 4 set opened with the other volumes missing (either naming): the
 // next volume is asked for; Cancel, or giving up after the tries, keeps the members that lie
-// wholly in the volume, and the one begun in an earlier volume names the set's first volume.
+// wholly in the volume, and the one begun in an earlier volume names the set's first volume
+// (at once when the volume holds nothing but the middle of that one).
 TEST_F(RarReal, ALaterVolumeAloneShowsItsWholeMembersAndNamesTheFirstVolume) {
-    std::vector<RarMember> pages;
+    const auto firstVolumeText = [](const std::string& member, const std::string& first) {
+        return "The member " + member + " cannot be shown: it begins in an earlier volume of the set; open its first volume, " + first + ".";
+    };
+    std::vector<RarMember> pages;  // p3 begins in the first volume, p5 ends in the last
     for (int i = 1; i <= 5; ++i) pages.push_back({"ch/p" + std::to_string(i) + ".jpg", Page(30 + i, 2000)});
+    const std::vector<RarMember> middle = {{"p1.jpg", Page(1, 2000)}, {"p2.jpg", Page(2, 9000)}};
+    enum { kCancelled, kGivenUp, kMiddleOnly };
     for (bool newNaming : {true, false}) {
-        for (bool cancel : {true, false}) {
-            SCOPED_TRACE(std::string(newNaming ? "name.partN.rar" : "name.rar, name.r00") + (cancel ? ", cancelled" : ", given up"));
+        for (int kind : {kCancelled, kGivenUp, kMiddleOnly}) {
+            SCOPED_TRACE(std::string(newNaming ? "name.partN.rar " : "name.rar, name.r00 ") + std::to_string(kind));
             TempDir d;
-            std::vector<std::string> vols = WriteStoredRar(d.File("set"), pages, 4500, newNaming);
-            ASSERT_EQ(vols.size(), 3u) << "p3 begins in the first volume, p5 ends in the last";
+            std::vector<std::string> vols = WriteStoredRar(d.File("set"), kind == kMiddleOnly ? middle : pages, 4500, newNaming);
+            ASSERT_EQ(vols.size(), 3u);
             fs::remove(vols[0]);
             fs::remove(vols[2]);
             TUnRar rar(&g_owner);
             ui.shown.clear();
-            ui.cancelDisks = cancel;
+            ui.cancelDisks = kind != kGivenUp;
             rar.SetFileName(vols[1]);
-            EXPECT_EQ(Names(rar.FileNames()), (std::vector<std::string>{"ch/p3.jpg", "ch/p4.jpg"}));
             ASSERT_FALSE(ui.shown.empty());
-            EXPECT_EQ(ui.shown[0].text, "Insert disk");
-            EXPECT_EQ(ui.shown[0].caption, vols[2]);
-            EXPECT_EQ(Errors(ui), cancel ? 0u : 1u);
-            if (!cancel) {
+            EXPECT_EQ(ui.shown[0].text + " " + ui.shown[0].caption, "Insert disk " + vols[2]);
+            if (kind == kMiddleOnly) {
+                EXPECT_EQ(rar.FileNames().Count(), 0);
+                ASSERT_EQ(ui.shown.size(), 2u);
+                EXPECT_EQ(ui.shown[1].text, firstVolumeText("p2.jpg", vols[0]));
+                continue;
+            }
+            EXPECT_EQ(Names(rar.FileNames()), (std::vector<std::string>{"ch/p3.jpg", "ch/p4.jpg"}));
+            EXPECT_EQ(Errors(ui), kind == kGivenUp ? 1u : 0u);
+            if (kind == kGivenUp) {
                 EXPECT_EQ(ui.shown.back().text, "Cannot open " + vols[2]);
             }
             ui.shown.clear();
             EXPECT_EQ(Bytes(rar.Extract("ch/p4.jpg")), Page(34, 2000));
             EXPECT_EQ(Bytes(rar.Extract("ch/p3.jpg")), "");
             ASSERT_EQ(ui.shown.size(), 1u) << "nothing more is asked";
-            EXPECT_EQ(ui.shown[0].text,
-                      "The member ch/p3.jpg cannot be shown: it begins in an earlier volume of the set; open its first volume, " + vols[0] + ".");
+            EXPECT_EQ(ui.shown[0].text, firstVolumeText("ch/p3.jpg", vols[0]));
             EXPECT_EQ(Bytes(rar.Extract("ch/p4.jpg")), Page(34, 2000));
         }
-        // A volume that holds only the middle of one member names the first volume at once.
-        TempDir d;
-        std::vector<std::string> vols = WriteStoredRar(d.File("mid"), {{"p1.jpg", Page(1, 2000)}, {"p2.jpg", Page(2, 9000)}}, 4500, newNaming);
-        ASSERT_EQ(vols.size(), 3u);
-        fs::remove(vols[0]);
-        fs::remove(vols[2]);
-        TUnRar rar(&g_owner);
-        ui.shown.clear();
-        ui.cancelDisks = true;
-        rar.SetFileName(vols[1]);
-        EXPECT_EQ(rar.FileNames().Count(), 0);
-        ASSERT_EQ(ui.shown.size(), 2u);
-        EXPECT_EQ(ui.shown[0].text, "Insert disk");
-        EXPECT_EQ(ui.shown[1].text,
-                  "The member p2.jpg cannot be shown: it begins in an earlier volume of the set; open its first volume, " + vols[0] + ".");
     }
 }
 
