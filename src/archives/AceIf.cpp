@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "archives/MemberMessages.h"
+#include "archives/MemberNames.h"
 #include "platform/UiServices.h"
 #include "trace/Trace.h"
 
@@ -56,20 +57,7 @@ std::string TAceIf::SystemTempDir() {
     return dir;
 }
 
-bool TAceIf::IsSafeMemberName(const std::string& Name) {
-    if (Name.empty() || Name[0] == '/' || Name[0] == '\\') return false;
-    if (Name.size() >= 2 && Name[1] == ':') return false;
-    size_t start = 0;
-    for (size_t i = 0; i <= Name.size(); ++i) {
-        if (i == Name.size() || Name[i] == '/' || Name[i] == '\\') {
-            if (Name.compare(start, i - start, "..") == 0 && i - start == 2) return false;
-            start = i + 1;
-        } else if (static_cast<unsigned char>(Name[i]) < 0x20) {
-            return false;
-        }
-    }
-    return true;
-}
+bool TAceIf::IsSafeMemberName(const std::string& Name) { return vellicor::IsSafeMemberName(Name); }
 
 bool TAceIf::LoadAceDll() {
     VTRACE("TAceIf::LoadAceDll");

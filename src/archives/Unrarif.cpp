@@ -10,6 +10,7 @@
 #include "archives/zip/ZipComponent.h"
 #include "platform/DynLib.h"
 #include "archives/MemberMessages.h"
+#include "archives/MemberNames.h"
 #include "platform/Text.h"
 #include "platform/UiServices.h"
 #include "trace/Trace.h"
@@ -80,11 +81,19 @@ bool BindLibrary(const std::string& archiveName) {
     return false;
 }
 
-// The part of a member's name after its folders.
-std::string BareName(const char* name) {
+// A member's name with its folders, '/' between them whichever separator it was stored with,
+// so that the same page name in two folders stays two members.
+std::string MemberPath(const char* name) {
     std::string s(name, strnlen(name, RAR_NAME_SIZE));
-    size_t cut = s.find_last_of("\\/:");
-    return cut == std::string::npos ? s : s.substr(cut + 1);
+    std::replace(s.begin(), s.end(), '\\', '/');
+    return s;
+}
+
+// A member with a page of its own: no folder (a name that ends in a separator names one
+// too), and no name that would leave its folder.
+bool Listed(const RARHeaderData& header, const std::string& name) {
+    return (header.Flags & RHDF_DIRECTORY) != RHDF_DIRECTORY && !name.empty() && name.back() != '/' &&
+           IsSafeMemberName(name);
 }
 
 // Opens the archive in the given mode with our callback; null after showing why not.
@@ -272,21 +281,35 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
     RARHeaderData header{};
     int r;
     bool failed = false, truncated = false;
+    // Opened at a later volume of a set (its first member began in an earlier one), and the
+    // next volume could not be had.
+    bool laterVolume = false, missingNext = false;
     // In archive order: the last member passed whole, and the one the archive ends in.
     std::string lastWhole, cutShort;
     for (size_t index = 0; (r = g_rar.readHeader(h, &header)) == ERAR_SUCCESS; ++index) {
-        // A name that ends in a separator names a folder too.
-        std::string bare = BareName(header.FileName);
-        const bool listed = (header.Flags & RHDF_DIRECTORY) != RHDF_DIRECTORY && !bare.empty();
+        std::string name = MemberPath(header.FileName);
+        const bool listed = Listed(header, name);
+        laterVolume = laterVolume || (header.Flags & RHDF_SPLITBEFORE);
+        int p = g_rar.processFile(h, RAR_SKIP, nullptr, nullptr);
+        if (p == ERAR_EOPEN && laterVolume) {
+            // A later volume opened alone, the next one not to be had: the members wholly in
+            // the volumes at hand are shown (the first one's page names the set's first
+            // volume); the member going on into the missing one is not. When that is the
+            // first one, nothing else would name the first volume.
+            OutArchiveError(p);
+            if ((header.Flags & RHDF_SPLITBEFORE) && listed)
+                ShowMessageBox(ArchiveName_, EarlierVolumeText(name), mbOK, TMsgKind::Error);
+            missingNext = true;
+            break;
+        }
         if (listed) {
-            FileNames_.Add(bare);
-            FirstIndex.emplace(bare, index);
-            Sizes.emplace(bare, static_cast<int64_t>(header.UnpSize));
+            FileNames_.Add(name);
+            FirstIndex.emplace(name, index);
+            Sizes.emplace(name, static_cast<int64_t>(header.UnpSize));
             VTRACE_STR("TUnRar::SetFileName FileName", header.FileName);
         }
-        int p = g_rar.processFile(h, RAR_SKIP, nullptr, nullptr);
         if (p == ERAR_TRUNCATED) {
-            if (listed) cutShort = bare;
+            if (listed) cutShort = name;
             truncated = true;
             break;
         }
@@ -295,7 +318,7 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
             failed = true;
             break;
         }
-        if (listed) lastWhole = bare;
+        if (listed) lastWhole = name;
     }
     if (r == ERAR_TRUNCATED) truncated = true;
     if (truncated) {
@@ -303,10 +326,10 @@ void TUnRar::SetFileName(const std::string& ArchiveName) {
         // shown, the member cut short gets its error page, and this is said once.
         TruncationReported = true;
         ShowMessageBox(ArchiveName_, ArchiveEndsEarlyText(lastWhole, cutShort), mbOK, TMsgKind::Error);
-    } else if (!failed && r != ERAR_END_ARCHIVE) {
+    } else if (!failed && !missingNext && r != ERAR_END_ARCHIVE) {
         // Any other failure but the normal end is shown; a damaged archive offers no pages.
         OutArchiveError(r);
-        failed = true;
+        failed = r != ERAR_EOPEN || !laterVolume;
     }
     if (failed) {
         FileNames_.Clear();
@@ -369,8 +392,8 @@ TMemoryStream* TUnRar::Extract(const std::string& MemberName) {
     int r;
     while ((r = g_rar.readHeader(h, &header)) == ERAR_SUCCESS) {
         ++HandleNext;
-        CurrentName = BareName(header.FileName);
-        if ((header.Flags & RHDF_DIRECTORY) != RHDF_DIRECTORY && CurrentName == MemberName) {
+        CurrentName = MemberPath(header.FileName);
+        if (CurrentName == MemberName && Listed(header, CurrentName)) {
             found = true;
             Stream->Reuse();
             // The library never hands over more than the header's size, so room for that is

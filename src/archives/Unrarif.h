@@ -19,18 +19,19 @@ public:
     TUnRar(const TUnRar&) = delete;
     TUnRar& operator=(const TUnRar&) = delete;
 
-    // Lists the archive: bare member names, sorted, each once, directories left out. Damage
+    // Lists the archive: member names with their folders ('/' between them), sorted, each
+    // once; folders and names that would leave their folder are left out. Damage
     // lists nothing; an archive cut short keeps the members before the cut, and says so once.
     void SetFileName(const std::string& ArchiveName) override;
     const TStringList& FileNames() const override { return FileNames_; }
-    // The first member (in archive order) with this bare name, positioned at 0; empty when
+    // The first member (in archive order) of this name as listed, positioned at 0; empty when
     // the library failed on it; null when the archive cannot be opened or has no such member.
     // The archive stays open after a member, so that the next one ahead of it is read on
     // from there; one behind it opens the archive again.
     TMemoryStream* Extract(const std::string& MemberName) override;
     // Closes the archive kept open; the list stays.
     void Close() override;
-    // The listed size of the first member with this bare name (its low 32 bits, as the
+    // The listed size of the first member of this name (its low 32 bits, as the
     // library's header gives them); -1 when not listed.
     int64_t MemberSize(const std::string& MemberName) const override;
 
@@ -71,7 +72,7 @@ private:
     // The archive kept open for extraction, and the archive-order index of its next header.
     void* Handle = nullptr;
     size_t HandleNext = 0;
-    // Archive-order index of the first member with each bare name, from the listing.
+    // Archive-order index of the first member of each listed name.
     std::map<std::string, size_t> FirstIndex;
     std::map<std::string, int64_t> Sizes;
     void CloseHandle();

@@ -1,9 +1,11 @@
 // The archive front end: recognition, member lists, extraction, failures and re-entry; the
 // zip component behind it; the file loader reading archives through it.
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
@@ -361,9 +363,15 @@ with zipfile.ZipFile('book.cbz', 'w', zipfile.ZIP_DEFLATED) as z:
     EXPECT_EQ(Bytes(a.Extract("big.jpg")).size(), size_t(4) << 20) << "read whole again afterwards";
 }
 
+// What the allocator holds for the program; 0 where it does not say (under a sanitizer).
+size_t HeapInUse() {
+    struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+}
+
 // Leaving an archive (the next one opened, or the program ending) lets go of the last
-// member's bytes: the stream the reader handed out is empty afterwards, for a zip as for a
-// tar, and the next opening reads the member again in full.
+// member's bytes, for a zip as for a tar (the stream handed out is not looked at: it ends with
+// the archive), and the next opening reads the member again in full.
 TEST(UnArchiveReaders, LeavingAnArchiveLetsGoOfTheLastMembersBytes) {
     ZIP_REQUIRE_TOOLS();
     FakeUi ui;
@@ -384,8 +392,11 @@ with zipfile.ZipFile('book.cbz', 'w', zipfile.ZIP_STORED) as z:
         TMemoryStream* s = a.Extract("big.jpg");
         ASSERT_NE(s, nullptr);
         ASSERT_EQ(s->Size(), int64_t(3) << 20);
+        const size_t held = HeapInUse();
         a.SetFileName("");
-        EXPECT_EQ(s->Size(), 0) << "the member's bytes are gone with the archive";
+        if (held > 0) {
+            EXPECT_GE(held - std::min(held, HeapInUse()), size_t(3) << 20) << "the member's bytes are gone with the archive";
+        }
         a.SetFileName(name);
         TMemoryStream* again = a.Extract("big.jpg");
         ASSERT_NE(again, nullptr);
@@ -508,6 +519,53 @@ TEST_F(LoaderOverArchives, ACutCbrShowsThePagesBeforeTheCut) {
     EXPECT_EQ(Serve(0), members[0].data);
     loader.Idle();
     EXPECT_EQ(ui.shown.size(), 1u) << "once, not again for the page";
+}
+
+// A book of two chapter folders with the same page names, as cbr (RAR 4, '\\' stored), cbt
+// and cbz: four pages in the same order, each read by its own name, and the book's checksum
+// list (naming them with '\\') judges each page by its folder.
+TEST_F(LoaderOverArchives, ChapterFoldersGiveEveryPageInTheSameOrderForEveryKind) {
+    if (!std::filesystem::exists(ModuleDir() + "/libunrar.so")) GTEST_SKIP() << "the rar library was not built";
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 missing";
+    std::vector<std::pair<std::string, std::string>> members;
+    std::vector<RarMember> rar;
+    std::string sfv;
+    for (const char* name : {"ch2/02.jpg", "ch1/01.jpg", "ch2/01.jpg", "ch1/02.jpg"}) {
+        const std::string file = dir.Write("src/" + std::string(name), MemberContent(name, 700)), stored = std::string(name).replace(3, 1, "\\");
+        members.emplace_back(name, ReadFileBytes(file));
+        rar.push_back({stored, members.back().second});
+        // The list is wrong about one page alone.
+        const std::string listed = stored == "ch2\\01.jpg" ? "not this page" : members.back().second;
+        char crc[16];
+        std::snprintf(crc, sizeof crc, "%08x", static_cast<unsigned>(crc32(0, reinterpret_cast<const Bytef*>(listed.data()), static_cast<uInt>(listed.size()))));
+        sfv += stored + " " + crc + "\r\n";
+    }
+    members.emplace_back("book.sfv", sfv);
+    rar.push_back({"book.sfv", sfv});
+    dir.Write("src/book.sfv", sfv);
+    ASSERT_TRUE(RunPython(dir.Path(), "import shutil\nshutil.make_archive('book', 'zip', 'src')\n"));
+    std::vector<std::string> orders;
+    for (const std::string& book : {WriteStoredRar(dir.File("b"), rar, 0, true, dir.File("book.cbr"))[0], MakeTar(dir, "book.cbt", members),
+                                    dir.File("book.zip")}) {
+        SCOPED_TRACE(book);
+        ui.shown.clear();
+        Load({book});
+        ASSERT_EQ(loader.FileNames()->GetPageCount(), 4);
+        orders.emplace_back();
+        for (int page : {0, 1, 2, 3, 1}) {
+            std::string name = loader.FileNames()->GetPageName(page);
+            std::replace(name.begin(), name.end(), '\\', '/');
+            EXPECT_EQ(Serve(page), MemberContent(name, 700)) << name;
+            orders.back() += name + " ";
+            loader.Idle();
+        }
+        ASSERT_EQ(ui.shown.size(), 1u);
+        EXPECT_EQ(ui.shown[0].caption + ": " + ui.shown[0].text.replace(3, 1, "/"), "SFV file checksum error: ch2/01.jpg")
+            << "the page the list is wrong about, and no other";
+    }
+    EXPECT_EQ(orders[0], "ch1/01.jpg ch1/02.jpg ch2/01.jpg ch2/02.jpg ch1/02.jpg ");
+    EXPECT_EQ(orders[1], orders[0]);
+    EXPECT_EQ(orders[2], orders[0]);
 }
 
 // Pages of a cbr whose members are encrypted (their names are not): the archive is said to

@@ -33,10 +33,6 @@ std::string RealLibrary() { return ModuleDir() + "/libunrar.so"; }
 std::string FakeLibrary() { return VELLICOR_TEST_BINARY_DIR "/rarfake/libunrar.so"; }
 
 std::vector<std::string> Names(const TStringList& l) { return std::vector<std::string>(l.begin(), l.end()); }
-std::string Bare(const std::string& path) {
-    size_t cut = path.find_last_of("\\/:");
-    return cut == std::string::npos ? path : path.substr(cut + 1);
-}
 bool Shown(const FakeUi& ui, const std::string& text) {
     return std::any_of(ui.shown.begin(), ui.shown.end(), [&](const ShownMessage& m) { return m.text == text; });
 }
@@ -114,11 +110,11 @@ public:
         }
     }
     bool Listed() const { return listed_; }
-    // Bare names of everything but folders, and the first member with each.
+    // Names with their folders of everything but folders, and the first member with each.
     std::map<std::string, OracleEntry> Members() const {
         std::map<std::string, OracleEntry> out;
         for (const OracleEntry& e : entries_)
-            if (e.type != 'd') out.emplace(Bare(e.path), e);
+            if (e.type != 'd') out.emplace(e.path, e);
         return out;
     }
     // The member's bytes, or nullopt when bsdtar fails on it.
@@ -216,7 +212,7 @@ TEST_F(RarReal, EveryMemberOfThePeerArchivesEqualsBsdtarAndFailuresAreReported) 
         }
         std::map<std::string, OracleEntry> members = oracle.Members();
         if (u.first.find(kZipInRar) != std::string::npos) {
-            EXPECT_EQ(Names(rar.FileNames()), (std::vector<std::string>{"inner.zip", "real_after.txt"}));
+            EXPECT_EQ(Names(rar.FileNames()), (std::vector<std::string>{"payload/inner.zip", "payload/real_after.txt"}));
             continue;
         }
         if (u.first.find(kSlowArchive) != std::string::npos) {
@@ -231,7 +227,7 @@ TEST_F(RarReal, EveryMemberOfThePeerArchivesEqualsBsdtarAndFailuresAreReported) 
         }
         if (oracle.Listed() && Errors(ui) == 0 && !cancelled) {
             std::set<std::string> expected;
-            for (auto& [bare, path] : members) expected.insert(bare);
+            for (auto& [name, entry] : members) expected.insert(name);
             EXPECT_EQ(Names(rar.FileNames()), std::vector<std::string>(expected.begin(), expected.end()));
         }
         bool saidEncrypted = false;  // said once per opening of the archive
@@ -317,6 +313,40 @@ TEST_F(RarReal, EncryptedArchivesAndMembersSayWhy) {
     }
 }
 
+// RAR 5 archives of stored members.
+void PutV(std::string& s, uint64_t v) {
+    do {
+        unsigned char b = v & 0x7F;
+        v >>= 7;
+        s += static_cast<char>(v ? b | 0x80 : b);
+    } while (v);
+}
+std::string Block5(const std::string& header) {
+    std::string body;
+    PutV(body, header.size());
+    body += header;
+    std::string out;
+    rarw::Put32(out, rarw::Crc(body));
+    return out + body;
+}
+std::string StoredRar5(const std::vector<std::pair<std::string, std::string>>& members) {
+    std::string out("Rar!\x1a\x07\x01\x00", 8), h;
+    PutV(h, 1), PutV(h, 0), PutV(h, 0);  // main: no flags
+    out += Block5(h);
+    for (const auto& [name, data] : members) {
+        h.clear();
+        PutV(h, 2), PutV(h, 0x0002), PutV(h, data.size());  // file, with data
+        PutV(h, 0x0004), PutV(h, data.size()), PutV(h, 0644);  // CRC present, size, attributes
+        rarw::Put32(h, rarw::Crc(data));
+        PutV(h, 0), PutV(h, 1), PutV(h, name.size());  // stored, Unix
+        out += Block5(h + name) + data;
+    }
+    h.clear();
+    PutV(h, 5), PutV(h, 0), PutV(h, 0);  // end
+    return out + Block5(h);
+}
+std::string StoredRar5(const std::string& name, const std::string& data) { return StoredRar5({{name, data}}); }
+
 // ---- stored archives written here ----
 
 
@@ -350,31 +380,31 @@ TEST_F(RarReal, EncryptedMembersOfSolidArchivesSayEncrypted) {
         }
 }
 
-TEST_F(RarReal, ListIsSortedBareAndUniqueAndTheFirstOfTwoIsDelivered) {
+TEST_F(RarReal, ListIsSortedAndUniqueAndTheFirstOfTwoIsDelivered) {
     std::vector<RarMember> members = {
         {"book/p2.jpg", Page(2, 3000)}, {"book", "", true},          {"book/sub", "", true},
-        {"book/sub/p1.jpg", Page(1, 10)}, {"other/p1.jpg", Page(11, 20)}, {"empty.jpg", ""},
+        {"book/sub/p1.jpg", Page(1, 10)}, {"book/sub\\p1.jpg", Page(11, 20)}, {"empty.jpg", ""},
     };
     std::string path = WriteStoredRar(dir.File("book"), members, 0, true, dir.File("book.cbr"))[0];
     TUnRar rar(&g_owner);
     rar.SetFileName(path);
-    EXPECT_EQ(Names(rar.FileNames()), (std::vector<std::string>{"empty.jpg", "p1.jpg", "p2.jpg"}));
-    EXPECT_EQ(rar.MemberSize("p1.jpg"), 10) << "the first of two in archive order";
-    EXPECT_EQ(rar.MemberSize("p2.jpg"), 3000);
-    EXPECT_EQ(rar.MemberSize("sub"), -1);
-    EXPECT_EQ(Bytes(rar.Extract("p1.jpg")), Page(1, 10)) << "the first of two in archive order";
-    EXPECT_EQ(Bytes(rar.Extract("p2.jpg")), Page(2, 3000));
+    EXPECT_EQ(Names(rar.FileNames()), (std::vector<std::string>{"book/p2.jpg", "book/sub/p1.jpg", "empty.jpg"}));
+    EXPECT_EQ(rar.MemberSize("book/sub/p1.jpg"), 10) << "the first of two in archive order";
+    EXPECT_EQ(rar.MemberSize("book/p2.jpg"), 3000);
+    EXPECT_EQ(rar.MemberSize("book/sub"), -1);
+    EXPECT_EQ(Bytes(rar.Extract("book/sub/p1.jpg")), Page(1, 10)) << "the first of two in archive order";
+    EXPECT_EQ(Bytes(rar.Extract("book/p2.jpg")), Page(2, 3000));
     TMemoryStream* empty = rar.Extract("empty.jpg");
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(empty->Size(), 0);
-    EXPECT_EQ(rar.Extract("sub"), nullptr) << "folders are no members";
+    EXPECT_EQ(rar.Extract("book/sub"), nullptr) << "folders are no members";
     EXPECT_EQ(rar.Extract("missing.jpg"), nullptr) << "never the previous member's stream";
-    EXPECT_EQ(rar.Extract("P2.JPG"), nullptr) << "names compare exactly";
+    EXPECT_EQ(rar.Extract("BOOK/P2.JPG"), nullptr) << "names compare exactly";
     EXPECT_TRUE(ui.shown.empty());
     rar.SetFileName("");
     EXPECT_EQ(rar.FileNames().Count(), 0);
-    EXPECT_EQ(rar.MemberSize("p2.jpg"), -1);
-    EXPECT_EQ(rar.Extract("p1.jpg"), nullptr);
+    EXPECT_EQ(rar.MemberSize("book/p2.jpg"), -1);
+    EXPECT_EQ(rar.Extract("book/sub/p1.jpg"), nullptr);
 }
 
 TEST_F(RarReal, StoredMembersAreCheckedAgainstTheirCrc) {
@@ -488,6 +518,8 @@ TEST_F(RarReal, ACutArchiveKeepsWhatCameBeforeTheCut) {
     const std::string ours = WriteStoredRar(dir.File("ours"), pages)[0];
     const size_t size = ReadFileBytes(ours).size(), p3Data = ReadFileBytes(ours).find(Page(43, 3000));
     ASSERT_NE(p3Data, std::string::npos);
+    const std::string ours5 = dir.Write("ours5.rar", StoredRar5({{"p1.jpg", Page(41, 3000)}, {"p2.jpg", Page(42, 3000)}, {"p3.jpg", Page(43, 3000)}}));
+    const size_t ours5p2End = ReadFileBytes(ours5).find(Page(42, 3000)) + 3000;
     struct Case {
         std::string what, file;
         size_t cut;
@@ -511,6 +543,13 @@ TEST_F(RarReal, ACutArchiveKeepsWhatCameBeforeTheCut) {
         {"RAR 5 compressed, in a header", peer + "rar5_multiple_files.rar", 840, {"test1.bin", "test2.bin"}, "test2.bin", ""},
         {"RAR 5 solid, in a member's data", peer + "rar5_solid.rar", 720, {"test.bin", "test1.bin", "test2.bin"}, "test1.bin", "test2.bin"},
         {"RAR 5 solid, in a header", peer + "rar5_solid.rar", 735, {"test.bin", "test1.bin", "test2.bin"}, "test2.bin", ""},
+        // Cut right after a whole member, before the next header begins.
+        {"RAR 5 stored, after a member", ours5, ours5p2End, {"p1.jpg", "p2.jpg"}, "p2.jpg", ""},
+        {"RAR 5 compressed, after a member", peer + "rar5_multiple_files.rar", 824, {"test1.bin", "test2.bin"}, "test2.bin", ""},
+        {"RAR 5 solid, after a member", peer + "rar5_solid.rar", 731, {"test.bin", "test1.bin", "test2.bin"}, "test2.bin", ""},
+        // Cut right after the main header: the same words for both.
+        {"RAR 4, after the main header", ours, 7 + 13, {}, "", ""},
+        {"RAR 5, after the main header", ours5, 8 + 8, {}, "", ""},
     };
     int ran = 0;
     for (const Case& c : cases) {
@@ -595,9 +634,56 @@ TEST_F(RarReal, AMemberBeginningInAnEarlierVolumeNamesTheFirstVolume) {
     EXPECT_TRUE(Shown(ui, "The member p3.jpg cannot be shown: it begins in an earlier volume of the set; open the set's first volume."));
 }
 
+// A later volume of a RAR 4 set opened with the other volumes missing (either naming): the
+// next volume is asked for; Cancel, or giving up after the tries, keeps the members that lie
+// wholly in the volume, and the one begun in an earlier volume names the set's first volume
+// (at once when the volume holds nothing but the middle of that one).
+TEST_F(RarReal, ALaterVolumeAloneShowsItsWholeMembersAndNamesTheFirstVolume) {
+    const auto firstVolumeText = [](const std::string& member, const std::string& first) {
+        return "The member " + member + " cannot be shown: it begins in an earlier volume of the set; open its first volume, " + first + ".";
+    };
+    std::vector<RarMember> pages;  // p3 begins in the first volume, p5 ends in the last
+    for (int i = 1; i <= 5; ++i) pages.push_back({"ch/p" + std::to_string(i) + ".jpg", Page(30 + i, 2000)});
+    const std::vector<RarMember> middle = {{"p1.jpg", Page(1, 2000)}, {"p2.jpg", Page(2, 9000)}};
+    enum { kCancelled, kGivenUp, kMiddleOnly };
+    for (bool newNaming : {true, false}) {
+        for (int kind : {kCancelled, kGivenUp, kMiddleOnly}) {
+            SCOPED_TRACE(std::string(newNaming ? "name.partN.rar " : "name.rar, name.r00 ") + std::to_string(kind));
+            TempDir d;
+            std::vector<std::string> vols = WriteStoredRar(d.File("set"), kind == kMiddleOnly ? middle : pages, 4500, newNaming);
+            ASSERT_EQ(vols.size(), 3u);
+            fs::remove(vols[0]);
+            fs::remove(vols[2]);
+            TUnRar rar(&g_owner);
+            ui.shown.clear();
+            ui.cancelDisks = kind != kGivenUp;
+            rar.SetFileName(vols[1]);
+            ASSERT_FALSE(ui.shown.empty());
+            EXPECT_EQ(ui.shown[0].text + " " + ui.shown[0].caption, "Insert disk " + vols[2]);
+            if (kind == kMiddleOnly) {
+                EXPECT_EQ(rar.FileNames().Count(), 0);
+                ASSERT_EQ(ui.shown.size(), 2u);
+                EXPECT_EQ(ui.shown[1].text, firstVolumeText("p2.jpg", vols[0]));
+                continue;
+            }
+            EXPECT_EQ(Names(rar.FileNames()), (std::vector<std::string>{"ch/p3.jpg", "ch/p4.jpg"}));
+            EXPECT_EQ(Errors(ui), kind == kGivenUp ? 1u : 0u);
+            if (kind == kGivenUp) {
+                EXPECT_EQ(ui.shown.back().text, "Cannot open " + vols[2]);
+            }
+            ui.shown.clear();
+            EXPECT_EQ(Bytes(rar.Extract("ch/p4.jpg")), Page(34, 2000));
+            EXPECT_EQ(Bytes(rar.Extract("ch/p3.jpg")), "");
+            ASSERT_EQ(ui.shown.size(), 1u) << "nothing more is asked";
+            EXPECT_EQ(ui.shown[0].text, firstVolumeText("ch/p3.jpg", vols[0]));
+            EXPECT_EQ(Bytes(rar.Extract("ch/p4.jpg")), Page(34, 2000));
+        }
+    }
+}
+
 TEST_F(RarReal, VolumeSetsInBothNamingsAreReadAsOne) {
     std::vector<RarMember> members;
-    for (int i = 1; i <= 6; ++i) members.push_back({"book/page" + std::to_string(i) + ".jpg", Page(i, 1000 + 300 * i)});
+    for (int i = 1; i <= 6; ++i) members.push_back({"book\\page" + std::to_string(i) + ".jpg", Page(i, 1000 + 300 * i)});
     for (bool newNaming : {true, false}) {
         SCOPED_TRACE(newNaming ? "name.partN.rar" : "name.rar, name.r00");
         TempDir d;
@@ -606,7 +692,7 @@ TEST_F(RarReal, VolumeSetsInBothNamingsAreReadAsOne) {
         TUnRar rar(&g_owner);
         rar.SetFileName(vols[0]);
         ASSERT_EQ(rar.FileNames().Count(), 6);
-        for (int i = 6; i >= 1; --i) EXPECT_EQ(Bytes(rar.Extract("page" + std::to_string(i) + ".jpg")), Page(i, 1000 + 300 * i));
+        for (int i = 6; i >= 1; --i) EXPECT_EQ(Bytes(rar.Extract("book/page" + std::to_string(i) + ".jpg")), Page(i, 1000 + 300 * i));
         EXPECT_TRUE(ui.shown.empty());
 
         // A member split over volumes is checked against the CRC of its last part.
@@ -615,8 +701,8 @@ TEST_F(RarReal, VolumeSetsInBothNamingsAreReadAsOne) {
         if (at != std::string::npos) {
             last[at] ^= 1;
             std::ofstream(vols[2], std::ios::binary) << last;
-            EXPECT_EQ(Bytes(rar.Extract("page3.jpg")), "");
-            EXPECT_TRUE(Shown(ui, "The member page3.jpg is damaged and cannot be shown.\nIts data are broken (archive broken)."));
+            EXPECT_EQ(Bytes(rar.Extract("book/page3.jpg")), "");
+            EXPECT_TRUE(Shown(ui, "The member book/page3.jpg is damaged and cannot be shown.\nIts data are broken (archive broken)."));
         }
     }
 }
@@ -750,35 +836,35 @@ TEST_F(RarReal, TheFrontEndOpensRarAndCbrByContentAndByName) {
     EXPECT_EQ(ui.shown.size(), 1u);
 }
 
-// A RAR 5 archive of one stored member.
-void PutV(std::string& s, uint64_t v) {
-    do {
-        unsigned char b = v & 0x7F;
-        v >>= 7;
-        s += static_cast<char>(v ? b | 0x80 : b);
-    } while (v);
-}
-std::string Block5(const std::string& header) {
-    std::string body;
-    PutV(body, header.size());
-    body += header;
-    std::string out;
-    rarw::Put32(out, rarw::Crc(body));
-    return out + body;
-}
-std::string StoredRar5(const std::string& name, const std::string& data) {
-    std::string out("Rar!\x1a\x07\x01\x00", 8), h;
-    PutV(h, 1), PutV(h, 0), PutV(h, 0);  // main: no flags
-    out += Block5(h);
-    h.clear();
-    PutV(h, 2), PutV(h, 0x0002), PutV(h, data.size());  // file, with data
-    PutV(h, 0x0004), PutV(h, data.size()), PutV(h, 0644);  // CRC present, size, attributes
-    rarw::Put32(h, rarw::Crc(data));
-    PutV(h, 0), PutV(h, 1), PutV(h, name.size());  // stored, Unix
-    out += Block5(h + name) + data;
-    h.clear();
-    PutV(h, 5), PutV(h, 0), PutV(h, 0);  // end
-    return out + Block5(h);
+// A book of chapter folders with the same page names keeps all its pages: listed with their
+// folders ('/' whichever separator was stored), sorted, and extracted by that name, in RAR 4
+// and RAR 5. Of two members of one name the first is delivered; a name that would leave its
+// folder is not listed.
+TEST_F(RarReal, ChapterFoldersWithTheSamePageNamesKeepEveryPage) {
+    const std::vector<std::pair<std::string, std::string>> members = {
+        {"ch2\\01.jpg", Page(21, 300)}, {"ch1\\02.jpg", Page(12, 200)}, {"ch1/01.jpg", Page(11, 100)},
+        {"ch2/02.jpg", Page(22, 400)},    {"ch1\\01.jpg", Page(99, 50)},  {"..\\up.jpg", Page(1, 10)},
+        {"ch1/../../x.jpg", Page(2, 10)}, {"/abs.jpg", Page(3, 10)},       {"c:\\drive.jpg", Page(4, 10)},
+        {"cover.jpg", Page(5, 10)}};
+    std::vector<RarMember> rar4 = {{"ch1", "", true}};
+    for (const auto& [name, data] : members) rar4.push_back({name, data});
+    const std::string books[] = {WriteStoredRar(dir.File("b4"), rar4, 0, true, dir.File("book4.cbr"))[0],
+                                 dir.Write("book5.cbr", StoredRar5(members))};
+    for (const std::string& path : books) {
+        SCOPED_TRACE(path);
+        TUnRar rar(&g_owner);
+        ui.shown.clear();
+        rar.SetFileName(path);
+        EXPECT_EQ(Names(rar.FileNames()), (std::vector<std::string>{"ch1/01.jpg", "ch1/02.jpg", "ch2/01.jpg", "ch2/02.jpg", "cover.jpg"}));
+        EXPECT_EQ(rar.MemberSize("ch2/01.jpg"), 300);
+        EXPECT_EQ(rar.MemberSize("ch1/01.jpg"), 100) << "the first of two";
+        EXPECT_EQ(rar.MemberSize("01.jpg"), -1);
+        const std::pair<const char*, size_t> delivered[] = {{"ch2/02.jpg", 3}, {"ch1/01.jpg", 2}, {"ch2/01.jpg", 0}, {"ch1/02.jpg", 1}, {"cover.jpg", 9}};
+        for (const auto& [name, member] : delivered) EXPECT_EQ(Bytes(rar.Extract(name)), members[member].second) << name;
+        for (const char* name : {"01.jpg", "ch1\\01.jpg", "ch1", "up.jpg", "../up.jpg", "x.jpg", "abs.jpg", "/abs.jpg", "drive.jpg"})
+            EXPECT_EQ(rar.Extract(name), nullptr) << name;
+        EXPECT_TRUE(ui.shown.empty());
+    }
 }
 
 TEST_F(RarReal, AStaleOutOfMemoryErrorDoesNotEndTheProcessOnANameThatIsNotUtf8) {
@@ -917,22 +1003,22 @@ protected:
 };
 
 TEST_F(RarFake, ThePasswordIsAskedOnceReusedAndForgottenWithTheArchive) {
-    s->members = {{"a\\p1.jpg", 0, "one", 0, 64}, {"c:p2.jpg", 0, "two", 0, 64}};
+    s->members = {{"a\\p1.jpg", 0, "one", 0, 64}, {"b/p2.jpg", 0, "two", 0, 64}};
     TUnRar rar(&g_owner);
     rar.SetFileName("/books/locked.rar");
-    EXPECT_EQ(Names(rar.FileNames()), (std::vector<std::string>{"p1.jpg", "p2.jpg"}));
+    EXPECT_EQ(Names(rar.FileNames()), (std::vector<std::string>{"a/p1.jpg", "b/p2.jpg"}));
     EXPECT_EQ(s->modes, (std::vector<unsigned>{RAR_OM_LIST}));
     ui.passwords = {"sesame"};
-    EXPECT_EQ(Bytes(rar.Extract("p1.jpg")), "one");
-    EXPECT_EQ(Bytes(rar.Extract("p2.jpg")), "two");
+    EXPECT_EQ(Bytes(rar.Extract("a/p1.jpg")), "one");
+    EXPECT_EQ(Bytes(rar.Extract("b/p2.jpg")), "two");
     ASSERT_EQ(ui.passwordRequests.size(), 1u);
     EXPECT_EQ(ui.passwordRequests[0].caption, "Password protected archive");
-    EXPECT_EQ(ui.passwordRequests[0].prompt, "Enter Password\np1.jpg\nin locked.rar") << "the member it is for";
+    EXPECT_EQ(ui.passwordRequests[0].prompt, "Enter Password\na/p1.jpg\nin locked.rar") << "the member it is for";
     EXPECT_EQ(ui.passwordRequests[0].buttons, 1 << 1) << "OK and Cancel";
     ASSERT_EQ(s->passwordBuffers.size(), 2u);
     EXPECT_EQ(s->passwordBuffers[1].substr(0, 7), std::string("sesame\0", 7));
     EXPECT_EQ(s->callbackResults, (std::vector<int>{0, 0}));
-    EXPECT_EQ(s->operations, (std::vector<std::string>{"skip a\\p1.jpg", "skip c:p2.jpg", "test a\\p1.jpg", "test c:p2.jpg"}))
+    EXPECT_EQ(s->operations, (std::vector<std::string>{"skip a\\p1.jpg", "skip b/p2.jpg", "test a\\p1.jpg", "test b/p2.jpg"}))
         << "p2 is read on from p1";
     EXPECT_EQ(s->modes, (std::vector<unsigned>{RAR_OM_LIST, RAR_OM_EXTRACT}));
     EXPECT_EQ(s->opens, s->closes + 1) << "kept open for the next member";
@@ -940,7 +1026,7 @@ TEST_F(RarFake, ThePasswordIsAskedOnceReusedAndForgottenWithTheArchive) {
     rar.SetFileName("/books/locked.rar");
     EXPECT_EQ(rar.Password(), "");
     ui.passwords = {"again"};
-    rar.Extract("p1.jpg");
+    rar.Extract("a/p1.jpg");
     EXPECT_EQ(ui.passwordRequests.size(), 2u);
 }
 
@@ -964,9 +1050,11 @@ TEST_F(RarFake, TheArchiveIsReadOnForwardAndOpenedAgainForAnythingElse) {
     } steps[] = {
         {"q.jpg", "q", {"skip a/p.jpg", "test q.jpg"}, 1},
         {"s.jpg", "s", {"skip r.jpg", "skip b/p.jpg", "test s.jpg"}, 0},
-        // The first of two with the same bare name lies behind: from the start.
-        {"p.jpg", "first p", {"test a/p.jpg"}, 1},
-        {"t.jpg", "t", {"skip q.jpg", "skip r.jpg", "skip b/p.jpg", "skip s.jpg", "test t.jpg"}, 0},
+        // One behind: from the start.
+        {"a/p.jpg", "first p", {"test a/p.jpg"}, 1},
+        // The same page name in another folder is another member, read on to.
+        {"b/p.jpg", "second p", {"skip q.jpg", "skip r.jpg", "test b/p.jpg"}, 0},
+        {"t.jpg", "t", {"skip s.jpg", "test t.jpg"}, 0},
         {"t.jpg", "t", {"skip a/p.jpg", "skip q.jpg", "skip r.jpg", "skip b/p.jpg", "skip s.jpg", "test t.jpg"}, 1},
         // A failed member leaves nothing open; the next one opens again.
         {"r.jpg", "", {"skip a/p.jpg", "skip q.jpg", "test r.jpg"}, 1},

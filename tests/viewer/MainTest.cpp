@@ -449,6 +449,37 @@ TEST_F(MainDisplayTest, ADamagedArchiveMemberShowsTheErrorPageForThatPageOnly) {
     EXPECT_FALSE(form->Busy);
 }
 
+// A cbr of two chapter folders with the same page names shows all four pages in folder
+// order, each captioned with its folder, and makes a thumbnail of each.
+TEST_F(MainDisplayTest, ChapterFoldersOfACbrGiveEveryPageItsCaptionAndThumbnail) {
+    const std::vector<std::string> names = MakePages({{100, 150}, {110, 150}, {120, 150}, {130, 150}});
+    std::vector<test::RarMember> members;
+    for (const auto& [stored, page] : {std::pair{"ch2\\02.bmp", 3}, {"ch1\\01.bmp", 0}, {"ch2\\01.bmp", 2}, {"ch1\\02.bmp", 1}})
+        members.push_back({stored, test::ReadFileBytes(names[static_cast<size_t>(page)])});
+    const std::string book = pages.File("book.cbr");
+    test::WriteStoredRar(pages.File("book"), members, 0, true, book);
+
+    form->ApplicationStartupComplete({book});
+    Run();
+    ASSERT_EQ(form->PageCount(), 4);
+    const std::string captions[] = {"ch1/01.bmp", "ch1/02.bmp", "ch2/01.bmp", "ch2/02.bmp"};
+    for (int page = 0; page < 4; ++page) {
+        SCOPED_TRACE(page);
+        ASSERT_TRUE(form->Image(0).Displayed);
+        EXPECT_EQ(form->Image(0).Page, page);
+        EXPECT_EQ(form->Image(0).Bitmap->Width(), 100 + 10 * page);
+        const std::string& want = captions[page];
+        EXPECT_TRUE(view.caption.size() >= want.size() && view.caption.compare(view.caption.size() - want.size(), want.size(), want) == 0)
+            << view.caption;
+        form->DisplayNextPage(false);
+        Run();
+    }
+    EXPECT_TRUE(queue->ThumbsComplete);
+    ASSERT_NE(queue->ThumbList, nullptr);
+    EXPECT_EQ(queue->ThumbList->Count(), 4);
+    EXPECT_TRUE(ui.shown.empty());
+}
+
 TEST_F(MainDisplayTest, ErrorBoxEndsInContinue) {
     ui.answers.push_back(mrNo);
     EXPECT_FALSE(form->ApplicationError("Boom", "C:\\src\\Main.pas", "DoIt", 42));

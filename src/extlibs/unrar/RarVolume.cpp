@@ -89,8 +89,19 @@ void AddPart(std::vector<Entry>& entries, Entry part, bool splitBefore, bool spl
     entries.push_back(std::move(part));
 }
 
+// The volume ends inside the header at `pos` or inside the data it announces, those of
+// `file` when it is a file's.
+void RecordCut(VolumeInfo& info, int64_t pos, const Entry* file) {
+    info.cutAt = pos;
+    if (!file) return;
+    info.cutName = file->name;
+    info.cutSize = file->unpSize;
+    info.cutDir = file->dir;
+}
+
 void Scan4(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part>& parts) {
     std::vector<unsigned char> h;
+    bool mainLast = false;  // the main header is the last one read
     while (pos + 7 <= size) {
         unsigned char b[11];
         if (!ReadAt(fd, pos, size, b, 7)) return;
@@ -102,6 +113,7 @@ void Scan4(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part
         }
         uint64_t add = 0;
         bool file = type == 0x74 || type == 0x7A;
+        mainLast = type == 0x73;
         if (type == 0x73) {  // main header
             info.isVolume = flags & 0x0001;
             info.newNaming = flags & 0x0010;
@@ -151,12 +163,7 @@ void Scan4(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part
             // The data run past the end of the file: cut there, or a size no archive has.
             // Either way nothing from here on is handed to libarchive, which would allocate
             // by it.
-            info.cutAt = pos;
-            if (isPart) {
-                info.cutName = part.entry.name;
-                info.cutSize = part.entry.unpSize;
-                info.cutDir = part.entry.dir;
-            }
+            RecordCut(info, pos, isPart ? &part.entry : nullptr);
             return;
         }
         if (isPart) {
@@ -167,7 +174,9 @@ void Scan4(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part
         if (next <= pos) return;
         pos = next;
     }
-    if (pos < size && !info.sawEnd) info.cutAt = pos;  // too little left for a header
+    // Too little left for a header, or nothing after the main header: an archive of no
+    // files has no reason to be (old archives may end without the end header, though).
+    if (!info.sawEnd && (pos < size || mainLast)) info.cutAt = pos;
 }
 
 void Scan5(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part>& parts) {
@@ -257,12 +266,7 @@ void Scan5(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part
         if (data > static_cast<uint64_t>(size - end)) {
             // Cut inside the data, or a size no archive has: nothing from here on is handed
             // to libarchive, which would allocate by it.
-            info.cutAt = pos;
-            if (isPart) {
-                info.cutName = part.entry.name;
-                info.cutSize = part.entry.unpSize;
-                info.cutDir = part.entry.dir;
-            }
+            RecordCut(info, pos, isPart ? &part.entry : nullptr);
             return;
         }
         if (isPart) {
@@ -273,7 +277,9 @@ void Scan5(int fd, int64_t size, int64_t pos, VolumeInfo& info, std::vector<Part
         if (next <= pos) return;
         pos = next;
     }
-    if (pos < size && !info.sawEnd) info.cutAt = pos;  // too little left for a header
+    // Every RAR 5 volume closes with its end header: without it the file was cut short,
+    // here or between two headers.
+    if (!info.sawEnd) info.cutAt = pos;
 }
 
 }  // namespace

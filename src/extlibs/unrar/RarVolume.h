@@ -36,7 +36,8 @@ struct VolumeInfo {
     bool endSaysMore = false;  // ... and says another volume follows
     bool lastSplitAfter = false;  // the last file header continues in the next volume
     bool overrun = false;    // a header no archive has (damage, not a cut)
-    // The volume ends inside the header at this offset or inside the data it announces
+    // The volume ends inside the header at this offset or inside the data it announces, or
+    // there without the end header a RAR 5 volume always has, or right after the main header
     // (-1: it does not): an interrupted download. Everything before it is whole.
     int64_t cutAt = -1;
     std::string cutName;     // the file whose data are cut short; empty when a header is cut
