@@ -612,6 +612,10 @@ void TLoadFiles::Gather(const std::string& ArchiveName, const std::string& FileN
 }
 
 int TLoadFiles::FailureDueInMs() const {
+    VTRACE("TLoadFiles::FailureDueInMs");
+    // While a box shows, the call that shows it tells what falls due once it is closed: a
+    // timer for it would only find ReportFailures refusing, again and again.
+    if (Reporting_) return -1;
     int due = -1;
     const auto now = Now();
     for (const FailureReport& r : Reports_) {
