@@ -124,6 +124,39 @@ TEST_F(SettingsTest, ValueOfTheWrongTypeFallsBackToItsDefault) {
     EXPECT_EQ(ui_.shown[1].caption, "Invalid data type for 'Weird'");
 }
 
+// A hand-edited store with thousands of values of the wrong type, or a name of megabytes,
+// gives one box of a few lines: the first names, cut short, and a count.
+TEST_F(SettingsTest, ValuesOfTheWrongTypeAreReportedInABoundedBox) {
+    std::string file = "[HKEY_CURRENT_USER\\Software\\Vellicor\\RecentPages]\n";
+    for (int i = 0; i < 20000; ++i) file += "\"" + IntToHex(static_cast<uint32_t>(i), 4) + "\"=dword:00000001\n";
+    const std::string path = cfg_.Dir().Write("registry.txt", file);
+    ResetRegistryStore();
+    {
+        TConfigureForm form;
+        EXPECT_EQ(form.LastFiles.Count(), 0);
+    }
+    ASSERT_EQ(ui_.shown.size(), 1u);
+    EXPECT_EQ(ui_.shown[0].caption, "Invalid data type for '0000'");
+    const std::string& text = ui_.shown[0].text;
+    EXPECT_EQ(text.rfind(path + "\nInvalid data type for '0001'\n", 0), 0u) << text.substr(0, 200);
+    EXPECT_NE(text.find("\nInvalid data type for '001D'\nand 19970 more values of the wrong type"), std::string::npos)
+        << text.substr(0, 2000);
+    EXPECT_EQ(text.find("'001E'"), std::string::npos);
+    EXPECT_LT(text.size(), 2000u);
+
+    const std::string name = "page " + std::string(2 << 20, 'x') + " end";
+    cfg_.Dir().Write("registry.txt", "[HKEY_CURRENT_USER\\Software\\Vellicor\\RecentPages]\n\"" + name + "\"=dword:00000001\n");
+    ResetRegistryStore();
+    { TConfigureForm form; }
+    ASSERT_EQ(ui_.shown.size(), 2u);
+    const std::string& caption = ui_.shown[1].caption;
+    EXPECT_LT(caption.size(), 120u);
+    EXPECT_EQ(caption.rfind("Invalid data type for 'page xxx", 0), 0u) << caption;
+    EXPECT_NE(caption.find("x\xE2\x80\xA6x"), std::string::npos) << caption;
+    EXPECT_NE(caption.find("xxx end'"), std::string::npos) << caption;
+    EXPECT_EQ(ui_.shown[1].text, path);
+}
+
 TEST_F(SettingsTest, CorruptedStoreFileStartsWithDefaults) {
     cfg_.Dir().Write("registry.txt", "\x01\xff[\\Software\\Vellicor\nWindowTop=\"unterminated\n");
     ResetRegistryStore();
