@@ -129,6 +129,9 @@ TConfigureForm::TConfigureForm() {
     // A file the store could not read at all left every setting at its default: say so.
     std::string note = TakeRegistryUnreadableNote();
     if (!note.empty()) ShowMessageBox("Settings reset to their defaults", RegistryFilePath() + "\n" + note, mbOK, TMsgKind::Warning);
+    // A damaged one kept what could be read: say so once, and where the file as it was is.
+    note = TakeRegistryDamageNote();
+    if (!note.empty()) ShowMessageBox("Settings file damaged", RegistryFilePath() + "\n" + note, mbOK, TMsgKind::Warning);
 }
 
 TConfigureForm::~TConfigureForm() {

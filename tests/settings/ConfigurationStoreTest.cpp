@@ -166,7 +166,7 @@ TEST_F(SettingsTest, CorruptedStoreFileStartsWithDefaults) {
 }
 
 // A file too large to be read is kept whole under a name of its own, the defaults are used,
-// and the reader is told so once; a merely damaged one changes nothing said.
+// and the reader is told so once.
 TEST_F(SettingsTest, AnOversizeStoreFileIsKeptAndReported) {
     const std::string path = cfg_.Dir().Write("registry.txt", "[\\Software\\Vellicor]\n" + std::string((16 << 20) + 10, ';'));
     ResetRegistryStore();
@@ -179,6 +179,37 @@ TEST_F(SettingsTest, AnOversizeStoreFileIsKeptAndReported) {
     EXPECT_EQ(FileSize(path + ".damaged-1"), int64_t(16 << 20) + 10 + 21);
     TConfigureForm again;
     EXPECT_EQ(ui_.shown.size(), 1u) << "said once";
+}
+
+// NUL bytes and garbage in the middle of the file cost only the lines they hit: every value
+// that still reads is kept, and the reader is told once, naming where the file as it was is.
+TEST_F(SettingsTest, ADamagedStoreFileKeepsWhatReadsAndIsReported) {
+    StoreInt("TwoPages", 1);
+    StoreInt("PageBufferSize", 5);
+    StoreInt("StdFileOpenDlg", 1);  // the very last value
+    { TConfigureForm first; }
+    ASSERT_TRUE(ui_.shown.empty());
+    std::string bytes = ReadFileBytes(RegistryFilePath());
+    const size_t at = bytes.find("\"Background\"");
+    ASSERT_NE(at, std::string::npos);
+    bytes.insert(at, "[garbage \x01\xfe" + std::string(4, '\0') + "\n\"Trunc\n");
+    const std::string path = cfg_.Dir().Write("registry.txt", bytes);
+    ResetRegistryStore();
+    {
+        TConfigureForm form;
+        EXPECT_TRUE(form.TwoPages);
+        EXPECT_EQ(form.PageBufferSize, 5);
+        EXPECT_TRUE(form.StdFileOpenDlg) << "a value after the damage";
+    }
+    ASSERT_EQ(ui_.shown.size(), 1u);
+    EXPECT_EQ(ui_.shown[0].caption, "Settings file damaged");
+    EXPECT_EQ(ui_.shown[0].text, path + "\nThe settings file is damaged: 2 lines could not be read, and the settings on "
+                                        "them have their defaults; every other value was kept. The file as it was is "
+                                        "kept as " + path + ".damaged-1.");
+    EXPECT_EQ(ReadFileBytes(path + ".damaged-1"), bytes);
+    { TConfigureForm again; }
+    EXPECT_EQ(ui_.shown.size(), 1u) << "said once";
+    EXPECT_FALSE(FileExists(path + ".damaged-2"));
 }
 
 TEST_F(SettingsTest, UnwritableStoreStillGivesWorkingSettings) {
