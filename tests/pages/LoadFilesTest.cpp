@@ -213,7 +213,6 @@ TEST_F(LoadFilesTest, TheNamesSkippedAreNamedBounded) {
     const std::string& text = ui.shown[0].text;
     EXPECT_EQ(text.rfind("Skipped: " + names[0] + " (not found), ", 0), 0u) << text;
     EXPECT_EQ(text.find(std::string(100, 'n')), std::string::npos) << "a long name is cut";
-    EXPECT_NE(text.find(dir.File("nnn")), std::string::npos) << "its start";
     EXPECT_NE(text.find("n\xE2\x80\xA6nn"), std::string::npos) << text;
     EXPECT_NE(text.find("nnn.jpg (not found), "), std::string::npos) << "its end";
     EXPECT_NE(text.find(names[4] + " (not found) and 4 more.\nA folder's pages"), std::string::npos) << text;
