@@ -48,6 +48,30 @@ std::string ReportText(const std::vector<std::string>& Members, const std::vecto
     return text;
 }
 
+// What the no-images box says: the files opened, then the names skipped (a few, then a
+// count), and how a folder's pages are opened, as a folder named is not.
+std::string NothingShownText(const std::string& Opened, const std::vector<std::string>& Skipped) {
+    VTRACE("LoadFiles::NothingShownText");
+    constexpr size_t kNamed = 5;
+    std::string text = Opened;
+    if (Skipped.empty()) return text;
+    if (!text.empty()) text += "\n\n";
+    text += "Skipped: ";
+    bool folder = false;
+    for (size_t i = 0; i < Skipped.size(); ++i) {
+        struct stat st;
+        const bool exists = ::stat(Skipped[i].c_str(), &st) == 0, isFolder = exists && S_ISDIR(st.st_mode);
+        folder = folder || isFolder;
+        if (i >= kNamed) continue;
+        text += (i ? ", " : "") + ShortenedName(Skipped[i]) +
+                (isFolder ? " (a folder)" : !exists ? " (not found)" : S_ISREG(st.st_mode) ? " (not a page)" : " (not a file)");
+    }
+    if (Skipped.size() > kNamed) text += " and " + std::to_string(Skipped.size() - kNamed) + " more";
+    text += ".";
+    if (folder) text += "\nA folder's pages are opened in the open dialog (L): entering the folder selects them.";
+    return text;
+}
+
 // Archive names by extension (zip, rar, ace, tar and their comic-book forms).
 // Busy covers every call into the archive side: those calls may let window messages
 // through, and the work queue must not start a job meanwhile.
@@ -179,15 +203,22 @@ void TLoadFiles::ContinueLoadFiles() {
     VTRACE("TLoadFiles::ContinueLoadFiles");
     State_ = lsLoadingList;
     bool toldOfSplitPart = false;
+    std::vector<std::string> skipped;  // folders, missing names, files of no kind read here
     // One name after another; an archive is listed within the loop, so a long list of
     // archives never nests one call per archive.
     while (FilesToProcess_.Count() > 0) {
         std::string name = FilesToProcess_[0];
         FilesToProcess_.Delete(0);
         VTRACE_STR("TLoadFiles::ContinueLoadFiles name", name);
-        if (!FileExists(name)) continue;  // missing, or a directory
+        if (!FileExists(name)) {  // missing, or a directory
+            skipped.push_back(name);
+            continue;
+        }
         // A "._" file beside a page is the macOS archiver's metadata, even when named alone.
-        if (IsMacMetadataFile(name)) continue;
+        if (IsMacMetadataFile(name)) {
+            skipped.push_back(name);
+            continue;
+        }
         if (IsImageFile(name) || IsInfoFile(name) || IsChecksumFile(name)) {
             FileNames_->Add(name, "");
             OpenedFiles_.Add(name);
@@ -209,6 +240,8 @@ void TLoadFiles::ContinueLoadFiles() {
         } else if (std::string notice = SplitZipPartNotice(name); !notice.empty()) {
             ShowMessageBox(name, notice, mbOK, TMsgKind::Information);
             toldOfSplitPart = true;
+        } else {
+            skipped.push_back(name);
         }
     }
     if (FileNames_->GetCheckSumCount() > 0 && FileNames_->AllNames().Count() > 0) {
@@ -221,8 +254,8 @@ void TLoadFiles::ContinueLoadFiles() {
     State_ = lsIdle;
     if (FileNames_->GetPageCount() == 0) {
         // Parts of a split set alone were told of already.
-        if (!toldOfSplitPart || OpenedFiles_.Count() > 0)
-            ShowMessageBox(kNoImages, OpenedFiles_.CommaText(), mbOK, TMsgKind::Information);
+        if (!toldOfSplitPart || OpenedFiles_.Count() > 0 || !skipped.empty())
+            ShowMessageBox(kNoImages, NothingShownText(OpenedFiles_.CommaText(), skipped), mbOK, TMsgKind::Information);
         return;
     }
     FileNames_->Sort();
@@ -615,6 +648,10 @@ void TLoadFiles::Gather(const std::string& ArchiveName, const std::string& FileN
 }
 
 int TLoadFiles::FailureDueInMs() const {
+    VTRACE("TLoadFiles::FailureDueInMs");
+    // While a box shows, the call that shows it tells what falls due once it is closed: a
+    // timer for it would only find ReportFailures refusing, again and again.
+    if (Reporting_) return -1;
     int due = -1;
     const auto now = Now();
     for (const FailureReport& r : Reports_) {

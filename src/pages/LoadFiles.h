@@ -106,8 +106,10 @@ public:
     // messages through; while one of its boxes shows, a second call shows nothing.
     bool ReportFailures(bool All);
     // Milliseconds until the held failure of a visited page falls due (0: due now); -1
-    // when none is held. The window side keeps a timer on it, so that the message does
-    // not wait for the step in progress or for the queue to settle.
+    // when none is held, or while one of ReportFailures' boxes shows (that call tells
+    // what fell due meanwhile once the box is closed). The window side keeps a timer on
+    // it, so that the message does not wait for the step in progress or for the queue to
+    // settle.
     int FailureDueInMs() const;
     // The clock the gathering goes by (tests replace it).
     std::chrono::steady_clock::time_point (*Now)() = &std::chrono::steady_clock::now;

@@ -173,6 +173,8 @@ public:
         file_.clear();
         unreadableWhy.clear();
         keptCopy.clear();
+        damagedLines = 0;
+        damageTold = false;
         mode_ = 0600;
         failureTold = false;
         failureToTell = false;
@@ -189,6 +191,10 @@ public:
     // Why the file could not be read at all (empty when it could), and where it was kept.
     std::string unreadableWhy;
     std::string keptCopy;
+    // Lines of the file that could not be read (the values on the others were kept); told
+    // once a run.
+    size_t damagedLines = 0;
+    bool damageTold = false;
     std::function<bool()> beforeRename;
 
 private:
@@ -201,8 +207,16 @@ private:
         id_ = FileId{};
         mode_ = 0600;
         std::string bytes;
-        int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
+        // Only a regular file is opened: a FIFO would block the start for ever, and a
+        // device may do anything when opened.
+        struct stat first;
+        int fd = -1;
+        if (::stat(file_.c_str(), &first) == 0 && !S_ISREG(first.st_mode)) {
+            id_ = IdOf(first);
+            damaged_ = true;
+            readable_ = false;
+            unreadableWhy = "it is not a file";
+        } else if ((fd = ::open(file_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
             if (errno != ENOENT && errno != ENOTDIR) {
                 id_ = StatPath(file_);
                 damaged_ = true;
@@ -242,8 +256,9 @@ private:
             ::close(fd);
         }
         if (readable_ && !bytes.empty()) {
-            if (regfile::Parse(bytes, tree_) > 0) {
+            if (const size_t bad = regfile::Parse(bytes, tree_); bad > 0) {
                 damaged_ = true;
+                damagedLines = bad;
                 raw_ = std::move(bytes);
             }
         }
@@ -314,6 +329,27 @@ private:
     bool FailErrno(const char* what) { return Fail(std::string(what) + ": " + std::strerror(errno)); }
 
     bool FlushLocked() {
+        return Locked([this] { return WriteFile(); });
+    }
+
+public:
+    // Keeps a damaged file's copy now, before any write: the reader names it at start-up.
+    bool KeepDamagedNow() {
+        return Locked([this] {
+            if (StatPath(file_) != id_) Reload();
+            if (!damaged_ || !readable_) return true;
+            if (!KeepDamagedCopy()) return false;
+            damaged_ = false;  // kept: the next rewrite need not keep it again
+            raw_.clear();
+            id_ = StatPath(file_);  // the link changed its inode's time, not its text
+            return true;
+        });
+    }
+
+private:
+    // Runs f under the advisory lock that every writing instance takes.
+    template <class F>
+    bool Locked(F f) {
         std::error_code ec;
         std::filesystem::create_directories(dir_, ec);
         int lock = ::open((dir_ + "/" + kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -329,7 +365,7 @@ private:
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
-        bool ok = WriteFile();
+        bool ok = f();
         ::close(lock);  // releases the lock
         return ok;
     }
@@ -459,6 +495,22 @@ std::string TakeRegistryUnreadableNote() {
     std::string note = "The settings file could not be read: " + s.unreadableWhy + ". Every setting has its default";
     note += s.keptCopy.empty() ? "." : "; the file is kept as " + s.keptCopy + ".";
     s.unreadableWhy.clear();
+    s.keptCopy.clear();
+    return note;
+}
+
+std::string TakeRegistryDamageNote() {
+    Store& s = TheStore();
+    std::lock_guard g(s.mutex);
+    s.Sync();
+    if (s.damagedLines == 0 || s.damageTold) return {};
+    s.damageTold = true;
+    if (s.keptCopy.empty()) s.KeepDamagedNow();
+    const size_t lines = s.damagedLines;
+    std::string note = "The settings file is damaged: " + std::to_string(lines) + (lines == 1 ? " line" : " lines") +
+                       " could not be read, and the settings on " + (lines == 1 ? "it" : "them") +
+                       " have their defaults; every other value was kept.";
+    if (!s.keptCopy.empty()) note += " The file as it was is kept as " + s.keptCopy + ".";
     s.keptCopy.clear();
     return note;
 }

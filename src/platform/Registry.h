@@ -33,6 +33,10 @@ void ResetRegistryStore();
 // Once after the store found its file unreadable (too large, not a file, a read error):
 // what happened and where the file was kept; empty otherwise.
 std::string TakeRegistryUnreadableNote();
+// Once a run after the store found lines of its file unreadable (and kept every value on
+// the others): how many, and where the file as it was is kept (kept now when no write has
+// kept it yet); empty otherwise.
+std::string TakeRegistryDamageNote();
 
 // Key access in the manner of the class library's registry object: open a key, then
 // read and write its values. Paths may start with '\' (absolute from the root) or not.

@@ -305,7 +305,10 @@ size_t Parse(std::string_view text, Tree& tree) {
         while (!line.empty() && (line.back() == '\r' || IsBlank(line.back()))) line.remove_suffix(1);
         while (!line.empty() && IsBlank(line.front())) line.remove_prefix(1);
         if (line.empty() || line[0] == ';' || line[0] == '#') continue;
-        if (line[0] == '[') {
+        // A header starts another key's values, even one that cannot be read (its values are
+        // skipped with it, rather than given to the wrong key). Other damage that happens to
+        // open with '[' costs only its own line.
+        if (line[0] == '[' && (line.back() == ']' || SameText(line.substr(1, 5), "HKEY_"))) {
             current = ParseHeader(line, tree);
             if (!current) ++bad;
             continue;

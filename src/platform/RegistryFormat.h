@@ -11,7 +11,7 @@
 // NUL survives; bytes from 0x80 up are written as they are. Key names in a header use
 // %HH for control bytes and '%'. A line that cannot be read is skipped and counted, and
 // the values under an unreadable header are skipped with it rather than given to the
-// wrong key.
+// wrong key; every other value is kept.
 #include <cstddef>
 #include <cstdint>
 #include <memory>

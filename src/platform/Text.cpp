@@ -231,6 +231,24 @@ void AppendUtf8(std::string& out, uint32_t cp) {
     }
 }
 
+std::string ShortenedName(std::string_view Name, size_t Most) {
+    if (Most < 3) return std::string(Name);
+    // Characters begin at every byte that is not a UTF-8 continuation byte.
+    const auto starts = [&](size_t i) { return (static_cast<unsigned char>(Name[i]) & 0xC0) != 0x80; };
+    const size_t tail = (Most - 1) / 2, head = Most - 1 - tail;
+    size_t count = 0, headEnd = Name.size();
+    for (size_t i = 0; i < Name.size() && count <= Most; ++i) {
+        if (!starts(i)) continue;
+        if (count == head) headEnd = i;
+        ++count;
+    }
+    if (count <= Most) return std::string(Name);
+    size_t tailStart = Name.size();
+    for (size_t n = 0; n < tail && tailStart > headEnd;)
+        if (starts(--tailStart)) ++n;
+    return std::string(Name.substr(0, headEnd)) + "\xE2\x80\xA6" + std::string(Name.substr(tailStart));
+}
+
 std::string DecodeTextFile(std::string_view bytes) {
     if (bytes.size() >= 3 && static_cast<unsigned char>(bytes[0]) == 0xEF &&
         static_cast<unsigned char>(bytes[1]) == 0xBB && static_cast<unsigned char>(bytes[2]) == 0xBF)

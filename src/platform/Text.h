@@ -35,6 +35,10 @@ int StrToIntDef(std::string_view s, int def);
 // Appends a code point below 0x10000 as UTF-8.
 void AppendUtf8(std::string& out, uint32_t cp);
 
+// A name as a message may show it: one longer than Most characters keeps its start and
+// its end (a file's name) around an ellipsis.
+std::string ShortenedName(std::string_view Name, size_t Most = 80);
+
 // Text files may be UTF-8 (with or without BOM) or a Windows code page: returns UTF-8.
 std::string DecodeTextFile(std::string_view bytes);
 

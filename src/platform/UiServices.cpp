@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/Text.h"
+#include "trace/Trace.h"
 
 namespace vellicor {
 
@@ -91,8 +92,14 @@ std::string PasswordPrompt(const std::string& Lead, const std::string& Member, c
 
 HeldMessages::HeldMessages() : outer_(g_held) { g_held = this; }
 HeldMessages::~HeldMessages() { g_held = outer_; }
-UnheldMessages::UnheldMessages() : held_(g_held) { g_held = nullptr; }
-UnheldMessages::~UnheldMessages() { g_held = held_; }
+UnheldMessages::UnheldMessages() : held_(g_held) {
+    VTRACE("UnheldMessages::UnheldMessages");
+    g_held = nullptr;
+}
+UnheldMessages::~UnheldMessages() {
+    VTRACE("UnheldMessages::~UnheldMessages");
+    g_held = held_;
+}
 
 WaitCursor::WaitCursor() {
     if (g_waitDepth++ == 0) Ui().SetWaitCursor(true);

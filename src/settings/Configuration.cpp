@@ -20,6 +20,9 @@ const char* const kActionTexts[] = {
 };
 static_assert(sizeof(kActionTexts) / sizeof(kActionTexts[0]) == kMouseActionCount - 1);
 
+// How many values of the wrong type one box names.
+constexpr size_t kInvalidNamed = 30;
+
 bool g_showHint = true;
 std::function<void(bool)> g_showHintHook;
 
@@ -126,6 +129,9 @@ TConfigureForm::TConfigureForm() {
     // A file the store could not read at all left every setting at its default: say so.
     std::string note = TakeRegistryUnreadableNote();
     if (!note.empty()) ShowMessageBox("Settings reset to their defaults", RegistryFilePath() + "\n" + note, mbOK, TMsgKind::Warning);
+    // A damaged one kept what could be read: say so once, and where the file as it was is.
+    note = TakeRegistryDamageNote();
+    if (!note.empty()) ShowMessageBox("Settings file damaged", RegistryFilePath() + "\n" + note, mbOK, TMsgKind::Warning);
 }
 
 TConfigureForm::~TConfigureForm() {
@@ -150,7 +156,12 @@ void TConfigureForm::ReportInvalidData(const std::string& key, const std::string
     VTRACE("TConfigureForm::ReportInvalidData");
     VTRACE_STR("TConfigureForm::ReportInvalidData Name", key + "\\" + name);
     if (!reported_.insert(LowerCase(key + "\\" + name)).second) return;
-    pending_.push_back("Invalid data type for '" + name + "'");
+    // A hand-edited store may hold thousands of them, or a name of megabytes: the box names
+    // the first few, cut short, and counts the rest, as the missing-files box does.
+    if (pending_.size() < kInvalidNamed)
+        pending_.push_back("Invalid data type for '" + ShortenedName(name) + "'");
+    else
+        ++pendingMore_;
     if (!loading_) ShowInvalidData();
 }
 
@@ -160,8 +171,10 @@ void TConfigureForm::ShowInvalidData() {
     // One box for everything found in one go; the default is in use for each of them.
     std::string text = RegistryFilePath();
     for (size_t i = 1; i < pending_.size(); ++i) text += "\n" + pending_[i];
+    if (pendingMore_ > 0) text += "\nand " + std::to_string(pendingMore_) + " more values of the wrong type";
     std::string caption = pending_.front();
     pending_.clear();
+    pendingMore_ = 0;
     ShowMessageBox(caption, text, mbOK, TMsgKind::Warning);
 }
 

@@ -295,7 +295,8 @@ private:
     TColor storedInfoBackgroundColour_ = clWindow;
     bool loading_ = false;
     std::set<std::string> reported_;     // values already reported as invalid
-    std::vector<std::string> pending_;   // reports collected while loading
+    std::vector<std::string> pending_;   // reports collected while loading, the first few
+    size_t pendingMore_ = 0;             // and how many more there were
 };
 
 }  // namespace vellicor

@@ -35,6 +35,7 @@ void TIdlePump::Stop() {
 }
 
 void TIdlePump::AboutToBlock() {
+    VTRACE("TIdlePump::AboutToBlock");
     // A step that lets events through reaches here again: it must not start a second step.
     if (InStep_ || !Step_) return;
     InStep_ = true;

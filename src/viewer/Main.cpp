@@ -123,6 +123,7 @@ void TMainDisplayForm::ApplicationStartupComplete(const std::vector<std::string>
 }
 
 bool TMainDisplayForm::IdleHandler() {
+    VTRACE("TMainDisplayForm::IdleHandler");
     // One step only: a display that never paints (hidden, minimised) must not hold the queue.
     if (!View_.PaintPending()) {
         PaintWaitedFor_ = false;
@@ -138,6 +139,7 @@ bool TMainDisplayForm::IdleHandler() {
 // The steps that follow may be long (a page of hundreds of MB read ahead): the timer fires
 // while they let messages through, so a visited page's failure keeps its time.
 void TMainDisplayForm::WatchHeldFailures() {
+    VTRACE("TMainDisplayForm::WatchHeldFailures");
     if (View_.TimerEnabled(TMainTimer::HeldFailures)) return;
     const int due = Queue_.LoadFile().FailureDueInMs();
     if (due >= 0) View_.StartTimer(TMainTimer::HeldFailures, std::max(due, 1));

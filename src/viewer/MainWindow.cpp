@@ -64,6 +64,7 @@ ImageDisplay::ImageDisplay(MainWindow* owner) : QWidget(owner), owner_(owner) {
 }
 
 void ImageDisplay::paintEvent(QPaintEvent* event) {
+    VTRACE("ImageDisplay::paintEvent");
     owner_->paintPending_ = false;
     QPainter p(this);
     const TBitmap& buf = owner_->BackBuffer();
@@ -206,16 +207,19 @@ void MainWindow::ApplicationStartupComplete() { form_->ApplicationStartupComplet
 int MainWindow::ClientWidth() const { return display_->width(); }
 int MainWindow::ClientHeight() const { return display_->height(); }
 void MainWindow::InvalidateDisplay() {
+    VTRACE("MainWindow::InvalidateDisplay");
     paintPending_ = true;
     display_->update();
 }
 void MainWindow::InvalidateDisplayArea(const TViewRect& Area) {
+    VTRACE("MainWindow::InvalidateDisplayArea");
     paintPending_ = true;
     display_->update(Area.Left, Area.Top, Area.Width, Area.Height);
 }
 // Hiding the display shows the bare window; the widget itself stays so that it keeps
 // the size of the client area.
 void MainWindow::SetDisplayVisible(bool Visible) {
+    VTRACE("MainWindow::SetDisplayVisible");
     if (displayShown_ == Visible) return;
     displayShown_ = Visible;
     paintPending_ = true;

@@ -15,6 +15,7 @@
 #include <QListView>
 #include <QPainter>
 #include <QSet>
+#include <QSettings>
 #include <QSplitter>
 #include <QStyledItemDelegate>
 #include <QToolTip>
@@ -25,8 +26,11 @@
 #include "archives/UnArchive.h"
 #include "pages/PageBMP.h"
 #include "pages/ProcessFiles.h"
+#include "platform/Registry.h"
 #include "platform/Streams.h"
+#include "platform/StringList.h"
 #include "pages/Utilsunit.h"
+#include "settings/Configuration.h"
 #include "trace/Trace.h"
 #include "viewer/Help.h"
 
@@ -68,7 +72,28 @@ std::string PreviewCandidate(const std::string& Folder, const std::vector<std::p
     return candidate;
 }
 
+void KeepQtSettingsAway() {
+    VTRACE("KeepQtSettingsAway");
+    // Below a file that is no folder: Qt finds nothing there and cannot create it.
+    for (QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat})
+        for (QSettings::Scope scope : {QSettings::UserScope, QSettings::SystemScope})
+            QSettings::setPath(format, scope, "/dev/null");
+}
+
 namespace {
+
+const char kHistoryValue[] = "OpenDialogHistory";
+const char kViewModeValue[] = "OpenDialogViewMode";
+const char kPlacesWidthValue[] = "OpenDialogPlacesWidth";
+constexpr int kHistoryKept = 30;  // the newest folders
+
+// The dialog's base is made after Qt's settings are pointed away: it reads them as it is made.
+QWidget* WithoutQtSettings(QWidget* Parent) {
+    VTRACE("OpenAllDialog::WithoutQtSettings");
+    static const bool away = (KeepQtSettingsAway(), true);
+    (void)away;
+    return Parent;
+}
 
 // Dates as "2026-12-09 20:02": the toolkit's long form ("9 Dec 2026 20:02:20") takes room
 // the file names need. Only the text shown changes; the list still sorts by the time itself.
@@ -99,7 +124,9 @@ void TPreviewBox::paintEvent(QPaintEvent*) {
     if (pic.width() > 0) p.drawImage(PreviewRect(pic.width(), pic.height(), width(), height()), pic);
 }
 
-TOpenAllDialog::TOpenAllDialog(TProcessFilesForm* Queue, QWidget* Parent) : QFileDialog(Parent), Queue_(Queue) {
+TOpenAllDialog::TOpenAllDialog(TProcessFilesForm* Queue, QWidget* Parent)
+    : QFileDialog(WithoutQtSettings(Parent)), Queue_(Queue) {
+    VTRACE("TOpenAllDialog::TOpenAllDialog");
     setOption(QFileDialog::DontUseNativeDialog, true);
     setFileMode(QFileDialog::ExistingFiles);
     setAcceptMode(QFileDialog::AcceptOpen);
@@ -188,6 +215,47 @@ TOpenAllDialog::TOpenAllDialog(TProcessFilesForm* Queue, QWidget* Parent) : QFil
             tree->setItemDelegateForColumn(3, new TShortDateDelegate(tree));
         }
     }
+    RestoreOwnState();
+}
+
+void TOpenAllDialog::RestoreOwnState() {
+    VTRACE("TOpenAllDialog::RestoreOwnState");
+    TRegistry reg(HKEY::CURRENT_USER);
+    if (!reg.OpenKeyReadOnly(TConfigureForm::kSettingsKey)) return;
+    if (auto history = reg.ReadString(kHistoryValue)) {
+        TStringList list;
+        list.SetCommaText(*history);
+        QStringList folders;
+        for (const std::string& f : list)
+            if (!f.empty() && f[0] == '/') folders << QString::fromStdString(f);
+        setHistory(folders.mid(std::max<qsizetype>(0, folders.size() - kHistoryKept)));
+    }
+    if (auto mode = reg.ReadInteger(kViewModeValue)) setViewMode(*mode == 1 ? QFileDialog::List : QFileDialog::Detail);
+    auto* splitter = findChild<QSplitter*>("splitter");
+    auto width = reg.ReadInteger(kPlacesWidthValue);
+    if (splitter && splitter->count() == 2 && width && *width >= 0) {
+        // As Qt brought back its own: the places at their width, the list at its natural one.
+        splitter->setSizes({std::min(*width, 2000), splitter->widget(1)->sizeHint().width()});
+    }
+}
+
+void TOpenAllDialog::SaveOwnState() {
+    VTRACE("TOpenAllDialog::SaveOwnState");
+    const QStringList visited = history();
+    TStringList list;
+    for (const QString& f : visited.mid(std::max<qsizetype>(0, visited.size() - kHistoryKept)))
+        list.Add(f.toStdString());
+    const std::string folders = list.CommaText();
+    const int mode = viewMode() == QFileDialog::List ? 1 : 0;
+    auto* splitter = findChild<QSplitter*>("splitter");
+    const int width = splitter && splitter->count() == 2 ? splitter->sizes()[0] : -1;
+    TRegistry reg(HKEY::CURRENT_USER);
+    if (!reg.OpenKey(TConfigureForm::kSettingsKey, true)) return;
+    // Written only when changed, in one rewrite of the store.
+    TRegistryBatch batch;
+    if (reg.ReadString(kHistoryValue) != folders) reg.WriteString(kHistoryValue, folders);
+    if (reg.ReadInteger(kViewModeValue) != mode) reg.WriteInteger(kViewModeValue, mode);
+    if (width >= 0 && reg.ReadInteger(kPlacesWidthValue) != width) reg.WriteInteger(kPlacesWidthValue, width);
 }
 
 void TOpenAllDialog::FitColumns() {
@@ -245,6 +313,7 @@ bool TOpenAllDialog::Execute(const std::string& Directory, int& FilterIndex, std
     if (auto* name = findChild<QLineEdit*>("fileNameEdit")) name->clear();
     SelectAll();
     const bool ok = exec() == QDialog::Accepted;
+    SaveOwnState();
     // A completion list left open would outlive the dialog and hold the reader's input.
     HideCompletion();
     QToolTip::hideText();

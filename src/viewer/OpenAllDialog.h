@@ -23,6 +23,12 @@ QRect PreviewRect(int PW, int PH, int BW, int BH);
 // when the first selected file is neither.
 std::string PreviewCandidate(const std::string& Folder, const std::vector<std::pair<std::string, bool>>& Items);
 
+// Qt keeps its dialogs' state in a file of its own outside the reader's settings folder,
+// rewritten under a lock at every exit: pointed at a place where nothing can be read or
+// made, it writes nothing, and the open dialog keeps its state in the reader's store.
+// Before any dialog exists; once is enough.
+void KeepQtSettingsAway();
+
 class TOpenAllDialog;
 
 class TPreviewBox : public QWidget {
@@ -71,6 +77,10 @@ protected:
 private:
     TProcessFilesForm* Queue_;
     bool Previewing_ = false;  // a loose picture's preview is being decoded
+    // The folders visited, the view and the width of the places beside the list, kept in
+    // the reader's store (values OpenDialog*), read on creation, written when they changed.
+    void RestoreOwnState();
+    void SaveOwnState();
     // Size, type and date as wide as they need; the name has the rest.
     void FitColumns();
     // The places beside the list as wide as their names, at each showing.

@@ -14,6 +14,7 @@
 #include "viewer/IdlePump.h"
 #include "viewer/InfoWindow.h"
 #include "viewer/MainWindow.h"
+#include "viewer/OpenAllDialog.h"
 #include "viewer/QtTextRenderer.h"
 #include "viewer/QtUiServices.h"
 
@@ -21,6 +22,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     // No display name: Qt would add it to every caption, and the caption is the page's name.
     QApplication::setApplicationName("vellicor");
+    // The reader's state goes to its own settings, none to Qt's file of its own.
+    vellicor::KeepQtSettingsAway();
     VTRACE("WinMain");
     // Decoders that draw for palette screens ask for the depth.
     if (QScreen* screen = QGuiApplication::primaryScreen()) vellicor::SetScreenColorDepth(screen->depth());

@@ -12,6 +12,7 @@
 
 #include "EngineTestSupport.h"
 #include "pages/Checksums.h"
+#include "platform/Text.h"
 #include "pages/PageList.h"
 #include "pages/PageSettings.h"
 #include "settings/Configuration.h"
@@ -217,7 +218,29 @@ TEST_F(LoadFilesTest, NothingToShowGivesTheMessageAndNoFilesReady) {
     ASSERT_EQ(ui.shown.size(), 3u);
     EXPECT_EQ(ui.shown[0].caption, "There are no image files to display");
     EXPECT_EQ(ui.shown[0].buttons, mbOK);
-    EXPECT_EQ(ui.shown[0].text + "|" + ui.shown[1].text + "|" + ui.shown[2].text, ListOf({notes, cbz}).CommaText() + "||" + cbz);
+    // A folder named is skipped, and the box says so and how its pages are opened.
+    const std::string folder = ExpandFileName(dir.Path()) + " (a folder).\nA folder's pages are opened in the open "
+                                                            "dialog (L): entering the folder selects them.";
+    EXPECT_EQ(ui.shown[0].text, ListOf({notes, cbz}).CommaText() + "\n\nSkipped: " + folder);
+    EXPECT_EQ(ui.shown[1].text, "Skipped: " + folder);
+    EXPECT_EQ(ui.shown[2].text, cbz);
+}
+
+// Names that are no file are named in the box, a few and a count, a long one cut.
+TEST_F(LoadFilesTest, TheNamesSkippedAreNamedBounded) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 8; ++i) names.push_back(dir.File("gone" + std::to_string(i) + ".jpg"));
+    names[1] = dir.File(std::string(3000, 'n') + ".jpg");
+    names.push_back(dir.Path());
+    Load(names);
+    ASSERT_EQ(ui.shown.size(), 1u);
+    const std::string& text = ui.shown[0].text;
+    EXPECT_EQ(text.rfind("Skipped: " + names[0] + " (not found), ", 0), 0u) << text;
+    EXPECT_EQ(text.find(std::string(100, 'n')), std::string::npos) << "a long name is cut";
+    EXPECT_NE(text.find("n\xE2\x80\xA6nn"), std::string::npos) << text;
+    EXPECT_NE(text.find("nnn.jpg (not found), "), std::string::npos) << "its end";
+    EXPECT_NE(text.find(names[4] + " (not found) and 4 more.\nA folder's pages"), std::string::npos) << text;
+    EXPECT_LT(text.size(), 600u);
 }
 
 TEST_F(LoadFilesTest, ArchivesThatYieldNothingAreSkippedWithoutNesting) {

@@ -10,6 +10,7 @@
 
 #include "platform/Registry.h"
 #include "platform/RegistryFormat.h"
+#include "support/ChildRun.h"
 #include "support/FakeUi.h"
 #include "support/ScopedConfigDir.h"
 
@@ -167,6 +168,32 @@ TEST_F(RegistryStore, DamagedFileIsReadAroundAndKeptBeforeRewrite) {
     EXPECT_FALSE(Set("S", "x", "1"));
     EXPECT_TRUE(RegistryWriteFailed());
     EXPECT_TRUE(fs::is_directory(File()));
+}
+
+// Damage that happens to open with '[' costs its own line: the values after it stay with
+// their key. A FIFO at the file's place is never opened (that would wait for a writer for
+// ever): the store starts empty, says why, and its first write keeps the FIFO aside.
+TEST_F(RegistryStore, DamageCostsOnlyItsOwnLinesAndOnlyAFileIsRead) {
+    Replace("[HKEY_CURRENT_USER\\K]\n\"Before\"=dword:00000001\n[\x01" + std::string(3, '\0') +
+            "garbage\n[]\xff\n\"After\"=dword:00000002\n");
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey("K", false));
+    EXPECT_EQ(r.ReadInteger("Before"), 1);
+    EXPECT_EQ(r.ReadInteger("After"), 2);
+    r.CloseKey();
+
+    fs::remove(File());
+    ASSERT_EQ(::mkfifo(File().c_str(), 0600), 0);
+    ResetRegistryStore();
+    const test::ChildRun run = test::InChild([] {
+        ::alarm(30);  // a read that blocks ends here, as a failure
+        TRegistry k;
+        if (k.OpenKey("K", false)) return 2;
+        if (TakeRegistryUnreadableNote().find("it is not a file") == std::string::npos) return 3;
+        if (!Set("K", "a", "1") || !fs::is_regular_file(File())) return 4;
+        return fs::is_fifo(File() + ".damaged-1") ? 0 : 5;
+    });
+    EXPECT_EQ(run.exitCode, 0) << "100 + 14: the read blocked";
 }
 
 // Permission bits of a file; -1 when it cannot be examined.

@@ -124,6 +124,39 @@ TEST_F(SettingsTest, ValueOfTheWrongTypeFallsBackToItsDefault) {
     EXPECT_EQ(ui_.shown[1].caption, "Invalid data type for 'Weird'");
 }
 
+// A hand-edited store with thousands of values of the wrong type, or a name of megabytes,
+// gives one box of a few lines: the first names, cut short, and a count.
+TEST_F(SettingsTest, ValuesOfTheWrongTypeAreReportedInABoundedBox) {
+    std::string file = "[HKEY_CURRENT_USER\\Software\\Vellicor\\RecentPages]\n";
+    for (int i = 0; i < 20000; ++i) file += "\"" + IntToHex(static_cast<uint32_t>(i), 4) + "\"=dword:00000001\n";
+    const std::string path = cfg_.Dir().Write("registry.txt", file);
+    ResetRegistryStore();
+    {
+        TConfigureForm form;
+        EXPECT_EQ(form.LastFiles.Count(), 0);
+    }
+    ASSERT_EQ(ui_.shown.size(), 1u);
+    EXPECT_EQ(ui_.shown[0].caption, "Invalid data type for '0000'");
+    const std::string& text = ui_.shown[0].text;
+    EXPECT_EQ(text.rfind(path + "\nInvalid data type for '0001'\n", 0), 0u) << text.substr(0, 200);
+    EXPECT_NE(text.find("\nInvalid data type for '001D'\nand 19970 more values of the wrong type"), std::string::npos)
+        << text.substr(0, 2000);
+    EXPECT_EQ(text.find("'001E'"), std::string::npos);
+    EXPECT_LT(text.size(), 2000u);
+
+    const std::string name = "page " + std::string(2 << 20, 'x') + " end";
+    cfg_.Dir().Write("registry.txt", "[HKEY_CURRENT_USER\\Software\\Vellicor\\RecentPages]\n\"" + name + "\"=dword:00000001\n");
+    ResetRegistryStore();
+    { TConfigureForm form; }
+    ASSERT_EQ(ui_.shown.size(), 2u);
+    const std::string& caption = ui_.shown[1].caption;
+    EXPECT_LT(caption.size(), 120u);
+    EXPECT_EQ(caption.rfind("Invalid data type for 'page xxx", 0), 0u) << caption;
+    EXPECT_NE(caption.find("x\xE2\x80\xA6x"), std::string::npos) << caption;
+    EXPECT_NE(caption.find("xxx end'"), std::string::npos) << caption;
+    EXPECT_EQ(ui_.shown[1].text, path);
+}
+
 TEST_F(SettingsTest, CorruptedStoreFileStartsWithDefaults) {
     cfg_.Dir().Write("registry.txt", "\x01\xff[\\Software\\Vellicor\nWindowTop=\"unterminated\n");
     ResetRegistryStore();
@@ -133,7 +166,7 @@ TEST_F(SettingsTest, CorruptedStoreFileStartsWithDefaults) {
 }
 
 // A file too large to be read is kept whole under a name of its own, the defaults are used,
-// and the reader is told so once; a merely damaged one changes nothing said.
+// and the reader is told so once.
 TEST_F(SettingsTest, AnOversizeStoreFileIsKeptAndReported) {
     const std::string path = cfg_.Dir().Write("registry.txt", "[\\Software\\Vellicor]\n" + std::string((16 << 20) + 10, ';'));
     ResetRegistryStore();
@@ -146,6 +179,37 @@ TEST_F(SettingsTest, AnOversizeStoreFileIsKeptAndReported) {
     EXPECT_EQ(FileSize(path + ".damaged-1"), int64_t(16 << 20) + 10 + 21);
     TConfigureForm again;
     EXPECT_EQ(ui_.shown.size(), 1u) << "said once";
+}
+
+// NUL bytes and garbage in the middle of the file cost only the lines they hit: every value
+// that still reads is kept, and the reader is told once, naming where the file as it was is.
+TEST_F(SettingsTest, ADamagedStoreFileKeepsWhatReadsAndIsReported) {
+    StoreInt("TwoPages", 1);
+    StoreInt("PageBufferSize", 5);
+    StoreInt("StdFileOpenDlg", 1);  // the very last value
+    { TConfigureForm first; }
+    ASSERT_TRUE(ui_.shown.empty());
+    std::string bytes = ReadFileBytes(RegistryFilePath());
+    const size_t at = bytes.find("\"Background\"");
+    ASSERT_NE(at, std::string::npos);
+    bytes.insert(at, "[garbage \x01\xfe" + std::string(4, '\0') + "\n\"Trunc\n");
+    const std::string path = cfg_.Dir().Write("registry.txt", bytes);
+    ResetRegistryStore();
+    {
+        TConfigureForm form;
+        EXPECT_TRUE(form.TwoPages);
+        EXPECT_EQ(form.PageBufferSize, 5);
+        EXPECT_TRUE(form.StdFileOpenDlg) << "a value after the damage";
+    }
+    ASSERT_EQ(ui_.shown.size(), 1u);
+    EXPECT_EQ(ui_.shown[0].caption, "Settings file damaged");
+    EXPECT_EQ(ui_.shown[0].text, path + "\nThe settings file is damaged: 2 lines could not be read, and the settings on "
+                                        "them have their defaults; every other value was kept. The file as it was is "
+                                        "kept as " + path + ".damaged-1.");
+    EXPECT_EQ(ReadFileBytes(path + ".damaged-1"), bytes);
+    { TConfigureForm again; }
+    EXPECT_EQ(ui_.shown.size(), 1u) << "said once";
+    EXPECT_FALSE(FileExists(path + ".damaged-2"));
 }
 
 TEST_F(SettingsTest, UnwritableStoreStillGivesWorkingSettings) {

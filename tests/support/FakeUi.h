@@ -1,6 +1,7 @@
 #pragma once
 // Scripted UI services for tests: records every message box and answers as told.
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ public:
 
     int MessageBox(const std::string& caption, const std::string& text, int buttons, TMsgKind) override {
         shown.push_back({caption, text, buttons});
+        // The box is up: what the event loop would run meanwhile.
+        if (whileBoxShows) whileBoxShows();
         if (!answers.empty()) {
             int a = answers.front();
             answers.pop_front();
@@ -56,6 +59,7 @@ public:
     int waitCursorChanges = 0;
     int processMessagesCalls = 0;
     void (*onProcessMessages)() = nullptr;
+    std::function<void()> whileBoxShows;
 };
 
 }  // namespace vellicor::test

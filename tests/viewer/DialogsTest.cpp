@@ -5,7 +5,7 @@
 #include <QApplication>
 #include <QGuiApplication>
 #include <QScreen>
-#include <QSettings>
+#include <QSplitter>
 #include <QStyle>
 #include <QComboBox>
 #include <QKeyEvent>
@@ -22,6 +22,7 @@
 #include "QtTestApp.h"
 #include "pages/ThumbList.h"
 #include "pages/ProcessFiles.h"
+#include "platform/Registry.h"
 #include "settings/Configuration.h"
 #include "support/FakeUi.h"
 #include "support/ScopedConfigDir.h"
@@ -521,13 +522,22 @@ TEST(OpenAllDialog, EachShowingStartsWithNoFileNameAndSelectsTheFolder) {
 
 namespace {
 
-// The open dialog at its first size over a shown reader, with settings of its own.
+// The value the open dialog keeps the width of its places in (-1: none stored).
+bool StorePlacesWidth(int width) {
+    TRegistry reg;
+    return width < 0 || (reg.OpenKey(TConfigureForm::kSettingsKey, true) && reg.WriteInteger("OpenDialogPlacesWidth", width));
+}
+
+// The open dialog at its first size over a shown reader, with settings of its own (and
+// the width of its places from an earlier run, when given).
 struct OpenDialogAtFirstSize {
+    explicit OpenDialogAtFirstSize(int placesWidth = -1) : placesStored(StorePlacesWidth(placesWidth)) {}
     test::ScopedConfigDir configDir;
     test::FakeUi ui;
     TConfigureForm config;
     TProcessFilesForm queue{config};
     QWidget owner;
+    bool placesStored;
     TOpenAllDialog dialog{&queue, ShownOwner(owner)};
     static QWidget* ShownOwner(QWidget& w) {
         w.resize(1024, 768);
@@ -591,10 +601,6 @@ namespace {
 // ordinary names, sizes and dates whole too; the dates still sort as dates.
 TEST(OpenAllDialog, AtItsDefaultSizeArchiveTypesAndPlacesShowWhole) {
     test::App();
-    // Qt keeps the dialog's state from one run to the next: as an earlier run with the
-    // place list dragged narrow leaves it.
-    { TOpenAllDialog earlier(nullptr); }
-    QSettings(QSettings::UserScope, "QtProject").setValue("FileDialog/sidebarWidth", 40);
     test::TempDir dir;
     test::WriteBmp24(dir.File("page.bmp"), 40, 40, [](int x, int y) { return static_cast<uint32_t>(x * 7 + y); });
     const std::string bytes = test::ReadFileBytes(dir.File("page.bmp"));
@@ -606,7 +612,10 @@ TEST(OpenAllDialog, AtItsDefaultSizeArchiveTypesAndPlacesShowWhole) {
         // Newer as the name comes earlier, over more than a year.
         std::filesystem::last_write_time(dir.File(names[i]), now - std::chrono::hours(24 * 200 * static_cast<int>(i)));
     }
-    OpenDialogAtFirstSize at;
+    // The dialog keeps its state from one run to the next: as an earlier run with the place
+    // list dragged narrow leaves it.
+    OpenDialogAtFirstSize at(40);
+    ASSERT_TRUE(at.placesStored);
     TOpenAllDialog& d = at.dialog;
     auto* tree = d.findChild<QTreeView*>("treeView");
     auto* places = d.findChild<QListView*>("sidebar");
@@ -670,6 +679,53 @@ TEST(OpenAllDialog, AtItsDefaultSizeArchiveTypesAndPlacesShowWhole) {
     for (int c = 0; c < 4; ++c) EXPECT_LE(rights[c], tree->viewport()->width()) << "column " << c << " runs past the list";
     EXPECT_GT(placesNeed, 0);
     EXPECT_GE(placesWidth, placesNeed) << "the places beside the list are cut";
+}
+
+}  // namespace
+
+namespace {
+
+// The open dialog keeps what it remembers (the folders visited, the view, the width of the
+// places) in the reader's store. Qt's own file of its dialogs' state, outside the reader's
+// settings folder and rewritten under a lock at every exit, is neither read nor written.
+TEST(OpenAllDialog, ItsStateIsKeptInTheReadersStoreAndQtWritesNoFileOfItsOwn) {
+    test::App();
+    const std::string qtFile = qEnvironmentVariable("XDG_CONFIG_HOME").toStdString() + "/QtProject.conf";
+    std::filesystem::remove(qtFile);
+    test::ScopedConfigDir configDir;
+    test::TempDir dir;
+    const QString folder = QDir(QString::fromStdString(dir.Path())).canonicalPath();
+    // Runs the dialog on the folder; shown, it gives its places' width and is closed.
+    const auto run = [&](TOpenAllDialog& d, int setWidth) {
+        int width = -1;
+        QTimer::singleShot(0, [&] {
+            auto* splitter = d.findChild<QSplitter*>("splitter");
+            // Wider than the places need: the dialog only ever widens them.
+            if (setWidth > 0) splitter->setSizes({setWidth, splitter->sizes()[0] + splitter->sizes()[1] - setWidth});
+            width = splitter->sizes()[0];
+            d.reject();
+        });
+        int filter = 1;
+        std::vector<std::string> files;
+        EXPECT_FALSE(d.Execute(dir.Path(), filter, files));
+        return width;
+    };
+    int width = -1;
+    {
+        TOpenAllDialog d(nullptr);
+        d.setViewMode(QFileDialog::List);
+        width = run(d, 260);
+    }
+    EXPECT_FALSE(std::filesystem::exists(qtFile)) << "Qt wrote its own file";
+    ASSERT_GT(width, 200);
+    {
+        TOpenAllDialog again(nullptr);
+        EXPECT_EQ(again.viewMode(), QFileDialog::List);
+        QStringList visited;
+        for (const QString& f : again.history()) visited << QDir(f).canonicalPath();
+        EXPECT_TRUE(visited.contains(folder)) << visited.join(',').toStdString();
+        EXPECT_EQ(run(again, 0), width) << "the places' width of the earlier run";
+    }
 }
 
 }  // namespace

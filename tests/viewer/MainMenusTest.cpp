@@ -7,6 +7,7 @@
 #include <QTextBrowser>
 #include <cstdlib>
 
+#include "MainWindowFixture.h"
 #include "QtTestApp.h"
 #include "pages/ProcessFiles.h"
 #include "platform/DynLib.h"
@@ -23,30 +24,8 @@ using namespace vellicor;
 
 namespace {
 
-class MainMenusTest : public ::testing::Test {
+class MainMenusTest : public test::MainWindowFixture {
 protected:
-    void SetUp() override {
-        test::App();
-        setenv("VELLICOR_CONFIG_DIR", store.Path().c_str(), 1);
-        ResetRegistryStore();
-        SetModuleSearchDir(VELLICOR_MODULE_DIR);
-        config = std::make_unique<TConfigureForm>();
-        queue = std::make_unique<TProcessFilesForm>(*config);
-    }
-    void Open(std::vector<std::string> names) {
-        window = std::make_unique<MainWindow>(*config, *queue, std::move(names));
-        window->resize(400, 300);
-        QCoreApplication::processEvents();
-        for (int i = 0; i < 2000 && window->Form().IdleHandler(); ++i) {
-        }
-    }
-    void TearDown() override {
-        window.reset();
-        queue.reset();
-        config.reset();
-        TBufferedPage::ClearList();
-        ResetRegistryStore();
-    }
     QMenu* History() const {
         for (QAction* a : window->PopupMenu()->actions())
             if (a->text() == "Favourites, Bookmarks and History") return a->menu();
@@ -58,11 +37,6 @@ protected:
             if (a->menu()) r.push_back(a->menu()->objectName().toStdString() + (a->isEnabled() ? "" : "(off)"));
         return r;
     }
-
-    test::TempDir store, pages;
-    std::unique_ptr<TConfigureForm> config;
-    std::unique_ptr<TProcessFilesForm> queue;
-    std::unique_ptr<MainWindow> window;
 };
 
 }  // namespace

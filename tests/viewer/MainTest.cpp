@@ -35,6 +35,7 @@ public:
     bool infoVisible = false;
     std::map<TMainTimer, int> timers;  // running timers and their intervals
     std::map<TMainTimer, int> due;     // when each running timer fires, on the manual clock
+    std::map<TMainTimer, int> starts;  // how often each timer was started
     int now = 0;                       // the manual clock, in ms
     TViewPoint cursor{-1, -1};
     bool keysBlocked = false, colourShowing = false;
@@ -73,6 +74,7 @@ public:
     void SetInformationVisible(bool v) override { infoVisible = v; }
     bool InformationVisible() const override { return infoVisible; }
     void StartTimer(TMainTimer t, int ms) override {
+        ++starts[t];
         timers[t] = ms;
         due[t] = now + ms;
     }
@@ -1794,6 +1796,52 @@ TEST_F(MainDisplayTest, AVisitedPagesFailureIsToldOnTimeWhileALongStepRuns) {
     ASSERT_EQ(ui.shown.size(), 2u) << "the members the read-ahead and the thumbnails met after the first box";
     EXPECT_EQ(ui.shown[1].caption, book);
     EXPECT_EQ(ui.shown[1].text.rfind("2 members cannot be shown: p02.jpg, p03.jpg.", 0), 0u) << ui.shown[1].text;
+    EXPECT_FALSE(view.timers.count(TMainTimer::HeldFailures));
+}
+
+// Two books side by side, each a failing page: while the first book's box waits for OK the
+// loop turns (idle steps, timers) without the held-failure timer firing again and again,
+// and the second book's box comes once the first is closed.
+TEST_F(MainDisplayTest, AReaderWaitingOnAFailureBoxSleeps) {
+    config->SetTwoPages(true);
+    const std::string small = test::ReadFileBytes(MakePages({{40, 30}})[0]);
+    std::vector<std::string> books;
+    for (const char* name : {"first", "second"}) {
+        test::RarMember page{"p00.jpg", small};
+        page.statedSize = 250u << 20;
+        books.push_back(pages.File(std::string(name) + ".cbr"));
+        test::WriteStoredRar(pages.File(name), {page}, 0, true, books.back());
+    }
+    queue->LoadFile().Now = &TestNow;
+    form->ApplicationStartupComplete(books);
+    for (int i = 0; i < 20 && !form->Image(1).Displayed; ++i) form->IdleHandler();
+    ASSERT_TRUE(form->Image(0).Displayed && form->Image(1).Displayed);
+    ASSERT_TRUE(ui.shown.empty()) << "held for the others";
+    ASSERT_TRUE(view.timers.count(TMainTimer::HeldFailures));
+
+    int startsWhileShown = -1, turns = 0;
+    ui.whileBoxShows = [&] {
+        if (ui.shown.size() != 1) return;
+        const int before = view.starts[TMainTimer::HeldFailures];
+        // Ten seconds of a loop that wakes every 5 ms for whatever else it has.
+        for (turns = 0; turns < 2000; ++turns) {
+            form->IdleHandler();
+            g_testNow += std::chrono::milliseconds(5);
+            Advance(5);
+        }
+        startsWhileShown = view.starts[TMainTimer::HeldFailures] - before;
+    };
+    g_testNow += std::chrono::milliseconds(750);
+    Advance(750);
+    ui.whileBoxShows = nullptr;
+    ASSERT_EQ(turns, 2000) << "the first box came";
+    EXPECT_EQ(startsWhileShown, 0) << "the timer was armed again and again while the box waited";
+    ASSERT_EQ(ui.shown.size(), 2u);
+    EXPECT_EQ(ui.shown[0].caption, books[0]);
+    EXPECT_EQ(ui.shown[1].caption, books[1]);
+    EXPECT_EQ(ui.shown[1].text.rfind("The member p00.jpg is damaged and cannot be shown.", 0), 0u) << ui.shown[1].text;
+    Run();
+    EXPECT_EQ(ui.shown.size(), 2u);
     EXPECT_FALSE(view.timers.count(TMainTimer::HeldFailures));
 }
 

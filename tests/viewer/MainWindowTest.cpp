@@ -18,6 +18,7 @@
 #include "settings/Configuration.h"
 #include "support/TempDir.h"
 #include "support/TestImages.h"
+#include "MainWindowFixture.h"
 #include "QtTestApp.h"
 #include "viewer/ColourDataForm.h"
 #include "viewer/MainWindow.h"
@@ -28,31 +29,14 @@ namespace {
 
 using test::App;
 
-class MainWindowTest : public ::testing::Test {
+class MainWindowTest : public test::MainWindowFixture {
 protected:
     void SetUp() override {
-        App();
-        setenv("VELLICOR_CONFIG_DIR", store.Path().c_str(), 1);
-        ResetRegistryStore();
-        SetModuleSearchDir(VELLICOR_MODULE_DIR);
-        config = std::make_unique<TConfigureForm>();
+        MainWindowFixture::SetUp();
         config->SetFitWidthIfOversize(false);
-        queue = std::make_unique<TProcessFilesForm>(*config);
         std::string page = pages.File("tall.bmp");
         test::WriteBmp24(page, 200, 3000, [](int, int) { return 0x808080u; });
-        window = std::make_unique<MainWindow>(*config, *queue, std::vector<std::string>{page});
-        window->resize(400, 300);
-        window->show();
-        QCoreApplication::processEvents();  // start-up: the page starts loading
-        for (int i = 0; i < 2000 && window->Form().IdleHandler(); ++i) {
-        }
-    }
-    void TearDown() override {
-        window.reset();
-        queue.reset();
-        config.reset();
-        TBufferedPage::ClearList();
-        ResetRegistryStore();
+        Open({page}, true);
     }
 
     void Key(int qtKey, Qt::KeyboardModifiers m = Qt::NoModifier) {
@@ -108,11 +92,6 @@ protected:
         ASSERT_EQ(QApplication::activePopupWidget(), nullptr) << "Esc did not close the menu";
     }
     bool Quitting() const { return window->TimerEnabled(TMainTimer::Shutdown); }
-
-    test::TempDir store, pages;
-    std::unique_ptr<TConfigureForm> config;
-    std::unique_ptr<TProcessFilesForm> queue;
-    std::unique_ptr<MainWindow> window;
 };
 
 }  // namespace
@@ -264,35 +243,21 @@ namespace {
 
 // Forward reading through a set of small pages: what a turn to a page read ahead leaves for
 // the event loop's next idle step.
-class MainWindowReadingTest : public ::testing::Test {
+class MainWindowReadingTest : public test::MainWindowFixture {
 protected:
     void SetUp() override {
-        App();
-        setenv("VELLICOR_CONFIG_DIR", store.Path().c_str(), 1);
-        ResetRegistryStore();
-        SetModuleSearchDir(VELLICOR_MODULE_DIR);
-        config = std::make_unique<TConfigureForm>();
-        queue = std::make_unique<TProcessFilesForm>(*config);
+        MainWindowFixture::SetUp();
         std::vector<std::string> names;
         for (int i = 0; i < 6; ++i) {
             names.push_back(pages.File("p" + std::to_string(i) + ".bmp"));
             const uint32_t grey = 0x202020u * uint32_t(i + 1);
             test::WriteBmp24(names.back(), 300, 400, [grey](int, int) { return grey; });
         }
-        window = std::make_unique<MainWindow>(*config, *queue, names);
-        window->resize(400, 300);
-        window->show();
+        Open(names, true);
         Settle();
         ASSERT_EQ(window->Form().Image(0).Page, 0);
         ASSERT_TRUE(window->Form().Image(0).Displayed);
         ASSERT_EQ(config->PageBufferSize, 3);  // read ahead: the two pages after the one shown
-    }
-    void TearDown() override {
-        window.reset();
-        queue.reset();
-        config.reset();
-        TBufferedPage::ClearList();
-        ResetRegistryStore();
     }
     // Events and idle steps, as the reader's loop runs them, until no work is left.
     void Settle() {
@@ -315,11 +280,6 @@ protected:
             if (e.Type == rtLoadPage && e.FileNumber == page) return true;
         return false;
     }
-
-    test::TempDir store, pages;
-    std::unique_ptr<TConfigureForm> config;
-    std::unique_ptr<TProcessFilesForm> queue;
-    std::unique_ptr<MainWindow> window;
 };
 
 }  // namespace
