@@ -862,3 +862,72 @@ TEST(Jpeg, ArithmeticDataEndingWhereThePageIsBusyCostsAtMostABlankPage) {
         EXPECT_LT(hostile.cpuSeconds, 2 * blank.cpuSeconds + 0.1) << c.what;
     }
 }
+
+// What decides is what the missing data decode to, not where they end: genuine pages show
+// with restart intervals as short as an MCU (each ends in bytes the encoder dropped), cut
+// short (the rest is left blank once it decodes busy), or blank below a line of text. A
+// coefficient's first bits coded twice are refused (a mark stands where nothing was yet).
+TEST(Jpeg, ArithmeticPagesAreJudgedByWhatTheirMissingDataDecodeTo) {
+    const auto grain = [](int x, int y, int c) {
+        return uint8_t((x / 24 + y / 40) * 3 + c * 40 + (uint32_t(x * 2654435761u ^ y * 40503u) >> 27));
+    };
+    for (int components : {1, 3})
+        for (int sampling : {1, 2})
+            for (bool progressive : {false, true})
+                for (int restart : {0, 1}) {
+                    if (components == 1 && sampling == 2) continue;
+                    const std::string what = std::to_string(components) + " " + std::to_string(sampling) + " " + std::to_string(progressive) + " " + std::to_string(restart);
+                    const JpegOptions o{.components = components, .progressive = progressive, .arithmetic = true, .restartInterval = restart, .lumaSampling = sampling};
+                    for (const auto& sample : {SampleFn(grain), SampleFn(TopLine)}) {
+                        const std::string page = MakeJpeg(1024, 1024, o, sample);
+                        RawDecode r = DecodeRaw(page, 1000, 100);
+                        EXPECT_EQ(r.result, 0) << what << ": " << r.error;
+                        r = DecodeRaw(page.substr(0, page.size() / 2), 1000, 100);  // cut, no end marker
+                        EXPECT_EQ(r.result, 0) << what << " cut: " << r.error;
+                    }
+                }
+    // Sixty-four real intervals of an MCU each, then 4000 empty ones: each interval starts
+    // its adaptive states afresh, so they decode blank and cost what blank blocks cost.
+    std::string flood = BusyFileClaiming(4096, 4096, {.components = 1, .restartInterval = 1});
+    const size_t eoi = flood.rfind(kEoi);
+    for (int i = 0; i < 4000; ++i) flood.insert(eoi, std::string{char(0xFF), char(0xD0 + (64 + i) % 8)});
+    EXPECT_EQ(DecodeRaw(flood, int64_t(1) << 25, 3000).result, 0);
+    // The band of 1..63 coded first twice.
+    for (bool arithmetic : {false, true}) {
+        const std::string once = MakeJpeg(512, 512, {.components = 1, .arithmetic = arithmetic, .scans = "0: 0 0 0 0; 0: 1 63 0 0;"}, TopLine);
+        const auto ac = ScanSpans(once).at(1);
+        const std::string twice = once.substr(0, ac.second) + once.substr(ac.first, ac.second - ac.first) + once.substr(ac.second);
+        const RawDecode r = DecodeRaw(twice, 1000, 100);
+        EXPECT_EQ(r.error, arithmetic ? "JPEG progressive image codes a coefficient's first bits twice" : "") << arithmetic;
+        EXPECT_EQ(DecodeRaw(twice, 0, 100).result, 0) << arithmetic << ": no limit";
+    }
+}
+
+// The read-ahead that counts a file's scans looks 16 MB ahead: its buffer holds that and one
+// more piece, not twice as much.
+TEST(Jpeg, ReadAheadHoldsWhatItsLookNeeds) {
+    if (!kMeasured) GTEST_SKIP() << "the sanitizer's allocator keeps books of its own";
+    const std::string bytes = MakeJpeg(512, 512, {.components = 1, .progressive = true});
+    const size_t firstEnd = ScanSpans(bytes)[0].second;
+    const std::string file = bytes.substr(0, firstEnd) + WithComments(std::string("\xFF\xD8", 2), 300).substr(2) + bytes.substr(firstEnd);
+    const auto inUse = [] { return mallinfo2().uordblks + mallinfo2().hblkhd; };
+    struct Source {  // notes the most memory in use while the decoder reads
+        const std::string* bytes;
+        size_t at, base, most;
+        static size_t Read(void* user, unsigned char* buffer, size_t size) {
+            auto* s = static_cast<Source*>(user);
+            s->most = std::max(s->most, mallinfo2().uordblks + mallinfo2().hblkhd - s->base);
+            const size_t n = std::min(size, s->bytes->size() - s->at);
+            std::memcpy(buffer, s->bytes->data() + s->at, n);
+            s->at += n;
+            return n;
+        }
+    } source{&file, 0, inUse(), 0};
+    const vjpeg_limits limits{1L << 30, 100, 100000, 0, 32, 0};
+    vjpeg_decoder* d = vjpeg_create(Source::Read, nullptr, &source, &limits);
+    int width = 0, height = 0, denom = 0;
+    EXPECT_EQ(vjpeg_read_header(d, &width, &height, &denom), 0);
+    vjpeg_destroy(d);
+    EXPECT_GT(source.most, size_t(16) << 20) << "it looked 16 MB ahead";
+    EXPECT_LT(source.most, (size_t(16) << 20) + (size_t(1) << 20));
+}
