@@ -30,6 +30,8 @@ struct vjpeg_decoder {
     void* user;
     vjpeg_poll_fn poll;
     void* poll_user;
+    vjpeg_trace_fn trace;
+    const char* step;        /* the traced step in progress below an entry point */
     int decoding;
     vjpeg_limits limits;
     /* The coded data of a large page's scan that first codes its components, watched as it
@@ -68,6 +70,18 @@ struct vjpeg_decoder {
 };
 
 static vjpeg_decoder* decoder_of(j_common_ptr cinfo) { return (vjpeg_decoder*)cinfo->client_data; }
+
+/* Steps below an entry point do not nest; an error's long jump ends the open one at the
+ * entry point, so every Call gets its Return. */
+static void step_in(vjpeg_decoder* d, const char* label) {
+    d->step = label;
+    if (d->trace) d->trace("Call", label);
+}
+
+static void step_out(vjpeg_decoder* d) {
+    if (d->step && d->trace) d->trace("Return", d->step);
+    d->step = NULL;
+}
 
 static void on_error_exit(j_common_ptr cinfo) {
     vjpeg_decoder* d = decoder_of(cinfo);
@@ -109,9 +123,16 @@ static void on_progress(j_common_ptr cinfo) {
         longjmp(d->jump, 1);
     }
     /* The first scan's entropy decoder has been set up, and nothing decoded yet. */
-    if (d->decoding && !d->fill_hooked && d->cinfo.arith_code && d->limits.sparse_pixels > 0 && d->cinfo.entropy)
+    if (d->decoding && !d->fill_hooked && d->cinfo.arith_code && d->limits.sparse_pixels > 0 && d->cinfo.entropy) {
+        step_in(d, "JpegDecode::watch_fill");
         watch_fill(d);
-    if (d->decoding && d->cinfo.input_scan_number != d->scans_counted) begin_scan(d);
+        step_out(d);
+    }
+    if (d->decoding && d->cinfo.input_scan_number != d->scans_counted) {
+        step_in(d, "JpegDecode::begin_scan");
+        begin_scan(d);
+        step_out(d);
+    }
     if (d->decoding) check_scan_data(d, 0);
     if (d->decoding && d->poll && d->poll(d->poll_user)) {
         snprintf(d->error, sizeof d->error, "JPEG decoding stopped");
@@ -254,6 +275,8 @@ void vjpeg_set_poll(vjpeg_decoder* d, vjpeg_poll_fn poll, void* user) {
     d->poll = poll;
     d->poll_user = user;
 }
+
+void vjpeg_set_trace(vjpeg_decoder* d, vjpeg_trace_fn trace) { d->trace = trace; }
 
 void vjpeg_destroy(vjpeg_decoder* d) {
     if (!d) return;
@@ -719,7 +742,11 @@ static void read_header_body(vjpeg_decoder* d, int* out_width, int* out_height, 
         snprintf(d->error, sizeof d->error, "JPEG progressive image does not begin with its DC scan");
         longjmp(d->jump, 1);
     }
-    if (d->coef_blocks > 0 && d->limits.max_block_walks > 0) prescan_walks(d);
+    if (d->coef_blocks > 0 && d->limits.max_block_walks > 0) {
+        step_in(d, "JpegDecode::prescan_walks");
+        prescan_walks(d);
+        step_out(d);
+    }
     d->judging = is_judged_scan(d);
     if (d->judging) measure_scan(d);
     *out_width = (int)c->output_width;
@@ -728,8 +755,14 @@ static void read_header_body(vjpeg_decoder* d, int* out_width, int* out_height, 
 }
 
 int vjpeg_read_header(vjpeg_decoder* d, int* out_width, int* out_height, int* scale_denom) {
-    if (setjmp(d->jump)) return -1;
+    if (d->trace) d->trace("Call", "JpegDecode::vjpeg_read_header");
+    if (setjmp(d->jump)) {
+        step_out(d);
+        if (d->trace) d->trace("Return", "JpegDecode::vjpeg_read_header");
+        return -1;
+    }
     read_header_body(d, out_width, out_height, scale_denom);
+    if (d->trace) d->trace("Return", "JpegDecode::vjpeg_read_header");
     return 0;
 }
 
@@ -783,10 +816,18 @@ static int decode_body(vjpeg_decoder* d, unsigned char* rows, ptrdiff_t stride) 
 }
 
 int vjpeg_decode(vjpeg_decoder* d, unsigned char* rows, ptrdiff_t stride) {
+    int result;
     if (!d->header_read) {
         snprintf(d->error, sizeof d->error, "JPEG header not read");
         return -1;
     }
-    if (setjmp(d->jump)) return -1;
-    return decode_body(d, rows, stride);
+    if (d->trace) d->trace("Call", "JpegDecode::vjpeg_decode");
+    if (setjmp(d->jump)) {
+        step_out(d);
+        if (d->trace) d->trace("Return", "JpegDecode::vjpeg_decode");
+        return -1;
+    }
+    result = decode_body(d, rows, stride);
+    if (d->trace) d->trace("Return", "JpegDecode::vjpeg_decode");
+    return result;
 }

@@ -15,6 +15,8 @@ typedef size_t (*vjpeg_read_fn)(void* user, unsigned char* buffer, size_t size);
 typedef void (*vjpeg_message_fn)(void* user, const char* message);
 /* Called between groups of rows while decoding: nonzero stops the decode, which fails. */
 typedef int (*vjpeg_poll_fn)(void* user);
+/* Receives the trace records ("Call" or "Return") of the decoder's whole steps. */
+typedef void (*vjpeg_trace_fn)(const char* record, const char* label);
 
 typedef struct vjpeg_limits {
     long max_memory;   /* bytes libjpeg may allocate for one image */
@@ -45,6 +47,9 @@ vjpeg_decoder* vjpeg_create(vjpeg_read_fn read, vjpeg_message_fn message, void* 
 void vjpeg_destroy(vjpeg_decoder* d);
 /* Installs the poll called while vjpeg_decode runs (null: none); user is passed to it. */
 void vjpeg_set_poll(vjpeg_decoder* d, vjpeg_poll_fn poll, void* user);
+/* Traces the entry points and the steps they take once each (reading ahead, a scan's
+ * start); not what runs for every row or block (null: none). */
+void vjpeg_set_trace(vjpeg_decoder* d, vjpeg_trace_fn trace);
 
 /* Reads the header and chooses the scale. Returns 0 and the output size, or -1. */
 int vjpeg_read_header(vjpeg_decoder* d, int* out_width, int* out_height, int* scale_denom);

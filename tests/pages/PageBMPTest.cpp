@@ -931,3 +931,50 @@ TEST(Jpeg, ReadAheadHoldsWhatItsLookNeeds) {
     EXPECT_GT(source.most, size_t(16) << 20) << "it looked 16 MB ahead";
     EXPECT_LT(source.most, (size_t(16) << 20) + (size_t(1) << 20));
 }
+
+namespace {
+std::vector<std::string> g_jpegTrace;
+void RecordJpegTrace(const char* record, const char* label) { g_jpegTrace.push_back(std::string(record) + " " + label); }
+}  // namespace
+
+// The decoder's whole steps trace their entry and exit, on its way out of an error too.
+TEST(Jpeg, DecoderStepsTraceTheirEntryAndExit) {
+    struct Source {
+        std::string bytes;
+        size_t at = 0;
+        static size_t Read(void* user, unsigned char* buffer, size_t size) {
+            auto* s = static_cast<Source*>(user);
+            const size_t n = std::min(size, s->bytes.size() - s->at);
+            std::memcpy(buffer, s->bytes.data() + s->at, n);
+            s->at += n;
+            return n;
+        }
+    };
+    const std::string page = MakeJpeg(256, 256, {.components = 1, .progressive = true, .arithmetic = true});
+    const std::string busy = BusyFileClaiming(4096, 4096, {.components = 1, .scans = FirstScans("0", 30)});
+    for (const std::string* bytes : {&page, &busy}) {
+        g_jpegTrace.clear();
+        Source source{*bytes};
+        const vjpeg_limits limits{1L << 30, 100, 100000, 1000, 32, 0};
+        vjpeg_decoder* d = vjpeg_create(Source::Read, nullptr, &source, &limits);
+        vjpeg_set_trace(d, RecordJpegTrace);
+        int width = 0, height = 0, denom = 0;
+        ASSERT_EQ(vjpeg_read_header(d, &width, &height, &denom), 0);
+        std::vector<unsigned char> rows(size_t(width) * 3 * size_t(height));
+        EXPECT_EQ(vjpeg_decode(d, rows.data(), ptrdiff_t(width) * 3), bytes == &page ? 0 : -1);
+        vjpeg_destroy(d);
+        std::vector<std::string> open;
+        for (const std::string& r : g_jpegTrace) {
+            if (r.rfind("Call ", 0) == 0) {
+                open.push_back(r.substr(5));
+            } else {
+                ASSERT_FALSE(open.empty()) << r;
+                EXPECT_EQ("Return " + open.back(), r);
+                open.pop_back();
+            }
+        }
+        EXPECT_TRUE(open.empty());
+        for (const char* step : {"Call JpegDecode::vjpeg_read_header", "Call JpegDecode::prescan_walks", "Call JpegDecode::vjpeg_decode", "Call JpegDecode::watch_fill", "Call JpegDecode::begin_scan"})
+            EXPECT_NE(std::find(g_jpegTrace.begin(), g_jpegTrace.end(), step), g_jpegTrace.end()) << step;
+    }
+}
