@@ -29,7 +29,10 @@ typedef struct vjpeg_limits {
      * empty restart interval) before the scan's first sixteenth. A file of several scans is
      * judged so by the coefficient blocks libjpeg keeps for it, 64 pixels each, at any
      * scale; one whose coefficients pass max_memory is refused before they are allocated.
-     * Arithmetic-coded data may end anywhere a page is blank, so nothing is judged by it. */
+     * Arithmetic-coded data may end anywhere a page is blank, so it is judged instead (at
+     * any size, when sparse_pixels is set) by what its blocks decoded after the data ran out
+     * make beyond blank blocks: past a small allowance the page is refused, or the rest of
+     * a last scan that runs to the image's end is left as a cut file's. */
     int64_t sparse_pixels;
     /* A file of several scans is refused once its scans would walk more blocks than
      * max_block_walks times the blocks kept for it (0: no limit), or free_block_walks if
