@@ -9,6 +9,7 @@
 
 #include <jpeglib.h>
 #include <jerror.h>
+#include <jpegint.h> /* the entropy decoder's two methods, wrapped for arithmetic coding */
 
 #define VJPEG_BUFFER_SIZE 65536
 #define VJPEG_ROWS_AT_ONCE 16
@@ -29,6 +30,8 @@ struct vjpeg_decoder {
     void* user;
     vjpeg_poll_fn poll;
     void* poll_user;
+    vjpeg_trace_fn trace;
+    const char* step;        /* the traced step in progress below an entry point */
     int decoding;
     vjpeg_limits limits;
     /* The coded data of a large page's scan that first codes its components, watched as it
@@ -46,12 +49,39 @@ struct vjpeg_decoder {
     int scans_counted;       /* scans whose blocks are in walked_blocks */
     int64_t walked_blocks;   /* blocks the scans so far walk, and the output pass */
     JOCTET* ahead;           /* bytes read ahead of libjpeg to measure that data */
+    int64_t read_total;      /* bytes read from the caller, libjpeg's or ahead */
+    /* Arithmetic-coded scans: what the blocks decoded after their data ran out cost. */
+    int fill_hooked;
+    void (*start_pass)(j_decompress_ptr);
+    boolean (*decode_mcu)(j_decompress_ptr, JBLOCKROW*);
+    int fill_kind;           /* FILL_* of the current scan */
+    int given_up;            /* the rest of the last scan is left as it is */
+    int64_t scan_mcu;        /* MCUs of the current scan so far */
+    int last_dc[MAX_COMPS_IN_SCAN];
+    int64_t fill_work;       /* decisions the fill made beyond blank blocks' */
+    int64_t walked;          /* blocks decoded in the arithmetic-coded scans */
+    int64_t coded_bytes;     /* bytes the entropy decoder took for them */
+    uint64_t band_words[16]; /* 0xFFFF in each coefficient of the scan's band, natural order */
+    uint64_t mark_words[16]; /* the mark an untouched coefficient of the band holds */
+    JCOEF mark;
     unsigned char* cmyk_row;
     char error[JMSG_LENGTH_MAX];
     JOCTET buffer[VJPEG_BUFFER_SIZE];
 };
 
 static vjpeg_decoder* decoder_of(j_common_ptr cinfo) { return (vjpeg_decoder*)cinfo->client_data; }
+
+/* Steps below an entry point do not nest; an error's long jump ends the open one at the
+ * entry point, so every Call gets its Return. */
+static void step_in(vjpeg_decoder* d, const char* label) {
+    d->step = label;
+    if (d->trace) d->trace("Call", label);
+}
+
+static void step_out(vjpeg_decoder* d) {
+    if (d->step && d->trace) d->trace("Return", d->step);
+    d->step = NULL;
+}
 
 static void on_error_exit(j_common_ptr cinfo) {
     vjpeg_decoder* d = decoder_of(cinfo);
@@ -80,6 +110,7 @@ static void on_emit_message(j_common_ptr cinfo, int level) {
 
 static void check_scan_data(vjpeg_decoder* d, int at_end);
 static void begin_scan(vjpeg_decoder* d);
+static void watch_fill(vjpeg_decoder* d);
 
 /* libjpeg calls this for every group of rows it outputs and every row of blocks it reads
  * ahead (all of a progressive image's scans), so the poll is never far away. For a file
@@ -91,7 +122,17 @@ static void on_progress(j_common_ptr cinfo) {
         snprintf(d->error, sizeof d->error, "JPEG image has more than %d scans", d->limits.max_scans);
         longjmp(d->jump, 1);
     }
-    if (d->decoding && d->cinfo.input_scan_number != d->scans_counted) begin_scan(d);
+    /* The first scan's entropy decoder has been set up, and nothing decoded yet. */
+    if (d->decoding && !d->fill_hooked && d->cinfo.arith_code && d->limits.sparse_pixels > 0 && d->cinfo.entropy) {
+        step_in(d, "JpegDecode::watch_fill");
+        watch_fill(d);
+        step_out(d);
+    }
+    if (d->decoding && d->cinfo.input_scan_number != d->scans_counted) {
+        step_in(d, "JpegDecode::begin_scan");
+        begin_scan(d);
+        step_out(d);
+    }
     if (d->decoding) check_scan_data(d, 0);
     if (d->decoding && d->poll && d->poll(d->poll_user)) {
         snprintf(d->error, sizeof d->error, "JPEG decoding stopped");
@@ -163,6 +204,7 @@ static void src_init(j_decompress_ptr cinfo) { (void)cinfo; }
 static boolean src_fill(j_decompress_ptr cinfo) {
     vjpeg_decoder* d = decoder_of((j_common_ptr)cinfo);
     size_t n = d->read(d->user, d->buffer, VJPEG_BUFFER_SIZE);
+    d->read_total += (int64_t)n;
     free(d->ahead); /* libjpeg has taken all of it */
     d->ahead = NULL;
     if (n == 0) {
@@ -234,6 +276,8 @@ void vjpeg_set_poll(vjpeg_decoder* d, vjpeg_poll_fn poll, void* user) {
     d->poll_user = user;
 }
 
+void vjpeg_set_trace(vjpeg_decoder* d, vjpeg_trace_fn trace) { d->trace = trace; }
+
 void vjpeg_destroy(vjpeg_decoder* d) {
     if (!d) return;
     if (d->created) jpeg_destroy_decompress(&d->cinfo);
@@ -290,15 +334,23 @@ static void take_ahead(vjpeg_decoder* d, size_t have, size_t room) {
     d->ahead = ahead;
 }
 
-/* Reads one more piece behind the have bytes of the buffer, doubling it when full. */
-static size_t read_ahead(vjpeg_decoder* d, size_t have, size_t* room) {
+/* Reads one more piece behind the have bytes of the buffer, doubling it when full but
+ * never past what a look of most bytes needs (it reads only while have < most). */
+static size_t read_ahead(vjpeg_decoder* d, size_t have, size_t* room, size_t most) {
+    size_t n;
     if (*room - have < VJPEG_BUFFER_SIZE) {
-        JOCTET* grown = (JOCTET*)realloc(d->ahead, *room * 2);
+        size_t grow = *room * 2;
+        JOCTET* grown;
+        if (grow > most + VJPEG_BUFFER_SIZE) grow = most + VJPEG_BUFFER_SIZE;
+        if (grow < have + VJPEG_BUFFER_SIZE) grow = have + VJPEG_BUFFER_SIZE;
+        grown = (JOCTET*)realloc(d->ahead, grow);
         if (!grown) ERREXIT1(&d->cinfo, JERR_OUT_OF_MEMORY, 0);
         d->ahead = grown;
-        *room *= 2;
+        *room = grow;
     }
-    return d->read(d->user, d->ahead + have, VJPEG_BUFFER_SIZE);
+    n = d->read(d->user, d->ahead + have, VJPEG_BUFFER_SIZE);
+    d->read_total += (int64_t)n;
+    return n;
 }
 
 /* Reads the file ahead of libjpeg up to VJPEG_PRESCAN_BYTES and adds up what the scans
@@ -314,7 +366,7 @@ static void prescan_walks(vjpeg_decoder* d) {
     const JOCTET* p;
     take_ahead(d, have, room);
     while (have < VJPEG_PRESCAN_BYTES) {
-        size_t n = read_ahead(d, have, &room);
+        size_t n = read_ahead(d, have, &room, VJPEG_PRESCAN_BYTES);
         if (n == 0) break;
         have += n;
     }
@@ -386,7 +438,7 @@ static void measure_scan(vjpeg_decoder* d) {
         size_t room = have + VJPEG_BUFFER_SIZE;
         take_ahead(d, have, room);
         while (d->watching && d->data_bytes < want && have < most) {
-            size_t n = read_ahead(d, have, &room);
+            size_t n = read_ahead(d, have, &room, most);
             if (n == 0) break;
             watch_bytes(d, d->ahead + have, n);
             have += n;
@@ -437,6 +489,214 @@ static void check_filled(vjpeg_decoder* d) {
     }
 }
 
+/* Arithmetic-coded data may end anywhere: the decoder then reads zeros, which decode as
+ * runs of the likeliest decisions. An encoder drops only trailing zero bytes, so on a
+ * genuine page those runs are its blank rest (or the few blocks the last bytes still
+ * covered), but the adaptive states can make them "not the end of the block" and
+ * "nonzero" again and again, so that a few hundred bytes decode into a huge busy page.
+ * The entropy decoder is wrapped to measure what each MCU decoded after the data ran out
+ * (libjpeg keeps the marker that ended the data in unread_marker until the next interval)
+ * made beyond blank blocks: the decisions its nonzero coefficients and DC changes took.
+ * That work may not pass a little for every block decoded and more for every coded
+ * byte, plus a fixed slack; past it the page is refused, except in a scan that runs to
+ * the image's end (a cut file), whose rest is left blank. */
+#define VJPEG_FILL_SLACK ((int64_t)1 << 18)
+#define VJPEG_FILL_PER_BLOCK 2
+#define VJPEG_FILL_PER_BYTE 64
+
+enum { FILL_NONE, FILL_SEQUENTIAL, FILL_DC, FILL_AC, FILL_REFINE };
+
+static const unsigned char zigzag_natural[DCTSIZE2] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+
+static int bit_length(unsigned v) {
+    int n = 0;
+    for (; v; v >>= 1) ++n;
+    return n;
+}
+
+/* A nonzero value's flag, sign and magnitude decisions. */
+static int64_t value_work(int v, int al) { return 2 + 2 * bit_length((unsigned)(v < 0 ? -v : v) >> al); }
+
+/* Positions walked up to the last nonzero coefficient of the band, and their values. */
+static int64_t band_work(const JCOEF* b, int ss, int se) {
+    int64_t work = 0;
+    int k, last = ss - 1;
+    for (k = ss; k <= se; ++k)
+        if (b[zigzag_natural[k]]) work += value_work(b[zigzag_natural[k]], 0), last = k;
+    return work + (last - ss + 1);
+}
+
+static uint64_t word_at(const JCOEF* b, int j) {
+    uint64_t w;
+    memcpy(&w, b + 4 * j, sizeof w);
+    return w;
+}
+
+static int any_in_band(const vjpeg_decoder* d, const JCOEF* b) {
+    uint64_t any = 0;
+    int j;
+    for (j = 0; j < 16; ++j) any |= word_at(b, j) & d->band_words[j];
+    return any != 0;
+}
+
+/* An AC first scan writes only the nonzero coefficients of its band, as v << Al in 16 bits:
+ * a large v can come out zero. So the band holds a mark no write can leave (odd, for
+ * Al > 0) while the MCU is decoded, and what it wrote is counted (a zero as the largest). */
+static void set_marks(const vjpeg_decoder* d, JCOEF* b) {
+    int j;
+    for (j = 0; j < 16; ++j) {
+        const uint64_t w = (word_at(b, j) & ~d->band_words[j]) | d->mark_words[j];
+        memcpy(b + 4 * j, &w, sizeof w);
+    }
+}
+
+static int64_t take_marks(const vjpeg_decoder* d, JCOEF* b, int counted) {
+    const struct jpeg_decompress_struct* c = &d->cinfo;
+    uint64_t written = 0;
+    int64_t work = 0;
+    int j, k, last = c->Ss - 1;
+    for (j = 0; j < 16; ++j) written |= (word_at(b, j) ^ d->mark_words[j]) & d->band_words[j];
+    if (!written) {
+        if (d->mark)
+            for (j = 0; j < 16; ++j) {
+                const uint64_t w = word_at(b, j) & ~d->band_words[j];
+                memcpy(b + 4 * j, &w, sizeof w);
+            }
+        return 0;
+    }
+    for (k = c->Ss; k <= c->Se; ++k) {
+        JCOEF* v = &b[zigzag_natural[k]];
+        if (*v == d->mark) {
+            *v = 0;
+        } else {
+            work += *v ? value_work(*v, c->Al) : 2 + 2 * 16;
+            last = k;
+        }
+    }
+    return counted ? work + (last - c->Ss + 1) : 0;
+}
+
+/* A refinement's new coefficients and the positions walked past the block's old end. */
+static int64_t refine_work(const struct jpeg_decompress_struct* c, const JCOEF* before, const JCOEF* b) {
+    int64_t work = 0;
+    int k, last_old = c->Ss - 1, last_new = c->Ss - 1;
+    if (memcmp(before, b, DCTSIZE2 * sizeof *b) == 0) return 0;
+    for (k = c->Ss; k <= c->Se; ++k) {
+        const int p = zigzag_natural[k];
+        if (before[p]) last_old = k;
+        else if (b[p]) work += 3, last_new = k;
+    }
+    return work + (last_new > last_old ? last_new - last_old : 0);
+}
+
+static void add_fill_work(vjpeg_decoder* d, int64_t work) {
+    d->fill_work += work;
+    if (d->fill_work <= VJPEG_FILL_SLACK + VJPEG_FILL_PER_BLOCK * d->walked + VJPEG_FILL_PER_BYTE * d->coded_bytes) return;
+    if (d->cinfo.unread_marker == JPEG_EOI) { /* no scan follows: as a cut file, the rest stays blank */
+        d->given_up = 1;
+        return;
+    }
+    snprintf(d->error, sizeof d->error, "JPEG data ends where the page is still busy");
+    longjmp(d->jump, 1);
+}
+
+static boolean fill_decode_mcu(j_decompress_ptr cinfo, JBLOCKROW* data) {
+    vjpeg_decoder* d = decoder_of((j_common_ptr)cinfo);
+    const int64_t taken = d->read_total - (int64_t)d->src.bytes_in_buffer;
+    JCOEF before[DCTSIZE2];
+    int64_t work = 0;
+    int filling, b;
+    boolean done;
+    if (d->given_up) return TRUE;
+    if (cinfo->restart_interval && d->scan_mcu % cinfo->restart_interval == 0)
+        memset(d->last_dc, 0, sizeof d->last_dc); /* the decoder's DC predictions start over */
+    ++d->scan_mcu;
+    if (d->fill_kind == FILL_AC) set_marks(d, data[0][0]);
+    else if (d->fill_kind == FILL_REFINE) memcpy(before, data[0][0], sizeof before);
+    done = d->decode_mcu(cinfo, data);
+    d->coded_bytes += d->read_total - (int64_t)d->src.bytes_in_buffer - taken;
+    d->walked += cinfo->blocks_in_MCU;
+    filling = cinfo->unread_marker != 0;
+    switch (d->fill_kind) {
+    case FILL_SEQUENTIAL:
+    case FILL_DC:
+        for (b = 0; b < cinfo->blocks_in_MCU; ++b) {
+            const JCOEF* block = data[b][0];
+            int* last = &d->last_dc[cinfo->MCU_membership[b]];
+            if (filling) {
+                /* A blank page's DC is large but the same from block to block. */
+                if (block[0] != *last) work += value_work(block[0] - *last, cinfo->Al);
+                if (d->fill_kind == FILL_SEQUENTIAL && any_in_band(d, block)) work += band_work(block, 1, cinfo->Se);
+            }
+            *last = block[0];
+        }
+        break;
+    case FILL_AC:
+        work = take_marks(d, data[0][0], filling);
+        break;
+    case FILL_REFINE:
+        if (filling) work = refine_work(cinfo, before, data[0][0]);
+        break;
+    default:
+        break;
+    }
+    if (work > 0) add_fill_work(d, work);
+    return done;
+}
+
+/* After each scan's own start: what its MCUs write, and the wrap around its decoder. */
+static void watch_scan(vjpeg_decoder* d) {
+    struct jpeg_decompress_struct* c = &d->cinfo;
+    JCOEF band[DCTSIZE2], mark[DCTSIZE2];
+    int k, from;
+    if (c->entropy->decode_mcu != fill_decode_mcu) {
+        d->decode_mcu = c->entropy->decode_mcu;
+        c->entropy->decode_mcu = fill_decode_mcu;
+    }
+    d->scan_mcu = 0;
+    d->given_up = 0;
+    memset(d->last_dc, 0, sizeof d->last_dc);
+    if (!c->progressive_mode) d->fill_kind = FILL_SEQUENTIAL;
+    else if (c->Ss == 0) d->fill_kind = c->Ah == 0 ? FILL_DC : FILL_NONE; /* a DC refinement is a bit a block */
+    else d->fill_kind = c->Ah == 0 ? FILL_AC : FILL_REFINE;
+    d->mark = (JCOEF)(d->fill_kind == FILL_AC && c->Al > 0 ? 1 : 0);
+    memset(band, 0, sizeof band);
+    memset(mark, 0, sizeof mark);
+    from = d->fill_kind == FILL_SEQUENTIAL ? 1 : c->Ss;
+    for (k = from; k <= c->Se && k < DCTSIZE2; ++k) {
+        band[zigzag_natural[k]] = (JCOEF)-1;
+        mark[zigzag_natural[k]] = d->mark;
+    }
+    memcpy(d->band_words, band, sizeof band);
+    memcpy(d->mark_words, mark, sizeof mark);
+}
+
+static void fill_start_pass(j_decompress_ptr cinfo) {
+    vjpeg_decoder* d = decoder_of((j_common_ptr)cinfo);
+    int i, k;
+    /* A coefficient's first bits come once: the marks above stand where nothing was yet. */
+    if (cinfo->progressive_mode && cinfo->Ah == 0 && cinfo->coef_bits)
+        for (i = 0; i < cinfo->comps_in_scan; ++i)
+            for (k = cinfo->Ss; k <= cinfo->Se && k < DCTSIZE2; ++k)
+                if (cinfo->coef_bits[cinfo->cur_comp_info[i]->component_index][k] >= 0) {
+                    snprintf(d->error, sizeof d->error, "JPEG progressive image codes a coefficient's first bits twice");
+                    longjmp(d->jump, 1);
+                }
+    d->start_pass(cinfo);
+    watch_scan(d);
+}
+
+/* Called once the first scan's decoder is set up; later scans pass through fill_start_pass. */
+static void watch_fill(vjpeg_decoder* d) {
+    d->fill_hooked = 1;
+    d->start_pass = d->cinfo.entropy->start_pass;
+    d->cinfo.entropy->start_pass = fill_start_pass;
+    watch_scan(d);
+}
+
 /* Blocks of the whole-image coefficient arrays, each component rounded up to its sampling
  * factors as libjpeg allocates them. */
 static int64_t coefficient_blocks(const struct jpeg_decompress_struct* c) {
@@ -482,7 +742,11 @@ static void read_header_body(vjpeg_decoder* d, int* out_width, int* out_height, 
         snprintf(d->error, sizeof d->error, "JPEG progressive image does not begin with its DC scan");
         longjmp(d->jump, 1);
     }
-    if (d->coef_blocks > 0 && d->limits.max_block_walks > 0) prescan_walks(d);
+    if (d->coef_blocks > 0 && d->limits.max_block_walks > 0) {
+        step_in(d, "JpegDecode::prescan_walks");
+        prescan_walks(d);
+        step_out(d);
+    }
     d->judging = is_judged_scan(d);
     if (d->judging) measure_scan(d);
     *out_width = (int)c->output_width;
@@ -491,8 +755,14 @@ static void read_header_body(vjpeg_decoder* d, int* out_width, int* out_height, 
 }
 
 int vjpeg_read_header(vjpeg_decoder* d, int* out_width, int* out_height, int* scale_denom) {
-    if (setjmp(d->jump)) return -1;
+    if (d->trace) d->trace("Call", "JpegDecode::vjpeg_read_header");
+    if (setjmp(d->jump)) {
+        step_out(d);
+        if (d->trace) d->trace("Return", "JpegDecode::vjpeg_read_header");
+        return -1;
+    }
     read_header_body(d, out_width, out_height, scale_denom);
+    if (d->trace) d->trace("Return", "JpegDecode::vjpeg_read_header");
     return 0;
 }
 
@@ -546,10 +816,18 @@ static int decode_body(vjpeg_decoder* d, unsigned char* rows, ptrdiff_t stride) 
 }
 
 int vjpeg_decode(vjpeg_decoder* d, unsigned char* rows, ptrdiff_t stride) {
+    int result;
     if (!d->header_read) {
         snprintf(d->error, sizeof d->error, "JPEG header not read");
         return -1;
     }
-    if (setjmp(d->jump)) return -1;
-    return decode_body(d, rows, stride);
+    if (d->trace) d->trace("Call", "JpegDecode::vjpeg_decode");
+    if (setjmp(d->jump)) {
+        step_out(d);
+        if (d->trace) d->trace("Return", "JpegDecode::vjpeg_decode");
+        return -1;
+    }
+    result = decode_body(d, rows, stride);
+    if (d->trace) d->trace("Return", "JpegDecode::vjpeg_decode");
+    return result;
 }

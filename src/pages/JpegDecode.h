@@ -15,6 +15,8 @@ typedef size_t (*vjpeg_read_fn)(void* user, unsigned char* buffer, size_t size);
 typedef void (*vjpeg_message_fn)(void* user, const char* message);
 /* Called between groups of rows while decoding: nonzero stops the decode, which fails. */
 typedef int (*vjpeg_poll_fn)(void* user);
+/* Receives the trace records ("Call" or "Return") of the decoder's whole steps. */
+typedef void (*vjpeg_trace_fn)(const char* record, const char* label);
 
 typedef struct vjpeg_limits {
     long max_memory;   /* bytes libjpeg may allocate for one image */
@@ -27,7 +29,10 @@ typedef struct vjpeg_limits {
      * empty restart interval) before the scan's first sixteenth. A file of several scans is
      * judged so by the coefficient blocks libjpeg keeps for it, 64 pixels each, at any
      * scale; one whose coefficients pass max_memory is refused before they are allocated.
-     * Arithmetic-coded data may end anywhere a page is blank, so nothing is judged by it. */
+     * Arithmetic-coded data may end anywhere a page is blank, so it is judged instead (at
+     * any size, when sparse_pixels is set) by what its blocks decoded after the data ran out
+     * make beyond blank blocks: past a small allowance the page is refused, or the rest of
+     * a last scan that runs to the image's end is left as a cut file's. */
     int64_t sparse_pixels;
     /* A file of several scans is refused once its scans would walk more blocks than
      * max_block_walks times the blocks kept for it (0: no limit), or free_block_walks if
@@ -45,6 +50,9 @@ vjpeg_decoder* vjpeg_create(vjpeg_read_fn read, vjpeg_message_fn message, void* 
 void vjpeg_destroy(vjpeg_decoder* d);
 /* Installs the poll called while vjpeg_decode runs (null: none); user is passed to it. */
 void vjpeg_set_poll(vjpeg_decoder* d, vjpeg_poll_fn poll, void* user);
+/* Traces the entry points and the steps they take once each (reading ahead, a scan's
+ * start); not what runs for every row or block (null: none). */
+void vjpeg_set_trace(vjpeg_decoder* d, vjpeg_trace_fn trace);
 
 /* Reads the header and chooses the scale. Returns 0 and the output size, or -1. */
 int vjpeg_read_header(vjpeg_decoder* d, int* out_width, int* out_height, int* scale_denom);

@@ -64,6 +64,13 @@ void TraceJpegMessage(void*, const char* message) noexcept {
     VTRACE_STR("TPageBMP::LoadFromStream JpegWarning", message);
 }
 
+void TraceJpegStep(const char* record, const char* label) noexcept {
+    try {
+        if (VTRACE_ON()) trace::TracepChar(record, label);
+    } catch (...) {
+    }
+}
+
 struct JpegDecoderDeleter {
     void operator()(vjpeg_decoder* d) const { vjpeg_destroy(d); }
 };
@@ -92,6 +99,7 @@ void DecodeJpeg(TStream& stream, TBitmap& bitmap, int scaleLimit) {
     vjpeg_limits limits{g_jpegMaxMemory, kJpegMaxScans, scaleLimit, g_jpegSparsePixels, kJpegMaxBlockWalks, g_jpegFreeBlockWalks};
     std::unique_ptr<vjpeg_decoder, JpegDecoderDeleter> d(vjpeg_create(ReadFromStream, TraceJpegMessage, &stream, &limits));
     if (!d) throw DecodeError("JPEG decoder unavailable");
+    vjpeg_set_trace(d.get(), TraceJpegStep);
     int width = 0, height = 0, denom = 1;
     if (vjpeg_read_header(d.get(), &width, &height, &denom) != 0) throw DecodeError(vjpeg_error(d.get()));
     VTRACE_INT("TPageBMP::DecodeJpeg ScaleDenom", denom);

@@ -6,8 +6,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <vector>
+
+#include <jpeglib.h>
+#include <malloc.h>
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -694,10 +698,11 @@ TEST(Jpeg, ScansMayWalkTheBlocksBoundedTimes) {
     EXPECT_EQ(DecodeRaw(MakeJpeg(512, 512), 0, 100000, 1, 0).result, 0);
 }
 
-// A few hundred bytes of arithmetic-coded data claiming a large page are the page blank
-// below its first rows, as a genuine blank page is: it shows, at what that page costs (its
-// pixels at the scale, and every coefficient for several scans), while many refinement
-// scans over it are refused before anything is allocated. Measured in a child process.
+// A few hundred bytes of arithmetic-coded data claiming a large page: a sequential one whose
+// missing data decode blank shows, at what that page costs (its pixels at the scale). A
+// progressive one is no genuine page (that codes a bit a block in its DC refinement), and
+// what its missing data decode to is not blank: it is refused. Many refinement scans over
+// it are refused before anything is allocated. Measured in a child process.
 TEST(Jpeg, TinyArithmeticFileClaimingALargePageCostsWhatThePageCosts) {
     const auto white = [](int, int, int) { return uint8_t(255); };
     const std::string sequential = WithFrameSize(MakeJpeg(16, 16, {.quality = 50, .arithmetic = true}, white), 0xC9, 16000, 16000);
@@ -707,7 +712,7 @@ TEST(Jpeg, TinyArithmeticFileClaimingALargePageCostsWhatThePageCosts) {
         const std::string* bytes;
         bool shows;
         double mostMB;  // the page at its scale, and the coefficients kept
-    } cases[] = {{&sequential, true, 2000.0 * 2000 * 3 / 1048576 + 60}, {&progressive, true, 8192.0 * 8192 / 64 * 128 / 1048576 + 1024.0 * 1024 * 3 / 1048576 + 60},
+    } cases[] = {{&sequential, true, 2000.0 * 2000 * 3 / 1048576 + 60}, {&progressive, false, 8192.0 * 8192 / 64 * 128 / 1048576 + 60},
                  {&manyScans, false, 60}};  // refused before its coefficients are made
     for (const Case& c : cases) {
         const test::ChildRun run = test::InChild([&] {
@@ -721,5 +726,255 @@ TEST(Jpeg, TinyArithmeticFileClaimingALargePageCostsWhatThePageCosts) {
         if (kMeasured) {
             EXPECT_LT(run.grewMB, c.mostMB) << c.bytes->size();
         }
+    }
+}
+
+namespace {
+
+// Each block's coefficients in natural order: component, block column and row.
+using BlockFn = std::function<void(int comp, int bx, int by, JCOEF* block)>;
+
+// An arithmetic-coded file of the coefficients given, written by libjpeg's coder at full
+// size (so a blank one is what an encoder writes for a blank page): sequential, libjpeg's
+// progression, or a script of scans. lumaSampling 2 makes 4:2:0 colour, otherwise 4:4:4.
+std::string MakeArithmeticJpeg(int width, int height, const JpegOptions& o, const BlockFn& fill) {
+    jpeg_compress_struct c{};
+    jpeg_error_mgr err{};
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char* out = nullptr;
+    unsigned long outSize = 0;
+    jpeg_mem_dest(&c, &out, &outSize);
+    c.image_width = JDIMENSION(width);
+    c.image_height = JDIMENSION(height);
+    c.input_components = o.components;
+    c.in_color_space = o.components == 1 ? JCS_GRAYSCALE : JCS_YCbCr;
+    jpeg_set_defaults(&c);
+    c.arith_code = TRUE;
+    c.restart_interval = unsigned(o.restartInterval);
+    for (int k = 0; k < c.num_components; ++k) c.comp_info[k].h_samp_factor = c.comp_info[k].v_samp_factor = k == 0 ? std::max(1, o.lumaSampling) : 1;
+    std::vector<jpeg_scan_info> scans;
+    if (!o.scans.empty()) {
+        for (const JpegScan& s : ParseScans(o.scans)) {
+            jpeg_scan_info info{int(s.components.size()), {0, 0, 0, 0}, s.ss, s.se, s.ah, s.al};
+            for (size_t k = 0; k < s.components.size() && k < 4; ++k) info.component_index[k] = s.components[k];
+            scans.push_back(info);
+        }
+        c.scan_info = scans.data(), c.num_scans = int(scans.size());
+    } else if (o.progressive) {
+        jpeg_simple_progression(&c);
+    }
+    const int most = std::max(1, o.lumaSampling);
+    std::vector<jvirt_barray_ptr> arrays;
+    std::vector<std::pair<int, int>> blocks;
+    for (int k = 0; k < c.num_components; ++k) {
+        const int f = k == 0 ? most : 1;
+        const int w = ((width * f + most - 1) / most + 7) / 8, h = ((height * f + most - 1) / most + 7) / 8;
+        blocks.emplace_back((w + f - 1) / f * f, (h + f - 1) / f * f);
+        arrays.push_back(c.mem->request_virt_barray(reinterpret_cast<j_common_ptr>(&c), JPOOL_IMAGE, TRUE, JDIMENSION(blocks[k].first), JDIMENSION(blocks[k].second), JDIMENSION(f)));
+    }
+    jpeg_write_coefficients(&c, arrays.data());
+    for (int k = 0; k < c.num_components; ++k)
+        for (int by = 0; by < blocks[k].second; ++by) {
+            JBLOCKARRAY row = c.mem->access_virt_barray(reinterpret_cast<j_common_ptr>(&c), arrays[k], JDIMENSION(by), 1, TRUE);
+            for (int bx = 0; bx < blocks[k].first; ++bx) fill(k, bx, by, row[0][bx]);
+        }
+    jpeg_finish_compress(&c);
+    std::string bytes(reinterpret_cast<char*>(out), outSize);
+    jpeg_destroy_compress(&c);
+    std::free(out);
+    return bytes;
+}
+
+// A white page; and blocks busy to their end, whose DC swings from block to block.
+void BlankBlock(int, int, int, JCOEF* b) {
+    std::fill(b, b + DCTSIZE2, JCOEF(0));
+    b[0] = 120;
+}
+void BusyBlock(int, int bx, int by, JCOEF* b) {
+    b[0] = JCOEF((bx + by) % 2 ? 60 : -60);
+    for (int i = 1; i < DCTSIZE2; ++i) b[i] = 1;
+}
+// Busy DC, blank AC. (BusyBlock's AC a first scan at Al 1 leaves zero, and its refinement sets.)
+void BusyDcBlock(int c, int bx, int by, JCOEF* b) {
+    BusyBlock(c, bx, by, b);
+    std::fill(b + 1, b + DCTSIZE2, JCOEF(0));
+}
+
+// A file of 64 x 64 busy blocks whose frame claims width x height: its data runs out after
+// those, and the adaptive states then make every decision "not the end" and "nonzero".
+std::string BusyFileClaiming(int width, int height, const JpegOptions& o, const BlockFn& fill = BusyBlock) {
+    std::string bytes = MakeArithmeticJpeg(64, 64, o, fill);
+    return WithFrameSize(bytes, FindMarker(bytes, 0xC9) != std::string::npos ? 0xC9 : 0xCA, width, height);
+}
+
+std::string FirstScans(const std::string& comps, int bands) {  // a DC scan, then bands AC first scans per component
+    std::string script;
+    for (char comp : comps) script += std::string(1, comp) + ": 0 0 0 0;";
+    for (char comp : comps)
+        for (int i = 0; i < bands; ++i) script += " " + std::string(1, comp) + ": " + std::to_string(1 + 2 * i) + " " + std::to_string(i == bands - 1 ? 63 : 2 + 2 * i) + " 0 0;";
+    return script;
+}
+
+const std::string kStillBusy = "JPEG data ends where the page is still busy";
+
+}  // namespace
+
+// Arithmetic-coded data that run out while the adaptive states make every decision busy:
+// a few hundred bytes would decode into a huge page of busy blocks. Such a file costs at
+// most twice what a genuine blank page of its size, sampling and progression costs (and
+// a tenth of a second), each decode measured in a child process: refused once what the
+// missing data decoded passes a small allowance, or, when its last scan runs to the end
+// of the image, shown with the rest left blank as a cut file's is.
+TEST(Jpeg, ArithmeticDataEndingWhereThePageIsBusyCostsAtMostABlankPage) {
+    const JpegOptions grey{.components = 1}, greyProgressive{.components = 1, .progressive = true};
+    struct Case {
+        const char* what;
+        std::string hostile, blank;
+    } cases[] = {
+        {"sequential grey", BusyFileClaiming(16384, 16384, grey), MakeArithmeticJpeg(16384, 16384, grey, BlankBlock)},
+        {"sequential 4:2:0, an interval a row", BusyFileClaiming(8192, 8192, {.components = 3, .restartInterval = 8, .lumaSampling = 2}),
+         MakeArithmeticJpeg(8192, 8192, {.components = 3, .restartInterval = 512, .lumaSampling = 2}, BlankBlock)},
+        {"grey, a DC scan and 30 AC first scans", BusyFileClaiming(8192, 8192, {.components = 1, .scans = FirstScans("0", 30)}),
+         MakeArithmeticJpeg(8192, 8192, greyProgressive, BlankBlock)},
+        {"4:4:4, 90 AC first scans", BusyFileClaiming(4096, 4096, {.components = 3, .scans = FirstScans("012", 30)}),
+         MakeArithmeticJpeg(4096, 4096, {.components = 3, .progressive = true}, BlankBlock)},
+        {"4:2:0, busy DC only", BusyFileClaiming(4096, 4096, {.components = 3, .progressive = true, .lumaSampling = 2}, BusyDcBlock),
+         MakeArithmeticJpeg(4096, 4096, {.components = 3, .progressive = true, .lumaSampling = 2}, BlankBlock)},
+        {"grey, AC refined from nothing", BusyFileClaiming(4096, 4096, {.components = 1, .scans = "0: 0 0 0 0; 0: 1 63 0 1; 0: 1 63 1 0;"}),
+         MakeArithmeticJpeg(4096, 4096, greyProgressive, BlankBlock)},
+        {"4:4:4, one sequential scan a component", BusyFileClaiming(4096, 4096, {.components = 3, .scans = "0: 0 63 0 0; 1: 0 63 0 0; 2: 0 63 0 0;"}),
+         MakeArithmeticJpeg(4096, 4096, {.components = 3, .scans = "0: 0 63 0 0; 1: 0 63 0 0; 2: 0 63 0 0;"}, BlankBlock)},
+    };
+    const auto cost = [](const std::string& bytes) {
+        return test::InChild([&] {
+            TPageBMP page("page.jpg");
+            Load(page, bytes);
+            return page.LoadError ? 1 : 0;
+        });
+    };
+    for (const Case& c : cases) {
+        const test::ChildRun hostile = cost(c.hostile), blank = cost(c.blank);
+        std::printf("%-40s %5zu bytes: %s, %.2f s of CPU, peak %.0f MB; a blank page of its size (%zu bytes): %.2f s, %.0f MB\n", c.what, c.hostile.size(),
+                    hostile.exitCode == 0 ? "shown" : hostile.exitCode == 1 ? "refused" : "crashed", hostile.cpuSeconds, hostile.peakMB, c.blank.size(), blank.cpuSeconds, blank.peakMB);
+        EXPECT_LE(hostile.exitCode, 1) << c.what;
+        EXPECT_EQ(blank.exitCode, 0) << c.what << ": the blank page shows";
+        EXPECT_LT(hostile.cpuSeconds, 2 * blank.cpuSeconds + 0.1) << c.what;
+    }
+}
+
+// What decides is what the missing data decode to, not where they end: genuine pages show
+// with restart intervals as short as an MCU (each ends in bytes the encoder dropped), cut
+// short (the rest is left blank once it decodes busy), or blank below a line of text. A
+// coefficient's first bits coded twice are refused (a mark stands where nothing was yet).
+TEST(Jpeg, ArithmeticPagesAreJudgedByWhatTheirMissingDataDecodeTo) {
+    const auto grain = [](int x, int y, int c) {
+        return uint8_t((x / 24 + y / 40) * 3 + c * 40 + (uint32_t(x * 2654435761u ^ y * 40503u) >> 27));
+    };
+    for (int components : {1, 3})
+        for (int sampling : {1, 2})
+            for (bool progressive : {false, true})
+                for (int restart : {0, 1}) {
+                    if (components == 1 && sampling == 2) continue;
+                    const std::string what = std::to_string(components) + " " + std::to_string(sampling) + " " + std::to_string(progressive) + " " + std::to_string(restart);
+                    const JpegOptions o{.components = components, .progressive = progressive, .arithmetic = true, .restartInterval = restart, .lumaSampling = sampling};
+                    for (const auto& sample : {SampleFn(grain), SampleFn(TopLine)}) {
+                        const std::string page = MakeJpeg(1024, 1024, o, sample);
+                        RawDecode r = DecodeRaw(page, 1000, 100);
+                        EXPECT_EQ(r.result, 0) << what << ": " << r.error;
+                        r = DecodeRaw(page.substr(0, page.size() / 2), 1000, 100);  // cut, no end marker
+                        EXPECT_EQ(r.result, 0) << what << " cut: " << r.error;
+                    }
+                }
+    // Sixty-four real intervals of an MCU each, then 4000 empty ones: each interval starts
+    // its adaptive states afresh, so they decode blank and cost what blank blocks cost.
+    std::string flood = BusyFileClaiming(4096, 4096, {.components = 1, .restartInterval = 1});
+    const size_t eoi = flood.rfind(kEoi);
+    for (int i = 0; i < 4000; ++i) flood.insert(eoi, std::string{char(0xFF), char(0xD0 + (64 + i) % 8)});
+    EXPECT_EQ(DecodeRaw(flood, int64_t(1) << 25, 3000).result, 0);
+    // The band of 1..63 coded first twice.
+    for (bool arithmetic : {false, true}) {
+        const std::string once = MakeJpeg(512, 512, {.components = 1, .arithmetic = arithmetic, .scans = "0: 0 0 0 0; 0: 1 63 0 0;"}, TopLine);
+        const auto ac = ScanSpans(once).at(1);
+        const std::string twice = once.substr(0, ac.second) + once.substr(ac.first, ac.second - ac.first) + once.substr(ac.second);
+        const RawDecode r = DecodeRaw(twice, 1000, 100);
+        EXPECT_EQ(r.error, arithmetic ? "JPEG progressive image codes a coefficient's first bits twice" : "") << arithmetic;
+        EXPECT_EQ(DecodeRaw(twice, 0, 100).result, 0) << arithmetic << ": no limit";
+    }
+}
+
+// The read-ahead that counts a file's scans looks 16 MB ahead: its buffer holds that and one
+// more piece, not twice as much.
+TEST(Jpeg, ReadAheadHoldsWhatItsLookNeeds) {
+    if (!kMeasured) GTEST_SKIP() << "the sanitizer's allocator keeps books of its own";
+    const std::string bytes = MakeJpeg(512, 512, {.components = 1, .progressive = true});
+    const size_t firstEnd = ScanSpans(bytes)[0].second;
+    const std::string file = bytes.substr(0, firstEnd) + WithComments(std::string("\xFF\xD8", 2), 300).substr(2) + bytes.substr(firstEnd);
+    const auto inUse = [] { return mallinfo2().uordblks + mallinfo2().hblkhd; };
+    struct Source {  // notes the most memory in use while the decoder reads
+        const std::string* bytes;
+        size_t at, base, most;
+        static size_t Read(void* user, unsigned char* buffer, size_t size) {
+            auto* s = static_cast<Source*>(user);
+            s->most = std::max(s->most, mallinfo2().uordblks + mallinfo2().hblkhd - s->base);
+            const size_t n = std::min(size, s->bytes->size() - s->at);
+            std::memcpy(buffer, s->bytes->data() + s->at, n);
+            s->at += n;
+            return n;
+        }
+    } source{&file, 0, inUse(), 0};
+    const vjpeg_limits limits{1L << 30, 100, 100000, 0, 32, 0};
+    vjpeg_decoder* d = vjpeg_create(Source::Read, nullptr, &source, &limits);
+    int width = 0, height = 0, denom = 0;
+    EXPECT_EQ(vjpeg_read_header(d, &width, &height, &denom), 0);
+    vjpeg_destroy(d);
+    EXPECT_GT(source.most, size_t(16) << 20) << "it looked 16 MB ahead";
+    EXPECT_LT(source.most, (size_t(16) << 20) + (size_t(1) << 20));
+}
+
+namespace {
+std::vector<std::string> g_jpegTrace;
+void RecordJpegTrace(const char* record, const char* label) { g_jpegTrace.push_back(std::string(record) + " " + label); }
+}  // namespace
+
+// The decoder's whole steps trace their entry and exit, on its way out of an error too.
+TEST(Jpeg, DecoderStepsTraceTheirEntryAndExit) {
+    struct Source {
+        std::string bytes;
+        size_t at = 0;
+        static size_t Read(void* user, unsigned char* buffer, size_t size) {
+            auto* s = static_cast<Source*>(user);
+            const size_t n = std::min(size, s->bytes.size() - s->at);
+            std::memcpy(buffer, s->bytes.data() + s->at, n);
+            s->at += n;
+            return n;
+        }
+    };
+    const std::string page = MakeJpeg(256, 256, {.components = 1, .progressive = true, .arithmetic = true});
+    const std::string busy = BusyFileClaiming(4096, 4096, {.components = 1, .scans = FirstScans("0", 30)});
+    for (const std::string* bytes : {&page, &busy}) {
+        g_jpegTrace.clear();
+        Source source{*bytes};
+        const vjpeg_limits limits{1L << 30, 100, 100000, 1000, 32, 0};
+        vjpeg_decoder* d = vjpeg_create(Source::Read, nullptr, &source, &limits);
+        vjpeg_set_trace(d, RecordJpegTrace);
+        int width = 0, height = 0, denom = 0;
+        ASSERT_EQ(vjpeg_read_header(d, &width, &height, &denom), 0);
+        std::vector<unsigned char> rows(size_t(width) * 3 * size_t(height));
+        EXPECT_EQ(vjpeg_decode(d, rows.data(), ptrdiff_t(width) * 3), bytes == &page ? 0 : -1);
+        vjpeg_destroy(d);
+        std::vector<std::string> open;
+        for (const std::string& r : g_jpegTrace) {
+            if (r.rfind("Call ", 0) == 0) {
+                open.push_back(r.substr(5));
+            } else {
+                ASSERT_FALSE(open.empty()) << r;
+                EXPECT_EQ("Return " + open.back(), r);
+                open.pop_back();
+            }
+        }
+        EXPECT_TRUE(open.empty());
+        for (const char* step : {"Call JpegDecode::vjpeg_read_header", "Call JpegDecode::prescan_walks", "Call JpegDecode::vjpeg_decode", "Call JpegDecode::watch_fill", "Call JpegDecode::begin_scan"})
+            EXPECT_NE(std::find(g_jpegTrace.begin(), g_jpegTrace.end(), step), g_jpegTrace.end()) << step;
     }
 }
