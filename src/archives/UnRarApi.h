@@ -32,6 +32,8 @@ enum {
     ERAR_TRUNCATED = 98,
     /* Our library's own: a stored member's data do not match their CRC. */
     ERAR_BAD_CRC = 97,
+    /* Our library's own: packed with a dictionary larger than the decoder unpacks. */
+    ERAR_DICTIONARY_UNSUPPORTED = 96,
     /* Our library's own: the archive or member is encrypted and cannot be read. */
     ERAR_ENCRYPTED_UNSUPPORTED = 99
 };

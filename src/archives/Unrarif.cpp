@@ -179,6 +179,9 @@ void TUnRar::OutArchiveError(int ErrorCode, const std::string& Member, bool Befo
             text = "The archive ends early (cut short)";
             break;
         case ERAR_BAD_CRC: text = "archive broken"; break;
+        case ERAR_DICTIONARY_UNSUPPORTED:
+            text = "The archive was packed with a dictionary larger than 64 MB, which this reader cannot unpack.";
+            break;
         default: text = "Unknown error"; break;
     }
     // A member's failure names the member and why, as zip's do; the volume and encryption

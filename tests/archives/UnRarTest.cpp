@@ -508,6 +508,56 @@ TEST_F(RarReal, DamagedHeadersGiveAnEmptyListAndOneMessage) {
     EXPECT_EQ(ui.shown.size(), 1u) << "a folder is no archive";
 }
 
+// A RAR 5 archive packed with a dictionary over 64 MB (the format allows up to 1 GB) is not
+// broken: the message says what it is. Each file header's compression field is rewritten.
+TEST_F(RarReal, ADictionaryTooLargeToUnpackIsNamedAsSuch) {
+    const std::string path = PeerDir() + "libarchive/rar5_multiple_files.rar";
+    if (!fs::exists(path)) GTEST_SKIP() << "peer archives missing";
+    std::string b = ReadFileBytes(path);
+    const auto vint = [&](size_t& i) {
+        uint64_t v = 0;
+        for (int shift = 0; i < b.size(); shift += 7) {
+            const unsigned char x = static_cast<unsigned char>(b[i++]);
+            v |= uint64_t(x & 0x7F) << shift;
+            if (!(x & 0x80)) break;
+        }
+        return v;
+    };
+    int patched = 0;
+    for (size_t at = 8; at + 4 < b.size();) {
+        size_t i = at + 4;
+        const uint64_t headerSize = vint(i);
+        const size_t start = at + 4, end = i + headerSize;
+        const uint64_t type = vint(i), flags = vint(i);
+        if (flags & 1) vint(i);
+        const uint64_t dataSize = flags & 2 ? vint(i) : 0;
+        if (type == 5 || end > b.size()) break;
+        if (type == 2) {
+            const uint64_t fileFlags = vint(i);
+            vint(i), vint(i);
+            i += (fileFlags & 2 ? 4 : 0) + (fileFlags & 4 ? 4 : 0);
+            const size_t ci = i;
+            const uint64_t info = vint(i);
+            const uint64_t wider = (info & ~(uint64_t(0xF) << 10)) | (uint64_t(10) << 10);  // 128 KB << 10: 128 MB
+            if (i - ci == 2) {
+                b[ci] = static_cast<char>((wider & 0x7F) | 0x80);
+                b[ci + 1] = static_cast<char>(wider >> 7);
+                const uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(b.data() + start), static_cast<uInt>(end - start)));
+                for (int k = 0; k < 4; ++k) b[at + k] = static_cast<char>(crc >> (8 * k));
+                ++patched;
+            }
+        }
+        at = end + dataSize;
+    }
+    ASSERT_GT(patched, 0);
+    TUnRar rar(&g_owner);
+    ui.shown.clear();
+    rar.SetFileName(dir.Write("wide.cbr", b));
+    EXPECT_EQ(rar.FileNames().Count(), 0);
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].text, "The archive was packed with a dictionary larger than 64 MB, which this reader cannot unpack.");
+}
+
 // An archive cut short (an interrupted download) keeps every member before the cut, says in
 // one message after which member it ends and which member is cut short, and that member then
 // only gets its error page: RAR 4 and RAR 5, stored, compressed and solid, cut inside a

@@ -292,6 +292,8 @@ int Failure(RarArchive& ar, bool fatal) {
     if (ar.volumeError) code = ar.volumeError;
     else if (ar.entry && Encrypted(ar)) code = ERAR_ENCRYPTED_UNSUPPORTED;
     else if (ar.reachedCut) code = ERAR_TRUNCATED;  // a member that went on past the cut
+    else if (const char* why = archive_error_string(ar.a); why && std::strstr(why, "dictionary size is not supported"))
+        code = ERAR_DICTIONARY_UNSUPPORTED;  // a whole archive, not a broken one
     if (fatal) ar.error = code;
     return code;
 }
