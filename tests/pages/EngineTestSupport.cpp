@@ -17,19 +17,40 @@ uint8_t PatternSample(int x, int y, int c) {
     return uint8_t(((x / 16) + (y / 16)) % 5 == 0 ? 255 - v : v);
 }
 
-std::string MakeJpeg(int width, int height, const JpegOptions& o, const SampleFn& sample) {
-    jpeg_compress_struct c{};
-    jpeg_error_mgr err{};
-    c.err = jpeg_std_error(&err);
+MemoryJpegWriter::MemoryJpegWriter(int width, int height, int components, J_COLOR_SPACE space) {
+    c.err = jpeg_std_error(&err_);
     jpeg_create_compress(&c);
-    unsigned char* out = nullptr;
-    unsigned long outSize = 0;
-    jpeg_mem_dest(&c, &out, &outSize);
+    jpeg_mem_dest(&c, &out_, &size_);
     c.image_width = JDIMENSION(width);
     c.image_height = JDIMENSION(height);
-    c.input_components = o.components;
-    c.in_color_space = o.components == 1 ? JCS_GRAYSCALE : o.components == 4 ? JCS_CMYK : JCS_RGB;
+    c.input_components = components;
+    c.in_color_space = space;
     jpeg_set_defaults(&c);
+}
+
+MemoryJpegWriter::~MemoryJpegWriter() {
+    jpeg_destroy_compress(&c);
+    std::free(out_);
+}
+
+void MemoryJpegWriter::UseScans(const std::string& script) {
+    scans_.clear();
+    for (const JpegScan& s : ParseScans(script)) {
+        jpeg_scan_info info{int(s.components.size()), {0, 0, 0, 0}, s.ss, s.se, s.ah, s.al};
+        for (size_t k = 0; k < s.components.size() && k < 4; ++k) info.component_index[k] = s.components[k];
+        scans_.push_back(info);
+    }
+    c.scan_info = scans_.data(), c.num_scans = int(scans_.size());
+}
+
+std::string MemoryJpegWriter::Finish() {
+    jpeg_finish_compress(&c);
+    return std::string(reinterpret_cast<char*>(out_), size_);
+}
+
+std::string MakeJpeg(int width, int height, const JpegOptions& o, const SampleFn& sample) {
+    MemoryJpegWriter w(width, height, o.components, o.components == 1 ? JCS_GRAYSCALE : o.components == 4 ? JCS_CMYK : JCS_RGB);
+    jpeg_compress_struct& c = w.c;
     if (o.components == 4 && o.ycck) jpeg_set_colorspace(&c, JCS_YCCK);
     jpeg_set_quality(&c, o.quality, TRUE);
     if (o.progressive) jpeg_simple_progression(&c);
@@ -43,15 +64,7 @@ std::string MakeJpeg(int width, int height, const JpegOptions& o, const SampleFn
         c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = o.lumaSampling;
         for (int k = 1; k < c.num_components; ++k) c.comp_info[k].h_samp_factor = c.comp_info[k].v_samp_factor = 1;
     }
-    if (!o.scans.empty()) {
-        scans.clear();
-        for (const JpegScan& s : ParseScans(o.scans)) {
-            jpeg_scan_info info{int(s.components.size()), {0, 0, 0, 0}, s.ss, s.se, s.ah, s.al};
-            for (size_t k = 0; k < s.components.size() && k < 4; ++k) info.component_index[k] = s.components[k];
-            scans.push_back(info);
-        }
-        c.scan_info = scans.data(), c.num_scans = int(scans.size());
-    }
+    if (!o.scans.empty()) w.UseScans(o.scans);
     jpeg_start_compress(&c, TRUE);
     std::vector<uint8_t> row(size_t(width) * o.components);
     while (c.next_scanline < c.image_height) {
@@ -60,11 +73,7 @@ std::string MakeJpeg(int width, int height, const JpegOptions& o, const SampleFn
         JSAMPROW r = row.data();
         jpeg_write_scanlines(&c, &r, 1);
     }
-    jpeg_finish_compress(&c);
-    std::string bytes(reinterpret_cast<char*>(out), outSize);
-    jpeg_destroy_compress(&c);
-    std::free(out);
-    return bytes;
+    return w.Finish();
 }
 
 std::vector<JpegScan> ParseScans(const std::string& script) {

@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <jpeglib.h>
 
 #include "pages/ArchiveSource.h"
 #include "platform/Bitmap.h"
@@ -55,6 +58,25 @@ struct JpegScan {
     int ss = 0, se = 0, ah = 0, al = 0;
 };
 std::vector<JpegScan> ParseScans(const std::string& script);
+
+// libjpeg's compressor writing into memory, the image's size and colours set and the
+// defaults taken; Finish ends the file and gives its bytes.
+class MemoryJpegWriter {
+public:
+    MemoryJpegWriter(int width, int height, int components, J_COLOR_SPACE space);
+    ~MemoryJpegWriter();
+    MemoryJpegWriter(const MemoryJpegWriter&) = delete;
+    MemoryJpegWriter& operator=(const MemoryJpegWriter&) = delete;
+    void UseScans(const std::string& script);  // a ParseScans script
+    std::string Finish();
+    jpeg_compress_struct c{};
+
+private:
+    jpeg_error_mgr err_{};
+    unsigned char* out_ = nullptr;
+    unsigned long size_ = 0;
+    std::vector<jpeg_scan_info> scans_;
+};
 using SampleFn = std::function<uint8_t(int x, int y, int c)>;
 uint8_t PatternSample(int x, int y, int c);  // a smooth pattern with some sharp edges
 std::string MakeJpeg(int width, int height, const JpegOptions& options = {}, const SampleFn& sample = PatternSample);

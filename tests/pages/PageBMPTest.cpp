@@ -738,29 +738,13 @@ using BlockFn = std::function<void(int comp, int bx, int by, JCOEF* block)>;
 // size (so a blank one is what an encoder writes for a blank page): sequential, libjpeg's
 // progression, or a script of scans. lumaSampling 2 makes 4:2:0 colour, otherwise 4:4:4.
 std::string MakeArithmeticJpeg(int width, int height, const JpegOptions& o, const BlockFn& fill) {
-    jpeg_compress_struct c{};
-    jpeg_error_mgr err{};
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    unsigned char* out = nullptr;
-    unsigned long outSize = 0;
-    jpeg_mem_dest(&c, &out, &outSize);
-    c.image_width = JDIMENSION(width);
-    c.image_height = JDIMENSION(height);
-    c.input_components = o.components;
-    c.in_color_space = o.components == 1 ? JCS_GRAYSCALE : JCS_YCbCr;
-    jpeg_set_defaults(&c);
+    MemoryJpegWriter w(width, height, o.components, o.components == 1 ? JCS_GRAYSCALE : JCS_YCbCr);
+    jpeg_compress_struct& c = w.c;
     c.arith_code = TRUE;
     c.restart_interval = unsigned(o.restartInterval);
     for (int k = 0; k < c.num_components; ++k) c.comp_info[k].h_samp_factor = c.comp_info[k].v_samp_factor = k == 0 ? std::max(1, o.lumaSampling) : 1;
-    std::vector<jpeg_scan_info> scans;
     if (!o.scans.empty()) {
-        for (const JpegScan& s : ParseScans(o.scans)) {
-            jpeg_scan_info info{int(s.components.size()), {0, 0, 0, 0}, s.ss, s.se, s.ah, s.al};
-            for (size_t k = 0; k < s.components.size() && k < 4; ++k) info.component_index[k] = s.components[k];
-            scans.push_back(info);
-        }
-        c.scan_info = scans.data(), c.num_scans = int(scans.size());
+        w.UseScans(o.scans);
     } else if (o.progressive) {
         jpeg_simple_progression(&c);
     }
@@ -779,11 +763,7 @@ std::string MakeArithmeticJpeg(int width, int height, const JpegOptions& o, cons
             JBLOCKARRAY row = c.mem->access_virt_barray(reinterpret_cast<j_common_ptr>(&c), arrays[k], JDIMENSION(by), 1, TRUE);
             for (int bx = 0; bx < blocks[k].first; ++bx) fill(k, bx, by, row[0][bx]);
         }
-    jpeg_finish_compress(&c);
-    std::string bytes(reinterpret_cast<char*>(out), outSize);
-    jpeg_destroy_compress(&c);
-    std::free(out);
-    return bytes;
+    return w.Finish();
 }
 
 // A white page; and blocks busy to their end, whose DC swings from block to block.
