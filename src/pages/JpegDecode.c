@@ -496,7 +496,8 @@ static void check_filled(vjpeg_decoder* d) {
  * "nonzero" again and again, so that a few hundred bytes decode into a huge busy page.
  * The entropy decoder is wrapped to measure what each MCU decoded after the data ran out
  * (libjpeg keeps the marker that ended the data in unread_marker until the next interval)
- * made beyond blank blocks: the decisions its nonzero coefficients and DC changes took.
+ * made beyond blank blocks: the decisions its nonzero coefficients took; and every DC
+ * change, wherever it was decoded.
  * That work may not pass a little for every block decoded and more for every coded
  * byte, plus a fixed slack; past it the page is refused, except in a scan that runs to
  * the image's end (a cut file), whose rest is left blank. */
@@ -614,7 +615,7 @@ static boolean fill_decode_mcu(j_decompress_ptr cinfo, JBLOCKROW* data) {
     if (cinfo->restart_interval && d->scan_mcu % cinfo->restart_interval == 0)
         memset(d->last_dc, 0, sizeof d->last_dc); /* the decoder's DC predictions start over */
     ++d->scan_mcu;
-    if (d->fill_kind == FILL_AC) set_marks(d, data[0][0]);
+    if (d->fill_kind == FILL_AC && d->mark) set_marks(d, data[0][0]); /* at Al 0 no write leaves a zero */
     else if (d->fill_kind == FILL_REFINE) memcpy(before, data[0][0], sizeof before);
     done = d->decode_mcu(cinfo, data);
     d->coded_bytes += d->read_total - (int64_t)d->src.bytes_in_buffer - taken;
@@ -626,16 +627,15 @@ static boolean fill_decode_mcu(j_decompress_ptr cinfo, JBLOCKROW* data) {
         for (b = 0; b < cinfo->blocks_in_MCU; ++b) {
             const JCOEF* block = data[b][0];
             int* last = &d->last_dc[cinfo->MCU_membership[b]];
-            if (filling) {
-                /* A blank page's DC is large but the same from block to block. */
-                if (block[0] != *last) work += value_work(block[0] - *last, cinfo->Al);
-                if (d->fill_kind == FILL_SEQUENTIAL && any_in_band(d, block)) work += band_work(block, 1, cinfo->Se);
-            }
+            /* A blank page's DC is large but the same from block to block. Every DC decision
+             * is adaptive, so a DC may swing each block for next to no data: counted always. */
+            if (block[0] != *last) work += value_work(block[0] - *last, cinfo->Al);
+            if (filling && d->fill_kind == FILL_SEQUENTIAL && any_in_band(d, block)) work += band_work(block, 1, cinfo->Se);
             *last = block[0];
         }
         break;
     case FILL_AC:
-        work = take_marks(d, data[0][0], filling);
+        if (filling || d->mark) work = take_marks(d, data[0][0], filling);
         break;
     case FILL_REFINE:
         if (filling) work = refine_work(cinfo, before, data[0][0]);
