@@ -61,6 +61,7 @@ struct vjpeg_decoder {
     int64_t fill_work;       /* decisions the fill made beyond blank blocks' */
     int64_t walked;          /* blocks decoded in the arithmetic-coded scans */
     int64_t coded_bytes;     /* bytes the entropy decoder took for them */
+    int band_end;            /* the scan's last coefficient in zigzag order */
     uint64_t band_words[16]; /* 0xFFFF in each coefficient of the scan's band, natural order */
     uint64_t mark_words[16]; /* the mark an untouched coefficient of the band holds */
     JCOEF mark;
@@ -568,7 +569,7 @@ static int64_t take_marks(const vjpeg_decoder* d, JCOEF* b, int counted) {
             }
         return 0;
     }
-    for (k = c->Ss; k <= c->Se; ++k) {
+    for (k = c->Ss; k <= d->band_end; ++k) {
         JCOEF* v = &b[zigzag_natural[k]];
         if (*v == d->mark) {
             *v = 0;
@@ -581,11 +582,12 @@ static int64_t take_marks(const vjpeg_decoder* d, JCOEF* b, int counted) {
 }
 
 /* A refinement's new coefficients and the positions walked past the block's old end. */
-static int64_t refine_work(const struct jpeg_decompress_struct* c, const JCOEF* before, const JCOEF* b) {
+static int64_t refine_work(const vjpeg_decoder* d, const JCOEF* before, const JCOEF* b) {
+    const struct jpeg_decompress_struct* c = &d->cinfo;
     int64_t work = 0;
     int k, last_old = c->Ss - 1, last_new = c->Ss - 1;
     if (memcmp(before, b, DCTSIZE2 * sizeof *b) == 0) return 0;
-    for (k = c->Ss; k <= c->Se; ++k) {
+    for (k = c->Ss; k <= d->band_end; ++k) {
         const int p = zigzag_natural[k];
         if (before[p]) last_old = k;
         else if (b[p]) work += 3, last_new = k;
@@ -630,7 +632,7 @@ static boolean fill_decode_mcu(j_decompress_ptr cinfo, JBLOCKROW* data) {
             /* A blank page's DC is large but the same from block to block. Every DC decision
              * is adaptive, so a DC may swing each block for next to no data: counted always. */
             if (block[0] != *last) work += value_work(block[0] - *last, cinfo->Al);
-            if (filling && d->fill_kind == FILL_SEQUENTIAL && any_in_band(d, block)) work += band_work(block, 1, cinfo->Se);
+            if (filling && d->fill_kind == FILL_SEQUENTIAL && any_in_band(d, block)) work += band_work(block, 1, d->band_end);
             *last = block[0];
         }
         break;
@@ -638,7 +640,7 @@ static boolean fill_decode_mcu(j_decompress_ptr cinfo, JBLOCKROW* data) {
         if (filling || d->mark) work = take_marks(d, data[0][0], filling);
         break;
     case FILL_REFINE:
-        if (filling) work = refine_work(cinfo, before, data[0][0]);
+        if (filling) work = refine_work(d, before, data[0][0]);
         break;
     default:
         break;
@@ -665,8 +667,10 @@ static void watch_scan(vjpeg_decoder* d) {
     d->mark = (JCOEF)(d->fill_kind == FILL_AC && c->Al > 0 ? 1 : 0);
     memset(band, 0, sizeof band);
     memset(mark, 0, sizeof mark);
+    /* A sequential scan decodes through 63 whatever its header says. */
     from = d->fill_kind == FILL_SEQUENTIAL ? 1 : c->Ss;
-    for (k = from; k <= c->Se && k < DCTSIZE2; ++k) {
+    d->band_end = d->fill_kind == FILL_SEQUENTIAL || c->Se >= DCTSIZE2 ? DCTSIZE2 - 1 : c->Se;
+    for (k = from; k <= d->band_end; ++k) {
         band[zigzag_natural[k]] = (JCOEF)-1;
         mark[zigzag_natural[k]] = d->mark;
     }
