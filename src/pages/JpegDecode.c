@@ -61,6 +61,7 @@ struct vjpeg_decoder {
     int64_t fill_work;       /* decisions the fill made beyond blank blocks' */
     int64_t walked;          /* blocks decoded in the arithmetic-coded scans */
     int64_t coded_bytes;     /* bytes the entropy decoder took for them */
+    int band_end;            /* the scan's last coefficient in zigzag order */
     uint64_t band_words[16]; /* 0xFFFF in each coefficient of the scan's band, natural order */
     uint64_t mark_words[16]; /* the mark an untouched coefficient of the band holds */
     JCOEF mark;
@@ -496,7 +497,8 @@ static void check_filled(vjpeg_decoder* d) {
  * "nonzero" again and again, so that a few hundred bytes decode into a huge busy page.
  * The entropy decoder is wrapped to measure what each MCU decoded after the data ran out
  * (libjpeg keeps the marker that ended the data in unread_marker until the next interval)
- * made beyond blank blocks: the decisions its nonzero coefficients and DC changes took.
+ * made beyond blank blocks: the decisions its nonzero coefficients took; and every DC
+ * change, wherever it was decoded.
  * That work may not pass a little for every block decoded and more for every coded
  * byte, plus a fixed slack; past it the page is refused, except in a scan that runs to
  * the image's end (a cut file), whose rest is left blank. */
@@ -567,7 +569,7 @@ static int64_t take_marks(const vjpeg_decoder* d, JCOEF* b, int counted) {
             }
         return 0;
     }
-    for (k = c->Ss; k <= c->Se; ++k) {
+    for (k = c->Ss; k <= d->band_end; ++k) {
         JCOEF* v = &b[zigzag_natural[k]];
         if (*v == d->mark) {
             *v = 0;
@@ -580,11 +582,12 @@ static int64_t take_marks(const vjpeg_decoder* d, JCOEF* b, int counted) {
 }
 
 /* A refinement's new coefficients and the positions walked past the block's old end. */
-static int64_t refine_work(const struct jpeg_decompress_struct* c, const JCOEF* before, const JCOEF* b) {
+static int64_t refine_work(const vjpeg_decoder* d, const JCOEF* before, const JCOEF* b) {
+    const struct jpeg_decompress_struct* c = &d->cinfo;
     int64_t work = 0;
     int k, last_old = c->Ss - 1, last_new = c->Ss - 1;
     if (memcmp(before, b, DCTSIZE2 * sizeof *b) == 0) return 0;
-    for (k = c->Ss; k <= c->Se; ++k) {
+    for (k = c->Ss; k <= d->band_end; ++k) {
         const int p = zigzag_natural[k];
         if (before[p]) last_old = k;
         else if (b[p]) work += 3, last_new = k;
@@ -614,7 +617,7 @@ static boolean fill_decode_mcu(j_decompress_ptr cinfo, JBLOCKROW* data) {
     if (cinfo->restart_interval && d->scan_mcu % cinfo->restart_interval == 0)
         memset(d->last_dc, 0, sizeof d->last_dc); /* the decoder's DC predictions start over */
     ++d->scan_mcu;
-    if (d->fill_kind == FILL_AC) set_marks(d, data[0][0]);
+    if (d->fill_kind == FILL_AC && d->mark) set_marks(d, data[0][0]); /* at Al 0 no write leaves a zero */
     else if (d->fill_kind == FILL_REFINE) memcpy(before, data[0][0], sizeof before);
     done = d->decode_mcu(cinfo, data);
     d->coded_bytes += d->read_total - (int64_t)d->src.bytes_in_buffer - taken;
@@ -626,19 +629,18 @@ static boolean fill_decode_mcu(j_decompress_ptr cinfo, JBLOCKROW* data) {
         for (b = 0; b < cinfo->blocks_in_MCU; ++b) {
             const JCOEF* block = data[b][0];
             int* last = &d->last_dc[cinfo->MCU_membership[b]];
-            if (filling) {
-                /* A blank page's DC is large but the same from block to block. */
-                if (block[0] != *last) work += value_work(block[0] - *last, cinfo->Al);
-                if (d->fill_kind == FILL_SEQUENTIAL && any_in_band(d, block)) work += band_work(block, 1, cinfo->Se);
-            }
+            /* A blank page's DC is large but the same from block to block. Every DC decision
+             * is adaptive, so a DC may swing each block for next to no data: counted always. */
+            if (block[0] != *last) work += value_work(block[0] - *last, cinfo->Al);
+            if (filling && d->fill_kind == FILL_SEQUENTIAL && any_in_band(d, block)) work += band_work(block, 1, d->band_end);
             *last = block[0];
         }
         break;
     case FILL_AC:
-        work = take_marks(d, data[0][0], filling);
+        if (filling || d->mark) work = take_marks(d, data[0][0], filling);
         break;
     case FILL_REFINE:
-        if (filling) work = refine_work(cinfo, before, data[0][0]);
+        if (filling) work = refine_work(d, before, data[0][0]);
         break;
     default:
         break;
@@ -665,8 +667,10 @@ static void watch_scan(vjpeg_decoder* d) {
     d->mark = (JCOEF)(d->fill_kind == FILL_AC && c->Al > 0 ? 1 : 0);
     memset(band, 0, sizeof band);
     memset(mark, 0, sizeof mark);
+    /* A sequential scan decodes through 63 whatever its header says. */
     from = d->fill_kind == FILL_SEQUENTIAL ? 1 : c->Ss;
-    for (k = from; k <= c->Se && k < DCTSIZE2; ++k) {
+    d->band_end = d->fill_kind == FILL_SEQUENTIAL || c->Se >= DCTSIZE2 ? DCTSIZE2 - 1 : c->Se;
+    for (k = from; k <= d->band_end; ++k) {
         band[zigzag_natural[k]] = (JCOEF)-1;
         mark[zigzag_natural[k]] = d->mark;
     }

@@ -872,6 +872,12 @@ TEST(Jpeg, ArithmeticPagesAreJudgedByWhatTheirMissingDataDecodeTo) {
     const size_t eoi = flood.rfind(kEoi);
     for (int i = 0; i < 4000; ++i) flood.insert(eoi, std::string{char(0xFF), char(0xD0 + (64 + i) % 8)});
     EXPECT_EQ(DecodeRaw(flood, int64_t(1) << 25, 3000).result, 0);
+    // A sequential scan whose header claims a band past 63 still decodes through 63 alone.
+    for (uint8_t se : {uint8_t(63), uint8_t(200), uint8_t(255)}) {
+        std::string bytes = BusyFileClaiming(1024, 1024, {.components = 1});
+        bytes[ScanData(bytes) - 2] = char(se);
+        EXPECT_EQ(DecodeRaw(bytes, 1000, 100).result, 0) << int(se);
+    }
     // The band of 1..63 coded first twice.
     for (bool arithmetic : {false, true}) {
         const std::string once = MakeJpeg(512, 512, {.components = 1, .arithmetic = arithmetic, .scans = "0: 0 0 0 0; 0: 1 63 0 0;"}, TopLine);
