@@ -497,8 +497,7 @@ static void check_filled(vjpeg_decoder* d) {
  * "nonzero" again and again, so that a few hundred bytes decode into a huge busy page.
  * The entropy decoder is wrapped to measure what each MCU decoded after the data ran out
  * (libjpeg keeps the marker that ended the data in unread_marker until the next interval)
- * made beyond blank blocks: the decisions its nonzero coefficients took; and every DC
- * change, wherever it was decoded.
+ * made beyond blank blocks: the decisions its nonzero coefficients and DC changes took.
  * That work may not pass a little for every block decoded and more for every coded
  * byte, plus a fixed slack; past it the page is refused, except in a scan that runs to
  * the image's end (a cut file), whose rest is left blank. */
@@ -629,10 +628,13 @@ static boolean fill_decode_mcu(j_decompress_ptr cinfo, JBLOCKROW* data) {
         for (b = 0; b < cinfo->blocks_in_MCU; ++b) {
             const JCOEF* block = data[b][0];
             int* last = &d->last_dc[cinfo->MCU_membership[b]];
-            /* A blank page's DC is large but the same from block to block. Every DC decision
-             * is adaptive, so a DC may swing each block for next to no data: counted always. */
-            if (block[0] != *last) work += value_work(block[0] - *last, cinfo->Al);
-            if (filling && d->fill_kind == FILL_SEQUENTIAL && any_in_band(d, block)) work += band_work(block, 1, d->band_end);
+            /* A blank page's DC is large but the same from block to block. Changes decoded
+             * from real data are not counted: a genuine ramp changes its DC every block for
+             * next to no data. */
+            if (filling) {
+                if (block[0] != *last) work += value_work(block[0] - *last, cinfo->Al);
+                if (d->fill_kind == FILL_SEQUENTIAL && any_in_band(d, block)) work += band_work(block, 1, d->band_end);
+            }
             *last = block[0];
         }
         break;

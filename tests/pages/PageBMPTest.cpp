@@ -866,6 +866,16 @@ TEST(Jpeg, ArithmeticPagesAreJudgedByWhatTheirMissingDataDecodeTo) {
                         EXPECT_EQ(r.result, 0) << what << " cut: " << r.error;
                     }
                 }
+    // Ramps whose DC steps every block cost next to no data where they are coded: counted
+    // against the data, they would be refused.
+    const auto ramp = [](int x, int, int) { return uint8_t((x / 8 * 8) % 256); };
+    const auto steps = [](int x, int y, int) { return uint8_t((x / 8 + y / 8) % 200 + 20); };
+    for (const auto& sample : {SampleFn(ramp), SampleFn(steps)})
+        for (bool progressive : {false, true}) {
+            const std::string page = MakeJpeg(8000, 6000, {.components = 1, .progressive = progressive, .quality = 75, .arithmetic = true}, sample);
+            const RawDecode r = DecodeRaw(page, 1000, 1000);
+            EXPECT_EQ(r.result, 0) << "ramp " << progressive << ": " << r.error;
+        }
     // Sixty-four real intervals of an MCU each, then 4000 empty ones: each interval starts
     // its adaptive states afresh, so they decode blank and cost what blank blocks cost.
     std::string flood = BusyFileClaiming(4096, 4096, {.components = 1, .restartInterval = 1});
