@@ -241,6 +241,12 @@ TEST_F(LoadFilesTest, TheNamesSkippedAreNamedBounded) {
     EXPECT_NE(text.find("nnn.jpg (not found), "), std::string::npos) << "its end";
     EXPECT_NE(text.find(names[4] + " (not found) and 4 more.\nA folder's pages"), std::string::npos) << text;
     EXPECT_LT(text.size(), 600u);
+    // Files of no kind read here, and the macOS archiver's "._" files, are named too.
+    const std::string tiff = dir.Write("scan.tif", "II*"), dot = dir.Write("._p1.jpg", "x");
+    ui.shown.clear();
+    Load({tiff, dot});
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].text, "Skipped: " + tiff + " (not a page), " + dot + " (not a page).");
 }
 
 TEST_F(LoadFilesTest, ArchivesThatYieldNothingAreSkippedWithoutNesting) {
